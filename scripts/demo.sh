@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Quick start, step one: install what is missing, build, run the demo.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake --preset host >/dev/null
+cmake --build --preset host
+exec build/host/tools/prnsim/prnsim demo "$@"

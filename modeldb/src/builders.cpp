@@ -1,13 +1,34 @@
+// Maps the builder id of a Built leaf to its builder.
 #include "builders.h"
 
-// No builder is wired in yet: every computed entry yields nothing.
 LONG BuildComputedEntry(DWORD builderId, const DataBaseRequest* request, DWORD bufferSize,
                         void* buffer, DWORD* outSize)
 {
-    (void)builderId;
-    (void)request;
-    (void)bufferSize;
-    (void)buffer;
-    (void)outSize;
-    return DB_NO_ANSWER;
+    BYTE* out = static_cast<BYTE*>(buffer);
+    DWORD id = builderId & 0xFFFF;
+    switch (id) {
+    case BUILDER_PAGE_FORMAT:
+    case BUILDER_PAPER_LENGTH:
+        return BuildPageFormat(id, request, bufferSize, out, outSize);
+    case BUILDER_PRINTABLE_AREA:
+        return BuildPrintableArea(request, bufferSize, out, outSize);
+    case BUILDER_MEDIA_PRINTABLE_AREA:
+        return BuildMediaPrintableArea(request, bufferSize, out, outSize);
+    case BUILDER_SET_TIME:
+        return BuildSetTimeBlock(request, bufferSize, out, outSize);
+    case BUILDER_DOLLAR_COMMAND:
+        return BuildDollarCommand(request, bufferSize, out, outSize);
+    case BUILDER_SILENT_MODE:
+        return BuildSilentModeBlock(request, bufferSize, out, outSize);
+    case BUILDER_CODE_PAIR:
+        return BuildCodePair(request, bufferSize, out, outSize);
+    case BUILDER_MEDIA_OVERRIDES:
+        // The media report decoder does not propose overrides yet: the entry
+        // yields nothing, so settings adjustment applies no pair.
+        return DB_NO_ANSWER;
+    case BUILDER_M_COMMAND:
+        return BuildMCommand(request, bufferSize, out, outSize);
+    default:
+        return DB_NO_ANSWER;
+    }
 }

@@ -6,9 +6,46 @@
 
 #include "prnmodel.h"
 
+// Builder ids as they stand in Built leaves of the model.
+enum BuilderId {
+    BUILDER_PAGE_FORMAT = 1,
+    BUILDER_PRINTABLE_AREA = 2,
+    BUILDER_MEDIA_PRINTABLE_AREA = 3,
+    BUILDER_PAPER_LENGTH = 4,
+    BUILDER_SET_TIME = 5,
+    BUILDER_DOLLAR_COMMAND = 6,
+    BUILDER_SILENT_MODE = 7,
+    BUILDER_CODE_PAIR = 12,
+    BUILDER_MEDIA_OVERRIDES = 13,
+    BUILDER_M_COMMAND = 14,
+};
+
 // Produces the value of builder builderId (low 16 bits) with the size-query
 // protocol. A builder id without a builder answers DB_NO_ANSWER.
 LONG BuildComputedEntry(DWORD builderId, const DataBaseRequest* request, DWORD bufferSize,
                         void* buffer, DWORD* outSize);
+
+// Every builder validates the request, stores its fixed size in *outSize,
+// answers DB_MORE_DATA for a missing or short buffer and only then writes.
+
+// ESC ( p for the user-defined paper (id 1), or its length in dots (id 4).
+LONG BuildPageFormat(DWORD builderId, const DataBaseRequest* request, DWORD bufferSize,
+                     BYTE* buffer, DWORD* outSize);
+LONG BuildPrintableArea(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer,
+                        DWORD* outSize);
+LONG BuildMediaPrintableArea(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer,
+                             DWORD* outSize);
+LONG BuildSetTimeBlock(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer,
+                       DWORD* outSize);
+LONG BuildDollarCommand(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer,
+                        DWORD* outSize);
+LONG BuildSilentModeBlock(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer,
+                          DWORD* outSize);
+LONG BuildCodePair(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer, DWORD* outSize);
+LONG BuildMCommand(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer, DWORD* outSize);
+
+// Media overrides proposed from the printer's media report (media.cpp).
+LONG BuildMediaOverrides(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer,
+                         DWORD* outSize);
 
 #endif // PRNMODEL_BUILDERS_H

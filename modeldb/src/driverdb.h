@@ -1,4 +1,6 @@
-// The driver database behind XDB_AccessDrvDataBase.
+// The driver database behind XDB_AccessDrvDataBase: plain entries of the
+// store plus the computed lists, composed sequences, print-mode record and
+// settings adjustment.
 #ifndef PRNMODEL_DRIVERDB_H
 #define PRNMODEL_DRIVERDB_H
 
@@ -10,11 +12,23 @@
 LONG QueryDriverDataBase(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
                          DWORD* outSize);
 
+// Completes n list items (20 bytes each) at items whose values stand as n
+// 32-bit numbers at its start: names, details and default marks by id.
+LONG FillListItems(DWORD id, const DataBaseRequest* request, DWORD size, void* items, DWORD n);
+
+// Applies the (setting, value) pairs that rule list ruleId answers to
+// settings (settingsBytes long). 1 when a list was applied, else 0.
+LONG ApplySettingOverrides(DWORD ruleId, const DataBaseRequest* request, LONG* settings,
+                           DWORD settingsBytes);
+
 // A GlobalAlloc copy of source (Printer, Context, up to 132 settings, no
 // strings, no printer name); NULL when the allocation fails.
 DataBaseRequest* CloneRequest(const DataBaseRequest* source);
 
 // Releases a block from CloneRequest or ReadPrinterDataString; accepts NULL.
 void FreeBlock(void* block);
+
+// Settings a request copy always holds.
+const DWORD CloneSettingCount = 132;
 
 #endif // PRNMODEL_DRIVERDB_H

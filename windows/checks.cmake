@@ -1,0 +1,70 @@
+# Checks on the images: their PE headers, imports and exports, and the model
+# database run by a Win32 program under Wine.
+set(PRN_PECHECK ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/pecheck.py --objdump ${PRN_OBJDUMP})
+set(PRN_DRIVER_RULES --subsystem native --entry _DriverEntry@8 --allow-import ntoskrnl.exe
+                     --allow-import hal.dll --no-exports --no-static-constructors)
+set(PRN_DLL_RULES --subsystem windows --dll --allow-import kernel32.dll --allow-import msvcrt.dll
+                  --allow-import winspool.drv --exports-def ${CMAKE_CURRENT_SOURCE_DIR}/prnmodel.def)
+
+add_test(NAME pecheck.prnsbp COMMAND ${PRN_PECHECK} $<TARGET_FILE:prnsbp> ${PRN_DRIVER_RULES})
+add_test(NAME pecheck.prnmodel COMMAND ${PRN_PECHECK} $<TARGET_FILE:prnmodel> ${PRN_DLL_RULES})
+
+# The check itself: images with one known fault each must be rejected for
+# that fault, and sound ones accepted.
+set(selftest ${CMAKE_CURRENT_SOURCE_DIR}/selftest)
+function(prn_bad_dll name def)
+  add_library(${name} SHARED ${selftest}/exports.c ${def})
+  set_target_properties(${name} PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/selftest)
+  target_link_options(${name} PRIVATE -static-libgcc -Wl,--subsystem,windows -Wl,--enable-stdcall-fixup)
+  target_link_libraries(${name} PRIVATE kernel32 ${ARGN})
+endfunction()
+function(prn_bad_driver name)
+  add_executable(${name} ${selftest}/driver.cpp)
+  set_target_properties(${name} PROPERTIES SUFFIX ".sys" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/selftest)
+  target_include_directories(${name} SYSTEM BEFORE PRIVATE ${PRN_MINGW_DDK_INCLUDE})
+  target_compile_options(${name} PRIVATE ${PRN_KERNEL_COMPILE_OPTIONS})
+  target_link_options(${name} PRIVATE ${PRN_KERNEL_LINK_OPTIONS} ${ARGN})
+  target_link_libraries(${name} PRIVATE ntoskrnl hal gcc)
+endfunction()
+function(prn_check_rejects name target rules pattern)
+  add_test(NAME pecheck.selftest.${name} COMMAND ${PRN_PECHECK} $<TARGET_FILE:${target}> ${${rules}})
+  set_tests_properties(pecheck.selftest.${name} PROPERTIES PASS_REGULAR_EXPRESSION "${pattern}")
+endfunction()
+
+prn_bad_dll(selftest_good_dll ${CMAKE_CURRENT_SOURCE_DIR}/prnmodel.def)
+prn_bad_dll(selftest_extra_export ${selftest}/eight.def)
+prn_bad_dll(selftest_missing_export ${selftest}/six.def)
+prn_bad_dll(selftest_user32 ${CMAKE_CURRENT_SOURCE_DIR}/prnmodel.def user32)
+target_compile_definitions(selftest_user32 PRIVATE WITH_USER32)
+prn_bad_dll(selftest_decorated "")
+target_compile_definitions(selftest_decorated PRIVATE BY_DECLSPEC)
+
+prn_bad_driver(selftest_good_driver)
+prn_bad_driver(selftest_wrong_entry -Wl,--entry,_OtherEntry@8)
+prn_bad_driver(selftest_console_driver -Wl,--subsystem,console)
+prn_bad_driver(selftest_kernel32_driver)
+target_compile_definitions(selftest_kernel32_driver PRIVATE WITH_KERNEL32)
+target_link_libraries(selftest_kernel32_driver PRIVATE kernel32)
+prn_bad_driver(selftest_constructor_driver)
+target_compile_definitions(selftest_constructor_driver PRIVATE WITH_STATIC_CONSTRUCTOR)
+
+add_test(NAME pecheck.selftest.accepts_sound_dll
+         COMMAND ${PRN_PECHECK} $<TARGET_FILE:selftest_good_dll> ${PRN_DLL_RULES})
+add_test(NAME pecheck.selftest.accepts_sound_driver
+         COMMAND ${PRN_PECHECK} $<TARGET_FILE:selftest_good_driver> ${PRN_DRIVER_RULES})
+prn_check_rejects(extra_export selftest_extra_export PRN_DLL_RULES "FAIL: .*: unexpected export Extra")
+prn_check_rejects(missing_export selftest_missing_export PRN_DLL_RULES "FAIL: .*: missing export GetMediaInfo")
+prn_check_rejects(user32_import selftest_user32 PRN_DLL_RULES "FAIL: .*: import from USER32.dll is not allowed")
+prn_check_rejects(decorated_exports selftest_decorated PRN_DLL_RULES
+                  "FAIL: .*: unexpected export XDB_AccessRootDataBase@20")
+prn_check_rejects(dll_as_driver selftest_good_dll PRN_DRIVER_RULES "FAIL: .*: subsystem 2 is not native")
+prn_check_rejects(wrong_entry selftest_wrong_entry PRN_DRIVER_RULES "FAIL: .*: entry point is not _DriverEntry@8")
+prn_check_rejects(console_driver selftest_console_driver PRN_DRIVER_RULES "FAIL: .*: subsystem 3 is not native")
+prn_check_rejects(kernel32_driver selftest_kernel32_driver PRN_DRIVER_RULES
+                  "FAIL: .*: import from KERNEL32.dll is not allowed")
+prn_check_rejects(static_constructor selftest_constructor_driver PRN_DRIVER_RULES
+                  "FAIL: .*: static constructor .* would never run")
+prn_check_rejects(driver_as_dll selftest_good_driver PRN_DLL_RULES "FAIL: .*: image is not marked as a DLL")
+
+# The model database conformance cases, run against prnmodel.dll under Wine.
+add_subdirectory(conformance)

@@ -1,0 +1,47 @@
+# prnsbp.sys: a native NT image entered at DriverEntry (stdcall), linked
+# against the kernel and the HAL only. No C runtime, no C++ runtime: the few
+# C routines the driver calls (memcpy, swprintf, wcslen...) come from
+# ntoskrnl's own exports, and libgcc supplies only the 64-bit arithmetic
+# helpers the compiler may emit.
+set(prnsbp_sources)
+if(EXISTS ${PRN_ROOT}/driver/sources.cmake)
+  prn_read_source_list(${PRN_ROOT}/driver/sources.cmake PRNSBP_SOURCES prnsbp_sources)
+endif()
+
+set(PRN_KERNEL_COMPILE_OPTIONS
+    -ffreestanding
+    -fno-exceptions
+    -fno-rtti
+    -fno-asynchronous-unwind-tables
+    -fno-unwind-tables
+    -fno-threadsafe-statics
+    -fno-use-cxa-atexit
+    -fno-stack-protector
+    # wdm.h defines these two itself; keep the compiler intrinsics header
+    # from declaring them a second time, which C++ rejects.
+    -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet
+    -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+set(PRN_KERNEL_LINK_OPTIONS
+    -nostdlib
+    -nostartfiles
+    -Wl,--subsystem,native
+    -Wl,--entry,_DriverEntry@8
+    -Wl,--image-base,0x10000
+    -Wl,--dynamicbase
+    -Wl,--nxcompat
+    -Wl,--file-alignment,0x200
+    -Wl,--section-alignment,0x1000)
+
+# The kernel image's link line names its libraries itself: none of the
+# user-mode defaults CMake adds for MinGW may reach it.
+set(CMAKE_C_STANDARD_LIBRARIES "")
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+add_executable(prnsbp ${prnsbp_sources} kernel_layout.cpp)
+set_target_properties(prnsbp PROPERTIES SUFFIX ".sys")
+prn_product_flags(prnsbp)
+target_include_directories(prnsbp PRIVATE ${PRN_ROOT}/driver)
+target_include_directories(prnsbp SYSTEM BEFORE PRIVATE ${PRN_MINGW_DDK_INCLUDE})
+target_compile_options(prnsbp PRIVATE ${PRN_KERNEL_COMPILE_OPTIONS})
+target_link_options(prnsbp PRIVATE ${PRN_KERNEL_LINK_OPTIONS})
+target_link_libraries(prnsbp PRIVATE ntoskrnl hal gcc)

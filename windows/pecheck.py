@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""Checks a PE image's header, imports and exports as objdump shows them.
+
+Exit status 0 when the image is as required, 1 when it is not (each problem
+is printed on a line starting with "FAIL:"), 2 when it could not be read.
+"""
+import argparse
+import re
+import subprocess
+import sys
+
+SUBSYSTEMS = {"native": 1, "windows": 2, "console": 3}
+
+
+def objdump(tool, args, image):
+    try:
+        return subprocess.run([tool, *args, image], check=True, capture_output=True,
+                              text=True).stdout
+    except (OSError, subprocess.CalledProcessError) as err:
+        print(f"cannot read {image}: {err}", file=sys.stderr)
+        sys.exit(2)
+
+
+def header_field(text, name):
+    m = re.search(rf"^{name}\s+(?:0x)?([0-9a-fA-F]+)", text, re.M)
+    return int(m.group(1), 16) if m else None
+
+
+def imported_dlls(text):
+    return [m.group(1) for m in re.finditer(r"^\s*DLL Name:\s*(\S+)", text, re.M)]
+
+
+def exported_names(text):
+    names = []
+    m = re.search(r"\[Ordinal/Name Pointer\] Table[^\n]*\n((?:\s*\[\s*\d+\]\s+\S+[^\n]*\n)*)", text)
+    if m:
+        names = [n.group(1) for n in re.finditer(r"\[\s*\d+\]\s+(\S+)", m.group(1))]
+    return names
+
+
+def section_addresses(sections):
+    # objdump -h: "  0 .text  00000040  00011000  00011000  00000400  2**2"
+    addresses = {}
+    for m in re.finditer(r"^\s*(\d+)\s+\S+\s+[0-9a-f]+\s+([0-9a-f]+)", sections, re.M):
+        addresses[int(m.group(1)) + 1] = int(m.group(2), 16)
+    return addresses
+
+
+def symbol_address(symbols, sections, name):
+    # objdump -t on a PE image gives the value relative to a 1-based section:
+    # "[  2](sec  1)(fl 0x00)(ty   20)(scl   2) (nx 1) 0x00000000 _DriverEntry@8"
+    addresses = section_addresses(sections)
+    for line in symbols.splitlines():
+        m = re.search(r"\(sec\s+(-?\d+)\).*\s0x([0-9a-f]+)\s+(\S+)$", line)
+        if m and m.group(3) == name and int(m.group(1)) in addresses:
+            return addresses[int(m.group(1))] + int(m.group(2), 16)
+    return None
+
+
+def read_def_exports(path):
+    names = []
+    in_exports = False
+    with open(path) as f:
+        for raw in f:
+            line = raw.split(";")[0].strip()
+            if not line:
+                continue
+            word = line.split()[0]
+            if word.upper() == "EXPORTS":
+                in_exports = True
+                continue
+            if word.upper() in ("LIBRARY", "NAME", "DESCRIPTION", "SECTIONS"):
+                in_exports = False
+                continue
+            if in_exports:
+                names.append(word.split("=")[0].split("@")[0])
+    return names
+
+
+def check(args):
+    problems = []
+    headers = objdump(args.objdump, ["-p"], args.image)
+
+    if "file format pei-i386" not in headers:
+        problems.append("not a 32-bit x86 PE image")
+    magic = header_field(headers, "Magic")
+    if magic != 0x10B:
+        problems.append(f"optional header magic {magic!r:} is not PE32 (0x10b)")
+
+    subsystem = header_field(headers, "Subsystem")
+    want = SUBSYSTEMS[args.subsystem]
+    if subsystem != want:
+        problems.append(f"subsystem {subsystem} is not {args.subsystem} ({want})")
+
+    characteristics = header_field(headers, "Characteristics")
+    is_dll = characteristics is not None and characteristics & 0x2000 != 0
+    if args.dll and not is_dll:
+        problems.append("image is not marked as a DLL")
+
+    if args.entry:
+        base = header_field(headers, "ImageBase")
+        entry = header_field(headers, "AddressOfEntryPoint")
+        symbols = objdump(args.objdump, ["-t"], args.image)
+        sections = objdump(args.objdump, ["-h"], args.image)
+        address = symbol_address(symbols, sections, args.entry)
+        if address is None:
+            problems.append(f"entry symbol {args.entry} not found (image stripped?)")
+        elif base is None or entry is None or address - base != entry:
+            problems.append(f"entry point is not {args.entry}")
+
+    allowed = {dll.lower() for dll in args.allow_import}
+    for dll in imported_dlls(headers):
+        if dll.lower() not in allowed:
+            problems.append(f"import from {dll} is not allowed")
+
+    if args.no_static_constructors:
+        symbols = objdump(args.objdump, ["-t"], args.image)
+        for line in symbols.splitlines():
+            if "_GLOBAL__sub_I" in line:
+                problems.append(f"static constructor {line.split()[-1]} would never run")
+
+    if args.exports_def is not None or args.no_exports:
+        want_names = set(read_def_exports(args.exports_def)) if args.exports_def else set()
+        got = exported_names(headers)
+        for name in sorted(set(got) - want_names):
+            problems.append(f"unexpected export {name}")
+        for name in sorted(want_names - set(got)):
+            problems.append(f"missing export {name}")
+        if len(got) != len(set(got)):
+            problems.append("an export name appears twice")
+
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("image")
+    parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
+    parser.add_argument("--subsystem", choices=sorted(SUBSYSTEMS), required=True)
+    parser.add_argument("--entry", help="symbol the entry point must be")
+    parser.add_argument("--dll", action="store_true", help="the image must be a DLL")
+    parser.add_argument("--allow-import", action="append", default=[], metavar="DLL")
+    parser.add_argument("--exports-def", help="the export list must be exactly this .def file's")
+    parser.add_argument("--no-exports", action="store_true", help="the image exports nothing")
+    parser.add_argument("--no-static-constructors", action="store_true")
+    args = parser.parse_args()
+
+    problems = check(args)
+    for p in problems:
+        print(f"FAIL: {args.image}: {p}")
+    if problems:
+        return 1
+    print(f"ok: {args.image}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -66,5 +66,16 @@ prn_check_rejects(static_constructor selftest_constructor_driver PRN_DRIVER_RULE
                   "FAIL: .*: static constructor .* would never run")
 prn_check_rejects(driver_as_dll selftest_good_driver PRN_DLL_RULES "FAIL: .*: image is not marked as a DLL")
 
+# The INF: sections, files and the service's configuration defaults; its
+# self-test shows each kind of fault is found. The INF goes beside the
+# driver image so bin/ is an installable package.
+add_test(NAME inf.prnsbp COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/infcheck.py
+                                 ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf)
+add_test(NAME inf.selftest COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/infcheck.py
+                                   --self-test ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf)
+add_custom_command(TARGET prnsbp POST_BUILD
+                   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf
+                           $<TARGET_FILE_DIR:prnsbp>/prnsbp.inf)
+
 # The model database conformance cases, run against prnmodel.dll under Wine.
 add_subdirectory(conformance)

@@ -1,0 +1,1020 @@
+// Parser, checker and packer of the model source. See modeldb/tables/FORMAT.md.
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "modelc.h"
+
+namespace modelc
+{
+namespace
+{
+
+// Entry type numbers of the packed format.
+enum : uint32_t {
+    kBytes = 1,
+    kInt32Array = 2,
+    kSignedBytes = 3,
+    kSignedShorts = 4,
+    kUnsignedBytes = 5,
+    kUnsignedShorts = 6,
+    kText = 7,
+    kSequence = 8,
+    kFilteredSequence = 9,
+    kWhenSetting = 10,
+    kSelectBySetting = 11,
+    kSelectByString = 12,
+    kSelectByPrinterData = 13,
+    kSelectByLocale = 14,
+    kCaseEquals = 15,
+    kCaseString = 16,
+    kCaseDefault = 17,
+    kBuilt = 18,
+    kSelectByMaskedSetting = 19,
+    kMaskHeader = 20,
+    kCaseRange = 21,
+};
+
+const uint32_t kLocaleTag = 0x500F;
+const uint32_t kMax24 = 0xFFFFFF;
+
+struct CompileError {
+    std::string message;
+};
+
+struct Where {
+    const std::string* file;
+    int line;
+};
+
+[[noreturn]] void Fail(const Where& where, const std::string& message)
+{
+    throw CompileError{*where.file + ":" + std::to_string(where.line) + ": " + message};
+}
+
+// ---------------------------------------------------------------- lexer
+
+enum class Tok { Name, Number, String, Punct, End };
+
+struct Token {
+    Tok kind;
+    std::string text; // name, punctuation, or string bytes
+    int64_t number = 0;
+    int line = 0;
+};
+
+class Lexer
+{
+  public:
+    Lexer(const SourceFile& file) : file_(file) {}
+
+    std::vector<Token> Run()
+    {
+        std::vector<Token> tokens;
+        for (;;) {
+            SkipSpace();
+            Token t;
+            t.line = line_;
+            if (pos_ >= file_.text.size()) {
+                t.kind = Tok::End;
+                tokens.push_back(t);
+                return tokens;
+            }
+            char c = file_.text[pos_];
+            if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+                t.kind = Tok::Name;
+                while (pos_ < file_.text.size() &&
+                       (std::isalnum(static_cast<unsigned char>(file_.text[pos_])) ||
+                        file_.text[pos_] == '_'))
+                    t.text.push_back(file_.text[pos_++]);
+            } else if (std::isdigit(static_cast<unsigned char>(c)) ||
+                       (c == '-' && pos_ + 1 < file_.text.size() &&
+                        std::isdigit(static_cast<unsigned char>(file_.text[pos_ + 1])))) {
+                t.kind = Tok::Number;
+                t.number = ReadNumber();
+            } else if (c == '"') {
+                t.kind = Tok::String;
+                t.text = ReadString();
+            } else if (c == '.' && Peek(1) == '.') {
+                t.kind = Tok::Punct;
+                t.text = "..";
+                pos_ += 2;
+            } else if (std::string("{}[]:=,&@").find(c) != std::string::npos) {
+                t.kind = Tok::Punct;
+                t.text = std::string(1, c);
+                ++pos_;
+            } else {
+                Fail(Here(), std::string("unexpected character '") + c + "'");
+            }
+            tokens.push_back(t);
+        }
+    }
+
+  private:
+    Where Here() const { return Where{&file_.name, line_}; }
+    char Peek(size_t ahead) const
+    {
+        return pos_ + ahead < file_.text.size() ? file_.text[pos_ + ahead] : '\0';
+    }
+
+    void SkipSpace()
+    {
+        while (pos_ < file_.text.size()) {
+            char c = file_.text[pos_];
+            if (c == '\n') {
+                ++line_;
+                ++pos_;
+            } else if (std::isspace(static_cast<unsigned char>(c))) {
+                ++pos_;
+            } else if (c == '#') {
+                while (pos_ < file_.text.size() && file_.text[pos_] != '\n')
+                    ++pos_;
+            } else {
+                return;
+            }
+        }
+    }
+
+    int64_t ReadNumber()
+    {
+        bool negative = false;
+        if (file_.text[pos_] == '-') {
+            negative = true;
+            ++pos_;
+        }
+        int base = 10;
+        if (file_.text[pos_] == '0' && (Peek(1) == 'x' || Peek(1) == 'X')) {
+            base = 16;
+            pos_ += 2;
+        }
+        size_t start = pos_;
+        uint64_t value = 0;
+        while (pos_ < file_.text.size() &&
+               std::isxdigit(static_cast<unsigned char>(file_.text[pos_]))) {
+            char c = file_.text[pos_];
+            int digit = std::isdigit(static_cast<unsigned char>(c))
+                            ? c - '0'
+                            : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+            if (digit >= base)
+                Fail(Here(), "bad digit in number");
+            value = value * base + digit;
+            if (value > 0xFFFFFFFFFFull)
+                Fail(Here(), "number out of range");
+            ++pos_;
+        }
+        if (pos_ == start)
+            Fail(Here(), "number without digits");
+        if (pos_ < file_.text.size() &&
+            (std::isalpha(static_cast<unsigned char>(file_.text[pos_])) || file_.text[pos_] == '_'))
+            Fail(Here(), "bad character after number");
+        return negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
+    }
+
+    std::string ReadString()
+    {
+        ++pos_; // opening quote
+        std::string bytes;
+        for (;;) {
+            if (pos_ >= file_.text.size() || file_.text[pos_] == '\n')
+                Fail(Here(), "unterminated string");
+            unsigned char c = static_cast<unsigned char>(file_.text[pos_++]);
+            if (c == '"')
+                return bytes;
+            if (c >= 0x80 || c < 0x20)
+                Fail(Here(), "non-ASCII character in string (write it as \\xHH)");
+            if (c != '\\') {
+                bytes.push_back(static_cast<char>(c));
+                continue;
+            }
+            char e = pos_ < file_.text.size() ? file_.text[pos_++] : '\0';
+            switch (e) {
+            case 'n':
+                bytes.push_back('\n');
+                break;
+            case 'r':
+                bytes.push_back('\r');
+                break;
+            case 't':
+                bytes.push_back('\t');
+                break;
+            case '0':
+                bytes.push_back('\0');
+                break;
+            case '\\':
+                bytes.push_back('\\');
+                break;
+            case '"':
+                bytes.push_back('"');
+                break;
+            case 'x': {
+                int value = 0;
+                for (int i = 0; i < 2; ++i) {
+                    char h = pos_ < file_.text.size() ? file_.text[pos_] : '\0';
+                    if (!std::isxdigit(static_cast<unsigned char>(h)))
+                        Fail(Here(), "\\x needs two hexadecimal digits");
+                    value =
+                        value * 16 + (std::isdigit(static_cast<unsigned char>(h))
+                                          ? h - '0'
+                                          : std::tolower(static_cast<unsigned char>(h)) - 'a' + 10);
+                    ++pos_;
+                }
+                bytes.push_back(static_cast<char>(value));
+                break;
+            }
+            default:
+                Fail(Here(), "unknown escape in string");
+            }
+        }
+    }
+
+    const SourceFile& file_;
+    size_t pos_ = 0;
+    int line_ = 1;
+};
+
+// ---------------------------------------------------------------- syntax tree
+
+struct Node;
+
+struct Label {
+    enum Kind { Equals, Range, String, Default } kind;
+    int64_t a = 0, b = 0;
+    std::string text;
+    Node* target = nullptr;
+};
+
+struct Node {
+    enum Kind { Leaf, Seq, Filt, When, Sel, Mask, Str, PData, Locale, Ref } kind;
+    Where where;
+    uint32_t leafType = 0;
+    uint32_t tag = 0;            // leaf id; setting, string index or value code of a selector
+    std::vector<int64_t> values; // numeric leaves; builder id
+    std::string bytes;           // bytes and text leaves
+    uint32_t mask = 0;
+    std::vector<Node*> children;
+    std::vector<Label> labels;
+    std::string refName;
+};
+
+struct Def {
+    std::string name;
+    Node* node;
+    Where where;
+};
+
+struct KeyDecl {
+    uint32_t id;
+    Node* node;
+    Where where;
+};
+
+struct IndexDecl {
+    std::string name;
+    std::vector<Node*> nodes;
+    Where where;
+};
+
+struct Model {
+    std::deque<Node> nodes;
+    std::map<std::string, Def> defs;
+    std::vector<KeyDecl> keys;
+    std::vector<IndexDecl> indexes;
+    std::deque<std::string> fileNames;
+};
+
+bool IsStatementKeyword(const Token& t)
+{
+    return t.kind == Tok::End ||
+           (t.kind == Tok::Name && (t.text == "def" || t.text == "key" || t.text == "index"));
+}
+
+const std::set<std::string>& Keywords()
+{
+    static const std::set<std::string> words = {
+        "def",   "key", "index", "text", "bytes", "s8",   "u8",  "s16",   "u16",    "int32",
+        "built", "seq", "filt",  "when", "sel",   "mask", "str", "pdata", "locale", "default"};
+    return words;
+}
+
+class Parser
+{
+  public:
+    Parser(Model& model, const std::string* file, std::vector<Token> tokens)
+        : model_(model), file_(file), tokens_(std::move(tokens))
+    {
+    }
+
+    void Run()
+    {
+        while (Cur().kind != Tok::End) {
+            const Token& t = Cur();
+            if (t.kind == Tok::Name && t.text == "def")
+                ParseDef();
+            else if (t.kind == Tok::Name && t.text == "key")
+                ParseKey();
+            else if (t.kind == Tok::Name && t.text == "index")
+                ParseIndex();
+            else
+                Fail(At(t), "expected def, key or index");
+        }
+    }
+
+  private:
+    const Token& Cur() const { return tokens_[pos_]; }
+    Where At(const Token& t) const { return Where{file_, t.line}; }
+    const Token& Next() { return tokens_[pos_ < tokens_.size() - 1 ? pos_++ : pos_]; }
+
+    bool IsPunct(const char* p) const { return Cur().kind == Tok::Punct && Cur().text == p; }
+
+    void Expect(const char* p)
+    {
+        if (!IsPunct(p))
+            Fail(At(Cur()), std::string("expected '") + p + "'");
+        Next();
+    }
+
+    int64_t ExpectNumber(const char* what)
+    {
+        if (Cur().kind != Tok::Number)
+            Fail(At(Cur()), std::string("expected ") + what);
+        return Next().number;
+    }
+
+    uint32_t ExpectIn16(const char* what)
+    {
+        Where where = At(Cur());
+        int64_t v = ExpectNumber(what);
+        if (v < 0 || v > 0xFFFF)
+            Fail(where, std::string(what) + " out of range 0..65535");
+        return static_cast<uint32_t>(v);
+    }
+
+    std::string ExpectName(const char* what)
+    {
+        if (Cur().kind != Tok::Name)
+            Fail(At(Cur()), std::string("expected ") + what);
+        return Next().text;
+    }
+
+    // "sN": a setting number.
+    uint32_t ExpectSetting()
+    {
+        const Token& t = Cur();
+        if (t.kind != Tok::Name || t.text.size() < 2 || t.text[0] != 's' ||
+            t.text.find_first_not_of("0123456789", 1) != std::string::npos)
+            Fail(At(t), "expected a setting (sN)");
+        if (t.text.size() > 7 || std::stol(t.text.substr(1)) > 0xFFFF)
+            Fail(At(t), "setting number out of range 0..65535");
+        uint32_t n = static_cast<uint32_t>(std::stol(t.text.substr(1)));
+        Next();
+        return n;
+    }
+
+    Node* NewNode(Node::Kind kind, const Token& at)
+    {
+        model_.nodes.push_back(Node{});
+        Node* n = &model_.nodes.back();
+        n->kind = kind;
+        n->where = At(at);
+        return n;
+    }
+
+    void ParseDef()
+    {
+        const Token& start = Next();
+        std::string name = ExpectName("a name after def");
+        if (Keywords().count(name))
+            Fail(At(start), "'" + name + "' is a keyword");
+        Expect("=");
+        Node* node = ParseEntry(false);
+        if (model_.defs.count(name))
+            Fail(At(start), "def " + name + " given twice");
+        model_.defs.emplace(name, Def{name, node, At(start)});
+    }
+
+    void ParseKey()
+    {
+        const Token& start = Next();
+        std::vector<uint32_t> ids;
+        ids.push_back(ExpectIn16("key id"));
+        while (IsPunct(",")) {
+            Next();
+            ids.push_back(ExpectIn16("key id"));
+        }
+        Expect("=");
+        Node* node = ParseEntry(false);
+        for (uint32_t id : ids)
+            model_.keys.push_back(KeyDecl{id, node, At(start)});
+    }
+
+    void ParseIndex()
+    {
+        const Token& start = Next();
+        std::string name = ExpectName("a name after index");
+        Expect("=");
+        IndexDecl decl{name, {}, At(start)};
+        while (!IsStatementKeyword(Cur()))
+            decl.nodes.push_back(ParseEntry(false));
+        if (decl.nodes.empty())
+            Fail(At(start), "index " + name + " lists no entry");
+        model_.indexes.push_back(decl);
+    }
+
+    Node* ParseEntry(bool inFilter)
+    {
+        const Token& t = Cur();
+        if (t.kind != Tok::Name)
+            Fail(At(t), "expected an entry");
+        const std::string& w = t.text;
+        if (w == "text" || w == "bytes" || w == "s8" || w == "u8" || w == "s16" || w == "u16" ||
+            w == "int32" || w == "built")
+            return ParseLeaf();
+        if (w == "seq") {
+            Node* n = NewNode(Node::Seq, Next());
+            ParseChildren(n, false);
+            return n;
+        }
+        if (w == "filt") {
+            Node* n = NewNode(Node::Filt, Next());
+            n->tag = ExpectSetting();
+            ParseChildren(n, true);
+            return n;
+        }
+        if (w == "when") {
+            if (!inFilter)
+                Fail(At(t), "when outside filt");
+            Node* n = NewNode(Node::When, Next());
+            n->tag = ExpectIn16("when value");
+            ParseChildren(n, false);
+            return n;
+        }
+        if (w == "sel" || w == "mask" || w == "pdata" || w == "locale" || w == "str") {
+            Node::Kind kind = w == "sel"      ? Node::Sel
+                              : w == "mask"   ? Node::Mask
+                              : w == "pdata"  ? Node::PData
+                              : w == "locale" ? Node::Locale
+                                              : Node::Str;
+            Node* n = NewNode(kind, Next());
+            if (kind == Node::Sel || kind == Node::Mask)
+                n->tag = ExpectSetting();
+            if (kind == Node::Mask) {
+                Expect("&");
+                Where where = At(Cur());
+                int64_t m = ExpectNumber("a mask");
+                if (m < 0 || m > 0xFFFFFFFFll)
+                    Fail(where, "mask out of range 0..0xFFFFFFFF");
+                n->mask = static_cast<uint32_t>(m);
+            }
+            if (kind == Node::PData)
+                n->tag = ExpectIn16("printer-data value code");
+            if (kind == Node::Str)
+                n->tag = ExpectIn16("string number");
+            if (kind == Node::Locale)
+                n->tag = kLocaleTag;
+            ParseLabels(n);
+            return n;
+        }
+        if (Keywords().count(w))
+            Fail(At(t), "'" + w + "' cannot start an entry");
+        Node* n = NewNode(Node::Ref, Next());
+        n->refName = w;
+        return n;
+    }
+
+    void ParseChildren(Node* n, bool inFilter)
+    {
+        Expect("{");
+        while (!IsPunct("}")) {
+            if (Cur().kind == Tok::End)
+                Fail(At(Cur()), "missing '}'");
+            n->children.push_back(ParseEntry(inFilter));
+        }
+        Next();
+        if (n->children.size() > 0xFFFF)
+            Fail(n->where, "more than 65535 children");
+    }
+
+    void ParseLabels(Node* n)
+    {
+        Expect("{");
+        bool sawDefault = false;
+        while (!IsPunct("}")) {
+            const Token& t = Cur();
+            if (t.kind == Tok::End)
+                Fail(At(t), "missing '}'");
+            if (sawDefault)
+                Fail(At(t), "label after default");
+            Label label{};
+            if (t.kind == Tok::Name && t.text == "default") {
+                label.kind = Label::Default;
+                sawDefault = true;
+                Next();
+            } else if (t.kind == Tok::String) {
+                if (n->kind != Node::Str)
+                    Fail(At(t), "string label outside str");
+                label.kind = Label::String;
+                label.text = Next().text;
+                if (label.text.size() > 0xFFFF)
+                    Fail(At(t), "match string longer than 65535");
+            } else if (t.kind == Tok::Number) {
+                if (n->kind == Node::Str)
+                    Fail(At(t), "number label inside str");
+                label.a = Next().number;
+                if (IsPunct("..")) {
+                    Next();
+                    label.kind = Label::Range;
+                    label.b = ExpectNumber("the upper bound of a range");
+                    if (label.a < INT32_MIN || label.a > INT32_MAX || label.b < INT32_MIN ||
+                        label.b > INT32_MAX)
+                        Fail(At(t), "range bound out of the signed 32-bit range");
+                    if (label.a > label.b)
+                        Fail(At(t), "range with lower bound above upper bound");
+                } else {
+                    label.kind = Label::Equals;
+                    if (label.a < INT32_MIN || label.a > 0xFFFFFFFFll)
+                        Fail(At(t), "label value out of the 32-bit range");
+                }
+            } else {
+                Fail(At(t), "expected a label");
+            }
+            Expect(":");
+            label.target = ParseEntry(false);
+            n->labels.push_back(label);
+        }
+        Next();
+        if (n->labels.size() > 0xFFFF)
+            Fail(n->where, "more than 65535 labels");
+    }
+
+    Node* ParseLeaf()
+    {
+        const Token& start = Next();
+        Node* n = NewNode(Node::Leaf, start);
+        const std::string& w = start.text;
+        if (!IsPunct("@"))
+            Fail(At(Cur()), "leaf without a tag (@ID)");
+        Next();
+        n->tag = ExpectIn16("tag");
+        if (w == "text") {
+            if (Cur().kind != Tok::String)
+                Fail(At(Cur()), "expected the text");
+            n->leafType = kText;
+            n->bytes = Next().text;
+            n->bytes.push_back('\0');
+            if (n->bytes.size() > 0xFFFF)
+                Fail(n->where, "text longer than 65534 characters");
+            return n;
+        }
+        if (w == "built") {
+            n->leafType = kBuilt;
+            n->values.push_back(ExpectIn16("builder id"));
+            return n;
+        }
+        struct Range {
+            const char* word;
+            uint32_t type;
+            int64_t lo, hi;
+        };
+        static const Range ranges[] = {
+            {"bytes", kBytes, 0, 255},          {"s8", kSignedBytes, -128, 127},
+            {"u8", kUnsignedBytes, 0, 255},     {"s16", kSignedShorts, -32768, 32767},
+            {"u16", kUnsignedShorts, 0, 65535}, {"int32", kInt32Array, INT32_MIN, INT32_MAX},
+        };
+        const Range* range = nullptr;
+        for (const Range& r : ranges)
+            if (w == r.word)
+                range = &r;
+        n->leafType = range->type;
+        Expect("[");
+        while (!IsPunct("]")) {
+            const Token& t = Cur();
+            if (t.kind == Tok::String && n->leafType == kBytes) {
+                for (char c : Next().text)
+                    n->values.push_back(static_cast<unsigned char>(c));
+                continue;
+            }
+            int64_t v = ExpectNumber("a value");
+            if (v < range->lo || v > range->hi)
+                Fail(At(t), "value " + std::to_string(v) + " out of range of " + w);
+            n->values.push_back(v);
+        }
+        Next();
+        if (n->values.size() > 0xFFFF)
+            Fail(n->where, "more than 65535 values");
+        if (n->leafType == kBytes) {
+            for (int64_t v : n->values)
+                n->bytes.push_back(static_cast<char>(v));
+            n->values.clear();
+        }
+        return n;
+    }
+
+    Model& model_;
+    const std::string* file_;
+    std::vector<Token> tokens_;
+    size_t pos_ = 0;
+};
+
+// ---------------------------------------------------------------- checks
+
+void CheckReferences(Model& model, Node* n, std::vector<std::string>& stack,
+                     std::map<std::string, int>& state)
+{
+    if (n->kind == Node::Ref) {
+        auto def = model.defs.find(n->refName);
+        if (def == model.defs.end())
+            Fail(n->where, "undefined name " + n->refName);
+        int& s = state[n->refName];
+        if (s == 1) {
+            std::string path;
+            for (const std::string& name : stack)
+                path += name + " -> ";
+            Fail(def->second.where, "cycle of def references: " + path + n->refName);
+        }
+        if (s == 2)
+            return;
+        s = 1;
+        stack.push_back(n->refName);
+        CheckReferences(model, def->second.node, stack, state);
+        stack.pop_back();
+        s = 2;
+        return;
+    }
+    for (Node* c : n->children)
+        CheckReferences(model, c, stack, state);
+    for (Label& l : n->labels)
+        CheckReferences(model, l.target, stack, state);
+}
+
+// ---------------------------------------------------------------- packing
+
+using Words = std::pair<uint32_t, uint32_t>;
+
+class Packer
+{
+  public:
+    Packer(Model& model, CompiledModel& out) : model_(model), out_(out) {}
+
+    void Run()
+    {
+        std::map<uint32_t, Where> seen;
+        for (const KeyDecl& k : model_.keys) {
+            auto it = seen.find(k.id);
+            if (it != seen.end())
+                Fail(k.where, "key " + std::to_string(k.id) + " given twice (first at line " +
+                                  std::to_string(it->second.line) + " of " + *it->second.file +
+                                  ")");
+            seen.emplace(k.id, k.where);
+        }
+        std::map<Node*, uint32_t> keyIndex;
+        for (const KeyDecl& k : model_.keys) {
+            auto it = keyIndex.find(k.node);
+            uint32_t index = it != keyIndex.end() ? it->second : IndexOf(k.node);
+            keyIndex[k.node] = index;
+            out_.keys.emplace_back(static_cast<uint16_t>(k.id), index);
+        }
+        std::sort(out_.keys.begin(), out_.keys.end());
+        for (const IndexDecl& d : model_.indexes) {
+            IndexList list{d.name, {}};
+            for (Node* n : d.nodes)
+                list.entries.push_back(IndexOf(n));
+            out_.indexLists.push_back(list);
+        }
+        // Defs that nothing references are still checked and packed, so that
+        // a mistake in them does not wait until someone uses them.
+        for (auto& def : model_.defs)
+            DefIndex(def.first);
+    }
+
+  private:
+    uint32_t Reserve(size_t count, const Where& where)
+    {
+        size_t first = out_.entries.size();
+        if (first + count > kMax24 + 1ull)
+            Fail(where, "entry table beyond 24-bit indices");
+        out_.entries.resize(first + count, Words{0, 0});
+        return static_cast<uint32_t>(first);
+    }
+
+    uint32_t DefIndex(const std::string& name)
+    {
+        auto it = defIndex_.find(name);
+        if (it != defIndex_.end())
+            return it->second;
+        const Def& def = model_.defs.at(name);
+        uint32_t index = Reserve(1, def.where);
+        defIndex_[name] = index;
+        out_.entries[index] = DefWords(name);
+        return index;
+    }
+
+    Words DefWords(const std::string& name)
+    {
+        auto it = defWords_.find(name);
+        if (it != defWords_.end())
+            return it->second;
+        Words w = Emit(model_.defs.at(name).node);
+        defWords_[name] = w;
+        return w;
+    }
+
+    uint32_t IndexOf(Node* n)
+    {
+        if (n->kind == Node::Ref)
+            return DefIndex(n->refName);
+        uint32_t index = Reserve(1, n->where);
+        Words w = Emit(n);
+        out_.entries[index] = w;
+        return index;
+    }
+
+    static uint32_t Pack(uint32_t type, uint32_t offset) { return (type << 24) | offset; }
+    static uint32_t Pack16(uint32_t tag, size_t count)
+    {
+        return (tag << 16) | static_cast<uint32_t>(count);
+    }
+
+    template <typename T>
+    uint32_t Intern(std::vector<T>& pool, std::map<std::vector<T>, uint32_t>& seen,
+                    const std::vector<T>& values, const Where& where)
+    {
+        auto it = seen.find(values);
+        if (it != seen.end())
+            return it->second;
+        size_t offset = pool.size();
+        if (offset + values.size() > kMax24 + 1ull)
+            Fail(where, "pool beyond 24-bit offsets");
+        pool.insert(pool.end(), values.begin(), values.end());
+        seen.emplace(values, static_cast<uint32_t>(offset));
+        return static_cast<uint32_t>(offset);
+    }
+
+    uint32_t InternBytes(const std::string& bytes, const Where& where)
+    {
+        return Intern(out_.bytePool, bytes_, std::vector<uint8_t>(bytes.begin(), bytes.end()),
+                      where);
+    }
+
+    Words EmitLeaf(Node* n)
+    {
+        uint32_t offset = 0;
+        size_t count = 0;
+        switch (n->leafType) {
+        case kBytes:
+        case kText:
+            offset = InternBytes(n->bytes, n->where);
+            count = n->bytes.size();
+            break;
+        case kSignedBytes:
+        case kUnsignedBytes: {
+            std::string bytes;
+            for (int64_t v : n->values)
+                bytes.push_back(static_cast<char>(static_cast<uint8_t>(v)));
+            offset = InternBytes(bytes, n->where);
+            count = bytes.size();
+            break;
+        }
+        case kSignedShorts:
+        case kUnsignedShorts: {
+            std::vector<uint16_t> shorts;
+            for (int64_t v : n->values)
+                shorts.push_back(static_cast<uint16_t>(v));
+            offset = Intern(out_.shortPool, shorts_, shorts, n->where);
+            count = shorts.size();
+            break;
+        }
+        case kInt32Array: {
+            std::vector<int32_t> longs;
+            for (int64_t v : n->values)
+                longs.push_back(static_cast<int32_t>(v));
+            offset = Intern(out_.longPool, longs_, longs, n->where);
+            count = longs.size();
+            break;
+        }
+        case kBuilt:
+            return Words{Pack(kBuilt, 0), Pack16(n->tag, static_cast<size_t>(n->values[0]))};
+        }
+        return Words{Pack(n->leafType, offset), Pack16(n->tag, count)};
+    }
+
+    Words EmitChildren(Node* n, uint32_t type)
+    {
+        uint32_t first = Reserve(n->children.size(), n->where);
+        for (size_t i = 0; i < n->children.size(); ++i) {
+            Node* c = n->children[i];
+            Words w = c->kind == Node::Ref ? DefWords(c->refName) : Emit(c);
+            out_.entries[first + i] = w;
+        }
+        return Words{Pack(type, first), Pack16(n->tag, n->children.size())};
+    }
+
+    uint32_t MatchEntry(const std::string& text, const Where& where)
+    {
+        auto it = matchEntries_.find(text);
+        if (it != matchEntries_.end())
+            return it->second;
+        uint32_t offset =
+            Intern(out_.matchPool, matches_, std::vector<uint8_t>(text.begin(), text.end()), where);
+        uint32_t index = Reserve(1, where);
+        out_.entries[index] = Words{Pack(kBytes, offset), Pack16(0, text.size())};
+        matchEntries_[text] = index;
+        return index;
+    }
+
+    void EmitLabels(Node* n, uint32_t first)
+    {
+        for (size_t i = 0; i < n->labels.size(); ++i) {
+            Label& l = n->labels[i];
+            uint32_t target = IndexOf(l.target);
+            Words w{0, 0};
+            switch (l.kind) {
+            case Label::Equals:
+                w = Words{Pack(kCaseEquals, target), static_cast<uint32_t>(l.a)};
+                break;
+            case Label::Range: {
+                std::vector<int32_t> bounds{static_cast<int32_t>(l.a), static_cast<int32_t>(l.b)};
+                uint32_t r = Intern(out_.longPool, longs_, bounds, n->where);
+                w = Words{Pack(kCaseRange, target), r};
+                break;
+            }
+            case Label::String:
+                w = Words{Pack(kCaseString, target), MatchEntry(l.text, n->where)};
+                break;
+            case Label::Default:
+                w = Words{Pack(kCaseDefault, target), 0};
+                break;
+            }
+            out_.entries[first + i] = w;
+        }
+    }
+
+    Words Emit(Node* n)
+    {
+        switch (n->kind) {
+        case Node::Leaf:
+            return EmitLeaf(n);
+        case Node::Seq:
+            return EmitChildren(n, kSequence);
+        case Node::Filt:
+            return EmitChildren(n, kFilteredSequence);
+        case Node::When:
+            return EmitChildren(n, kWhenSetting);
+        case Node::Ref:
+            return DefWords(n->refName);
+        case Node::Mask: {
+            uint32_t header = Reserve(1, n->where);
+            uint32_t first = Reserve(n->labels.size(), n->where);
+            out_.entries[header] = Words{Pack(kMaskHeader, first), n->mask};
+            EmitLabels(n, first);
+            return Words{Pack(kSelectByMaskedSetting, header), Pack16(n->tag, n->labels.size())};
+        }
+        default: {
+            uint32_t type = n->kind == Node::Sel     ? kSelectBySetting
+                            : n->kind == Node::Str   ? kSelectByString
+                            : n->kind == Node::PData ? kSelectByPrinterData
+                                                     : kSelectByLocale;
+            uint32_t first = Reserve(n->labels.size(), n->where);
+            EmitLabels(n, first);
+            return Words{Pack(type, first), Pack16(n->tag, n->labels.size())};
+        }
+        }
+    }
+
+    Model& model_;
+    CompiledModel& out_;
+    std::map<std::string, uint32_t> defIndex_;
+    std::map<std::string, Words> defWords_;
+    std::map<std::string, uint32_t> matchEntries_;
+    std::map<std::vector<uint8_t>, uint32_t> bytes_;
+    std::map<std::vector<uint8_t>, uint32_t> matches_;
+    std::map<std::vector<uint16_t>, uint32_t> shorts_;
+    std::map<std::vector<int32_t>, uint32_t> longs_;
+};
+
+} // namespace
+
+bool CompileModel(const std::vector<SourceFile>& sources, CompiledModel& out, std::string& error)
+{
+    out = CompiledModel{};
+    Model model;
+    try {
+        for (const SourceFile& file : sources) {
+            model.fileNames.push_back(file.name);
+            Parser parser(model, &model.fileNames.back(), Lexer(file).Run());
+            parser.Run();
+        }
+        std::map<std::string, int> state;
+        std::vector<std::string> stack;
+        for (auto& def : model.defs) {
+            Node ref{};
+            ref.kind = Node::Ref;
+            ref.where = def.second.where;
+            ref.refName = def.first;
+            CheckReferences(model, &ref, stack, state);
+        }
+        for (KeyDecl& k : model.keys)
+            CheckReferences(model, k.node, stack, state);
+        for (IndexDecl& d : model.indexes)
+            for (Node* n : d.nodes)
+                CheckReferences(model, n, stack, state);
+        std::set<std::string> indexNames;
+        for (IndexDecl& d : model.indexes)
+            if (!indexNames.insert(d.name).second)
+                Fail(d.where, "index " + d.name + " given twice");
+        Packer(model, out).Run();
+    } catch (const CompileError& e) {
+        error = e.message;
+        out = CompiledModel{};
+        return false;
+    }
+    return true;
+}
+
+namespace
+{
+
+template <typename T, typename F>
+void EmitArray(std::ostringstream& s, const char* type, const char* name, const std::vector<T>& v,
+               F format)
+{
+    if (v.empty())
+        return;
+    s << "const " << type << " " << name << "[] = {";
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (i % 8 == 0)
+            s << "\n    ";
+        s << format(v[i]) << ",";
+        if (i % 8 != 7 && i + 1 != v.size())
+            s << " ";
+    }
+    s << "\n};\n\n";
+}
+
+std::string Hex(uint32_t v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08Xu", v);
+    return buf;
+}
+
+} // namespace
+
+std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sourceNames,
+                    const std::string& tableSetName)
+{
+    std::ostringstream s;
+    s << "// Generated by modelc from the model source; do not edit.\n";
+    for (const std::string& name : sourceNames)
+        s << "//   " << name << "\n";
+    s << "#include \"store.h\"\n\nnamespace {\n\n";
+    EmitArray(s, "EntryDescriptor", "kEntryTable", m.entries,
+              [](const Words& w) { return "{" + Hex(w.first) + ", " + Hex(w.second) + "}"; });
+    std::vector<uint16_t> ids;
+    std::vector<uint32_t> indexes;
+    for (const auto& k : m.keys) {
+        ids.push_back(k.first);
+        indexes.push_back(k.second);
+    }
+    EmitArray(s, "WORD", "kKeyIds", ids, [](uint16_t v) { return std::to_string(v); });
+    EmitArray(s, "DWORD", "kKeyEntries", indexes,
+              [](uint32_t v) { return std::to_string(v) + "u"; });
+    EmitArray(s, "BYTE", "kBytePool", m.bytePool, [](uint8_t v) { return std::to_string(v); });
+    EmitArray(s, "WORD", "kShortPool", m.shortPool, [](uint16_t v) { return std::to_string(v); });
+    EmitArray(s, "LONG", "kLongPool", m.longPool, [](int32_t v) {
+        // The most negative value cannot be written as a literal.
+        return v == INT32_MIN ? std::string("-2147483647 - 1") : std::to_string(v);
+    });
+    EmitArray(s, "BYTE", "kMatchPool", m.matchPool, [](uint8_t v) { return std::to_string(v); });
+    s << "}  // namespace\n\n";
+    auto table = [&s](bool present, const char* name, size_t count) {
+        if (present)
+            s << "    " << name << ", " << count << "u,\n";
+        else
+            s << "    0, 0u,\n";
+    };
+    s << "extern const ModelTables " << tableSetName << " = {\n";
+    table(!m.entries.empty(), "kEntryTable", m.entries.size());
+    if (m.keys.empty())
+        s << "    0, 0, 0u,\n";
+    else
+        s << "    kKeyIds, kKeyEntries, " << m.keys.size() << "u,\n";
+    table(!m.bytePool.empty(), "kBytePool", m.bytePool.size());
+    table(!m.shortPool.empty(), "kShortPool", m.shortPool.size());
+    table(!m.longPool.empty(), "kLongPool", m.longPool.size());
+    table(!m.matchPool.empty(), "kMatchPool", m.matchPool.size());
+    s << "};\n";
+    for (const IndexList& list : m.indexLists) {
+        s << "\nextern const DWORD " << list.name << "[] = {";
+        for (size_t i = 0; i < list.entries.size(); ++i)
+            s << (i ? ", " : "") << list.entries[i] << "u";
+        s << "};\nextern const DWORD " << list.name << "Count = " << list.entries.size() << "u;\n";
+    }
+    return s.str();
+}
+
+} // namespace modelc

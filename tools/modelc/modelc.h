@@ -1,0 +1,45 @@
+// modelc: compiles the readable model source (modeldb/tables/*.model) into the
+// packed tables of the model database.
+#ifndef MODELC_H
+#define MODELC_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace modelc
+{
+
+struct SourceFile {
+    std::string name; // for messages and the generated file's header
+    std::string text;
+};
+
+struct IndexList {
+    std::string name;
+    std::vector<uint32_t> entries;
+};
+
+struct CompiledModel {
+    std::vector<std::pair<uint32_t, uint32_t>> entries; // TypeOffset, TagCount
+    std::vector<std::pair<uint16_t, uint32_t>> keys;    // ascending by id
+    std::vector<uint8_t> bytePool;
+    std::vector<uint16_t> shortPool;
+    std::vector<int32_t> longPool;
+    std::vector<uint8_t> matchPool;
+    std::vector<IndexList> indexLists;
+};
+
+// Checks and packs the whole model. On failure returns false with
+// "file:line: message" in error.
+bool CompileModel(const std::vector<SourceFile>& sources, CompiledModel& out, std::string& error);
+
+// The generated C++ translation unit that defines the table set `tableSetName`
+// (the library's is ModelTableSet) and the index lists.
+std::string EmitCpp(const CompiledModel& model, const std::vector<std::string>& sourceNames,
+                    const std::string& tableSetName = "ModelTableSet");
+
+} // namespace modelc
+
+#endif

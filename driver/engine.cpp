@@ -1,47 +1,642 @@
-/* SCSI request engine: placeholder until the data path lands. Every command
- * is refused; nothing is sent to the printer. */
-#include "prnsbp.h"
+// SCSI request engine: turns every exchange with the printer into SRBs sent
+// synchronously to unit 0 or unit 1, and gathers page-sized print data into
+// PrintBufferSize transfers.
+#include "engine.h"
 
-BOOLEAN EngineSetup(PDEVICE_OBJECT Fdo)
+#define ENGINE_SRB_DEPTH 8
+#define ENGINE_SRB_TIMEOUT 90
+
+// The SBP-2 port driver reports in sense byte 8 that the printer refused the
+// data, and in bytes 10-12 how many bytes it really delivered.
+#define SENSE_REFUSED_BYTE 8
+#define SENSE_COUNT_BYTE 10
+
+enum ENGINE_DATA { DATA_NONE, DATA_PRINT, DATA_REPLY };
+enum ENGINE_SEQUENCE { SEQUENCE_NONE, SEQUENCE_WRITE, SEQUENCE_STATUS };
+
+typedef struct _ENGINE_COMMAND {
+    USHORT Command;
+    UCHAR Opcode;
+    UCHAR SubCode;
+    UCHAR Data;        // ENGINE_DATA
+    UCHAR Sequence;    // ENGINE_SEQUENCE: what goes into CDB byte 5
+    UCHAR CdbSequence; // CdbSequence goes into CDB bytes 6-7
+} ENGINE_COMMAND;
+
+static const ENGINE_COMMAND CommandTable[] = {
+    {CMD_PRINT_DATA, 0x0A, 0x00, DATA_PRINT, SEQUENCE_NONE, 0},
+    {CMD_VENDOR_DATA, 0xC0, 0x00, DATA_PRINT, SEQUENCE_WRITE, 0},
+    {CMD_FLUSH, 0xC0, 0x00, DATA_PRINT, SEQUENCE_WRITE, 0},
+    {CMD_DATA_CLEAR, 0xC0, 0x01, DATA_NONE, SEQUENCE_NONE, 0},
+    {CMD_UNIT0_INFO_A, 0xC2, 0x00, DATA_REPLY, SEQUENCE_NONE, 0},
+    {CMD_UNIT0_INFO_B, 0xC3, 0x00, DATA_REPLY, SEQUENCE_NONE, 1},
+    {CMD_STATUS_READ, 0xC1, 0x20, DATA_REPLY, SEQUENCE_STATUS, 1},
+    {CMD_STATUS_CLEAR, 0xC1, 0x21, DATA_NONE, SEQUENCE_NONE, 1},
+    {CMD_DEVICE_ID, 0xC1, 0x22, DATA_REPLY, SEQUENCE_NONE, 1},
+    {CMD_UNIT1_INFO_A, 0xC2, 0x20, DATA_REPLY, SEQUENCE_NONE, 0},
+    {CMD_UNIT1_INFO_B, 0xC3, 0x20, DATA_REPLY, SEQUENCE_NONE, 1},
+};
+
+static PDEVICE_EXTENSION EngineExtension(PDEVICE_OBJECT Fdo)
 {
-    UNREFERENCED_PARAMETER(Fdo);
-    return FALSE; /* no buffers are set up yet */
+    return (PDEVICE_EXTENSION)Fdo->DeviceExtension;
 }
 
-VOID EngineTeardown(PDEVICE_OBJECT Fdo)
+static const ENGINE_COMMAND* FindCommand(USHORT Command)
 {
-    UNREFERENCED_PARAMETER(Fdo);
+    for (ULONG i = 0; i < sizeof(CommandTable) / sizeof(CommandTable[0]); i++) {
+        if (CommandTable[i].Command == Command) {
+            return &CommandTable[i];
+        }
+    }
+    return NULL;
 }
 
-NTSTATUS SendPrinterCommand(USHORT Command, PDEVICE_OBJECT Fdo, PVOID Buffer, PULONG Length)
+static BOOLEAN IsInfoCommand(USHORT Command)
 {
-    UNREFERENCED_PARAMETER(Command);
-    UNREFERENCED_PARAMETER(Fdo);
-    UNREFERENCED_PARAMETER(Buffer);
-    if (Length != NULL)
-        *Length = 0;
-    return STATUS_NOT_IMPLEMENTED;
+    return Command == CMD_UNIT0_INFO_A || Command == CMD_UNIT0_INFO_B ||
+           Command == CMD_UNIT1_INFO_A || Command == CMD_UNIT1_INFO_B;
 }
 
-NTSTATUS FlushDataBuffer(USHORT Command, PDEVICE_OBJECT Fdo)
+VOID EngineAcquire(PDEVICE_OBJECT Fdo)
 {
-    UNREFERENCED_PARAMETER(Command);
-    UNREFERENCED_PARAMETER(Fdo);
-    return STATUS_NOT_IMPLEMENTED;
+    ExAcquireFastMutex(&EngineExtension(Fdo)->EngineMutex);
+}
+
+VOID EngineRelease(PDEVICE_OBJECT Fdo)
+{
+    ExReleaseFastMutex(&EngineExtension(Fdo)->EngineMutex);
 }
 
 BOOLEAN TimeElapsed(LARGE_INTEGER Stamp, ULONG Milliseconds)
 {
-    /* Not implemented yet: every interval counts as elapsed. */
-    UNREFERENCED_PARAMETER(Stamp);
-    UNREFERENCED_PARAMETER(Milliseconds);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return now.QuadPart - Stamp.QuadPart > (LONGLONG)Milliseconds * 10000;
+}
+
+// MDL_SIZE comes from the registry. A CDB cannot state more than 24 bits of
+// length, and a value that large is a configuration slip rather than a wish
+// for 16 MiB of nonpaged pool, so such values fall back to the default.
+static ULONG ChoosePrintBufferSize(ULONG MdlSize)
+{
+    if (MdlSize == 0 || MdlSize > ENGINE_MAX_TRANSFER) {
+        return DEFAULT_MDL_SIZE;
+    }
+    return MdlSize;
+}
+
+static BOOLEAN AllocateMappedBuffer(ULONG Size, PUCHAR* Buffer, PMDL* Mdl)
+{
+    PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolCacheAligned, Size, TAG_DATA_BUFFER);
+    if (buffer == NULL) {
+        return FALSE;
+    }
+    PMDL mdl = IoAllocateMdl(buffer, Size, FALSE, FALSE, NULL);
+    if (mdl == NULL) {
+        ExFreePool(buffer);
+        return FALSE;
+    }
+    MmBuildMdlForNonPagedPool(mdl);
+    *Buffer = buffer;
+    *Mdl = mdl;
     return TRUE;
+}
+
+// A configured buffer that the pool cannot give (or one MDL cannot describe)
+// must not leave the printer unusable: fall back to the default size.
+static BOOLEAN AllocatePrintBuffer(PDEVICE_EXTENSION Ext)
+{
+    ULONG size = ChoosePrintBufferSize(Ext->MdlSize);
+    if (AllocateMappedBuffer(size, &Ext->PrintBuffer, &Ext->PrintMdl)) {
+        Ext->PrintBufferSize = size;
+        return TRUE;
+    }
+    if (size > DEFAULT_MDL_SIZE &&
+        AllocateMappedBuffer(DEFAULT_MDL_SIZE, &Ext->PrintBuffer, &Ext->PrintMdl)) {
+        Ext->PrintBufferSize = DEFAULT_MDL_SIZE;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+static VOID ResetEngineFields(PDEVICE_EXTENSION Ext)
+{
+    Ext->PrintMdl = NULL;
+    Ext->PrintBuffer = NULL;
+    Ext->PrintBufferSize = ChoosePrintBufferSize(Ext->MdlSize);
+    Ext->PrintFill = 0;
+    Ext->ReplyMdl = NULL;
+    Ext->ReplyBuffer = NULL;
+    Ext->ReplyBufferSize = 0;
+    Ext->FlushFailed = 0;
+    Ext->RetryPending = 0;
+    Ext->RetryStart.QuadPart = 0;
+    KeInitializeEvent(&Ext->SendDoneEvent, NotificationEvent, FALSE);
+    Ext->SenseBuffer = NULL;
+    Ext->CdbSequence = 0;
+    Ext->WriteSequence = 0;
+    Ext->StatusSequence = 0;
+}
+
+BOOLEAN EngineSetup(PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = EngineExtension(Fdo);
+    ResetEngineFields(ext);
+    if (!AllocatePrintBuffer(ext)) {
+        return FALSE;
+    }
+    if (!AllocateMappedBuffer(REPLY_BUFFER_SIZE, &ext->ReplyBuffer, &ext->ReplyMdl)) {
+        return FALSE;
+    }
+    ext->ReplyBufferSize = REPLY_BUFFER_SIZE;
+    ExInitializeNPagedLookasideList(&ext->SrbLookaside, NULL, NULL, 2, sizeof(SCSI_REQUEST_BLOCK),
+                                    TAG_SRB_LOOKASIDE, ENGINE_SRB_DEPTH);
+    ext->Flags |= FLAG_LOOKASIDE_READY;
+    ext->SenseBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolCacheAligned, SENSE_BUFFER_SIZE,
+                                                     TAG_SENSE_BUFFER);
+    ext->CdbSequence = 0;
+    return ext->SenseBuffer != NULL;
+}
+
+VOID EngineTeardown(PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = EngineExtension(Fdo);
+    if (ext->SenseBuffer != NULL) {
+        ExFreePool(ext->SenseBuffer);
+        ext->SenseBuffer = NULL;
+    }
+    if (ext->Flags & FLAG_LOOKASIDE_READY) {
+        ExDeleteNPagedLookasideList(&ext->SrbLookaside);
+        ext->Flags &= (UCHAR)~FLAG_LOOKASIDE_READY;
+    }
+    if (ext->PrintMdl != NULL) {
+        ExFreePool(ext->PrintBuffer);
+        IoFreeMdl(ext->PrintMdl);
+        ext->PrintBuffer = NULL;
+        ext->PrintMdl = NULL;
+    }
+    if (ext->ReplyMdl != NULL) {
+        ExFreePool(ext->ReplyBuffer);
+        IoFreeMdl(ext->ReplyMdl);
+        ext->ReplyBuffer = NULL;
+        ext->ReplyMdl = NULL;
+    }
+    // Whatever was still buffered went with the buffer.
+    ext->PrintFill = 0;
+}
+
+static BOOLEAN EngineHoldsEverything(PDEVICE_EXTENSION Ext)
+{
+    return Ext->PrintMdl != NULL && Ext->ReplyMdl != NULL && Ext->SenseBuffer != NULL &&
+           (Ext->Flags & FLAG_LOOKASIDE_READY) != 0;
+}
+
+VOID EngineDiscardData(PDEVICE_OBJECT Fdo)
+{
+    EngineExtension(Fdo)->PrintFill = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Completion and status evaluation. These may run at DISPATCH_LEVEL in the
+// port driver's context: they touch only the packet, the SRB, the sense
+// bytes, DeviceError and SendDoneEvent.
+
+static ULONG SenseDeliveredCount(const UCHAR* Sense)
+{
+    return ((ULONG)Sense[SENSE_COUNT_BYTE] << 16) | ((ULONG)Sense[SENSE_COUNT_BYTE + 1] << 8) |
+           (ULONG)Sense[SENSE_COUNT_BYTE + 2];
+}
+
+static NTSTATUS EvaluateSrbStatus(PDEVICE_EXTENSION Ext, PIRP Irp, PSCSI_REQUEST_BLOCK Srb)
+{
+    if (Srb == NULL) {
+        return STATUS_SUCCESS;
+    }
+    UCHAR srbStatus = Srb->SrbStatus & 0x3F;
+    if (srbStatus == SRB_STATUS_SUCCESS) {
+        return STATUS_SUCCESS;
+    }
+    if (srbStatus == SRB_STATUS_ERROR) {
+        const UCHAR* sense = (const UCHAR*)Srb->SenseInfoBuffer;
+        if (sense == NULL || sense[SENSE_REFUSED_BYTE] != 0) {
+            return STATUS_DEVICE_BUSY;
+        }
+        if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) {
+            Irp->IoStatus.Information = SenseDeliveredCount(sense);
+        }
+        return STATUS_SUCCESS;
+    }
+    Ext->DeviceError = 1;
+    return STATUS_DEVICE_BUSY;
 }
 
 NTSTATUS NTAPI SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    UNREFERENCED_PARAMETER(Context);
+    PDEVICE_EXTENSION ext = EngineExtension(DeviceObject);
+    PSCSI_REQUEST_BLOCK srb = (PSCSI_REQUEST_BLOCK)Context;
+    NTSTATUS status = EvaluateSrbStatus(ext, Irp, srb);
+    Irp->IoStatus.Status = status;
+    if ((ULONG)status & 0x80000000) {
+        Irp->IoStatus.Information = 0;
+    }
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    if (srb != NULL) {
+        ExFreeToNPagedLookasideList(&ext->SrbLookaside, srb);
+    }
+    KeSetEvent(&ext->SendDoneEvent, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// ---------------------------------------------------------------------------
+// Building and sending one request.
+
+static ULONG CommandLength(PDEVICE_EXTENSION Ext, const ENGINE_COMMAND* Entry)
+{
+    ULONG length = 0;
+    if (Entry->Data == DATA_PRINT) {
+        length = Ext->PrintFill;
+    } else if (Entry->Data == DATA_REPLY) {
+        length = Ext->ReplyBufferSize;
+    }
+    return length > ENGINE_MAX_TRANSFER ? ENGINE_MAX_TRANSFER : length;
+}
+
+static PMDL CommandMdl(PDEVICE_EXTENSION Ext, const ENGINE_COMMAND* Entry)
+{
+    if (Entry->Data == DATA_PRINT) {
+        return Ext->PrintMdl;
+    }
+    if (Entry->Data == DATA_REPLY) {
+        return Ext->ReplyMdl;
+    }
+    return NULL;
+}
+
+static UCHAR CdbSequenceByte(PDEVICE_EXTENSION Ext, const ENGINE_COMMAND* Entry)
+{
+    if (Entry->Sequence == SEQUENCE_WRITE) {
+        return Ext->WriteSequence;
+    }
+    if (Entry->Sequence == SEQUENCE_STATUS) {
+        return Ext->StatusSequence;
+    }
+    return 0;
+}
+
+static VOID FillCdb(PDEVICE_EXTENSION Ext, const ENGINE_COMMAND* Entry, ULONG Length, UCHAR* Cdb)
+{
+    Cdb[0] = Entry->Opcode;
+    Cdb[1] = Entry->SubCode;
+    Cdb[2] = (UCHAR)(Length >> 16);
+    Cdb[3] = (UCHAR)(Length >> 8);
+    Cdb[4] = (UCHAR)Length;
+    Cdb[5] = CdbSequenceByte(Ext, Entry);
+    if (Entry->CdbSequence) {
+        Cdb[6] = (UCHAR)Ext->CdbSequence;
+        Cdb[7] = (UCHAR)(Ext->CdbSequence >> 8);
+        Ext->CdbSequence++;
+    }
+}
+
+static PSCSI_REQUEST_BLOCK BuildSrbRequest(PDEVICE_EXTENSION Ext, const ENGINE_COMMAND* Entry,
+                                           PIRP Irp, ULONG Length)
+{
+    ULONG direction = CMD_DIRECTION(Entry->Command);
+    if (!(Ext->Flags & FLAG_LOOKASIDE_READY) || Ext->SenseBuffer == NULL || direction > 1) {
+        return NULL;
+    }
+    PSCSI_REQUEST_BLOCK srb =
+        (PSCSI_REQUEST_BLOCK)ExAllocateFromNPagedLookasideList(&Ext->SrbLookaside);
+    if (srb == NULL) {
+        return NULL;
+    }
+    RtlZeroMemory(srb, sizeof(SCSI_REQUEST_BLOCK));
+    RtlZeroMemory(Ext->SenseBuffer, SENSE_BUFFER_SIZE);
+    PMDL mdl = CommandMdl(Ext, Entry);
+
+    srb->Length = (USHORT)sizeof(SCSI_REQUEST_BLOCK);
+    srb->Function = SRB_FUNCTION_EXECUTE_SCSI;
+    srb->QueueTag = SP_UNTAGGED;
+    srb->QueueAction = SRB_SIMPLE_TAG_REQUEST;
+    srb->CdbLength = 8;
+    srb->SenseInfoBufferLength = SENSE_BUFFER_SIZE;
+    srb->SrbFlags = (direction == 0 ? SRB_FLAGS_DATA_OUT : SRB_FLAGS_DATA_IN) | Ext->SrbFlagsExtra;
+    srb->DataTransferLength = Length;
+    srb->TimeOutValue = ENGINE_SRB_TIMEOUT;
+    srb->DataBuffer = mdl != NULL ? MmGetMdlVirtualAddress(mdl) : NULL;
+    srb->SenseInfoBuffer = Ext->SenseBuffer;
+    srb->OriginalRequest = Irp;
+    FillCdb(Ext, Entry, Length, srb->Cdb);
+
+    Irp->MdlAddress = mdl;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_SCSI;
+    next->Parameters.Scsi.Srb = srb;
+    return srb;
+}
+
+static PDEVICE_OBJECT CommandTarget(PDEVICE_OBJECT Fdo, USHORT Command)
+{
+    switch (CMD_UNIT(Command)) {
+    case 0:
+        return UnitTableGetUnit0Pdo(Fdo);
+    case 1:
+        return UnitTableGetUnit1Pdo(Fdo);
+    default:
+        return NULL;
+    }
+}
+
+static PIRP AllocateEngineIrp(PDEVICE_OBJECT Fdo, const ENGINE_COMMAND* Entry, ULONG Length)
+{
+    PIRP irp = IoAllocateIrp(Fdo->StackSize, FALSE);
+    if (irp == NULL) {
+        return NULL;
+    }
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(irp);
+    own->MajorFunction = CMD_DIRECTION(Entry->Command) == 0 ? IRP_MJ_WRITE : IRP_MJ_READ;
+    own->DeviceObject = Fdo;
+    own->Parameters.Write.Length = Length;
+    return irp;
+}
+
+static VOID AdvanceSequences(PDEVICE_EXTENSION Ext, USHORT Command)
+{
+    if (Command == CMD_VENDOR_DATA || Command == CMD_FLUSH) {
+        Ext->WriteSequence++;
+    } else if (Command == CMD_STATUS_READ) {
+        Ext->StatusSequence++;
+    }
+}
+
+// The reply length is what the printer says it delivered, never more than
+// the reply buffer holds: CopyReply copies that many bytes out of it.
+static ULONG ReplyLengthOf(PDEVICE_EXTENSION Ext, USHORT Command, PIRP Irp)
+{
+    ULONG length = 0;
+    if (Command == CMD_STATUS_READ || Command == CMD_DEVICE_ID) {
+        length = (ULONG)Irp->IoStatus.Information;
+    } else if (IsInfoCommand(Command)) {
+        length = Ext->ReplyBufferSize;
+    }
+    return length > Ext->ReplyBufferSize ? Ext->ReplyBufferSize : length;
+}
+
+// Sends one command and waits for it. The status is always the one that
+// SrbCompletion derived from the SRB, whether the port driver completed the
+// request before returning or later from another context.
+static NTSTATUS SendCommandAndWait(PDEVICE_OBJECT Fdo, USHORT Command, PULONG ReplyLength)
+{
+    PDEVICE_EXTENSION ext = EngineExtension(Fdo);
+    if (ReplyLength != NULL) {
+        *ReplyLength = 0;
+    }
+    const ENGINE_COMMAND* entry = FindCommand(Command);
+    if (entry == NULL) {
+        return STATUS_DEVICE_BUSY;
+    }
+    ULONG length = CommandLength(ext, entry);
+    PIRP irp = AllocateEngineIrp(Fdo, entry, length);
+    if (irp == NULL) {
+        return STATUS_DEVICE_BUSY;
+    }
+    PSCSI_REQUEST_BLOCK srb = BuildSrbRequest(ext, entry, irp, length);
+    if (srb == NULL) {
+        IoFreeIrp(irp);
+        return STATUS_DEVICE_BUSY;
+    }
+    PDEVICE_OBJECT target = CommandTarget(Fdo, Command);
+    if (target == NULL) {
+        ExFreeToNPagedLookasideList(&ext->SrbLookaside, srb);
+        IoFreeIrp(irp);
+        return STATUS_DEVICE_BUSY;
+    }
+    KeInitializeEvent(&ext->SendDoneEvent, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SrbCompletion, srb, TRUE, TRUE, TRUE);
+
+    NTSTATUS status = IoCallDriver(target, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&ext->SendDoneEvent, Executive, KernelMode, FALSE, NULL);
+    }
+    status = irp->IoStatus.Status;
+    if (status == STATUS_SUCCESS) {
+        AdvanceSequences(ext, Command);
+    }
+    if (ReplyLength != NULL) {
+        *ReplyLength = ReplyLengthOf(ext, Command, irp);
+    }
+    IoFreeIrp(irp);
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// Print data.
+
+NTSTATUS FlushDataBuffer(USHORT Command, PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = EngineExtension(Fdo);
+    if (ext->FlushFailed) {
+        return STATUS_DEVICE_BUSY;
+    }
+    if (ext->PrintFill == 0) {
+        return STATUS_SUCCESS;
+    }
+    if (!EngineHoldsEverything(ext)) {
+        return STATUS_DEVICE_BUSY;
+    }
+    NTSTATUS status = SendCommandAndWait(Fdo, Command, NULL);
+    if (status == STATUS_SUCCESS) {
+        ext->PrintFill = 0;
+    }
+    return status;
+}
+
+// A refused flush takes its chunk back; the printer gets 60 s from the first
+// refusal of a run before the caller hears that it is off line.
+static NTSTATUS NoteRefusedFlush(PDEVICE_EXTENSION Ext)
+{
+    if (Ext->RetryPending) {
+        return TimeElapsed(Ext->RetryStart, ENGINE_REFUSAL_WINDOW_MS) ? STATUS_DEVICE_OFF_LINE
+                                                                      : STATUS_SUCCESS;
+    }
+    Ext->RetryPending = 1;
+    KeQuerySystemTime(&Ext->RetryStart);
     return STATUS_SUCCESS;
+}
+
+static NTSTATUS BufferWriteData(PDEVICE_OBJECT Fdo, USHORT Command, const UCHAR* Source,
+                                PULONG Length, BOOLEAN FlushNow)
+{
+    PDEVICE_EXTENSION ext = EngineExtension(Fdo);
+    ULONG remaining = *Length;
+    NTSTATUS status = STATUS_SUCCESS;
+    *Length = 0;
+    while (remaining > 0) {
+        ULONG room = ext->PrintBufferSize - ext->PrintFill;
+        ULONG chunk = remaining < room ? remaining : room;
+        RtlCopyMemory(ext->PrintBuffer + ext->PrintFill, Source, chunk);
+        ULONG previous = ext->PrintFill;
+        ext->PrintFill += chunk;
+        if (ext->PrintFill < ext->PrintBufferSize && !FlushNow) {
+            *Length += chunk;
+            status = STATUS_SUCCESS;
+        } else {
+            ext->FlushFailed = 0;
+            status = FlushDataBuffer(Command, Fdo);
+            if (status != STATUS_SUCCESS) {
+                ext->PrintFill = previous;
+                ext->FlushFailed = 1;
+                return NoteRefusedFlush(ext);
+            }
+            ext->RetryPending = 0;
+            *Length += chunk;
+        }
+        Source += chunk;
+        remaining -= chunk;
+    }
+    return status;
+}
+
+// Page-sized writes (4096 or 65536 bytes) are gathered into full buffers;
+// anything else, and the first write of a connection, goes out at once.
+static NTSTATUS SendPrintData(PDEVICE_OBJECT Fdo, USHORT Command, PVOID Buffer, PULONG Length)
+{
+    if (Length == NULL) {
+        return STATUS_DEVICE_BUSY;
+    }
+    if (Buffer == NULL || *Length == 0) {
+        *Length = 0;
+        return STATUS_DEVICE_BUSY;
+    }
+    BOOLEAN flushNow =
+        (*Length != 4096 && *Length != 65536) || EngineExtension(Fdo)->WriteCount == 1;
+    return BufferWriteData(Fdo, Command, (const UCHAR*)Buffer, Length, flushNow);
+}
+
+// ---------------------------------------------------------------------------
+// Replies.
+
+// Copies a reply from ReplyBuffer into the caller's buffer, never more than
+// the caller's capacity and never more than the printer delivered.
+static NTSTATUS CopyReply(PDEVICE_EXTENSION Ext, USHORT Command, PVOID Buffer, PULONG Length,
+                          ULONG ReplyLength)
+{
+    ULONG capacity = Buffer != NULL ? *Length : 0;
+    const UCHAR* reply = Ext->ReplyBuffer;
+    *Length = 0;
+    if (IsInfoCommand(Command)) {
+        if (capacity < ENGINE_INFO_REPLY || ReplyLength < ENGINE_INFO_REPLY) {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        RtlCopyMemory(Buffer, reply, ENGINE_INFO_REPLY);
+        *Length = ENGINE_INFO_REPLY;
+        return STATUS_SUCCESS;
+    }
+    if (Command == CMD_STATUS_READ) {
+        ULONG count = capacity < ReplyLength ? capacity : ReplyLength;
+        if (count != 0) {
+            RtlCopyMemory(Buffer, reply, count);
+        }
+        *Length = count;
+        return STATUS_SUCCESS;
+    }
+    // The device ID starts with its own big-endian 16-bit length.
+    if (ReplyLength == 0) {
+        return STATUS_SUCCESS;
+    }
+    if (ReplyLength > capacity) {
+        if (capacity != 0) {
+            RtlCopyMemory(Buffer, reply, capacity);
+        }
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    RtlCopyMemory(Buffer, reply, ReplyLength);
+    // The length field is the printer's word; never report bytes it did not
+    // deliver.
+    ULONG field = ReplyLength >= 2 ? ((ULONG)reply[0] << 8) | reply[1] : 0;
+    *Length = field < ReplyLength ? field : ReplyLength;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS ReadReply(PDEVICE_OBJECT Fdo, USHORT Command, PVOID Buffer, PULONG Length)
+{
+    ULONG scratch = 0;
+    PULONG length = Length != NULL ? Length : &scratch;
+
+    // An INFO reply is 8 bytes; a caller who cannot take them gets nothing
+    // and the printer is not asked.
+    if (IsInfoCommand(Command) && (Buffer == NULL || *length < ENGINE_INFO_REPLY)) {
+        *length = 0;
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    FlushDataBuffer(CMD_FLUSH, Fdo);
+    ULONG replyLength = 0;
+    NTSTATUS status = SendCommandAndWait(Fdo, Command, &replyLength);
+    if (status != STATUS_SUCCESS) {
+        *length = 0;
+        return Command == CMD_STATUS_READ ? STATUS_SUCCESS : status;
+    }
+    NTSTATUS copied = CopyReply(EngineExtension(Fdo), Command, Buffer, length, replyLength);
+    if (Command == CMD_DEVICE_ID && copied == STATUS_BUFFER_TOO_SMALL) {
+        return copied;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Once per connection the printer is asked for both units' information
+// before anything else; the answers are not used.
+static VOID SendConnectionPreamble(PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = EngineExtension(Fdo);
+    if (!(ext->EngineState & ENGINE_UNIT0_INFO_SENT)) {
+        SendCommandAndWait(Fdo, CMD_UNIT0_INFO_A, NULL);
+        ext->EngineState |= ENGINE_UNIT0_INFO_SENT;
+    }
+    if (!(ext->EngineState & ENGINE_UNIT1_INFO_SENT)) {
+        SendCommandAndWait(Fdo, CMD_UNIT1_INFO_A, NULL);
+        ext->EngineState |= ENGINE_UNIT1_INFO_SENT;
+    }
+}
+
+NTSTATUS SendPrinterCommand(USHORT Command, PDEVICE_OBJECT Fdo, PVOID Buffer, PULONG Length)
+{
+    PDEVICE_EXTENSION ext = EngineExtension(Fdo);
+    if (ext->EngineState == 0) {
+        EngineSetup(Fdo);
+        ext->EngineState = ENGINE_BUFFERS_READY;
+    }
+    if (!EngineHoldsEverything(ext)) {
+        if (Length != NULL) {
+            *Length = 0;
+        }
+        return STATUS_DEVICE_BUSY;
+    }
+    if (Command != CMD_UNIT0_INFO_A && Command != CMD_UNIT1_INFO_A) {
+        SendConnectionPreamble(Fdo);
+    }
+    switch (Command) {
+    case CMD_PRINT_DATA:
+    case CMD_VENDOR_DATA:
+        return SendPrintData(Fdo, Command, Buffer, Length);
+    case CMD_DATA_CLEAR:
+    case CMD_STATUS_CLEAR:
+        ext->PrintFill = 0;
+        return SendCommandAndWait(Fdo, Command, NULL);
+    case CMD_UNIT0_INFO_A:
+    case CMD_UNIT0_INFO_B:
+    case CMD_UNIT1_INFO_A:
+    case CMD_UNIT1_INFO_B:
+    case CMD_DEVICE_ID:
+    case CMD_STATUS_READ:
+        return ReadReply(Fdo, Command, Buffer, Length);
+    default:
+        if (Length != NULL) {
+            *Length = 0;
+        }
+        return STATUS_DEVICE_BUSY;
+    }
 }

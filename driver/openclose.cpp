@@ -1,36 +1,264 @@
-/* Opening and closing the port: placeholder until the data path lands.
- * Every create and close is completed with STATUS_NOT_IMPLEMENTED. */
-#include "prnsbp.h"
+// Opening and closing the printer port. The port is one device to its users
+// but two SBP-2 units to the bus: the first open creates unit 0, then unit 1;
+// the last close flushes buffered print data and closes unit 1, then unit 0.
+// The printer needs more than a millisecond between these steps.
+#include "engine.h"
 
-static NTSTATUS CompleteNotImplemented(PIRP Irp)
+#define UNIT_STEP_SPACING_MS 1
+// A printer that keeps refusing the last close's data is asked again every
+// 100 ms for the same 60 s a refused write gets; then the data are dropped.
+#define CLOSE_FLUSH_PAUSE_MS 100
+
+VOID WaitSinceStamp(LARGE_INTEGER Stamp, ULONG Milliseconds)
 {
-    Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
+    if (Stamp.QuadPart == 0) {
+        return;
+    }
+    while (!TimeElapsed(Stamp, Milliseconds)) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -(LONGLONG)Milliseconds * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
 }
 
-NTSTATUS NTAPI CreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static VOID CompleteWith(PIRP Irp, NTSTATUS Status)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return CompleteNotImplemented(Irp);
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+static PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
+{
+    return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+}
+
+static LARGE_INTEGER Now()
+{
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return now;
+}
+
+// Sends IRP_MJ_CREATE or IRP_MJ_CLOSE to one unit, more than a millisecond
+// after Stamp. FALSE when no request packet could be had; otherwise *Result
+// holds the unit's answer.
+static BOOLEAN SendToUnit(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT UnitPdo, UCHAR MajorFunction,
+                          LARGE_INTEGER Stamp, NTSTATUS* Result)
+{
+    PIRP irp = IoAllocateIrp(Fdo->StackSize, FALSE);
+    if (irp == NULL) {
+        return FALSE;
+    }
+    IoSetNextIrpStackLocation(irp);
+    IoGetCurrentIrpStackLocation(irp)->MajorFunction = MajorFunction;
+    IoGetNextIrpStackLocation(irp)->MajorFunction = MajorFunction;
+
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
+
+    WaitSinceStamp(Stamp, UNIT_STEP_SPACING_MS);
+    IoCallDriver(UnitPdo, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    *Result = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return TRUE;
+}
+
+// Both units must be in the table, finished starting, and reachable.
+static BOOLEAN BothUnitsUsable(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_OBJECT unit1Fdo = UnitTableGetUnit1Fdo(DeviceObject);
+    return unit1Fdo != NULL && ExtensionOf(Fdo)->StartComplete &&
+           ExtensionOf(unit1Fdo)->StartComplete && UnitTableGetUnit0Pdo(Fdo) != NULL &&
+           UnitTableGetUnit1Pdo(Fdo) != NULL;
+}
+
+static VOID ResetConnection(PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
+    if (ext->EngineState & ENGINE_BUFFERS_READY) {
+        EngineTeardown(Fdo);
+    }
+    ext->Unit0Open = 0;
+    ext->Unit1Open = 0;
+    ext->EngineState = 0;
+    ext->WriteCount = 0;
+    ext->DeviceError = 0;
+    ext->ActivityFlags = ACTIVITY_OPENED;
+}
+
+// Called with OpenMutex and the engine lock held.
+static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
+    if (!BothUnitsUsable(DeviceObject, Fdo) || !(ext->Flags & FLAG_STARTED)) {
+        return STATUS_DELETE_PENDING;
+    }
+    if (ext->DeviceError) {
+        // The transport failed: this open starts a new connection even while
+        // other handles are open.
+        ext->OpenCount = 0;
+        ext->DeviceError = 0;
+    }
+    if (ext->OpenCount != 0) {
+        if (IsLegacyPlatform()) {
+            return STATUS_DEVICE_BUSY;
+        }
+        ext->OpenCount++;
+        return STATUS_SUCCESS;
+    }
+    ResetConnection(Fdo);
+
+    NTSTATUS result;
+    if (!SendToUnit(Fdo, UnitTableGetUnit0Pdo(Fdo), IRP_MJ_CREATE, ext->LastCloseTime, &result)) {
+        return STATUS_DELETE_PENDING;
+    }
+    if (result != STATUS_SUCCESS) {
+        return result;
+    }
+    LARGE_INTEGER unit0Opened = Now();
+    ext->Unit0Open = 1;
+    ext->OpenCount = 1;
+    if (!SendToUnit(Fdo, UnitTableGetUnit1Pdo(Fdo), IRP_MJ_CREATE, unit0Opened, &result)) {
+        return STATUS_DELETE_PENDING;
+    }
+    // Unit 1 carries only status; its refusal does not keep the port shut.
+    ext->Unit1Open = 1;
+    ext->LastOpenTime = Now();
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return CompleteNotImplemented(Irp);
+    PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(DeviceObject);
+    if (fdo == NULL) {
+        CompleteWith(Irp, STATUS_DELETE_PENDING);
+        return STATUS_DELETE_PENDING;
+    }
+    IoCountAcquire(fdo);
+    NTSTATUS status = STATUS_DELETE_PENDING;
+    if (UnitTableBothUnitsPresent(fdo)) {
+        PDEVICE_EXTENSION ext = ExtensionOf(fdo);
+        ExAcquireFastMutex(&ext->OpenMutex);
+        EngineAcquire(fdo);
+        status = OpenUnits(DeviceObject, fdo);
+        EngineRelease(fdo);
+        ExReleaseFastMutex(&ext->OpenMutex);
+    }
+    CompleteWith(Irp, status);
+    IoCountRelease(fdo);
+    return status;
+}
+
+// Sends what the engine still holds. A printer that refuses it is asked
+// again for the refusal window; after that, or once the transport has
+// failed (DeviceError), the data are dropped.
+static VOID FlushForClose(PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
+    if (ext->FlushFailed) {
+        return;
+    }
+    BOOLEAN refused = FALSE;
+    LARGE_INTEGER firstRefusal;
+    firstRefusal.QuadPart = 0;
+    while (ext->PrintFill != 0 && !ext->DeviceError) {
+        if (FlushDataBuffer(CMD_FLUSH, Fdo) == STATUS_SUCCESS) {
+            continue;
+        }
+        if (!refused) {
+            refused = TRUE;
+            firstRefusal = Now();
+        } else if (TimeElapsed(firstRefusal, ENGINE_REFUSAL_WINDOW_MS)) {
+            return;
+        }
+        LARGE_INTEGER pause;
+        pause.QuadPart = -(LONGLONG)CLOSE_FLUSH_PAUSE_MS * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+}
+
+// Called with CloseMutex and the engine lock held.
+static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
+    if (!BothUnitsUsable(DeviceObject, Fdo)) {
+        return STATUS_DELETE_PENDING;
+    }
+    if (ext->OpenCount != 1) {
+        ext->OpenCount--;
+        return STATUS_SUCCESS;
+    }
+    if (ext->EngineState & ENGINE_BUFFERS_READY) {
+        FlushForClose(Fdo);
+        EngineTeardown(Fdo);
+        ext->EngineState = 0;
+    }
+    ext->ActivityFlags |= ACTIVITY_CLOSED;
+
+    NTSTATUS status = STATUS_DELETE_PENDING;
+    if (ext->Unit1Open) {
+        ext->Unit1Open = 0;
+        if (!ext->DeviceError &&
+            !SendToUnit(Fdo, UnitTableGetUnit1Pdo(Fdo), IRP_MJ_CLOSE, ext->LastOpenTime, &status)) {
+            return STATUS_DELETE_PENDING;
+        }
+    }
+    ext->OpenCount = 0;
+    LARGE_INTEGER unit1Closed = Now();
+    if (ext->Unit0Open) {
+        ext->Unit0Open = 0;
+        if (ext->DeviceError) {
+            return status;
+        }
+        NTSTATUS ignored;
+        if (!SendToUnit(Fdo, UnitTableGetUnit0Pdo(Fdo), IRP_MJ_CLOSE, unit1Closed, &ignored)) {
+            return STATUS_DELETE_PENDING;
+        }
+        status = STATUS_SUCCESS;
+    } else {
+        status = STATUS_DELETE_PENDING;
+    }
+    ext->LastCloseTime = Now();
+    return status;
 }
 
 NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return CompleteNotImplemented(Irp);
+    PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(DeviceObject);
+    if (fdo == NULL) {
+        CompleteWith(Irp, STATUS_DELETE_PENDING);
+        return STATUS_DELETE_PENDING;
+    }
+    IoCountAcquire(fdo);
+    NTSTATUS status = STATUS_DELETE_PENDING;
+    if (UnitTableBothUnitsPresent(fdo)) {
+        PDEVICE_EXTENSION ext = ExtensionOf(fdo);
+        ExAcquireFastMutex(&ext->CloseMutex);
+        EngineAcquire(fdo);
+        status = CloseUnits(DeviceObject, fdo);
+        EngineRelease(fdo);
+        ExReleaseFastMutex(&ext->CloseMutex);
+    }
+    CompleteWith(Irp, status);
+    IoCountRelease(fdo);
+    return status;
 }
 
-VOID WaitSinceStamp(LARGE_INTEGER Stamp, ULONG Milliseconds)
+NTSTATUS NTAPI CreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    /* Not implemented yet: does not wait. */
-    UNREFERENCED_PARAMETER(Stamp);
-    UNREFERENCED_PARAMETER(Milliseconds);
+    PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(DeviceObject);
+    if (fdo == NULL) {
+        CompleteWith(Irp, STATUS_DELETE_PENDING);
+        return STATUS_DELETE_PENDING;
+    }
+    PDEVICE_EXTENSION ext = ExtensionOf(fdo);
+    ExAcquireFastMutex(&ext->OpenCloseMutex);
+    NTSTATUS status = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE
+                          ? OpenPort(DeviceObject, Irp)
+                          : ClosePort(DeviceObject, Irp);
+    ExReleaseFastMutex(&ext->OpenCloseMutex);
+    return status;
 }

@@ -291,6 +291,15 @@ NTSTATUS SendPrinterCommand(USHORT Command, PDEVICE_OBJECT Fdo, PVOID Buffer, PU
 NTSTATUS FlushDataBuffer(USHORT Command, PDEVICE_OBJECT Fdo);
 BOOLEAN TimeElapsed(LARGE_INTEGER Stamp, ULONG Milliseconds);
 NTSTATUS NTAPI SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+/* Engine state is one set per printer and the engine routines above do not
+ * lock it: every caller holds the printer's engine lock (EngineMutex of the
+ * unit-0 FDO) around its checks of the port state and its engine calls.
+ * Not recursive; taken after OpenCloseMutex/OpenMutex/CloseMutex, never
+ * before them. */
+VOID EngineAcquire(PDEVICE_OBJECT Fdo);
+VOID EngineRelease(PDEVICE_OBJECT Fdo);
+/* Drops buffered print data unsent (the caller holds the engine lock). */
+VOID EngineDiscardData(PDEVICE_OBJECT Fdo);
 
 /* ---- read and write (readwrite.cpp) -------------------------------------- */
 

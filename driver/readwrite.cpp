@@ -1,22 +1,83 @@
-/* Read and write: placeholder until the data path lands. Every request is
- * completed with STATUS_NOT_IMPLEMENTED and no data. */
-#include "prnsbp.h"
+// Read and write on the printer port: a write carries print data to unit 0
+// through the engine's coalescing buffer, a read returns the printer's status
+// reply from unit 1. Both finish inside the dispatch routine.
+#include "engine.h"
 
 NTSTATUS CompleteAndRelease(PDEVICE_OBJECT Fdo, PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
-    UNREFERENCED_PARAMETER(Fdo);
-    UNREFERENCED_PARAMETER(Information);
     Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Information = Status == STATUS_SUCCESS ? Information : 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoCountRelease(Fdo);
     return Status;
+}
+
+// Windows 98 and Me callers expect an access violation from a printer whose
+// transport failed during the connection.
+static NTSTATUS FinishRequest(PDEVICE_OBJECT Fdo, PIRP Irp, NTSTATUS Status, ULONG Information)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
+    if (ext->DeviceError && IsLegacyPlatform()) {
+        return CompleteAndRelease(Fdo, Irp, STATUS_ACCESS_VIOLATION, 0);
+    }
+    return CompleteAndRelease(Fdo, Irp, Status, Information);
+}
+
+static BOOLEAN PortReadyForData(PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
+    return (ext->Flags & FLAG_STARTED) && !ext->DeviceError && UnitTableBothUnitsPresent(Fdo) &&
+           ext->Unit0Open && ext->Unit1Open;
+}
+
+// The I/O manager builds the MDL for the transfer length; a request whose
+// stated length runs past its MDL is cut to the MDL so the engine never
+// reads or writes beyond the caller's pages.
+static ULONG TransferLength(PIRP Irp)
+{
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+    ULONG described = MmGetMdlByteCount(Irp->MdlAddress);
+    return length < described ? length : described;
 }
 
 NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
+    PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(DeviceObject);
+    if (fdo == NULL) {
+        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_DELETE_PENDING;
+    }
+    IoCountAcquire(fdo);
+    if (Irp->MdlAddress == NULL) {
+        return FinishRequest(fdo, Irp, STATUS_SUCCESS, 0);
+    }
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+    BOOLEAN isWrite = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_WRITE;
+    PVOID buffer = MmGetMdlVirtualAddress(Irp->MdlAddress);
+    ULONG length = TransferLength(Irp);
+    NTSTATUS status;
+
+    EngineAcquire(fdo);
+    if (isWrite) {
+        ext->WriteCount++;
+        ext->ActivityFlags |= ACTIVITY_WRITE;
+    } else {
+        ext->ActivityFlags |= ACTIVITY_READ;
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
+    if (!PortReadyForData(fdo)) {
+        status = STATUS_DELETE_PENDING;
+        length = 0;
+    } else {
+        USHORT command = CMD_STATUS_READ;
+        if (isWrite) {
+            command = ext->UseScsiPrint ? CMD_PRINT_DATA : CMD_VENDOR_DATA;
+        }
+        status = SendPrinterCommand(command, fdo, buffer, &length);
+    }
+    EngineRelease(fdo);
+    return FinishRequest(fdo, Irp, status, length);
 }

@@ -2,7 +2,7 @@
 # database run by a Win32 program under Wine.
 set(PRN_PECHECK ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/pecheck.py --objdump ${PRN_OBJDUMP})
 set(PRN_DRIVER_RULES --subsystem native --entry _DriverEntry@8 --allow-import ntoskrnl.exe
-                     --allow-import hal.dll --no-exports --no-static-constructors)
+                     --allow-import hal.dll --no-exports --no-static-constructors --checksum)
 set(PRN_DLL_RULES --subsystem windows --dll --allow-import kernel32.dll --allow-import msvcrt.dll
                   --allow-import winspool.drv --exports-def ${CMAKE_CURRENT_SOURCE_DIR}/prnmodel.def)
 
@@ -45,6 +45,13 @@ prn_bad_driver(selftest_console_driver -Wl,--subsystem,console)
 prn_bad_driver(selftest_kernel32_driver)
 target_compile_definitions(selftest_kernel32_driver PRIVATE WITH_KERNEL32)
 target_link_libraries(selftest_kernel32_driver PRIVATE kernel32)
+# A sound driver whose header checksum is then changed by one.
+set(bad_checksum ${CMAKE_BINARY_DIR}/selftest/selftest_bad_checksum.sys)
+add_custom_command(TARGET selftest_good_driver POST_BUILD
+                   COMMAND ${Python3_EXECUTABLE} -c
+                           "import sys;d=bytearray(open(sys.argv[1],'rb').read());a=int.from_bytes(d[60:64],'little')+88;d[a]^=1;open(sys.argv[2],'wb').write(d)"
+                           $<TARGET_FILE:selftest_good_driver> ${bad_checksum}
+                   BYPRODUCTS ${bad_checksum} VERBATIM)
 prn_bad_driver(selftest_constructor_driver)
 target_compile_definitions(selftest_constructor_driver PRIVATE WITH_STATIC_CONSTRUCTOR)
 
@@ -64,6 +71,9 @@ prn_check_rejects(kernel32_driver selftest_kernel32_driver PRN_DRIVER_RULES
                   "FAIL: .*: import from KERNEL32.dll is not allowed")
 prn_check_rejects(static_constructor selftest_constructor_driver PRN_DRIVER_RULES
                   "FAIL: .*: static constructor .* would never run")
+add_test(NAME pecheck.selftest.bad_checksum COMMAND ${PRN_PECHECK} ${bad_checksum} ${PRN_DRIVER_RULES})
+set_tests_properties(pecheck.selftest.bad_checksum PROPERTIES PASS_REGULAR_EXPRESSION
+                     "FAIL: .*: header checksum 0x[0-9a-f]+ is not the image's")
 prn_check_rejects(driver_as_dll selftest_good_driver PRN_DLL_RULES "FAIL: .*: image is not marked as a DLL")
 
 # The INF: sections, files and the service's configuration defaults; its

@@ -57,6 +57,25 @@ def symbol_address(symbols, sections, name):
     return None
 
 
+def pe_checksum(image):
+    """The header checksum as the Windows loader computes it; returns the
+    computed value and the one stored in the optional header."""
+    with open(image, "rb") as f:
+        data = bytearray(f.read())
+    at = int.from_bytes(data[0x3C:0x40], "little") + 4 + 20 + 64
+    stored = int.from_bytes(data[at:at + 4], "little")
+    data[at:at + 4] = b"\0\0\0\0"
+    length = len(data)
+    if length % 2:
+        data.append(0)
+    total = 0
+    for i in range(0, len(data), 2):
+        total += data[i] | (data[i + 1] << 8)
+        total = (total & 0xFFFF) + (total >> 16)
+    total = (total & 0xFFFF) + (total >> 16)
+    return (total + length) & 0xFFFFFFFF, stored
+
+
 def read_def_exports(path):
     names = []
     in_exports = False
@@ -108,6 +127,11 @@ def check(args):
         elif base is None or entry is None or address - base != entry:
             problems.append(f"entry point is not {args.entry}")
 
+    if args.checksum:
+        computed, stored = pe_checksum(args.image)
+        if stored != computed:
+            problems.append(f"header checksum {stored:#x} is not the image's {computed:#x}")
+
     allowed = {dll.lower() for dll in args.allow_import}
     for dll in imported_dlls(headers):
         if dll.lower() not in allowed:
@@ -143,6 +167,8 @@ def main():
     parser.add_argument("--exports-def", help="the export list must be exactly this .def file's")
     parser.add_argument("--no-exports", action="store_true", help="the image exports nothing")
     parser.add_argument("--no-static-constructors", action="store_true")
+    parser.add_argument("--checksum", action="store_true",
+                        help="the header checksum must be the image's (the kernel checks it)")
     args = parser.parse_args()
 
     problems = check(args)

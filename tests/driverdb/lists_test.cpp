@@ -1,0 +1,188 @@
+// List answers: values, names, details and default marks.
+#include "drv_support.h"
+
+namespace
+{
+
+using Lists = DrvTest;
+
+const LONG kStandardPapers[] = {11, 9,   8,   13,  12,  1,   5,   43,  69, 73,
+                                74, 276, 277, 274, 278, 279, 284, 288, 256};
+const LONG kStandardNames[] = {15762, 15760, 15758, 15767, 15765, 15751, 15755, 15776, 15801, 15802,
+                               15803, 15778, 15779, 15791, 15794, 15795, 15800, 15807, 15744};
+
+TEST_F(Lists, StandardPaperListWithNamesLeavesTheOutSizeAlone)
+{
+    TestRequest request(29);
+    Answer query = Drv(4112, request.Get(), 0);
+    EXPECT_EQ(query.result, DB_MORE_DATA);
+    EXPECT_EQ(query.size, 380u);
+
+    Answer a = Drv(4112, request.Get(), 380);
+    ASSERT_EQ(a.result, DB_OK);
+    EXPECT_EQ(a.size, kUntouchedSize);
+    for (size_t i = 0; i < 19; ++i) {
+        EXPECT_EQ(a.Item(i, 0), kStandardPapers[i]) << i;
+        EXPECT_EQ(a.Item(i, 1), kStandardNames[i]) << i;
+        EXPECT_EQ(a.Item(i, 3), 0) << i;
+        EXPECT_EQ(a.Item(i, 4), 0) << i;
+    }
+    // Paper classes: A5 a sheet, the postcard a card, Chou 3 an envelope,
+    // the user-defined size its own class.
+    EXPECT_EQ(a.Item(0, 2), 0);
+    EXPECT_EQ(a.Item(7, 2), 1);
+    EXPECT_EQ(a.Item(9, 2), 2);
+    EXPECT_EQ(a.Item(18, 2), 3);
+}
+
+TEST_F(Lists, FullPaperListMarksTheSizesOutsideTheStandardList)
+{
+    TestRequest request(29);
+    Answer a = DrvRead(4113, request.Get());
+    ASSERT_EQ(a.result, DB_OK);
+    ASSERT_EQ(a.bytes.size(), 26u * 20);
+    std::vector<LONG> marked;
+    for (size_t i = 0; i < 26; ++i)
+        if (a.Item(i, 3) == 1) {
+            marked.push_back(a.Item(i, 0));
+        } else {
+            EXPECT_EQ(a.Item(i, 3), 0);
+        }
+    EXPECT_EQ(marked, (std::vector<LONG>{66, 257, 3, 24, 272, 273, 282}));
+    EXPECT_EQ(a.Item(25, 0), 256);
+    EXPECT_EQ(a.Item(25, 1), 15744);
+}
+
+TEST_F(Lists, TooFewSettingsForTheDetails)
+{
+    struct {
+        DWORD id;
+        size_t settings;
+        LONG result;
+    } const cases[] = {
+        {4113, 20, DB_NO_SETTINGS}, {4113, 28, DB_NO_SETTINGS}, {4112, 28, DB_NO_SETTINGS},
+        {4113, 29, DB_OK},          {4109, 4, DB_NO_SETTINGS},  {4109, 5, DB_OK},
+        {4108, 4, DB_NO_SETTINGS},  {4118, 8, DB_NO_SETTINGS},  {4118, 9, DB_OK},
+    };
+    for (const auto& c : cases) {
+        TestRequest request(c.settings);
+        EXPECT_EQ(DrvRead(c.id, request.Get()).result, c.result) << c.id << "/" << c.settings;
+    }
+}
+
+TEST_F(Lists, ColourListFromTheValueTableAndFromTheModel)
+{
+    for (DWORD id : {4109u, 4108u}) {
+        TestRequest request(5);
+        Answer a = DrvRead(id, request.Get());
+        ASSERT_EQ(a.result, DB_OK) << id;
+        ASSERT_EQ(a.bytes.size(), 20u);
+        EXPECT_EQ(a.Item(0, 0), 3);
+        EXPECT_EQ(a.Item(0, 1), 15003);
+        EXPECT_EQ(a.Item(0, 2), 20003);
+        EXPECT_EQ(a.Item(0, 3), 1);
+        EXPECT_EQ(a.Item(0, 4), 1);
+    }
+}
+
+TEST_F(Lists, ValueTableListsCarryNamesAndDefaultMarks)
+{
+    TestRequest request;
+    Answer media = DrvRead(4111, request.Get());
+    ASSERT_EQ(media.result, DB_OK);
+    ASSERT_EQ(media.bytes.size(), 13u * 20);
+    EXPECT_EQ(media.Item(0, 0), 1);
+    EXPECT_EQ(media.Item(0, 1), 15101);
+    EXPECT_EQ(media.Item(0, 4), 1); // plain paper is the default
+    EXPECT_EQ(media.Item(12, 0), 263);
+    EXPECT_EQ(media.Item(12, 1), 15109);
+    EXPECT_EQ(media.Item(12, 4), 0);
+
+    Answer sources = DrvRead(4115, request.Get());
+    ASSERT_EQ(sources.result, DB_OK);
+    EXPECT_EQ(sources.Item(0, 1), 15302);
+    EXPECT_EQ(sources.Item(1, 0), 263);
+    EXPECT_EQ(sources.Item(1, 1), 15310);
+}
+
+TEST_F(Lists, DefaultMarkFollowsTheSettingsOfThePair)
+{
+    // Borderless narrows the media and moves the default.
+    TestRequest request;
+    request.Set(81, 1);
+    Answer a = DrvRead(4110, request.Get());
+    ASSERT_EQ(a.result, DB_OK);
+    ASSERT_EQ(a.bytes.size(), 6u * 20);
+    EXPECT_EQ(a.Item(0, 0), 281);
+    EXPECT_EQ(a.Item(0, 4), 1);
+    for (size_t i = 1; i < 6; ++i)
+        EXPECT_EQ(a.Item(i, 4), 0);
+}
+
+TEST_F(Lists, QualityListWithNamesDetailsAndDefault)
+{
+    TestRequest request;
+    request.Set(5, 262);
+    Answer a = DrvRead(4118, request.Get());
+    ASSERT_EQ(a.result, DB_OK);
+    ASSERT_EQ(a.bytes.size(), 4u * 20);
+    const LONG values[] = {1, 3, 4, 5};
+    const LONG passes[] = {8, 4, 2, 1};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(a.Item(i, 0), values[i]);
+        EXPECT_EQ(a.Item(i, 1), 15400 + values[i]);
+        EXPECT_EQ(a.Item(i, 2), passes[i]);
+        EXPECT_EQ(a.Item(i, 4), values[i] == 3 ? 1 : 0);
+    }
+    // 4119 takes only the default marks.
+    Answer all = DrvRead(4119, request.Get());
+    ASSERT_EQ(all.result, DB_OK);
+    ASSERT_EQ(all.bytes.size(), 5u * 20);
+    EXPECT_EQ(all.Item(2, 0), 3);
+    EXPECT_EQ(all.Item(2, 1), 0);
+    EXPECT_EQ(all.Item(2, 4), 1);
+}
+
+TEST_F(Lists, ListsWithoutEntryAnswerUnknown)
+{
+    TestRequest request;
+    for (DWORD id : {4200u, 4201u, 4202u})
+        EXPECT_EQ(Drv(id, request.Get(), 0).result, DB_UNKNOWN_ID) << id;
+}
+
+TEST_F(Lists, ShortBufferGetsTheSizeAndNothingElse)
+{
+    TestRequest request;
+    Answer a = Drv(4113, request.Get(), 26 * 20 - 1);
+    EXPECT_EQ(a.result, DB_MORE_DATA);
+    EXPECT_EQ(a.size, 520u);
+    EXPECT_TRUE(a.AllFill());
+}
+
+TEST_F(Lists, PlainEntriesOfThePaperTree)
+{
+    struct {
+        LONG paper, borderless;
+        DWORD id;
+        std::vector<LONG> expected;
+    } const cases[] = {
+        {9, 0, 4099, {21000, 29700}},  {9, 0, 4097, {20320, 28900}}, {9, 1, 4097, {21000, 29700}},
+        {9, 0, 4098, {300, 340}},      {9, 1, 4098, {0, 0}},         {9, 0, 4185, {3}},
+        {11, 1, 4097, {14120, 20200}}, {8, 0, 4099, {29700, 42000}}, {274, 0, 4097, {32220, 47500}},
+        {256, 0, 4185, {256}},
+    };
+    for (const auto& c : cases) {
+        TestRequest request;
+        request.Set(28, c.paper).Set(81, c.borderless);
+        Answer a = DrvRead(c.id, request.Get());
+        ASSERT_EQ(a.result, DB_OK) << c.id << " paper " << c.paper;
+        std::vector<LONG> got(a.bytes.size() / 4);
+        std::memcpy(got.data(), a.bytes.data(), a.bytes.size());
+        EXPECT_EQ(got, c.expected) << c.id << " paper " << c.paper;
+    }
+    TestRequest a2;
+    a2.Set(28, 2);
+    EXPECT_EQ(Drv(4099, a2.Get(), 0).result, DB_NO_ANSWER);
+}
+
+} // namespace

@@ -23,9 +23,7 @@ LONG BuildComputedEntry(DWORD builderId, const DataBaseRequest* request, DWORD b
     case BUILDER_CODE_PAIR:
         return BuildCodePair(request, bufferSize, out, outSize);
     case BUILDER_MEDIA_OVERRIDES:
-        // The media report decoder does not propose overrides yet: the entry
-        // yields nothing, so settings adjustment applies no pair.
-        return DB_NO_ANSWER;
+        return BuildMediaOverrides(request, bufferSize, out, outSize);
     case BUILDER_M_COMMAND:
         return BuildMCommand(request, bufferSize, out, outSize);
     default:

@@ -41,7 +41,8 @@ add_library(prnmodel SHARED ${PRNMODEL_SOURCES} ${prnmodel_tables} model_layout.
 set_target_properties(prnmodel PROPERTIES PREFIX "" IMPORT_PREFIX "")
 prn_product_flags(prnmodel)
 target_include_directories(prnmodel PRIVATE ${PRN_ROOT}/modeldb/include ${PRN_ROOT}/modeldb/src)
-target_link_options(prnmodel PRIVATE -static-libgcc -static-libstdc++ -Wl,--subsystem,windows)
+target_link_options(prnmodel PRIVATE -static-libgcc -static-libstdc++ -Wl,--subsystem,windows
+                    -s)
 target_link_libraries(prnmodel PRIVATE winspool kernel32)
 if(modelc_target)
   add_dependencies(prnmodel ${modelc_target})

@@ -7,6 +7,9 @@
 #include "driverdb.h"
 #include "drvqueries.h"
 
+static LONG ApplyRuleList(DWORD ruleId, const DataBaseRequest* request, LONG* settings,
+                          DWORD settingsBytes, BOOL* applied);
+
 namespace
 {
 
@@ -33,36 +36,44 @@ void RefreshCopy(DataBaseRequest* copy, const LONG* settings, DWORD count)
     memcpy(copy->Settings, settings, n * sizeof(LONG));
 }
 
-BOOL ApplyJobRules(DataBaseRequest* copy, LONG* settings, DWORD count)
+// Later rules see the settings as the earlier ones left them. A rule list
+// that could not be held fails the adjustment rather than pass for "no
+// change", which would have the job printed with unadjusted settings.
+LONG ApplyJobRules(DataBaseRequest* copy, LONG* settings, DWORD count, BOOL* changed)
 {
-    BOOL changed = FALSE;
     for (DWORD i = 0; i < sizeof(kJobRules) / sizeof(kJobRules[0]); ++i) {
-        if (ApplySettingOverrides(kJobRules[i], copy, settings, count * sizeof(LONG))) {
+        BOOL applied = FALSE;
+        if (ApplyRuleList(kJobRules[i], copy, settings, count * sizeof(LONG), &applied) != DB_OK) {
+            return DB_FAILED;
+        }
+        if (applied) {
             RefreshCopy(copy, settings, count);
-            changed = TRUE;
+            *changed = TRUE;
         }
     }
-    return changed;
+    return DB_OK;
 }
 
 } // namespace
 
-LONG ApplySettingOverrides(DWORD ruleId, const DataBaseRequest* request, LONG* settings,
-                           DWORD settingsBytes)
+// The rule list's answer applied to settings. DB_FAILED only when the
+// answer could not be held; *applied tells whether a list was applied.
+static LONG ApplyRuleList(DWORD ruleId, const DataBaseRequest* request, LONG* settings,
+                          DWORD settingsBytes, BOOL* applied)
 {
+    *applied = FALSE;
     if (request == NULL || settings == NULL) {
-        return 0;
+        return DB_OK;
     }
     DWORD need = 0;
     if (QueryDriverDataBase(ruleId, request, 0, NULL, &need) != DB_MORE_DATA || need == 0) {
-        return 0;
+        return DB_OK;
     }
     LONG* pairs = static_cast<LONG*>(GlobalAlloc(GPTR, need));
     if (pairs == NULL) {
-        return 0;
+        return DB_FAILED;
     }
     DWORD got = 0;
-    LONG applied = 0;
     if (QueryDriverDataBase(ruleId, request, need, pairs, &got) == DB_OK) {
         DWORD slots = settingsBytes / sizeof(LONG);
         DWORD pairCount = (got < need ? got : need) / (2 * sizeof(LONG));
@@ -73,10 +84,18 @@ LONG ApplySettingOverrides(DWORD ruleId, const DataBaseRequest* request, LONG* s
                 settings[setting] = pairs[2 * i + 1];
             }
         }
-        applied = 1;
+        *applied = TRUE;
     }
     GlobalFree(pairs);
-    return applied;
+    return DB_OK;
+}
+
+LONG ApplySettingOverrides(DWORD ruleId, const DataBaseRequest* request, LONG* settings,
+                           DWORD settingsBytes)
+{
+    BOOL applied = FALSE;
+    ApplyRuleList(ruleId, request, settings, settingsBytes, &applied);
+    return applied ? 1 : 0;
 }
 
 LONG AnswerSettingsAdjustment(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
@@ -108,15 +127,18 @@ LONG AnswerSettingsAdjustment(DWORD id, const DataBaseRequest* request, DWORD si
         return DB_FAILED;
     }
     BOOL changed = FALSE;
+    LONG status = DB_OK;
     if (copy != NULL) {
-        changed = ApplyJobRules(copy, settings, request->SettingCount);
+        status = ApplyJobRules(copy, settings, request->SettingCount, &changed);
     } else {
-        changed = ApplySettingOverrides(ID_RULES_4192, request, settings,
-                                        request->SettingCount * sizeof(LONG)) != 0;
+        status = ApplyRuleList(ID_RULES_4192, request, settings,
+                               request->SettingCount * sizeof(LONG), &changed);
     }
     LONG result = DB_NO_ANSWER;
     DWORD bytes = request->SettingCount * sizeof(LONG);
-    if (!changed) {
+    if (status != DB_OK) {
+        result = status;
+    } else if (!changed) {
         *outSize = 0;
     } else {
         *outSize = bytes;

@@ -118,7 +118,7 @@ LONG ComposeFromSlots(const DataBaseRequest* request, const EntryDescriptor* slo
 LONG AnswerComposedSequence(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
                             DWORD* outSize)
 {
-    const ComposedSequenceTable* table = &CurrentDriverTables()->ComposedSequences;
+    const ComposedSequenceTable* table = CurrentDriverTables()->ComposedSequences;
     const ComposedSequenceRow* row = FindComposedRow(table, id);
     if (row == NULL) {
         return DB_NO_ANSWER;

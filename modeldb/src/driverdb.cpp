@@ -9,9 +9,9 @@ namespace
 {
 
 const DriverTables BuiltInDriverTables = {
-    SettingValueTableData,
-    ComposedSequenceTableData,
-    PrintModeTableData,
+    &SettingValueTableData,
+    &ComposedSequenceTableData,
+    &PrintModeTableData,
 };
 
 const DriverTables* ActiveDriverTables = &BuiltInDriverTables;

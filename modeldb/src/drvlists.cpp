@@ -97,7 +97,7 @@ BOOL FindSettingRow(const SettingValueTable* table, DWORD setting, DWORD* first,
 
 LONG FillNames(DWORD setting, void* items, DWORD n)
 {
-    const SettingValueTable* table = &CurrentDriverTables()->SettingValues;
+    const SettingValueTable* table = CurrentDriverTables()->SettingValues;
     DWORD first = 0;
     DWORD count = 0;
     if (!FindSettingRow(table, setting, &first, &count)) {
@@ -338,7 +338,7 @@ LONG AnswerEntryList(DWORD id, const DataBaseRequest* request, DWORD size, void*
 LONG AnswerSettingValueList(DWORD id, DWORD setting, const DataBaseRequest* request, DWORD size,
                             void* buffer, DWORD* outSize)
 {
-    const SettingValueTable* table = &CurrentDriverTables()->SettingValues;
+    const SettingValueTable* table = CurrentDriverTables()->SettingValues;
     DWORD first = 0;
     DWORD n = 0;
     if (!FindSettingRow(table, setting, &first, &n)) {

@@ -45,7 +45,7 @@ const DWORD PrintModeRecordSize = 192;
 struct PrintModeTable {
     const PrintModeRow* Rows;
     DWORD RowCount;
-    const BYTE* Parameters[PrintModeParameterTables];
+    const void* Parameters[PrintModeParameterTables];
     DWORD ParameterRows[PrintModeParameterTables];
 };
 
@@ -54,9 +54,9 @@ const DWORD PrintModeParameterSize[PrintModeParameterTables] = {48, 40, 36, 48};
 const DWORD PrintModeParameterOffset[PrintModeParameterTables] = {0, 48, 88, 124};
 
 struct DriverTables {
-    SettingValueTable SettingValues;
-    ComposedSequenceTable ComposedSequences;
-    PrintModeTable PrintModes;
+    const SettingValueTable* SettingValues;
+    const ComposedSequenceTable* ComposedSequences;
+    const PrintModeTable* PrintModes;
 };
 
 // The tables built into the library (modeldb/tables/*.cpp).

@@ -46,7 +46,7 @@ const PrintModeRow* FindPrintMode(const PrintModeTable* table, const LONG* setti
 
 LONG AnswerPrintModeRecord(const DataBaseRequest* request, DWORD size, void* buffer, DWORD* outSize)
 {
-    const PrintModeTable* table = &CurrentDriverTables()->PrintModes;
+    const PrintModeTable* table = CurrentDriverTables()->PrintModes;
     if (!TablesPresent(table) || request == NULL) {
         return DB_FAILED;
     }
@@ -69,9 +69,9 @@ LONG AnswerPrintModeRecord(const DataBaseRequest* request, DWORD size, void* buf
         }
     }
     for (DWORD t = 0; t < PrintModeParameterTables; ++t) {
+        const BYTE* rows = static_cast<const BYTE*>(table->Parameters[t]);
         memcpy(record + PrintModeParameterOffset[t],
-               table->Parameters[t] + row->Parameters[t] * PrintModeParameterSize[t],
-               PrintModeParameterSize[t]);
+               rows + row->Parameters[t] * PrintModeParameterSize[t], PrintModeParameterSize[t]);
     }
     *outSize = PrintModeRecordSize;
     return DB_OK;

@@ -16,11 +16,16 @@ const ComposedSequenceRow kRows[] = {
 
 } // namespace
 
-// The part list comes from the model source once its pieces are written;
-// until then no composed sequence answers.
+// Entry-table indices of the parts, from the model source (drvcomposed.model).
+extern const DWORD ComposedSequenceParts[];
+
+// The part list has 17 elements; its generated count is checked by the tests
+// (a count read from another unit would need initialisation at load time).
+const DWORD kPartCount = 17;
+
 const ComposedSequenceTable ComposedSequenceTableData = {
     kRows,
     sizeof(kRows) / sizeof(kRows[0]),
-    NULL,
-    0,
+    ComposedSequenceParts,
+    kPartCount,
 };

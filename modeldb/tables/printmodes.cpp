@@ -188,7 +188,6 @@ const PrintModeRow kRows[] = {
 const PrintModeTable PrintModeTableData = {
     kRows,
     sizeof(kRows) / sizeof(kRows[0]),
-    {reinterpret_cast<const BYTE*>(kModes), kSecondParameters[0],
-     reinterpret_cast<const BYTE*>(kMediaGroups), kFourthParameters[0]},
+    {kModes, kSecondParameters, kMediaGroups, kFourthParameters},
     {34, 1, 11, 1},
 };

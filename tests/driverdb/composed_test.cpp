@@ -4,6 +4,8 @@
 
 #include "drvtables.h"
 
+extern const DWORD ComposedSequencePartsCount;
+
 namespace
 {
 
@@ -45,7 +47,8 @@ class Composed : public DrvTest
     {
         DrvTest::SetUp();
         tables_ = *CurrentDriverTables();
-        tables_.ComposedSequences = {kRows, 4, kParts, 6};
+        composed_ = {kRows, 4, kParts, 6};
+        tables_.ComposedSequences = &composed_;
         SwapModelTables(&kModel);
         SwapDriverTables(&tables_);
     }
@@ -56,6 +59,7 @@ class Composed : public DrvTest
         DrvTest::TearDown();
     }
     DriverTables tables_{};
+    ComposedSequenceTable composed_{};
 };
 
 TEST_F(Composed, PiecesThatSelectNothingAddNothing)
@@ -112,8 +116,83 @@ TEST_F(Composed, BadPartIndexFailsAndMissingTableAnswersNothing)
     TestRequest request;
     EXPECT_EQ(Drv(4124, request.Get(), 0).result, DB_FAILED);
     EXPECT_EQ(Drv(4125, request.Get(), 0).result, DB_NO_ANSWER); // no row
-    tables_.ComposedSequences.Parts = nullptr;
+    composed_.Parts = nullptr;
     EXPECT_EQ(Drv(4123, request.Get(), 0).result, DB_NO_ANSWER);
+}
+
+} // namespace
+
+namespace
+{
+
+using ModelSequences = DrvTest;
+
+TEST_F(ModelSequences, PartListHasSeventeenParts)
+{
+    EXPECT_EQ(ComposedSequencePartsCount, 17u);
+    EXPECT_EQ(CurrentDriverTables()->ComposedSequences->PartCount, ComposedSequencePartsCount);
+}
+
+TEST_F(ModelSequences, ShortSequences)
+{
+    TestRequest request;
+    Answer query = Drv(4123, request.Get(), 0);
+    EXPECT_EQ(query.result, DB_MORE_DATA);
+    EXPECT_EQ(query.size, 2u);
+    Answer at = Drv(4123, request.Get(), 2);
+    ASSERT_EQ(at.result, DB_OK);
+    EXPECT_EQ(at.bytes, Hex("1B 40"));
+    EXPECT_EQ(DrvRead(4125, request.Get()).bytes, Hex("1B 28 65 02 00 00 01 0C"));
+    EXPECT_EQ(DrvRead(4122, request.Get()).bytes, Hex("1B 28 71 01 00 01"));
+    EXPECT_EQ(DrvRead(4124, request.Get()).bytes, Hex("1B 28 62 01 00 00"));
+}
+
+TEST_F(ModelSequences, JobSetupTakesThePaperSizeFromThePaperTree)
+{
+    TestRequest request;
+    request.Set(4, 3).Set(5, 1).Set(8, 3).Set(6, 1).Set(28, 9).Set(7, 7);
+    Answer a = DrvRead(4121, request.Get());
+    ASSERT_EQ(a.result, DB_OK);
+    ASSERT_EQ(a.bytes.size(), 130u);
+    EXPECT_EQ(std::vector<BYTE>(a.bytes.begin() + 115, a.bytes.end()),
+              Hex("1B 28 50 02 00 00 03 1B 28 6C 03 00 34 00 00"));
+    // A paper the printer has no command for: no page format, no paper size.
+    request.Set(28, 66);
+    Answer unknown = DrvRead(4121, request.Get());
+    ASSERT_EQ(unknown.result, DB_OK);
+    EXPECT_EQ(unknown.bytes.size(), 130u - 51 - 7);
+}
+
+// The print-mode record exists exactly for the settings whose job setup
+// sequence carries a print mode block, and both name the same ESC ( c mode.
+TEST_F(ModelSequences, PrintModeRecordAgreesWithTheJobSetupSequence)
+{
+    const LONG media[] = {1, 281, 285, 284, 277, 271, 283, 262, 287, 288, 273, 2, 263, 99};
+    int withBlock = 0;
+    for (LONG s5 : media)
+        for (LONG s8 = 1; s8 <= 5; ++s8)
+            for (LONG s6 = 1; s6 <= 3; ++s6)
+                for (LONG s81 = 0; s81 <= 1; ++s81)
+                    for (LONG s9 = 0; s9 <= 1; ++s9) {
+                        TestRequest request;
+                        request.Set(4, 3).Set(9, s9).Set(5, s5).Set(8, s8).Set(6, s6);
+                        request.Set(81, s81).Set(28, 9).Set(7, 7);
+                        Answer setup = DrvRead(4121, request.Get());
+                        ASSERT_EQ(setup.result, DB_OK);
+                        bool hasBlock = setup.bytes.size() > 11 && setup.bytes[6] == 0x1B &&
+                                        setup.bytes[8] == 0x63;
+                        Answer record = Drv(4126, request.Get(), 192);
+                        ASSERT_EQ(record.result, hasBlock ? DB_OK : DB_NO_ANSWER)
+                            << s5 << "/" << s8 << "/" << s6 << "/" << s81 << "/" << s9;
+                        if (hasBlock) {
+                            ++withBlock;
+                            EXPECT_EQ(std::vector<BYTE>(setup.bytes.begin() + 11,
+                                                        setup.bytes.begin() + 14),
+                                      std::vector<BYTE>(record.bytes.begin() + 2,
+                                                        record.bytes.begin() + 5));
+                        }
+                    }
+    EXPECT_EQ(withBlock, int(CurrentDriverTables()->PrintModes->RowCount));
 }
 
 } // namespace

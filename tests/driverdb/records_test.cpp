@@ -87,7 +87,7 @@ TEST_F(PrintModeRecord, SettingNineChoosesTheHighSpeedBlock)
 
 TEST_F(PrintModeRecord, EveryRowPointsInsideItsParameterTables)
 {
-    const PrintModeTable& table = CurrentDriverTables()->PrintModes;
+    const PrintModeTable& table = *CurrentDriverTables()->PrintModes;
     for (DWORD r = 0; r < table.RowCount; ++r) {
         const PrintModeRow& row = table.Rows[r];
         TestRequest request = ModeRequest(row.Keys[0], row.Keys[1], row.Keys[2], row.Keys[3],
@@ -210,6 +210,19 @@ TEST_F(Adjustment, LaterRulesSelectOnEarlierAdjustments)
     ASSERT_EQ(b.result, DB_OK);
     EXPECT_EQ(b.Int(5), 0);
     EXPECT_EQ(b.Int(140), 8);
+}
+
+TEST_F(Adjustment, RuleListThatCannotBeHeldFailsTheAdjustment)
+{
+    RuleModel model;
+    model.Rule(20500, {1, 2});
+    SwapModelTables(model.Get());
+    TestRequest request(6);
+    UmGlobalFailAfter(1); // the working array succeeds, the rule's answer does not
+    Answer a = Drv(4192, request.Get(), 24);
+    UmGlobalFailAfter(-1);
+    EXPECT_EQ(a.result, DB_FAILED);
+    EXPECT_TRUE(a.AllFill());
 }
 
 TEST_F(Adjustment, AnswerNeedsRoomForEverySetting)

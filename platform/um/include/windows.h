@@ -12,6 +12,11 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
+#ifdef __cplusplus
+/* <cwchar> removes macros named like the wide-string routines when it is
+   first included; include it now so that ours below stay in force. */
+#include <cwchar>
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -143,6 +148,17 @@ long um_wcstol(const wchar_t* s, wchar_t** end, int base);
 
 #ifdef __cplusplus
 }
+/* C++ headers that name them through std:: reach ours too. */
+namespace std
+{
+using ::um_wcscat;
+using ::um_wcscmp;
+using ::um_wcscpy;
+using ::um_wcslen;
+using ::um_wcsncmp;
+using ::um_wcsncpy;
+using ::um_wcstol;
+} // namespace std
 #endif
 
 #endif /* UM_WINDOWS_H */

@@ -1,0 +1,303 @@
+// The six database exports over the small model: id ranges, the request
+// copy, and the printer opened by name for one call.
+#include <winspool.h>
+
+#include <atomic>
+#include <thread>
+
+#include "store_fixture.h"
+
+extern const ModelTables StoreTestTables;
+
+namespace
+{
+
+typedef LONG(WINAPI* Export)(DWORD, const DataBaseRequest*, DWORD, void*, DWORD*);
+
+struct Database {
+    const char* name;
+    Export fn;
+    DWORD first, last;
+    DWORD present; // an id of the small model inside the range
+};
+
+const Database kDatabases[] = {
+    {"Root", XDB_AccessRootDataBase, 0x0001, 0x0FFF, 4},
+    {"Drv", XDB_AccessDrvDataBase, 0x1001, 0x1FFF, 4099},
+    {"LM", XDB_AccessLMDataBase, 0x2001, 0x2FFF, 8202},
+    {"Mnt", XDB_AccessMntDataBase, 0x3001, 0x3FFF, 12290},
+    {"PA", XDB_AccessPADataBase, 0x4001, 0x4FFF, 16392},
+    {"SM", XDB_AccessSMDataBase, 0x6001, 0x6FFF, 24598},
+};
+
+class ExportsTest : public StoreTest
+{
+  protected:
+    void SetUp() override
+    {
+        StoreTest::SetUp();
+        SwapModelTables(&StoreTestTables);
+        settings_.assign(82, 0);
+        settings_[28] = 9;
+        request_.Settings = settings_.data();
+        request_.SettingCount = static_cast<DWORD>(settings_.size());
+    }
+
+    std::vector<LONG> settings_;
+    DataBaseRequest request_{};
+};
+
+TEST_F(ExportsTest, EachExportAnswersOnlyItsOwnRange)
+{
+    for (const Database& db : kDatabases) {
+        BYTE buffer[64];
+        DWORD size = 0;
+        EXPECT_EQ(db.fn(db.present, &request_, sizeof buffer, buffer, &size), DB_OK) << db.name;
+        for (DWORD id : {db.first - 1, db.last + 1, db.present + 0x10000u - 0x1000u}) {
+            if ((id & 0xFFFF) >= db.first && (id & 0xFFFF) <= db.last)
+                continue;
+            std::fill(buffer, buffer + sizeof buffer, 0xEE);
+            size = 0xDEAD;
+            EXPECT_EQ(db.fn(id, &request_, sizeof buffer, buffer, &size), DB_NO_ANSWER)
+                << db.name << " " << std::hex << id;
+            EXPECT_EQ(size, 0xDEADu);
+            EXPECT_EQ(buffer[0], 0xEE);
+        }
+        for (const Database& other : kDatabases) {
+            if (&other != &db) {
+                EXPECT_EQ(other.fn(db.present, &request_, sizeof buffer, buffer, &size),
+                          DB_NO_ANSWER)
+                    << other.name << " answered " << db.present;
+            }
+        }
+    }
+    // Internal ids and the gaps between the ranges belong to no export.
+    for (DWORD id : {0x0000u, 0x1000u, 0x5008u, 0x7000u, 0xFFFFu}) {
+        for (const Database& db : kDatabases) {
+            DWORD size = 0;
+            EXPECT_EQ(db.fn(id, &request_, 0, nullptr, &size), DB_NO_ANSWER)
+                << db.name << " " << id;
+        }
+    }
+}
+
+TEST_F(ExportsTest, VersionTextWithSizeQuery)
+{
+    DWORD size = 0;
+    EXPECT_EQ(XDB_AccessRootDataBase(0x10002, &request_, 0, nullptr, &size), DB_MORE_DATA);
+    EXPECT_EQ(size, 12u);
+    BYTE buffer[12];
+    size = 0;
+    EXPECT_EQ(XDB_AccessRootDataBase(0x10002, &request_, 11, buffer, &size), DB_MORE_DATA);
+    EXPECT_EQ(size, 12u);
+    EXPECT_EQ(XDB_AccessRootDataBase(0x10002, &request_, sizeof buffer, buffer, &size), DB_OK);
+    EXPECT_EQ(size, 12u);
+    EXPECT_EQ(Narrow(buffer, 6), "1.75a");
+    EXPECT_EQ(buffer[10] | buffer[11], 0);
+}
+
+TEST_F(ExportsTest, PrinterDataNamesAndStatusNames)
+{
+    LONG code = 0;
+    DataBaseRequest byCode{};
+    byCode.Settings = &code;
+    byCode.SettingCount = 1;
+    const char* status = nullptr;
+    DataBaseRequest byStatus{};
+    byStatus.Strings = &status;
+    byStatus.StringCount = 1;
+    DataBaseRequest empty{};
+
+    struct Case {
+        DWORD id;
+        const DataBaseRequest* request;
+        LONG code;
+        const char* status;
+        LONG result;
+        const char* answer;
+    };
+    const Case cases[] = {
+        {8, &byCode, 231, nullptr, DB_OK, "QmxSLM_CMS"},
+        {8, &byCode, 999, nullptr, DB_NO_ANSWER, nullptr},
+        {8, &empty, 0, nullptr, DB_NO_SETTINGS, nullptr},
+        {18, &byStatus, 0, "CMS", DB_OK, "QmxSLM_CMS"},
+        {18, &byStatus, 0, "CM", DB_NO_ANSWER, nullptr},
+        {18, &empty, 0, nullptr, DB_NO_STRINGS, nullptr},
+        {30, &empty, 0, nullptr, DB_UNKNOWN_ID, nullptr},
+    };
+    for (const Case& c : cases) {
+        code = c.code;
+        status = c.status;
+        BYTE buffer[64] = {};
+        DWORD size = 0;
+        ASSERT_EQ(XDB_AccessRootDataBase(c.id, c.request, sizeof buffer, buffer, &size), c.result)
+            << c.id << " " << c.code << " " << (c.status ? c.status : "");
+        if (c.answer) {
+            EXPECT_EQ(Narrow(buffer), c.answer);
+            EXPECT_EQ(size, 2 * (std::string(c.answer).size() + 1));
+        }
+    }
+}
+
+TEST_F(ExportsTest, StringListsArriveAsThirtyTwoBitNumbers)
+{
+    const char* strings[2] = {"", nullptr};
+    DataBaseRequest req{};
+    req.Strings = strings;
+    req.StringCount = 2;
+    struct Case {
+        const char* status;
+        std::vector<LONG> values;
+    };
+    const Case cases[] = {
+        {"LS", {0}},
+        {"UK", {1, 5011}},
+        {"NS", {1, 5028, 5614, 5603, 10101}},
+        {nullptr, {1, 5028, 5614, 5603, 10101}},
+    };
+    for (const Case& c : cases) {
+        strings[1] = c.status;
+        BYTE buffer[64];
+        DWORD size = 0;
+        ASSERT_EQ(XDB_AccessLMDataBase(8193, &req, sizeof buffer, buffer, &size), DB_OK);
+        EXPECT_EQ(Longs(buffer, size), c.values);
+    }
+}
+
+TEST_F(ExportsTest, MissingRequestOrOutSize)
+{
+    UmAddPrinter("Tessa");
+    std::u16string name = Wide("Tessa");
+    request_.PrinterName = W(name);
+    BYTE buffer[16];
+    DWORD size = 0;
+    for (const Database& db : kDatabases) {
+        EXPECT_EQ(db.fn(db.present, nullptr, sizeof buffer, buffer, &size), DB_NO_REQUEST)
+            << db.name;
+        EXPECT_EQ(db.fn(db.present, &request_, sizeof buffer, buffer, nullptr), DB_FAILED)
+            << db.name;
+    }
+    EXPECT_EQ(UmPrinterOpens(), 0u);
+}
+
+TEST_F(ExportsTest, NamedPrinterIsOpenedAndClosedOncePerCall)
+{
+    UmAddPrinter("Tessa");
+    UmSetPrinterDword("Tessa", "QmxUI_SilentModeEnable", 2);
+    std::u16string name = Wide("TESSA"); // the spooler ignores case
+    request_.PrinterName = W(name);
+    for (int call = 1; call <= 3; ++call) {
+        BYTE buffer[4];
+        DWORD size = 0;
+        ASSERT_EQ(XDB_AccessRootDataBase(40, &request_, sizeof buffer, buffer, &size), DB_OK);
+        EXPECT_EQ(Longs(buffer, size), std::vector<LONG>{2})
+            << "value read through the opened printer";
+        EXPECT_EQ(UmPrinterOpens(), static_cast<unsigned long>(call));
+        EXPECT_EQ(UmPrinterCloses(), static_cast<unsigned long>(call));
+        EXPECT_EQ(UmPrintersOpen(), 0u);
+    }
+    EXPECT_EQ(request_.Printer, nullptr) << "the caller's request must not change";
+    // A plain value, a failing lookup and an id outside the range.
+    DWORD size = 0;
+    EXPECT_EQ(XDB_AccessRootDataBase(2, &request_, 0, nullptr, &size), DB_MORE_DATA);
+    EXPECT_EQ(XDB_AccessRootDataBase(30, &request_, 0, nullptr, &size), DB_UNKNOWN_ID);
+    EXPECT_EQ(UmPrinterOpens(), 5u);
+    EXPECT_EQ(UmPrinterCloses(), 5u);
+    EXPECT_EQ(XDB_AccessRootDataBase(0x1001, &request_, 0, nullptr, &size), DB_NO_ANSWER);
+    EXPECT_EQ(UmPrinterOpens(), 5u) << "no printer for an id outside the range";
+}
+
+TEST_F(ExportsTest, WithoutHandleOrNameNoPrinterFunctionIsCalled)
+{
+    UmAddPrinter("Tessa");
+    BYTE buffer[4];
+    DWORD size = 0;
+    ASSERT_EQ(XDB_AccessRootDataBase(40, &request_, sizeof buffer, buffer, &size), DB_OK);
+    EXPECT_EQ(Longs(buffer, size), std::vector<LONG>{0});
+    EXPECT_EQ(UmPrinterOpens() + UmPrinterOpenFailures() + UmPrinterCloses(), 0u);
+}
+
+TEST_F(ExportsTest, CallersHandleIsUsedAndNeverClosed)
+{
+    UmAddPrinter("Tessa");
+    UmAddPrinter("Other");
+    UmSetPrinterDword("Tessa", "QmxUI_SilentModeEnable", 1);
+    std::u16string tessa = Wide("Tessa");
+    std::u16string other = Wide("Other");
+    HANDLE handle = nullptr;
+    ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(W(tessa)), &handle, nullptr));
+    request_.Printer = handle;
+    request_.PrinterName = W(other); // ignored when a handle is given
+    BYTE buffer[4];
+    DWORD size = 0;
+    ASSERT_EQ(XDB_AccessRootDataBase(40, &request_, sizeof buffer, buffer, &size), DB_OK);
+    EXPECT_EQ(Longs(buffer, size), std::vector<LONG>{1});
+    EXPECT_EQ(UmPrinterOpens(), 1u);
+    EXPECT_EQ(UmPrinterCloses(), 0u);
+    ClosePrinter(handle);
+}
+
+TEST_F(ExportsTest, PrinterThatCannotBeOpenedLeavesTheCallWithoutPrinter)
+{
+    UmAddPrinter("Tessa");
+    UmSetPrinterDword("Tessa", "QmxUI_SilentModeEnable", 1);
+    std::u16string name = Wide("Nobody");
+    request_.PrinterName = W(name);
+    BYTE buffer[4];
+    DWORD size = 0;
+    ASSERT_EQ(XDB_AccessRootDataBase(40, &request_, sizeof buffer, buffer, &size), DB_OK);
+    EXPECT_EQ(Longs(buffer, size), std::vector<LONG>{0}) << "printer value unreadable: default";
+    EXPECT_EQ(XDB_AccessRootDataBase(41, &request_, sizeof buffer, buffer, &size), DB_NO_ANSWER);
+    EXPECT_EQ(UmPrinterOpenFailures(), 2u);
+    EXPECT_EQ(UmPrinterCloses(), 0u);
+}
+
+TEST_F(ExportsTest, DrvExportGoesThroughTheDriverDatabase)
+{
+    BYTE buffer[8];
+    DWORD size = 0;
+    ASSERT_EQ(XDB_AccessDrvDataBase(0x1001, &request_, sizeof buffer, buffer, &size), DB_OK);
+    EXPECT_EQ(Longs(buffer, size), (std::vector<LONG>{20320, 28900}));
+    settings_[81] = 1;
+    ASSERT_EQ(XDB_AccessDrvDataBase(4098, &request_, sizeof buffer, buffer, &size), DB_OK);
+    EXPECT_EQ(Longs(buffer, size), (std::vector<LONG>{0, 0}));
+    settings_[28] = 2;
+    EXPECT_EQ(XDB_AccessDrvDataBase(4097, &request_, sizeof buffer, buffer, &size), DB_NO_ANSWER);
+}
+
+TEST_F(ExportsTest, ConcurrentCallsShareNothing)
+{
+    UmAddPrinter("Tessa");
+    UmSetPrinterDword("Tessa", "QmxUI_SilentModeEnable", 2);
+    std::u16string name = Wide("Tessa");
+    std::atomic<int> wrong{0};
+    auto worker = [&](int seed) {
+        DataBaseRequest req{};
+        req.PrinterName = W(name);
+        LONG code = 231;
+        req.Settings = &code;
+        req.SettingCount = 1;
+        for (int i = 0; i < 200; ++i) {
+            BYTE buffer[64];
+            DWORD size = 0;
+            if ((i + seed) % 2) {
+                if (XDB_AccessRootDataBase(40, &req, sizeof buffer, buffer, &size) != DB_OK ||
+                    Longs(buffer, size) != std::vector<LONG>{2})
+                    ++wrong;
+            } else if (XDB_AccessRootDataBase(8, &req, sizeof buffer, buffer, &size) != DB_OK ||
+                       Narrow(buffer) != "QmxSLM_CMS") {
+                ++wrong;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back(worker, t);
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(UmPrinterOpens(), 800u);
+    EXPECT_EQ(UmPrinterCloses(), 800u);
+}
+
+} // namespace

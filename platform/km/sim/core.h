@@ -1,0 +1,54 @@
+// Internals shared by the files of the simulated kernel.
+#ifndef PRN_KM_SIM_CORE_H
+#define PRN_KM_SIM_CORE_H
+
+#include "kmsim.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string>
+
+namespace kmsim
+{
+
+// One lock and one condition variable for every dispatcher object: events
+// and fast mutexes keep their state in the platform structures and waiters
+// re-check it whenever anything is signalled.
+extern std::recursive_mutex g_lock;
+extern std::condition_variable_any g_cv;
+
+// Bookkeeping of a device object, hung on DeviceObjectExtension.
+struct DeviceInfo {
+    std::u16string name;
+    LONG references = 1; // the creation reference
+    bool deleted = false;
+    PDEVICE_OBJECT attachedTo = nullptr;
+};
+DeviceInfo* Info(PDEVICE_OBJECT device);
+bool IsLiveDevice(PVOID object);
+
+// Pool without the verifier's accounting of callers (for the kernel's own
+// objects, still counted by tag).
+PVOID PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag);
+void PoolFree(PVOID p);
+bool ShouldFailAllocation(ULONG tag);
+
+std::u16string ToU16(PCWSTR s);
+std::u16string ToU16(PCUNICODE_STRING s);
+std::u16string Lower(const std::u16string& s);
+
+// Reset hooks of the individual files.
+void ResetPool();
+void ResetIo();
+void ResetRegistry();
+void ResetSync();
+void ResetPnp();
+void ResetInterfaces();
+
+// PnP harness hook for IoInvalidateDeviceRelations.
+void QueueInvalidation(PDEVICE_OBJECT device);
+
+} // namespace kmsim
+
+#endif

@@ -1,0 +1,677 @@
+// Device objects and their namespace, symbolic links, object references,
+// IRPs with stack locations and completion, MDLs.
+#include "core.h"
+
+#include <map>
+#include <set>
+
+namespace kmsim
+{
+
+namespace
+{
+std::map<std::u16string, PDEVICE_OBJECT> devicesByName; // lower-case name
+std::map<std::u16string, std::u16string> links;         // lower-case link -> target
+std::set<PDEVICE_OBJECT> liveDevices;
+std::set<PIRP> liveIrps;
+std::set<PIRP> builtIrps; // IoBuildDeviceIoControlRequest: the I/O manager finishes them
+struct BuiltInfo {
+    PVOID outputBuffer;
+    ULONG outputLength;
+    ULONG method;
+};
+std::map<PIRP, BuiltInfo> builtInfo;
+std::set<PIRP> powerStarted;
+size_t powerWithoutStartNext = 0;
+LONG extraReferences = 0;
+} // namespace
+
+DeviceInfo* Info(PDEVICE_OBJECT device)
+{
+    return (DeviceInfo*)device->DeviceObjectExtension;
+}
+
+bool IsLiveDevice(PVOID object)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return liveDevices.count((PDEVICE_OBJECT)object) != 0;
+}
+
+std::u16string ToU16(PCWSTR s)
+{
+    std::u16string r;
+    if (s)
+        for (; *s; s++)
+            r.push_back((char16_t)*s);
+    return r;
+}
+
+std::u16string ToU16(PCUNICODE_STRING s)
+{
+    std::u16string r;
+    if (s && s->Buffer)
+        for (USHORT i = 0; i < s->Length / 2; i++)
+            r.push_back((char16_t)s->Buffer[i]);
+    return r;
+}
+
+std::u16string Lower(const std::u16string& s)
+{
+    std::u16string r = s;
+    for (auto& c : r)
+        if (c >= u'A' && c <= u'Z')
+            c = (char16_t)(c - u'A' + u'a');
+    return r;
+}
+
+std::u16string U16(const std::string& ascii)
+{
+    std::u16string r;
+    for (unsigned char c : ascii)
+        r.push_back((char16_t)c);
+    return r;
+}
+
+std::string Narrow(const std::u16string& s)
+{
+    std::string r;
+    for (char16_t c : s)
+        r.push_back(c < 0x80 ? (char)c : '?');
+    return r;
+}
+
+std::string Narrow(const WCHAR* s)
+{
+    return Narrow(ToU16(s));
+}
+std::string Narrow(const UNICODE_STRING& s)
+{
+    return Narrow(ToU16(&s));
+}
+
+static void FreeDeviceNow(PDEVICE_OBJECT device)
+{
+    liveDevices.erase(device);
+    delete Info(device);
+    PoolFree(device);
+}
+
+PDEVICE_OBJECT FindDevice(const std::string& name)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    auto it = devicesByName.find(Lower(U16(name)));
+    return it == devicesByName.end() ? nullptr : it->second;
+}
+
+std::string DeviceName(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return liveDevices.count(device) ? Narrow(Info(device)->name) : std::string();
+}
+
+bool SymbolicLinkExists(const std::string& name)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return links.count(Lower(U16(name))) != 0;
+}
+
+std::string SymbolicLinkTarget(const std::string& name)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    auto it = links.find(Lower(U16(name)));
+    return it == links.end() ? std::string() : Narrow(it->second);
+}
+
+size_t LiveDeviceCount()
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return liveDevices.size();
+}
+
+size_t ExtraReferenceCount()
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return (size_t)extraReferences;
+}
+
+PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return liveDevices.count(device) ? Info(device)->attachedTo : nullptr;
+}
+
+std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    std::vector<PDEVICE_OBJECT> r;
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
+        r.push_back(d);
+    return r;
+}
+
+size_t PowerIrpsWithoutStartNext()
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return powerWithoutStartNext;
+}
+
+void ResetIo()
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    // The pool reset frees the memory itself.
+    for (PDEVICE_OBJECT d : liveDevices)
+        delete Info(d);
+    devicesByName.clear();
+    links.clear();
+    liveDevices.clear();
+    liveIrps.clear();
+    builtIrps.clear();
+    builtInfo.clear();
+    powerStarted.clear();
+    powerWithoutStartNext = 0;
+    extraReferences = 0;
+}
+
+} // namespace kmsim
+
+using namespace kmsim;
+
+extern "C" {
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, ULONG DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject)
+{
+    (void)Exclusive;
+    *DeviceObject = NULL;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        Violation("IoCreateDevice above PASSIVE_LEVEL");
+    std::u16string name = ToU16(DeviceName);
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    if (!name.empty() && devicesByName.count(Lower(name)))
+        return STATUS_OBJECT_NAME_COLLISION;
+    SIZE_T size = sizeof(DEVICE_OBJECT) + ((DeviceExtensionSize + 15) & ~15u);
+    PDEVICE_OBJECT d = (PDEVICE_OBJECT)PoolAllocate(NonPagedPool, size, kTagDevice);
+    if (d == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    memset(d, 0, size);
+    d->Type = 3; // IO_TYPE_DEVICE
+    d->Size = (USHORT)size;
+    d->DriverObject = DriverObject;
+    d->Flags = DO_DEVICE_INITIALIZING;
+    d->Characteristics = DeviceCharacteristics;
+    d->DeviceType = DeviceType;
+    d->StackSize = 1;
+    d->DeviceExtension = DeviceExtensionSize ? (PVOID)(d + 1) : NULL;
+    DeviceInfo* info = new DeviceInfo;
+    info->name = name;
+    d->DeviceObjectExtension = info;
+    liveDevices.insert(d);
+    if (!name.empty())
+        devicesByName[Lower(name)] = d;
+    if (DriverObject) {
+        d->NextDevice = DriverObject->DeviceObject;
+        DriverObject->DeviceObject = d;
+    }
+    *DeviceObject = d;
+    return STATUS_SUCCESS;
+}
+
+static void DropReference(PDEVICE_OBJECT d)
+{
+    DeviceInfo* info = Info(d);
+    if (--info->references == 0) {
+        if (!info->deleted)
+            Violation("device object's last reference dropped before IoDeleteDevice");
+        FreeDeviceNow(d);
+    }
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    if (!liveDevices.count(DeviceObject) || Info(DeviceObject)->deleted) {
+        Violation("IoDeleteDevice of a device that does not exist");
+        return;
+    }
+    DeviceInfo* info = Info(DeviceObject);
+    if (info->attachedTo != NULL)
+        Violation("IoDeleteDevice of " + Narrow(info->name) + " while still attached");
+    info->deleted = true;
+    if (!info->name.empty())
+        devicesByName.erase(Lower(info->name));
+    PDRIVER_OBJECT drv = DeviceObject->DriverObject;
+    if (drv) {
+        for (PDEVICE_OBJECT* p = &drv->DeviceObject; *p; p = &(*p)->NextDevice)
+            if (*p == DeviceObject) {
+                *p = DeviceObject->NextDevice;
+                break;
+            }
+    }
+    DropReference(DeviceObject);
+}
+
+static PDEVICE_OBJECT TopOf(PDEVICE_OBJECT d)
+{
+    while (d->AttachedDevice)
+        d = d->AttachedDevice;
+    return d;
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    if (!liveDevices.count(TargetDevice) || Info(TargetDevice)->deleted)
+        return NULL;
+    PDEVICE_OBJECT top = TopOf(TargetDevice);
+    top->AttachedDevice = SourceDevice;
+    Info(SourceDevice)->attachedTo = top;
+    Info(top)->references++; // a device with one attached stays until it is detached
+    SourceDevice->StackSize = (CCHAR)(top->StackSize + 1);
+    if (SourceDevice->AlignmentRequirement < top->AlignmentRequirement)
+        SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    return top;
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+    if (above == NULL) {
+        Violation("IoDetachDevice on a device with nothing attached");
+        return;
+    }
+    TargetDevice->AttachedDevice = NULL;
+    Info(above)->attachedTo = NULL;
+    DropReference(TargetDevice);
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    PDEVICE_OBJECT top = TopOf(DeviceObject);
+    ObfReferenceObject(top);
+    return top;
+}
+
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    PDEVICE_OBJECT d = (PDEVICE_OBJECT)Object;
+    if (!liveDevices.count(d)) {
+        Violation("ObReferenceObject of an object that does not exist");
+        return 0;
+    }
+    extraReferences++;
+    return ++Info(d)->references;
+}
+
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    PDEVICE_OBJECT d = (PDEVICE_OBJECT)Object;
+    if (!liveDevices.count(d)) {
+        Violation("ObDereferenceObject of an object that does not exist");
+        return 0;
+    }
+    if (Info(d)->references <= (Info(d)->deleted ? 0 : 1)) {
+        Violation("ObDereferenceObject without a matching reference");
+        return 0;
+    }
+    extraReferences--;
+    LONG left = Info(d)->references - 1;
+    DropReference(d);
+    return left;
+}
+
+NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess, PVOID ObjectType,
+                                          KPROCESSOR_MODE AccessMode)
+{
+    (void)DesiredAccess;
+    (void)ObjectType;
+    (void)AccessMode;
+    ObfReferenceObject(Object);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    std::u16string name = Lower(ToU16(SymbolicLinkName));
+    if (name.empty())
+        return STATUS_OBJECT_NAME_INVALID;
+    if (links.count(name) || devicesByName.count(name))
+        return STATUS_OBJECT_NAME_COLLISION;
+    links[name] = ToU16(DeviceName);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    if (links.erase(Lower(ToU16(SymbolicLinkName))) == 0)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
+                                   DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                                   PVOID PropertyBuffer, PULONG ResultLength)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        Violation("IoGetDeviceProperty above PASSIVE_LEVEL");
+    std::u16string value;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        if (!liveDevices.count(DeviceObject))
+            return STATUS_INVALID_DEVICE_REQUEST;
+        if (DeviceProperty != DevicePropertyPhysicalDeviceObjectName)
+            return STATUS_INVALID_PARAMETER;
+        value = Info(DeviceObject)->name;
+    }
+    ULONG needed = (ULONG)(value.size() + 1) * 2;
+    *ResultLength = needed;
+    if (BufferLength < needed)
+        return STATUS_BUFFER_TOO_SMALL;
+    WCHAR* out = (WCHAR*)PropertyBuffer;
+    for (size_t i = 0; i < value.size(); i++)
+        out[i] = (WCHAR)value[i];
+    out[value.size()] = 0;
+    return STATUS_SUCCESS;
+}
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    (void)ChargeQuota;
+    if (StackSize < 1) {
+        Violation("IoAllocateIrp with no stack location");
+        return NULL;
+    }
+    SIZE_T size = sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION);
+    PIRP irp = (PIRP)PoolAllocate(NonPagedPool, size, kTagIrp);
+    if (irp == NULL)
+        return NULL;
+    memset(irp, 0, size);
+    irp->Type = 6; // IO_TYPE_IRP
+    irp->Size = (USHORT)size;
+    irp->StackCount = StackSize;
+    irp->CurrentLocation = (CHAR)(StackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = ((PIO_STACK_LOCATION)(irp + 1)) + StackSize;
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    liveIrps.insert(irp);
+    return irp;
+}
+
+static void FreeIrpMemory(PIRP irp)
+{
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        liveIrps.erase(irp);
+        builtIrps.erase(irp);
+        builtInfo.erase(irp);
+        powerStarted.erase(irp);
+    }
+    PoolFree(irp);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp)
+{
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        if (!liveIrps.count(Irp)) {
+            Violation("IoFreeIrp of an IRP that does not exist");
+            return;
+        }
+        if (builtIrps.count(Irp))
+            Violation("IoFreeIrp of an IRP that the I/O manager owns");
+    }
+    FreeIrpMemory(Irp);
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock)
+{
+    PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+    if (irp == NULL)
+        return NULL;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
+    if (method == METHOD_BUFFERED) {
+        ULONG size =
+            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        if (size) {
+            PVOID sb = PoolAllocate(NonPagedPool, size, kTagIoBuffer);
+            if (sb == NULL) {
+                FreeIrpMemory(irp);
+                return NULL;
+            }
+            memset(sb, 0, size);
+            if (InputBuffer && InputBufferLength)
+                memcpy(sb, InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer = sb;
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (OutputBufferLength)
+                irp->Flags |= IRP_INPUT_OPERATION;
+        }
+    } else if (method == METHOD_NEITHER) {
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    } else {
+        if (InputBufferLength) {
+            PVOID sb = PoolAllocate(NonPagedPool, InputBufferLength, kTagIoBuffer);
+            if (sb == NULL) {
+                FreeIrpMemory(irp);
+                return NULL;
+            }
+            memcpy(sb, InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer = sb;
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        }
+        if (OutputBufferLength) {
+            PMDL mdl = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp);
+            if (mdl == NULL) {
+                if (irp->AssociatedIrp.SystemBuffer)
+                    PoolFree(irp->AssociatedIrp.SystemBuffer);
+                FreeIrpMemory(irp);
+                return NULL;
+            }
+            mdl->MdlFlags |= MDL_PAGES_LOCKED;
+        }
+    }
+    irp->UserBuffer = OutputBuffer;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    builtIrps.insert(irp);
+    builtInfo[irp] = BuiltInfo{OutputBuffer, OutputBufferLength, method};
+    return irp;
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        Violation("IoCallDriver above DISPATCH_LEVEL");
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        if (!liveIrps.count(Irp)) {
+            Violation("IoCallDriver with an IRP that does not exist");
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (!liveDevices.count(DeviceObject) || Info(DeviceObject)->deleted)
+            Violation("IoCallDriver to a device that does not exist");
+    }
+    Irp->CurrentLocation--;
+    if (Irp->CurrentLocation <= 0) {
+        Violation("IoCallDriver with no stack location left");
+        Irp->CurrentLocation++;
+        return STATUS_INVALID_PARAMETER;
+    }
+    PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+    return dispatch(DeviceObject, Irp);
+}
+
+static void FinishBuiltIrp(PIRP irp)
+{
+    BuiltInfo bi;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        bi = builtInfo[irp];
+    }
+    if (bi.method == METHOD_BUFFERED && irp->AssociatedIrp.SystemBuffer && bi.outputBuffer &&
+        !(irp->IoStatus.Status < 0 && (ULONG)irp->IoStatus.Status >= 0xC0000000u)) {
+        ULONG_PTR n = irp->IoStatus.Information;
+        if (n > bi.outputLength)
+            n = bi.outputLength;
+        memcpy(bi.outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
+    }
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER)
+        PoolFree(irp->AssociatedIrp.SystemBuffer);
+    while (irp->MdlAddress) {
+        PMDL next = irp->MdlAddress->Next;
+        IoFreeMdl(irp->MdlAddress);
+        irp->MdlAddress = next;
+    }
+    if (irp->UserIosb)
+        *irp->UserIosb = irp->IoStatus;
+    PKEVENT event = irp->UserEvent;
+    FreeIrpMemory(irp);
+    if (event)
+        KeSetEvent(event, 0, FALSE);
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    (void)PriorityBoost;
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        Violation("IoCompleteRequest above DISPATCH_LEVEL");
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        if (!liveIrps.count(Irp)) {
+            Violation("IoCompleteRequest of an IRP that does not exist (completed twice?)");
+            return;
+        }
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        Violation("IoCompleteRequest of an IRP that is already completed");
+        return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        Violation("IoCompleteRequest with STATUS_PENDING");
+    }
+    PIO_STACK_LOCATION first = IoGetCurrentIrpStackLocation(Irp);
+    bool power = first->MajorFunction == IRP_MJ_POWER;
+    if (power) {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        if (!powerStarted.count(Irp))
+            powerWithoutStartNext++;
+    }
+    for (PIO_STACK_LOCATION sp = first; Irp->CurrentLocation <= Irp->StackCount; sp++) {
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
+                      (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
+                      (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+        PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+        PVOID context = sp->Context;
+        memset(sp, 0, sizeof *sp);
+        if (invoke && routine) {
+            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                        ? NULL
+                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+    bool built;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        built = builtIrps.count(Irp) != 0;
+    }
+    if (built) {
+        FinishBuiltIrp(Irp);
+        return;
+    }
+    Violation("IRP completed past its first stack location with nobody to finish it");
+}
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return IofCallDriver(DeviceObject, Irp);
+}
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    powerStarted.insert(Irp);
+}
+
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                         BOOLEAN ChargeQuota, PIRP Irp)
+{
+    (void)ChargeQuota;
+    PMDL mdl = (PMDL)PoolAllocate(NonPagedPool, sizeof(MDL), kTagMdl);
+    if (mdl == NULL)
+        return NULL;
+    memset(mdl, 0, sizeof *mdl);
+    ULONG_PTR va = (ULONG_PTR)VirtualAddress;
+    mdl->Size = sizeof(MDL);
+    mdl->StartVa = (PVOID)(va & ~(ULONG_PTR)(PAGE_SIZE - 1));
+    mdl->ByteOffset = (ULONG)(va & (PAGE_SIZE - 1));
+    mdl->ByteCount = Length;
+    if (Irp) {
+        if (SecondaryBuffer) {
+            PMDL m = Irp->MdlAddress;
+            while (m && m->Next)
+                m = m->Next;
+            if (m)
+                m->Next = mdl;
+            else
+                Irp->MdlAddress = mdl;
+        } else {
+            Irp->MdlAddress = mdl;
+        }
+    }
+    return mdl;
+}
+
+VOID NTAPI IoFreeMdl(PMDL Mdl)
+{
+    PoolFree(Mdl);
+}
+
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
+{
+    MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+    MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                         ULONG CacheType, PVOID BaseAddress,
+                                         ULONG BugCheckOnFailure, ULONG Priority)
+{
+    (void)AccessMode;
+    (void)CacheType;
+    (void)BaseAddress;
+    (void)BugCheckOnFailure;
+    (void)Priority;
+    MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+    MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return MemoryDescriptorList->MappedSystemVa;
+}
+
+} // extern "C"

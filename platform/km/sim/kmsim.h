@@ -1,0 +1,169 @@
+// Control API of the simulated kernel, for tests and tools only. Product
+// code never includes this header.
+#ifndef PRN_KM_SIM_KMSIM_H
+#define PRN_KM_SIM_KMSIM_H
+
+#include <wdm.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kmsim
+{
+
+// ---- whole machine ---------------------------------------------------------
+// Back to a freshly booted machine: empty pool, namespace, registry and
+// devnode tree, clock at its start, current platform, no failures armed, no
+// violations. Everything still allocated is dropped without running code.
+void Reset();
+
+// ---- strings -----------------------------------------------------------------
+std::u16string U16(const std::string& ascii);
+std::string Narrow(const WCHAR* s);
+std::string Narrow(const std::u16string& s);
+std::string Narrow(const UNICODE_STRING& s);
+
+// ---- pool --------------------------------------------------------------------
+ULONG Tag(const char (&letters)[5]); // Tag("ZR l")
+std::string TagName(ULONG tag);
+size_t PoolOutstanding(ULONG tag); // allocations of that tag not yet freed
+size_t PoolOutstandingTotal();
+// Empty when nothing is allocated, else one line per tag: "ZR f: 2 (96 bytes)".
+std::string LeakReport();
+// Allocations made so far (pool, IRPs, MDLs, device objects); a sweep runs a
+// scenario once to count them, then fails each one in turn.
+unsigned long AllocationCount();
+void FailNthAllocation(unsigned long n); // 1 = the next allocation fails
+void FailTag(ULONG tag);                 // every allocation with that tag fails
+void ClearFailures();
+// Pool tags the simulated kernel uses for its own objects.
+extern const ULONG kTagIrp, kTagMdl, kTagDevice, kTagIoBuffer, kTagString, kTagInterface;
+
+// ---- verifier ------------------------------------------------------------------
+// Rule breaks seen so far (IRP completed twice, blocking wait at
+// DISPATCH_LEVEL, freeing unknown memory, deleting an attached device...).
+std::vector<std::string> Violations();
+void ClearViolations();
+void Violation(const std::string& what); // also used by the bus simulation
+
+// ---- clock and platform --------------------------------------------------------
+LONGLONG Now(); // 100-ns units, never 0
+void AdvanceClock(LONGLONG hundredNs);
+LONGLONG TotalDelayed();             // sum of KeDelayExecutionThread intervals
+void SetLegacyPlatform(bool legacy); // legacy: IoIsWdmVersionAvailable(1, 0x10) is FALSE
+bool IsLegacyPlatform();
+
+// ---- object namespace ----------------------------------------------------------
+PDEVICE_OBJECT FindDevice(const std::string& name); // "\Device\Printer0"
+std::string DeviceName(PDEVICE_OBJECT device);      // "" for an unnamed device
+bool SymbolicLinkExists(const std::string& name);   // "\DosDevices\LPT2"
+std::string SymbolicLinkTarget(const std::string& name);
+size_t LiveDeviceCount();                            // device objects not yet freed
+size_t ExtraReferenceCount();                        // object references taken and not given back
+PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device); // what it is attached to
+std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver);
+
+// ---- IRQL of the calling thread -------------------------------------------------
+KIRQL CurrentIrql();
+
+// ---- registry ---------------------------------------------------------------------
+// Paths are absolute ("\Registry\Machine\System\..."), case-insensitive.
+void RegSetDword(const std::string& key, const std::string& name, ULONG value);
+void RegSetString(const std::string& key, const std::string& name, const std::u16string& value);
+void RegSetBinary(const std::string& key, const std::string& name, ULONG type,
+                  const std::vector<unsigned char>& data);
+bool RegGetDword(const std::string& key, const std::string& name, ULONG* value);
+// REG_SZ data as stored (a terminator, if stored, is kept).
+bool RegGetString(const std::string& key, const std::string& name, std::u16string* value);
+bool RegGetRaw(const std::string& key, const std::string& name, ULONG* type,
+               std::vector<unsigned char>* data);
+bool RegKeyExists(const std::string& key);
+void RegDeleteKey(const std::string& key); // with its subkeys
+void RegDeleteValue(const std::string& key, const std::string& name);
+std::vector<std::string> RegSubkeys(const std::string& key);
+std::vector<std::string> RegValueNames(const std::string& key);
+bool RegSave(const std::string& file);
+bool RegLoad(const std::string& file); // replaces the whole registry
+size_t OpenKeyHandles();
+// The device key of a devnode (IoOpenDeviceRegistryKey, PLUGPLAY_REGKEY_DEVICE).
+std::string DeviceKeyPath(PDEVICE_OBJECT pdo);
+
+// ---- device interfaces -------------------------------------------------------------
+struct InterfaceInfo {
+    std::string symbolicLink;
+    PDEVICE_OBJECT pdo;
+    GUID classGuid;
+    bool enabled;
+    std::string keyPath; // IoOpenDeviceInterfaceRegistryKey
+};
+std::vector<InterfaceInfo> Interfaces();
+size_t EnabledInterfaceCount();
+
+// ---- drivers and the PnP manager ---------------------------------------------------
+constexpr const char* kServicesKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+
+// Creates a driver object and runs its entry point with the service key
+// path of `service`. Returns NULL (and the status) when the entry fails.
+PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& service,
+                          NTSTATUS* status = nullptr);
+// Runs DriverUnload and frees the driver object; its devices must be gone.
+void UnloadDriver(PDRIVER_OBJECT driver);
+// A driver object without an entry point, for bus simulations.
+PDRIVER_OBJECT CreateDriverObject(const std::string& name);
+void DeleteDriverObject(PDRIVER_OBJECT driver);
+
+// A request and its result, as the PnP or power manager sees it.
+struct IrpResult {
+    NTSTATUS status;
+    ULONG_PTR information;
+};
+// Sends an IRP to the top of device's stack: the I/O manager sets
+// IoStatus.Status to `initialStatus` first; `setup` fills the first stack
+// location of the driver. Waits for completion, however the driver completes.
+IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                  const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr,
+                  NTSTATUS initialStatus = STATUS_NOT_SUPPORTED, PMDL mdl = nullptr,
+                  PVOID systemBuffer = nullptr);
+IrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
+                  const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr);
+IrpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor,
+                    const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr);
+// Same, sent to exactly `device` (not the top of its stack).
+IrpResult SendIrpTo(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                    const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr,
+                    NTSTATUS initialStatus = STATUS_NOT_SUPPORTED);
+
+// Devnodes: a bus reports a PDO; the PnP manager adds the function driver,
+// starts, stops, enumerates children and removes.
+void ReportPdo(PDEVICE_OBJECT pdo, PDEVICE_OBJECT parentPdo = nullptr);
+NTSTATUS AddFunctionDriver(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
+// AddDevice and start, as when a device is plugged in.
+NTSTATUS PlugIn(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+// Query-stop, stop, start again (resource rebalance).
+NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
+// Query-remove, then removal of children (deepest first) and the device.
+// Returns the query's status; on failure a cancel-remove is sent instead.
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
+// Surprise removal of the device and its children, then their removal.
+void SurpriseRemove(PDEVICE_OBJECT pdo);
+// Bus relations of the device's stack; new children are reported and
+// started (they are raw PDOs: no function driver), missing ones are
+// surprise-removed and removed.
+NTSTATUS EnumerateBus(PDEVICE_OBJECT pdo);
+// Runs the bus enumerations that IoInvalidateDeviceRelations asked for.
+void ProcessInvalidations();
+size_t PendingInvalidations();
+std::vector<PDEVICE_OBJECT> ChildrenOf(PDEVICE_OBJECT pdo);
+bool IsReported(PDEVICE_OBJECT pdo);
+bool IsStarted(PDEVICE_OBJECT pdo);
+// Drops the devnode of a PDO without sending anything (the bus forgot it).
+void ForgetPdo(PDEVICE_OBJECT pdo);
+
+// Power IRPs completed without PoStartNextPowerIrp (checked by tests).
+size_t PowerIrpsWithoutStartNext();
+
+} // namespace kmsim
+
+#endif

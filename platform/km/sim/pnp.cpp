@@ -1,0 +1,426 @@
+// Driver loading and the PnP manager: devnodes, the requests of their life
+// and bus enumeration; also the whole-machine reset.
+#include "core.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+
+namespace kmsim
+{
+
+namespace
+{
+struct DevNode {
+    PDEVICE_OBJECT parent = nullptr;
+    std::vector<PDEVICE_OBJECT> children;
+    bool started = false;
+    bool removed = false;
+};
+std::map<PDEVICE_OBJECT, DevNode> nodes;
+std::deque<PDEVICE_OBJECT> invalidations;
+std::map<PDRIVER_OBJECT, std::u16string> driverPaths;
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    (void)DeviceObject;
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+NTSTATUS NTAPI HarnessCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)DeviceObject;
+    (void)Irp;
+    KeSetEvent((PKEVENT)Context, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+IrpResult Send(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+               const std::function<void(PIO_STACK_LOCATION)>& setup, NTSTATUS initialStatus,
+               PMDL mdl, PVOID systemBuffer)
+{
+    PIRP irp = IoAllocateIrp((CCHAR)(target->StackSize + 1), FALSE);
+    if (irp == NULL)
+        return IrpResult{STATUS_INSUFFICIENT_RESOURCES, 0};
+    IoSetNextIrpStackLocation(irp); // the sender's own location
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, HarnessCompletion, &done, TRUE, TRUE, TRUE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    if (setup)
+        setup(next);
+    irp->IoStatus.Status = initialStatus;
+    irp->IoStatus.Information = 0;
+    irp->MdlAddress = mdl;
+    irp->AssociatedIrp.SystemBuffer = systemBuffer;
+    if (major == IRP_MJ_POWER)
+        PoCallDriver(target, irp);
+    else
+        IoCallDriver(target, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    IrpResult r{irp->IoStatus.Status, irp->IoStatus.Information};
+    irp->MdlAddress = NULL;
+    IoFreeIrp(irp);
+    return r;
+}
+
+// The subtree of pdo, children before their parents.
+void PostOrder(PDEVICE_OBJECT pdo, std::vector<PDEVICE_OBJECT>& out)
+{
+    auto it = nodes.find(pdo);
+    if (it == nodes.end())
+        return;
+    std::vector<PDEVICE_OBJECT> children = it->second.children;
+    for (PDEVICE_OBJECT c : children)
+        if (nodes.count(c) && !nodes[c].removed)
+            PostOrder(c, out);
+    out.push_back(pdo);
+}
+
+void DropNode(PDEVICE_OBJECT pdo)
+{
+    auto it = nodes.find(pdo);
+    if (it == nodes.end())
+        return;
+    std::vector<PDEVICE_OBJECT> children = it->second.children;
+    for (PDEVICE_OBJECT c : children)
+        DropNode(c);
+    PDEVICE_OBJECT parent = it->second.parent;
+    nodes.erase(pdo);
+    if (parent && nodes.count(parent)) {
+        auto& siblings = nodes[parent].children;
+        siblings.erase(std::remove(siblings.begin(), siblings.end(), pdo), siblings.end());
+    }
+    invalidations.erase(std::remove(invalidations.begin(), invalidations.end(), pdo),
+                        invalidations.end());
+}
+} // namespace
+
+IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                  const std::function<void(PIO_STACK_LOCATION)>& setup, NTSTATUS initialStatus,
+                  PMDL mdl, PVOID systemBuffer)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    IrpResult r = Send(top, major, minor, setup, initialStatus, mdl, systemBuffer);
+    ObDereferenceObject(top);
+    return r;
+}
+
+IrpResult SendIrpTo(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                    const std::function<void(PIO_STACK_LOCATION)>& setup, NTSTATUS initialStatus)
+{
+    return Send(device, major, minor, setup, initialStatus, nullptr, nullptr);
+}
+
+IrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
+                  const std::function<void(PIO_STACK_LOCATION)>& setup)
+{
+    return SendIrp(pdo, IRP_MJ_PNP, minor, setup, STATUS_NOT_SUPPORTED);
+}
+
+IrpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor,
+                    const std::function<void(PIO_STACK_LOCATION)>& setup)
+{
+    return SendIrp(pdo, IRP_MJ_POWER, minor, setup, STATUS_NOT_SUPPORTED);
+}
+
+PDRIVER_OBJECT CreateDriverObject(const std::string& name)
+{
+    PDRIVER_OBJECT d = new DRIVER_OBJECT;
+    memset(d, 0, sizeof *d);
+    d->Type = 4; // IO_TYPE_DRIVER
+    d->Size = sizeof(DRIVER_OBJECT);
+    d->DriverExtension = new DRIVER_EXTENSION;
+    memset(d->DriverExtension, 0, sizeof(DRIVER_EXTENSION));
+    d->DriverExtension->DriverObject = d;
+    for (auto& f : d->MajorFunction)
+        f = InvalidDeviceRequest;
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    driverPaths[d] = U16("\\Driver\\" + name);
+    return d;
+}
+
+void DeleteDriverObject(PDRIVER_OBJECT driver)
+{
+    if (driver->DeviceObject != NULL)
+        Violation("driver object deleted while it still has devices");
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        driverPaths.erase(driver);
+    }
+    delete driver->DriverExtension;
+    delete driver;
+}
+
+PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& service, NTSTATUS* status)
+{
+    PDRIVER_OBJECT d = CreateDriverObject(service);
+    std::u16string path = U16(std::string(kServicesKey) + service);
+    std::vector<WCHAR> buffer(path.begin(), path.end());
+    buffer.push_back(0);
+    UNICODE_STRING registryPath;
+    registryPath.Buffer = buffer.data();
+    registryPath.Length = (USHORT)(path.size() * 2);
+    registryPath.MaximumLength = (USHORT)(path.size() * 2 + 2);
+    if (!RegKeyExists(std::string(kServicesKey) + service))
+        RegSetDword(std::string(kServicesKey) + service, "Type", 1);
+    NTSTATUS s = entry(d, &registryPath);
+    // The I/O manager's copy is gone once the entry point returns: catch
+    // drivers that keep the pointer.
+    std::fill(buffer.begin(), buffer.end(), (WCHAR)0xDDDD);
+    if (status)
+        *status = s;
+    if (!NT_SUCCESS(s)) {
+        DeleteDriverObject(d);
+        return nullptr;
+    }
+    return d;
+}
+
+void UnloadDriver(PDRIVER_OBJECT driver)
+{
+    if (driver->DeviceObject != NULL)
+        Violation("driver unloaded while it still has devices");
+    if (driver->DriverUnload)
+        driver->DriverUnload(driver);
+    DeleteDriverObject(driver);
+}
+
+void ReportPdo(PDEVICE_OBJECT pdo, PDEVICE_OBJECT parentPdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    DevNode& n = nodes[pdo];
+    n.parent = parentPdo;
+    n.removed = false;
+    n.started = false;
+    if (parentPdo && nodes.count(parentPdo)) {
+        auto& c = nodes[parentPdo].children;
+        if (std::find(c.begin(), c.end(), pdo) == c.end())
+            c.push_back(pdo);
+    }
+}
+
+bool IsReported(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return nodes.count(pdo) && !nodes[pdo].removed;
+}
+
+bool IsStarted(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return nodes.count(pdo) && nodes[pdo].started;
+}
+
+void ForgetPdo(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    DropNode(pdo);
+}
+
+std::vector<PDEVICE_OBJECT> ChildrenOf(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    std::vector<PDEVICE_OBJECT> r;
+    if (nodes.count(pdo))
+        for (PDEVICE_OBJECT c : nodes[pdo].children)
+            if (!nodes[c].removed)
+                r.push_back(c);
+    return r;
+}
+
+NTSTATUS AddFunctionDriver(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    if (!IsReported(pdo))
+        ReportPdo(pdo);
+    return driver->DriverExtension->AddDevice(driver, pdo);
+}
+
+NTSTATUS StartDevice(PDEVICE_OBJECT pdo)
+{
+    IrpResult r = SendPnp(pdo, IRP_MN_START_DEVICE);
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    if (nodes.count(pdo))
+        nodes[pdo].started = NT_SUCCESS(r.status);
+    return r.status;
+}
+
+NTSTATUS PlugIn(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    NTSTATUS s = AddFunctionDriver(driver, pdo);
+    if (!NT_SUCCESS(s))
+        return s;
+    s = StartDevice(pdo);
+    if (!NT_SUCCESS(s))
+        return s;
+    EnumerateBus(pdo);
+    return s;
+}
+
+NTSTATUS Rebalance(PDEVICE_OBJECT pdo)
+{
+    IrpResult q = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(q.status)) {
+        SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+        return q.status;
+    }
+    SendPnp(pdo, IRP_MN_STOP_DEVICE);
+    return StartDevice(pdo);
+}
+
+static void FinishRemoval(const std::vector<PDEVICE_OBJECT>& order)
+{
+    for (PDEVICE_OBJECT d : order) {
+        SendPnp(d, IRP_MN_REMOVE_DEVICE);
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        if (nodes.count(d)) {
+            nodes[d].removed = true;
+            nodes[d].started = false;
+        }
+    }
+}
+
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo)
+{
+    std::vector<PDEVICE_OBJECT> order;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        PostOrder(pdo, order);
+    }
+    std::vector<PDEVICE_OBJECT> queried;
+    for (PDEVICE_OBJECT d : order) {
+        IrpResult q = SendPnp(d, IRP_MN_QUERY_REMOVE_DEVICE);
+        queried.push_back(d);
+        if (!NT_SUCCESS(q.status)) {
+            for (PDEVICE_OBJECT c : queried)
+                SendPnp(c, IRP_MN_CANCEL_REMOVE_DEVICE);
+            return q.status;
+        }
+    }
+    FinishRemoval(order);
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    // A removed parent takes its children's devnodes with it; a child
+    // removed alone keeps its place until its parent reports again.
+    if (nodes.count(pdo) && nodes[pdo].parent == nullptr)
+        DropNode(pdo);
+    else if (nodes.count(pdo))
+        for (PDEVICE_OBJECT c : std::vector<PDEVICE_OBJECT>(nodes[pdo].children))
+            DropNode(c);
+    return STATUS_SUCCESS;
+}
+
+void SurpriseRemove(PDEVICE_OBJECT pdo)
+{
+    std::vector<PDEVICE_OBJECT> order;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        PostOrder(pdo, order);
+    }
+    for (PDEVICE_OBJECT d : order)
+        SendPnp(d, IRP_MN_SURPRISE_REMOVAL);
+    FinishRemoval(order);
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    DropNode(pdo);
+}
+
+NTSTATUS EnumerateBus(PDEVICE_OBJECT pdo)
+{
+    IrpResult r = SendPnp(pdo, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION s) {
+        s->Parameters.QueryDeviceRelations.Type = BusRelations;
+    });
+    if (!NT_SUCCESS(r.status))
+        return r.status;
+    std::vector<PDEVICE_OBJECT> reported;
+    if (r.information) {
+        PDEVICE_RELATIONS rel = (PDEVICE_RELATIONS)r.information;
+        for (ULONG i = 0; i < rel->Count; i++)
+            reported.push_back(rel->Objects[i]);
+        ExFreePool(rel);
+    }
+    std::vector<PDEVICE_OBJECT> known = ChildrenOf(pdo);
+    std::vector<PDEVICE_OBJECT> removedKnown;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        if (nodes.count(pdo))
+            for (PDEVICE_OBJECT c : nodes[pdo].children)
+                if (nodes[c].removed)
+                    removedKnown.push_back(c);
+    }
+    // Children no longer reported: gone.
+    for (PDEVICE_OBJECT c : known)
+        if (std::find(reported.begin(), reported.end(), c) == reported.end()) {
+            std::vector<PDEVICE_OBJECT> order;
+            {
+                std::lock_guard<std::recursive_mutex> g(g_lock);
+                PostOrder(c, order);
+            }
+            for (PDEVICE_OBJECT d : order)
+                SendPnp(d, IRP_MN_SURPRISE_REMOVAL);
+            FinishRemoval(order);
+            ForgetPdo(c);
+        }
+    for (PDEVICE_OBJECT c : removedKnown)
+        if (std::find(reported.begin(), reported.end(), c) == reported.end())
+            ForgetPdo(c);
+    // New children, or removed ones reported again: a new devnode, started.
+    for (PDEVICE_OBJECT c : reported) {
+        if (!IsReported(c)) {
+            ReportPdo(c, pdo);
+            StartDevice(c);
+        }
+        ObDereferenceObject(c);
+    }
+    return r.status;
+}
+
+void QueueInvalidation(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    invalidations.push_back(device);
+}
+
+size_t PendingInvalidations()
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return invalidations.size();
+}
+
+void ProcessInvalidations()
+{
+    while (true) {
+        PDEVICE_OBJECT d;
+        {
+            std::lock_guard<std::recursive_mutex> g(g_lock);
+            if (invalidations.empty())
+                return;
+            d = invalidations.front();
+            invalidations.pop_front();
+        }
+        if (IsReported(d))
+            EnumerateBus(d);
+    }
+}
+
+void ResetPnp()
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    nodes.clear();
+    invalidations.clear();
+}
+
+void Reset()
+{
+    ResetPnp();
+    ResetInterfaces();
+    ResetIo();
+    ResetRegistry();
+    ResetPool();
+    ResetSync();
+    KmNlsMbCodePageTag = FALSE;
+}
+
+} // namespace kmsim

@@ -1,0 +1,63 @@
+// Control API of the simulated IEEE 1394 SBP-2 port driver, for tests and
+// tools. A simulated printer shows up as two unit PDOs; the PnP manager of
+// the simulated kernel (kmsim) then adds and starts the function driver.
+#ifndef PRN_SBP2_SBP2SIM_H
+#define PRN_SBP2_SBP2SIM_H
+
+#include "printer.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sbp2sim
+{
+
+struct PrinterConfig {
+    std::string key = "00A0B8C9D0E1F203"; // after the last '&' of both unit names
+    // Full PDO names; empty gives "\Device\Sbp2\QXZR&P-1&<unit>&<key>".
+    std::string unitName[2];
+    bool unitPresent[2] = {true, true};
+    bool is1394 = true; // adapter BusType 4, else SCSI (1)
+    std::string vendor = "QXZR";
+    std::string product = "P-1";
+    std::string deviceId = "MFG:Acme;MDL:P-1;CLS:PRINTER;";
+    std::optional<std::vector<unsigned char>> rawLeaf; // replaces header + device ID
+    NTSTATUS deviceIdStatus = STATUS_SUCCESS;          // failure of the ID request
+    NTSTATUS claimStatus = STATUS_SUCCESS;             // refuse the claim
+    NTSTATUS storageStatus = STATUS_SUCCESS;           // failure of the descriptor queries
+    bool async = false; // complete on the port driver's own thread with STATUS_PENDING
+    std::shared_ptr<PrinterModel> model; // null: the default model
+};
+
+struct Counters {
+    int claims[2] = {0, 0};
+    int releases[2] = {0, 0};
+    int creates[2] = {0, 0};
+    int closes[2] = {0, 0};
+    int scsi[2] = {0, 0};
+    int storageQueries = 0;
+    int deviceIdRequests = 0;
+    std::vector<UCHAR> pnp[2]; // minor codes seen by each unit PDO
+    std::vector<UCHAR> power[2];
+};
+
+struct Printer;
+
+// Creates the unit PDOs (reported to the PnP manager, not yet started).
+Printer* Plug(const PrinterConfig& config);
+PDEVICE_OBJECT UnitPdo(Printer* printer, int unit);
+Counters& CountersOf(Printer* printer);
+PrinterConfig& ConfigOf(Printer* printer); // may be changed between requests
+// The printer is pulled off the bus: surprise removal and removal of both
+// units; the PDOs are deleted at their removal.
+void Unplug(Printer* printer);
+// Deletes what is left (PDOs without a function driver) and stops the
+// completion thread. Call before checking for leaks.
+void Shutdown();
+PDRIVER_OBJECT PortDriver();
+
+} // namespace sbp2sim
+
+#endif

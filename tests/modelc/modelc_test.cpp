@@ -1,0 +1,282 @@
+// The model compiler: what it rejects, and that what it packs walks as the
+// source says when the store's engine runs over it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "modelc.h"
+#include "store.h"
+#include "um_control.h"
+
+namespace
+{
+
+std::string Compile(const std::vector<std::string>& texts, modelc::CompiledModel* out = nullptr)
+{
+    std::vector<modelc::SourceFile> files;
+    for (size_t i = 0; i < texts.size(); ++i)
+        files.push_back({"f" + std::to_string(i) + ".model", texts[i]});
+    modelc::CompiledModel model;
+    std::string error;
+    bool ok = modelc::CompileModel(files, model, error);
+    if (out)
+        *out = model;
+    return ok ? std::string() : error;
+}
+
+TEST(ModelCompilerRejects, EachKindOfMistakeWithItsPlace)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> sources;
+        const char* message; // part of the expected error
+    };
+    const Case cases[] = {
+        {"leaf without tag", {"key 2 = text \"x\""}, "f0.model:1: leaf without a tag"},
+        {"numeric leaf without tag",
+         {"key 2 = seq {\n s8 [1] }"},
+         "f0.model:2: leaf without a tag"},
+        {"duplicate key in one file",
+         {"key 2 = s8 @2 [1]\nkey 3, 2 = s8 @2 [1]"},
+         "key 2 given twice"},
+        {"duplicate key across files",
+         {"key 2 = s8 @2 [1]", "key 2 = s8 @2 [2]"},
+         "f1.model:1: key 2 given twice"},
+        {"cycle through defs",
+         {"def A = seq { B }", "def B = sel s0 { 1: A }\nkey 2 = A"},
+         "cycle"},
+        {"def referring to itself", {"def A = seq { s8 @2 [1] A }"}, "cycle"},
+        {"undefined name", {"key 2 = Missing"}, "undefined name Missing"},
+        {"def given twice", {"def A = s8 @2 [1]", "def A = s8 @2 [1]"}, "def A given twice"},
+        {"string label outside str",
+         {"key 2 = sel s0 { \"A\": s8 @2 [1] }"},
+         "string label outside str"},
+        {"number label inside str", {"key 2 = str 0 { 1: s8 @2 [1] }"}, "number label inside str"},
+        {"range label inside str",
+         {"key 2 = str 0 { 1..2: s8 @2 [1] }"},
+         "number label inside str"},
+        {"label after default",
+         {"key 2 = pdata 153 { default: s8 @2 [0] 1: s8 @2 [1] }"},
+         "label after default"},
+        {"when outside filt", {"key 2 = seq { when 1 { s8 @2 [1] } }"}, "when outside filt"},
+        {"key id beyond 16 bits", {"key 65536 = s8 @2 [1]"}, "key id out of range"},
+        {"tag beyond 16 bits", {"key 2 = s8 @70000 [1]"}, "tag out of range"},
+        {"setting beyond 16 bits",
+         {"key 2 = sel s65536 { default: s8 @2 [1] }"},
+         "setting number out of range"},
+        {"string index beyond 16 bits",
+         {"key 2 = str 65536 { default: s8 @2 [1] }"},
+         "string number out of range"},
+        {"when value beyond 16 bits",
+         {"key 2 = filt s0 { when 65536 { s8 @2 [1] } }"},
+         "when value out of range"},
+        {"builder id beyond 16 bits", {"key 2 = built @2 65536"}, "builder id out of range"},
+        {"signed byte too large", {"key 2 = s8 @2 [128]"}, "out of range of s8"},
+        {"unsigned byte negative", {"key 2 = u8 @2 [-1]"}, "out of range of u8"},
+        {"short too large", {"key 2 = s16 @2 [32768]"}, "out of range of s16"},
+        {"unsigned short too large", {"key 2 = u16 @2 [65536]"}, "out of range of u16"},
+        {"int32 too large", {"key 2 = int32 @2 [2147483648]"}, "out of range of int32"},
+        {"byte too large", {"key 2 = bytes @2 [256]"}, "out of range of bytes"},
+        {"range upside down",
+         {"key 2 = sel s0 { 5..4: s8 @2 [1] }"},
+         "lower bound above upper bound"},
+        {"label beyond 32 bits",
+         {"key 2 = sel s0 { 0x100000000: s8 @2 [1] }"},
+         "out of the 32-bit range"},
+        {"mask beyond 32 bits",
+         {"key 2 = mask s0 & 0x100000000 { default: s8 @2 [1] }"},
+         "mask out of range"},
+        {"string in a numeric leaf", {"key 2 = s8 @2 [\"A\"]"}, "expected a value"},
+        {"unterminated string", {"key 2 = text @2 \"abc\n\""}, "unterminated string"},
+        {"non-ASCII in a string", {"key 2 = text @2 \"\xC3\xA9\""}, "non-ASCII"},
+        {"unknown statement", {"keys 2 = s8 @2 [1]"}, "expected def, key or index"},
+        {"missing brace", {"key 2 = seq { s8 @2 [1]"}, "missing '}'"},
+        {"keyword as a def name", {"def seq = s8 @2 [1]"}, "keyword"},
+        {"empty index list", {"index Parts =\nkey 2 = s8 @2 [1]"}, "lists no entry"},
+        {"index list given twice",
+         {"index P = s8 @2 [1]\nindex P = s8 @2 [1]"},
+         "index P given twice"},
+    };
+    for (const Case& c : cases) {
+        std::string error = Compile(c.sources);
+        EXPECT_NE(error.find(c.message), std::string::npos)
+            << c.what << ": got \"" << error << "\", expected \"" << c.message << "\"";
+    }
+}
+
+TEST(ModelCompiler, AcceptsTheFormatsExamples)
+{
+    modelc::CompiledModel m;
+    ASSERT_EQ(Compile({"key 2 = text @2 \"1.75a\" # comment\n"
+                       "key 0x1001 = u16 @0x1001 [0xFFFF 0]\n"
+                       "key 3 = int32 @3 [-2147483648 2147483647]\n"
+                       "key 4 = sel s0 { -1: s8 @4 [1] 0xFFFFFFFF: s8 @4 [2] }\n"
+                       "key 5 = bytes @5 [0x1B 0x5B \"ZRLSTART\\n\" \"\\x00\\\"\"]\n"
+                       "key 6 = locale { 81: s8 @6 [1] }\n"},
+                      &m),
+              "");
+    EXPECT_EQ(m.keys.size(), 6u);
+    for (size_t i = 1; i < m.keys.size(); ++i)
+        EXPECT_LT(m.keys[i - 1].first, m.keys[i].first) << "keys in ascending order";
+}
+
+// Runs the engine over a compiled model.
+class CompiledModelTest : public ::testing::Test
+{
+  protected:
+    void Load(const std::vector<std::string>& sources)
+    {
+        ASSERT_EQ(Compile(sources, &model_), "");
+        for (const auto& e : model_.entries)
+            entries_.push_back(EntryDescriptor{e.first, e.second});
+        for (const auto& k : model_.keys) {
+            ids_.push_back(k.first);
+            indexes_.push_back(k.second);
+        }
+        tables_ = ModelTables{entries_.data(),
+                              static_cast<DWORD>(entries_.size()),
+                              ids_.data(),
+                              indexes_.data(),
+                              static_cast<DWORD>(ids_.size()),
+                              model_.bytePool.data(),
+                              static_cast<DWORD>(model_.bytePool.size()),
+                              model_.shortPool.data(),
+                              static_cast<DWORD>(model_.shortPool.size()),
+                              reinterpret_cast<const LONG*>(model_.longPool.data()),
+                              static_cast<DWORD>(model_.longPool.size()),
+                              model_.matchPool.data(),
+                              static_cast<DWORD>(model_.matchPool.size())};
+        SwapModelTables(&tables_);
+    }
+    void TearDown() override { SwapModelTables(nullptr); }
+
+    // The answer as 32-bit values, or the result code as the only element
+    // (negated and offset so it cannot be mistaken for a value).
+    std::vector<LONG> Values(DWORD id, std::vector<LONG> settings,
+                             std::vector<const char*> strings = {})
+    {
+        DataBaseRequest req{};
+        req.Settings = settings.empty() ? nullptr : settings.data();
+        req.SettingCount = static_cast<DWORD>(settings.size());
+        req.Strings = strings.empty() ? nullptr : strings.data();
+        req.StringCount = static_cast<DWORD>(strings.size());
+        EntryDescriptor leaf{};
+        BYTE buffer[256];
+        DWORD size = 0;
+        LONG r = FindEntry(id, &req, &leaf);
+        if (r == DB_OK)
+            r = ReadEntry(&req, sizeof buffer, buffer, &size, &leaf);
+        if (r != DB_OK)
+            return {-1000 - r};
+        std::vector<LONG> values;
+        for (DWORD i = 0; i + 4 <= size; i += 4)
+            values.push_back(static_cast<LONG>(buffer[i] | buffer[i + 1] << 8 |
+                                               buffer[i + 2] << 16 |
+                                               static_cast<DWORD>(buffer[i + 3]) << 24));
+        return values;
+    }
+
+    modelc::CompiledModel model_;
+    std::vector<EntryDescriptor> entries_;
+    std::vector<WORD> ids_;
+    std::vector<DWORD> indexes_;
+    ModelTables tables_{};
+};
+
+const LONG kNoAnswer = -1000 - DB_NO_ANSWER;
+
+TEST_F(CompiledModelTest, SharedTreesAcrossFilesWalkAsWritten)
+{
+    Load({"key 4097, 4098, 4099 = Paper\n",
+          "def Margins = sel s81 {\n"
+          "  1: seq { s16 @4097 [21000 29700]  s16 @4098 [0 0] }\n"
+          "  default: seq { s16 @4097 [20320 28900]  s16 @4098 [300 340] }\n"
+          "}\n"
+          "def Paper = filt s28 {\n"
+          "  s8 @4098 [-7]\n" // unconditional child, passed over unless 4098
+          "  when 9 { s16 @4099 [21000 29700] Margins }\n"
+          "  when 11 { s16 @4099 [14800 21000] Margins }\n"
+          "}\n"});
+    std::vector<LONG> s(82, 0);
+    s[28] = 9;
+    EXPECT_EQ(Values(4097, s), (std::vector<LONG>{20320, 28900}));
+    EXPECT_EQ(Values(4099, s), (std::vector<LONG>{21000, 29700}));
+    EXPECT_EQ(Values(4098, s), (std::vector<LONG>{-7}));
+    s[28] = 11;
+    s[81] = 1;
+    EXPECT_EQ(Values(4097, s), (std::vector<LONG>{21000, 29700}));
+    EXPECT_EQ(Values(4099, s), (std::vector<LONG>{14800, 21000}));
+    s[28] = 2;
+    EXPECT_EQ(Values(4097, s), (std::vector<LONG>{kNoAnswer}));
+}
+
+TEST_F(CompiledModelTest, LabelsOfEveryKind)
+{
+    Load({"key 8259 = sel s6 {\n"
+          "  5632..5685: s16 @8259 [5016 200 0]\n"
+          "  4096: s16 @8259 [5038 300 0]\n"
+          "  -1: s16 @8259 [1]\n"
+          "}\n"
+          "key 8245 = mask s11 & 0x3f {\n"
+          "  0: s16 @8245 [5033 5571 0 0 0 0 0]\n"
+          "  16: s16 @8245 [5033 5572 0 0 0 0 0]\n"
+          "  default: s8 @8245 [0]\n"
+          "}\n"
+          "key 8237 = str 4 { \"Cleaning\": s8 @8237 [1] \"TestPrint\": s8 @8237 [1] default: s8 "
+          "@8237 [0] }\n"
+          "key 2 = built @2 9999\n"});
+    std::vector<LONG> s(12, 0);
+    const std::vector<LONG> none;
+    s[6] = 5632;
+    EXPECT_EQ(Values(8259, s), (std::vector<LONG>{5016, 200, 0}));
+    s[6] = 5685;
+    EXPECT_EQ(Values(8259, s), (std::vector<LONG>{5016, 200, 0}));
+    s[6] = 5686;
+    EXPECT_EQ(Values(8259, s), (std::vector<LONG>{kNoAnswer}));
+    s[6] = -1;
+    EXPECT_EQ(Values(8259, s), (std::vector<LONG>{1}));
+    s[11] = 0x40 | 16;
+    EXPECT_EQ(Values(8245, s), (std::vector<LONG>{5033, 5572, 0, 0, 0, 0, 0}));
+    s[11] = 3;
+    EXPECT_EQ(Values(8245, s), (std::vector<LONG>{0}));
+    std::vector<const char*> strings(5, "");
+    strings[4] = "TestPrint";
+    EXPECT_EQ(Values(8237, none, strings), (std::vector<LONG>{1}));
+    strings[4] = "Test";
+    EXPECT_EQ(Values(8237, none, strings), (std::vector<LONG>{0}));
+    EXPECT_EQ(Values(2, none), std::vector<LONG>{}) << "unknown builder yields an empty answer";
+}
+
+TEST_F(CompiledModelTest, EqualValuesAreStoredOnce)
+{
+    Load({"key 2 = s16 @2 [1 2 3]\nkey 3 = s16 @3 [1 2 3]\n"
+          "key 4 = text @4 \"abc\"\nkey 5 = bytes @5 [\"abc\" 0]\n"
+          "key 6 = str 0 { \"X\": s8 @6 [1] }\nkey 7 = str 0 { \"X\": s8 @7 [1] }\n"});
+    EXPECT_EQ(model_.shortPool.size(), 3u);
+    EXPECT_EQ(model_.bytePool.size(), 5u); // "abc\0" once, the byte 1 once
+    EXPECT_EQ(model_.matchPool.size(), 1u);
+    EXPECT_EQ(Values(3, {}), (std::vector<LONG>{1, 2, 3}));
+}
+
+TEST_F(CompiledModelTest, IndexListsPointAtTheirEntries)
+{
+    Load({"def EscAt = bytes @20488 [0x1B 0x40]\n"
+          "index Parts = EscAt bytes @20488 [0x0C]\n"
+          "key 20488 = EscAt\n"});
+    ASSERT_EQ(model_.indexLists.size(), 1u);
+    const modelc::IndexList& parts = model_.indexLists[0];
+    EXPECT_EQ(parts.name, "Parts");
+    ASSERT_EQ(parts.entries.size(), 2u);
+    EXPECT_EQ(parts.entries[0], model_.keys[0].second) << "a def has one canonical entry";
+    for (DWORD index : parts.entries) {
+        EntryDescriptor leaf{};
+        const auto& e = model_.entries.at(index);
+        EXPECT_EQ(ResolveEntry(20488, nullptr, e.first, e.second, &leaf), DB_OK);
+    }
+    std::string cpp = modelc::EmitCpp(model_, {"a.model"}, "Other");
+    EXPECT_NE(cpp.find("extern const ModelTables Other"), std::string::npos);
+    EXPECT_NE(cpp.find("extern const DWORD PartsCount = 2u;"), std::string::npos);
+}
+
+} // namespace

@@ -15,6 +15,7 @@
 #include <ntddser.h>
 #include <ntddpar.h>
 
+#include "kernelcrt.h"
 #include "sbp2req.h"
 
 #ifndef IOCTL_SCSI_EXECUTE_NONE

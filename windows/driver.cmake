@@ -9,6 +9,10 @@ if(EXISTS ${PRN_ROOT}/driver/sources.cmake)
 endif()
 
 set(PRN_KERNEL_COMPILE_OPTIONS
+    # No libstdc++ header may reach kernel code: through them mingw-w64
+    # would route sprintf and swprintf to its own user-mode printf.
+    -nostdinc++
+    -D__USE_MINGW_ANSI_STDIO=0
     -ffreestanding
     -fno-exceptions
     -fno-rtti

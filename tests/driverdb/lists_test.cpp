@@ -150,6 +150,50 @@ TEST_F(Lists, ListsWithoutEntryAnswerUnknown)
         EXPECT_EQ(Drv(id, request.Get(), 0).result, DB_UNKNOWN_ID) << id;
 }
 
+TEST_F(Lists, MissingOutSizeIsRefused)
+{
+    TestRequest request;
+    BYTE buffer[600];
+    for (DWORD id : {4112u, 4109u, 4118u, 4121u, 4126u, 4191u, 4099u})
+        EXPECT_EQ(XDB_AccessDrvDataBase(id, request.Get(), sizeof(buffer), buffer, nullptr),
+                  DB_FAILED)
+            << id;
+}
+
+// Model data that does not fit what a list expects: a detail wider than
+// its field, a list held as text.
+class BadListData : public DrvTest
+{
+  protected:
+    void TearDown() override
+    {
+        SwapModelTables(nullptr);
+        DrvTest::TearDown();
+    }
+};
+
+TEST_F(BadListData, IsAFailureNotARequestForMoreRoom)
+{
+    static const WORD shorts[] = {9};
+    static const LONG longs[] = {1, 2};
+    static const BYTE text[] = {'a', 0};
+    static const EntryDescriptor entries[] = {
+        {(4u << 24) | 0, (4112u << 16) | 1},  // s16 @4112 [9]
+        {(2u << 24) | 0, (20494u << 16) | 2}, // int32 @20494 [1 2]
+        {(7u << 24) | 0, (4110u << 16) | 2},  // text @4110 "a"
+    };
+    static const WORD keys[] = {4112, 20494, 4110};
+    static const DWORD keyEntries[] = {0, 1, 2};
+    static const ModelTables model = {entries, 3, keys,  keyEntries, 3,       text, 2,
+                                      shorts,  1, longs, 2,          nullptr, 0};
+    SwapModelTables(&model);
+    TestRequest request;
+    Answer paper = Drv(4112, request.Get(), 20);
+    EXPECT_EQ(paper.result, DB_FAILED);
+    EXPECT_EQ(paper.size, kUntouchedSize);
+    EXPECT_EQ(Drv(4110, request.Get(), 40).result, DB_FAILED);
+}
+
 TEST_F(Lists, ShortBufferGetsTheSizeAndNothingElse)
 {
     TestRequest request;

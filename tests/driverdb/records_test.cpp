@@ -23,6 +23,16 @@ TEST_F(PrintModeRecord, NeedsSettingEightyOne)
     EXPECT_EQ(Drv(4126, nullptr, 192).result, DB_NO_REQUEST); // refused by the export
 }
 
+TEST_F(PrintModeRecord, CountWithoutSettingsArrayIsRefused)
+{
+    TestRequest request(82);
+    DataBaseRequest record = *request.Get();
+    record.Settings = nullptr;
+    Answer a = Drv(4126, &record, 192);
+    EXPECT_EQ(a.result, DB_NO_SETTINGS);
+    EXPECT_TRUE(a.AllFill());
+}
+
 TEST_F(PrintModeRecord, NoMatchingRowLeavesTheBufferCleared)
 {
     TestRequest request = ModeRequest(3, 0, 1, 3, 1, 0, 82);
@@ -161,6 +171,9 @@ TEST_F(Adjustment, RequestChecks)
     zero.Settings = &one;
     EXPECT_EQ(Drv(4191, &zero, 0).result, DB_NO_SETTINGS);
     EXPECT_EQ(Drv(4192, &zero, 0).result, DB_NO_SETTINGS);
+    // More settings than a 32-bit byte count of them can safely measure.
+    TestRequest huge(0x10001);
+    EXPECT_EQ(Drv(4192, huge.Get(), 0).result, DB_FAILED);
 }
 
 TEST_F(Adjustment, PairsOutsideTheArrayAndBrokenPairsAreSkipped)

@@ -49,6 +49,12 @@ void ResetInterfaces();
 // PnP harness hook for IoInvalidateDeviceRelations.
 void QueueInvalidation(PDEVICE_OBJECT device);
 
+// Devnode identifiers (devids.cpp): "<device ID>\<instance ID>" once the
+// PnP manager has asked for them, else empty.
+std::u16string IdInstancePath(PDEVICE_OBJECT pdo);
+void ForgetDeviceIds(PDEVICE_OBJECT pdo);
+void ResetDeviceIds();
+
 } // namespace kmsim
 
 #endif

@@ -29,6 +29,9 @@ std::u16string GuidText(const GUID& g)
 // The devnode's instance path, made from the PDO's name.
 std::u16string InstancePath(PDEVICE_OBJECT pdo)
 {
+    std::u16string byIds = IdInstancePath(pdo);
+    if (!byIds.empty())
+        return byIds;
     std::u16string name = Info(pdo)->name;
     if (name.empty()) {
         char buf[40];

@@ -40,6 +40,10 @@ void ClearFailures();
 // Pool tags the simulated kernel uses for its own objects.
 extern const ULONG kTagIrp, kTagMdl, kTagDevice, kTagIoBuffer, kTagString, kTagInterface;
 
+// Size and tag of an allocated pool block (0 when p is not allocated).
+SIZE_T PoolBlockSize(PVOID p);
+ULONG PoolBlockTag(PVOID p);
+
 // ---- verifier ------------------------------------------------------------------
 // Rule breaks seen so far (IRP completed twice, blocking wait at
 // DISPATCH_LEVEL, freeing unknown memory, deleting an attached device...).
@@ -160,6 +164,26 @@ bool IsReported(PDEVICE_OBJECT pdo);
 bool IsStarted(PDEVICE_OBJECT pdo);
 // Drops the devnode of a PDO without sending anything (the bus forgot it).
 void ForgetPdo(PDEVICE_OBJECT pdo);
+
+// A devnode's identifiers. The PnP manager asks a new child for them
+// (IRP_MN_QUERY_ID: device ID, instance ID, hardware IDs, compatible IDs)
+// before it starts it; from then on the child's device key is
+// "...\Enum\<device ID>\<instance ID>\Device Parameters", as on the real
+// system. A status other than success means the bus driver did not answer.
+struct DeviceIds {
+    NTSTATUS deviceIdStatus = STATUS_NOT_SUPPORTED;
+    NTSTATUS instanceIdStatus = STATUS_NOT_SUPPORTED;
+    NTSTATUS hardwareIdsStatus = STATUS_NOT_SUPPORTED;
+    NTSTATUS compatibleIdsStatus = STATUS_NOT_SUPPORTED;
+    std::string deviceId;
+    std::string instanceId;
+    std::vector<std::string> hardwareIds;
+    std::vector<std::string> compatibleIds;
+};
+// Asks again (and records the answers); what EnumerateBus does for a child.
+DeviceIds QueryDeviceIds(PDEVICE_OBJECT pdo);
+// What the last query of that devnode gave (empty when never asked).
+DeviceIds IdsOf(PDEVICE_OBJECT pdo);
 
 // Power IRPs completed without PoStartNextPowerIrp (checked by tests).
 size_t PowerIrpsWithoutStartNext();

@@ -91,6 +91,7 @@ void DropNode(PDEVICE_OBJECT pdo)
         DropNode(c);
     PDEVICE_OBJECT parent = it->second.parent;
     nodes.erase(pdo);
+    ForgetDeviceIds(pdo);
     if (parent && nodes.count(parent)) {
         auto& siblings = nodes[parent].children;
         siblings.erase(std::remove(siblings.begin(), siblings.end(), pdo), siblings.end());
@@ -370,6 +371,7 @@ NTSTATUS EnumerateBus(PDEVICE_OBJECT pdo)
     for (PDEVICE_OBJECT c : reported) {
         if (!IsReported(c)) {
             ReportPdo(c, pdo);
+            QueryDeviceIds(c);
             StartDevice(c);
         }
         ObDereferenceObject(c);
@@ -416,6 +418,7 @@ void Reset()
 {
     ResetPnp();
     ResetInterfaces();
+    ResetDeviceIds();
     ResetIo();
     ResetRegistry();
     ResetPool();

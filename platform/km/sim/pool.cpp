@@ -87,6 +87,20 @@ void PoolFree(PVOID p)
     free(p);
 }
 
+SIZE_T PoolBlockSize(PVOID p)
+{
+    std::lock_guard<std::mutex> g(poolLock);
+    auto it = allocations.find(p);
+    return it == allocations.end() ? 0 : it->second.bytes;
+}
+
+ULONG PoolBlockTag(PVOID p)
+{
+    std::lock_guard<std::mutex> g(poolLock);
+    auto it = allocations.find(p);
+    return it == allocations.end() ? 0 : it->second.tag;
+}
+
 size_t PoolOutstanding(ULONG tag)
 {
     std::lock_guard<std::mutex> g(poolLock);

@@ -143,6 +143,54 @@ TEST_F(Lists, QualityListWithNamesDetailsAndDefault)
     EXPECT_EQ(all.Item(2, 4), 1);
 }
 
+// Every Drv id with an entry, with the kind of its top entry: type, and the
+// setting it filters or selects on, or its value count (builder id).
+struct TopEntry {
+    WORD id;
+    BYTE type;
+    WORD tagOrCount;
+};
+
+const TopEntry kTopEntries[] = {
+    {4097, 9, 28},   {4098, 9, 28}, {4099, 9, 28},   {4100, 9, 28},  {4101, 6, 2},
+    {4102, 4, 2},    {4103, 9, 4},  {4104, 8, 0},    {4105, 11, 9},  {4106, 3, 1},
+    {4107, 3, 7},    {4108, 8, 0},  {4110, 8, 0},    {4112, 4, 19},  {4113, 4, 26},
+    {4114, 8, 0},    {4116, 8, 0},  {4117, 8, 0},    {4118, 8, 0},   {4119, 3, 5},
+    {4127, 7, 13},   {4128, 3, 6},  {4130, 11, 0},   {4131, 3, 20},  {4132, 6, 2},
+    {4133, 3, 1},    {4136, 11, 5}, {4138, 11, 5},   {4139, 4, 3},   {4140, 4, 9},
+    {4141, 11, 7},   {4142, 11, 7}, {4143, 11, 7},   {4145, 4, 1},   {4146, 18, 3},
+    {4147, 9, 28},   {4149, 7, 12}, {4151, 3, 1},    {4152, 18, 12}, {4153, 5, 1},
+    {4154, 9, 4},    {4155, 7, 12}, {4157, 5, 1},    {4158, 4, 16},  {4159, 4, 12},
+    {4162, 7, 13},   {4166, 11, 5}, {4168, 7, 12},   {4169, 4, 2},   {4170, 11, 9},
+    {4171, 11, 5},   {4172, 3, 1},  {4173, 8, 0},    {4174, 3, 2},   {4175, 3, 1},
+    {4177, 11, 111}, {4178, 3, 3},  {4180, 11, 111}, {4182, 3, 1},   {4183, 9, 7},
+    {4184, 4, 3},    {4185, 9, 28}, {4186, 11, 111}, {4187, 4, 4},   {4190, 4, 1},
+    {4194, 11, 106}, {4196, 8, 0},  {4203, 11, 9},   {4204, 11, 9},  {4205, 11, 106},
+    {4206, 8, 0},    {4207, 4, 1},  {4208, 9, 28},   {4209, 4, 2},   {4211, 8, 0},
+};
+
+TEST_F(Lists, EveryPlainIdHasTheTopEntryOfItsKind)
+{
+    const ModelTables* model = CurrentModelTables();
+    for (const TopEntry& e : kTopEntries) {
+        DWORD k = 0;
+        while (k < model->KeyCount && model->KeyIds[k] != e.id)
+            ++k;
+        ASSERT_LT(k, model->KeyCount) << e.id;
+        const EntryDescriptor& top = model->EntryTable[model->KeyEntries[k]];
+        EXPECT_EQ(EntryTypeOf(top.TypeOffset), e.type) << e.id;
+        if (e.type == 9 || e.type == 11) {
+            EXPECT_EQ(EntryTagOf(top.TagCount), e.tagOrCount) << e.id;
+        } else if (e.type != 8) {
+            EXPECT_EQ(EntryCountOf(top.TagCount), e.tagOrCount) << e.id;
+        }
+    }
+    // Ids answered by computation have no entry of their own.
+    for (WORD id : {4109, 4111, 4115, 4120, 4121, 4122, 4123, 4124, 4125, 4126, 4191, 4192})
+        for (DWORD k = 0; k < model->KeyCount; ++k)
+            EXPECT_NE(model->KeyIds[k], id);
+}
+
 TEST_F(Lists, ListsWithoutEntryAnswerUnknown)
 {
     TestRequest request;

@@ -230,6 +230,7 @@ ULONG ReadRegistryDword(PCWSTR ValueName);
 BOOLEAN IsLegacyPlatform(void);
 BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRelease(PDEVICE_OBJECT DeviceObject);
+VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject);
 
 /* ---- unit table (unittable.cpp) ------------------------------------------ */
 
@@ -240,6 +241,7 @@ VOID UnitTableRemoveByPdo(PDEVICE_OBJECT Pdo);
 VOID UnitTableMarkRemoved(PDEVICE_OBJECT Fdo);
 VOID UnitTablePurgeRemoved(void);
 VOID UnitTableFreeAll(void);
+VOID UnitTableDropFdo(PDEVICE_OBJECT Fdo);
 BOOLEAN UnitTableIsInSlot(ULONG Slot, PDEVICE_OBJECT Pdo, PDEVICE_OBJECT Fdo);
 BOOLEAN UnitTableBothUnitsPresent(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit0Pdo(PDEVICE_OBJECT Fdo);

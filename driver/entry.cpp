@@ -1,0 +1,116 @@
+/*
+ * Driver entry and unload, the registry configuration, the platform test
+ * and the in-progress count of a device.
+ */
+#include "prnsbp.h"
+
+PWSTR RegistryPath;
+ULONG RegistryPathSize;
+WCHAR LinkNameBuffer[64];
+PPRINTER_NODE PrinterList;
+FAST_MUTEX UnitTableLock;
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING ServicePath)
+{
+    ULONG size = (ULONG)ServicePath->Length + sizeof(WCHAR);
+    PWSTR copy = (PWSTR)ExAllocatePoolWithTag(PagedPool, size, TAG_REGISTRY_PATH);
+    if (copy == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    RtlCopyMemory(copy, ServicePath->Buffer, ServicePath->Length);
+    copy[ServicePath->Length / sizeof(WCHAR)] = 0;
+    RegistryPath = copy;
+    RegistryPathSize = size;
+    RtlZeroMemory(LinkNameBuffer, sizeof LinkNameBuffer);
+    PrinterList = NULL;
+    ExInitializeFastMutex(&UnitTableLock);
+
+    DriverObject->DriverExtension->AddDevice = AddDevice;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateCloseDispatch;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = CreateCloseDispatch;
+    DriverObject->MajorFunction[IRP_MJ_READ] = ReadWriteDispatch;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = ReadWriteDispatch;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControlDispatch;
+    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = InternalDeviceControlDispatch;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = PowerDispatch;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = SystemControlDispatch;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
+    DriverObject->DriverUnload = DriverUnload;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
+{
+    UNREFERENCED_PARAMETER(DriverObject);
+    UnitTableFreeAll();
+    if (RegistryPath != NULL) {
+        ExFreePool(RegistryPath);
+        RegistryPath = NULL;
+        RegistryPathSize = 0;
+    }
+}
+
+ULONG ReadRegistryDword(PCWSTR ValueName)
+{
+    ULONG result = 0;
+    ULONG zero = 0;
+    if (RegistryPath == NULL)
+        return 0;
+    SIZE_T tableSize = 2 * sizeof(RTL_QUERY_REGISTRY_TABLE);
+    PRTL_QUERY_REGISTRY_TABLE table =
+        (PRTL_QUERY_REGISTRY_TABLE)ExAllocatePoolWithTag(NonPagedPool, tableSize, TAG_QUERY_TABLE);
+    if (table == NULL)
+        return 0;
+    RtlZeroMemory(table, tableSize);
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].Name = ValueName;
+    table[0].EntryContext = &result;
+    table[0].DefaultType = REG_DWORD;
+    table[0].DefaultData = &zero;
+    table[0].DefaultLength = sizeof(ULONG);
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
+                                             RegistryPath, table, NULL, NULL);
+    if (!NT_SUCCESS(status))
+        result = 0;
+    ExFreePool(table);
+    return result;
+}
+
+BOOLEAN IsLegacyPlatform(void)
+{
+    return IoIsWdmVersionAvailable(1, 0x10) ? FALSE : TRUE;
+}
+
+/* Both extension kinds keep IoCount and IoIdleEvent at the same offsets,
+ * so the FDO layout serves for either. */
+BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    InterlockedIncrement(&ext->IoCount);
+    return TRUE;
+}
+
+VOID IoCountRelease(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    if (InterlockedDecrement(&ext->IoCount) == 0)
+        KeSetEvent(&ext->IoIdleEvent, IO_NO_INCREMENT, FALSE);
+}
+
+/*
+ * A stop drains the count: the base reference is gone and the idle event
+ * stays signalled. Before the device is used again (restart) or drained
+ * again (removal) the base reference is taken back and the event reset, so
+ * that the next wait holds back for every request still in the driver.
+ * The event is signalled exactly when the count has reached 0, which only
+ * happens once the base reference was given up.
+ */
+VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    if (KeReadStateEvent(&ext->IoIdleEvent) != 0) {
+        /* Count first: with the base reference held the count cannot reach
+         * 0 again, so no release can signal between these two steps. */
+        InterlockedIncrement(&ext->IoCount);
+        KeClearEvent(&ext->IoIdleEvent);
+    }
+}

@@ -1,28 +1,229 @@
-/* The child device: placeholder until it lands. No child is created; bus
- * relations pass down untouched and child IDs are not answered. */
+// The child device of a printer: unit 0's FDO acts as bus driver for one PDO
+// whose printer-style IDs ("LPTENUM\...") let the printer's own driver
+// package be installed on it.
+
+#include <ntddk.h>
 #include "prnsbp.h"
+#include "identify.h"
+
+// "LPTENUM\" or "SCSI\" in front of a 255-character identification string.
+#define CHILD_ID_TEXT_SIZE (ID_STRING_SIZE + 16)
+// A name left behind by a child that is still being torn down makes us try
+// the next number; this many tries are plenty.
+#define CHILD_NAME_ATTEMPTS 64
+
+// Names the child after its parent's device number: "\Device\PrinterChild0"
+// belongs to "\Device\Printer0". The number is unique while the parent
+// lives, and the child never outlives its parent.
+static NTSTATUS MakeChildName(PDEVICE_EXTENSION Extension, ULONG Attempt, PUNICODE_STRING Name)
+{
+    CHAR text[48];
+    ULONG used = 0;
+    text[0] = '\0';
+    IdAppendText(text, sizeof(text), &used, "\\Device\\PrinterChild");
+    IdAppendDecimal(text, sizeof(text), &used, Extension->DeviceNumber + Attempt, 1);
+    ANSI_STRING ansi;
+    RtlInitAnsiString(&ansi, text);
+    return RtlAnsiStringToUnicodeString(Name, &ansi, TRUE);
+}
+
+static VOID InitChildExtension(PDEVICE_OBJECT Child, PDEVICE_EXTENSION Parent, PUNICODE_STRING Name)
+{
+    PCHILD_EXTENSION ext = (PCHILD_EXTENSION)Child->DeviceExtension;
+    RtlZeroMemory(ext, sizeof(CHILD_EXTENSION));
+    ext->Self = Child;
+    ext->IoCount = 1;
+    KeInitializeEvent(&ext->IoIdleEvent, NotificationEvent, FALSE);
+    // The child sends its requests to the top of the parent's stack. It keeps
+    // no reference: the parent deletes the child before its own stack goes.
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Parent->Self);
+    ObDereferenceObject(top);
+    ext->LowerDevice = top;
+    ext->PrevPnpState = 0xFF;
+    ext->PnpState = IRP_MN_STOP_DEVICE;
+    ext->ChildName = *Name;
+    ext->Parent = Parent;
+}
 
 NTSTATUS CreateChildPdo(PDEVICE_EXTENSION Extension)
 {
-    UNREFERENCED_PARAMETER(Extension);
-    return STATUS_NOT_IMPLEMENTED;
+    if (Extension->ChildPdo != NULL)
+        return Extension->ChildPdo == Extension->SuppressedChild ? STATUS_NOT_SUPPORTED
+                                                                 : STATUS_SUCCESS;
+    PDEVICE_OBJECT child = NULL;
+    UNICODE_STRING name;
+    NTSTATUS status = STATUS_OBJECT_NAME_COLLISION;
+    for (ULONG attempt = 0; status == STATUS_OBJECT_NAME_COLLISION && attempt < CHILD_NAME_ATTEMPTS;
+         attempt++) {
+        status = MakeChildName(Extension, attempt, &name);
+        if (!NT_SUCCESS(status))
+            return status;
+        status = IoCreateDevice(Extension->Self->DriverObject, sizeof(CHILD_EXTENSION), &name,
+                                FILE_DEVICE_PRINTER, 0, FALSE, &child);
+        if (!NT_SUCCESS(status))
+            RtlFreeUnicodeString(&name);
+    }
+    if (!NT_SUCCESS(status))
+        return status;
+    InitChildExtension(child, Extension, &name);
+    Extension->ChildPdo = child;
+    child->Flags |= DO_DIRECT_IO;
+    child->StackSize =
+        (CCHAR)(((PCHILD_EXTENSION)child->DeviceExtension)->LowerDevice->StackSize + 1);
+    child->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+// The list handed to the PnP manager replaces any list already in the
+// request; that one's references and memory are given back first.
+static VOID SetRelations(PIRP Irp, PDEVICE_RELATIONS Relations)
+{
+    PDEVICE_RELATIONS old = (PDEVICE_RELATIONS)Irp->IoStatus.Information;
+    if (old != NULL) {
+        for (ULONG i = 0; i < old->Count; i++)
+            ObDereferenceObject(old->Objects[i]);
+        ExFreePool(old);
+    }
+    Irp->IoStatus.Information = (ULONG_PTR)Relations;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+}
+
+static NTSTATUS ReportBusRelations(PDEVICE_OBJECT Fdo, PIRP Irp)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
+    PDEVICE_OBJECT reported = NULL;
+    if (UnitTableIsInSlot(0, NULL, Fdo)) {
+        NTSTATUS status = CreateChildPdo(ext);
+        if (NT_SUCCESS(status))
+            reported = ext->ChildPdo;
+        else if (status != STATUS_NOT_SUPPORTED)
+            return status;
+    }
+    PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(DEVICE_RELATIONS), TAG_BUS_RELATIONS);
+    if (relations == NULL)
+        return STATUS_SUCCESS;
+    relations->Count = 0;
+    if (reported != NULL) {
+        ObReferenceObjectByPointer(reported, 0, NULL, KernelMode);
+        relations->Objects[0] = reported;
+        relations->Count = 1;
+    }
+    SetRelations(Irp, relations);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS QueryBusRelations(PDEVICE_OBJECT Fdo, DEVICE_RELATION_TYPE Type, PIRP Irp,
                            PBOOLEAN Complete)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
-    UNREFERENCED_PARAMETER(Type);
+    *Complete = TRUE;
+    if (Type == BusRelations) {
+        NTSTATUS status = ReportBusRelations(Fdo, Irp);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoCountRelease(Fdo);
     *Complete = FALSE;
     return IoCallDriver(ext->LowerDevice, Irp);
 }
 
+static BOOLEAN ParentIs1394(PDEVICE_EXTENSION Parent)
+{
+    return Parent->AdapterDescriptor != NULL &&
+           Parent->AdapterDescriptor->BusType == IEEE1394_BUS_TYPE;
+}
+
+// A single ID string; the PnP manager frees it.
+static NTSTATUS MakeIdString(const CHAR* Text, PUNICODE_STRING Id)
+{
+    ANSI_STRING ansi;
+    RtlInitAnsiString(&ansi, Text);
+    return RtlAnsiStringToUnicodeString(Id, &ansi, TRUE);
+}
+
+// A multi-string of one entry: the converted text followed by two zero
+// characters. From paged pool; the PnP manager frees it.
+static NTSTATUS MakeIdMultiString(const CHAR* Text, PUNICODE_STRING Id)
+{
+    ANSI_STRING ansi;
+    RtlInitAnsiString(&ansi, Text);
+    ULONG size = RtlAnsiStringToUnicodeSize(&ansi);
+    PWCHAR buffer = (PWCHAR)ExAllocatePoolWithTag(PagedPool, size + sizeof(WCHAR), TAG_UNIT_TABLE);
+    if (buffer == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(buffer, size + sizeof(WCHAR));
+    UNICODE_STRING converted;
+    converted.Buffer = buffer;
+    converted.Length = 0;
+    converted.MaximumLength = (USHORT)size;
+    NTSTATUS status = RtlAnsiStringToUnicodeString(&converted, &ansi, FALSE);
+    if (!NT_SUCCESS(status)) {
+        ExFreePool(buffer);
+        return status;
+    }
+    Id->Buffer = buffer;
+    Id->Length = converted.Length;
+    Id->MaximumLength = (USHORT)(size + sizeof(WCHAR));
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS QueryDeviceIdOfChild(PDEVICE_EXTENSION Parent, PUNICODE_STRING Id)
+{
+    CHAR text[CHILD_ID_TEXT_SIZE];
+    ULONG used = 0;
+    text[0] = '\0';
+    IdAppendText(text, sizeof(text), &used, ParentIs1394(Parent) ? "LPTENUM\\" : "SCSI\\");
+    IdAppendText(text, sizeof(text), &used, Parent->DeviceIdString);
+    ULONG copied = 0;
+    Parent->ChildIdBuffer[0] = '\0';
+    IdAppendText(Parent->ChildIdBuffer, sizeof(Parent->ChildIdBuffer), &copied, text);
+    return MakeIdString(text, Id);
+}
+
+static NTSTATUS QueryHardwareIdsOfChild(PDEVICE_OBJECT Child, PDEVICE_EXTENSION Parent, ULONG Form,
+                                        PUNICODE_STRING Id)
+{
+    if (!ParentIs1394(Parent))
+        return MakeIdMultiString(Parent->DeviceIdString, Id);
+    CHAR text[ID_STRING_SIZE];
+    BuildIdFromDeviceId(Parent->DeviceIdString, Form, text, NULL, NULL, NULL);
+    if (Form == ID_FORM_HARDWARE && !IsLegacyPlatform())
+        WritePortName(Child, Parent->PortNumber);
+    return MakeIdMultiString(text, Id);
+}
+
+static NTSTATUS QueryInstanceIdOfChild(PDEVICE_EXTENSION Parent, PUNICODE_STRING Id)
+{
+    CHAR text[32];
+    ULONG used = 0;
+    text[0] = '\0';
+    IdAppendText(text, sizeof(text), &used, ParentIs1394(Parent) ? PORT_BASE_NAME_A : "SCSI");
+    IdAppendDecimal(text, sizeof(text), &used, Parent->PortNumber, 3);
+    return MakeIdString(text, Id);
+}
+
 NTSTATUS QueryChildId(PDEVICE_OBJECT Child, BUS_QUERY_ID_TYPE Type, PUNICODE_STRING Id)
 {
-    UNREFERENCED_PARAMETER(Child);
-    UNREFERENCED_PARAMETER(Type);
-    UNREFERENCED_PARAMETER(Id);
-    return STATUS_NOT_IMPLEMENTED;
+    PDEVICE_EXTENSION parent = ((PCHILD_EXTENSION)Child->DeviceExtension)->Parent;
+    Id->Buffer = NULL;
+    Id->Length = 0;
+    Id->MaximumLength = 0;
+    if (Type != BusQueryDeviceID && Type != BusQueryHardwareIDs && Type != BusQueryCompatibleIDs &&
+        Type != BusQueryInstanceID)
+        return STATUS_NOT_IMPLEMENTED;
+    // The parent's identification is freed when it is surprise-removed.
+    if (parent == NULL || parent->DeviceIdString == NULL)
+        return STATUS_DELETE_PENDING;
+    switch (Type) {
+    case BusQueryDeviceID:
+        return QueryDeviceIdOfChild(parent, Id);
+    case BusQueryHardwareIDs:
+        return QueryHardwareIdsOfChild(Child, parent, ID_FORM_HARDWARE, Id);
+    case BusQueryCompatibleIDs:
+        return QueryHardwareIdsOfChild(Child, parent, ID_FORM_COMPATIBLE, Id);
+    default:
+        return QueryInstanceIdOfChild(parent, Id);
+    }
 }

@@ -1,27 +1,238 @@
-/* Port and interface publication: placeholder until it lands. Nothing is
- * registered, numbered or written. */
+// Publication of a printer as a printer port: the device interface that the
+// port monitor looks for, the values it reads there, and the port number that
+// stays with a printer for good.
+
+#include <ntddk.h>
 #include "prnsbp.h"
+#include "identify.h"
+
+// {28D78FAD-5A12-11D1-AE5B-0000F803A8C2}: the class of USB printers, whose
+// port monitor also creates our ports.
+static const GUID PortInterfaceClass = {
+    0x28D78FAD, 0x5A12, 0x11D1, {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
+// {79016500-6B8F-4147-9E51-8D3E7B343DD5}: the class used on Windows 98/Me.
+static const GUID LegacyPortInterfaceClass = {
+    0x79016500, 0x6B8F, 0x4147, {0x9E, 0x51, 0x8D, 0x3E, 0x7B, 0x34, 0x3D, 0xD5}};
+
+// "\PortNumber\Port" and up to ten digits behind the base path.
+#define PORT_KEY_SUFFIX_CHARS 32
+// A stored printer key is read into this many bytes; a longer value is not
+// one of ours and counts as not matching.
+#define STORED_KEY_BUFFER_BYTES 512
+// The description keeps the printer key from this code unit on: the part
+// that tells two printers of one model apart.
+#define KEY_TAIL_START 11
+// The colon and six code units of the key's tail.
+#define KEY_TAIL_BYTES 14
+#define DESCRIPTION_ANSI_BYTES 256
+#define DESCRIPTION_WIDE_BYTES 512
 
 VOID RegisterPortInterface(PDEVICE_OBJECT Fdo)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
-    ext->InterfaceName.Buffer = NULL; /* no interface registered */
+    const GUID* guid = IsLegacyPlatform() ? &LegacyPortInterfaceClass : &PortInterfaceClass;
+    NTSTATUS status = IoRegisterDeviceInterface(ext->Pdo, guid, NULL, &ext->InterfaceName);
+    if (!NT_SUCCESS(status)) {
+        ext->InterfaceName.Buffer = NULL;
+        return;
+    }
+    // Unit 1 is registered too but stays disabled: one printer, one port.
+    IoSetDeviceInterfaceState(&ext->InterfaceName, UnitTableIsInSlot(0, NULL, Fdo));
+}
+
+// Base + "\PortNumber", or Base + "\PortNumber\Port<n>" when Port is not 0.
+// Base is the service key, or its parent on a legacy platform. Returns a
+// pool string the caller frees, or NULL.
+static PWSTR MakePortKeyPath(ULONG Port)
+{
+    ULONG baseChars = RegistryPathSize / sizeof(WCHAR);
+    ULONG total = baseChars + PORT_KEY_SUFFIX_CHARS + 1;
+    PWSTR path = (PWSTR)ExAllocatePoolWithTag(PagedPool, total * sizeof(WCHAR), TAG_QUERY_TABLE);
+    if (path == NULL)
+        return NULL;
+    ULONG used = 0;
+    for (ULONG i = 0; i < baseChars && RegistryPath[i] != 0; i++)
+        path[used++] = RegistryPath[i];
+    if (IsLegacyPlatform()) {
+        while (used > 0 && path[used - 1] != L'\\')
+            used--;
+        if (used > 0)
+            used--;
+    }
+    path[used] = 0;
+    IdAppendWide(path, total, &used, L"\\PortNumber");
+    if (Port != 0) {
+        IdAppendWide(path, total, &used, L"\\Port");
+        IdAppendWideDecimal(path, total, &used, Port, 1);
+    }
+    return path;
+}
+
+static ULONG ReadMaxPortNumber(PRTL_QUERY_REGISTRY_TABLE Table)
+{
+    ULONG max = 0;
+    ULONG zero = 0;
+    PWSTR path = MakePortKeyPath(0);
+    if (path == NULL)
+        return 0;
+    RtlZeroMemory(Table, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE));
+    Table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    Table[0].Name = (PWSTR)L"MaxPortNumber";
+    Table[0].EntryContext = &max;
+    Table[0].DefaultType = REG_DWORD;
+    Table[0].DefaultData = &zero;
+    Table[0].DefaultLength = sizeof(ULONG);
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path,
+                                             Table, NULL, NULL);
+    ExFreePool(path);
+    return NT_SUCCESS(status) ? max : 0;
+}
+
+// TRUE when port Port is stored with the printer key Key (KeyLength bytes,
+// terminator included).
+static BOOLEAN PortBelongsToKey(PRTL_QUERY_REGISTRY_TABLE Table, ULONG Port, PWCHAR Key,
+                                ULONG KeyLength)
+{
+    WCHAR stored[STORED_KEY_BUFFER_BYTES / sizeof(WCHAR)];
+    UNICODE_STRING value;
+    PWSTR path = MakePortKeyPath(Port);
+    if (path == NULL)
+        return FALSE;
+    RtlZeroMemory(stored, sizeof(stored));
+    value.Buffer = stored;
+    value.Length = 0;
+    value.MaximumLength = sizeof(stored);
+    RtlZeroMemory(Table, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE));
+    Table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    Table[0].Name = (PWSTR)L"Guid";
+    Table[0].EntryContext = &value;
+    Table[0].DefaultType = REG_SZ;
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path,
+                                             Table, NULL, NULL);
+    ExFreePool(path);
+    return NT_SUCCESS(status) && KeyLength <= sizeof(stored) &&
+           RtlCompareMemory(stored, Key, KeyLength) == KeyLength;
+}
+
+static NTSTATUS RecordNewPort(ULONG Port, PWCHAR Key, ULONG KeyLength)
+{
+    PWSTR path = MakePortKeyPath(0);
+    if (path == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, path, L"MaxPortNumber",
+                                            REG_DWORD, &Port, sizeof(ULONG));
+    ExFreePool(path);
+    path = MakePortKeyPath(Port);
+    if (path == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, path, L"Guid", REG_SZ, Key, KeyLength);
+    ExFreePool(path);
+    return status;
 }
 
 NTSTATUS AssignPortNumber(PDEVICE_OBJECT Fdo)
 {
-    UNREFERENCED_PARAMETER(Fdo);
-    return STATUS_NOT_IMPLEMENTED;
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
+    ext->PortNumber = 0;
+    if (!UnitTableIsInSlot(0, NULL, Fdo))
+        return STATUS_DEVICE_BUSY;
+    ULONG keyLength;
+    PWCHAR key;
+    NTSTATUS status = UnitTableGetPrinterKey(Fdo, &keyLength, &key);
+    if (!NT_SUCCESS(status))
+        return status;
+    PRTL_QUERY_REGISTRY_TABLE table = (PRTL_QUERY_REGISTRY_TABLE)ExAllocatePoolWithTag(
+        NonPagedPool, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE), TAG_QUERY_TABLE);
+    if (table == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    ULONG max = ReadMaxPortNumber(table);
+    for (ULONG port = 1; port <= max; port++) {
+        if (PortBelongsToKey(table, port, key, keyLength)) {
+            ext->PortNumber = port;
+            ExFreePool(table);
+            return STATUS_SUCCESS;
+        }
+    }
+    ext->PortNumber = max + 1;
+    status = RecordNewPort(ext->PortNumber, key, keyLength);
+    ExFreePool(table);
+    return status;
+}
+
+static NTSTATUS SetValue(HANDLE Key, PCWSTR Name, ULONG Type, PVOID Data, ULONG Size)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, Name);
+    return ZwSetValueKey(Key, &name, 0, Type, Data, Size);
+}
+
+// REG_SZ values go out with the text's length as their size, no terminator.
+static NTSTATUS SetTextValue(HANDLE Key, PCWSTR Name, PCWSTR Text)
+{
+    return SetValue(Key, Name, REG_SZ, (PVOID)Text, (ULONG)(wcslen(Text) * sizeof(WCHAR)));
+}
+
+// "Manufacturer Model:" and the tail of the printer key, e.g.
+// "Acme P-1:A1B2C3".
+static NTSTATUS SetPortDescription(PDEVICE_EXTENSION Ext, HANDLE Key, PWCHAR PrinterKey)
+{
+    CHAR text[DESCRIPTION_ANSI_BYTES];
+    WCHAR wide[DESCRIPTION_WIDE_BYTES / sizeof(WCHAR)];
+    ULONG used = 0;
+    text[0] = '\0';
+    IdAppendTextN(text, sizeof(text), &used, Ext->Manufacturer, sizeof(Ext->Manufacturer));
+    IdAppendText(text, sizeof(text), &used, " ");
+    IdAppendTextN(text, sizeof(text), &used, Ext->Model, sizeof(Ext->Model));
+    RtlZeroMemory(wide, sizeof(wide));
+    ULONG chars = 0;
+    for (; text[chars] != '\0'; chars++)
+        wide[chars] = (UCHAR)text[chars];
+    ULONG textBytes = chars * sizeof(WCHAR);
+    wide[chars++] = L':';
+    for (ULONG i = KEY_TAIL_START; i < PRINTER_KEY_CHARS && PrinterKey[i] != 0; i++)
+        wide[chars++] = PrinterKey[i];
+    return SetValue(Key, L"Port Description", REG_SZ, wide, textBytes + KEY_TAIL_BYTES);
 }
 
 NTSTATUS WritePortInterfaceValues(PDEVICE_OBJECT Fdo)
 {
-    UNREFERENCED_PARAMETER(Fdo);
-    return STATUS_NOT_IMPLEMENTED;
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
+    if (!UnitTableIsInSlot(0, NULL, Fdo))
+        return STATUS_SUCCESS;
+    if (ext->InterfaceName.Buffer == NULL)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    HANDLE key;
+    NTSTATUS status = IoOpenDeviceInterfaceRegistryKey(&ext->InterfaceName, KEY_ALL_ACCESS, &key);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (IsLegacyPlatform())
+        SetTextValue(key, L"Link Name", LinkNameBuffer);
+    ULONG port = ext->PortNumber;
+    SetValue(key, L"Port Number", REG_DWORD, &port, sizeof(ULONG));
+    status = SetTextValue(key, L"Base Name", PORT_BASE_NAME_W);
+    ULONG keyLength;
+    PWCHAR printerKey;
+    NTSTATUS keyStatus = UnitTableGetPrinterKey(Fdo, &keyLength, &printerKey);
+    if (!NT_SUCCESS(keyStatus)) {
+        ZwClose(key);
+        return keyStatus;
+    }
+    status = SetPortDescription(ext, key, printerKey);
+    ZwClose(key);
+    return status;
 }
 
 VOID WritePortName(PDEVICE_OBJECT DeviceObject, ULONG PortNumber)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(PortNumber);
+    HANDLE key;
+    if (!NT_SUCCESS(
+            IoOpenDeviceRegistryKey(DeviceObject, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key)))
+        return;
+    WCHAR name[PORT_NAME_CHARS];
+    ULONG used = 0;
+    name[0] = 0;
+    IdAppendWide(name, PORT_NAME_CHARS, &used, PORT_BASE_NAME_W);
+    IdAppendWideDecimal(name, PORT_NAME_CHARS, &used, PortNumber, 3);
+    SetTextValue(key, L"PortName", name);
+    ZwClose(key);
 }

@@ -133,7 +133,7 @@ TEST_F(ModelSequences, PartListHasSeventeenParts)
     EXPECT_EQ(CurrentDriverTables()->ComposedSequences->PartCount, ComposedSequencePartsCount);
 }
 
-TEST_F(ModelSequences, ShortSequences)
+TEST_F(ModelSequences, ResetSequence)
 {
     TestRequest request;
     Answer query = Drv(4123, request.Get(), 0);
@@ -142,9 +142,6 @@ TEST_F(ModelSequences, ShortSequences)
     Answer at = Drv(4123, request.Get(), 2);
     ASSERT_EQ(at.result, DB_OK);
     EXPECT_EQ(at.bytes, Hex("1B 40"));
-    EXPECT_EQ(DrvRead(4125, request.Get()).bytes, Hex("1B 28 65 02 00 00 01 0C"));
-    EXPECT_EQ(DrvRead(4122, request.Get()).bytes, Hex("1B 28 71 01 00 01"));
-    EXPECT_EQ(DrvRead(4124, request.Get()).bytes, Hex("1B 28 62 01 00 00"));
 }
 
 TEST_F(ModelSequences, JobSetupTakesThePaperSizeFromThePaperTree)

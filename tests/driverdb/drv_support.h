@@ -8,31 +8,11 @@
 #include <cstring>
 #include <vector>
 
+#include "../builders/builder_support.h"
 #include "driverdb.h"
 #include "prnmodel.h"
 #include "store.h"
 #include "um_control.h"
-
-struct TestRequest {
-    std::vector<LONG> settings;
-    DataBaseRequest record{};
-
-    explicit TestRequest(size_t count = 132) : settings(count, 0) {}
-    TestRequest& Set(int n, LONG value)
-    {
-        settings.at(n) = value;
-        return *this;
-    }
-    const DataBaseRequest* Get()
-    {
-        record.SettingCount = static_cast<DWORD>(settings.size());
-        record.Settings = settings.empty() ? nullptr : settings.data();
-        return &record;
-    }
-};
-
-constexpr BYTE kFill = 0xCD;
-constexpr DWORD kUntouchedSize = 0xA5A5A5A5u;
 
 struct Answer {
     LONG result;
@@ -77,18 +57,6 @@ inline Answer DrvRead(DWORD id, const DataBaseRequest* request)
     if (a.size == kUntouchedSize)
         a.size = query.size;
     return a;
-}
-
-inline std::vector<BYTE> Hex(const char* text)
-{
-    std::vector<BYTE> out;
-    unsigned value;
-    int used;
-    while (std::sscanf(text, "%x%n", &value, &used) == 1) {
-        out.push_back(static_cast<BYTE>(value));
-        text += used;
-    }
-    return out;
 }
 
 class DrvTest : public ::testing::Test

@@ -78,35 +78,6 @@ TEST_F(PrintModeRecord, MatchingRowCarriesResolutionsAndColourTable)
     EXPECT_EQ(std::vector<BYTE>(a.bytes.begin() + 192, a.bytes.end()), std::vector<BYTE>(8, kFill));
 }
 
-TEST_F(PrintModeRecord, SettingNineChoosesTheHighSpeedBlock)
-{
-    struct {
-        LONG media, s8, s9;
-        WORD block;
-    } const cases[] = {{262, 4, 1, 33}, {262, 4, 0, 21}, {1, 5, 1, 29},
-                       {281, 2, 1, 30}, {288, 4, 0, 24}, {263, 5, 0, 22}};
-    for (const auto& c : cases) {
-        TestRequest request = ModeRequest(3, c.s9, c.media, c.s8, 1, 0);
-        Answer a = Drv(4126, request.Get(), 192);
-        ASSERT_EQ(a.result, DB_OK) << c.media;
-        WORD block;
-        std::memcpy(&block, a.bytes.data(), 2);
-        EXPECT_EQ(block, c.block) << c.media << "/" << c.s8 << "/" << c.s9;
-    }
-}
-
-TEST_F(PrintModeRecord, EveryRowPointsInsideItsParameterTables)
-{
-    const PrintModeTable& table = *CurrentDriverTables()->PrintModes;
-    for (DWORD r = 0; r < table.RowCount; ++r) {
-        const PrintModeRow& row = table.Rows[r];
-        TestRequest request = ModeRequest(row.Keys[0], row.Keys[1], row.Keys[2], row.Keys[3],
-                                          row.Keys[4], row.Keys[5]);
-        Answer a = Drv(4126, request.Get(), 192);
-        EXPECT_EQ(a.result, DB_OK) << "row " << r;
-    }
-}
-
 // A model whose rule lists are plain pair lists, for the adjustment steps.
 struct RuleModel {
     std::vector<EntryDescriptor> entries;

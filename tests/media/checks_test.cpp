@@ -67,13 +67,6 @@ TEST_F(MediaChecks, AllowedOnlyForPlainPaperWhateverTheJobsMedia)
     EXPECT_EQ(r.settings[5], 285) << "the caller's request must not change";
 }
 
-TEST_F(MediaChecks, ReportResolutionEqualsTheModels)
-{
-    Request r;
-    EXPECT_EQ(MediaCheckPairsEqual(r.Get()), 1);
-    EXPECT_EQ(MediaCheckPairsEqual(nullptr), 1); // a copy of no request still reads the model
-}
-
 TEST_F(MediaChecks, AFailedAllocationCountsAsRefusal)
 {
     Request r;

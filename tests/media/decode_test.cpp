@@ -42,37 +42,26 @@ INSTANTIATE_TEST_SUITE_P(
         // All four sensor bytes saturated: bit 31 joins the copied flag bits.
         DecodeCase{L"0113FFFFFFFF", 0x80000013u, 1, 1, 0},
         DecodeCase{L"0200281E0A05", 0x00, 2, 2, 0},
-        DecodeCase{L"0200281E3305", 0x00, 1, 2, 0},           // b4 = 51 > 50
-        DecodeCase{L"0100283C0A14", 0x00, 3, 1, 0},           // K = 36 < 60
-        DecodeCase{L"010028240A14", 0x00, 1, 1, 0},           // b3 = 36 must exceed K
-        DecodeCase{L"0200283C0A14", 0x00, 3, 2, 0},           // K = 56 < 60
-        DecodeCase{L"020028380A14", 0x00, 1, 2, 0},           // b3 = 56 = K
-        DecodeCase{L"010005000000", 0x00, 4, 1, 0},           // b2 = 5
-        DecodeCase{L"030005000000", 0x00, 1, 3, 0},           // b0 checked first
-        DecodeCase{L"01FF28500A14", 0xF3, 1, 1, 0},           // bits 2, 3 dropped; b3 = 80 > 79
-        DecodeCase{L"A1C07850FA78", 0xC0, 1, 1, 0xA},         // b0 = A1 is neither 1 nor 2
-        DecodeCase{L"02002807FF0B", 0x00, 1, 2, 0},           // b4 = 255 with b5 = 11
-        DecodeCase{L"020078000078", 0x00, 1, 2, 0},           // b2 = 120 > 119
-        DecodeCase{L"020077000078", 0x00, 1, 2, 0},           // b5 = 120 > 119
-        DecodeCase{L"02000700004F", 0x00, 1, 2, 0},           // b2 = 7, b3 = 0
-        DecodeCase{L"02000600004F", 0x00, 4, 2, 0},           // b2 = 6
-        DecodeCase{L"0200774F0077", 0x00, 3, 2, 0},           // b3 = 79 is the upper bound
-        DecodeCase{L"0113FFFFFFFFXYZ", 0x80000013u, 1, 1, 0}, // beyond 12 ignored
+        DecodeCase{L"0200281E3305", 0x00, 1, 2, 0},         // b4 = 51 > 50
+        DecodeCase{L"0100283C0A14", 0x00, 3, 1, 0},         // K = 36 < 60
+        DecodeCase{L"010028240A14", 0x00, 1, 1, 0},         // b3 = 36 must exceed K
+        DecodeCase{L"0200283C0A14", 0x00, 3, 2, 0},         // K = 56 < 60
+        DecodeCase{L"020028380A14", 0x00, 1, 2, 0},         // b3 = 56 = K
+        DecodeCase{L"010005000000", 0x00, 4, 1, 0},         // b2 = 5
+        DecodeCase{L"030005000000", 0x00, 1, 3, 0},         // b0 checked first
+        DecodeCase{L"01FF28500A14", 0xF3, 1, 1, 0},         // bits 2, 3 dropped; b3 = 80 > 79
+        DecodeCase{L"A1C07850FA78", 0xC0, 1, 1, 0xA},       // b0 = A1 is neither 1 nor 2
+        DecodeCase{L"02002807FF0B", 0x00, 1, 2, 0},         // b4 = 255 with b5 = 11
+        DecodeCase{L"020078000078", 0x00, 1, 2, 0},         // b2 = 120 > 119
+        DecodeCase{L"020077000078", 0x00, 1, 2, 0},         // b5 = 120 > 119
+        DecodeCase{L"02000700004F", 0x00, 1, 2, 0},         // b2 = 7, b3 = 0
+        DecodeCase{L"02000600004F", 0x00, 4, 2, 0},         // b2 = 6
+        DecodeCase{L"0200774F0077", 0x00, 3, 2, 0},         // b3 = 79 is the upper bound
+        DecodeCase{L"0113FFFFFFFFX", 0x80000013u, 1, 1, 0}, // 13 characters: the 13th ignored
         // Fields that are not hexadecimal decode to the digits before the
         // first bad character.
         DecodeCase{L"1G0Z05zz00zz", 0x00, 4, 1, 0},
         DecodeCase{L"ab13FFFFFFfF", 0x80000013u, 1, 0xB, 0xA}));
-
-TEST(MediaReport, ThirteenCharactersDecodeOnlyTheFirstTwelve)
-{
-    MediaInfo a, b;
-    DWORD sa = sizeof a, sb = sizeof b;
-    memset(&a, 0, sizeof a);
-    memset(&b, 0, sizeof b);
-    ASSERT_EQ(GetMediaInfo(L"0200281E0A05F", &a, &sa), 1);
-    ASSERT_EQ(GetMediaInfo(L"0200281E0A05", &b, &sb), 1);
-    EXPECT_EQ(memcmp(&a, &b, sizeof a), 0);
-}
 
 TEST(MediaReport, KeepsTheCallersReservedFields)
 {

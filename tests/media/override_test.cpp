@@ -309,27 +309,6 @@ TEST(MediaOverrideBuilder, ValidatesBeforeItAnswersTheSize)
     EXPECT_EQ(size, 56u);
 }
 
-TEST(MediaOverrideBuilder, WritesSevenPairsInItsOrder)
-{
-    std::vector<LONG> settings(119, 0);
-    settings[110] = 1;
-    for (int i = 0; i < 7; ++i)
-        settings[kPairSettings[i]] = 100 + i;
-    settings[110] = 1;
-    DataBaseRequest request{};
-    request.SettingCount = 119;
-    request.Settings = settings.data();
-    LONG out[14];
-    DWORD size = 0;
-    ASSERT_EQ(BuildMediaOverrides(&request, sizeof out, reinterpret_cast<BYTE*>(out), &size),
-              DB_OK);
-    EXPECT_EQ(size, 56u);
-    for (int i = 0; i < 7; ++i) {
-        EXPECT_EQ(out[2 * i], kPairSettings[i]);
-        EXPECT_EQ(out[2 * i + 1], settings[kPairSettings[i]]);
-    }
-}
-
 TEST(MediaTables, MediaForClassPrefersThePaperRow)
 {
     struct {
@@ -341,17 +320,6 @@ TEST(MediaTables, MediaForClassPrefersThePaperRow)
     };
     for (const auto& c : cases)
         EXPECT_EQ(MediaForClass(c.mediaClass, c.paper), c.media) << c.mediaClass << "/" << c.paper;
-}
-
-TEST(MediaTables, Setting8ForEveryProposableMedia)
-{
-    struct {
-        LONG media, setting8;
-    } cases[] = {
-        {1, 3}, {262, 3}, {285, 1}, {284, 3}, {283, 3}, {2, 3}, {281, 0}, {277, 0}, {999, 0},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(Setting8ForMedia(c.media), c.setting8) << c.media;
 }
 
 } // namespace

@@ -168,15 +168,4 @@ TEST_F(ShortSequences, EachIsItsStoredCommand)
     }
 }
 
-TEST_F(ShortSequences, SizeQueryNamesTheSizeWithoutWriting)
-{
-    Job job;
-    DWORD size = 0;
-    BYTE one = 0xCD;
-    EXPECT_EQ(XDB_AccessDrvDataBase(4123, job.Get(), 0, nullptr, &size), DB_MORE_DATA);
-    EXPECT_EQ(size, 2u);
-    EXPECT_EQ(XDB_AccessDrvDataBase(4123, job.Get(), 1, &one, &size), DB_MORE_DATA);
-    EXPECT_EQ(one, 0xCD);
-}
-
 } // namespace

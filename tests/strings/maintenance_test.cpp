@@ -124,17 +124,6 @@ TEST_F(Keywords, ARequestWithoutSettingsCannotSelect)
     EXPECT_EQ(Mnt(12299, job.Get()).result, DB_NO_SETTINGS);
 }
 
-TEST_F(Keywords, ShortBufferGetsTheSizeAndNothingElse)
-{
-    Job job(1);
-    job.Set(0, 1801);
-    Bytes buffer(13, 0xCD);
-    DWORD size = 0;
-    EXPECT_EQ(XDB_AccessMntDataBase(12299, job.Get(), 13, buffer.data(), &size), DB_MORE_DATA);
-    EXPECT_EQ(size, 14u);
-    EXPECT_EQ(buffer, Bytes(13, 0xCD));
-}
-
 TEST_F(Keywords, CustomSettingRowsLinkFunctionsToTheirKeywords)
 {
     std::vector<LONG> rows = Numbers(12297, 0);

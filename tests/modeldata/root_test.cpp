@@ -2,6 +2,9 @@
 // the package, the printer-data value names and the status value names.
 #include "model_query.h"
 
+#include <filesystem>
+#include <fstream>
+#include <regex>
 #include <set>
 
 using namespace modeldata;
@@ -367,6 +370,34 @@ TEST_F(RootDatabase, StatusNameNeedsStringZero)
     Request settingsOnly;
     settingsOnly.Set(0, 231);
     EXPECT_EQ(Ask(XDB_AccessRootDataBase, 18, settingsOnly).code, DB_NO_STRINGS);
+}
+
+// A printer-data selector reads its value under the name that entry 8 gives
+// for its value code; a code without a name could never be read and would
+// always take the selector's default. The model source is the only place
+// that lists the codes the selectors use.
+TEST_F(RootDatabase, EveryPrinterDataSelectorOfTheModelHasAValueName)
+{
+    const std::regex selector(R"((^|[^A-Za-z0-9_])pdata\s+(0x[0-9A-Fa-f]+|[0-9]+))");
+    std::set<LONG> codes;
+    for (const auto& file : std::filesystem::directory_iterator(MODEL_SOURCE_DIR)) {
+        if (file.path().extension() != ".model")
+            continue;
+        std::ifstream in(file.path());
+        std::string line;
+        while (std::getline(in, line)) {
+            line = line.substr(0, line.find('#'));
+            for (std::sregex_iterator m(line.begin(), line.end(), selector), end; m != end; ++m)
+                codes.insert(static_cast<LONG>(std::stol((*m)[2].str(), nullptr, 0)));
+        }
+    }
+    // The library itself reads 153 and 13 through selectors.
+    EXPECT_TRUE(codes.count(153));
+    EXPECT_TRUE(codes.count(13));
+    for (LONG code : codes) {
+        SCOPED_TRACE("value code " + std::to_string(code));
+        EXPECT_EQ(AskValueName(code).code, DB_OK);
+    }
 }
 
 } // namespace

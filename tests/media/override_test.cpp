@@ -54,7 +54,7 @@ struct Job {
         record = DataBaseRequest{};
         record.SettingCount = static_cast<DWORD>(settings.size());
         record.Settings = settings.data();
-        record.PrinterName = name.data();
+        record.PrinterName = name.empty() ? nullptr : name.data();
         return &record;
     }
     Pairs Own() const
@@ -237,6 +237,11 @@ TEST_F(MediaOverride, NoProposalWithoutAUsableReport)
     UmSetPrinterDword(kPrinter, "QmxSLM_CMS", 7); // not a string
     Job wrongType;
     EXPECT_EQ(Adjust(wrongType), none);
+
+    Report(kClass2);
+    Job noPrinter;
+    noPrinter.name.clear(); // neither a handle nor a name: nothing to read
+    EXPECT_EQ(Adjust(noPrinter), none);
 }
 
 // A report stored without its terminator, shorter than 12 characters: the

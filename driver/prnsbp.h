@@ -19,7 +19,9 @@
 #include "sbp2req.h"
 
 #ifndef IOCTL_SCSI_EXECUTE_NONE
-#define IOCTL_SCSI_EXECUTE_NONE ((FILE_DEVICE_SCSI << 16) + 0x0013)
+/* (FILE_DEVICE_SCSI << 16) + 0x13; the device type lives in scsi.h, which the driver
+ * does not include. */
+#define IOCTL_SCSI_EXECUTE_NONE 0x001B0013
 #endif
 
 /* Pool tags: the letters read "ZR x" in a pool dump (first byte lowest). */

@@ -53,19 +53,6 @@ TEST_F(EngineTest, UnknownIdAndNoLeafAreDifferentAnswers)
     EXPECT_EQ(Ask(0x1001, &req).result, DB_NO_ANSWER);
 }
 
-TEST_F(EngineTest, OnlyTheLowSixteenBitsOfTheIdCount)
-{
-    TableBuilder t;
-    t.Key(0x1001, t.ByteLeaf(EntryType::SignedBytes, 0x1001, {7}));
-    Use(t);
-    Request req;
-    for (DWORD id : {0x1001u, 0x21001u, 0xFFFF1001u}) {
-        Answer a = Ask(id, &req);
-        ASSERT_EQ(a.result, DB_OK) << std::hex << id;
-        EXPECT_EQ(Longs(a.bytes.data(), a.size), std::vector<LONG>{7});
-    }
-}
-
 TEST_F(EngineTest, TextSizeQueryAndRead)
 {
     TableBuilder t;
@@ -94,63 +81,23 @@ TEST_F(EngineTest, TextSizeQueryAndRead)
 
 TEST_F(EngineTest, NumericLeavesWidenByTheirType)
 {
-    struct Case {
-        const char* name;
-        EntryDescriptor (*make)(TableBuilder&);
-        std::vector<LONG> expected;
-    };
-    const Case cases[] = {
-        {"signed byte FF",
-         [](TableBuilder& t) {
-             return t.ByteLeaf(EntryType::SignedBytes, 9, {0xFF, 0x7F});
-         },
-         {-1, 127}},
-        {"unsigned byte FF",
-         [](TableBuilder& t) {
-             return t.ByteLeaf(EntryType::UnsignedBytes, 9, {0xFF, 0x80});
-         },
-         {255, 128}},
-        {"signed short",
-         [](TableBuilder& t) {
-             return t.ShortLeaf(EntryType::SignedShorts, 9, {0xFFFF, 21000});
-         },
-         {-1, 21000}},
-        {"unsigned short",
-         [](TableBuilder& t) {
-             return t.ShortLeaf(EntryType::UnsignedShorts, 9, {0xFFFF, 0x8000});
-         },
-         {65535, 32768}},
-        {"int32",
-         [](TableBuilder& t) {
-             return t.LongLeaf(9, {-2147483647 - 1, 600});
-         },
-         {-2147483647 - 1, 600}},
-    };
-    for (const Case& c : cases) {
-        TableBuilder t;
-        t.Key(9, c.make(t));
-        Use(t);
-        Request req;
-        Answer a = Ask(9, &req);
-        ASSERT_EQ(a.result, DB_OK) << c.name;
-        EXPECT_EQ(a.size, 4 * c.expected.size()) << c.name;
-        EXPECT_EQ(Longs(a.bytes.data(), a.size), c.expected) << c.name;
-        EXPECT_EQ(a.bytes[a.size], 0xEE) << c.name << ": wrote past the answer";
-    }
-}
-
-TEST_F(EngineTest, BytesAreCopiedAsTheyStand)
-{
     TableBuilder t;
-    t.Key(0x5008, t.ByteLeaf(EntryType::Bytes, 0x5008, {0x1B, 0x40}));
+    t.Key(1, t.ByteLeaf(EntryType::SignedBytes, 1, {0xFF, 0x7F}));
+    t.Key(2, t.ByteLeaf(EntryType::UnsignedBytes, 2, {0xFF, 0x80}));
+    t.Key(3, t.ShortLeaf(EntryType::SignedShorts, 3, {0xFFFF, 21000}));
+    t.Key(4, t.ShortLeaf(EntryType::UnsignedShorts, 4, {0xFFFF, 0x8000}));
+    t.Key(5, t.LongLeaf(5, {-2147483647 - 1, 600}));
     Use(t);
+    const std::vector<LONG> expected[] = {
+        {-1, 127}, {255, 128}, {-1, 21000}, {65535, 32768}, {-2147483647 - 1, 600}};
     Request req;
-    Answer a = Ask(0x5008, &req);
-    ASSERT_EQ(a.result, DB_OK);
-    EXPECT_EQ(a.size, 2u);
-    EXPECT_EQ(a.bytes[0], 0x1B);
-    EXPECT_EQ(a.bytes[1], 0x40);
-    EXPECT_EQ(a.bytes[2], 0xEE);
+    for (DWORD id = 1; id <= 5; ++id) {
+        Answer a = Ask(id, &req);
+        ASSERT_EQ(a.result, DB_OK) << id;
+        EXPECT_EQ(a.size, 8u) << id;
+        EXPECT_EQ(Longs(a.bytes.data(), a.size), expected[id - 1]) << id;
+        EXPECT_EQ(a.bytes[a.size], 0xEE) << id << ": wrote past the answer";
+    }
 }
 
 TEST_F(EngineTest, LeafBeyondItsPoolFailsAfterTheSizeQuery)
@@ -237,56 +184,6 @@ TEST_F(EngineTest, SequenceTakesTheFirstChildThatDoesNotPass)
 
 // The example of the paper tree: a filtered sequence with one child per
 // paper, a selector inside.
-TEST_F(EngineTest, PaperTreeExample)
-{
-    TableBuilder t;
-    EntryDescriptor a4 = t.Node(
-        EntryType::WhenSetting, 9,
-        {t.ByteLeaf(EntryType::SignedBytes, 20494, {0}),
-         t.ShortLeaf(EntryType::SignedShorts, 4099, {21000, 29700}),
-         t.ShortLeaf(EntryType::SignedShorts, 4185, {3}),
-         t.ByteLeaf(EntryType::Bytes, 20488, {0x1B, 0x28}),
-         t.Node(EntryType::SelectBySetting, 81,
-                {t.Equals(1, t.Seq({t.ShortLeaf(EntryType::SignedShorts, 4097, {21000, 29700}),
-                                    t.ShortLeaf(EntryType::SignedShorts, 4098, {0, 0})})),
-                 t.Default(t.Seq({t.ShortLeaf(EntryType::SignedShorts, 4097, {20320, 28900}),
-                                  t.ShortLeaf(EntryType::SignedShorts, 4098, {300, 340})}))})});
-    EntryDescriptor a5 = t.Node(EntryType::WhenSetting, 11,
-                                {t.ShortLeaf(EntryType::SignedShorts, 4099, {14800, 21000})});
-    EntryDescriptor tree = t.Node(EntryType::FilteredSequence, 28, {a5, a4});
-    DWORD index = t.Append(tree);
-    for (WORD id : {4097, 4098, 4099}) {
-        t.keyIds.push_back(id);
-        t.keyEntries.push_back(index);
-    }
-    Use(t);
-
-    std::vector<LONG> settings(82, 0);
-    settings[28] = 9;
-    Request req(settings);
-    struct Case {
-        DWORD id;
-        LONG paper, borderless;
-        LONG result;
-        std::vector<LONG> values;
-    };
-    const Case cases[] = {
-        {4097, 9, 0, DB_OK, {20320, 28900}}, {4098, 9, 0, DB_OK, {300, 340}},
-        {4097, 9, 1, DB_OK, {21000, 29700}}, {4098, 9, 1, DB_OK, {0, 0}},
-        {4099, 9, 0, DB_OK, {21000, 29700}}, {4099, 11, 0, DB_OK, {14800, 21000}},
-        {4097, 11, 0, DB_NO_ANSWER, {}},     {4097, 2, 0, DB_NO_ANSWER, {}},
-    };
-    for (const Case& c : cases) {
-        req.settings[28] = c.paper;
-        req.settings[81] = c.borderless;
-        Answer a = Ask(c.id, &req);
-        ASSERT_EQ(a.result, c.result) << c.id << " paper " << c.paper;
-        if (c.result == DB_OK) {
-            EXPECT_EQ(a.size, 8u);
-            EXPECT_EQ(Longs(a.bytes.data(), a.size), c.values) << c.id << " paper " << c.paper;
-        }
-    }
-}
 
 TEST_F(EngineTest, SelectorsWithoutTheirInputs)
 {

@@ -81,89 +81,6 @@ TEST_F(ExportsTest, EachExportAnswersOnlyItsOwnRange)
     }
 }
 
-TEST_F(ExportsTest, VersionTextWithSizeQuery)
-{
-    DWORD size = 0;
-    EXPECT_EQ(XDB_AccessRootDataBase(0x10002, &request_, 0, nullptr, &size), DB_MORE_DATA);
-    EXPECT_EQ(size, 12u);
-    BYTE buffer[12];
-    size = 0;
-    EXPECT_EQ(XDB_AccessRootDataBase(0x10002, &request_, 11, buffer, &size), DB_MORE_DATA);
-    EXPECT_EQ(size, 12u);
-    EXPECT_EQ(XDB_AccessRootDataBase(0x10002, &request_, sizeof buffer, buffer, &size), DB_OK);
-    EXPECT_EQ(size, 12u);
-    EXPECT_EQ(Narrow(buffer, 6), "1.75a");
-    EXPECT_EQ(buffer[10] | buffer[11], 0);
-}
-
-TEST_F(ExportsTest, PrinterDataNamesAndStatusNames)
-{
-    LONG code = 0;
-    DataBaseRequest byCode{};
-    byCode.Settings = &code;
-    byCode.SettingCount = 1;
-    const char* status = nullptr;
-    DataBaseRequest byStatus{};
-    byStatus.Strings = &status;
-    byStatus.StringCount = 1;
-    DataBaseRequest empty{};
-
-    struct Case {
-        DWORD id;
-        const DataBaseRequest* request;
-        LONG code;
-        const char* status;
-        LONG result;
-        const char* answer;
-    };
-    const Case cases[] = {
-        {8, &byCode, 231, nullptr, DB_OK, "QmxSLM_CMS"},
-        {8, &byCode, 999, nullptr, DB_NO_ANSWER, nullptr},
-        {8, &empty, 0, nullptr, DB_NO_SETTINGS, nullptr},
-        {18, &byStatus, 0, "CMS", DB_OK, "QmxSLM_CMS"},
-        {18, &byStatus, 0, "CM", DB_NO_ANSWER, nullptr},
-        {18, &empty, 0, nullptr, DB_NO_STRINGS, nullptr},
-        {30, &empty, 0, nullptr, DB_UNKNOWN_ID, nullptr},
-    };
-    for (const Case& c : cases) {
-        code = c.code;
-        status = c.status;
-        BYTE buffer[64] = {};
-        DWORD size = 0;
-        ASSERT_EQ(XDB_AccessRootDataBase(c.id, c.request, sizeof buffer, buffer, &size), c.result)
-            << c.id << " " << c.code << " " << (c.status ? c.status : "");
-        if (c.answer) {
-            EXPECT_EQ(Narrow(buffer), c.answer);
-            EXPECT_EQ(size, 2 * (std::string(c.answer).size() + 1));
-        }
-    }
-}
-
-TEST_F(ExportsTest, StringListsArriveAsThirtyTwoBitNumbers)
-{
-    const char* strings[2] = {"", nullptr};
-    DataBaseRequest req{};
-    req.Strings = strings;
-    req.StringCount = 2;
-    struct Case {
-        const char* status;
-        std::vector<LONG> values;
-    };
-    const Case cases[] = {
-        {"LS", {0}},
-        {"UK", {1, 5011}},
-        {"NS", {1, 5028, 5614, 5603, 10101}},
-        {nullptr, {1, 5028, 5614, 5603, 10101}},
-    };
-    for (const Case& c : cases) {
-        strings[1] = c.status;
-        BYTE buffer[64];
-        DWORD size = 0;
-        ASSERT_EQ(XDB_AccessLMDataBase(8193, &req, sizeof buffer, buffer, &size), DB_OK);
-        EXPECT_EQ(Longs(buffer, size), c.values);
-    }
-}
-
 TEST_F(ExportsTest, MissingRequestOrOutSize)
 {
     UmAddPrinter("Tessa");
@@ -250,19 +167,6 @@ TEST_F(ExportsTest, PrinterThatCannotBeOpenedLeavesTheCallWithoutPrinter)
     EXPECT_EQ(XDB_AccessRootDataBase(41, &request_, sizeof buffer, buffer, &size), DB_NO_ANSWER);
     EXPECT_EQ(UmPrinterOpenFailures(), 2u);
     EXPECT_EQ(UmPrinterCloses(), 0u);
-}
-
-TEST_F(ExportsTest, DrvExportGoesThroughTheDriverDatabase)
-{
-    BYTE buffer[8];
-    DWORD size = 0;
-    ASSERT_EQ(XDB_AccessDrvDataBase(0x1001, &request_, sizeof buffer, buffer, &size), DB_OK);
-    EXPECT_EQ(Longs(buffer, size), (std::vector<LONG>{20320, 28900}));
-    settings_[81] = 1;
-    ASSERT_EQ(XDB_AccessDrvDataBase(4098, &request_, sizeof buffer, buffer, &size), DB_OK);
-    EXPECT_EQ(Longs(buffer, size), (std::vector<LONG>{0, 0}));
-    settings_[28] = 2;
-    EXPECT_EQ(XDB_AccessDrvDataBase(4097, &request_, sizeof buffer, buffer, &size), DB_NO_ANSWER);
 }
 
 TEST_F(ExportsTest, ConcurrentCallsShareNothing)

@@ -92,15 +92,4 @@ TEST_F(BuiltInModelTest, UnknownIdNoLeafAndHighBits)
     EXPECT_EQ(XDB_AccessDrvDataBase(4097, &request_, sizeof a, a, &sizeA), DB_NO_SETTINGS);
 }
 
-TEST_F(BuiltInModelTest, FileNameTextSizeQuery)
-{
-    DWORD size = 0;
-    EXPECT_EQ(XDB_AccessRootDataBase(3, &request_, 0, nullptr, &size), DB_MORE_DATA);
-    EXPECT_EQ(size, 24u);
-    BYTE buffer[24];
-    EXPECT_EQ(XDB_AccessRootDataBase(3, &request_, sizeof buffer, buffer, &size), DB_OK);
-    EXPECT_EQ(Narrow(buffer, 12), "qmxwa7k.dll");
-    EXPECT_EQ(buffer[22] | buffer[23], 0);
-}
-
 } // namespace

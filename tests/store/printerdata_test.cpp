@@ -41,17 +41,6 @@ class PrinterDataTest : public StoreTest
     HANDLE printer_ = nullptr;
 };
 
-TEST_F(PrinterDataTest, DwordIsReadUnderTheNameOfItsCode)
-{
-    UmSetPrinterDword("Tessa", "QmxUI_SilentModeEnable", 2);
-    UmSetPrinterDword("Tessa", "QmxUI_SilentModeTime", 0x12345678);
-    LONG value = 0;
-    EXPECT_EQ(ReadPrinterDataDword(printer_, 0, 153, &value), 1);
-    EXPECT_EQ(value, 2);
-    EXPECT_EQ(ReadPrinterDataDword(printer_, 0, 154, &value), 1);
-    EXPECT_EQ(value, 0x12345678);
-}
-
 TEST_F(PrinterDataTest, DwordReadFailures)
 {
     UmSetPrinterDword("Tessa", "QmxUI_SilentModeEnable", 1);
@@ -66,15 +55,6 @@ TEST_F(PrinterDataTest, DwordReadFailures)
     EXPECT_EQ(ReadPrinterDataDword(printer_, 0, 153, &value), 0) << "name buffer not allocated";
     UmGlobalFailAll(FALSE);
     EXPECT_EQ(value, 77) << "a failed read must not store";
-}
-
-TEST_F(PrinterDataTest, DwordTypeIsNotExamined)
-{
-    const BYTE fourBytes[4] = {'A', 0, 0, 0};
-    UmSetPrinterValue("Tessa", "QmxUI_SilentModeEnable", REG_SZ, fourBytes, 4);
-    LONG value = 0;
-    EXPECT_EQ(ReadPrinterDataDword(printer_, 0, 153, &value), 1);
-    EXPECT_EQ(value, 'A');
 }
 
 TEST_F(PrinterDataTest, NameWithoutTerminatorStillNamesTheValue)

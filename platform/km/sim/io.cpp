@@ -24,7 +24,14 @@ std::map<PIRP, BuiltInfo> builtInfo;
 std::set<PIRP> powerStarted;
 size_t powerWithoutStartNext = 0;
 LONG extraReferences = 0;
+NTSTATUS linkFailure = STATUS_SUCCESS;
 } // namespace
+
+void FailSymbolicLinks(NTSTATUS status)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    linkFailure = status;
+}
 
 DeviceInfo* Info(PDEVICE_OBJECT device)
 {
@@ -122,6 +129,12 @@ std::string SymbolicLinkTarget(const std::string& name)
     return it == links.end() ? std::string() : Narrow(it->second);
 }
 
+size_t SymbolicLinkCount()
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return links.size();
+}
+
 size_t LiveDeviceCount()
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
@@ -170,6 +183,7 @@ void ResetIo()
     powerStarted.clear();
     powerWithoutStartNext = 0;
     extraReferences = 0;
+    linkFailure = STATUS_SUCCESS;
 }
 
 } // namespace kmsim
@@ -342,6 +356,8 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
     std::u16string name = Lower(ToU16(SymbolicLinkName));
     if (name.empty())
         return STATUS_OBJECT_NAME_INVALID;
+    if (linkFailure != STATUS_SUCCESS)
+        return linkFailure;
     if (links.count(name) || devicesByName.count(name))
         return STATUS_OBJECT_NAME_COLLISION;
     links[name] = ToU16(DeviceName);

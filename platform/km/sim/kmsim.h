@@ -63,6 +63,9 @@ PDEVICE_OBJECT FindDevice(const std::string& name); // "\Device\Printer0"
 std::string DeviceName(PDEVICE_OBJECT device);      // "" for an unnamed device
 bool SymbolicLinkExists(const std::string& name);   // "\DosDevices\LPT2"
 std::string SymbolicLinkTarget(const std::string& name);
+size_t SymbolicLinkCount();
+// IoCreateSymbolicLink fails with `status` (STATUS_SUCCESS: no failure).
+void FailSymbolicLinks(NTSTATUS status);
 size_t LiveDeviceCount();                            // device objects not yet freed
 size_t ExtraReferenceCount();                        // object references taken and not given back
 PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device); // what it is attached to

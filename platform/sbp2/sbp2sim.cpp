@@ -271,7 +271,8 @@ NTSTATUS DeviceIdLeaf(PDEVICE_OBJECT pdo, PIRP irp, PIO_STACK_LOCATION stack)
         PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, leaf.size(), kTagLeaf);
         if (buffer == NULL)
             return (NTSTATUS)STATUS_INSUFFICIENT_RESOURCES;
-        memcpy(buffer, leaf.data(), leaf.size());
+        if (!leaf.empty())
+            memcpy(buffer, leaf.data(), leaf.size());
         req->Buffer = buffer;
         req->Length = (ULONG)leaf.size();
         return (NTSTATUS)STATUS_SUCCESS;

@@ -1,0 +1,269 @@
+// The printer's IEEE 1284 device ID read at the first start, and the child
+// device whose printer-style IDs come from it.
+
+#include "ident_fixture.h"
+
+namespace ident
+{
+namespace
+{
+
+const std::string kKey = "00A0B8C9D0E1F203";
+
+using Strings = std::vector<std::string>;
+
+class ChildTest : public MachineTest
+{
+};
+
+TEST_F(ChildTest, DeviceIdGivesIdentificationAndChildIds)
+{
+    struct Case {
+        const char* deviceId;
+        const char* identification;
+        const char* manufacturer;
+        const char* model;
+        const char* hardwareId;
+        const char* compatibleId;
+    } cases[] = {
+        {"MFG:Acme;MDL:P-1;CLS:PRINTER;", "AcmeP-1", "Acme", "P-1", "LPTENUM\\AcmeP-1_737",
+         "AcmeP-1_737"},
+        {"MANUFACTURER:Acme;MODEL:P 1;", "AcmeP 1", "Acme", "P 1", "LPTENUM\\AcmeP_19733",
+         "AcmeP_19733"},
+        {"XYZ&MFG:Acme;MDL:P-1;", "AcmeP-1", "Acme", "P-1", "LPTENUM\\AcmeP-1_737", "AcmeP-1_737"},
+        {"MFG:Acme;CLS:PRINTER;", "1394 Printer", "", "", "LPTENUM\\1394_PrinterF711",
+         "1394_PrinterF711"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.deviceId);
+        sbp2sim::Printer* p = Connect(Printer(kKey, c.deviceId));
+        for (int unit = 0; unit < 2; unit++) {
+            EXPECT_EQ(std::string(Ext(p, unit)->DeviceIdString), c.identification);
+            EXPECT_EQ(std::string(Ext(p, unit)->Manufacturer), c.manufacturer);
+            EXPECT_EQ(std::string(Ext(p, unit)->Model), c.model);
+        }
+        PDEVICE_OBJECT child = Child(p);
+        ASSERT_NE(child, nullptr);
+        kmsim::DeviceIds ids = kmsim::IdsOf(child);
+        EXPECT_EQ(ids.deviceId, std::string("LPTENUM\\") + c.identification);
+        EXPECT_EQ(ids.hardwareIds, Strings{c.hardwareId});
+        EXPECT_EQ(ids.compatibleIds, Strings{c.compatibleId});
+        EXPECT_EQ(ids.instanceId, "QXZR1394_001");
+        EXPECT_EQ(std::string(Ext(p, 0)->ChildIdBuffer), ids.deviceId);
+        EXPECT_TRUE(kmsim::IsStarted(child));
+        Disconnect(p);
+    }
+}
+
+TEST_F(ChildTest, LongIdentificationIsWholeInTheDeviceIdAndCutInTheOthers)
+{
+    std::string model = "InkJet 9000 Photo Professional";
+    sbp2sim::Printer* p = Connect(Printer(kKey, "MFG:Acme Corporation;MDL:" + model + ";"));
+    kmsim::DeviceIds ids = kmsim::IdsOf(Child(p));
+    EXPECT_EQ(ids.deviceId, "LPTENUM\\Acme Corporation" + model);
+    ASSERT_EQ(ids.hardwareIds.size(), 1u);
+    EXPECT_EQ(ids.hardwareIds[0].substr(0, 28), "LPTENUM\\Acme_CorporationInkJ");
+    EXPECT_EQ(ids.hardwareIds[0].size(), 8u + 20u + 4u);
+    ASSERT_EQ(ids.compatibleIds.size(), 1u);
+    EXPECT_EQ(ids.compatibleIds[0], ids.hardwareIds[0].substr(8));
+}
+
+TEST_F(ChildTest, OverlongDeviceIdIsCutEverywhere)
+{
+    std::string manufacturer(300, 'M');
+    sbp2sim::Printer* p = Connect(Printer(kKey, "MFG:" + manufacturer + ";MDL:" + "P-1;"));
+    PDEVICE_EXTENSION ext = Ext(p, 0);
+    EXPECT_EQ(std::string(ext->DeviceIdString), manufacturer.substr(0, ID_STRING_SIZE - 1));
+    EXPECT_EQ(std::string(ext->Manufacturer), manufacturer.substr(0, 63));
+    // The device ID still starts with the prefix; its copy for the parent is
+    // cut to the buffer.
+    kmsim::DeviceIds ids = kmsim::IdsOf(Child(p));
+    EXPECT_EQ(ids.deviceId, "LPTENUM\\" + manufacturer.substr(0, ID_STRING_SIZE - 1));
+    EXPECT_EQ(std::string(ext->ChildIdBuffer), ids.deviceId.substr(0, ID_STRING_SIZE - 1));
+}
+
+std::vector<unsigned char> Leaf(const std::string& text, size_t headerBytes = 12)
+{
+    std::vector<unsigned char> leaf(headerBytes, 0);
+    leaf.insert(leaf.end(), text.begin(), text.end());
+    return leaf;
+}
+
+TEST_F(ChildTest, MalformedLeavesAreReadWithinTheirLength)
+{
+    // The port driver's buffer is exactly the leaf's length; a read or write
+    // past it is caught by the address sanitizer.
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> leaf;
+        const char* identification;
+    } cases[] = {
+        {"empty leaf", {}, "1394 Printer"},
+        {"shorter than its headers", Leaf("", 5), "1394 Printer"},
+        {"headers only", Leaf(""), "1394 Printer"},
+        {"text not terminated", Leaf("MFG:Acme;MDL:P-1"), "AcmeP-1"},
+        {"terminated early", Leaf(std::string("MFG:Acme;MDL:P-1;\0MDL:X;", 25)), "AcmeP-1"},
+        {"long and unterminated", Leaf("MFG:Acme;MDL:" + std::string(4000, 'Q')), nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sbp2sim::PrinterConfig config = Printer(kKey);
+        config.rawLeaf = c.leaf;
+        sbp2sim::Printer* p = Connect(config);
+        std::string expected =
+            c.identification ? c.identification : "Acme" + std::string(ID_STRING_SIZE - 5, 'Q');
+        EXPECT_EQ(std::string(Ext(p, 0)->DeviceIdString), expected);
+        ASSERT_NE(Child(p), nullptr);
+        Disconnect(p);
+    }
+}
+
+TEST_F(ChildTest, FailedDeviceIdRequestFailsTheStart)
+{
+    sbp2sim::PrinterConfig config = Printer(kKey);
+    config.deviceIdStatus = STATUS_DEVICE_DOES_NOT_EXIST;
+    sbp2sim::Printer* p = Connect(config, STATUS_DEVICE_DOES_NOT_EXIST);
+    EXPECT_FALSE(kmsim::IsStarted(sbp2sim::UnitPdo(p, 0)));
+    EXPECT_EQ(kmsim::EnabledInterfaceCount(), 0u);
+    EXPECT_FALSE(kmsim::RegKeyExists(kPortNumbers));
+}
+
+TEST_F(ChildTest, OnlyUnitZeroReportsTheChildAndAlwaysTheSameOne)
+{
+    sbp2sim::Printer* p = Connect(Printer(kKey));
+    EXPECT_EQ(kmsim::ChildrenOf(sbp2sim::UnitPdo(p, 1)), std::vector<PDEVICE_OBJECT>());
+    PDEVICE_OBJECT child = Child(p);
+    ASSERT_NE(child, nullptr);
+    size_t devices = kmsim::LiveDeviceCount();
+    EXPECT_EQ(kmsim::EnumerateBus(sbp2sim::UnitPdo(p, 0)), STATUS_SUCCESS);
+    EXPECT_EQ(kmsim::EnumerateBus(sbp2sim::UnitPdo(p, 1)), STATUS_SUCCESS);
+    EXPECT_EQ(Child(p), child);
+    EXPECT_EQ(kmsim::LiveDeviceCount(), devices);
+    EXPECT_EQ(kmsim::ChildrenOf(sbp2sim::UnitPdo(p, 1)), std::vector<PDEVICE_OBJECT>());
+}
+
+TEST_F(ChildTest, ChildrenAreNamedAfterTheirParents)
+{
+    sbp2sim::Printer* a = Connect(Printer(kKey));
+    sbp2sim::Printer* b = Connect(Printer("00A0B8C9D0E1F999"));
+    EXPECT_EQ(kmsim::DeviceName(Child(a)), "\\Device\\PrinterChild0");
+    EXPECT_EQ(kmsim::DeviceName(Child(b)), "\\Device\\PrinterChild2");
+    // The numbers of a printer that left are free again, and so is its
+    // child's name.
+    Disconnect(a);
+    a = Connect(Printer("00A0B8C9D0E1F777"));
+    EXPECT_EQ(kmsim::DeviceName(Child(a)), "\\Device\\PrinterChild0");
+}
+
+TEST_F(ChildTest, OtherAdaptersGetScsiStyleIds)
+{
+    sbp2sim::PrinterConfig config = Printer(kKey);
+    config.is1394 = false;
+    sbp2sim::Printer* p = Connect(config);
+    EXPECT_EQ(sbp2sim::CountersOf(p).deviceIdRequests, 0);
+    PDEVICE_OBJECT child = Child(p);
+    ASSERT_NE(child, nullptr);
+    kmsim::DeviceIds ids = kmsim::IdsOf(child);
+    EXPECT_EQ(ids.deviceId, "SCSI\\Printer&Ven_QXZR&Prod_P-1");
+    EXPECT_EQ(ids.hardwareIds, Strings{"Printer&Ven_QXZR&Prod_P-1"});
+    EXPECT_EQ(ids.compatibleIds, Strings{"Printer&Ven_QXZR&Prod_P-1"});
+    // The port number of such a unit is its device number.
+    EXPECT_EQ(ids.instanceId, "SCSI000");
+    EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(child), "PortName"), "(missing)");
+}
+
+TEST_F(ChildTest, OtherIdTypesKeepTheStatusTheRequestCameWith)
+{
+    sbp2sim::Printer* p = Connect(Printer(kKey));
+    kmsim::IrpResult r = kmsim::SendPnp(Child(p), IRP_MN_QUERY_ID, [](PIO_STACK_LOCATION s) {
+        s->Parameters.QueryId.IdType = BusQueryDeviceSerialNumber;
+    });
+    EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(r.information, 0u);
+}
+
+TEST_F(ChildTest, IdStringsAreFreshPoolStringsEndingInTheirTerminators)
+{
+    sbp2sim::Printer* p = Connect(Printer(kKey));
+    for (BUS_QUERY_ID_TYPE type : {BusQueryHardwareIDs, BusQueryCompatibleIDs}) {
+        kmsim::IrpResult r =
+            kmsim::SendPnp(Child(p), IRP_MN_QUERY_ID,
+                           [type](PIO_STACK_LOCATION s) { s->Parameters.QueryId.IdType = type; });
+        ASSERT_EQ(r.status, STATUS_SUCCESS);
+        PWCHAR text = (PWCHAR)r.information;
+        size_t chars = kmsim::PoolBlockSize(text) / sizeof(WCHAR);
+        ASSERT_GE(chars, 2u);
+        EXPECT_EQ(kmsim::PoolBlockTag(text), kmsim::Tag("ZR f"));
+        EXPECT_EQ(text[chars - 1], 0);
+        EXPECT_EQ(text[chars - 2], 0);
+        EXPECT_NE(text[chars - 3], 0);
+        ExFreePool(text);
+    }
+}
+
+TEST_F(ChildTest, IdQueriesSurviveEveryAllocationFailure)
+{
+    sbp2sim::Printer* p = Connect(Printer(kKey));
+    PDEVICE_OBJECT child = Child(p);
+    unsigned long before = kmsim::AllocationCount();
+    kmsim::QueryDeviceIds(child);
+    unsigned long needed = kmsim::AllocationCount() - before;
+    ASSERT_GT(needed, 0u);
+    for (unsigned long n = 1; n <= needed; n++) {
+        kmsim::FailNthAllocation(n);
+        kmsim::DeviceIds ids = kmsim::QueryDeviceIds(child);
+        kmsim::ClearFailures();
+        EXPECT_FALSE(NT_SUCCESS(ids.deviceIdStatus) && NT_SUCCESS(ids.instanceIdStatus) &&
+                     NT_SUCCESS(ids.hardwareIdsStatus) && NT_SUCCESS(ids.compatibleIdsStatus))
+            << "allocation " << n;
+    }
+    kmsim::DeviceIds ids = kmsim::QueryDeviceIds(child);
+    EXPECT_EQ(ids.hardwareIds, Strings{"LPTENUM\\AcmeP-1_737"});
+}
+
+// The PnP manager hands the bus-relations query down with a list a filter
+// above may already have put there; ours replaces it, so that list's
+// references and memory must be given back.
+TEST_F(ChildTest, BusRelationsReplaceAnEarlierListWithoutLeakingIt)
+{
+    sbp2sim::Printer* p = Connect(Printer(kKey));
+    PDEVICE_OBJECT fdo = Fdo(p, 0);
+    PDEVICE_RELATIONS earlier = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(
+        PagedPool, sizeof(DEVICE_RELATIONS), kmsim::Tag("Test"));
+    ObReferenceObject(sbp2sim::UnitPdo(p, 1));
+    earlier->Count = 1;
+    earlier->Objects[0] = sbp2sim::UnitPdo(p, 1);
+
+    PIRP irp = IoAllocateIrp((CCHAR)(fdo->StackSize + 1), FALSE);
+    IoSetNextIrpStackLocation(irp);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+            KeSetEvent((PKEVENT)event, 0, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &done, TRUE, TRUE, TRUE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
+    next->Parameters.QueryDeviceRelations.Type = BusRelations;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = (ULONG_PTR)earlier;
+    IoCallDriver(fdo, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+
+    PDEVICE_RELATIONS reported = (PDEVICE_RELATIONS)irp->IoStatus.Information;
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    ASSERT_NE(reported, earlier);
+    ASSERT_EQ(reported->Count, 1u);
+    EXPECT_EQ(reported->Objects[0], Child(p));
+    ObDereferenceObject(reported->Objects[0]);
+    ExFreePool(reported);
+    IoFreeIrp(irp);
+    EXPECT_EQ(kmsim::ExtraReferenceCount(), 0u);
+}
+
+} // namespace
+} // namespace ident

@@ -1,0 +1,184 @@
+// A printer becomes a printer port: the device interface the port monitor
+// finds, its values, and the port number that stays with each printer.
+
+#include "ident_fixture.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace ident
+{
+namespace
+{
+
+// 16 characters after the last '&' (the bus's usual form) and 17.
+const std::string kKeyA = "00A0B8C9D0E1F203";
+const std::string kKeyB = "00A0B8C9D0E1F999";
+const std::string kKey17 = "00A0B8C9D0EA1B2C3";
+
+class PublishTest : public MachineTest
+{
+  protected:
+    std::string InterfaceKey(sbp2sim::Printer* p)
+    {
+        std::vector<kmsim::InterfaceInfo> all;
+        const kmsim::InterfaceInfo* i = Interface(p, all);
+        return i != nullptr ? i->keyPath : "(none)";
+    }
+    std::string PortKey(ULONG n) { return kPortNumbers + "\\Port" + std::to_string(n); }
+};
+
+TEST_F(PublishTest, FirstPrinterGetsPortOneAndTheMonitorsValues)
+{
+    sbp2sim::Printer* p = Connect(Printer(kKeyA));
+    EXPECT_EQ(Ext(p, 0)->PortNumber, 1u);
+    EXPECT_EQ(StoredDword(kPortNumbers, "MaxPortNumber"), 1u);
+    // The stored key is the 36 bytes of the unit table: 16 characters, the
+    // terminator and the zero that fills the 17th place.
+    EXPECT_EQ(StoredText(PortKey(1), "Guid"), kKeyA + "\\0\\0");
+
+    std::vector<kmsim::InterfaceInfo> all;
+    const kmsim::InterfaceInfo* i = Interface(p, all);
+    ASSERT_NE(i, nullptr);
+    EXPECT_TRUE(i->enabled);
+    EXPECT_EQ(GuidText(i->classGuid), kUsbPrintClass);
+    EXPECT_EQ(StoredDword(i->keyPath, "Port Number"), 1u);
+    EXPECT_EQ(StoredText(i->keyPath, "Base Name"), "QXZR1394_");
+    // Key of 16 characters: its last five and the terminator.
+    EXPECT_EQ(StoredText(i->keyPath, "Port Description"), "Acme P-1:1F203\\0");
+    EXPECT_EQ(StoredText(i->keyPath, "Link Name"), "(missing)");
+
+    PDEVICE_OBJECT child = Child(p);
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(child), "PortName"), "QXZR1394_001");
+}
+
+TEST_F(PublishTest, UnitOneGetsNoNumberAndNoEnabledInterface)
+{
+    sbp2sim::Printer* p = Connect(Printer(kKeyA));
+    EXPECT_EQ(Ext(p, 1)->PortNumber, 0u);
+    EXPECT_EQ(kmsim::EnabledInterfaceCount(), 1u);
+    for (const kmsim::InterfaceInfo& i : kmsim::Interfaces()) {
+        if (i.pdo != sbp2sim::UnitPdo(p, 1))
+            continue;
+        EXPECT_FALSE(i.enabled);
+        EXPECT_EQ(kmsim::RegValueNames(i.keyPath), std::vector<std::string>());
+    }
+    EXPECT_EQ(kmsim::RegSubkeys(kPortNumbers), std::vector<std::string>{"Port1"});
+}
+
+TEST_F(PublishTest, DescriptionEndsInTheTailOfTheKey)
+{
+    struct Case {
+        const char* key;
+        const char* deviceId;
+        const char* description;
+    } cases[] = {
+        {"00A0B8C9D0EA1B2C3", "MFG:Acme;MDL:P-1;", "Acme P-1:A1B2C3"},
+        // No model: identified as "1394 Printer", empty manufacturer and model.
+        {"00A0B8C9D0EA1B2C3", "MFG:Acme;CLS:PRINTER;", " :A1B2C3"},
+        {"00A0B8C9D0E1F203", "MANUFACTURER:Acme;MODEL:P 1;", "Acme P 1:1F203\\0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.deviceId);
+        sbp2sim::Printer* p = Connect(Printer(c.key, c.deviceId));
+        EXPECT_EQ(StoredText(InterfaceKey(p), "Port Description"), c.description);
+        Disconnect(p);
+    }
+}
+
+TEST_F(PublishTest, OverlongManufacturerAndModelStayWithinTheirFields)
+{
+    std::string manufacturer(200, 'M'), model(200, 'm');
+    sbp2sim::Printer* p = Connect(Printer(kKey17, "MFG:" + manufacturer + ";MDL:" + model + ";"));
+    EXPECT_EQ(std::string(Ext(p, 0)->Manufacturer), manufacturer.substr(0, 63));
+    EXPECT_EQ(std::string(Ext(p, 0)->Model), model.substr(0, 79));
+    EXPECT_EQ(StoredText(InterfaceKey(p), "Port Description"),
+              manufacturer.substr(0, 63) + " " + model.substr(0, 79) + ":A1B2C3");
+}
+
+TEST_F(PublishTest, APrinterKeepsItsNumberAcrossUnplugAndRestart)
+{
+    sbp2sim::Printer* a = Connect(Printer(kKeyA));
+    ASSERT_EQ(Ext(a, 0)->PortNumber, 1u);
+    Disconnect(a);
+    std::string before = ::testing::TempDir() + "ident_before.dump";
+    std::string after = ::testing::TempDir() + "ident_after.dump";
+    ASSERT_TRUE(kmsim::RegSave(before));
+
+    a = Connect(Printer(kKeyA));
+    EXPECT_EQ(Ext(a, 0)->PortNumber, 1u);
+    EXPECT_EQ(StoredDword(kPortNumbers, "MaxPortNumber"), 1u);
+
+    Restart();
+    a = Connect(Printer(kKeyA));
+    EXPECT_EQ(Ext(a, 0)->PortNumber, 1u);
+    // Nothing in the registry differs from the first connection: the same
+    // number, key, interface values and port name are found and rewritten.
+    Disconnect(a);
+    ASSERT_TRUE(kmsim::RegSave(after));
+    std::ifstream b(before), c(after);
+    std::string beforeText((std::istreambuf_iterator<char>(b)), {});
+    std::string afterText((std::istreambuf_iterator<char>(c)), {});
+    EXPECT_EQ(beforeText, afterText);
+}
+
+TEST_F(PublishTest, EachNewPrinterGetsTheNextNumberAndNumbersAreNeverReused)
+{
+    sbp2sim::Printer* a = Connect(Printer(kKeyA));
+    sbp2sim::Printer* b = Connect(Printer(kKeyB));
+    EXPECT_EQ(Ext(a, 0)->PortNumber, 1u);
+    EXPECT_EQ(Ext(b, 0)->PortNumber, 2u);
+    EXPECT_EQ(StoredDword(kPortNumbers, "MaxPortNumber"), 2u);
+    EXPECT_EQ(StoredText(PortKey(2), "Guid"), kKeyB + "\\0\\0");
+    EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(Child(b)), "PortName"), "QXZR1394_002");
+    Disconnect(a);
+    Disconnect(b);
+
+    // Port 1's key deleted by hand: its printer and a new one both get new
+    // numbers above the highest ever handed out.
+    kmsim::RegDeleteKey(PortKey(1));
+    a = Connect(Printer(kKeyA));
+    EXPECT_EQ(Ext(a, 0)->PortNumber, 3u);
+    sbp2sim::Printer* c = Connect(Printer(kKey17));
+    EXPECT_EQ(Ext(c, 0)->PortNumber, 4u);
+    EXPECT_EQ(StoredDword(kPortNumbers, "MaxPortNumber"), 4u);
+}
+
+TEST_F(PublishTest, StoredKeysThatCannotBeOursDoNotMatch)
+{
+    kmsim::RegSetDword(kPortNumbers, "MaxPortNumber", 3);
+    // Port 1: the right text but longer than any key can be read into.
+    kmsim::RegSetString(PortKey(1), "Guid", kmsim::U16(kKeyA + std::string(300, 'x')));
+    // Port 2: not a string at all.
+    kmsim::RegSetDword(PortKey(2), "Guid", 0x30303030);
+    // Port 3: only the key's first 15 characters.
+    kmsim::RegSetString(PortKey(3), "Guid", kmsim::U16(kKeyA.substr(0, 15)));
+    sbp2sim::Printer* a = Connect(Printer(kKeyA));
+    EXPECT_EQ(Ext(a, 0)->PortNumber, 4u);
+}
+
+TEST_F(PublishTest, LegacyPlatformPublishesUnderItsOwnClassAndKeys)
+{
+    Boot(true);
+    sbp2sim::Printer* p = Connect(Printer(kKey17));
+    EXPECT_EQ(Ext(p, 0)->PortNumber, 1u);
+    EXPECT_EQ(StoredDword(kLegacyPortNumbers, "MaxPortNumber"), 1u);
+    EXPECT_FALSE(kmsim::RegKeyExists(kPortNumbers));
+
+    std::vector<kmsim::InterfaceInfo> all;
+    const kmsim::InterfaceInfo* i = Interface(p, all);
+    ASSERT_NE(i, nullptr);
+    EXPECT_TRUE(i->enabled);
+    EXPECT_EQ(GuidText(i->classGuid), kLegacyClass);
+    // Unit 0 was added and started before unit 1 arrived: its LPT name.
+    EXPECT_EQ(StoredText(i->keyPath, "Link Name"), "\\\\.\\LPT2");
+    EXPECT_EQ(StoredText(i->keyPath, "Port Description"), "Acme P-1:A1B2C3");
+    // The port name goes under the unit's own device key, not the child's.
+    EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(sbp2sim::UnitPdo(p, 0)), "PortName"), "QXZR1394_001");
+    ASSERT_NE(Child(p), nullptr);
+    EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(Child(p)), "PortName"), "(missing)");
+}
+
+} // namespace
+} // namespace ident

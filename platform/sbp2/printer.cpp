@@ -207,6 +207,10 @@ bool SimPrinter::TakeFault(int unit, const UCHAR* cdb, Fault* out)
         if (!Matches(faults_[i], unit, cdb)) {
             continue;
         }
+        if (faults_[i].after > 0) {
+            faults_[i].after--;
+            return false;
+        }
         *out = faults_[i];
         if (faults_[i].count > 0 && --faults_[i].count == 0) {
             faults_.erase(faults_.begin() + (long)i);

@@ -31,8 +31,9 @@
 // Anything else, or a command sent to the other unit, completes with
 // SRB_STATUS_INVALID_REQUEST.
 //
-// Misbehaviour (each rule matches by unit, CDB bytes 0 and 1, and applies to
-// the next `count` matching SRBs, or to all of them when count is 0):
+// Misbehaviour (each rule matches by unit, CDB bytes 0 and 1, lets `after`
+// matching SRBs through and then applies to the next `count` of them, or to
+// all of them when count is 0):
 //   RefuseData()      SRB_STATUS_ERROR, sense byte 8 non-zero: data refused
 //   ShortDelivery()   SRB_STATUS_ERROR, sense byte 8 zero, bytes 10-12 the
 //                     bytes really delivered
@@ -122,6 +123,7 @@ struct Fault {
     int opcode = -1;  // CDB byte 0, -1: any
     int subcode = -1; // CDB byte 1, -1: any
     int count = 1;    // matching SRBs it applies to; 0: all of them
+    int after = 0;    // matching SRBs let through before it applies
     ULONG shortCount = 0;
     UCHAR srbStatus = SRB_STATUS_SELECTION_TIMEOUT;
 };

@@ -1,0 +1,195 @@
+// Opening and closing the port: the units' creates and closes, their order
+// and spacing on the bus, and the flush of the last close.
+#include "datapath_fixture.h"
+
+namespace datapath
+{
+namespace
+{
+
+using sbp2sim::BusEvent;
+
+class OpenCloseTest : public DataPathTest
+{
+  protected:
+    // Creates and closes only, as "C0" "C1" "X1" "X0".
+    std::vector<std::string> UnitTraffic()
+    {
+        std::vector<std::string> out;
+        for (const BusEvent& e : printer->Trace())
+            if (e.kind != BusEvent::kSrb)
+                out.push_back((e.kind == BusEvent::kCreate ? "C" : "X") + std::to_string(e.unit));
+        return out;
+    }
+    std::vector<BusEvent> UnitEvents()
+    {
+        std::vector<BusEvent> out;
+        for (const BusEvent& e : printer->Trace())
+            if (e.kind != BusEvent::kSrb)
+                out.push_back(e);
+        return out;
+    }
+};
+DATAPATH_SUITE(OpenCloseTest);
+
+TEST_P(OpenCloseTest, UnitsOpenInOrderAndCloseInReverseMoreThanAMillisecondApart)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    LONGLONG opened = Ext()->LastOpenTime.QuadPart;
+    ASSERT_EQ(Close(), STATUS_SUCCESS); // at once: the close must wait
+    ASSERT_EQ(Open(), STATUS_SUCCESS);  // at once again
+
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0", "C1", "X1", "X0", "C0", "C1"}));
+    std::vector<BusEvent> e = UnitEvents();
+    EXPECT_GT(e[1].time - e[0].time, kMs); // unit 1 after unit 0's create ended
+    EXPECT_GT(e[2].time - opened, kMs);    // close after the open sequence ended
+    EXPECT_GT(e[3].time - e[2].time, kMs);
+    EXPECT_GT(e[4].time - e[3].time, kMs); // the next open after the close ended
+    EXPECT_GT(e[5].time - e[4].time, kMs);
+    // Paced by the simulated clock: no step waits much longer than needed.
+    EXPECT_LE(e[5].time - e[0].time, 5 * 3 * kMs);
+}
+
+TEST_P(OpenCloseTest, OnlyTheFirstOpenAndTheLastCloseReachTheUnits)
+{
+    ASSERT_EQ(Open(0), STATUS_SUCCESS);
+    ASSERT_EQ(Open(1), STATUS_SUCCESS); // unit 1's device: the same port
+    EXPECT_EQ(Ext()->OpenCount, 2u);
+    Write(10);
+    Write(4096); // stays buffered
+    ASSERT_EQ(Close(1), STATUS_SUCCESS);
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0", "C1"}));
+    EXPECT_EQ(Ext()->PrintFill, 4096u);
+    ASSERT_EQ(Close(0), STATUS_SUCCESS);
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0", "C1", "X1", "X0"}));
+    EXPECT_EQ(printer->PrintData(), written);
+    EXPECT_EQ(Ext()->OpenCount, 0u);
+    EXPECT_EQ(Ext()->Unit0Open | Ext()->Unit1Open, 0u);
+    EXPECT_EQ(Ext()->ActivityFlags & (ACTIVITY_OPENED | ACTIVITY_CLOSED),
+              ACTIVITY_OPENED | ACTIVITY_CLOSED);
+    // The engine's buffers live only as long as the connection.
+    EXPECT_EQ(kmsim::PoolOutstanding(TAG_DATA_BUFFER), 0u);
+    EXPECT_EQ(kmsim::PoolOutstanding(TAG_SENSE_BUFFER), 0u);
+    EXPECT_EQ(Ext()->IoCount, 1);
+}
+
+TEST_P(OpenCloseTest, LegacyPlatformRefusesASecondOpen)
+{
+    Options o;
+    o.legacy = true;
+    Restart(o);
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_EQ(Open(1), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Ext()->OpenCount, 1u);
+    EXPECT_EQ(Write(100).bytes, 100u);
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0", "C1", "X1", "X0"}));
+}
+
+TEST_P(OpenCloseTest, UnitZeroRefusingTheCreateKeepsThePortClosed)
+{
+    printer->SetCreateResult(0, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(Open(), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0"}));
+    EXPECT_EQ(Ext()->OpenCount, 0u);
+    Result r = Write(100);
+    EXPECT_EQ(r.status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(Ext()->WriteCount, 1u); // counted, though refused
+
+    printer->SetCreateResult(0, STATUS_SUCCESS);
+    EXPECT_EQ(Open(), STATUS_SUCCESS);
+}
+
+TEST_P(OpenCloseTest, UnitOneRefusingTheCreateIsIgnored)
+{
+    printer->SetCreateResult(1, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->Unit1Open, 1u);
+    EXPECT_EQ(Write(100).bytes, 100u);
+}
+
+TEST_P(OpenCloseTest, LastCloseSendsWhatIsBufferedInOneCommandFirst)
+{
+    Options o;
+    o.mdlSize = 60536; // a 65536-byte write leaves 5000 bytes behind
+    Restart(o);
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    Write(10);
+    Write(65536);
+    EXPECT_EQ(Ext()->PrintFill, 5000u);
+    printer->ClearTrace();
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
+    std::vector<BusEvent> trace = printer->Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    EXPECT_EQ(trace[0].kind, BusEvent::kSrb);
+    EXPECT_EQ(trace[0].op(), 0xC0);
+    EXPECT_EQ(trace[0].sub(), 0x00);
+    EXPECT_EQ(trace[0].cdbLengthField(), 5000u);
+    EXPECT_EQ(trace[0].cdb[5], 2); // the third vendor write of the connection
+    EXPECT_EQ(trace[1].kind, BusEvent::kClose);
+    EXPECT_EQ(trace[1].unit, 1);
+    EXPECT_EQ(trace[2].unit, 0);
+}
+
+TEST_P(OpenCloseTest, LastCloseAfterARefusedFlushDropsTheData)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    Write(10);
+    Write(4096);
+    printer->RefuseData(1);
+    Write(100);
+    ASSERT_EQ(Ext()->FlushFailed, 1u);
+    printer->ClearTrace();
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"X1", "X0"}));
+    EXPECT_TRUE(printer->Srbs().empty());
+    EXPECT_EQ(kmsim::PoolOutstanding(TAG_DATA_BUFFER), 0u);
+}
+
+TEST_P(OpenCloseTest, LastCloseRetriesABusyPrinterForAtMostTheRefusalWindow)
+{
+    struct Case {
+        const char* name;
+        int refusals; // 0: for ever
+        bool delivered;
+    };
+    const Case cases[] = {{"printer busy for a moment", 3, true},
+                          {"printer never takes the data", 0, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart(Options());
+        ASSERT_EQ(Open(), STATUS_SUCCESS);
+        Write(10);
+        Write(4096);
+        printer->RefuseData(c.refusals);
+        LONGLONG start = kmsim::Now();
+        ASSERT_EQ(Close(), STATUS_SUCCESS);
+        LONGLONG spent = kmsim::Now() - start;
+        EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0", "C1", "X1", "X0"}));
+        EXPECT_EQ(printer->PrintData().size(), c.delivered ? 4106u : 10u);
+        if (c.delivered)
+            EXPECT_LT(spent, kSecond);
+        else
+            EXPECT_GE(spent, 60 * kSecond);
+        EXPECT_LT(spent, 62 * kSecond);
+    }
+}
+
+TEST_P(OpenCloseTest, TransportFailureAtTheLastCloseSendsNoUnitClose)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    Write(10);
+    Write(4096);
+    printer->FailWith(SRB_STATUS_SELECTION_TIMEOUT, 1, 0xC0);
+    LONGLONG lastClose = Ext()->LastCloseTime.QuadPart;
+    EXPECT_EQ(Close(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0", "C1"}));
+    EXPECT_EQ(Ext()->Unit0Open | Ext()->Unit1Open, 0u);
+    EXPECT_EQ(Ext()->LastCloseTime.QuadPart, lastClose);
+    // The next open is a first open again and works.
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_EQ(Write(100).bytes, 100u);
+}
+
+} // namespace
+} // namespace datapath

@@ -130,18 +130,6 @@ TEST_P(EngineTest, PageSizedWritesAreGatheredIntoFullBuffers)
     }
 }
 
-TEST_P(EngineTest, SeventhPageStillWaitsInTheBuffer)
-{
-    ASSERT_EQ(Open(), STATUS_SUCCESS);
-    Write(10);
-    for (int i = 0; i < 7; i++)
-        Write(4096);
-    EXPECT_EQ(DataLengths(), std::vector<ULONG>({10}));
-    EXPECT_EQ(Ext()->PrintFill, 7u * 4096);
-    Write(4096);
-    EXPECT_EQ(DataLengths(), std::vector<ULONG>({10, 32768}));
-}
-
 TEST_P(EngineTest, PrintCommandFollowsTheConfiguration)
 {
     for (ULONG scsi : {0u, 1u}) {
@@ -405,18 +393,6 @@ TEST_P(EngineTest, InfoRepliesNeedRoomForEightBytes)
             EXPECT_EQ(buffer[capacity], 0xEE);
         }
     }
-}
-
-TEST_P(EngineTest, ClearDropsBufferedDataUnsent)
-{
-    ASSERT_EQ(Open(), STATUS_SUCCESS);
-    Write(10);
-    Write(4096);
-    Write(4096);
-    EXPECT_EQ(Command(CMD_DATA_CLEAR, nullptr, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->PrintFill, 0u);
-    EXPECT_EQ(Flush(), STATUS_SUCCESS);
-    EXPECT_EQ(DataLengths(), std::vector<ULONG>({10}));
 }
 
 TEST_P(EngineTest, SetupFailureRefusesTheWholeConnection)

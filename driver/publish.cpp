@@ -146,7 +146,7 @@ NTSTATUS AssignPortNumber(PDEVICE_OBJECT Fdo)
     if (table == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     ULONG max = ReadMaxPortNumber(table);
-    for (ULONG port = 1; port <= max; port++) {
+    for (ULONG port = 1; port != 0 && port <= max; port++) {
         if (PortBelongsToKey(table, port, key, keyLength)) {
             ext->PortNumber = port;
             ExFreePool(table);

@@ -182,6 +182,20 @@ TEST_F(ChildTest, OtherIdTypesKeepTheStatusTheRequestCameWith)
     EXPECT_EQ(r.information, 0u);
 }
 
+// Surprise removal of the parent frees its identification while the child
+// still exists; the child's answers must not reach for it.
+TEST_F(ChildTest, ChildOfASurpriseRemovedParentGivesNoIds)
+{
+    sbp2sim::Printer* p = Connect(Printer(kKey));
+    PDEVICE_OBJECT child = Child(p);
+    kmsim::SendPnp(sbp2sim::UnitPdo(p, 0), IRP_MN_SURPRISE_REMOVAL);
+    ASSERT_EQ(Ext(p, 0)->DeviceIdString, nullptr);
+    kmsim::DeviceIds ids = kmsim::QueryDeviceIds(child);
+    EXPECT_EQ(ids.deviceIdStatus, STATUS_DELETE_PENDING);
+    EXPECT_EQ(ids.hardwareIdsStatus, STATUS_DELETE_PENDING);
+    EXPECT_EQ(ids.instanceIdStatus, STATUS_DELETE_PENDING);
+}
+
 TEST_F(ChildTest, IdStringsAreFreshPoolStringsEndingInTheirTerminators)
 {
     sbp2sim::Printer* p = Connect(Printer(kKey));

@@ -155,6 +155,36 @@ TEST_F(ChildTest, ChildrenAreNamedAfterTheirParents)
     EXPECT_EQ(kmsim::DeviceName(Child(a)), "\\Device\\PrinterChild0");
 }
 
+TEST_F(ChildTest, ATakenChildNameMakesTheChildTakeTheNextOne)
+{
+    PDRIVER_OBJECT squatter = kmsim::CreateDriverObject("squatter");
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\PrinterChild0");
+    PDEVICE_OBJECT taken = NULL;
+    ASSERT_EQ(IoCreateDevice(squatter, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &taken),
+              STATUS_SUCCESS);
+    sbp2sim::Printer* p = Connect(Printer(kKey));
+    EXPECT_EQ(kmsim::DeviceName(Child(p)), "\\Device\\PrinterChild1");
+    IoDeleteDevice(taken);
+    kmsim::DeleteDriverObject(squatter);
+}
+
+TEST_F(ChildTest, AChildThatCannotBeCreatedFailsTheQueryAndComesLater)
+{
+    sbp2sim::Printer* p = sbp2sim::Plug(Printer(kKey));
+    plugged.push_back(p);
+    PDEVICE_OBJECT unit0 = sbp2sim::UnitPdo(p, 0);
+    ASSERT_EQ(kmsim::AddFunctionDriver(driver, unit0), STATUS_SUCCESS);
+    ASSERT_EQ(kmsim::StartDevice(unit0), STATUS_SUCCESS);
+    kmsim::FailTag(kmsim::kTagDevice);
+    EXPECT_EQ(kmsim::EnumerateBus(unit0), STATUS_INSUFFICIENT_RESOURCES);
+    kmsim::ClearFailures();
+    EXPECT_EQ(Child(p), nullptr);
+    EXPECT_EQ(Ext(p, 0)->ChildPdo, nullptr);
+    EXPECT_EQ(kmsim::EnumerateBus(unit0), STATUS_SUCCESS);
+    EXPECT_NE(Child(p), nullptr);
+}
+
 TEST_F(ChildTest, OtherAdaptersGetScsiStyleIds)
 {
     sbp2sim::PrinterConfig config = Printer(kKey);

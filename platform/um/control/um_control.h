@@ -24,6 +24,24 @@ void UmGlobalFailAfter(long successes);
 // Every allocation fails while this is on.
 void UmGlobalFailAll(BOOL on);
 
+// Failure points for low-resource sweeps. Every GlobalAlloc, OpenPrinterW,
+// GetPrinterDataW and GetLocaleInfoA call is one point of its kind. After
+// `successes` more points of the kinds in `kinds` (UM_POINT_* bits), the next
+// one fails once, as it does when memory runs out: GlobalAlloc answers NULL,
+// OpenPrinterW FALSE, GetPrinterDataW ERROR_NOT_ENOUGH_MEMORY and
+// GetLocaleInfoA 0. A negative `successes` switches this off.
+#define UM_POINT_GLOBALALLOC 0x1u
+#define UM_POINT_OPENPRINTER 0x2u
+#define UM_POINT_PRINTERDATA 0x4u
+#define UM_POINT_LOCALE 0x8u
+#define UM_POINT_ALL 0xFu
+void UmFailPointAfter(unsigned kinds, long successes);
+// The kind (UM_POINT_*) of the point that was failed since the last
+// UmFailPointAfter, or 0 when none was.
+unsigned UmFailPointHit(void);
+// Points of each kind met since UmReset (kind: one UM_POINT_* bit).
+unsigned long UmFailPointCalls(unsigned kind);
+
 // GetLocalTime answers this time until it is set again.
 void UmSetLocalTime(const SYSTEMTIME* time);
 

@@ -37,6 +37,35 @@ LocaleState& Locale()
     return state;
 }
 
+struct FailPointState {
+    unsigned kinds = 0;
+    long successes = -1;
+    unsigned hit = 0;
+    unsigned long calls[4] = {0, 0, 0, 0};
+};
+
+FailPointState& FailPoints()
+{
+    static FailPointState state;
+    return state;
+}
+
+int FailPointSlot(unsigned kind)
+{
+    switch (kind) {
+    case UM_POINT_GLOBALALLOC:
+        return 0;
+    case UM_POINT_OPENPRINTER:
+        return 1;
+    case UM_POINT_PRINTERDATA:
+        return 2;
+    case UM_POINT_LOCALE:
+        return 3;
+    default:
+        return -1;
+    }
+}
+
 thread_local DWORD lastError = ERROR_SUCCESS;
 
 // Fresh blocks without GMEM_ZEROINIT hold garbage, as on Windows, so code
@@ -63,6 +92,29 @@ void ResetMemory()
     m.failAll = false;
 }
 
+void ResetFailPoints()
+{
+    FailPoints() = FailPointState();
+}
+
+bool FailPointNow(unsigned kind)
+{
+    FailPointState& f = FailPoints();
+    int slot = FailPointSlot(kind);
+    if (slot >= 0)
+        ++f.calls[slot];
+    if ((f.kinds & kind) == 0 || f.successes < 0)
+        return false;
+    if (f.successes > 0) {
+        --f.successes;
+        return false;
+    }
+    // Once: the points after it succeed again.
+    f.successes = -1;
+    f.hit = kind;
+    return true;
+}
+
 void ResetLocale()
 {
     LocaleState& l = Locale();
@@ -86,7 +138,7 @@ HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes)
         lastError = ERROR_INVALID_PARAMETER;
         return NULL;
     }
-    bool fail = m.failAll;
+    bool fail = um::FailPointNow(UM_POINT_GLOBALALLOC) || m.failAll;
     if (!fail && m.failAfter >= 0) {
         if (m.failAfter == 0)
             fail = true;
@@ -139,6 +191,10 @@ int WINAPI GetLocaleInfoA(LCID Locale_, LCTYPE LCType, LPSTR lpLCData, int cchDa
     }
     if (cchData < 0 || (cchData > 0 && lpLCData == NULL)) {
         lastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    if (um::FailPointNow(UM_POINT_LOCALE)) {
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
         return 0;
     }
     int need = static_cast<int>(l.country.size()) + 1;
@@ -226,10 +282,33 @@ unsigned long UmLocaleCalls(void)
     return Locale().calls;
 }
 
+void UmFailPointAfter(unsigned kinds, long successes)
+{
+    std::lock_guard<std::mutex> guard(um::Lock());
+    FailPointState& f = FailPoints();
+    f.kinds = kinds;
+    f.successes = successes;
+    f.hit = 0;
+}
+
+unsigned UmFailPointHit(void)
+{
+    std::lock_guard<std::mutex> guard(um::Lock());
+    return FailPoints().hit;
+}
+
+unsigned long UmFailPointCalls(unsigned kind)
+{
+    std::lock_guard<std::mutex> guard(um::Lock());
+    int slot = FailPointSlot(kind);
+    return slot < 0 ? 0 : FailPoints().calls[slot];
+}
+
 void UmReset(void)
 {
     {
         std::lock_guard<std::mutex> guard(um::Lock());
+        um::ResetFailPoints();
         um::ResetMemory();
         um::ResetLocale();
         um::ResetSpooler();

@@ -12,6 +12,10 @@ std::mutex& Lock();
 void ResetMemory();
 void ResetLocale();
 void ResetSpooler();
+void ResetFailPoints();
+// Counts one failure point of `kind` (UM_POINT_*); TRUE when this one must
+// fail. Called with Lock() held.
+bool FailPointNow(unsigned kind);
 
 } // namespace um
 

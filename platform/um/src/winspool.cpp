@@ -97,6 +97,11 @@ WINBOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_D
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (um::FailPointNow(UM_POINT_OPENPRINTER)) {
+        ++s.openFailures;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
     if (s.failOpen || pPrinterName == NULL || s.printers.count(KeyOf(pPrinterName)) == 0) {
         ++s.openFailures;
         SetLastError(ERROR_INVALID_PRINTER_NAME);
@@ -134,6 +139,8 @@ DWORD WINAPI GetPrinterDataW(HANDLE hPrinter, LPWSTR pValueName, LPDWORD pType, 
         return ERROR_INVALID_HANDLE;
     if (pValueName == NULL || pcbNeeded == NULL)
         return ERROR_INVALID_PARAMETER;
+    if (um::FailPointNow(UM_POINT_PRINTERDATA))
+        return ERROR_NOT_ENOUGH_MEMORY;
     if (s.failData != 0)
         return s.failData;
     auto printer = s.printers.find(handle->second);

@@ -1,113 +1,122 @@
-// prnsim: prnsbp on the simulated Windows kernel with simulated printers.
-//
-//   prnsim demo     load the driver, plug a 1394 printer in, show both
-//                   units paired and started, unplug, unload, report leaks
-#include "kmsim.h"
-#include "prnsbp.h"
-#include "sbp2sim.h"
+// prnsim: watch the real prnsbp driver handle a printer, without Windows or
+// hardware.
+#include "commands.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace
 {
 
-PDEVICE_EXTENSION Ext(PDEVICE_OBJECT d)
-{
-    return (PDEVICE_EXTENSION)d->DeviceExtension;
-}
+const char kUsage[] = R"(usage: prnsim COMMAND [ARGUMENTS]
 
-const char* Yes(bool b)
-{
-    return b ? "yes" : "no";
-}
+Runs the real prnsbp driver on a simulated Windows kernel, with simulated
+IEEE 1394 printers on a simulated SBP-2 port driver, and prnmodel building
+the print jobs.
 
-void ShowUnit(sbp2sim::Printer* printer, int unit)
-{
-    PDEVICE_OBJECT pdo = sbp2sim::UnitPdo(printer, unit);
-    PDEVICE_OBJECT fdo = pdo ? pdo->AttachedDevice : nullptr;
-    if (fdo == nullptr) {
-        std::printf("  unit %d: no FDO\n", unit);
-        return;
-    }
-    PDEVICE_EXTENSION ext = Ext(fdo);
-    PDEVICE_OBJECT unit0 = UnitTableGetUnit0Fdo(fdo);
-    PDEVICE_OBJECT unit1 = UnitTableGetUnit1Fdo(fdo);
-    std::printf("  unit %d: %s on %s\n", unit, kmsim::DeviceName(fdo).c_str(),
-                kmsim::DeviceName(pdo).c_str());
-    std::printf("          started %s, paired %s (unit 0 %s, unit 1 %s)\n",
-                Yes(ext->Flags & FLAG_STARTED), Yes(UnitTableBothUnitsPresent(fdo)),
-                unit0 ? kmsim::DeviceName(unit0).c_str() : "-",
-                unit1 ? kmsim::DeviceName(unit1).c_str() : "-");
-    std::printf("          identity \"%s\", port number %u, time-out %u s\n",
-                ext->DeviceIdString ? ext->DeviceIdString : "", (unsigned)ext->PortNumber,
-                (unsigned)ext->TimeoutSeconds);
-}
+commands:
+  demo                  load the driver, plug a printer in, print a job built
+                        by prnmodel, read the status, unplug, unload; then a
+                        summary, the decoded commands and a leak check
+  print FILE [OPTIONS]  write FILE through the printer's port
+      --write-size N      bytes per write request (default 4096)
+      --use-scsi-print N  USE_SCSI_PRINT of the service key (default 0)
+      --mdl-size N        MDL_SIZE of the service key (default 0: 32768)
+      --legacy            Windows 98/Me instead of Windows 2000 and later
+      --async             the port driver completes requests from its thread
+      --decode            show the decoded commands the printer received
+  run SCRIPT|- [--registry FILE]
+                        run a scenario, one command per line ('-': standard
+                        input); --registry loads the registry from FILE first
+                        (when it exists) and saves it there at the end
+  help, --help          this text
 
-int Demo()
-{
-    kmsim::Reset();
-    std::printf("prnsim demo: prnsbp on a simulated Windows kernel\n\n");
+Exit codes: 0 success; 1 the run found a problem (data lost, a leak, a
+verifier report); 2 bad command line or script.
 
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    PDRIVER_OBJECT driver = kmsim::LoadDriver(DriverEntry, "prnsbp", &status);
-    if (driver == nullptr) {
-        std::printf("DriverEntry failed: 0x%08X\n", (unsigned)status);
-        return 1;
-    }
-    std::printf("loaded prnsbp (service key %s)\n", kmsim::Narrow(RegistryPath).c_str());
+SCRIPT LANGUAGE (one command per line, '#' starts a comment, "quoted words"
+may hold blanks and \n \r \t \xNN escapes). DEV is a device: NAME.0 and
+NAME.1 are the FDOs of a printer's units, NAME.child its child PDO.
+Numbers are decimal or 0x-hex.
 
-    sbp2sim::PrinterConfig config;
-    config.key = "00A0B8C9D0E1F203";
-    config.deviceId = "MFG:Acme;MDL:P-1;CLS:PRINTER;";
-    sbp2sim::Printer* printer = sbp2sim::Plug(config);
-    std::printf("plugged in a 1394 printer with key %s; the port driver reports:\n",
-                config.key.c_str());
-    for (int unit = 0; unit < 2; unit++)
-        std::printf("  %s\n", kmsim::DeviceName(sbp2sim::UnitPdo(printer, unit)).c_str());
+  platform legacy|current       Windows 98/Me, or Windows 2000 and later
+  config NAME VALUE             REG_DWORD under the service key (TIME_OUT,
+                                USE_SCSI_PRINT, MDL_SIZE)
+  load | unload                 DriverEntry | DriverUnload
+  restart                       unplug all, unload, keep only the registry,
+                                boot again (same platform) and load
+  plug NAME [OPTIONS]           a printer appears; the PnP manager adds and
+                                starts the driver on each unit
+      key=TEXT                    printer key (after the last '&' of the names)
+      id="MFG:..;MDL:..;"         IEEE 1284 device ID
+      bus=1394|scsi               the adapter's bus type
+      vendor=TEXT product=TEXT    storage descriptor strings
+      name0=TEXT name1=TEXT       whole PDO names (malformed ones too)
+      units=01|0|1                which units appear
+      claim=STATUS idstatus=STATUS storage=STATUS   refusals of the port driver
+      async                       complete from the port driver's thread
+  unplug NAME                   the cable is pulled (surprise removal, removal)
+  pnp DEV MINOR [ARG]           one PnP request: start stop query-stop
+                                cancel-stop query-remove cancel-remove
+                                surprise-removal remove query-capabilities
+                                usage (ARG paging|hibernation|dumpfile|N,
+                                in the path) or a number
+  power DEV MINOR [D0..D3]      set-power query-power wait-wake power-sequence
+  rebalance DEV | remove-device DEV | surprise DEV | enumerate DEV
+                                what the PnP manager does (query and stop and
+                                start; query-remove and removal; surprise
+                                removal; bus relations)
+  ids NAME                      ask the child for its IDs and show them
+  show NAME                     devices, port and child of a printer
+  open DEV | close DEV
+  write DEV N | write DEV hex=1B40 | write DEV text="..."
+  read DEV N
+  ioctl DEV CODE [in=HEX] [out=N]   CODE by name (IOCTL_PRNSBP_FLUSH...) or number
+  printer NAME refuse on|off    refuse print data (until off)
+  printer NAME deliver N [COUNT]    print data: take only N bytes, COUNT times
+  printer NAME fail SRBSTATUS [COUNT]   fail the next COUNT SCSI requests
+  printer NAME status TEXT      the status reply
+  printer NAME deviceid TEXT    the device ID reply (unit 1, C1 22)
+  printer NAME create UNIT STATUS   answer IRP_MJ_CREATE of a unit with STATUS
+  printer NAME async on|off     completion from the port driver's thread
+  printer NAME clear            no more faults
+  clock MS                      advance the simulated clock by MS milliseconds
+  repeat N COMMAND...           run COMMAND N times
+  registry [PREFIX]             dump the registry (under PREFIX)
+  leaks                         what is allocated now, by pool tag
+  echo TEXT                     print TEXT
 
-    std::printf("\nPnP manager: AddDevice and IRP_MN_START_DEVICE for each unit\n");
-    bool ok = true;
-    for (int unit = 0; unit < 2; unit++) {
-        status = kmsim::PlugIn(driver, sbp2sim::UnitPdo(printer, unit));
-        std::printf("  unit %d: 0x%08X\n", unit, (unsigned)status);
-        ok = ok && NT_SUCCESS(status);
-    }
-    std::printf("\n");
-    for (int unit = 0; unit < 2; unit++)
-        ShowUnit(printer, unit);
-    const sbp2sim::Counters& counters = sbp2sim::CountersOf(printer);
-    std::printf("  the port driver saw %d+%d claims, %d storage queries, %d device-ID reads\n",
-                counters.claims[0], counters.claims[1], counters.storageQueries,
-                counters.deviceIdRequests);
-
-    std::printf("\nunplugging the printer (surprise removal, removal), unloading the driver\n");
-    sbp2sim::Unplug(printer);
-    kmsim::UnloadDriver(driver);
-    sbp2sim::Shutdown();
-
-    std::string leaks = kmsim::LeakReport();
-    std::printf("pool left allocated: %s\n", leaks.empty() ? "nothing" : "");
-    if (!leaks.empty())
-        std::printf("%s", leaks.c_str());
-    std::printf("device objects left: %zu, references left: %zu, links left: %zu\n",
-                kmsim::LiveDeviceCount(), kmsim::ExtraReferenceCount(), kmsim::SymbolicLinkCount());
-    auto violations = kmsim::Violations();
-    for (auto& v : violations)
-        std::printf("kernel rule broken: %s\n", v.c_str());
-    ok = ok && leaks.empty() && violations.empty() && kmsim::LiveDeviceCount() == 0 &&
-         kmsim::ExtraReferenceCount() == 0;
-    std::printf("\n%s\n", ok ? "demo passed" : "demo FAILED");
-    return ok ? 0 : 1;
-}
+OUTPUT OF run: each command is echoed ("> write p.0 4096"); every request
+that reaches the simulated bus follows on its own line:
+  [   time ms] PRINTER/UNIT CREATE|CLOSE -> NTSTATUS
+  [   time ms] PRINTER/UNIT SCSI <8 CDB bytes> in|out LENGTH -> SRB status, bytes (command)
+then the command's result: "= STATUS_NAME, information N" (and the data
+read). At the end the printers are unplugged, the driver unloaded and
+anything left allocated is reported.
+)";
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::string command = argc > 1 ? argv[1] : "demo";
+    if (argc < 2) {
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "help" || command == "--help" || command == "-h") {
+        fputs(kUsage, stdout);
+        return 0;
+    }
     if (command == "demo")
-        return Demo();
-    std::fprintf(stderr, "usage: prnsim demo\n");
+        return prnsim::RunDemo(args);
+    if (command == "print")
+        return prnsim::RunPrint(args);
+    if (command == "run")
+        return prnsim::RunScriptCommand(args);
+    fprintf(stderr, "prnsim: unknown command '%s' (try prnsim --help)\n", command.c_str());
     return 2;
 }

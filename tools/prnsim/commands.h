@@ -1,0 +1,17 @@
+// The commands of prnsim. Each returns the process exit code.
+#ifndef PRNSIM_COMMANDS_H
+#define PRNSIM_COMMANDS_H
+
+#include <string>
+#include <vector>
+
+namespace prnsim
+{
+
+int RunDemo(const std::vector<std::string>& args);
+int RunPrint(const std::vector<std::string>& args);
+int RunScriptCommand(const std::vector<std::string>& args);
+
+} // namespace prnsim
+
+#endif

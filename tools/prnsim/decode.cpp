@@ -1,0 +1,267 @@
+#include "decode.h"
+
+#include "text.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace prnsim
+{
+
+namespace
+{
+
+const unsigned char kEsc = 0x1B;
+const char kBlockStart[] = "ZRLSTART\n";
+const char kBlockEnd[] = "ZRLEND\n";
+
+unsigned Be16(const unsigned char* p)
+{
+    return (unsigned)p[0] << 8 | p[1];
+}
+
+long Be32(const unsigned char* p)
+{
+    return (long)(int32_t)((uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 |
+                           p[3]);
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...)
+{
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
+}
+
+std::string Millimetres(long dots)
+{
+    return Format("%.1f", dots * 25.4 / 600.0);
+}
+
+// Three-byte groups written as runs: "24 00 06 x4, 00 00 00 x7".
+std::string Groups(const unsigned char* p, size_t groups)
+{
+    std::string s;
+    size_t i = 0;
+    while (i < groups) {
+        size_t run = 1;
+        while (i + run < groups && memcmp(p + 3 * i, p + 3 * (i + run), 3) == 0)
+            run++;
+        if (!s.empty())
+            s += ", ";
+        s += HexBytes(p + 3 * i, 3);
+        if (run > 1)
+            s += " x" + std::to_string(run);
+        i += run;
+    }
+    return s;
+}
+
+std::string PageFormat(const unsigned char* d, size_t n)
+{
+    if (n != 46)
+        return "page format, unexpected length " + std::to_string(n);
+    long printableWidth = Be32(d + 22), printableLength = Be32(d + 26);
+    long width = Be32(d + 38), length = Be32(d + 42);
+    return Format("page format: paper %ld x %ld dots (%s x %s mm), printable %ld x %ld dots, "
+                  "H %u V %u (1/60 in)",
+                  width, length, Millimetres(width).c_str(), Millimetres(length).c_str(),
+                  printableWidth, printableLength, Be16(d), Be16(d + 4));
+}
+
+std::string Dollar(const unsigned char* d, size_t n)
+{
+    if (n != 9)
+        return "parameters, unexpected length " + std::to_string(n);
+    return Format("parameters %02X: a %u, e %u, f 0x%02X, c %u", d[0], Be16(d + 1), Be16(d + 3),
+                  Be16(d + 5), Be16(d + 7));
+}
+
+struct Decoder {
+    StreamSummary out;
+
+    void Line(size_t offset, const std::string& text)
+    {
+        out.lines.push_back(Format("%8zu  ", offset) + text);
+    }
+
+    // ESC ( letter nL nH data
+    std::string Command(char letter, const unsigned char* d, size_t n)
+    {
+        std::string data = HexBytes(d, n, 16);
+        switch (letter) {
+        case 'b':
+            return n == 1 ? Format("switch %s", d[0] ? "on" : "off") : "switch " + data;
+        case 'c':
+            out.printMode = data;
+            return "print mode " + data;
+        case 'd':
+            return n == 4 ? Format("resolution %u x %u dpi", Be16(d), Be16(d + 2))
+                          : "resolution " + data;
+        case 't':
+            return n == 36 ? "print mode table: head " + HexBytes(d, 3) + "; " + Groups(d + 3, 11)
+                           : "print mode table " + data;
+        case 'p':
+            return PageFormat(d, n);
+        case 'P':
+            if (n == 2) {
+                std::string paper = PaperOfCode(Be16(d));
+                out.paper = paper.empty() ? Format("code %u", Be16(d)) : paper;
+                return Format("paper size code %u (%s)", Be16(d), out.paper.c_str());
+            }
+            return "paper size " + data;
+        case '$':
+            return Dollar(d, n);
+        case 'M':
+            if (n == 3)
+                return d[0] ? Format("media parameters on: %u, %u", d[1], d[2])
+                            : "media parameters off";
+            return "media parameters " + data;
+        default:
+            return n ? data : std::string("(no data)");
+        }
+    }
+
+    // A mode block: header ESC [ K, then its text lines. Returns the bytes used.
+    size_t ModeBlock(size_t offset, const unsigned char* p, size_t n)
+    {
+        size_t length = p[3] | p[4] << 8;
+        if (5 + length > n) {
+            Line(offset, "ESC [ K  truncated");
+            return n;
+        }
+        const unsigned char* d = p + 5;
+        size_t used = 5 + length;
+        size_t textStart = used;
+        size_t startLength = strlen(kBlockStart);
+        if (n - textStart >= startLength && memcmp(p + textStart, kBlockStart, startLength) == 0) {
+            const unsigned char* text = p + textStart;
+            size_t rest = n - textStart;
+            size_t endLength = strlen(kBlockEnd);
+            size_t end = rest;
+            for (size_t i = 0; i + endLength <= rest; i++)
+                if (memcmp(text + i, kBlockEnd, endLength) == 0) {
+                    end = i + endLength;
+                    break;
+                }
+            Line(offset, "ESC [ K  mode block " + HexBytes(d, length) + " (" +
+                             std::to_string(used + end) + " bytes)");
+            size_t lineStart = 0;
+            for (size_t i = 0; i < end; i++)
+                if (text[i] == '\n') {
+                    out.lines.push_back("              | " +
+                                        Printable(text + lineStart, i - lineStart));
+                    lineStart = i + 1;
+                }
+            if (lineStart < end)
+                out.lines.push_back("              | " +
+                                    Printable(text + lineStart, end - lineStart) +
+                                    "  (no line end)");
+            return used + end;
+        }
+        Line(offset, "ESC [ K  mode header " + HexBytes(d, length));
+        return used;
+    }
+
+    void Data(size_t offset, const unsigned char* p, size_t n)
+    {
+        out.dataBytes += n;
+        if (n == 1 && p[0] == 0x0C)
+            Line(offset, "FF       form feed");
+        else if (n <= 8)
+            Line(offset, "data     " + HexBytes(p, n));
+        else
+            Line(offset, Format("data     %zu bytes of raster data", n));
+    }
+
+    void Run(const unsigned char* p, size_t n)
+    {
+        size_t i = 0, dataStart = 0;
+        auto flushData = [&](size_t end) {
+            if (end > dataStart)
+                Data(dataStart, p + dataStart, end - dataStart);
+        };
+        while (i < n) {
+            if (p[i] != kEsc || i + 1 >= n) {
+                i++;
+                continue;
+            }
+            unsigned char next = p[i + 1];
+            if (next == '(' && i + 5 <= n) {
+                size_t length = p[i + 3] | p[i + 4] << 8;
+                if (i + 5 + length > n) {
+                    i++;
+                    continue;
+                }
+                flushData(i);
+                char letter = (char)p[i + 2];
+                Line(i, Format("ESC ( %c  ", letter) + Command(letter, p + i + 5, length));
+                out.commands++;
+                i += 5 + length;
+                dataStart = i;
+            } else if (next == '[' && i + 5 <= n && p[i + 2] == 'K') {
+                flushData(i);
+                out.commands++;
+                i += ModeBlock(i, p + i, n - i);
+                dataStart = i;
+            } else if (next == '@') {
+                flushData(i);
+                Line(i, "ESC @    reset");
+                out.commands++;
+                i += 2;
+                dataStart = i;
+            } else {
+                i++;
+            }
+        }
+        flushData(n);
+    }
+};
+
+} // namespace
+
+std::string PaperOfCode(unsigned code)
+{
+    switch (code) {
+    case 1:
+        return "A5";
+    case 3:
+        return "A4";
+    case 5:
+        return "A3";
+    case 8:
+        return "B5 (JIS)";
+    case 10:
+        return "B4 (JIS)";
+    case 13:
+        return "Letter";
+    case 15:
+        return "Legal";
+    case 20:
+        return "Japanese postcard";
+    case 57:
+        return "double Japanese postcard";
+    case 58:
+        return "envelope Chou 3";
+    case 59:
+        return "envelope Chou 4";
+    case 256:
+        return "user-defined size";
+    }
+    return "";
+}
+
+StreamSummary DecodeStream(const unsigned char* data, size_t n)
+{
+    Decoder d;
+    d.Run(data, n);
+    return d.out;
+}
+
+} // namespace prnsim

@@ -1,0 +1,205 @@
+// `prnsim demo`: the driver's whole life with one printer, told step by step.
+#include "commands.h"
+
+#include "decode.h"
+#include "job.h"
+#include "machine.h"
+#include "names.h"
+#include "session.h"
+#include "text.h"
+
+#include "prnsbp.h"
+
+#include <unistd.h>
+
+namespace prnsim
+{
+
+namespace
+{
+
+const char kDeviceId[] = "MFG:Orvex;CMD:ZRL,ESCPL2;MDL:Tessa 4410x;CLS:PRINTER;DES:Orvex Tessa "
+                         "4410x;";
+const char kStatusReply[] = "@BDC ST2\r\nST:04;ER:00;IQ:88,71,64,90;PC:0001;\r\n";
+const size_t kRasterBytes = 300000;
+const size_t kPieceSize = 4096;
+
+std::string RegText(const std::string& key, const std::string& name)
+{
+    ULONG type = 0;
+    std::vector<unsigned char> data;
+    if (!kmsim::RegGetRaw(key, name, &type, &data))
+        return "(not set)";
+    if (type == REG_DWORD && data.size() == 4)
+        return std::to_string(data[0] | data[1] << 8 | data[2] << 16 | data[3] << 24);
+    std::string s;
+    for (size_t i = 0; i + 1 < data.size(); i += 2)
+        if (data[i] || data[i + 1])
+            s += (char)data[i];
+    return "\"" + s + "\"";
+}
+
+std::string Join(const std::vector<std::string>& items)
+{
+    std::string s;
+    for (const std::string& i : items)
+        s += (s.empty() ? "" : ", ") + i;
+    return s.empty() ? "(none)" : s;
+}
+
+void Step(FILE* out, int n, const char* title)
+{
+    fprintf(out, "\n%d. %s\n", n, title);
+}
+
+// What the driver made of the printer: device names, port, child IDs.
+void ShowIdentification(Machine& m, FILE* out)
+{
+    for (int unit = 0; unit < 2; unit++) {
+        PDEVICE_OBJECT fdo = m.Fdo("printer", unit);
+        fprintf(out, "   unit %d device          %s\n", unit,
+                fdo ? kmsim::DeviceName(fdo).c_str() : "(none)");
+    }
+    PDEVICE_OBJECT fdo0 = m.Fdo("printer", 0);
+    if (fdo0 == nullptr)
+        return;
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo0->DeviceExtension;
+    fprintf(out, "   identification         %s\n",
+            ext->DeviceIdString ? ext->DeviceIdString : "(none)");
+    fprintf(out, "   manufacturer, model    %s, %s\n", ext->Manufacturer, ext->Model);
+    for (const kmsim::InterfaceInfo& i : kmsim::Interfaces()) {
+        if (i.pdo != m.Pdo("printer", 0))
+            continue;
+        fprintf(out, "   port interface         %s (%s)\n", i.symbolicLink.c_str(),
+                i.enabled ? "enabled" : "disabled");
+        fprintf(out, "   Port Number            %s\n", RegText(i.keyPath, "Port Number").c_str());
+        fprintf(out, "   Base Name              %s\n", RegText(i.keyPath, "Base Name").c_str());
+        fprintf(out, "   Port Description       %s\n",
+                RegText(i.keyPath, "Port Description").c_str());
+    }
+    PDEVICE_OBJECT child = m.Child("printer");
+    if (child == nullptr) {
+        fprintf(out, "   child device           (none reported)\n");
+        return;
+    }
+    kmsim::DeviceIds ids = kmsim::IdsOf(child);
+    fprintf(out, "   child device ID        %s\n", ids.deviceId.c_str());
+    fprintf(out, "   child instance ID      %s\n", ids.instanceId.c_str());
+    fprintf(out, "   child hardware IDs     %s\n", Join(ids.hardwareIds).c_str());
+    fprintf(out, "   child compatible IDs   %s\n", Join(ids.compatibleIds).c_str());
+    fprintf(out, "   child PortName         %s\n",
+            RegText(kmsim::DeviceKeyPath(child), "PortName").c_str());
+}
+
+} // namespace
+
+int RunDemo(const std::vector<std::string>& args)
+{
+    if (!args.empty()) {
+        fprintf(stderr, "prnsim: demo takes no arguments (got '%s')\n", args[0].c_str());
+        return 2;
+    }
+    FILE* out = stdout;
+    bool bar = isatty(fileno(out));
+    Machine m;
+    ResetModelStandIns();
+    m.Boot(false);
+    fprintf(out, "prnsim demo: the prnsbp driver and a simulated IEEE 1394 printer\n");
+
+    Step(out, 1, "Loading the driver");
+    NTSTATUS s = m.LoadDriver();
+    fprintf(out, "   DriverEntry            %s (service key %s)\n", StatusName(s).c_str(),
+            m.ServiceKey().c_str());
+    if (!m.DriverLoaded())
+        return 1;
+
+    Step(out, 2, "Plugging in the printer: two SBP-2 units on the 1394 bus");
+    sbp2sim::PrinterConfig config;
+    config.vendor = "ORVEX";
+    config.product = "ZR_4410X";
+    config.deviceId = kDeviceId;
+    std::vector<NTSTATUS> plugged = m.Plug("printer", config);
+    for (int unit = 0; unit < 2; unit++)
+        fprintf(out, "   unit %d AddDevice+start %s\n", unit, StatusName(plugged[unit]).c_str());
+    ShowIdentification(m, out);
+
+    Step(out, 3, "Building a print job with prnmodel (A4, plain paper)");
+    Job job = BuildDemoJob(kRasterBytes);
+    for (const JobPiece& p : job.pieces) {
+        std::string id = p.id ? "Drv " + std::to_string(p.id) : "       ";
+        fprintf(out, "   %s  %-28s %-8s %8s bytes\n", id.c_str(), p.what.c_str(),
+                p.id ? (p.code == 0 ? "DB_OK" : std::to_string(p.code).c_str()) : "",
+                Grouped(p.bytes).c_str());
+    }
+    fprintf(out, "   job                                              %8s bytes\n",
+            Grouped(job.bytes.size()).c_str());
+    if (!job.error.empty())
+        fprintf(out, "   warning: %s\n", job.error.c_str());
+
+    Step(out, 4, "Printing through the port");
+    SimulatedPrinter* printer = m.Find("printer");
+    printer->model->SetStatusReply(
+        std::vector<UCHAR>(kStatusReply, kStatusReply + sizeof kStatusReply - 1));
+    printer->model->ClearTrace();
+    m.NewBusEvents();
+    LONGLONG printStart = kmsim::Now();
+    PDEVICE_OBJECT port = m.Fdo("printer", 0);
+    Outcome opened = m.Open(port);
+    fprintf(out, "   open                   %s\n", StatusName(opened.status).c_str());
+    fprintf(out, "   write in %zu-byte pieces:\n", kPieceSize);
+    WriteResult written = WriteInPieces(m, port, job.bytes, kPieceSize, bar, out);
+    fprintf(out, "   write                  %s, %s bytes in %zu requests\n",
+            StatusName(written.status).c_str(), Grouped(written.accepted).c_str(),
+            written.requests);
+    Outcome status = m.Read(port, 4096);
+    fprintf(out, "   read status            %s, %lu bytes: \"%s\"\n",
+            StatusName(status.status).c_str(), (unsigned long)status.information,
+            Printable(status.data.data(), status.data.size()).c_str());
+    Outcome closed = m.Close(port);
+    fprintf(out, "   close                  %s\n", StatusName(closed.status).c_str());
+    LONGLONG printTime = kmsim::Now() - printStart;
+    std::vector<SeenEvent> events = m.NewBusEvents();
+
+    Step(out, 5, "What reached the bus");
+    for (const SeenEvent& e : events)
+        fprintf(out, "   %s\n", FormatBusEvent(e, printStart).c_str());
+
+    Step(out, 6, "Unplugging the printer and unloading the driver");
+    std::vector<unsigned char> received = printer->model->PrintData();
+    std::vector<std::string> problems = m.ShutdownAndCheck();
+    fprintf(out, "   unplugged, driver unloaded\n");
+    std::vector<std::string> modelProblems = ModelLeaks();
+    problems.insert(problems.end(), modelProblems.begin(), modelProblems.end());
+
+    bool same = received == job.bytes;
+    fprintf(out, "\nSummary\n");
+    fprintf(out, "  bytes written to the port    %s\n", Grouped(written.accepted).c_str());
+    fprintf(out, "  bytes received by printer    %s (%s)\n", Grouped(received.size()).c_str(),
+            same ? "identical to the job" : "DIFFERENT from the job");
+    fprintf(out, "  write requests               %zu of %zu bytes\n", written.requests, kPieceSize);
+    PrintBusSummary(events, out);
+    fprintf(out, "  simulated time               %.4f ms for open, write, read and close\n",
+            (double)printTime / kMs);
+
+    StreamSummary decoded = DecodeStream(received.data(), received.size());
+    fprintf(out, "\nCommands the printer received (%zu commands, %s bytes of raster data)\n",
+            decoded.commands, Grouped(decoded.dataBytes).c_str());
+    fprintf(out, "  selected paper: %s; print mode: %s\n",
+            decoded.paper.empty() ? "(none)" : decoded.paper.c_str(),
+            decoded.printMode.empty() ? "(none)" : decoded.printMode.c_str());
+    for (const std::string& line : decoded.lines)
+        fprintf(out, "  %s\n", line.c_str());
+
+    fprintf(out, "\nLeak check\n");
+    if (problems.empty()) {
+        fprintf(out, "  nothing left: no pool, device objects, registry handles or object "
+                     "references of the driver, no memory or printer handles of prnmodel\n");
+    } else {
+        for (const std::string& p : problems)
+            fprintf(out, "  %s\n", p.c_str());
+    }
+    bool ok = problems.empty() && same && written.complete && job.error.empty();
+    return ok ? 0 : 1;
+}
+
+} // namespace prnsim

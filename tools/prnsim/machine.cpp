@@ -1,0 +1,366 @@
+#include "machine.h"
+
+#include "names.h"
+#include "text.h"
+
+#include "prnsbp.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace prnsim
+{
+
+Machine::Machine() = default;
+
+Machine::~Machine()
+{
+    // Stops the port driver's thread and hands the simulated pool (which
+    // keeps freed blocks to catch late use) back to the process.
+    sbp2sim::Shutdown();
+    kmsim::Reset();
+}
+
+void Machine::Boot(bool legacy)
+{
+    sbp2sim::Shutdown();
+    kmsim::Reset();
+    kmsim::SetLegacyPlatform(legacy);
+    printers_.clear();
+    driver_ = nullptr;
+    bootTime_ = kmsim::Now();
+}
+
+std::string Machine::ServiceKey() const
+{
+    return std::string(kmsim::kServicesKey) + "prnsbp";
+}
+
+NTSTATUS Machine::LoadDriver()
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    driver_ = kmsim::LoadDriver(DriverEntry, "prnsbp", &status);
+    return status;
+}
+
+bool Machine::UnloadDriver()
+{
+    if (driver_ == nullptr)
+        return true;
+    if (!kmsim::DevicesOf(driver_).empty())
+        return false;
+    kmsim::UnloadDriver(driver_);
+    driver_ = nullptr;
+    return true;
+}
+
+void Machine::SetConfig(const std::string& name, ULONG value)
+{
+    kmsim::RegSetDword(ServiceKey(), name, value);
+}
+
+std::vector<NTSTATUS> Machine::Plug(const std::string& name, const sbp2sim::PrinterConfig& config)
+{
+    auto printer = std::make_unique<SimulatedPrinter>();
+    printer->name = name;
+    printer->model = std::make_shared<sbp2sim::SimPrinter>();
+    sbp2sim::PrinterConfig c = config;
+    c.model = printer->model;
+    printer->bus = sbp2sim::Plug(c);
+    printer->plugged = true;
+    std::vector<NTSTATUS> results;
+    for (int unit = 0; unit < 2; unit++) {
+        PDEVICE_OBJECT pdo = sbp2sim::UnitPdo(printer->bus, unit);
+        if (pdo == nullptr || driver_ == nullptr) {
+            results.push_back(STATUS_NO_SUCH_DEVICE);
+            continue;
+        }
+        results.push_back(kmsim::PlugIn(driver_, pdo));
+    }
+    printers_.push_back(std::move(printer));
+    return results;
+}
+
+void Machine::Unplug(const std::string& name)
+{
+    SimulatedPrinter* p = Find(name);
+    if (p == nullptr || !p->plugged)
+        return;
+    sbp2sim::Unplug(p->bus);
+    p->plugged = false;
+}
+
+void Machine::UnplugAll()
+{
+    for (auto& p : printers_)
+        Unplug(p->name);
+}
+
+SimulatedPrinter* Machine::Find(const std::string& name)
+{
+    for (auto& p : printers_)
+        if (p->name == name)
+            return p.get();
+    return nullptr;
+}
+
+std::vector<std::string> Machine::PrinterNames() const
+{
+    std::vector<std::string> names;
+    for (auto& p : printers_)
+        names.push_back(p->name);
+    return names;
+}
+
+PDEVICE_OBJECT Machine::Pdo(const std::string& name, int unit)
+{
+    SimulatedPrinter* p = Find(name);
+    if (p == nullptr || !p->plugged || unit < 0 || unit > 1)
+        return nullptr;
+    return sbp2sim::UnitPdo(p->bus, unit);
+}
+
+PDEVICE_OBJECT Machine::Fdo(const std::string& name, int unit)
+{
+    PDEVICE_OBJECT pdo = Pdo(name, unit);
+    return pdo ? pdo->AttachedDevice : nullptr;
+}
+
+PDEVICE_OBJECT Machine::Child(const std::string& name)
+{
+    PDEVICE_OBJECT pdo = Pdo(name, 0);
+    if (pdo == nullptr)
+        return nullptr;
+    std::vector<PDEVICE_OBJECT> children = kmsim::ChildrenOf(pdo);
+    return children.empty() ? nullptr : children[0];
+}
+
+Outcome Machine::Open(PDEVICE_OBJECT device)
+{
+    kmsim::IrpResult r = kmsim::SendIrp(device, IRP_MJ_CREATE, 0, nullptr, STATUS_SUCCESS);
+    return {r.status, r.information, {}};
+}
+
+Outcome Machine::Close(PDEVICE_OBJECT device)
+{
+    kmsim::IrpResult r = kmsim::SendIrp(device, IRP_MJ_CLOSE, 0, nullptr, STATUS_SUCCESS);
+    return {r.status, r.information, {}};
+}
+
+// Reads and writes use direct I/O: the request carries an MDL of the
+// caller's buffer, as the I/O manager builds it for a DO_DIRECT_IO device.
+static kmsim::IrpResult Transfer(PDEVICE_OBJECT device, UCHAR major, unsigned char* data,
+                                 ULONG length)
+{
+    PMDL mdl = NULL;
+    if (length != 0) {
+        mdl = IoAllocateMdl(data, length, FALSE, FALSE, NULL);
+        if (mdl == NULL)
+            return {STATUS_INSUFFICIENT_RESOURCES, 0};
+        MmBuildMdlForNonPagedPool(mdl);
+    }
+    kmsim::IrpResult r = kmsim::SendIrp(
+        device, major, 0, [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; },
+        STATUS_SUCCESS, mdl);
+    if (mdl != NULL)
+        IoFreeMdl(mdl);
+    return r;
+}
+
+Outcome Machine::Write(PDEVICE_OBJECT device, const std::vector<unsigned char>& data)
+{
+    std::vector<unsigned char> copy = data;
+    kmsim::IrpResult r = Transfer(device, IRP_MJ_WRITE, copy.data(), (ULONG)copy.size());
+    return {r.status, r.information, {}};
+}
+
+Outcome Machine::Read(PDEVICE_OBJECT device, ULONG length)
+{
+    std::vector<unsigned char> buffer(length, 0);
+    kmsim::IrpResult r = Transfer(device, IRP_MJ_READ, buffer.data(), length);
+    // The driver reports what it delivered; never show more than the buffer.
+    buffer.resize(r.information < length ? r.information : length);
+    return {r.status, r.information, buffer};
+}
+
+Outcome Machine::DeviceControl(PDEVICE_OBJECT device, ULONG code,
+                               const std::vector<unsigned char>& in, ULONG outLength)
+{
+    size_t size = in.size() > outLength ? in.size() : outLength;
+    std::vector<unsigned char> buffer(size ? size : 1, 0);
+    std::copy(in.begin(), in.end(), buffer.begin());
+    ULONG inLength = (ULONG)in.size();
+    kmsim::IrpResult r = kmsim::SendIrp(
+        device, IRP_MJ_DEVICE_CONTROL, 0,
+        [code, inLength, outLength](PIO_STACK_LOCATION s) {
+            s->Parameters.DeviceIoControl.IoControlCode = code;
+            s->Parameters.DeviceIoControl.InputBufferLength = inLength;
+            s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+        },
+        STATUS_SUCCESS, nullptr, buffer.data());
+    size_t shown = r.information < outLength ? r.information : outLength;
+    buffer.resize(shown);
+    return {r.status, r.information, buffer};
+}
+
+std::vector<SeenEvent> Machine::NewBusEvents()
+{
+    std::vector<SeenEvent> out;
+    for (auto& p : printers_) {
+        std::vector<sbp2sim::BusEvent> trace = p->model->Trace();
+        for (size_t i = p->traceSeen; i < trace.size(); i++)
+            out.push_back({p->name, trace[i]});
+        p->traceSeen = trace.size();
+    }
+    return out;
+}
+
+double Machine::ElapsedMs() const
+{
+    return (double)(kmsim::Now() - bootTime_) / kMs;
+}
+
+static std::string Unhex16(const std::string& hex)
+{
+    std::vector<unsigned char> bytes;
+    if (hex != "-")
+        ParseHexBytes(hex, &bytes);
+    std::string s;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        unsigned unit = bytes[i] | bytes[i + 1] << 8;
+        s += unit < 0x80 ? std::string(1, (char)unit) : std::string("?");
+    }
+    return s;
+}
+
+// REG_SZ and REG_MULTI_SZ data as text, terminators shown as \0 so a stored
+// or missing terminator is visible.
+static std::string RegistryText(const std::vector<unsigned char>& data)
+{
+    std::string s = "\"";
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+        unsigned unit = data[i] | data[i + 1] << 8;
+        if (unit == 0)
+            s += "\\0";
+        else if (unit >= 0x20 && unit < 0x7F)
+            s += (char)unit;
+        else
+            s += "?";
+    }
+    return s + "\"";
+}
+
+static std::string RegistryValue(ULONG type, const std::vector<unsigned char>& data)
+{
+    if (type == REG_DWORD && data.size() == 4) {
+        uint32_t v = data[0] | data[1] << 8 | data[2] << 16 | (uint32_t)data[3] << 24;
+        return "REG_DWORD " + Hex32(v) + " (" + std::to_string(v) + ")";
+    }
+    if (type == REG_SZ)
+        return "REG_SZ " + RegistryText(data);
+    if (type == REG_MULTI_SZ)
+        return "REG_MULTI_SZ " + RegistryText(data);
+    return "type " + std::to_string(type) + " [" + HexBytes(data.data(), data.size()) + "]";
+}
+
+static bool StartsWithNoCase(const std::string& s, const std::string& prefix)
+{
+    if (s.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); i++)
+        if (tolower((unsigned char)s[i]) != tolower((unsigned char)prefix[i]))
+            return false;
+    return true;
+}
+
+std::vector<std::string> Machine::RegistryDump(const std::string& prefix)
+{
+    char path[] = "/tmp/prnsim-registry-XXXXXX";
+    int fd = mkstemp(path);
+    std::vector<std::string> lines;
+    if (fd < 0)
+        return {"(cannot save the registry to a temporary file)"};
+    close(fd);
+    kmsim::RegSave(path);
+    std::ifstream in(path);
+    std::string line, lastKey;
+    while (std::getline(in, line)) {
+        std::istringstream s(line);
+        std::string kind, keyHex, nameHex, dataHex;
+        ULONG type = 0;
+        s >> kind >> keyHex;
+        std::string key = Unhex16(keyHex);
+        if (!prefix.empty() && !StartsWithNoCase(key, prefix))
+            continue;
+        if (kind == "K") {
+            lines.push_back(key);
+            lastKey = key;
+        } else if (kind == "V") {
+            s >> nameHex >> type >> dataHex;
+            if (key != lastKey) {
+                lines.push_back(key);
+                lastKey = key;
+            }
+            std::vector<unsigned char> data;
+            if (dataHex != "-")
+                ParseHexBytes(dataHex, &data);
+            std::string name = Unhex16(nameHex);
+            lines.push_back("    " + (name.empty() ? std::string("(default)") : name) + " = " +
+                            RegistryValue(type, data));
+        }
+    }
+    unlink(path);
+    return lines;
+}
+
+std::vector<std::string> Machine::ShutdownAndCheck()
+{
+    std::vector<std::string> problems;
+    UnplugAll();
+    if (!UnloadDriver())
+        problems.push_back("the driver still has " +
+                           std::to_string(kmsim::DevicesOf(driver_).size()) +
+                           " device object(s); it cannot be unloaded");
+    sbp2sim::Shutdown();
+    std::string leaks = kmsim::LeakReport();
+    std::istringstream s(leaks);
+    std::string line;
+    while (std::getline(s, line))
+        if (!line.empty())
+            problems.push_back("pool left allocated: " + line);
+    if (kmsim::OpenKeyHandles() != 0)
+        problems.push_back(std::to_string(kmsim::OpenKeyHandles()) +
+                           " registry key handle(s) open");
+    if (kmsim::ExtraReferenceCount() != 0)
+        problems.push_back(std::to_string(kmsim::ExtraReferenceCount()) +
+                           " object reference(s) not given back");
+    for (const std::string& v : kmsim::Violations())
+        problems.push_back("verifier: " + v);
+    return problems;
+}
+
+std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime)
+{
+    const sbp2sim::BusEvent& e = seen.event;
+    char head[64];
+    snprintf(head, sizeof head, "[%10.4f ms] %s/%d ", (double)(e.time - bootTime) / kMs,
+             seen.printer.c_str(), e.unit);
+    std::string s = head;
+    if (e.kind == sbp2sim::BusEvent::kCreate)
+        return s + "CREATE -> " + StatusName(e.status);
+    if (e.kind == sbp2sim::BusEvent::kClose)
+        return s + "CLOSE  -> " + StatusName(e.status);
+    const char* direction = (e.srbFlags & SRB_FLAGS_DATA_OUT)  ? "out"
+                            : (e.srbFlags & SRB_FLAGS_DATA_IN) ? "in "
+                                                               : "-  ";
+    char tail[96];
+    snprintf(tail, sizeof tail, " %s %6lu -> %s %lu", direction, (unsigned long)e.transferLength,
+             SrbStatusName(e.srbStatus).c_str(), (unsigned long)e.delivered);
+    return s + "SCSI " + HexBytes(e.cdb.data(), 8) + tail + " (" + CommandName(e.op(), e.sub()) +
+           ")";
+}
+
+} // namespace prnsim

@@ -1,0 +1,105 @@
+// The simulated machine prnsim drives: the simulated kernel with the real
+// driver loaded, printers on the simulated SBP-2 bus, and the requests a
+// user-mode program makes on their ports. Every command of prnsim goes
+// through here, so the demo, `print` and scripts see the same machine.
+#ifndef PRNSIM_MACHINE_H
+#define PRNSIM_MACHINE_H
+
+#include "kmsim.h"
+#include "sbp2sim.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace prnsim
+{
+
+constexpr LONGLONG kMs = 10000; // 100-ns units per millisecond
+
+struct PlugOptions {
+    sbp2sim::PrinterConfig config;
+};
+
+// One printer as prnsim knows it: its bus object and the model behind it.
+struct SimulatedPrinter {
+    std::string name;
+    sbp2sim::Printer* bus = nullptr;
+    std::shared_ptr<sbp2sim::SimPrinter> model;
+    size_t traceSeen = 0; // bus events already shown
+    bool plugged = false;
+};
+
+// The outcome of one request, as the caller of the port sees it.
+struct Outcome {
+    NTSTATUS status = 0;
+    ULONG_PTR information = 0;
+    std::vector<unsigned char> data; // read, or device-control output
+};
+
+// A bus event with the printer it happened on.
+struct SeenEvent {
+    std::string printer;
+    sbp2sim::BusEvent event;
+};
+
+class Machine
+{
+  public:
+    Machine();
+    ~Machine();
+
+    void Boot(bool legacy);
+    bool DriverLoaded() const { return driver_ != nullptr; }
+    NTSTATUS LoadDriver();
+    // False when the driver still has devices.
+    bool UnloadDriver();
+    void SetConfig(const std::string& name, ULONG value); // service-key REG_DWORD
+    std::string ServiceKey() const;
+
+    // Creates the printer's unit PDOs and lets the PnP manager add and
+    // start the driver on each unit present; returns each unit's status.
+    std::vector<NTSTATUS> Plug(const std::string& name, const sbp2sim::PrinterConfig& config);
+    void Unplug(const std::string& name);
+    void UnplugAll();
+    SimulatedPrinter* Find(const std::string& name);
+    std::vector<std::string> PrinterNames() const;
+
+    // Devices of a plugged printer: unit 0 or 1's FDO, its PDO, the child.
+    PDEVICE_OBJECT Fdo(const std::string& name, int unit);
+    PDEVICE_OBJECT Pdo(const std::string& name, int unit);
+    PDEVICE_OBJECT Child(const std::string& name);
+
+    Outcome Open(PDEVICE_OBJECT device);
+    Outcome Close(PDEVICE_OBJECT device);
+    Outcome Write(PDEVICE_OBJECT device, const std::vector<unsigned char>& data);
+    Outcome Read(PDEVICE_OBJECT device, ULONG length);
+    Outcome DeviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<unsigned char>& in,
+                          ULONG outLength);
+
+    // Bus events since the last call, printers in plug order.
+    std::vector<SeenEvent> NewBusEvents();
+    // Milliseconds of simulated time since boot.
+    double ElapsedMs() const;
+    LONGLONG BootTime() const { return bootTime_; }
+
+    // Registry keys and values, one line each, under `prefix` (all when empty).
+    std::vector<std::string> RegistryDump(const std::string& prefix);
+
+    // Everything unplugged and the driver unloaded; then what is left:
+    // leaked pool by tag, open key handles, verifier reports. Empty when clean.
+    std::vector<std::string> ShutdownAndCheck();
+
+  private:
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::vector<std::unique_ptr<SimulatedPrinter>> printers_;
+    LONGLONG bootTime_ = 0;
+};
+
+// "[  12.0031 ms] p/1 SCSI C1 20 00 10 00 00 00 00 in  4096 -> SUCCESS 12 (status read)"
+std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime);
+
+} // namespace prnsim
+
+#endif

@@ -1,0 +1,787 @@
+// `prnsim run SCRIPT`: a scenario of the driver's life, one command per
+// line, so any situation can be reproduced and kept as a test.
+#include "commands.h"
+
+#include "machine.h"
+#include "names.h"
+#include "text.h"
+
+#include "prnsbp.h"
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace prnsim
+{
+
+namespace
+{
+
+const std::string kControlSet = "\\Registry\\Machine\\System\\CurrentControlSet\\";
+
+class Interpreter
+{
+  public:
+    Interpreter(const std::string& source, FILE* out) : source_(source), out_(out) {}
+
+    int Run(std::istream& in, const std::string& registryFile);
+
+  private:
+    using Words = std::vector<std::string>;
+
+    bool Execute(const Words& w);
+    bool Fail(const std::string& message)
+    {
+        error_ = message;
+        return false;
+    }
+    void Result(NTSTATUS status, ULONG_PTR information, const std::string& extra = "")
+    {
+        fprintf(out_, "= %s, information %lu%s\n", StatusName(status).c_str(),
+                (unsigned long)information, extra.c_str());
+    }
+    void Note(const std::string& text) { fprintf(out_, "= %s\n", text.c_str()); }
+    void ShowBusEvents()
+    {
+        for (const SeenEvent& e : m_.NewBusEvents())
+            fprintf(out_, "  %s\n", FormatBusEvent(e, m_.BootTime()).c_str());
+    }
+
+    bool Number(const std::string& text, uint64_t max, uint64_t* value, const char* what)
+    {
+        if (ParseNumber(text, max, value))
+            return true;
+        return Fail("bad number '" + text + "' for " + what);
+    }
+    bool Arity(const Words& w, size_t min, size_t max)
+    {
+        if (w.size() - 1 < min || w.size() - 1 > max)
+            return Fail("'" + w[0] + "' takes " +
+                        (min == max ? std::to_string(min)
+                                    : std::to_string(min) + " to " + std::to_string(max)) +
+                        " argument(s)");
+        return true;
+    }
+    bool Status(const std::string& text, NTSTATUS* status)
+    {
+        if (ParseStatus(text, status))
+            return true;
+        return Fail("unknown status '" + text + "'");
+    }
+    // NAME.0, NAME.1 (the unit FDOs) or NAME.child; pdo: the unit PDO instead.
+    bool Device(const std::string& text, PDEVICE_OBJECT* device, bool pdo = false);
+    SimulatedPrinter* Printer(const std::string& name)
+    {
+        SimulatedPrinter* p = m_.Find(name);
+        if (p == nullptr)
+            Fail("no printer named '" + name + "'");
+        return p;
+    }
+
+    bool Plug(const Words& w);
+    bool Show(const std::string& name);
+    bool Ids(const std::string& name);
+    bool Pnp(const Words& w);
+    bool Power(const Words& w);
+    bool Manager(const Words& w);
+    bool WriteCommand(const Words& w);
+    bool Ioctl(const Words& w);
+    bool PrinterCommand(const Words& w);
+    bool Restart();
+    void Leaks();
+
+    std::string source_;
+    FILE* out_;
+    Machine m_;
+    bool legacy_ = false;
+    std::string error_;
+    unsigned long long patternSeed_ = 0;
+    int depth_ = 0;
+};
+
+bool Interpreter::Device(const std::string& text, PDEVICE_OBJECT* device, bool pdo)
+{
+    size_t dot = text.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        return Fail("bad device '" + text + "' (NAME.0, NAME.1 or NAME.child)");
+    std::string name = text.substr(0, dot), which = text.substr(dot + 1);
+    if (!Printer(name))
+        return false;
+    if (which == "child")
+        *device = m_.Child(name);
+    else if (which == "0" || which == "1")
+        *device = pdo ? m_.Pdo(name, which[0] - '0') : m_.Fdo(name, which[0] - '0');
+    else
+        return Fail("bad device '" + text + "' (NAME.0, NAME.1 or NAME.child)");
+    if (*device == nullptr)
+        return Fail("device '" + text + "' does not exist now");
+    return true;
+}
+
+bool Interpreter::Plug(const Words& w)
+{
+    if (w.size() < 2)
+        return Fail("plug needs a printer NAME");
+    const std::string& name = w[1];
+    if (name.find('.') != std::string::npos)
+        return Fail("a printer name may not contain '.'");
+    if (SimulatedPrinter* p = m_.Find(name); p && p->plugged)
+        return Fail("printer '" + name + "' is already plugged in");
+    if (!m_.DriverLoaded())
+        return Fail("plug: load the driver first");
+    sbp2sim::PrinterConfig c;
+    for (size_t i = 2; i < w.size(); i++) {
+        std::string key, value;
+        if (w[i] == "async") {
+            c.async = true;
+            continue;
+        }
+        if (!SplitOption(w[i], &key, &value))
+            return Fail("bad plug option '" + w[i] + "'");
+        value = Unescape(value);
+        if (key == "key")
+            c.key = value;
+        else if (key == "id")
+            c.deviceId = value;
+        else if (key == "bus" && (value == "1394" || value == "scsi"))
+            c.is1394 = value == "1394";
+        else if (key == "vendor")
+            c.vendor = value;
+        else if (key == "product")
+            c.product = value;
+        else if (key == "name0")
+            c.unitName[0] = value;
+        else if (key == "name1")
+            c.unitName[1] = value;
+        else if (key == "units" && (value == "01" || value == "0" || value == "1")) {
+            c.unitPresent[0] = value.find('0') != std::string::npos;
+            c.unitPresent[1] = value.find('1') != std::string::npos;
+        } else if (key == "claim") {
+            if (!Status(value, &c.claimStatus))
+                return false;
+        } else if (key == "idstatus") {
+            if (!Status(value, &c.deviceIdStatus))
+                return false;
+        } else if (key == "storage") {
+            if (!Status(value, &c.storageStatus))
+                return false;
+        } else {
+            return Fail("bad plug option '" + w[i] + "'");
+        }
+    }
+    std::vector<NTSTATUS> results = m_.Plug(name, c);
+    ShowBusEvents();
+    for (int unit = 0; unit < 2; unit++) {
+        if (!c.unitPresent[unit])
+            continue;
+        PDEVICE_OBJECT fdo = m_.Fdo(name, unit);
+        fprintf(out_, "= unit %d: %s%s\n", unit, StatusName(results[unit]).c_str(),
+                fdo ? (" " + kmsim::DeviceName(fdo)).c_str() : "");
+    }
+    return true;
+}
+
+static std::string RegValueText(const std::string& key, const std::string& name)
+{
+    ULONG type = 0;
+    std::vector<unsigned char> data;
+    if (!kmsim::RegGetRaw(key, name, &type, &data))
+        return "(not set)";
+    if (type == REG_DWORD && data.size() == 4)
+        return std::to_string(data[0] | data[1] << 8 | data[2] << 16 | data[3] << 24);
+    std::string s;
+    for (size_t i = 0; i + 1 < data.size(); i += 2)
+        s += data[i] || data[i + 1] ? std::string(1, (char)data[i]) : std::string("\\0");
+    return "\"" + s + "\"";
+}
+
+static std::string JoinIds(const std::vector<std::string>& ids)
+{
+    std::string s;
+    for (const std::string& i : ids)
+        s += (s.empty() ? "" : " | ") + i;
+    return s;
+}
+
+bool Interpreter::Show(const std::string& name)
+{
+    SimulatedPrinter* p = Printer(name);
+    if (!p)
+        return false;
+    if (!p->plugged) {
+        Note(name + ": unplugged");
+        return true;
+    }
+    for (int unit = 0; unit < 2; unit++) {
+        PDEVICE_OBJECT fdo = m_.Fdo(name, unit);
+        if (fdo == nullptr) {
+            fprintf(out_, "= unit %d: no device\n", unit);
+            continue;
+        }
+        PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+        std::string lpt =
+            ext->LptNumber ? ", \\DosDevices\\LPT" + std::to_string(ext->LptNumber) : std::string();
+        fprintf(out_, "= unit %d: %s%s, %s, port number %lu\n", unit,
+                kmsim::DeviceName(fdo).c_str(), lpt.c_str(),
+                (ext->Flags & FLAG_STARTED) ? "started" : "not started",
+                (unsigned long)ext->PortNumber);
+    }
+    for (const kmsim::InterfaceInfo& i : kmsim::Interfaces()) {
+        if (i.pdo != m_.Pdo(name, 0) && i.pdo != m_.Pdo(name, 1))
+            continue;
+        fprintf(out_, "= interface %s (%s): Port Number %s, Base Name %s, Port Description %s\n",
+                i.symbolicLink.c_str(), i.enabled ? "enabled" : "disabled",
+                RegValueText(i.keyPath, "Port Number").c_str(),
+                RegValueText(i.keyPath, "Base Name").c_str(),
+                RegValueText(i.keyPath, "Port Description").c_str());
+    }
+    PDEVICE_OBJECT child = m_.Child(name);
+    Note(child ? "child: " + kmsim::IdsOf(child).deviceId + "\\" + kmsim::IdsOf(child).instanceId
+               : std::string("child: none reported"));
+    return true;
+}
+
+bool Interpreter::Ids(const std::string& name)
+{
+    if (!Printer(name))
+        return false;
+    PDEVICE_OBJECT child = m_.Child(name);
+    if (child == nullptr) {
+        Note("no child reported");
+        return true;
+    }
+    kmsim::DeviceIds ids = kmsim::QueryDeviceIds(child);
+    ShowBusEvents();
+    auto line = [&](const char* what, NTSTATUS s, const std::string& text) {
+        fprintf(out_, "= %-14s %s%s\n", what, StatusName(s).c_str(),
+                NT_SUCCESS(s) ? (" " + text).c_str() : "");
+    };
+    line("device ID", ids.deviceIdStatus, ids.deviceId);
+    line("instance ID", ids.instanceIdStatus, ids.instanceId);
+    line("hardware IDs", ids.hardwareIdsStatus, JoinIds(ids.hardwareIds));
+    line("compatible IDs", ids.compatibleIdsStatus, JoinIds(ids.compatibleIds));
+    return true;
+}
+
+// A PnP request as the PnP manager would send it alone.
+bool Interpreter::Pnp(const Words& w)
+{
+    if (!Arity(w, 2, 4))
+        return false;
+    PDEVICE_OBJECT device;
+    UCHAR minor;
+    if (!Device(w[1], &device, true))
+        return false;
+    if (!ParsePnpMinor(w[2], &minor))
+        return Fail("unknown PnP request '" + w[2] + "'");
+    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS)
+        return Fail("ask for bus relations with 'enumerate DEV'");
+    DEVICE_CAPABILITIES caps = {};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    DEVICE_USAGE_NOTIFICATION_TYPE usage = DeviceUsageTypePaging;
+    BUS_QUERY_ID_TYPE idType = BusQueryDeviceID;
+    if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION && w.size() > 3) {
+        const std::string& t = w[3];
+        uint64_t n;
+        if (t == "paging")
+            usage = DeviceUsageTypePaging;
+        else if (t == "hibernation")
+            usage = DeviceUsageTypeHibernation;
+        else if (t == "dumpfile")
+            usage = DeviceUsageTypeDumpFile;
+        else if (ParseNumber(t, 255, &n))
+            usage = (DEVICE_USAGE_NOTIFICATION_TYPE)n;
+        else
+            return Fail("unknown usage type '" + t + "'");
+    }
+    if (minor == IRP_MN_QUERY_ID) {
+        const std::string t = w.size() > 3 ? w[3] : "device";
+        if (t == "device")
+            idType = BusQueryDeviceID;
+        else if (t == "hardware")
+            idType = BusQueryHardwareIDs;
+        else if (t == "compatible")
+            idType = BusQueryCompatibleIDs;
+        else if (t == "instance")
+            idType = BusQueryInstanceID;
+        else if (t == "serial")
+            idType = BusQueryDeviceSerialNumber;
+        else
+            return Fail("unknown ID type '" + t + "'");
+    }
+    bool inPath = !(w.size() > 4 && w[4] == "out");
+    kmsim::IrpResult r = kmsim::SendPnp(device, minor, [&](PIO_STACK_LOCATION s) {
+        if (minor == IRP_MN_QUERY_CAPABILITIES)
+            s->Parameters.DeviceCapabilities.Capabilities = &caps;
+        if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION) {
+            s->Parameters.UsageNotification.Type = usage;
+            s->Parameters.UsageNotification.InPath = inPath ? TRUE : FALSE;
+        }
+        if (minor == IRP_MN_QUERY_ID)
+            s->Parameters.QueryId.IdType = idType;
+    });
+    ShowBusEvents();
+    std::string extra;
+    if (minor == IRP_MN_QUERY_CAPABILITIES)
+        extra = std::string(": UniqueID ") + (caps.UniqueID ? "1" : "0") + ", RawDeviceOK " +
+                (caps.RawDeviceOK ? "1" : "0") + ", SurpriseRemovalOK " +
+                (caps.SurpriseRemovalOK ? "1" : "0");
+    if (minor == IRP_MN_QUERY_ID) {
+        // The answer is a pool string that the PnP manager owns and frees;
+        // hardware and compatible IDs are a list ending in an empty string.
+        std::string s;
+        if (NT_SUCCESS(r.status) && r.information != 0) {
+            PWCHAR text = (PWCHAR)r.information;
+            bool multi = idType == BusQueryHardwareIDs || idType == BusQueryCompatibleIDs;
+            for (size_t i = 0;; i++) {
+                if (text[i] == 0) {
+                    if (!multi || text[i + 1] == 0)
+                        break;
+                    s += " | ";
+                } else {
+                    s += text[i] < 0x80 ? (char)text[i] : '?';
+                }
+            }
+            ExFreePool(text);
+        }
+        Note(StatusName(r.status) + (s.empty() ? "" : ": " + s));
+        return true;
+    }
+    Result(r.status, r.information, extra);
+    return true;
+}
+
+bool Interpreter::Power(const Words& w)
+{
+    if (!Arity(w, 2, 3))
+        return false;
+    PDEVICE_OBJECT device;
+    UCHAR minor;
+    if (!Device(w[1], &device, true))
+        return false;
+    if (!ParsePowerMinor(w[2], &minor))
+        return Fail("unknown power request '" + w[2] + "'");
+    DEVICE_POWER_STATE state = PowerDeviceD0;
+    if (w.size() > 3) {
+        static const char* names[] = {"D0", "D1", "D2", "D3"};
+        bool found = false;
+        for (int i = 0; i < 4; i++)
+            if (w[3] == names[i]) {
+                state = (DEVICE_POWER_STATE)(PowerDeviceD0 + i);
+                found = true;
+            }
+        if (!found)
+            return Fail("unknown power state '" + w[3] + "' (D0 to D3)");
+    }
+    kmsim::IrpResult r = kmsim::SendPower(device, minor, [&](PIO_STACK_LOCATION s) {
+        s->Parameters.Power.Type = DevicePowerState;
+        s->Parameters.Power.State.DeviceState = state;
+    });
+    ShowBusEvents();
+    Result(r.status, r.information);
+    return true;
+}
+
+// Sequences the PnP manager runs on its own.
+bool Interpreter::Manager(const Words& w)
+{
+    if (!Arity(w, 1, 1))
+        return false;
+    PDEVICE_OBJECT pdo;
+    if (!Device(w[1], &pdo, true))
+        return false;
+    if (w[0] == "rebalance") {
+        NTSTATUS s = kmsim::Rebalance(pdo);
+        ShowBusEvents();
+        Result(s, 0);
+    } else if (w[0] == "remove-device") {
+        NTSTATUS s = kmsim::RemoveDevice(pdo);
+        ShowBusEvents();
+        Result(s, 0);
+    } else if (w[0] == "surprise") {
+        kmsim::SurpriseRemove(pdo);
+        ShowBusEvents();
+        Note("surprise-removed and removed");
+    } else {
+        NTSTATUS s = kmsim::EnumerateBus(pdo);
+        kmsim::ProcessInvalidations();
+        ShowBusEvents();
+        Result(s, 0, ", children " + std::to_string(kmsim::ChildrenOf(pdo).size()));
+    }
+    return true;
+}
+
+bool Interpreter::WriteCommand(const Words& w)
+{
+    if (!Arity(w, 2, 2))
+        return false;
+    PDEVICE_OBJECT device;
+    if (!Device(w[1], &device))
+        return false;
+    std::vector<unsigned char> data;
+    std::string key, value;
+    if (SplitOption(w[2], &key, &value)) {
+        if (key == "hex") {
+            if (!ParseHexBytes(value, &data))
+                return Fail("bad hex bytes '" + value + "'");
+        } else if (key == "text") {
+            std::string t = Unescape(value);
+            data.assign(t.begin(), t.end());
+        } else {
+            return Fail("bad write data '" + w[2] + "' (N, hex=.. or text=..)");
+        }
+    } else {
+        uint64_t n;
+        if (!Number(w[2], 64u << 20, &n, "write"))
+            return false;
+        data.resize(n);
+        for (uint64_t i = 0; i < n; i++)
+            data[i] = (unsigned char)(patternSeed_ + i * 7 + (i >> 8));
+        patternSeed_ += n;
+    }
+    Outcome o = m_.Write(device, data);
+    ShowBusEvents();
+    Result(o.status, o.information);
+    return true;
+}
+
+bool Interpreter::Ioctl(const Words& w)
+{
+    if (w.size() < 3)
+        return Fail("ioctl needs DEV and CODE");
+    PDEVICE_OBJECT device;
+    ULONG code;
+    if (!Device(w[1], &device))
+        return false;
+    if (!ParseIoctl(w[2], &code))
+        return Fail("unknown control code '" + w[2] + "'");
+    std::vector<unsigned char> in;
+    uint64_t out = 0;
+    for (size_t i = 3; i < w.size(); i++) {
+        std::string key, value;
+        if (!SplitOption(w[i], &key, &value))
+            return Fail("bad ioctl option '" + w[i] + "'");
+        if (key == "in") {
+            if (!ParseHexBytes(value, &in))
+                return Fail("bad hex bytes '" + value + "'");
+        } else if (key == "out") {
+            if (!Number(value, 1u << 20, &out, "out"))
+                return false;
+        } else {
+            return Fail("bad ioctl option '" + w[i] + "'");
+        }
+    }
+    Outcome o = m_.DeviceControl(device, code, in, (ULONG)out);
+    ShowBusEvents();
+    std::string extra;
+    if (!o.data.empty())
+        extra = ": " + HexBytes(o.data.data(), o.data.size(), 64);
+    Result(o.status, o.information, extra);
+    return true;
+}
+
+bool Interpreter::PrinterCommand(const Words& w)
+{
+    if (w.size() < 3)
+        return Fail("printer needs NAME and what it should do");
+    SimulatedPrinter* p = Printer(w[1]);
+    if (!p)
+        return false;
+    sbp2sim::SimPrinter& model = *p->model;
+    const std::string& what = w[2];
+    uint64_t n, count = 1;
+    if (what == "refuse") {
+        if (!Arity(w, 3, 3) || (w[3] != "on" && w[3] != "off"))
+            return Fail("printer NAME refuse on|off");
+        if (w[3] == "on")
+            model.RefuseData(0);
+        else
+            model.ClearFaults();
+    } else if (what == "deliver") {
+        if (!Arity(w, 3, 4) || !Number(w[3], 0xFFFFFF, &n, "deliver") ||
+            (w.size() > 4 && !Number(w[4], 1000000, &count, "deliver count")))
+            return false;
+        model.ShortDelivery(0x0A, 0x00, (ULONG)n, (int)count);
+        model.ShortDelivery(0xC0, 0x00, (ULONG)n, (int)count);
+    } else if (what == "fail") {
+        if (!Arity(w, 3, 6))
+            return false;
+        UCHAR srbStatus;
+        if (!ParseSrbStatus(w[3], &srbStatus))
+            return Fail("unknown SRB status '" + w[3] + "'");
+        int opcode = -1, subcode = -1;
+        for (size_t i = 4; i < w.size(); i++) {
+            std::string key, value;
+            uint64_t v;
+            if (SplitOption(w[i], &key, &value) && (key == "op" || key == "sub")) {
+                if (!Number(value, 255, &v, key.c_str()))
+                    return false;
+                (key == "op" ? opcode : subcode) = (int)v;
+            } else if (!Number(w[i], 1000000, &count, "fail count")) {
+                return false;
+            }
+        }
+        model.FailWith(srbStatus, (int)count, opcode, subcode);
+    } else if (what == "status" || what == "deviceid") {
+        if (!Arity(w, 3, 3))
+            return false;
+        std::string text = Unescape(w[3]);
+        if (what == "status")
+            model.SetStatusReply(std::vector<UCHAR>(text.begin(), text.end()));
+        else
+            model.SetDeviceId(text);
+    } else if (what == "create") {
+        NTSTATUS s;
+        if (!Arity(w, 4, 4) || !Number(w[3], 1, &n, "unit") || !Status(w[4], &s))
+            return false;
+        model.SetCreateResult((int)n, s);
+    } else if (what == "async") {
+        if (!Arity(w, 3, 3) || (w[3] != "on" && w[3] != "off"))
+            return Fail("printer NAME async on|off");
+        if (!p->plugged)
+            return Fail("printer '" + w[1] + "' is unplugged");
+        sbp2sim::ConfigOf(p->bus).async = w[3] == "on";
+    } else if (what == "clear") {
+        model.ClearFaults();
+    } else {
+        return Fail("unknown printer behaviour '" + what + "'");
+    }
+    return true;
+}
+
+void Interpreter::Leaks()
+{
+    std::string report = kmsim::LeakReport();
+    if (report.empty()) {
+        Note("nothing allocated");
+        return;
+    }
+    std::istringstream s(report);
+    std::string line;
+    while (std::getline(s, line))
+        if (!line.empty())
+            Note(line);
+}
+
+bool Interpreter::Restart()
+{
+    std::vector<std::string> problems = m_.ShutdownAndCheck();
+    ShowBusEvents();
+    for (const std::string& p : problems)
+        Note("left behind: " + p);
+    char path[] = "/tmp/prnsim-restart-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0)
+        return Fail("restart: cannot make a temporary file");
+    close(fd);
+    kmsim::RegSave(path);
+    m_.Boot(legacy_);
+    kmsim::RegLoad(path);
+    unlink(path);
+    NTSTATUS s = m_.LoadDriver();
+    Result(s, 0, problems.empty() ? ", nothing left behind" : "");
+    return true;
+}
+
+bool Interpreter::Execute(const Words& w)
+{
+    const std::string& c = w[0];
+    uint64_t n;
+    if (c == "platform") {
+        if (!Arity(w, 1, 1) || (w[1] != "legacy" && w[1] != "current"))
+            return Fail("platform legacy|current");
+        legacy_ = w[1] == "legacy";
+        kmsim::SetLegacyPlatform(legacy_);
+    } else if (c == "config") {
+        if (!Arity(w, 2, 2) || !Number(w[2], 0xFFFFFFFFu, &n, "config"))
+            return false;
+        m_.SetConfig(w[1], (ULONG)n);
+    } else if (c == "load") {
+        if (!Arity(w, 0, 0))
+            return false;
+        if (m_.DriverLoaded())
+            return Fail("the driver is already loaded");
+        NTSTATUS s = m_.LoadDriver();
+        Result(s, 0);
+    } else if (c == "unload") {
+        if (!Arity(w, 0, 0))
+            return false;
+        if (!m_.UnloadDriver())
+            Note("refused: the driver still has devices");
+        else
+            Note("unloaded");
+    } else if (c == "restart") {
+        if (!Arity(w, 0, 0))
+            return false;
+        return Restart();
+    } else if (c == "plug") {
+        return Plug(w);
+    } else if (c == "unplug") {
+        if (!Arity(w, 1, 1))
+            return false;
+        SimulatedPrinter* p = Printer(w[1]);
+        if (!p)
+            return false;
+        if (!p->plugged)
+            return Fail("printer '" + w[1] + "' is not plugged in");
+        m_.Unplug(w[1]);
+        ShowBusEvents();
+        Note("unplugged");
+    } else if (c == "pnp") {
+        return Pnp(w);
+    } else if (c == "power") {
+        return Power(w);
+    } else if (c == "rebalance" || c == "remove-device" || c == "surprise" || c == "enumerate") {
+        return Manager(w);
+    } else if (c == "ids") {
+        return Arity(w, 1, 1) && Ids(w[1]);
+    } else if (c == "show") {
+        return Arity(w, 1, 1) && Show(w[1]);
+    } else if (c == "open" || c == "close") {
+        PDEVICE_OBJECT d;
+        if (!Arity(w, 1, 1) || !Device(w[1], &d))
+            return false;
+        Outcome o = c == "open" ? m_.Open(d) : m_.Close(d);
+        ShowBusEvents();
+        Result(o.status, o.information);
+    } else if (c == "write") {
+        return WriteCommand(w);
+    } else if (c == "read") {
+        PDEVICE_OBJECT d;
+        if (!Arity(w, 2, 2) || !Device(w[1], &d) || !Number(w[2], 1u << 20, &n, "read"))
+            return false;
+        Outcome o = m_.Read(d, (ULONG)n);
+        ShowBusEvents();
+        Result(o.status, o.information,
+               o.data.empty() ? "" : ": \"" + Printable(o.data.data(), o.data.size()) + "\"");
+    } else if (c == "ioctl") {
+        return Ioctl(w);
+    } else if (c == "printer") {
+        return PrinterCommand(w);
+    } else if (c == "clock") {
+        if (!Arity(w, 1, 1) || !Number(w[1], 100000000, &n, "clock"))
+            return false;
+        kmsim::AdvanceClock((LONGLONG)n * kMs);
+        Note("clock " + std::to_string(m_.ElapsedMs()) + " ms");
+    } else if (c == "repeat") {
+        if (w.size() < 3 || !Number(w[1], 100000, &n, "repeat"))
+            return w.size() < 3 ? Fail("repeat N COMMAND...") : false;
+        if (w[2] == "repeat")
+            return Fail("repeat may not repeat a repeat");
+        Words inner(w.begin() + 2, w.end());
+        for (uint64_t i = 0; i < n; i++)
+            if (!Execute(inner))
+                return false;
+    } else if (c == "registry") {
+        if (!Arity(w, 0, 1))
+            return false;
+        std::string prefix = w.size() > 1 ? w[1] : "";
+        if (!prefix.empty() && prefix[0] != '\\')
+            prefix = kControlSet + prefix;
+        for (const std::string& line : m_.RegistryDump(prefix))
+            fprintf(out_, "  %s\n", line.c_str());
+    } else if (c == "leaks") {
+        if (!Arity(w, 0, 0))
+            return false;
+        Leaks();
+    } else if (c == "echo") {
+        std::string text;
+        for (size_t i = 1; i < w.size(); i++)
+            text += (i > 1 ? " " : "") + w[i];
+        fprintf(out_, "%s\n", text.c_str());
+    } else {
+        return Fail("unknown command '" + c + "'");
+    }
+    return true;
+}
+
+int Interpreter::Run(std::istream& in, const std::string& registryFile)
+{
+    m_.Boot(false);
+    struct stat st;
+    if (!registryFile.empty() && stat(registryFile.c_str(), &st) == 0 &&
+        !kmsim::RegLoad(registryFile)) {
+        fprintf(stderr, "prnsim: cannot load the registry from '%s'\n", registryFile.c_str());
+        return 2;
+    }
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        number++;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        Words w;
+        if (!SplitWords(line, &w)) {
+            fprintf(stderr, "prnsim: %s:%d: unterminated quote\n", source_.c_str(), number);
+            return 2;
+        }
+        if (w.empty())
+            continue;
+        size_t start = line.find_first_not_of(" \t");
+        fprintf(out_, "> %s\n", line.substr(start).c_str());
+        if (!Execute(w)) {
+            fflush(out_);
+            fprintf(stderr, "prnsim: %s:%d: %s\n", source_.c_str(), number, error_.c_str());
+            return 2;
+        }
+    }
+    if (in.bad()) {
+        fprintf(stderr, "prnsim: cannot read '%s'\n", source_.c_str());
+        return 2;
+    }
+    fprintf(out_, "> (end of script: unplug every printer, unload the driver)\n");
+    std::vector<std::string> problems = m_.ShutdownAndCheck();
+    ShowBusEvents();
+    if (problems.empty())
+        Note("nothing left allocated, no verifier reports");
+    for (const std::string& p : problems)
+        Note(p);
+    if (!registryFile.empty() && !kmsim::RegSave(registryFile)) {
+        fprintf(stderr, "prnsim: cannot save the registry to '%s'\n", registryFile.c_str());
+        return 2;
+    }
+    return problems.empty() ? 0 : 1;
+}
+
+} // namespace
+
+int RunScriptCommand(const std::vector<std::string>& args)
+{
+    std::string script, registry;
+    for (size_t i = 0; i < args.size(); i++) {
+        if (args[i] == "--registry") {
+            if (i + 1 >= args.size()) {
+                fprintf(stderr, "prnsim: --registry needs a FILE\n");
+                return 2;
+            }
+            registry = args[++i];
+        } else if (args[i].size() > 1 && args[i][0] == '-') {
+            fprintf(stderr, "prnsim: unknown option '%s'\n", args[i].c_str());
+            return 2;
+        } else if (script.empty()) {
+            script = args[i];
+        } else {
+            fprintf(stderr, "prnsim: run takes one SCRIPT (got '%s' too)\n", args[i].c_str());
+            return 2;
+        }
+    }
+    if (script.empty()) {
+        fprintf(stderr, "prnsim: run needs a SCRIPT (or - for standard input)\n");
+        return 2;
+    }
+    Interpreter interpreter(script == "-" ? "<stdin>" : script, stdout);
+    if (script == "-")
+        return interpreter.Run(std::cin, registry);
+    std::ifstream file(script);
+    if (!file) {
+        fprintf(stderr, "prnsim: cannot open '%s'\n", script.c_str());
+        return 2;
+    }
+    return interpreter.Run(file, registry);
+}
+
+} // namespace prnsim

@@ -118,6 +118,7 @@ int RunDemo(const std::vector<std::string>& args)
     config.vendor = "ORVEX";
     config.product = "ZR_4410X";
     config.deviceId = kDeviceId;
+    config.key = "00A0B8C9D0E1F2031";
     std::vector<NTSTATUS> plugged = m.Plug("printer", config);
     for (int unit = 0; unit < 2; unit++)
         fprintf(out, "   unit %d AddDevice+start %s\n", unit, StatusName(plugged[unit]).c_str());

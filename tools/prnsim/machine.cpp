@@ -67,6 +67,9 @@ std::vector<NTSTATUS> Machine::Plug(const std::string& name, const sbp2sim::Prin
     auto printer = std::make_unique<SimulatedPrinter>();
     printer->name = name;
     printer->model = std::make_shared<sbp2sim::SimPrinter>();
+    // The same printer answers the port driver's device-ID leaf and its own
+    // device-ID command.
+    printer->model->SetDeviceId(config.deviceId);
     sbp2sim::PrinterConfig c = config;
     c.model = printer->model;
     printer->bus = sbp2sim::Plug(c);

@@ -666,7 +666,9 @@ bool Interpreter::Execute(const Words& w)
         if (!Arity(w, 1, 1) || !Number(w[1], 100000000, &n, "clock"))
             return false;
         kmsim::AdvanceClock((LONGLONG)n * kMs);
-        Note("clock " + std::to_string(m_.ElapsedMs()) + " ms");
+        char now[64];
+        snprintf(now, sizeof now, "clock at %.4f ms", m_.ElapsedMs());
+        Note(now);
     } else if (c == "repeat") {
         if (w.size() < 3 || !Number(w[1], 100000, &n, "repeat"))
             return w.size() < 3 ? Fail("repeat N COMMAND...") : false;

@@ -1,0 +1,72 @@
+// xdbq: ask the printer's model database a question from the command line
+// and see the exact answer bytes.
+#include "query.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+const char kUsage[] = R"(usage: xdbq DB ID [OPTIONS]
+       xdbq media TEXT [--size N]
+
+Asks prnmodel's export for DB (root, drv, lm, mnt, pa, sm) with request id ID
+(decimal or 0x-hex, passed as given: only its low 16 bits count) and prints
+the result code with its DB_ name and the out size, then the answer.
+
+request record:
+  -s, --setting N=VALUE   setting N (VALUE signed decimal or 0x-hex)
+  --settings COUNT        SettingCount (default: highest N + 1; none: no array)
+  --null-settings         Settings is NULL (SettingCount as above)
+  -t, --string K=TEXT     string K
+  --null-string K         string K is a NULL pointer
+  --strings COUNT         StringCount (default: highest K + 1)
+  --null-strings          Strings is NULL
+  --context N             Context
+  --printer NAME          PrinterName; the printer exists in the spooler
+  --handle                open the printer here and pass its handle instead
+  --no-request            pass no request record at all
+what the library sees:
+  --data NAME=NUMBER      32-bit value stored with the printer
+  --data-string NAME=TEXT string value stored with the printer
+  --time YYYY-MM-DDTHH:MM[:SS]   local time (default 2026-01-01T00:00)
+  --country CODE          the user's country code (default 1)
+the call:
+  --size N                one call with an N-byte buffer (0: no buffer);
+                          default: size query, then read with that size
+output (after the first line, on DB_OK):
+  --hex                   hex dump (default)
+  --int32                 32-bit numbers
+  --text                  UTF-16 text
+  --items                 list items: value, name id, details, default mark
+
+media: decodes a media report with GetMediaInfo (size: bytes stated, 28).
+
+Exit codes: 0 DB_OK (media: decoded); 1 any other answer; 2 bad input.
+)";
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (args[0] == "media")
+        return xdbq::RunMedia(std::vector<std::string>(args.begin() + 1, args.end()));
+    xdbq::Query query;
+    std::string error = xdbq::ParseQuery(args, &query);
+    if (!error.empty()) {
+        fprintf(stderr, "xdbq: %s\n", error.c_str());
+        return 2;
+    }
+    return xdbq::RunQuery(query);
+}

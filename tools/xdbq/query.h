@@ -1,0 +1,57 @@
+// What one xdbq run asks: the database, the id and the request record the
+// options describe, and how to show the answer.
+#ifndef XDBQ_QUERY_H
+#define XDBQ_QUERY_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace xdbq
+{
+
+enum class Format { kHex, kInt32, kText, kItems };
+
+struct StoredValue {
+    bool isString = false;
+    uint32_t number = 0;
+    std::string text;
+};
+
+struct Query {
+    std::string db; // root, drv, lm, mnt, pa, sm
+    uint32_t id = 0;
+    bool noRequest = false;
+    // settings: values by number; count -1 = highest number + 1
+    std::map<uint32_t, int32_t> settings;
+    long settingCount = -1;
+    bool nullSettings = false;
+    std::map<uint32_t, std::string> strings;
+    std::vector<uint32_t> nullStrings;
+    long stringCount = -1;
+    bool nullStringArray = false;
+    uint32_t context = 0;
+    std::string printer;     // PrinterName of the request
+    bool passHandle = false; // open it here and pass the handle instead
+    std::map<std::string, StoredValue> printerData;
+    bool setTime = false;
+    int time[6] = {0, 0, 0, 0, 0, 0}; // year month day hour minute second
+    std::string country;
+    long bufferSize = -1; // -1: size query, then read
+    Format format = Format::kHex;
+};
+
+// Parses "DB ID [options]"; returns an error message, empty when good.
+std::string ParseQuery(const std::vector<std::string>& args, Query* q);
+
+// Runs the query against prnmodel and prints the answer. Returns the exit
+// code: 0 for DB_OK, 1 for any other answer.
+int RunQuery(const Query& q);
+
+// `xdbq media TEXT [--size N]`
+int RunMedia(const std::vector<std::string>& args);
+
+} // namespace xdbq
+
+#endif

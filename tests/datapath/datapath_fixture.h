@@ -115,6 +115,10 @@ class DataPathTest : public ::testing::TestWithParam<bool>
             mdl = IoAllocateMdl(data, mdlBytes, FALSE, FALSE, NULL);
             MmBuildMdlForNonPagedPool(mdl);
         }
+        if (failAllocation != 0) {
+            kmsim::FailNthAllocation(failAllocation);
+            failAllocation = 0;
+        }
         kmsim::IrpResult r = kmsim::SendIrp(
             fdo[unit], major, 0,
             [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; }, STATUS_SUCCESS,
@@ -169,6 +173,9 @@ class DataPathTest : public ::testing::TestWithParam<bool>
     std::shared_ptr<sbp2sim::SimPrinter> printer;
     PDEVICE_OBJECT fdo[2] = {nullptr, nullptr};
     std::vector<UCHAR> written; // everything handed to Write, in order
+    // When set, the next request's n-th allocation fails (counted from the
+    // moment the request is sent).
+    unsigned long failAllocation = 0;
 };
 
 inline std::string CompletionName(const ::testing::TestParamInfo<bool>& info)

@@ -130,6 +130,33 @@ TEST_P(EngineTest, PageSizedWritesAreGatheredIntoFullBuffers)
     }
 }
 
+TEST_P(EngineTest, ConfiguredBufferThePoolCannotGiveFallsBackToTheDefault)
+{
+    Options o;
+    o.mdlSize = 100000;
+    bool fellBack = false;
+    // Fail each allocation around the engine's setup in turn: whichever
+    // fails, the port either works or refuses cleanly; when only the large
+    // buffer is refused, the default one takes its place.
+    for (unsigned long n = 1; n <= 6; n++) {
+        Restart(o);
+        ASSERT_EQ(Open(), STATUS_SUCCESS);
+        failAllocation = n;
+        Result r = Write(50000);
+        kmsim::ClearFailures();
+        if (r.status != STATUS_SUCCESS)
+            continue;
+        EXPECT_EQ(r.bytes, 50000u);
+        ULONG size = Ext()->PrintBufferSize;
+        EXPECT_TRUE(size == 100000 || size == 32768) << size;
+        if (size == 32768) {
+            fellBack = true;
+            EXPECT_EQ(DataLengths(), std::vector<ULONG>({32768, 17232}));
+        }
+    }
+    EXPECT_TRUE(fellBack);
+}
+
 TEST_P(EngineTest, PrintCommandFollowsTheConfiguration)
 {
     for (ULONG scsi : {0u, 1u}) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "modeldb_case_runner.h"
+#include "um_control.h"
 
 using namespace modeldb_cases;
 
@@ -41,7 +42,38 @@ class MediaInfoCase : public ::testing::TestWithParam<MediaCase>
 {
 };
 
+// The shared test printers, in the spooler stand-in.
+class PrinterDataCase : public ::testing::TestWithParam<DbCase>
+{
+  protected:
+    void SetUp() override
+    {
+        UmReset();
+        for (const TestPrinter& printer : kTestPrinters) {
+            UmAddPrinter(printer.name);
+            for (int i = 0; i < printer.count; ++i) {
+                const PrinterValue& v = printer.values[i];
+                if (v.text != nullptr)
+                    UmSetPrinterString(printer.name, v.name, v.text);
+                else
+                    UmSetPrinterDword(printer.name, v.name, v.number);
+            }
+        }
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(UmPrintersOpen(), 0u) << "a printer was left open";
+        EXPECT_EQ(UmGlobalOutstanding(), 0u) << "a GlobalAlloc block was left allocated";
+        UmReset();
+    }
+};
+
 TEST_P(DatabaseCase, AnswersAsExpected)
+{
+    Judge(RunDbCase(GetParam(), kExports));
+}
+
+TEST_P(PrinterDataCase, AnswersAsExpected)
 {
     Judge(RunDbCase(GetParam(), kExports));
 }
@@ -52,6 +84,8 @@ TEST_P(MediaInfoCase, DecodesAsExpected)
 }
 
 INSTANTIATE_TEST_SUITE_P(Shared, DatabaseCase, ::testing::ValuesIn(kDbCases),
+                         [](const auto& info) { return TestName(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Shared, PrinterDataCase, ::testing::ValuesIn(kPrinterDataCases),
                          [](const auto& info) { return TestName(info.param.name); });
 INSTANTIATE_TEST_SUITE_P(Shared, MediaInfoCase, ::testing::ValuesIn(kMediaCases),
                          [](const auto& info) { return TestName(info.param.name); });
@@ -96,9 +130,39 @@ TEST(CaseRunner, RejectsWrongTextAndWritesPastTheAnswer)
     EXPECT_NE(v.detail.find("past the answer"), std::string::npos) << v.detail;
 }
 
+LONG WINAPI AnswersTwoNumbers(DWORD, const DataBaseRequest*, DWORD size, void* buffer,
+                              DWORD* outSize)
+{
+    static const int32_t values[] = {0x0201, 7};
+    *outSize = sizeof values;
+    if (buffer == nullptr || size < sizeof values)
+        return DB_MORE_DATA;
+    std::memcpy(buffer, values, sizeof values);
+    return DB_OK;
+}
+
+TEST(CaseRunner, ComparesSettingsAndBytesAtTheirPlace)
+{
+    EntryPoints fake{};
+    for (auto& fn : fake.db)
+        fn = AnswersTwoNumbers;
+    auto run = [&](Expect expect, const char* value) {
+        DbCase c = {"c", Db::Drv, 4191, "s2", Call::Read, 0, 0, 8, expect, value};
+        return RunDbCase(c, fake);
+    };
+    EXPECT_TRUE(run(Expect::Settings, "1=7 0=513").ok);
+    Verdict v = run(Expect::Settings, "0=513 1=8");
+    EXPECT_FALSE(v.ok);
+    EXPECT_NE(v.detail.find("[1]=7 not 8"), std::string::npos) << v.detail;
+    EXPECT_FALSE(run(Expect::Settings, "2=0").ok);
+    EXPECT_TRUE(run(Expect::BytesAt, "1|02 00 00 07").ok);
+    EXPECT_FALSE(run(Expect::BytesAt, "1|02 00 01").ok);
+    EXPECT_FALSE(run(Expect::BytesAt, "6|00 00 00").ok);
+}
+
 TEST(CaseRunner, ParsesRequestText)
 {
-    BuiltRequest r = ParseRequest("s29 28=9 81=1 str:|LS|~");
+    BuiltRequest r = ParseRequest("s29 28=9 81=1 str:|LS|~ printer:ZR1");
     const DataBaseRequest* req = r.Get();
     ASSERT_NE(req, nullptr);
     EXPECT_EQ(req->SettingCount, 29u);
@@ -107,10 +171,15 @@ TEST(CaseRunner, ParsesRequestText)
     EXPECT_STREQ(req->Strings[0], "");
     EXPECT_STREQ(req->Strings[1], "LS");
     EXPECT_EQ(req->Strings[2], nullptr);
+    ASSERT_NE(req->PrinterName, nullptr);
+    EXPECT_EQ(req->PrinterName[0], 'Z');
+    EXPECT_EQ(req->PrinterName[2], '1');
+    EXPECT_EQ(req->PrinterName[3], 0);
     EXPECT_EQ(ParseRequest("none").Get(), nullptr);
     BuiltRequest empty = ParseRequest("");
     EXPECT_EQ(empty.Get()->Settings, nullptr);
     EXPECT_EQ(empty.Get()->Strings, nullptr);
+    EXPECT_EQ(empty.Get()->PrinterName, nullptr);
 }
 
 } // namespace

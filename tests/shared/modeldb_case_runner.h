@@ -45,6 +45,7 @@ struct BuiltRequest {
     std::vector<std::string> strings;
     std::vector<bool> nullString;
     std::vector<LPCSTR> stringPointers;
+    std::vector<WCHAR> printerName; // empty: no name
     DataBaseRequest record{};
 
     const DataBaseRequest* Get()
@@ -59,6 +60,7 @@ struct BuiltRequest {
         record.Settings = hasSettings ? settings.data() : nullptr;
         record.StringCount = static_cast<DWORD>(strings.size());
         record.Strings = hasStrings ? stringPointers.data() : nullptr;
+        record.PrinterName = printerName.empty() ? nullptr : printerName.data();
         return &record;
     }
 };
@@ -88,6 +90,10 @@ inline BuiltRequest ParseRequest(const char* text)
                 built.nullString.push_back(item == "~");
                 built.strings.push_back(item == "~" ? std::string() : item);
             }
+        } else if (token.compare(0, 8, "printer:") == 0) {
+            for (size_t i = 8; i < token.size(); ++i)
+                built.printerName.push_back(static_cast<WCHAR>(token[i]));
+            built.printerName.push_back(0);
         } else if (token[0] == 's') {
             built.hasSettings = true;
             built.settings.assign(std::strtoul(token.c_str() + 1, nullptr, 10), 0);
@@ -166,6 +172,42 @@ inline Verdict CheckPayload(const DbCase& c, const unsigned char* data, DWORD le
         if (!terminated || got != c.value)
             return {false, "text \"" + got + "\"" + (terminated ? "" : " (badly terminated)") +
                                ", expected \"" + c.value + "\""};
+        return {true, ""};
+    }
+    case Expect::BytesAt: {
+        const char* bar = std::strchr(c.value, '|');
+        size_t offset = std::strtoul(c.value, nullptr, 10);
+        std::vector<long> want = ParseNumbers(bar ? bar + 1 : "", 16);
+        if (offset + want.size() > length)
+            return {false, "answer of " + std::to_string(length) + " bytes is too short"};
+        for (size_t i = 0; i < want.size(); ++i)
+            if (data[offset + i] != want[i]) {
+                char where[80];
+                std::snprintf(where, sizeof where, "byte %u is %02X, expected %02lX",
+                              static_cast<unsigned>(offset + i), data[offset + i], want[i]);
+                return {false, where};
+            }
+        return {true, ""};
+    }
+    case Expect::Settings: {
+        std::string wrong;
+        const char* p = c.value;
+        char* end = nullptr;
+        for (;;) {
+            unsigned long index = std::strtoul(p, &end, 10);
+            if (end == p || *end != '=')
+                break;
+            long want = std::strtol(end + 1, &end, 10);
+            p = end;
+            if (4 * index + 4 > length)
+                return {false, "answer has no element " + std::to_string(index)};
+            long got = ReadInt32(data + 4 * index);
+            if (got != want)
+                wrong += " [" + std::to_string(index) + "]=" + std::to_string(got) + " not " +
+                         std::to_string(want);
+        }
+        if (!wrong.empty())
+            return {false, "settings differ:" + wrong};
         return {true, ""};
     }
     case Expect::Bytes: {

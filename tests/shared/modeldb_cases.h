@@ -1,13 +1,16 @@
-// Answers of the model database that hold for every build of prnmodel and
-// need no data stored with a printer. The host tests and the Windows
-// conformance program (run under Wine against prnmodel.dll) both walk these
-// tables, so the two builds are held to the same expected values.
+// Answers of the model database that hold for every build of prnmodel. The
+// host tests and the Windows conformance program (run under Wine against
+// prnmodel.dll) both walk these tables, so the two builds are held to the
+// same expected values. Most cases need no data stored with a printer; the
+// rest name one of the printers of kTestPrinters, which each runner first
+// registers with its spooler (the host stand-in's, or Wine's).
 //
 // A request is written as a short text:
 //   "none"        no request record at all
 //   "s29"         a settings array of 29 zeros (later "n=v" tokens fill it)
 //   "28=9"        setting 28 is 9
 //   "str:a|b|~"   a strings array: "a", "b" and a null element
+//   "printer:P"   PrinterName is "P" (the export opens it for the call)
 //   ""            a request with neither settings nor strings
 #ifndef PRN_TESTS_SHARED_MODELDB_CASES_H
 #define PRN_TESTS_SHARED_MODELDB_CASES_H
@@ -45,6 +48,8 @@ enum class Expect {
     Field4,
     Untouched, // the caller's buffer is not written at all
     Zeroed,    // the caller's buffer is cleared
+    BytesAt,   // "offset|hex bytes": these bytes stand at that offset
+    Settings,  // "n=v ...": 32-bit element n of the answer is v
 };
 
 struct DbCase {
@@ -266,6 +271,84 @@ inline const DbCase kDbCases[] = {
      "1B 28 62 01 00 01 " PRN_A4_PAGE_FORMAT " 1B 28 50 02 00 00 03 1B 28 6C 03 00 34 00 00"},
     {"drv 4121 with too few settings", Db::Drv, 4121, "s97 4=3 9=0 5=1 8=3 6=1 28=256 7=7",
      Call::SizeQuery, 0, -3, -1, Expect::Nothing, ""},
+};
+
+// The 56-byte stored silent-mode-off block and its relatives.
+#define PRN_BLOCK_HEAD "1B 5B 4B 02 00 00 1F 5A 52 4C 53 54 41 52 54 0A "
+#define PRN_CONTROL_COMMON "43 6F 6E 74 72 6F 6C 4D 6F 64 65 3D 43 6F 6D 6D 6F 6E 0A "
+#define PRN_BLOCK_TAIL "5A 52 4C 45 4E 44 0A "
+#define PRN_SILENT_OFF_BLOCK                                                                       \
+    PRN_BLOCK_HEAD PRN_CONTROL_COMMON "53 65 74 53 69 6C 65 6E 74 3D 4F 46 46 0A " PRN_BLOCK_TAIL
+#define PRN_SILENT_ON_BLOCK                                                                        \
+    PRN_BLOCK_HEAD PRN_CONTROL_COMMON "53 65 74 53 69 6C 65 6E 74 3D 4F 4E 0A " PRN_BLOCK_TAIL
+#define PRN_DETECTION_ON_BLOCK                                                                     \
+    PRN_BLOCK_HEAD PRN_CONTROL_COMMON                                                              \
+        "4D 65 64 69 61 44 65 74 65 63 74 69 6F 6E 3D 4F 4E 0A " PRN_BLOCK_TAIL
+#define PRN_DETECTION_OFF_BLOCK                                                                    \
+    PRN_BLOCK_HEAD PRN_CONTROL_COMMON                                                              \
+        "4D 65 64 69 61 44 65 74 65 63 74 69 6F 6E 3D 4F 46 46 0A " PRN_BLOCK_TAIL
+#define PRN_MODE_HEADER_0F "1B 5B 4B 02 00 00 0F"
+
+// Printers with stored values, registered before the cases run.
+struct PrinterValue {
+    const char* name;
+    const char* text; // REG_SZ value; nullptr: the REG_DWORD `number`
+    uint32_t number;
+};
+
+struct TestPrinter {
+    const char* name;
+    PrinterValue values[2];
+    int count;
+};
+
+inline const TestPrinter kTestPrinters[] = {
+    {"ZRCaseSilentOn",
+     {{"QmxUI_SilentModeEnable", nullptr, 1}, {"QmxUI_CustomMediaDetection", nullptr, 0}},
+     2},
+    // Media reports: class 2; class 3; flags 02 (no proposal).
+    {"ZRCaseClass2", {{"QmxSLM_CMS", "0200281E0A05", 0}}, 1},
+    {"ZRCaseClass3", {{"QmxSLM_CMS", "0100283C0A14", 0}}, 1},
+    {"ZRCaseNoProposal", {{"QmxSLM_CMS", "0102281E0A05", 0}}, 1},
+};
+
+// Job opening sequence and the media override, which read stored values.
+// The job opening sequence starts with a 65-byte clock block whose content
+// follows the clock, so only the pieces after it are compared.
+inline const DbCase kPrinterDataCases[] = {
+    {"drv 4120 without a printer", Db::Drv, 4120, "s132", Call::Read, 0, 0, 136, Expect::BytesAt,
+     "65|" PRN_SILENT_OFF_BLOCK PRN_MODE_HEADER_0F},
+    {"drv 4120 media detection by default", Db::Drv, 4120, "s132 7=263", Call::Read, 0, 0, 196,
+     Expect::BytesAt, "65|" PRN_SILENT_OFF_BLOCK PRN_DETECTION_ON_BLOCK PRN_MODE_HEADER_0F},
+    {"drv 4120 stored silent and detection values", Db::Drv, 4120,
+     "s132 7=263 printer:ZRCaseSilentOn", Call::Read, 0, 0, 196, Expect::BytesAt,
+     "65|" PRN_SILENT_ON_BLOCK PRN_DETECTION_OFF_BLOCK PRN_MODE_HEADER_0F},
+    {"drv 4191 override without a report", Db::Drv, 4191, "s132 106=1 108=999 28=9 5=1 8=3 6=1",
+     Call::Read, 0, 0, 528, Expect::Settings, "106=0 110=1 109=255 118=1 5=1 8=3 6=1"},
+    {"drv 4191 class 2 report on A4", Db::Drv, 4191,
+     "s132 106=1 108=999 28=9 5=1 8=3 6=1 printer:ZRCaseClass2", Call::Read, 0, 0, 528,
+     Expect::Settings, "106=1 110=1 109=2 118=2 5=285 8=1 6=3"},
+    {"drv 4191 class 3 report on a postcard", Db::Drv, 4191,
+     "s132 106=1 108=999 28=43 5=1 8=3 6=1 printer:ZRCaseClass3", Call::Read, 0, 0, 528,
+     Expect::Settings, "106=1 110=1 109=3 118=3 5=283 8=3 6=3"},
+    {"drv 4191 report without a proposal", Db::Drv, 4191,
+     "s132 106=1 108=999 28=9 5=1 8=3 6=1 printer:ZRCaseNoProposal", Call::Read, 0, 0, 528,
+     Expect::Settings, "106=0 110=1 109=255 118=1 5=1 8=3 6=1"},
+    {"drv 4191 borderless without the media listed", Db::Drv, 4191,
+     "s132 106=1 108=999 28=9 5=1 8=3 6=1 81=1 printer:ZRCaseClass2", Call::Read, 0, 0, 528,
+     Expect::Settings, "106=1 110=1 109=2 118=1 5=1 8=3 6=1"},
+    {"drv 4191 borderless with the media listed", Db::Drv, 4191,
+     "s132 106=1 108=999 28=9 5=1 8=3 6=1 81=1 4=3 printer:ZRCaseClass2", Call::Read, 0, 0, 528,
+     Expect::Settings, "106=1 110=1 109=2 118=2 5=285 8=1 6=3"},
+    {"drv 4191 media chosen by the caller", Db::Drv, 4191,
+     "s132 106=1 108=285 28=9 5=1 8=3 6=1 printer:ZRCaseClass2", Call::Read, 0, 0, 528,
+     Expect::Settings, "106=0 110=1 109=255 118=1 5=285 8=1 6=3"},
+    {"drv 4191 caller's media without a setting-8 value", Db::Drv, 4191,
+     "s132 106=1 108=281 28=9 5=1 8=3 6=1 printer:ZRCaseClass2", Call::Read, 0, 0, 528,
+     Expect::Settings, "106=0 110=1 109=255 118=1 5=1 8=3 6=1"},
+    {"drv 4191 media settings held", Db::Drv, 4191,
+     "s132 106=1 108=999 110=1 28=9 5=1 8=3 6=1 printer:ZRCaseClass2", Call::Read, 0, 0, 528,
+     Expect::Settings, "106=1 110=1 109=0 118=0 5=1 8=3 6=1"},
 };
 
 struct MediaCase {

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "modeldb_case_runner.h"
 
@@ -18,6 +19,66 @@ const char* const kAccessNames[6] = {
     "XDB_AccessRootDataBase", "XDB_AccessDrvDataBase", "XDB_AccessLMDataBase",
     "XDB_AccessMntDataBase",  "XDB_AccessPADataBase",  "XDB_AccessSMDataBase",
 };
+
+// Wine's spooler keeps its printers in the registry, as Windows does; its
+// AddPrinterW needs a print provider entry Wine lacks, so the test printers
+// are written to that store directly, the way an installed printer stands
+// there, and removed again at the end.
+const wchar_t kPrintersKey[] = L"System\\CurrentControlSet\\Control\\Print\\Printers\\";
+
+std::wstring Wide(const char* text)
+{
+    std::wstring out;
+    for (const char* p = text; *p; ++p)
+        out += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    return out;
+}
+
+bool SetText(HKEY key, const wchar_t* name, const std::wstring& text)
+{
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+bool RegisterPrinter(const TestPrinter& printer)
+{
+    std::wstring path = kPrintersKey + Wide(printer.name);
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    DWORD attributes = 0;
+    bool ok =
+        SetText(key, L"Name", Wide(printer.name)) && SetText(key, L"Port", L"FILE:") &&
+        SetText(key, L"Printer Driver", L"ZR Case Driver") &&
+        SetText(key, L"Print Processor", L"WinPrint") && SetText(key, L"Datatype", L"RAW") &&
+        RegSetValueExW(key, L"Attributes", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&attributes),
+                       sizeof attributes) == ERROR_SUCCESS;
+    HKEY data = nullptr;
+    ok = ok && RegCreateKeyExW(key, L"PrinterDriverData", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                               &data, nullptr) == ERROR_SUCCESS;
+    for (int i = 0; ok && i < printer.count; ++i) {
+        const PrinterValue& v = printer.values[i];
+        std::wstring name = Wide(v.name);
+        if (v.text != nullptr)
+            ok = SetText(data, name.c_str(), Wide(v.text));
+        else
+            ok = RegSetValueExW(data, name.c_str(), 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&v.number),
+                                sizeof v.number) == ERROR_SUCCESS;
+    }
+    if (data != nullptr)
+        RegCloseKey(data);
+    RegCloseKey(key);
+    return ok;
+}
+
+void UnregisterPrinter(const TestPrinter& printer)
+{
+    std::wstring path = kPrintersKey + Wide(printer.name);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, (path + L"\\PrinterDriverData").c_str());
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+}
 
 struct Tally {
     int passed = 0;
@@ -80,6 +141,19 @@ int main(int argc, char** argv)
     Tally tally;
     for (const DbCase& c : kDbCases)
         Report(tally, "database", c.name, RunDbCase(c, entry), lenient);
+
+    bool registered = true;
+    for (const TestPrinter& printer : kTestPrinters)
+        registered = RegisterPrinter(printer) && registered;
+    if (!registered) {
+        std::printf("cannot register the test printers with the spooler\n");
+        ++tally.failed;
+    }
+    for (const DbCase& c : kPrinterDataCases)
+        Report(tally, "printer data", c.name, RunDbCase(c, entry), lenient);
+    for (const TestPrinter& printer : kTestPrinters)
+        UnregisterPrinter(printer);
+
     for (const MediaCase& c : kMediaCases)
         Report(tally, "media", c.name, RunMediaCase(c, entry.media), lenient);
 

@@ -83,6 +83,12 @@ std::vector<NTSTATUS> Machine::Plug(const std::string& name, const sbp2sim::Prin
         }
         results.push_back(kmsim::PlugIn(driver_, pdo));
     }
+    // A printer plugged in again under its old name replaces the old entry.
+    for (auto& old : printers_)
+        if (old->name == name) {
+            old = std::move(printer);
+            return results;
+        }
     printers_.push_back(std::move(printer));
     return results;
 }

@@ -61,8 +61,8 @@ Numbers are decimal or 0x-hex.
   pnp DEV MINOR [ARG]           one PnP request: start stop query-stop
                                 cancel-stop query-remove cancel-remove
                                 surprise-removal remove query-capabilities
-                                usage (ARG paging|hibernation|dumpfile|N,
-                                in the path) or a number
+                                usage (ARG paging|hibernation|dumpfile|
+                                undefined [out: not in the path])
   power DEV MINOR [D0..D3]      set-power query-power wait-wake power-sequence
   rebalance DEV | remove-device DEV | surprise DEV | enumerate DEV
                                 what the PnP manager does (query and stop and

@@ -286,15 +286,14 @@ bool Interpreter::Pnp(const Words& w)
     BUS_QUERY_ID_TYPE idType = BusQueryDeviceID;
     if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION && w.size() > 3) {
         const std::string& t = w[3];
-        uint64_t n;
         if (t == "paging")
             usage = DeviceUsageTypePaging;
         else if (t == "hibernation")
             usage = DeviceUsageTypeHibernation;
         else if (t == "dumpfile")
             usage = DeviceUsageTypeDumpFile;
-        else if (ParseNumber(t, 255, &n))
-            usage = (DEVICE_USAGE_NOTIFICATION_TYPE)n;
+        else if (t == "undefined")
+            usage = DeviceUsageTypeUndefined;
         else
             return Fail("unknown usage type '" + t + "'");
     }
@@ -399,7 +398,9 @@ bool Interpreter::Manager(const Words& w)
         ShowBusEvents();
         Result(s, 0);
     } else if (w[0] == "remove-device") {
+        // The PnP manager acts on the bus queries the removal asked for.
         NTSTATUS s = kmsim::RemoveDevice(pdo);
+        kmsim::ProcessInvalidations();
         ShowBusEvents();
         Result(s, 0);
     } else if (w[0] == "surprise") {
@@ -449,6 +450,21 @@ bool Interpreter::WriteCommand(const Words& w)
     return true;
 }
 
+// Text (a device ID, a status reply) as text, anything else in hex.
+static std::string ShownData(const std::vector<unsigned char>& data)
+{
+    size_t n = data.size();
+    if (n > 0 && data[n - 1] == 0)
+        n--;
+    bool text = n > 0;
+    for (size_t i = 0; i < n && text; i++)
+        text = data[i] >= 0x20 && data[i] < 0x7F;
+    if (!text)
+        return HexBytes(data.data(), data.size(), 64);
+    return "\"" + std::string(data.begin(), data.begin() + n) + "\"" +
+           (n < data.size() ? " and a zero byte" : "");
+}
+
 bool Interpreter::Ioctl(const Words& w)
 {
     if (w.size() < 3)
@@ -479,7 +495,7 @@ bool Interpreter::Ioctl(const Words& w)
     ShowBusEvents();
     std::string extra;
     if (!o.data.empty())
-        extra = ": " + HexBytes(o.data.data(), o.data.size(), 64);
+        extra = ": " + ShownData(o.data);
     Result(o.status, o.information, extra);
     return true;
 }

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need and is missing. Safe to run again.
 # Besides the host toolchain: mingw-w64 for the 32-bit Windows images, and
-# Wine (32-bit, so the i386 architecture) to run the DLL's conformance cases.
+# Wine (32-bit, so the i386 architecture) to run the DLL's conformance cases,
+# and clang 14 with libFuzzer for the fuzzers (scripts/fuzz.sh).
 set -euo pipefail
 need=()
 have() { dpkg -s "$1" >/dev/null 2>&1; }
 for p in g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev clang-format python3 \
-  g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386; do
+  g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386 \
+  clang-14 libfuzzer-14-dev libclang-rt-14-dev; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Quick start, step two: the whole test suite. First the 32-bit Windows
 # images and their checks (PE imports and exports, the model database under
-# Wine), then the host suite under the sanitizers, whose summary ends the run.
+# Wine), the concurrency stress under ThreadSanitizer and the fuzzers, then
+# the host suite under the sanitizers, whose summary ends the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86
 ctest --test-dir build/windows-x86/windows --output-on-failure
+# Concurrency stress under ThreadSanitizer (the tests labelled "stress"),
+# then every fuzzer for a minute, before the host suite.
+cmake --preset host-tsan >/dev/null
+cmake --build --preset host-tsan
+ctest --preset host-tsan
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/fuzz.sh
 cmake --preset host-asan >/dev/null
 cmake --build --preset host-asan
 ctest --preset host-asan

@@ -179,7 +179,7 @@ TEST(ConcurrentExports, EveryThreadGetsTheSingleThreadedAnswer)
             << questions[i].name << " answered " << expected[i].result;
 
     const unsigned kThreads = 8;
-    const unsigned kRounds = 25;
+    const unsigned kRounds = 60;
     std::vector<std::vector<std::string>> mismatches(kThreads);
     std::atomic<unsigned> ready{0};
     std::vector<std::thread> threads;

@@ -1,0 +1,167 @@
+// The model compiler on mutated model sources. The input is one or more
+// source files, split at lines reading "#%%" (a comment, so a whole file is
+// a valid input too). A model that compiles must emit its C++ and must walk
+// in the store's engine: every key asked with a plain request stays inside
+// the packed tables.
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "modelc.h"
+#include "store.h"
+#include "um_control.h"
+
+namespace
+{
+
+std::vector<modelc::SourceFile> SplitSources(const std::string& text)
+{
+    std::vector<modelc::SourceFile> files;
+    std::string current;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        std::string line =
+            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (line == "#%%") {
+            files.push_back({"f" + std::to_string(files.size()) + ".model", current});
+            current.clear();
+        } else {
+            current += line;
+            current += '\n';
+        }
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    files.push_back({"f" + std::to_string(files.size()) + ".model", current});
+    return files;
+}
+
+// Entries a walk from each entry may visit, bounded: trees that share
+// subtrees many times over can take exponentially long to walk, which is
+// the model writer's concern, not a fault of the engine.
+class WalkCost
+{
+  public:
+    explicit WalkCost(const modelc::CompiledModel& m) : m_(m) {}
+
+    unsigned long Of(uint32_t index, int depth = 0)
+    {
+        if (index >= m_.entries.size() || depth > 300)
+            return 1;
+        auto known = cost_.find(index);
+        if (known != cost_.end())
+            return known->second;
+        uint32_t words = m_.entries[index].first;
+        uint32_t second = m_.entries[index].second;
+        uint32_t type = words >> 24;
+        uint32_t low = words & 0xFFFFFF;
+        uint32_t count = second & 0xFFFF;
+        unsigned long total = 1;
+        if (type == 19 && low < m_.entries.size())
+            low = m_.entries[low].first & 0xFFFFFF; // labels behind the mask header
+        bool labels = type >= 11 && type <= 14 ? true : type == 19;
+        if ((type >= 8 && type <= 10) || type == 15 || type == 17 || labels) {
+            for (uint32_t i = 0; i < count && total < kLimit; ++i) {
+                uint32_t child = low + i;
+                if (labels && child < m_.entries.size())
+                    child = m_.entries[child].first & 0xFFFFFF;
+                total += Of(child, depth + 1);
+            }
+        }
+        if (total > kLimit)
+            total = kLimit;
+        cost_[index] = total;
+        return total;
+    }
+
+    static const unsigned long kLimit = 200000;
+
+  private:
+    const modelc::CompiledModel& m_;
+    std::map<uint32_t, unsigned long> cost_;
+};
+
+void WalkEveryKey(const modelc::CompiledModel& model)
+{
+    std::vector<EntryDescriptor> entries;
+    for (const auto& e : model.entries)
+        entries.push_back(EntryDescriptor{e.first, e.second});
+    std::vector<WORD> ids;
+    std::vector<DWORD> indexes;
+    for (const auto& k : model.keys) {
+        ids.push_back(k.first);
+        indexes.push_back(k.second);
+    }
+    ModelTables tables{entries.data(),
+                       static_cast<DWORD>(entries.size()),
+                       ids.data(),
+                       indexes.data(),
+                       static_cast<DWORD>(ids.size()),
+                       model.bytePool.data(),
+                       static_cast<DWORD>(model.bytePool.size()),
+                       model.shortPool.data(),
+                       static_cast<DWORD>(model.shortPool.size()),
+                       reinterpret_cast<const LONG*>(model.longPool.data()),
+                       static_cast<DWORD>(model.longPool.size()),
+                       model.matchPool.data(),
+                       static_cast<DWORD>(model.matchPool.size())};
+    SwapModelTables(&tables);
+
+    std::vector<LONG> settings(8, 1);
+    const char* strings[] = {"A", "", nullptr};
+    DataBaseRequest request{};
+    request.SettingCount = static_cast<DWORD>(settings.size());
+    request.Settings = settings.data();
+    request.StringCount = 3;
+    request.Strings = strings;
+    WalkCost cost(model);
+    unsigned long blocks = UmGlobalOutstanding();
+    for (size_t k = 0; k < ids.size() && k < 64; ++k) {
+        if (cost.Of(indexes[k]) >= WalkCost::kLimit)
+            continue;
+        EntryDescriptor leaf{};
+        LONG result = FindEntry(ids[k], &request, &leaf);
+        if (result == DB_OK) {
+            DWORD need = 0;
+            result = ReadEntry(&request, 0, nullptr, &need, &leaf);
+            if (result == DB_MORE_DATA && need <= (1u << 20)) {
+                std::vector<BYTE> buffer(need);
+                DWORD got = 0;
+                result = ReadEntry(&request, need, buffer.data(), &got, &leaf);
+                FUZZ_CHECK(result != DB_OK || got <= need, "leaf larger than its size");
+            }
+        }
+        FUZZ_CHECK(result >= DB_NO_REQUEST && result <= DB_UNKNOWN_ID,
+                   "result outside the DB_ codes");
+    }
+    FUZZ_CHECK(UmGlobalOutstanding() == blocks, "GlobalAlloc block leaked");
+    SwapModelTables(nullptr);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzInput in(data, size);
+    std::vector<modelc::SourceFile> sources = SplitSources(in.Rest());
+    modelc::CompiledModel model;
+    std::string error;
+    if (!modelc::CompileModel(sources, model, error)) {
+        FUZZ_CHECK(!error.empty(), "rejected without a message");
+        return 0;
+    }
+    std::vector<std::string> names;
+    for (const auto& s : sources)
+        names.push_back(s.name);
+    std::string cpp = modelc::EmitCpp(model, names);
+    FUZZ_CHECK(cpp.find("ModelTableSet") != std::string::npos, "no table set emitted");
+    for (const auto& k : model.keys)
+        FUZZ_CHECK(k.second < model.entries.size(), "key points outside the entry table");
+    UmReset();
+    WalkEveryKey(model);
+    return 0;
+}

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (preset "fuzz", clang 14) and runs each one
+# that has seeds under fuzz/corpus/NAME for a bounded time: FUZZ_SECONDS each
+# (default 60). Inputs it finds worth keeping go to build/fuzz/work/NAME, so a
+# later run goes on from there; a crash, leak or failed check stops the run
+# with its input in build/fuzz/findings/. Further arguments go to every
+# fuzzer (for instance -jobs=2 -workers=2).
+#   FUZZ_SECONDS=3600 scripts/fuzz.sh          an hour each
+#   FUZZ_ONLY=modelc_source scripts/fuzz.sh    one fuzzer only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${FUZZ_SECONDS:-60}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+mkdir -p build/fuzz/findings build/fuzz/logs
+status=0
+for corpus in fuzz/corpus/*/; do
+  name=$(basename "$corpus")
+  if [ -n "${FUZZ_ONLY:-}" ] && [ "$name" != "$FUZZ_ONLY" ]; then
+    continue
+  fi
+  fuzzer=build/fuzz/fuzz/$name
+  if [ ! -x "$fuzzer" ]; then
+    echo "fuzz.sh: $name has seeds but no fuzzer was built" >&2
+    status=1
+    continue
+  fi
+  work=build/fuzz/work/$name
+  log=build/fuzz/logs/$name.log
+  mkdir -p "$work"
+  if "$fuzzer" -max_total_time="$seconds" -rss_limit_mb=4096 -print_final_stats=1 \
+      -artifact_prefix="build/fuzz/findings/$name-" "$@" "$work" "$corpus" >"$log" 2>&1; then
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    echo "fuzz: $name ran ${runs:-?} inputs in ${seconds}s, no finding"
+  else
+    echo "fuzz: $name FAILED; the input is in build/fuzz/findings/, the log ends:" >&2
+    tail -n 40 "$log" >&2
+    status=1
+  fi
+done
+exit $status

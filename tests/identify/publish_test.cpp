@@ -158,6 +158,26 @@ TEST_F(PublishTest, StoredKeysThatCannotBeOursDoNotMatch)
     EXPECT_EQ(Ext(a, 0)->PortNumber, 4u);
 }
 
+// Whatever allocation fails while a printer is added, started and
+// published, nothing leaks and no rule of the kernel is broken.
+TEST_F(PublishTest, ConnectingSurvivesEveryAllocationFailure)
+{
+    unsigned long before = kmsim::AllocationCount();
+    Disconnect(Connect(Printer(kKeyA)));
+    unsigned long needed = kmsim::AllocationCount() - before;
+    for (unsigned long n = 1; n <= needed; n++) {
+        sbp2sim::Printer* p = sbp2sim::Plug(Printer(kKeyA));
+        plugged.push_back(p);
+        kmsim::FailNthAllocation(n);
+        for (int unit = 0; unit < 2; unit++)
+            kmsim::PlugIn(driver, sbp2sim::UnitPdo(p, unit));
+        kmsim::ClearFailures();
+        Disconnect(p);
+        ASSERT_EQ(kmsim::Violations(), std::vector<std::string>()) << "allocation " << n;
+        ASSERT_EQ(kmsim::OpenKeyHandles(), 0u) << "allocation " << n;
+    }
+}
+
 TEST_F(PublishTest, LegacyPlatformPublishesUnderItsOwnClassAndKeys)
 {
     Boot(true);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,16 @@ class DevCtlTest : public ::testing::Test
         kmsim::Reset();
         driver = kmsim::LoadDriver(DriverEntry, "prnsbp");
         ASSERT_NE(driver, nullptr);
+        PlugPrinter(false);
+    }
+
+    // async: the port driver completes SRBs later, from its own thread.
+    void PlugPrinter(bool async)
+    {
         printer = std::make_shared<sbp2sim::SimPrinter>();
         sbp2sim::PrinterConfig config;
         config.model = printer;
+        config.async = async;
         bus = sbp2sim::Plug(config);
         for (int unit = 0; unit < 2; unit++) {
             ASSERT_EQ(kmsim::PlugIn(driver, sbp2sim::UnitPdo(bus, unit)), STATUS_SUCCESS);
@@ -511,6 +519,26 @@ TEST_F(DevCtlTest, InternalDeviceControlCarriesSrbsToTheUnits)
     EXPECT_EQ(SendSrb(fdo[1], 0xC1, 0x21), STATUS_DELETE_PENDING);
     EXPECT_EQ(printer->Srbs().size(), 3u);
     EXPECT_EQ(kmsim::StartDevice(pdo), STATUS_SUCCESS);
+}
+
+// Device control from one thread and writes from another share the
+// printer's engine: the printer must never see two of their SRBs at once.
+TEST_F(DevCtlTest, DeviceControlNeverOverlapsOtherEngineWork)
+{
+    sbp2sim::Unplug(bus);
+    PlugPrinter(true);
+    OpenPort();
+    printer->SetStatusReply({1, 2, 3});
+    std::thread writer([this] {
+        for (int i = 0; i < 40; i++)
+            EXPECT_EQ(WritePort(i % 2 ? 4096 : 300, (UCHAR)i), STATUS_SUCCESS);
+    });
+    for (int i = 0; i < 40; i++) {
+        EXPECT_EQ(Ask(IOCTL_PRNSBP_READ_STATUS, 16).bytes, 3u);
+        EXPECT_EQ(Send(IOCTL_PRNSBP_WRITE_VENDOR, std::vector<UCHAR>(100, 7)).bytes, 100u);
+    }
+    writer.join();
+    EXPECT_EQ(printer->Overlaps(), 0);
 }
 
 } // namespace

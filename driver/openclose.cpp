@@ -187,6 +187,13 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     if (!BothUnitsUsable(DeviceObject, Fdo)) {
         return STATUS_DELETE_PENDING;
     }
+    if (ext->OpenCount == 0) {
+        // A handle opened before a transport failure restarted the
+        // connection: the connection it belonged to is gone, and counting it
+        // down would wrap the count and pass the next first open off as a
+        // second one.
+        return STATUS_SUCCESS;
+    }
     if (ext->OpenCount != 1) {
         ext->OpenCount--;
         return STATUS_SUCCESS;

@@ -294,12 +294,15 @@ TEST_P(EngineTest, TransportFailureRefusesFurtherRequestsUntilTheNextOpen)
         std::vector<UCHAR> got;
         EXPECT_EQ(Read(&got, 100).status, legacy ? STATUS_ACCESS_VIOLATION : STATUS_DELETE_PENDING);
         EXPECT_EQ(printer->Srbs().size(), sent);
-        // An open now starts a new connection, though a handle is open.
+        // An open now starts a new connection, though a handle is open: both
+        // units are created again and the next write is a first write.
+        printer->ClearTrace();
         ASSERT_EQ(Open(), STATUS_SUCCESS);
-        EXPECT_EQ(Ext()->WriteCount, 0u);
-        r = Write(100);
+        EXPECT_EQ(printer->Trace().size(), 2u);
+        r = Write(4096);
         EXPECT_EQ(r.status, STATUS_SUCCESS);
-        EXPECT_EQ(r.bytes, 100u);
+        EXPECT_EQ(r.bytes, 4096u);
+        EXPECT_EQ(DataLengths(), std::vector<ULONG>({4096}));
     }
 }
 

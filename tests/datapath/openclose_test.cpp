@@ -191,5 +191,26 @@ TEST_P(OpenCloseTest, TransportFailureAtTheLastCloseSendsNoUnitClose)
     EXPECT_EQ(Write(100).bytes, 100u);
 }
 
+TEST_P(OpenCloseTest, HandlesFromBeforeARestartedConnectionCloseHarmlessly)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS); // handle A
+    ASSERT_EQ(Open(), STATUS_SUCCESS); // handle B
+    Write(10);
+    printer->FailWith(SRB_STATUS_SELECTION_TIMEOUT, 1, 0xC0);
+    Write(10);
+    ASSERT_EQ(Ext()->DeviceError, 1u);
+    ASSERT_EQ(Open(), STATUS_SUCCESS);  // handle C: a new connection
+    EXPECT_EQ(Close(), STATUS_SUCCESS); // A: the last close of the new connection
+    EXPECT_EQ(Close(), STATUS_SUCCESS); // B
+    EXPECT_EQ(Close(), STATUS_SUCCESS); // C
+    EXPECT_EQ(Ext()->OpenCount, 0u);
+    printer->ClearTrace();
+    // The next open is a first open again and the port works.
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0", "C1"}));
+    EXPECT_EQ(Write(4096).bytes, 4096u);
+    EXPECT_EQ(DataLengths(), std::vector<ULONG>({4096}));
+}
+
 } // namespace
 } // namespace datapath

@@ -498,7 +498,10 @@ typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
     DeviceUsageTypeUndefined,
     DeviceUsageTypePaging,
     DeviceUsageTypeHibernation,
-    DeviceUsageTypeDumpFile
+    DeviceUsageTypeDumpFile,
+    DeviceUsageTypeBoot,
+    DeviceUsageTypePostDisplay,
+    DeviceUsageTypeGuestAssigned
 } DEVICE_USAGE_NOTIFICATION_TYPE;
 
 typedef enum _SYSTEM_POWER_STATE {

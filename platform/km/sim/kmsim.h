@@ -31,6 +31,10 @@ size_t PoolOutstanding(ULONG tag); // allocations of that tag not yet freed
 size_t PoolOutstandingTotal();
 // Empty when nothing is allocated, else one line per tag: "ZR f: 2 (96 bytes)".
 std::string LeakReport();
+// The same for the pool a driver allocated (in its entry, AddDevice, dispatch
+// and completion routines and unload, IRPs and MDLs included). UnloadDriver
+// reports a non-empty one as a violation.
+std::string LeakReportOf(PDRIVER_OBJECT driver);
 // Allocations made so far (pool, IRPs, MDLs, device objects); a sweep runs a
 // scenario once to count them, then fails each one in turn.
 unsigned long AllocationCount();
@@ -47,9 +51,19 @@ ULONG PoolBlockTag(PVOID p);
 // ---- verifier ------------------------------------------------------------------
 // Rule breaks seen so far (IRP completed twice, blocking wait at
 // DISPATCH_LEVEL, freeing unknown memory, deleting an attached device...).
+// Always on: pool blocks carry guards checked when they are freed, freed
+// blocks are poisoned (0xDF) and held back from reuse for a while and checked
+// for late writes when they leave (or at CheckQuarantine); under
+// AddressSanitizer the guards and freed blocks are poisoned for it too, so a
+// stray access stops the test where it happens. Every dispatch routine must
+// return at the IRQL it was called at, return STATUS_PENDING exactly when it
+// called IoMarkIrpPending, and complete the IRP before returning any other
+// status.
 std::vector<std::string> Violations();
 void ClearViolations();
 void Violation(const std::string& what); // also used by the bus simulation
+// Reports quarantined blocks written after they were freed.
+void CheckQuarantine();
 
 // ---- clock and platform --------------------------------------------------------
 LONGLONG Now(); // 100-ns units, never 0
@@ -155,6 +169,10 @@ NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
 // Surprise removal of the device and its children, then their removal.
 void SurpriseRemove(PDEVICE_OBJECT pdo);
+// The two halves of it: the system sends the removal only once the last
+// handle of a surprise-removed device is closed, which tests can play out.
+void SurpriseRemoveOnly(PDEVICE_OBJECT pdo);
+void FinishRemoval(PDEVICE_OBJECT pdo);
 // Bus relations of the device's stack; new children are reported and
 // started (they are raw PDOs: no function driver), missing ones are
 // surprise-removed and removed.

@@ -1,6 +1,6 @@
 // Driver loading and the PnP manager: devnodes, the requests of their life
 // and bus enumeration; also the whole-machine reset.
-#include "core.h"
+#include "verifier.h"
 
 #include <algorithm>
 #include <deque>
@@ -145,6 +145,18 @@ PDRIVER_OBJECT CreateDriverObject(const std::string& name)
     return d;
 }
 
+static std::u16string DriverPathOf(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    auto it = driverPaths.find(driver);
+    return it == driverPaths.end() ? std::u16string() : it->second;
+}
+
+std::string DriverPath(PDRIVER_OBJECT driver)
+{
+    return Narrow(DriverPathOf(driver));
+}
+
 void DeleteDriverObject(PDRIVER_OBJECT driver)
 {
     if (driver->DeviceObject != NULL)
@@ -169,7 +181,11 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& service, 
     registryPath.MaximumLength = (USHORT)(path.size() * 2 + 2);
     if (!RegKeyExists(std::string(kServicesKey) + service))
         RegSetDword(std::string(kServicesKey) + service, "Type", 1);
-    NTSTATUS s = entry(d, &registryPath);
+    NTSTATUS s;
+    {
+        DriverScope scope(d);
+        s = entry(d, &registryPath);
+    }
     // The I/O manager's copy is gone once the entry point returns: catch
     // drivers that keep the pointer.
     std::fill(buffer.begin(), buffer.end(), (WCHAR)0xDDDD);
@@ -186,8 +202,13 @@ void UnloadDriver(PDRIVER_OBJECT driver)
 {
     if (driver->DeviceObject != NULL)
         Violation("driver unloaded while it still has devices");
-    if (driver->DriverUnload)
+    if (driver->DriverUnload) {
+        DriverScope scope(driver);
         driver->DriverUnload(driver);
+    }
+    std::string leaks = LeakReportOf(driver);
+    if (!leaks.empty())
+        Violation(Narrow(DriverPathOf(driver)) + " unloaded with pool left:\n" + leaks);
     DeleteDriverObject(driver);
 }
 
@@ -238,6 +259,7 @@ NTSTATUS AddFunctionDriver(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     if (!IsReported(pdo))
         ReportPdo(pdo);
+    DriverScope scope(driver);
     return driver->DriverExtension->AddDevice(driver, pdo);
 }
 
@@ -273,7 +295,7 @@ NTSTATUS Rebalance(PDEVICE_OBJECT pdo)
     return StartDevice(pdo);
 }
 
-static void FinishRemoval(const std::vector<PDEVICE_OBJECT>& order)
+static void SendRemovals(const std::vector<PDEVICE_OBJECT>& order)
 {
     for (PDEVICE_OBJECT d : order) {
         SendPnp(d, IRP_MN_REMOVE_DEVICE);
@@ -302,7 +324,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo)
             return q.status;
         }
     }
-    FinishRemoval(order);
+    SendRemovals(order);
     std::lock_guard<std::recursive_mutex> g(g_lock);
     // A removed parent takes its children's devnodes with it; a child
     // removed alone keeps its place until its parent reports again.
@@ -323,7 +345,30 @@ void SurpriseRemove(PDEVICE_OBJECT pdo)
     }
     for (PDEVICE_OBJECT d : order)
         SendPnp(d, IRP_MN_SURPRISE_REMOVAL);
-    FinishRemoval(order);
+    SendRemovals(order);
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    DropNode(pdo);
+}
+
+void SurpriseRemoveOnly(PDEVICE_OBJECT pdo)
+{
+    std::vector<PDEVICE_OBJECT> order;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        PostOrder(pdo, order);
+    }
+    for (PDEVICE_OBJECT d : order)
+        SendPnp(d, IRP_MN_SURPRISE_REMOVAL);
+}
+
+void FinishRemoval(PDEVICE_OBJECT pdo)
+{
+    std::vector<PDEVICE_OBJECT> order;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        PostOrder(pdo, order);
+    }
+    SendRemovals(order);
     std::lock_guard<std::recursive_mutex> g(g_lock);
     DropNode(pdo);
 }
@@ -361,7 +406,7 @@ NTSTATUS EnumerateBus(PDEVICE_OBJECT pdo)
             }
             for (PDEVICE_OBJECT d : order)
                 SendPnp(d, IRP_MN_SURPRISE_REMOVAL);
-            FinishRemoval(order);
+            SendRemovals(order);
             ForgetPdo(c);
         }
     for (PDEVICE_OBJECT c : removedKnown)
@@ -416,6 +461,7 @@ void ResetPnp()
 
 void Reset()
 {
+    ResetVerifier();
     ResetPnp();
     ResetInterfaces();
     ResetDeviceIds();

@@ -161,6 +161,15 @@ TEST_F(DevCtlTest, EveryCodeIsRefusedWhileThePortIsClosed)
     OpenPort();
     ClosePort();
     EXPECT_EQ(Send(IOCTL_PRNSBP_WRITE, {1, 2, 3}).status, STATUS_DELETE_PENDING);
+    // So does an open port after a transport error.
+    OpenPort();
+    printer->FailWith(SRB_STATUS_SELECTION_TIMEOUT, 1, 0xC1, 0x20);
+    EXPECT_EQ(Ask(IOCTL_PRNSBP_READ_STATUS, 16).status, STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->DeviceError, 1u);
+    EXPECT_EQ(Ask(IOCTL_SERIAL_GET_TIMEOUTS, 20).status, STATUS_DELETE_PENDING);
+    portOpen = false; // the close after a transport error says so itself
+    EXPECT_EQ(kmsim::SendIrp(fdo[0], IRP_MJ_CLOSE, 0, nullptr, STATUS_SUCCESS).status,
+              STATUS_DELETE_PENDING);
 }
 
 TEST_F(DevCtlTest, ADeviceOutsideTheUnitTableIsRefused)
@@ -455,6 +464,9 @@ TEST_F(DevCtlTest, StatusAndInfoReplies)
 TEST_F(DevCtlTest, DiscardDropsBufferedDataAndFlushSendsIt)
 {
     OpenPort();
+    // Nothing buffered yet: a flush has nothing to send.
+    EXPECT_EQ(Send(IOCTL_PRNSBP_FLUSH, {}).status, STATUS_SUCCESS);
+    EXPECT_EQ(printer->DataSrbs().size(), 0u);
     ASSERT_EQ(WritePort(100, 0x11), STATUS_SUCCESS); // the connection's first write goes at once
     for (int i = 0; i < 3; i++)
         ASSERT_EQ(WritePort(4096, 0x22), STATUS_SUCCESS);

@@ -3,6 +3,11 @@
 // PrintBufferSize transfers.
 #include "engine.h"
 
+// The port driver takes the SRB's Length as the platform's 64-byte block;
+// the host stand-in's pointers make it longer there.
+static_assert(sizeof(void*) != 4 || sizeof(SCSI_REQUEST_BLOCK) == SRB_LENGTH,
+              "the SRB must be the platform's 64-byte block");
+
 #define ENGINE_SRB_DEPTH 8
 #define ENGINE_SRB_TIMEOUT 90
 

@@ -40,18 +40,28 @@ VOID RegisterPortInterface(PDEVICE_OBJECT Fdo)
     IoSetDeviceInterfaceState(&ext->InterfaceName, UnitTableIsInSlot(0, NULL, Fdo));
 }
 
-// Base + "\PortNumber", or Base + "\PortNumber\Port<n>" when Port is not 0.
-// Base is the service key, or its parent on a legacy platform. Returns a
-// pool string the caller frees, or NULL.
-static PWSTR MakePortKeyPath(ULONG Port)
+// A registry path of the port numbers, built in one pool buffer that is
+// reused for every key the search visits.
+typedef struct _PORT_KEY_PATH {
+    PWSTR Buffer;
+    ULONG Chars; // capacity, terminator included
+} PORT_KEY_PATH, *PPORT_KEY_PATH;
+
+static BOOLEAN AllocatePortKeyPath(PPORT_KEY_PATH Path)
 {
-    ULONG baseChars = RegistryPathSize / sizeof(WCHAR);
-    ULONG total = baseChars + PORT_KEY_SUFFIX_CHARS + 1;
-    PWSTR path = (PWSTR)ExAllocatePoolWithTag(PagedPool, total * sizeof(WCHAR), TAG_QUERY_TABLE);
-    if (path == NULL)
-        return NULL;
+    Path->Chars = RegistryPathSize / sizeof(WCHAR) + PORT_KEY_SUFFIX_CHARS + 1;
+    Path->Buffer =
+        (PWSTR)ExAllocatePoolWithTag(PagedPool, Path->Chars * sizeof(WCHAR), TAG_QUERY_TABLE);
+    return Path->Buffer != NULL;
+}
+
+// Base + "\PortNumber", or Base + "\PortNumber\Port<n>" when Port is not 0.
+// Base is the service key, or its parent on a legacy platform.
+static PCWSTR FormatPortKeyPath(PPORT_KEY_PATH Path, ULONG Port)
+{
+    PWSTR path = Path->Buffer;
     ULONG used = 0;
-    for (ULONG i = 0; i < baseChars && RegistryPath[i] != 0; i++)
+    for (ULONG i = 0; used + 1 < Path->Chars && RegistryPath[i] != 0; i++)
         path[used++] = RegistryPath[i];
     if (IsLegacyPlatform()) {
         while (used > 0 && path[used - 1] != L'\\')
@@ -60,21 +70,19 @@ static PWSTR MakePortKeyPath(ULONG Port)
             used--;
     }
     path[used] = 0;
-    IdAppendWide(path, total, &used, L"\\PortNumber");
+    IdAppendWide(path, Path->Chars, &used, L"\\PortNumber");
     if (Port != 0) {
-        IdAppendWide(path, total, &used, L"\\Port");
-        IdAppendWideDecimal(path, total, &used, Port, 1);
+        IdAppendWide(path, Path->Chars, &used, L"\\Port");
+        IdAppendWideDecimal(path, Path->Chars, &used, Port, 1);
     }
     return path;
 }
 
-static ULONG ReadMaxPortNumber(PRTL_QUERY_REGISTRY_TABLE Table)
+// "MaxPortNumber", 0 when it is missing or cannot be read.
+static ULONG ReadMaxPortNumber(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH Path)
 {
     ULONG max = 0;
     ULONG zero = 0;
-    PWSTR path = MakePortKeyPath(0);
-    if (path == NULL)
-        return 0;
     RtlZeroMemory(Table, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE));
     Table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
     Table[0].Name = (PWSTR)L"MaxPortNumber";
@@ -82,22 +90,18 @@ static ULONG ReadMaxPortNumber(PRTL_QUERY_REGISTRY_TABLE Table)
     Table[0].DefaultType = REG_DWORD;
     Table[0].DefaultData = &zero;
     Table[0].DefaultLength = sizeof(ULONG);
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path,
-                                             Table, NULL, NULL);
-    ExFreePool(path);
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
+                                             FormatPortKeyPath(Path, 0), Table, NULL, NULL);
     return NT_SUCCESS(status) ? max : 0;
 }
 
 // TRUE when port Port is stored with the printer key Key (KeyLength bytes,
 // terminator included).
-static BOOLEAN PortBelongsToKey(PRTL_QUERY_REGISTRY_TABLE Table, ULONG Port, PWCHAR Key,
-                                ULONG KeyLength)
+static BOOLEAN PortBelongsToKey(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH Path, ULONG Port,
+                                PWCHAR Key, ULONG KeyLength)
 {
     WCHAR stored[STORED_KEY_BUFFER_BYTES / sizeof(WCHAR)];
     UNICODE_STRING value;
-    PWSTR path = MakePortKeyPath(Port);
-    if (path == NULL)
-        return FALSE;
     RtlZeroMemory(stored, sizeof(stored));
     value.Buffer = stored;
     value.Length = 0;
@@ -107,27 +111,32 @@ static BOOLEAN PortBelongsToKey(PRTL_QUERY_REGISTRY_TABLE Table, ULONG Port, PWC
     Table[0].Name = (PWSTR)L"Guid";
     Table[0].EntryContext = &value;
     Table[0].DefaultType = REG_SZ;
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path,
-                                             Table, NULL, NULL);
-    ExFreePool(path);
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
+                                             FormatPortKeyPath(Path, Port), Table, NULL, NULL);
     return NT_SUCCESS(status) && KeyLength <= sizeof(stored) &&
            RtlCompareMemory(stored, Key, KeyLength) == KeyLength;
 }
 
-static NTSTATUS RecordNewPort(ULONG Port, PWCHAR Key, ULONG KeyLength)
+static NTSTATUS RecordNewPort(PPORT_KEY_PATH Path, ULONG Port, PWCHAR Key, ULONG KeyLength)
 {
-    PWSTR path = MakePortKeyPath(0);
-    if (path == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    NTSTATUS status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, path, L"MaxPortNumber",
-                                            REG_DWORD, &Port, sizeof(ULONG));
-    ExFreePool(path);
-    path = MakePortKeyPath(Port);
-    if (path == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, path, L"Guid", REG_SZ, Key, KeyLength);
-    ExFreePool(path);
-    return status;
+    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, FormatPortKeyPath(Path, 0), L"MaxPortNumber",
+                          REG_DWORD, &Port, sizeof(ULONG));
+    return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, FormatPortKeyPath(Path, Port), L"Guid",
+                                 REG_SZ, Key, KeyLength);
+}
+
+static ULONG FindOrAddPort(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH Path, PWCHAR Key,
+                           ULONG KeyLength, NTSTATUS* Status)
+{
+    ULONG max = ReadMaxPortNumber(Table, Path);
+    for (ULONG port = 1; port != 0 && port <= max; port++) {
+        if (PortBelongsToKey(Table, Path, port, Key, KeyLength)) {
+            *Status = STATUS_SUCCESS;
+            return port;
+        }
+    }
+    *Status = RecordNewPort(Path, max + 1, Key, KeyLength);
+    return max + 1;
 }
 
 NTSTATUS AssignPortNumber(PDEVICE_OBJECT Fdo)
@@ -141,20 +150,19 @@ NTSTATUS AssignPortNumber(PDEVICE_OBJECT Fdo)
     NTSTATUS status = UnitTableGetPrinterKey(Fdo, &keyLength, &key);
     if (!NT_SUCCESS(status))
         return status;
+    // Without memory for the search nothing is numbered: a search that
+    // could not read the registry must not hand out a number in use.
     PRTL_QUERY_REGISTRY_TABLE table = (PRTL_QUERY_REGISTRY_TABLE)ExAllocatePoolWithTag(
         NonPagedPool, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE), TAG_QUERY_TABLE);
     if (table == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
-    ULONG max = ReadMaxPortNumber(table);
-    for (ULONG port = 1; port != 0 && port <= max; port++) {
-        if (PortBelongsToKey(table, port, key, keyLength)) {
-            ext->PortNumber = port;
-            ExFreePool(table);
-            return STATUS_SUCCESS;
-        }
+    PORT_KEY_PATH path;
+    if (!AllocatePortKeyPath(&path)) {
+        ExFreePool(table);
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
-    ext->PortNumber = max + 1;
-    status = RecordNewPort(ext->PortNumber, key, keyLength);
+    ext->PortNumber = FindOrAddPort(table, &path, key, keyLength, &status);
+    ExFreePool(path.Buffer);
     ExFreePool(table);
     return status;
 }

@@ -159,9 +159,11 @@ TEST_F(PublishTest, StoredKeysThatCannotBeOursDoNotMatch)
 }
 
 // Whatever allocation fails while a printer is added, started and
-// published, nothing leaks and no rule of the kernel is broken.
+// published, nothing leaks, no rule of the kernel is broken and no other
+// printer's number is taken.
 TEST_F(PublishTest, ConnectingSurvivesEveryAllocationFailure)
 {
+    Disconnect(Connect(Printer(kKeyB)));
     unsigned long before = kmsim::AllocationCount();
     Disconnect(Connect(Printer(kKeyA)));
     unsigned long needed = kmsim::AllocationCount() - before;
@@ -175,6 +177,7 @@ TEST_F(PublishTest, ConnectingSurvivesEveryAllocationFailure)
         Disconnect(p);
         ASSERT_EQ(kmsim::Violations(), std::vector<std::string>()) << "allocation " << n;
         ASSERT_EQ(kmsim::OpenKeyHandles(), 0u) << "allocation " << n;
+        ASSERT_EQ(StoredText(PortKey(1), "Guid"), kKeyB + "\\0\\0") << "allocation " << n;
     }
 }
 

@@ -206,6 +206,11 @@ static LONG SelectPrinterData(DWORD id, const DataBaseRequest* request, DWORD fi
                               WORD valueCode, EntryDescriptor* out, DWORD depth)
 {
     const ModelTables* tables = CurrentModelTables();
+    // Reading printer data looks its value name up under this very id: value
+    // names that depended on printer data would ask for themselves without
+    // end.
+    if (LowWord(id) == PrinterDataNameId)
+        return DB_FAILED;
     // The value's name comes from the printer-data name entry; without it the
     // node cannot be evaluated at all.
     if (!KeyTablePresent(tables) || tables->EntryTable == NULL || tables->EntryCount == 0)
@@ -416,6 +421,10 @@ LONG ReadEntry(const DataBaseRequest* request, DWORD size, void* buffer, DWORD* 
         need = 2 * count;
         break;
     case EntryType::Built: {
+        // Builders that read printer data look value names up; a computed
+        // value name would have them ask for it without end.
+        if (EntryTagOf(descriptor->TagCount) == PrinterDataNameId)
+            return DB_FAILED;
         LONG result = BuildComputedEntry(count, request, 0, NULL, &need);
         if (result == DB_NO_ANSWER) {
             // A builder with nothing to say yields an empty answer.

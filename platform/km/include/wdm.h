@@ -13,6 +13,11 @@
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
+#ifdef __cplusplus
+/* libstdc++'s <cwchar> #undefs the wide-string names; taking it in before
+ * the names are mapped below keeps a later include from undoing that. */
+#include <cwchar>
+#endif
 
 #ifdef __cplusplus
 #define KM_EXTERN_C extern "C"

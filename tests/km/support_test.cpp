@@ -1,0 +1,182 @@
+// The simulated kernel's pool, synchronisation, clock, registry and strings.
+#include "kmsim.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace
+{
+
+class SupportTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override { kmsim::Reset(); }
+    void TearDown() override { EXPECT_TRUE(kmsim::Violations().empty()); }
+};
+
+TEST_F(SupportTest, PoolAccountsByTagAndFailsOnRequest)
+{
+    ULONG a = kmsim::Tag("ZR a"), b = kmsim::Tag("ZR b");
+    PVOID p1 = ExAllocatePoolWithTag(NonPagedPool, 10, a);
+    PVOID p2 = ExAllocatePoolWithTag(PagedPool, 20, b);
+    EXPECT_EQ(kmsim::LeakReport(), "ZR a: 1 (10 bytes)\nZR b: 1 (20 bytes)\n");
+    kmsim::FailNthAllocation(2);
+    PVOID p3 = ExAllocatePoolWithTag(NonPagedPool, 1, a);
+    EXPECT_NE(p3, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, a), nullptr);
+    PVOID p4 = ExAllocatePoolWithTag(NonPagedPool, 1, a);
+    EXPECT_NE(p4, nullptr);
+    kmsim::FailTag(b);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, b), nullptr);
+    EXPECT_NE(ExAllocatePoolWithTag(NonPagedPool, 1, a), nullptr);
+    kmsim::ClearFailures();
+    ExFreePool(p1);
+    ExFreePool(p2);
+    ExFreePool(p3);
+    ExFreePool(p4);
+    EXPECT_EQ(kmsim::PoolOutstanding(b), 0u);
+    EXPECT_EQ(kmsim::PoolOutstanding(a), 1u);
+}
+
+TEST_F(SupportTest, LookasideListsTrackTheirEntries)
+{
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 2, 64, kmsim::Tag("Scs$"), 8);
+    PVOID e = ExAllocateFromNPagedLookasideList(&list);
+    EXPECT_EQ(kmsim::PoolOutstanding(kmsim::Tag("Scs$")), 1u);
+    ExDeleteNPagedLookasideList(&list); // an entry is still out
+    EXPECT_EQ(kmsim::Violations().size(), 1u);
+    kmsim::ClearViolations();
+    ExFreePool(e);
+}
+
+TEST_F(SupportTest, EventsWakeWaitersOnOtherThreads)
+{
+    KEVENT sync, notify;
+    KeInitializeEvent(&sync, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&notify, NotificationEvent, FALSE);
+    std::thread t([&] {
+        KeSetEvent(&sync, 0, FALSE);
+        KeSetEvent(&notify, 0, FALSE);
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&notify, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+    t.join();
+    EXPECT_EQ(KeReadStateEvent(&sync), 0); // a synchronization event resets on a wait
+    EXPECT_NE(KeReadStateEvent(&notify), 0);
+}
+
+TEST_F(SupportTest, FastMutexExcludesAndRaisesIrql)
+{
+    FAST_MUTEX m;
+    ExInitializeFastMutex(&m);
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; i++)
+        threads.emplace_back([&] {
+            for (int j = 0; j < 2000; j++) {
+                ExAcquireFastMutex(&m);
+                EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+                counter++;
+                ExReleaseFastMutex(&m);
+            }
+            EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(counter, 8000);
+}
+
+TEST_F(SupportTest, DelaysAdvanceTheSimulatedClock)
+{
+    LARGE_INTEGER t0, t1, interval;
+    KeQuerySystemTime(&t0);
+    EXPECT_NE(t0.QuadPart, 0);
+    interval.QuadPart = -10000; // 1 ms, relative
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    KeQuerySystemTime(&t1);
+    EXPECT_EQ(t1.QuadPart - t0.QuadPart, 10000);
+    kmsim::AdvanceClock(600000000);
+    KeQuerySystemTime(&t1);
+    EXPECT_EQ(t1.QuadPart - t0.QuadPart, 600010000);
+    EXPECT_EQ(kmsim::TotalDelayed(), 10000);
+}
+
+TEST_F(SupportTest, WdmVersionFollowsThePlatform)
+{
+    EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x10));
+    kmsim::SetLegacyPlatform(true);
+    EXPECT_FALSE(IoIsWdmVersionAvailable(1, 0x10));
+    EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x00));
+}
+
+TEST_F(SupportTest, RegistryQueriesWritesAndSurvivesARestart)
+{
+    const std::string key = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\x";
+    kmsim::RegSetDword(key, "Value", 7);
+    ULONG got = 0, fallback = 5, missing = 1;
+    RTL_QUERY_REGISTRY_TABLE table[3] = {};
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].Name = L"Value";
+    table[0].EntryContext = &got;
+    table[1].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[1].Name = L"Missing";
+    table[1].EntryContext = &missing;
+    table[1].DefaultType = REG_DWORD;
+    table[1].DefaultData = &fallback;
+    table[1].DefaultLength = 4;
+    std::u16string path = kmsim::U16(key);
+    std::vector<WCHAR> p(path.begin(), path.end());
+    p.push_back(0);
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, p.data(), table, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(got, 7u);
+    EXPECT_EQ(missing, 5u);
+
+    // a string read into a buffer that is too small fails
+    WCHAR small[2];
+    UNICODE_STRING us = {0, sizeof small, small};
+    kmsim::RegSetString(key, "Text", u"longer than that");
+    RTL_QUERY_REGISTRY_TABLE t2[2] = {};
+    t2[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    t2[0].Name = L"Text";
+    t2[0].EntryContext = &us;
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, p.data(), t2, nullptr, nullptr),
+              STATUS_BUFFER_TOO_SMALL);
+
+    // writes make the keys they need
+    ULONG v = 9;
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, L"\\Registry\\Machine\\A\\B\\C", L"N",
+                                    REG_DWORD, &v, 4),
+              STATUS_SUCCESS);
+    std::string file = ::testing::TempDir() + "km_registry.txt";
+    ASSERT_TRUE(kmsim::RegSave(file));
+    kmsim::Reset();
+    EXPECT_FALSE(kmsim::RegKeyExists("\\Registry\\Machine\\A\\B\\C"));
+    ASSERT_TRUE(kmsim::RegLoad(file));
+    ULONG back = 0;
+    EXPECT_TRUE(kmsim::RegGetDword("\\registry\\machine\\a\\b\\c", "n", &back));
+    EXPECT_EQ(back, 9u);
+    std::u16string text;
+    EXPECT_TRUE(kmsim::RegGetString(key, "Text", &text));
+    EXPECT_EQ(kmsim::Narrow(text.c_str() == nullptr ? u"" : text),
+              std::string("longer than that") + '\0');
+    std::remove(file.c_str());
+}
+
+TEST_F(SupportTest, WideFormattingIsSixteenBit)
+{
+    WCHAR buf[64];
+    EXPECT_EQ(swprintf(buf, L"\\Device\\Printer%d", 12), 17);
+    EXPECT_EQ(kmsim::Narrow(buf), "\\Device\\Printer12");
+    swprintf(buf, L"%s|%S|%03u|%4X|%-3s|", L"w", "n", 7u, 0xA5u, L"ab");
+    EXPECT_EQ(kmsim::Narrow(buf), "w|n|007|  A5|ab |");
+    EXPECT_EQ(wcslen(buf), 17u);
+    EXPECT_EQ(_snwprintf(buf, 3, L"%d", 12345), -1); // truncated, not terminated
+}
+
+} // namespace

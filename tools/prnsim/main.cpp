@@ -27,10 +27,12 @@ commands:
       --legacy            Windows 98/Me instead of Windows 2000 and later
       --async             the port driver completes requests from its thread
       --decode            show the decoded commands the printer received
-  run SCRIPT|- [--registry FILE]
+  run SCRIPT|- [--registry FILE] [--async]
                         run a scenario, one command per line ('-': standard
                         input); --registry loads the registry from FILE first
-                        (when it exists) and saves it there at the end
+                        (when it exists) and saves it there at the end;
+                        --async: every printer completes requests from the
+                        port driver's thread
   help, --help          this text
 
 Exit codes: 0 success; 1 the run found a problem (data lost, a leak, a
@@ -102,7 +104,7 @@ anything left allocated is reported.
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        fputs(kUsage, stderr);
+        fprintf(stderr, "prnsim: missing command (try prnsim --help)\n");
         return 2;
     }
     std::string command = argv[1];

@@ -25,7 +25,10 @@ const std::string kControlSet = "\\Registry\\Machine\\System\\CurrentControlSet\
 class Interpreter
 {
   public:
-    Interpreter(const std::string& source, FILE* out) : source_(source), out_(out) {}
+    Interpreter(const std::string& source, FILE* out, bool async)
+        : source_(source), out_(out), async_(async)
+    {
+    }
 
     int Run(std::istream& in, const std::string& registryFile);
 
@@ -96,6 +99,7 @@ class Interpreter
     std::string source_;
     FILE* out_;
     Machine m_;
+    bool async_ = false; // every printer completes from the port driver's thread
     bool legacy_ = false;
     std::string error_;
     unsigned long long patternSeed_ = 0;
@@ -133,6 +137,7 @@ bool Interpreter::Plug(const Words& w)
     if (!m_.DriverLoaded())
         return Fail("plug: load the driver first");
     sbp2sim::PrinterConfig c;
+    c.async = async_;
     for (size_t i = 2; i < w.size(); i++) {
         std::string key, value;
         if (w[i] == "async") {
@@ -744,6 +749,8 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
         if (!Execute(w)) {
             fflush(out_);
             fprintf(stderr, "prnsim: %s:%d: %s\n", source_.c_str(), number, error_.c_str());
+            // The machine still goes down in order, so nothing is left behind.
+            m_.ShutdownAndCheck();
             return 2;
         }
     }
@@ -770,8 +777,11 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
 int RunScriptCommand(const std::vector<std::string>& args)
 {
     std::string script, registry;
+    bool async = false;
     for (size_t i = 0; i < args.size(); i++) {
-        if (args[i] == "--registry") {
+        if (args[i] == "--async") {
+            async = true;
+        } else if (args[i] == "--registry") {
             if (i + 1 >= args.size()) {
                 fprintf(stderr, "prnsim: --registry needs a FILE\n");
                 return 2;
@@ -791,7 +801,7 @@ int RunScriptCommand(const std::vector<std::string>& args)
         fprintf(stderr, "prnsim: run needs a SCRIPT (or - for standard input)\n");
         return 2;
     }
-    Interpreter interpreter(script == "-" ? "<stdin>" : script, stdout);
+    Interpreter interpreter(script == "-" ? "<stdin>" : script, stdout, async);
     if (script == "-")
         return interpreter.Run(std::cin, registry);
     std::ifstream file(script);

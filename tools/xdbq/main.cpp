@@ -53,7 +53,7 @@ int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
-        fputs(kUsage, stderr);
+        fprintf(stderr, "xdbq: missing DB and ID (try xdbq --help)\n");
         return 2;
     }
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {

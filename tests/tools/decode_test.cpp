@@ -1,0 +1,225 @@
+// The decoded view of what the printer received, and the parsers behind the
+// prnsim command line and scripts.
+#include "decode.h"
+#include "names.h"
+#include "text.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace
+{
+
+using prnsim::DecodeStream;
+using prnsim::StreamSummary;
+
+std::vector<unsigned char> Bytes(const std::string& hex)
+{
+    std::vector<unsigned char> b;
+    EXPECT_TRUE(prnsim::ParseHexBytes(hex, &b)) << hex;
+    return b;
+}
+
+std::vector<unsigned char> Text(const std::string& s)
+{
+    return std::vector<unsigned char>(s.begin(), s.end());
+}
+
+std::vector<unsigned char> Join(std::initializer_list<std::vector<unsigned char>> parts)
+{
+    std::vector<unsigned char> all;
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// The lines without their offset column.
+std::vector<std::string> Texts(const StreamSummary& s)
+{
+    std::vector<std::string> out;
+    for (const std::string& line : s.lines)
+        out.push_back(line.size() > 10 ? line.substr(10) : line);
+    return out;
+}
+
+// The job setup of an A4 plain-paper job as the model database builds it.
+const char kA4JobSetup[] = "1B 28 62 01 00 01 1B 28 63 03 00 30 00 02 1B 28"
+                           "64 04 00 02 58 02 58 1B 28 74 24 00 80 80 01 24"
+                           "00 06 24 00 06 24 00 06 24 00 06 00 00 00 00 00"
+                           "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+                           "1B 28 70 2E 00 02 AB 00 00 01 E0 00 00 00 00 00"
+                           "00 02 58 00 00 00 50 00 00 00 46 00 00 12 C0 00"
+                           "00 1A AB 00 00 00 00 00 00 00 00 00 00 13 61 00"
+                           "00 1B 68 1B 28 50 02 00 00 03 1B 28 6C 03 00 34"
+                           "00 00";
+
+TEST(Decode, JobSetupShowsEveryCommandWithItsFields)
+{
+    std::vector<unsigned char> job = Bytes(kA4JobSetup);
+    ASSERT_EQ(job.size(), 130u);
+    StreamSummary s = DecodeStream(job.data(), job.size());
+    EXPECT_EQ(Texts(s), (std::vector<std::string>{
+                            "ESC ( b  switch on",
+                            "ESC ( c  print mode 30 00 02",
+                            "ESC ( d  resolution 600 x 600 dpi",
+                            "ESC ( t  print mode table: head 80 80 01; 24 00 06 x4, 00 00 00 x7",
+                            "ESC ( p  page format: paper 4961 x 7016 dots (210.0 x 297.0 mm), "
+                            "printable 4800 x 6827 dots, H 683 V 480 (1/60 in)",
+                            "ESC ( P  paper size code 3 (A4)",
+                            "ESC ( l  34 00 00",
+                        }));
+    EXPECT_EQ(s.commands, 7u);
+    EXPECT_EQ(s.dataBytes, 0u);
+    EXPECT_EQ(s.paper, "A4");
+    EXPECT_EQ(s.printMode, "30 00 02");
+    EXPECT_EQ(s.lines[6].substr(0, 10), "     122  ");
+}
+
+TEST(Decode, ModeBlocksShowTheirLinesAndRasterDataIsCounted)
+{
+    std::vector<unsigned char> stream =
+        Join({Bytes("1B 5B 4B 02 00 00 1F"),
+              Text("ZRLSTART\nControlMode=Common\nSetSilent=ON\n\nZRLEND\n"),
+              Bytes("1B 5B 4B 02 00 00 0F"), std::vector<unsigned char>(1000, 0x55),
+              Bytes("1B 28 65 02 00 00 01 0C 1B 40")});
+    StreamSummary s = DecodeStream(stream.data(), stream.size());
+    EXPECT_EQ(Texts(s), (std::vector<std::string>{
+                            "ESC [ K  mode block 00 1F (56 bytes)",
+                            "    | ZRLSTART",
+                            "    | ControlMode=Common",
+                            "    | SetSilent=ON",
+                            "    | ",
+                            "    | ZRLEND",
+                            "ESC [ K  mode header 00 0F",
+                            "data     1000 bytes of raster data",
+                            "ESC ( e  00 01",
+                            "FF       form feed",
+                            "ESC @    reset",
+                        }));
+    EXPECT_EQ(s.commands, 4u);
+    EXPECT_EQ(s.dataBytes, 1001u);
+}
+
+// Cut streams must be shown for what they are, never read past their end.
+TEST(Decode, TruncatedInputStaysInsideTheStream)
+{
+    struct Case {
+        const char* name;
+        std::vector<unsigned char> bytes;
+        std::string firstLine;
+    };
+    const Case cases[] = {
+        {"length beyond the end", Bytes("1B 28 70 2E 00 02 AB"), "data     1B 28 70 2E 00 02 AB"},
+        {"escape at the end", Bytes("41 1B"), "data     41 1B"},
+        {"header without length", Bytes("1B 28 70"), "data     1B 28 70"},
+        {"mode header cut", Bytes("1B 5B 4B 02 00 00"), "ESC [ K  truncated"},
+        {"block without its end", Join({Bytes("1B 5B 4B 02 00 00 1F"), Text("ZRLSTART\nKey=1")}),
+         "ESC [ K  mode block 00 1F (21 bytes)"},
+        {"page format of another length", Bytes("1B 28 70 01 00 00"),
+         "ESC ( p  page format, unexpected length 1"},
+    };
+    for (const Case& c : cases) {
+        // A copy of exactly the stated size, so the sanitizer sees any overread.
+        std::vector<unsigned char> exact(c.bytes);
+        StreamSummary s = DecodeStream(exact.data(), exact.size());
+        ASSERT_FALSE(s.lines.empty()) << c.name;
+        EXPECT_EQ(s.lines[0].substr(10), c.firstLine) << c.name;
+    }
+    std::vector<unsigned char> cut = Join({Bytes("1B 5B 4B 02 00 00 1F"), Text("ZRLSTART\nKey=1")});
+    StreamSummary block = DecodeStream(cut.data(), cut.size());
+    EXPECT_EQ(block.lines.back(), "              | Key=1  (no line end)");
+    EXPECT_TRUE(DecodeStream(nullptr, 0).lines.empty());
+}
+
+TEST(Decode, PaperCodesName)
+{
+    EXPECT_EQ(prnsim::PaperOfCode(3), "A4");
+    EXPECT_EQ(prnsim::PaperOfCode(13), "Letter");
+    EXPECT_EQ(prnsim::PaperOfCode(256), "user-defined size");
+    EXPECT_EQ(prnsim::PaperOfCode(48), "");
+}
+
+TEST(Text, Numbers)
+{
+    struct Case {
+        const char* text;
+        uint64_t max;
+        bool ok;
+        uint64_t value;
+    };
+    const Case cases[] = {
+        {"0", 10, true, 0},
+        {"4096", 1u << 20, true, 4096},
+        {"0x1F", 255, true, 31},
+        {"0X1f", 255, true, 31},
+        {"256", 255, false, 0},
+        {"", 10, false, 0},
+        {"-1", 10, false, 0},
+        {"+1", 10, false, 0},
+        {"12x", 100, false, 0},
+        {"0x", 100, false, 0},
+        {" 1", 10, false, 0},
+        {"99999999999999999999999", UINT64_MAX, false, 0},
+        {"0xFFFFFFFF", 0xFFFFFFFFu, true, 0xFFFFFFFFu},
+    };
+    for (const Case& c : cases) {
+        uint64_t v = 12345;
+        EXPECT_EQ(prnsim::ParseNumber(c.text, c.max, &v), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << c.text;
+        }
+    }
+}
+
+TEST(Text, ScriptWords)
+{
+    std::vector<std::string> w;
+    ASSERT_TRUE(prnsim::SplitWords("  plug p id=\"MFG:A B;MDL:C;\" # comment \"x", &w));
+    EXPECT_EQ(w, (std::vector<std::string>{"plug", "p", "id=MFG:A B;MDL:C;"}));
+    ASSERT_TRUE(prnsim::SplitWords("printer p status \"a\\\"b\"", &w));
+    EXPECT_EQ(w, (std::vector<std::string>{"printer", "p", "status", "a\\\"b"}));
+    ASSERT_TRUE(prnsim::SplitWords("# only a comment", &w));
+    EXPECT_TRUE(w.empty());
+    EXPECT_FALSE(prnsim::SplitWords("echo \"open", &w));
+
+    EXPECT_EQ(prnsim::Unescape("a\\r\\n\\x41\\\\\\\"z\\"), "a\r\nA\\\"z\\");
+    EXPECT_EQ(prnsim::Unescape("\\x4"), "\\x4");
+}
+
+TEST(Text, HexBytes)
+{
+    std::vector<unsigned char> b;
+    EXPECT_TRUE(prnsim::ParseHexBytes("1B 40,0a:FF", &b));
+    EXPECT_EQ(b, (std::vector<unsigned char>{0x1B, 0x40, 0x0A, 0xFF}));
+    EXPECT_EQ(prnsim::HexBytes(b.data(), b.size(), 2), "1B 40 ...");
+    EXPECT_EQ(prnsim::Printable(b.data(), b.size()), "\\x1B@\\x0A\\xFF");
+    EXPECT_FALSE(prnsim::ParseHexBytes("1B4", &b));
+    EXPECT_FALSE(prnsim::ParseHexBytes("1G", &b));
+}
+
+TEST(Names, StatusesBothWays)
+{
+    NTSTATUS s = 0;
+    EXPECT_TRUE(prnsim::ParseStatus("STATUS_DEVICE_OFF_LINE", &s));
+    EXPECT_EQ(s, STATUS_DEVICE_OFF_LINE);
+    EXPECT_TRUE(prnsim::ParseStatus("delete_pending", &s));
+    EXPECT_EQ(s, STATUS_DELETE_PENDING);
+    EXPECT_TRUE(prnsim::ParseStatus("0xC0000185", &s));
+    EXPECT_EQ(prnsim::StatusName(s), "STATUS_IO_DEVICE_ERROR");
+    EXPECT_FALSE(prnsim::ParseStatus("STATUS_NOPE", &s));
+    EXPECT_EQ(prnsim::StatusName((NTSTATUS)0xC0001234), "0xC0001234");
+
+    UCHAR srb = 0;
+    EXPECT_TRUE(prnsim::ParseSrbStatus("SRB_STATUS_SELECTION_TIMEOUT", &srb));
+    EXPECT_EQ(srb, 0x0A);
+    EXPECT_EQ(prnsim::SrbStatusName(0x84), "ERROR+AUTOSENSE");
+
+    ULONG code = 0;
+    EXPECT_TRUE(prnsim::ParseIoctl("IOCTL_PAR_QUERY_DEVICE_ID", &code));
+    EXPECT_EQ(code, 0x0016000Cu);
+    EXPECT_EQ(prnsim::IoctlName(0x00222070), "IOCTL_PRNSBP_DISCARD");
+    EXPECT_EQ(prnsim::CommandName(0xC1, 0x22), "device ID");
+}
+
+} // namespace

@@ -1,0 +1,180 @@
+// The example scenarios under examples/ reproduce situations of the driver;
+// their output is kept next to them and must not change unnoticed.
+#include "run_program.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <dirent.h>
+#include <unistd.h>
+
+namespace
+{
+
+using toolstest::Lines;
+using toolstest::ReadFile;
+using toolstest::RunProgram;
+
+const std::string kExamples = EXAMPLES_DIR;
+
+std::vector<std::string> FilesEndingIn(const std::string& suffix)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(kExamples.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() > suffix.size() &&
+                n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+                names.push_back(n.substr(0, n.size() - suffix.size()));
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Points at the first line that differs, which says more than two walls of text.
+void ExpectSameLines(const std::string& expected, const std::string& actual)
+{
+    std::vector<std::string> e = Lines(expected), a = Lines(actual);
+    for (size_t i = 0; i < std::min(e.size(), a.size()); i++)
+        ASSERT_EQ(e[i], a[i]) << "first difference at line " << i + 1;
+    EXPECT_EQ(e.size(), a.size()) << "line counts differ";
+}
+
+struct Mode {
+    std::string example;
+    bool async;
+};
+
+class ExampleTest : public ::testing::TestWithParam<Mode>
+{
+};
+
+// A port driver that completes from its own thread must not change what
+// reaches the bus or what the caller sees.
+TEST_P(ExampleTest, OutputMatchesExpected)
+{
+    const Mode& m = GetParam();
+    std::vector<std::string> args = {"run", kExamples + "/" + m.example + ".prnsim"};
+    if (m.async)
+        args.push_back("--async");
+    toolstest::Run r = RunProgram(PRNSIM_PATH, args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    ExpectSameLines(ReadFile(kExamples + "/" + m.example + ".expected"), r.out);
+}
+
+std::vector<Mode> Modes()
+{
+    std::vector<Mode> modes;
+    for (const std::string& e : FilesEndingIn(".prnsim")) {
+        modes.push_back({e, false});
+        modes.push_back({e, true});
+    }
+    return modes;
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, ExampleTest, ::testing::ValuesIn(Modes()),
+                         [](const ::testing::TestParamInfo<Mode>& info) {
+                             std::string name = info.param.example;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name + (info.param.async ? "_async" : "_sync");
+                         });
+
+TEST(Examples, EveryScriptHasItsExpectedOutputAndNoneIsStray)
+{
+    std::vector<std::string> scripts = FilesEndingIn(".prnsim");
+    EXPECT_FALSE(scripts.empty());
+    EXPECT_EQ(scripts, FilesEndingIn(".expected"));
+}
+
+// Port numbers live in the registry; --registry carries it from one run to
+// the next as a restart of the machine would.
+TEST(RegistryFile, PortNumbersSurviveBetweenRuns)
+{
+    std::string file = ::testing::TempDir() + "prnsim-registry-test";
+    unlink(file.c_str());
+    const std::string first = "load\nplug a key=00A0B8C9D0E1F2031\nplug b key=00A0B8C9D0E1F2032\n";
+    const std::string second = "load\nplug b key=00A0B8C9D0E1F2032\nshow b\n";
+
+    ASSERT_EQ(RunProgram(PRNSIM_PATH, {"run", "-", "--registry", file}, first).exitCode, 0);
+    toolstest::Run kept = RunProgram(PRNSIM_PATH, {"run", "-", "--registry", file}, second);
+    toolstest::Run fresh = RunProgram(PRNSIM_PATH, {"run", "-"}, second);
+    unlink(file.c_str());
+
+    EXPECT_EQ(kept.exitCode, 0) << kept.err;
+    EXPECT_NE(kept.out.find("Printer0, started, port number 2"), std::string::npos) << kept.out;
+    EXPECT_NE(fresh.out.find("Printer0, started, port number 1"), std::string::npos) << fresh.out;
+}
+
+TEST(Demo, PrintsTheJobIntactAndLeavesNothingAllocated)
+{
+    toolstest::Run r = RunProgram(PRNSIM_PATH, {"demo"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* expected :
+         {"unit 0 AddDevice+start STATUS_SUCCESS", "child instance ID      QXZR1394_001",
+          "Drv 4121  job setup, A4 plain paper    DB_OK         130 bytes",
+          "progress 100%: 300,362 of 300,362 bytes", "(identical to the job)",
+          "selected paper: A4; print mode: 30 00 02", "| SetSilent=ON", "| MediaDetection=ON",
+          "nothing left: no pool"})
+        EXPECT_NE(r.out.find(expected), std::string::npos) << expected;
+    EXPECT_EQ(r.out.find("DIFFERENT"), std::string::npos);
+}
+
+struct PrintCase {
+    const char* name;
+    std::vector<std::string> options;
+    std::vector<std::string> expected; // pieces of the summary
+};
+
+class PrintTest : public ::testing::TestWithParam<PrintCase>
+{
+};
+
+// The data arrives whole whatever the configuration; the configuration shows
+// in the transfers on the bus.
+TEST_P(PrintTest, FileArrivesWholeInTheConfiguredTransfers)
+{
+    std::string file = ::testing::TempDir() + "prnsim-print-test.bin";
+    {
+        std::string data(20000, '\0');
+        for (size_t i = 0; i < data.size(); i++)
+            data[i] = (char)(i * 13 + i / 251);
+        FILE* f = fopen(file.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fwrite(data.data(), 1, data.size(), f);
+        fclose(f);
+    }
+    std::vector<std::string> args = {"print", file};
+    args.insert(args.end(), GetParam().options.begin(), GetParam().options.end());
+    toolstest::Run r = RunProgram(PRNSIM_PATH, args);
+    unlink(file.c_str());
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("20,000 (identical to the file)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Leak check: nothing left allocated"), std::string::npos) << r.out;
+    for (const std::string& e : GetParam().expected)
+        EXPECT_NE(r.out.find(e), std::string::npos) << e << "\n" << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, PrintTest,
+    ::testing::Values(
+        // first write at once, then 4096-byte writes gathered into 32 KiB
+        PrintCase{"defaults", {}, {"C0 00  vendor data         2        20,000 bytes"}},
+        PrintCase{"scsi_print",
+                  {"--use-scsi-print", "1"},
+                  {"0A --  PRINT               2        20,000 bytes"}},
+        PrintCase{"small_buffer",
+                  {"--mdl-size", "1000", "--write-size", "5000"},
+                  {"C0 00  vendor data        20        20,000 bytes"}},
+        PrintCase{"legacy_async",
+                  {"--legacy", "--async"},
+                  {"C0 00  vendor data         2        20,000 bytes"}},
+        PrintCase{
+            "odd_write_size",
+            {"--write-size", "7", "--decode"},
+            {"C0 00  vendor data      2858        20,000 bytes", "Commands the printer received"}}),
+    [](const ::testing::TestParamInfo<PrintCase>& info) { return std::string(info.param.name); });
+
+} // namespace

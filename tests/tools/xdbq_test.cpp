@@ -1,0 +1,250 @@
+// The model database's documented answers, asked through xdbq as a driver
+// developer would ask them.
+#include "run_program.h"
+#include "query.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+using toolstest::RunProgram;
+
+struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int exitCode;
+    std::string output; // the whole of standard output
+};
+
+class XdbqTest : public ::testing::TestWithParam<Case>
+{
+};
+
+TEST_P(XdbqTest, AnswersAsDocumented)
+{
+    const Case& c = GetParam();
+    toolstest::Run r = RunProgram(XDBQ_PATH, c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    EXPECT_EQ(r.out, c.output);
+    EXPECT_EQ(r.err, "");
+}
+
+const std::vector<std::string> kA4PlainJob = {
+    "drv",  "4121", "--settings", "132", "-s",  "4=3", "-s",   "9=0", "-s",  "5=1", "-s",
+    "81=0", "-s",   "8=3",        "-s",  "6=1", "-s",  "28=9", "-s",  "7=7", "-s",  "106=0"};
+
+std::vector<std::string> With(std::vector<std::string> base, std::vector<std::string> more)
+{
+    base.insert(base.end(), more.begin(), more.end());
+    return base;
+}
+
+const std::vector<std::string> kJobStart = {"drv",        "4120",
+                                            "--settings", "132",
+                                            "-s",         "7=263",
+                                            "-s",         "112=1",
+                                            "--printer",  "Tessa",
+                                            "--data",     "QmxUI_SilentModeEnable=2",
+                                            "--data",     "QmxUI_CustomMediaDetection=1",
+                                            "--data",     "QmxUI_SilentModeTime=0x01A40528",
+                                            "--time",     "2026-12-07T23:30"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Root, XdbqTest,
+    ::testing::Values(
+        Case{"version", {"root", "2", "--text"}, 0, "DB_OK (0), out size 12\n\"1.75a\"\n"},
+        Case{"high_bits_ignored",
+             {"root", "0x10002", "--text"},
+             0,
+             "DB_OK (0), out size 12\n\"1.75a\"\n"},
+        Case{
+            "size_query_alone", {"root", "2", "--size", "0"}, 1, "DB_MORE_DATA (2), out size 12\n"},
+        Case{"exact_buffer",
+             {"root", "2", "--size", "12"},
+             0,
+             "DB_OK (0), out size 12\n0000  31 00 2E 00 37 00 35 00 61 00 00 00              "
+             "1...7.5.a...\n"},
+        Case{"value_name",
+             {"root", "8", "-s", "0=231", "--text"},
+             0,
+             "DB_OK (0), out size 22\n\"QmxSLM_CMS\"\n"},
+        Case{"value_name_unknown_code",
+             {"root", "8", "-s", "0=999"},
+             1,
+             "DB_NO_ANSWER (1), out size not written\n"},
+        Case{"value_name_without_settings",
+             {"root", "8", "--settings", "1", "--null-settings"},
+             1,
+             "DB_NO_SETTINGS (-3), out size not written\n"},
+        Case{"status_name",
+             {"root", "18", "-t", "0=CMS", "--text"},
+             0,
+             "DB_OK (0), out size 22\n\"QmxSLM_CMS\"\n"},
+        Case{"status_name_short",
+             {"root", "18", "-t", "0=CM"},
+             1,
+             "DB_NO_ANSWER (1), out size not written\n"},
+        Case{"status_name_without_strings",
+             {"root", "18"},
+             1,
+             "DB_NO_STRINGS (-2), out size not written\n"},
+        Case{"not_in_key_table", {"root", "30"}, 1, "DB_UNKNOWN_ID (3), out size not written\n"},
+        Case{"drv_id_at_root", {"root", "0x1001"}, 1, "DB_NO_ANSWER (1), out size not written\n"},
+        Case{"root_id_at_drv", {"drv", "2"}, 1, "DB_NO_ANSWER (1), out size not written\n"},
+        Case{"no_request",
+             {"root", "2", "--no-request"},
+             1,
+             "DB_NO_REQUEST (-4), out size not written\n"}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Drv, XdbqTest,
+    ::testing::Values(
+        Case{"a4_printable_area",
+             {"drv", "4097", "-s", "28=9", "-s", "81=0", "--int32"},
+             0,
+             "DB_OK (0), out size 8\n20320 28900\n"},
+        Case{"paper_without_entry",
+             {"drv", "4097", "-s", "28=2", "-s", "81=0"},
+             1,
+             "DB_NO_ANSWER (1), out size not written\n"},
+        Case{"setting4_list",
+             {"drv", "4109", "--settings", "5", "--items"},
+             0,
+             "DB_OK (0), out size not written\nvalue 3  name 15003  details 20003 1  default "
+             "1\n"},
+        Case{"setting4_list_short_request",
+             {"drv", "4109", "--settings", "4"},
+             1,
+             "DB_NO_SETTINGS (-3), out size not written\n"},
+        Case{"full_paper_list_short_request",
+             {"drv", "4113", "--settings", "20"},
+             1,
+             "DB_NO_SETTINGS (-3), out size not written\n"},
+        Case{"print_mode_short_request",
+             {"drv", "4126", "--settings", "81"},
+             1,
+             "DB_NO_SETTINGS (-3), out size not written\n"},
+        Case{"print_mode_no_row",
+             {"drv", "4126", "--settings", "82"},
+             1,
+             "DB_NO_ANSWER (1), out size not written\n"},
+        Case{"reset",
+             {"drv", "4123"},
+             0,
+             "DB_OK (0), out size 2\n0000  1B 40                                            .@\n"},
+        Case{"page_end",
+             {"drv", "4125"},
+             0,
+             "DB_OK (0), out size 8\n0000  1B 28 65 02 00 00 01 0C                          "
+             ".(e.....\n"},
+        Case{"adjustment_without_rules",
+             {"drv", "4192", "--settings", "5"},
+             1,
+             "DB_NO_ANSWER (1), out size 0\n"},
+        Case{"list_without_entry",
+             {"drv", "4200", "--settings", "29"},
+             1,
+             "DB_UNKNOWN_ID (3), out size not written\n"},
+        Case{"job_setup_a4_plain", kA4PlainJob, 0,
+             "DB_OK (0), out size 130\n"
+             "0000  1B 28 62 01 00 01 1B 28 63 03 00 30 00 02 1B 28  .(b....(c..0...(\n"
+             "0010  64 04 00 02 58 02 58 1B 28 74 24 00 80 80 01 24  d...X.X.(t$....$\n"
+             "0020  00 06 24 00 06 24 00 06 24 00 06 00 00 00 00 00  ..$..$..$.......\n"
+             "0030  00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00  ................\n"
+             "0040  1B 28 70 2E 00 02 AB 00 00 01 E0 00 00 00 00 00  .(p.............\n"
+             "0050  00 02 58 00 00 00 50 00 00 00 46 00 00 12 C0 00  ..X...P...F.....\n"
+             "0060  00 1A AB 00 00 00 00 00 00 00 00 00 00 13 61 00  ..............a.\n"
+             "0070  00 1B 68 1B 28 50 02 00 00 03 1B 28 6C 03 00 34  ..h.(P.....(l..4\n"
+             "0080  00 00                                            ..\n"},
+        Case{"job_setup_fits_exactly", With(kA4PlainJob, {"--size", "130"}), 0,
+             "DB_OK (0), out size 130\n"
+             "0000  1B 28 62 01 00 01 1B 28 63 03 00 30 00 02 1B 28  .(b....(c..0...(\n"
+             "0010  64 04 00 02 58 02 58 1B 28 74 24 00 80 80 01 24  d...X.X.(t$....$\n"
+             "0020  00 06 24 00 06 24 00 06 24 00 06 00 00 00 00 00  ..$..$..$.......\n"
+             "0030  00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00  ................\n"
+             "0040  1B 28 70 2E 00 02 AB 00 00 01 E0 00 00 00 00 00  .(p.............\n"
+             "0050  00 02 58 00 00 00 50 00 00 00 46 00 00 12 C0 00  ..X...P...F.....\n"
+             "0060  00 1A AB 00 00 00 00 00 00 00 00 00 00 13 61 00  ..............a.\n"
+             "0070  00 1B 68 1B 28 50 02 00 00 03 1B 28 6C 03 00 34  ..h.(P.....(l..4\n"
+             "0080  00 00                                            ..\n"},
+        Case{"job_setup_one_byte_short", With(kA4PlainJob, {"--size", "129"}), 1,
+             "DB_MORE_DATA (2), out size 130\n"}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Maintenance, XdbqTest,
+    ::testing::Values(Case{"block_tail",
+                           {"mnt", "12299", "-s", "0=2"},
+                           0,
+                           "DB_OK (0), out size 8\n0000  0A 5A 52 4C 45 4E 44 0A                   "
+                           "       .ZRLEND.\n"},
+                      Case{"keyword_not_in_table",
+                           {"mnt", "12299", "-s", "0=3"},
+                           1,
+                           "DB_NO_ANSWER (1), out size not written\n"},
+                      Case{"keyword_without_settings",
+                           {"mnt", "12299"},
+                           1,
+                           "DB_NO_SETTINGS (-3), out size not written\n"},
+                      Case{"ink_colour_and_level",
+                           {"sm", "24599", "-t", "7=C", "-s", "15=100", "--int32"},
+                           0,
+                           "DB_OK (0), out size 8\n4 1\n"}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// The job start sequence with the printer's stored choices: 65 + 56 + 60 + 7
+// + 14 + 8 bytes; without the media detection and ESC ( $ pieces 136.
+TEST(XdbqJobStart, SizesFollowThePrinterDataAndSettings)
+{
+    toolstest::Run full = RunProgram(XDBQ_PATH, kJobStart);
+    ASSERT_EQ(full.exitCode, 0) << full.err;
+    EXPECT_EQ(toolstest::Lines(full.out)[0], "DB_OK (0), out size 210");
+    // 23:30 lies in the silent period 22:00 to 07:00: the computed ON block.
+    EXPECT_NE(full.out.find("6D 6F 6E 0A 53 65 74 53 69 6C 65 6E 74 3D 4F 4E  mon.SetSilent=ON\n"
+                            "0070  0A 0A 5A 52 4C 45 4E 44"),
+              std::string::npos)
+        << full.out;
+
+    toolstest::Run plain = RunProgram(XDBQ_PATH, {"drv", "4120", "--settings", "132"});
+    EXPECT_EQ(toolstest::Lines(plain.out)[0], "DB_OK (0), out size 136");
+}
+
+TEST(XdbqMedia, DecodesTheReportFields)
+{
+    toolstest::Run r = RunProgram(XDBQ_PATH, {"media", "0A10FFFFFFFF"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("GetMediaInfo succeeded (1), size 28"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("flags 0x80000010  header low 10  high 0"), std::string::npos) << r.out;
+    toolstest::Run shortText = RunProgram(XDBQ_PATH, {"media", "0A10"});
+    EXPECT_EQ(shortText.exitCode, 1);
+}
+
+// Settings are signed 32-bit values; hex gives the bit pattern.
+TEST(XdbqParse, SettingValuesAndTimes)
+{
+    xdbq::Query q;
+    ASSERT_EQ(xdbq::ParseQuery({"drv", "0x1019", "-s", "1=-5", "-s", "2=0xFFFFFFFF", "-s",
+                                "3=2147483647", "--time", "2026-02-03T04:05:06"},
+                               &q),
+              "");
+    EXPECT_EQ(q.id, 0x1019u);
+    EXPECT_EQ(q.settings[1], -5);
+    EXPECT_EQ(q.settings[2], -1);
+    EXPECT_EQ(q.settings[3], 2147483647);
+    EXPECT_EQ(q.time[0], 2026);
+    EXPECT_EQ(q.time[5], 6);
+
+    for (const char* bad : {"1=-2147483649", "1=4294967296", "1=", "=5", "x=1", "1=5x"}) {
+        xdbq::Query b;
+        EXPECT_NE(xdbq::ParseQuery({"root", "2", "-s", bad}, &b), "") << bad;
+    }
+    for (const char* bad : {"2026-13-01T00:00", "2026-01-01 00:00", "2026-01-01T24:00",
+                            "2026-01-01T00:00:60", "2026-01-01T00:00x"}) {
+        xdbq::Query b;
+        EXPECT_NE(xdbq::ParseQuery({"root", "2", "--time", bad}, &b), "") << bad;
+    }
+}
+
+} // namespace

@@ -212,5 +212,38 @@ TEST_P(OpenCloseTest, HandlesFromBeforeARestartedConnectionCloseHarmlessly)
     EXPECT_EQ(DataLengths(), std::vector<ULONG>({4096}));
 }
 
+TEST_P(OpenCloseTest, MissingRequestPacketLeavesTheStateReachedSoFar)
+{
+    // Fail each allocation of an open in turn; the ones that hit the unit
+    // creates leave the port closed or half open, and the close of a half
+    // open port closes unit 0 alone.
+    bool closed = false, halfOpen = false;
+    for (unsigned long n = 1; n <= 4; n++) {
+        SCOPED_TRACE(n);
+        Restart(Options());
+        kmsim::FailNthAllocation(n);
+        NTSTATUS s = Open();
+        kmsim::ClearFailures();
+        if (s == STATUS_SUCCESS || s == STATUS_INSUFFICIENT_RESOURCES)
+            continue; // the open went through, or never reached the driver
+        EXPECT_EQ(s, STATUS_DELETE_PENDING);
+        std::vector<std::string> traffic = UnitTraffic();
+        if (traffic.empty()) {
+            closed = true;
+            EXPECT_EQ(Ext()->OpenCount, 0u);
+        } else if (traffic == std::vector<std::string>({"C0"})) {
+            halfOpen = true;
+            EXPECT_EQ(Ext()->OpenCount, 1u);
+            EXPECT_EQ(Write(100).status, STATUS_DELETE_PENDING);
+            EXPECT_EQ(Close(), STATUS_SUCCESS);
+            EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0", "X0"}));
+        } else {
+            ADD_FAILURE() << "unexpected traffic";
+        }
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(halfOpen);
+}
+
 } // namespace
 } // namespace datapath

@@ -4,7 +4,6 @@
 // in the store's engine: every key asked with a plain request stays inside
 // the packed tables.
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "modelc.h"
 #include "store.h"
 #include "um_control.h"
+#include "walk_cost.h"
 
 namespace
 {
@@ -39,51 +39,6 @@ std::vector<modelc::SourceFile> SplitSources(const std::string& text)
     files.push_back({"f" + std::to_string(files.size()) + ".model", current});
     return files;
 }
-
-// Entries a walk from each entry may visit, bounded: trees that share
-// subtrees many times over can take exponentially long to walk, which is
-// the model writer's concern, not a fault of the engine.
-class WalkCost
-{
-  public:
-    explicit WalkCost(const modelc::CompiledModel& m) : m_(m) {}
-
-    unsigned long Of(uint32_t index, int depth = 0)
-    {
-        if (index >= m_.entries.size() || depth > 300)
-            return 1;
-        auto known = cost_.find(index);
-        if (known != cost_.end())
-            return known->second;
-        uint32_t words = m_.entries[index].first;
-        uint32_t second = m_.entries[index].second;
-        uint32_t type = words >> 24;
-        uint32_t low = words & 0xFFFFFF;
-        uint32_t count = second & 0xFFFF;
-        unsigned long total = 1;
-        if (type == 19 && low < m_.entries.size())
-            low = m_.entries[low].first & 0xFFFFFF; // labels behind the mask header
-        bool labels = type >= 11 && type <= 14 ? true : type == 19;
-        if ((type >= 8 && type <= 10) || type == 15 || type == 17 || labels) {
-            for (uint32_t i = 0; i < count && total < kLimit; ++i) {
-                uint32_t child = low + i;
-                if (labels && child < m_.entries.size())
-                    child = m_.entries[child].first & 0xFFFFFF;
-                total += Of(child, depth + 1);
-            }
-        }
-        if (total > kLimit)
-            total = kLimit;
-        cost_[index] = total;
-        return total;
-    }
-
-    static const unsigned long kLimit = 200000;
-
-  private:
-    const modelc::CompiledModel& m_;
-    std::map<uint32_t, unsigned long> cost_;
-};
 
 void WalkEveryKey(const modelc::CompiledModel& model)
 {
@@ -118,7 +73,7 @@ void WalkEveryKey(const modelc::CompiledModel& model)
     request.Settings = settings.data();
     request.StringCount = 3;
     request.Strings = strings;
-    WalkCost cost(model);
+    WalkCost cost(model.entries);
     unsigned long blocks = UmGlobalOutstanding();
     for (size_t k = 0; k < ids.size() && k < 64; ++k) {
         if (cost.Of(indexes[k]) >= WalkCost::kLimit)

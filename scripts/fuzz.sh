@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset "fuzz", clang 14) and runs each one
-# that has seeds under fuzz/corpus/NAME for a bounded time: FUZZ_SECONDS each
+# that has seeds under fuzz/corpus/NAME (and its dictionary fuzz/NAME.dict,
+# if there is one) for a bounded time: FUZZ_SECONDS each
 # (default 60). Inputs it finds worth keeping go to build/fuzz/work/NAME, so a
 # later run goes on from there; a crash, leak or failed check stops the run
 # with its input in build/fuzz/findings/. Further arguments go to every
@@ -30,8 +31,13 @@ for corpus in fuzz/corpus/*/; do
   work=build/fuzz/work/$name
   log=build/fuzz/logs/$name.log
   mkdir -p "$work"
+  dict=()
+  if [ -f "fuzz/$name.dict" ]; then
+    dict=(-dict="fuzz/$name.dict")
+  fi
   if "$fuzzer" -max_total_time="$seconds" -rss_limit_mb=4096 -print_final_stats=1 \
-      -artifact_prefix="build/fuzz/findings/$name-" "$@" "$work" "$corpus" >"$log" 2>&1; then
+      -artifact_prefix="build/fuzz/findings/$name-" "${dict[@]}" "$@" "$work" "$corpus" \
+      >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     echo "fuzz: $name ran ${runs:-?} inputs in ${seconds}s, no finding"
   else

@@ -8,7 +8,6 @@
 #include <ntddscsi.h>
 #include <ntddser.h>
 #include "prnsbp.h"
-#include "engine.h"
 
 // SCSI_PASS_THROUGH as the 32-bit platform lays it out; the driver exists
 // for that platform only, so the host's own sizeof must not decide.

@@ -346,25 +346,6 @@ TEST_P(EngineTest, SequenceCountersAdvanceAsThePrinterExpects)
     EXPECT_EQ(cdbSeq, std::vector<int>({0, 1, 2, 3, 4}));
 }
 
-TEST_P(EngineTest, CdbSequenceWrapsAtSixteenBitsAndCountsFailures)
-{
-    ASSERT_EQ(Open(), STATUS_SUCCESS);
-    std::vector<UCHAR> got;
-    Read(&got, 10); // connection set up
-    Ext()->CdbSequence = 0xFFFE;
-    printer->FailWith(SRB_STATUS_BUSY, 1, 0xC1, 0x21);
-    Command(CMD_STATUS_CLEAR, nullptr, nullptr); // fails, still numbered
-    Ext()->DeviceError = 0;
-    Command(CMD_STATUS_CLEAR, nullptr, nullptr);
-    Command(CMD_STATUS_CLEAR, nullptr, nullptr);
-    std::vector<BusEvent> srbs = printer->Srbs();
-    ASSERT_GE(srbs.size(), 3u);
-    std::vector<int> seq;
-    for (size_t i = srbs.size() - 3; i < srbs.size(); i++)
-        seq.push_back(srbs[i].cdb[6] | srbs[i].cdb[7] << 8);
-    EXPECT_EQ(seq, std::vector<int>({0xFFFE, 0xFFFF, 0}));
-}
-
 TEST_P(EngineTest, DeviceIdReplyIsBoundedByTheCallerAndByWhatArrived)
 {
     ASSERT_EQ(Open(), STATUS_SUCCESS);

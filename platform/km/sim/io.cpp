@@ -1,6 +1,6 @@
 // Device objects and their namespace, symbolic links, object references,
 // IRPs with stack locations and completion, MDLs.
-#include "core.h"
+#include "verifier.h"
 
 #include <map>
 #include <set>
@@ -246,7 +246,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
     if (!liveDevices.count(DeviceObject) || Info(DeviceObject)->deleted) {
-        Violation("IoDeleteDevice of a device that does not exist");
+        Violation("IoDeleteDevice of a device that does not exist or is already deleted");
         return;
     }
     DeviceInfo* info = Info(DeviceObject);
@@ -422,6 +422,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 
 static void FreeIrpMemory(PIRP irp)
 {
+    IrpFreed(irp);
     {
         std::lock_guard<std::recursive_mutex> g(g_lock);
         liveIrps.erase(irp);
@@ -533,8 +534,17 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
-    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-    return dispatch(DeviceObject, Irp);
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
+    KIRQL before = KeGetCurrentIrql();
+    void* frame = DispatchBegin(Irp, DeviceObject, stack->MajorFunction, stack->MinorFunction);
+    NTSTATUS status;
+    {
+        DriverScope scope(driver);
+        status = dispatch(DeviceObject, Irp);
+    }
+    DispatchEnd(frame, status, before);
+    return status;
 }
 
 static void FinishBuiltIrp(PIRP irp)
@@ -582,6 +592,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         Violation("IoCompleteRequest of an IRP that is already completed");
         return;
     }
+    // Only IoCallDriver hands a stack location to a device: one without is
+    // the sender's own, reached because the IRP was completed back to it.
+    if (IoGetCurrentIrpStackLocation(Irp)->DeviceObject == NULL) {
+        Violation("IoCompleteRequest of an IRP that is already completed (completed twice?)");
+        return;
+    }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         Violation("IoCompleteRequest with STATUS_PENDING");
     }
@@ -593,6 +609,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             powerWithoutStartNext++;
     }
     for (PIO_STACK_LOCATION sp = first; Irp->CurrentLocation <= Irp->StackCount; sp++) {
+        StackLocationCompleted(Irp, Irp->CurrentLocation, (sp->Control & SL_PENDING_RETURNED) != 0);
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
@@ -607,7 +624,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? NULL
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
+            KIRQL before = KeGetCurrentIrql();
+            NTSTATUS result;
+            {
+                DriverScope scope(device ? device->DriverObject : nullptr);
+                result = routine(device, Irp, context);
+            }
+            if (KeGetCurrentIrql() != before)
+                Violation("completion routine called at IRQL " + std::to_string(before) +
+                          " returned at IRQL " + std::to_string(KeGetCurrentIrql()));
+            if (result == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);

@@ -1,6 +1,6 @@
 // Pool with per-tag accounting, leak report and failure injection;
 // lookaside lists on top of it.
-#include "core.h"
+#include "verifier.h"
 
 #include <cstdlib>
 #include <map>
@@ -21,9 +21,13 @@ namespace
 struct Allocation {
     ULONG tag;
     SIZE_T bytes;
+    SIZE_T alignment;
+    PDRIVER_OBJECT owner; // the driver the allocating thread ran for
 };
 std::mutex poolLock;
-std::map<PVOID, Allocation> allocations;
+// Never destroyed: pool still held at exit stays reachable for the leak
+// checker (the pool has its own leak report).
+std::map<PVOID, Allocation>& allocations = *new std::map<PVOID, Allocation>;
 unsigned long allocationCount = 0;
 unsigned long failAt = 0;
 std::set<ULONG> failTags;
@@ -59,22 +63,19 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
 {
     if (ShouldFailAllocation(tag))
         return NULL;
-    SIZE_T size = bytes == 0 ? 1 : bytes;
-    PVOID p;
-    if (type == NonPagedPoolCacheAligned || type == PagedPoolCacheAligned)
-        p = aligned_alloc(64, (size + 63) & ~(SIZE_T)63);
-    else
-        p = malloc(size);
+    SIZE_T alignment = type == NonPagedPoolCacheAligned || type == PagedPoolCacheAligned ? 64 : 16;
+    PVOID p = GuardedAllocate(bytes, alignment);
     if (p == NULL)
         return NULL;
-    memset(p, 0xCD, size); // pool memory is not zeroed: make that visible
+    memset(p, 0xCD, bytes); // pool memory is not zeroed: make that visible
     std::lock_guard<std::mutex> g(poolLock);
-    allocations[p] = Allocation{tag, bytes};
+    allocations[p] = Allocation{tag, bytes, alignment, CurrentDriver()};
     return p;
 }
 
 void PoolFree(PVOID p)
 {
+    Allocation a;
     {
         std::lock_guard<std::mutex> g(poolLock);
         auto it = allocations.find(p);
@@ -82,9 +83,10 @@ void PoolFree(PVOID p)
             Violation("ExFreePool of memory that is not allocated (double free?)");
             return;
         }
+        a = it->second;
         allocations.erase(it);
     }
-    free(p);
+    GuardedFree(p, a.bytes, a.alignment, a.tag);
 }
 
 SIZE_T PoolBlockSize(PVOID p)
@@ -119,9 +121,16 @@ size_t PoolOutstandingTotal()
 
 std::string LeakReport()
 {
+    return LeakReportOf(nullptr);
+}
+
+std::string LeakReportOf(PDRIVER_OBJECT driver)
+{
     std::lock_guard<std::mutex> g(poolLock);
     std::map<ULONG, std::pair<size_t, size_t>> byTag;
     for (auto& a : allocations) {
+        if (driver != nullptr && a.second.owner != driver)
+            continue;
         byTag[a.second.tag].first++;
         byTag[a.second.tag].second += a.second.bytes;
     }
@@ -161,8 +170,9 @@ void ResetPool()
 {
     std::lock_guard<std::mutex> g(poolLock);
     for (auto& a : allocations)
-        free(a.first);
+        GuardedDiscard(a.first, a.second.bytes, a.second.alignment);
     allocations.clear();
+    DropQuarantine();
     allocationCount = 0;
     failAt = 0;
     failTags.clear();

@@ -42,6 +42,9 @@ enum : uint32_t {
 
 const uint32_t kLocaleTag = 0x500F;
 const uint32_t kMax24 = 0xFFFFFF;
+// The engine fails any walk deeper than this many entries, so a deeper tree
+// could never answer; the limit also bounds the recursion of this compiler.
+const int kMaxNesting = 256;
 
 struct CompileError {
     std::string message;
@@ -425,9 +428,20 @@ class Parser
         model_.indexes.push_back(decl);
     }
 
+    struct Nesting {
+        Nesting(int& depth, const Where& where) : depth_(depth)
+        {
+            if (++depth_ > kMaxNesting)
+                Fail(where, "entries nested deeper than " + std::to_string(kMaxNesting));
+        }
+        ~Nesting() { --depth_; }
+        int& depth_;
+    };
+
     Node* ParseEntry(bool inFilter)
     {
         const Token& t = Cur();
+        Nesting nesting(depth_, At(t));
         if (t.kind != Tok::Name)
             Fail(At(t), "expected an entry");
         const std::string& w = t.text;
@@ -618,12 +632,15 @@ class Parser
     const std::string* file_;
     std::vector<Token> tokens_;
     size_t pos_ = 0;
+    int depth_ = 0;
 };
 
 // ---------------------------------------------------------------- checks
 
-void CheckReferences(Model& model, Node* n, std::vector<std::string>& stack,
-                     std::map<std::string, int>& state)
+// Checks every name below n and returns how deep the entries below n nest,
+// the trees of the defs it names included.
+int CheckReferences(Model& model, Node* n, std::vector<std::string>& stack,
+                    std::map<std::string, int>& state, std::map<std::string, int>& heights)
 {
     if (n->kind == Node::Ref) {
         auto def = model.defs.find(n->refName);
@@ -637,18 +654,24 @@ void CheckReferences(Model& model, Node* n, std::vector<std::string>& stack,
             Fail(def->second.where, "cycle of def references: " + path + n->refName);
         }
         if (s == 2)
-            return;
+            return heights[n->refName];
         s = 1;
         stack.push_back(n->refName);
-        CheckReferences(model, def->second.node, stack, state);
+        int height = CheckReferences(model, def->second.node, stack, state, heights);
         stack.pop_back();
-        s = 2;
-        return;
+        state[n->refName] = 2;
+        heights[n->refName] = height;
+        return height;
     }
+    int below = 0;
     for (Node* c : n->children)
-        CheckReferences(model, c, stack, state);
+        below = std::max(below, CheckReferences(model, c, stack, state, heights));
     for (Label& l : n->labels)
-        CheckReferences(model, l.target, stack, state);
+        below = std::max(below, CheckReferences(model, l.target, stack, state, heights));
+    if (below + 1 > kMaxNesting)
+        Fail(n->where,
+             "entries nested deeper than " + std::to_string(kMaxNesting) + " through defs");
+    return below + 1;
 }
 
 // ---------------------------------------------------------------- packing
@@ -909,19 +932,20 @@ bool CompileModel(const std::vector<SourceFile>& sources, CompiledModel& out, st
             parser.Run();
         }
         std::map<std::string, int> state;
+        std::map<std::string, int> heights;
         std::vector<std::string> stack;
         for (auto& def : model.defs) {
             Node ref{};
             ref.kind = Node::Ref;
             ref.where = def.second.where;
             ref.refName = def.first;
-            CheckReferences(model, &ref, stack, state);
+            CheckReferences(model, &ref, stack, state, heights);
         }
         for (KeyDecl& k : model.keys)
-            CheckReferences(model, k.node, stack, state);
+            CheckReferences(model, k.node, stack, state, heights);
         for (IndexDecl& d : model.indexes)
             for (Node* n : d.nodes)
-                CheckReferences(model, n, stack, state);
+                CheckReferences(model, n, stack, state, heights);
         std::set<std::string> indexNames;
         for (IndexDecl& d : model.indexes)
             if (!indexNames.insert(d.name).second)

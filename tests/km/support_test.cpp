@@ -31,7 +31,8 @@ TEST_F(SupportTest, PoolAccountsByTagAndFailsOnRequest)
     EXPECT_NE(p4, nullptr);
     kmsim::FailTag(b);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, b), nullptr);
-    EXPECT_NE(ExAllocatePoolWithTag(NonPagedPool, 1, a), nullptr);
+    PVOID p5 = ExAllocatePoolWithTag(NonPagedPool, 1, a);
+    EXPECT_NE(p5, nullptr);
     kmsim::ClearFailures();
     ExFreePool(p1);
     ExFreePool(p2);
@@ -39,6 +40,7 @@ TEST_F(SupportTest, PoolAccountsByTagAndFailsOnRequest)
     ExFreePool(p4);
     EXPECT_EQ(kmsim::PoolOutstanding(b), 0u);
     EXPECT_EQ(kmsim::PoolOutstanding(a), 1u);
+    ExFreePool(p5);
 }
 
 TEST_F(SupportTest, LookasideListsTrackTheirEntries)

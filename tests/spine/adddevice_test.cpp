@@ -242,7 +242,13 @@ TEST_F(Ieee1394StartTest, StartAfterAFailedIdentificationTriesAgain)
 // Each allocation of DriverEntry, AddDevice and start, failed in turn: the
 // driver reports the failure and, once everything is removed and unloaded,
 // nothing is left.
-class AllocationSweepTest : public DriverFixture, public ::testing::WithParamInterface<bool>
+struct SweepCase {
+    const char* name;
+    bool legacy;
+    bool is1394;
+};
+
+class AllocationSweepTest : public DriverFixture, public ::testing::WithParamInterface<SweepCase>
 {
   protected:
     // Runs load and plug-in with the n-th allocation failing (0: none);
@@ -250,8 +256,9 @@ class AllocationSweepTest : public DriverFixture, public ::testing::WithParamInt
     unsigned long Run(unsigned long n)
     {
         kmsim::Reset();
-        kmsim::SetLegacyPlatform(GetParam());
+        kmsim::SetLegacyPlatform(GetParam().legacy);
         auto c = ScsiPrinter();
+        c.is1394 = GetParam().is1394;
         Plug(c);
         unsigned long before = kmsim::AllocationCount();
         kmsim::FailNthAllocation(n);
@@ -280,7 +287,11 @@ TEST_P(AllocationSweepTest, EveryFailureIsHandledWithoutLeak)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Platform, AllocationSweepTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Legacy" : "Current"; });
+INSTANTIATE_TEST_SUITE_P(Platform, AllocationSweepTest,
+                         ::testing::Values(SweepCase{"CurrentScsi", false, false},
+                                           SweepCase{"LegacyScsi", true, false},
+                                           SweepCase{"Current1394", false, true},
+                                           SweepCase{"Legacy1394", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

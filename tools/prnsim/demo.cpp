@@ -177,7 +177,8 @@ int RunDemo(const std::vector<std::string>& args)
     fprintf(out, "  bytes written to the port    %s\n", Grouped(written.accepted).c_str());
     fprintf(out, "  bytes received by printer    %s (%s)\n", Grouped(received.size()).c_str(),
             same ? "identical to the job" : "DIFFERENT from the job");
-    fprintf(out, "  write requests               %zu of %zu bytes\n", written.requests, kPieceSize);
+    fprintf(out, "  write requests               %zu of at most %zu bytes\n", written.requests,
+            kPieceSize);
     PrintBusSummary(events, out);
     fprintf(out, "  simulated time               %.4f ms for open, write, read and close\n",
             (double)printTime / kMs);

@@ -86,6 +86,7 @@ Numbers are decimal or 0x-hex.
   printer NAME clear            no more faults
   clock MS                      advance the simulated clock by MS milliseconds
   repeat N COMMAND...           run COMMAND N times
+  received NAME                 the print data the printer took, decoded
   registry [PREFIX]             dump the registry (under PREFIX)
   leaks                         what is allocated now, by pool tag
   echo TEXT                     print TEXT

@@ -2,6 +2,7 @@
 // line, so any situation can be reproduced and kept as a test.
 #include "commands.h"
 
+#include "decode.h"
 #include "machine.h"
 #include "names.h"
 #include "text.h"
@@ -706,6 +707,18 @@ bool Interpreter::Execute(const Words& w)
         if (!prefix.empty() && prefix[0] != '\\')
             prefix = kControlSet + prefix;
         for (const std::string& line : m_.RegistryDump(prefix))
+            fprintf(out_, "  %s\n", line.c_str());
+    } else if (c == "received") {
+        if (!Arity(w, 1, 1))
+            return false;
+        SimulatedPrinter* p = Printer(w[1]);
+        if (!p)
+            return false;
+        std::vector<UCHAR> data = p->model->PrintData();
+        StreamSummary decoded = DecodeStream(data.data(), data.size());
+        Note(std::to_string(data.size()) + " bytes of print data, " +
+             std::to_string(decoded.commands) + " commands");
+        for (const std::string& line : decoded.lines)
             fprintf(out_, "  %s\n", line.c_str());
     } else if (c == "leaks") {
         if (!Arity(w, 0, 0))

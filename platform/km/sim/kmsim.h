@@ -39,7 +39,13 @@ std::string LeakReportOf(PDRIVER_OBJECT driver);
 // scenario once to count them, then fails each one in turn.
 unsigned long AllocationCount();
 void FailNthAllocation(unsigned long n); // 1 = the next allocation fails
-void FailTag(ULONG tag);                 // every allocation with that tag fails
+// Counts only the allocations made for one driver ("prnsbp": its entry,
+// AddDevice, dispatch, completion and unload routines, IRPs and MDLs
+// included) from now on, and fails the nth of them (0: count only).
+// ClearFailures stops it.
+void FailNthAllocationOf(const std::string& service, unsigned long n);
+unsigned long AllocationsOfWatchedDriver(); // counted since FailNthAllocationOf
+void FailTag(ULONG tag);                    // every allocation with that tag fails
 void ClearFailures();
 // Pool tags the simulated kernel uses for its own objects.
 extern const ULONG kTagIrp, kTagMdl, kTagDevice, kTagIoBuffer, kTagString, kTagInterface;

@@ -30,6 +30,11 @@ std::mutex poolLock;
 std::map<PVOID, Allocation>& allocations = *new std::map<PVOID, Allocation>;
 unsigned long allocationCount = 0;
 unsigned long failAt = 0;
+// Failure injection limited to one driver's own allocations (its pool, and
+// the IRPs and MDLs it asks for), leaving the kernel's and other drivers' alone.
+std::string watchedDriver;
+unsigned long watchedCount = 0;
+unsigned long watchedFailAt = 0;
 std::set<ULONG> failTags;
 std::map<PNPAGED_LOOKASIDE_LIST, long> lookasideOutstanding;
 } // namespace
@@ -52,7 +57,19 @@ std::string TagName(ULONG tag)
 
 bool ShouldFailAllocation(ULONG tag)
 {
+    PDRIVER_OBJECT owner = CurrentDriver();
+    bool watched = false;
+    if (owner != nullptr) {
+        std::string path = DriverPath(owner);
+        std::lock_guard<std::mutex> g(poolLock);
+        watched = !watchedDriver.empty() && path == watchedDriver;
+    }
     std::lock_guard<std::mutex> g(poolLock);
+    if (watched) {
+        watchedCount++;
+        if (watchedFailAt != 0 && watchedCount == watchedFailAt)
+            return true;
+    }
     allocationCount++;
     if (failAt != 0 && allocationCount == failAt)
         return true;
@@ -153,6 +170,20 @@ void FailNthAllocation(unsigned long n)
     failAt = n == 0 ? 0 : allocationCount + n;
 }
 
+void FailNthAllocationOf(const std::string& service, unsigned long n)
+{
+    std::lock_guard<std::mutex> g(poolLock);
+    watchedDriver = "\\Driver\\" + service;
+    watchedCount = 0;
+    watchedFailAt = n;
+}
+
+unsigned long AllocationsOfWatchedDriver()
+{
+    std::lock_guard<std::mutex> g(poolLock);
+    return watchedCount;
+}
+
 void FailTag(ULONG tag)
 {
     std::lock_guard<std::mutex> g(poolLock);
@@ -164,6 +195,9 @@ void ClearFailures()
     std::lock_guard<std::mutex> g(poolLock);
     failAt = 0;
     failTags.clear();
+    watchedDriver.clear();
+    watchedCount = 0;
+    watchedFailAt = 0;
 }
 
 void ResetPool()
@@ -176,6 +210,9 @@ void ResetPool()
     allocationCount = 0;
     failAt = 0;
     failTags.clear();
+    watchedDriver.clear();
+    watchedCount = 0;
+    watchedFailAt = 0;
     lookasideOutstanding.clear();
 }
 

@@ -194,6 +194,51 @@ INSTANTIATE_TEST_SUITE_P(
                            "DB_OK (0), out size 8\n4 1\n"}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
+// Selector rows of the other databases: strings, ranges and their bounds.
+INSTANTIATE_TEST_SUITE_P(
+    Selectors, XdbqTest,
+    ::testing::Values(Case{"maintenance_job",
+                           {"lm", "8237", "-t", "4=Cleaning", "--int32"},
+                           0,
+                           "DB_OK (0), out size 4\n1\n"},
+                      Case{"null_string_is_empty",
+                           {"lm", "8237", "--strings", "5", "--null-string", "4", "--int32"},
+                           0,
+                           "DB_OK (0), out size 4\n0\n"},
+                      Case{"range_upper_bound",
+                           {"lm", "8259", "-s", "6=5685", "--int32"},
+                           0,
+                           "DB_OK (0), out size 12\n5016 200 0\n"},
+                      Case{"just_past_the_range",
+                           {"lm", "8259", "-s", "6=5686"},
+                           1,
+                           "DB_NO_ANSWER (1), out size not written\n"},
+                      Case{"single_value",
+                           {"lm", "8259", "-s", "6=4096", "--int32"},
+                           0,
+                           "DB_OK (0), out size 12\n5038 300 0\n"},
+                      Case{"status_list_by_country",
+                           {"lm", "8193", "-t", "1=UK", "--int32"},
+                           0,
+                           "DB_OK (0), out size 8\n1 5011\n"},
+                      Case{"component_file",
+                           {"lm", "8218", "--text"},
+                           0,
+                           "DB_OK (0), out size 24\n\"qmxwu7k.dll\"\n"},
+                      Case{"ink_level_class",
+                           {"sm", "24599", "-t", "7=LM", "-s", "15=70", "--int32"},
+                           0,
+                           "DB_OK (0), out size 8\n6 5\n"},
+                      Case{"ink_level_unlisted",
+                           {"sm", "24599", "-t", "7=LM", "-s", "15=71"},
+                           1,
+                           "DB_NO_ANSWER (1), out size not written\n"},
+                      Case{"printer_handle_passed",
+                           {"root", "8", "-s", "0=154", "--text", "--printer", "Z", "--handle"},
+                           0,
+                           "DB_OK (0), out size 42\n\"QmxUI_SilentModeTime\"\n"}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
 // The job start sequence with the printer's stored choices: 65 + 56 + 60 + 7
 // + 14 + 8 bytes; without the media detection and ESC ( $ pieces 136.
 TEST(XdbqJobStart, SizesFollowThePrinterDataAndSettings)

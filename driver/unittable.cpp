@@ -192,7 +192,13 @@ NTSTATUS UnitTableAdd(PDEVICE_OBJECT Pdo, PDEVICE_OBJECT Fdo)
     const WCHAR* key;
 
     UnitTablePurgeRemoved();
-    QueryDeviceProperty(Pdo, DevicePropertyPhysicalDeviceObjectName, &name, &length);
+    NTSTATUS query =
+        QueryDeviceProperty(Pdo, DevicePropertyPhysicalDeviceObjectName, &name, &length);
+    if (name != NULL && !NT_SUCCESS(query)) {
+        /* the buffer came back but the name was not written into it */
+        ExFreePool(name);
+        name = NULL;
+    }
     if (name == NULL)
         return STATUS_DEVICE_BUSY;
     NTSTATUS status = ParseUnitName((const WCHAR*)name, length / sizeof(WCHAR), &slot, &key);

@@ -182,8 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 STATUS_SUCCESS},
                       UsageCase{"Undefined", DeviceUsageTypeUndefined, TRUE, false,
                                 STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-                      UsageCase{"Boot", DeviceUsageTypeBoot, TRUE, false,
-                                STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER}),
+                      UsageCase{"Boot", DeviceUsageTypeBoot, TRUE, false, STATUS_INVALID_PARAMETER,
+                                STATUS_INVALID_PARAMETER}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PnpTest, ChildAnswersAsItsOwnBusDriver)

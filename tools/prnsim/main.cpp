@@ -77,7 +77,10 @@ Numbers are decimal or 0x-hex.
   read DEV N
   ioctl DEV CODE [in=HEX] [out=N]   CODE by name (IOCTL_PRNSBP_FLUSH...) or number
   printer NAME refuse on|off    refuse print data (until off)
-  printer NAME deliver N [COUNT]    print data: take only N bytes, COUNT times
+  printer NAME deliver N [COUNT] [op=XX sub=XX]
+                                take (or, for a reply, send) only N bytes of
+                                the next COUNT print data transfers (or of
+                                the command with that CDB byte 0 and 1)
   printer NAME fail SRBSTATUS [COUNT]   fail the next COUNT SCSI requests
   printer NAME status TEXT      the status reply
   printer NAME deviceid TEXT    the device ID reply (unit 1, C1 22)

@@ -524,11 +524,28 @@ bool Interpreter::PrinterCommand(const Words& w)
         else
             model.ClearFaults();
     } else if (what == "deliver") {
-        if (!Arity(w, 3, 4) || !Number(w[3], 0xFFFFFF, &n, "deliver") ||
-            (w.size() > 4 && !Number(w[4], 1000000, &count, "deliver count")))
-            return false;
-        model.ShortDelivery(0x0A, 0x00, (ULONG)n, (int)count);
-        model.ShortDelivery(0xC0, 0x00, (ULONG)n, (int)count);
+        // Print data by default; op= and sub= pick another command (a reply).
+        if (w.size() < 4 || !Number(w[3], 0xFFFFFF, &n, "deliver"))
+            return w.size() < 4 ? Fail("printer NAME deliver N [COUNT] [op=XX sub=XX]") : false;
+        int opcode = -1, subcode = -1;
+        for (size_t i = 4; i < w.size(); i++) {
+            std::string key, value;
+            uint64_t v;
+            if (SplitOption(w[i], &key, &value) && (key == "op" || key == "sub")) {
+                if (!Number(value, 255, &v, key.c_str()))
+                    return false;
+                (key == "op" ? opcode : subcode) = (int)v;
+            } else if (!Number(w[i], 1000000, &count, "deliver count")) {
+                return false;
+            }
+        }
+        if (opcode < 0) {
+            model.ShortDelivery(0x0A, 0x00, (ULONG)n, (int)count);
+            model.ShortDelivery(0xC0, 0x00, (ULONG)n, (int)count);
+        } else {
+            model.ShortDelivery((UCHAR)opcode, (UCHAR)(subcode < 0 ? 0 : subcode), (ULONG)n,
+                                (int)count);
+        }
     } else if (what == "fail") {
         if (!Arity(w, 3, 6))
             return false;

@@ -41,6 +41,8 @@ output (after the first line, on DB_OK):
   --int32                 32-bit numbers
   --text                  UTF-16 text
   --items                 list items: value, name id, details, default mark
+  --decode                printer commands: ESC ( letter commands with their
+                          fields, mode blocks as their text lines
 
 media: decodes a media report with GetMediaInfo (size: bytes stated, 28).
 

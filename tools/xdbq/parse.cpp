@@ -174,6 +174,8 @@ std::string ParseQuery(const std::vector<std::string>& args, Query* q)
             q->format = Format::kText;
         } else if (a == "--items") {
             q->format = Format::kItems;
+        } else if (a == "--decode") {
+            q->format = Format::kCommands;
         } else {
             return "unknown option '" + a + "'";
         }

@@ -11,7 +11,7 @@
 namespace xdbq
 {
 
-enum class Format { kHex, kInt32, kText, kItems };
+enum class Format { kHex, kInt32, kText, kItems, kCommands };
 
 struct StoredValue {
     bool isString = false;

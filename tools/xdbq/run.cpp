@@ -1,5 +1,7 @@
 #include "query.h"
 
+#include "decode.h"
+
 #include "prnmodel.h"
 #include "um_control.h"
 
@@ -249,6 +251,10 @@ int RunQuery(const Query& q)
             break;
         case Format::kItems:
             PrintItems(buffer.data(), shown);
+            break;
+        case Format::kCommands:
+            for (const std::string& line : prnsim::DecodeStream(buffer.data(), shown).lines)
+                printf("%s\n", line.c_str());
             break;
         }
     }

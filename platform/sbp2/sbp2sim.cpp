@@ -205,6 +205,11 @@ std::vector<unsigned char> DeviceDescriptor(const PrinterConfig& c)
     d.BusType = c.is1394 ? BusType1394 : BusTypeScsi;
     d.Size = (ULONG)out.size();
     memcpy(out.data(), &d, sizeof d);
+    if (c.deviceDescriptorSize != 0 && c.deviceDescriptorSize < out.size()) {
+        out.resize(c.deviceDescriptorSize);
+        ULONG size = c.deviceDescriptorSize;
+        memcpy(out.data() + 4, &size, out.size() >= 8 ? 4 : 0);
+    }
     return out;
 }
 

@@ -27,6 +27,9 @@ struct PrinterConfig {
     NTSTATUS deviceIdStatus = STATUS_SUCCESS;          // failure of the ID request
     NTSTATUS claimStatus = STATUS_SUCCESS;             // refuse the claim
     NTSTATUS storageStatus = STATUS_SUCCESS;           // failure of the descriptor queries
+    // The device descriptor claims only this many bytes (0: all of it), as a
+    // port driver with a short descriptor would.
+    ULONG deviceDescriptorSize = 0;
     bool async = false; // complete on the port driver's own thread with STATUS_PENDING
     std::shared_ptr<PrinterModel> model; // null: the default model
 };

@@ -272,6 +272,21 @@ TEST_F(RemovalTest, SurpriseRemovalWithAWriteInFlight)
     EXPECT_EQ(kmsim::FindDevice("\\Device\\Printer0"), nullptr);
 }
 
+// The handle of a surprise-removed port is never closed before the device
+// goes: the engine's buffers must go with the FDO (the fixture checks).
+TEST_F(RemovalTest, RemovalWithThePortStillOpen)
+{
+    Start();
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    std::vector<UCHAR> data(100, 7);
+    EXPECT_EQ(Write(data).status, STATUS_SUCCESS);
+    EXPECT_NE(kmsim::PoolOutstanding(TAG_DATA_BUFFER), 0u);
+    kmsim::SurpriseRemoveOnly(pdo0);
+    kmsim::FinishRemoval(pdo0);
+    EXPECT_EQ(kmsim::PoolOutstanding(TAG_DATA_BUFFER), 0u);
+    EXPECT_EQ(kmsim::PoolOutstanding(TAG_SENSE_BUFFER), 0u);
+}
+
 TEST_F(RemovalTest, FullLifeLeavesNothingBehind)
 {
     Start();

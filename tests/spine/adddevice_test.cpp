@@ -167,6 +167,18 @@ TEST_P(AddDeviceTest, OverlongDescriptorStringsAreCut)
     EXPECT_EQ(id.substr(0, 12 + 200), "Printer&Ven_" + std::string(200, 'V'));
 }
 
+// A port driver whose device descriptor is only its header: the strings the
+// identity is made of are missing, and nothing is read past the descriptor.
+TEST_P(AddDeviceTest, ShortDeviceDescriptorIsReadWithinItsSize)
+{
+    Load();
+    auto c = Config();
+    c.deviceDescriptorSize = sizeof(STORAGE_DESCRIPTOR_HEADER);
+    auto* p = Plug(c);
+    ASSERT_EQ(PlugUnit(p, 0), STATUS_SUCCESS);
+    EXPECT_STREQ(Ext(Fdo(p, 0))->DeviceIdString, "Printer&Ven_&Prod_");
+}
+
 TEST_P(AddDeviceTest, RestartAfterStopRereadsWithoutIdentifyingAgain)
 {
     Load();

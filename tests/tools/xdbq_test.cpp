@@ -257,7 +257,7 @@ TEST(XdbqJobStart, SizesFollowThePrinterDataAndSettings)
     std::vector<std::string> lines = toolstest::Lines(plain.out);
     ASSERT_EQ(lines.size(), 13u) << plain.out;
     EXPECT_EQ(lines[0], "DB_OK (0), out size 136");
-    EXPECT_EQ(lines[3], "              | SetTime=20260101000000");
+    EXPECT_EQ(lines[4], "              | SetTime=20260101000000");
     EXPECT_EQ(lines[9], "              | SetSilent=OFF");
     EXPECT_EQ(lines[11], "     121  ESC [ K  mode header 00 0F");
     EXPECT_EQ(lines[12], "     128  ESC ( M  media parameters off");

@@ -11,6 +11,8 @@
 // identification string and the IDs built from it, these two for the values.
 #define ID_MANUFACTURER_SIZE 64
 #define ID_MODEL_SIZE 80
+static_assert(sizeof(DEVICE_EXTENSION::Manufacturer) == ID_MANUFACTURER_SIZE, "Manufacturer size");
+static_assert(sizeof(DEVICE_EXTENSION::Model) == ID_MODEL_SIZE, "Model size");
 
 // Forms of BuildIdFromDeviceId.
 #define ID_FORM_IDENTIFICATION 0

@@ -69,7 +69,10 @@ Numbers are decimal or 0x-hex.
   rebalance DEV | remove-device DEV | surprise DEV | enumerate DEV
                                 what the PnP manager does (query and stop and
                                 start; query-remove and removal; surprise
-                                removal; bus relations)
+                                removal and removal; bus relations)
+  surprise-only DEV | finish-removal DEV
+                                the two halves of a surprise removal, with
+                                the handles closed in between
   ids NAME                      ask the child for its IDs and show them
   show NAME                     devices, port and child of a printer
   open DEV | close DEV
@@ -81,7 +84,9 @@ Numbers are decimal or 0x-hex.
                                 take (or, for a reply, send) only N bytes of
                                 the next COUNT print data transfers (or of
                                 the command with that CDB byte 0 and 1)
-  printer NAME fail SRBSTATUS [COUNT]   fail the next COUNT SCSI requests
+  printer NAME fail SRBSTATUS [COUNT] [op=XX sub=XX]
+                                fail the next COUNT SCSI requests (of that
+                                CDB byte 0 and 1); COUNT 0: all of them
   printer NAME status TEXT      the status reply
   printer NAME deviceid TEXT    the device ID reply (unit 1, C1 22)
   printer NAME create UNIT STATUS   answer IRP_MJ_CREATE of a unit with STATUS

@@ -413,6 +413,15 @@ bool Interpreter::Manager(const Words& w)
         kmsim::SurpriseRemove(pdo);
         ShowBusEvents();
         Note("surprise-removed and removed");
+    } else if (w[0] == "surprise-only") {
+        // The system holds the removal back until the last handle is closed.
+        kmsim::SurpriseRemoveOnly(pdo);
+        ShowBusEvents();
+        Note("surprise-removed; removal waits for finish-removal");
+    } else if (w[0] == "finish-removal") {
+        kmsim::FinishRemoval(pdo);
+        ShowBusEvents();
+        Note("removed");
     } else {
         NTSTATUS s = kmsim::EnumerateBus(pdo);
         kmsim::ProcessInvalidations();
@@ -674,7 +683,8 @@ bool Interpreter::Execute(const Words& w)
         return Pnp(w);
     } else if (c == "power") {
         return Power(w);
-    } else if (c == "rebalance" || c == "remove-device" || c == "surprise" || c == "enumerate") {
+    } else if (c == "rebalance" || c == "remove-device" || c == "surprise" ||
+               c == "surprise-only" || c == "finish-removal" || c == "enumerate") {
         return Manager(w);
     } else if (c == "ids") {
         return Arity(w, 1, 1) && Ids(w[1]);

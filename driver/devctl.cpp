@@ -198,6 +198,15 @@ static BOOLEAN IsPassThrough(ULONG Code)
     return Code == IOCTL_SCSI_PASS_THROUGH || Code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
 }
 
+// The port driver's device-ID request carries a pointer to a kernel request
+// block in the stack location. Only this driver may send it, straight to its
+// lower device; coming from a caller of the port, the port driver would take
+// the caller's buffer lengths for that pointer and write through them.
+static BOOLEAN IsPortDriverRequest(ULONG Code)
+{
+    return Code == IOCTL_SBP2_REQUEST;
+}
+
 static BOOLEAN IsHandledHere(ULONG Code)
 {
     switch (Code) {
@@ -246,6 +255,11 @@ NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     if (!IsHandledHere(code)) {
         EngineRelease(fdo);
+        if (IsPortDriverRequest(code)) {
+            CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+            IoCountRelease(fdo);
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
         if (!IsPassThrough(code))
             return PassDown(fdo, Irp);
         if (stack->Parameters.DeviceIoControl.InputBufferLength >= PASS_THROUGH_MIN_INPUT)

@@ -13,11 +13,12 @@ NTSTATUS CompleteAndRelease(PDEVICE_OBJECT Fdo, PIRP Irp, NTSTATUS Status, ULONG
 }
 
 // Windows 98 and Me callers expect an access violation from a printer whose
-// transport failed during the connection.
-static NTSTATUS FinishRequest(PDEVICE_OBJECT Fdo, PIRP Irp, NTSTATUS Status, ULONG Information)
+// transport failed during the connection. TransportFailed is DeviceError as
+// read under the engine lock: an open on another thread resets it.
+static NTSTATUS FinishRequest(PDEVICE_OBJECT Fdo, PIRP Irp, NTSTATUS Status, ULONG Information,
+                              BOOLEAN TransportFailed)
 {
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
-    if (ext->DeviceError && IsLegacyPlatform()) {
+    if (TransportFailed && IsLegacyPlatform()) {
         return CompleteAndRelease(Fdo, Irp, STATUS_ACCESS_VIOLATION, 0);
     }
     return CompleteAndRelease(Fdo, Irp, Status, Information);
@@ -50,10 +51,13 @@ NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_DELETE_PENDING;
     }
     IoCountAcquire(fdo);
-    if (Irp->MdlAddress == NULL) {
-        return FinishRequest(fdo, Irp, STATUS_SUCCESS, 0);
-    }
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+    if (Irp->MdlAddress == NULL) {
+        EngineAcquire(fdo);
+        BOOLEAN failed = ext->DeviceError != 0;
+        EngineRelease(fdo);
+        return FinishRequest(fdo, Irp, STATUS_SUCCESS, 0, failed);
+    }
     BOOLEAN isWrite = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_WRITE;
     PVOID buffer = MmGetMdlVirtualAddress(Irp->MdlAddress);
     ULONG length = TransferLength(Irp);
@@ -78,6 +82,7 @@ NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
         status = SendPrinterCommand(command, fdo, buffer, &length);
     }
+    BOOLEAN failed = ext->DeviceError != 0;
     EngineRelease(fdo);
-    return FinishRequest(fdo, Irp, status, length);
+    return FinishRequest(fdo, Irp, status, length, failed);
 }

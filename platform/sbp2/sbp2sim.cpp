@@ -222,12 +222,16 @@ NTSTATUS QueryProperty(PDEVICE_OBJECT pdo, PIRP irp, PIO_STACK_LOCATION stack)
     PSTORAGE_PROPERTY_QUERY q = (PSTORAGE_PROPERTY_QUERY)irp->AssociatedIrp.SystemBuffer;
     if (q == NULL || inLen < sizeof(STORAGE_PROPERTY_ID) * 2)
         return CompleteNow(irp, STATUS_INVALID_PARAMETER);
-    if (q->QueryType != PropertyStandardQuery ||
-        (q->PropertyId != StorageAdapterProperty && q->PropertyId != StorageDeviceProperty))
+    // The caller's bytes may hold any value: read them as numbers, not enums.
+    ULONG queryType, propertyId;
+    memcpy(&queryType, &q->QueryType, sizeof queryType);
+    memcpy(&propertyId, &q->PropertyId, sizeof propertyId);
+    if (queryType != PropertyStandardQuery ||
+        (propertyId != StorageAdapterProperty && propertyId != StorageDeviceProperty))
         return CompleteNow(irp, STATUS_NOT_SUPPORTED);
     if (outLen < sizeof(STORAGE_DESCRIPTOR_HEADER))
         return CompleteNow(irp, STATUS_INVALID_PARAMETER);
-    STORAGE_PROPERTY_ID id = q->PropertyId;
+    STORAGE_PROPERTY_ID id = (STORAGE_PROPERTY_ID)propertyId;
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
     return Finish(pdo, irp, [p, id, outLen, buffer](ULONG_PTR* info) {
         if (!NT_SUCCESS(p->config.storageStatus))

@@ -52,6 +52,8 @@ struct PrinterSession {
     {
         NTSTATUS result = STATUS_SUCCESS;
         for (int unit = 0; unit < 2; unit++) {
+            if (Pdo(unit) == nullptr)
+                continue; // the printer has no such unit
             NTSTATUS s = kmsim::AddFunctionDriver(driver, Pdo(unit));
             if (!NT_SUCCESS(s))
                 result = s;

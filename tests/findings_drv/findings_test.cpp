@@ -1,0 +1,57 @@
+// What the hardening runs found in the driver, case by case.
+#include "printer_session.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+class FindingsTest : public ::testing::TestWithParam<bool>
+{
+  protected:
+    void SetUp() override
+    {
+        kmsim::Reset();
+        ASSERT_TRUE(s.Load());
+        s.Plug(GetParam());
+        s.AddDevices();
+        s.StartDevices();
+        ASSERT_EQ(s.Open().status, STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        s.Close();
+        s.Shutdown();
+        EXPECT_EQ(kmsim::LeakReport(), "");
+        EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+        kmsim::Reset();
+    }
+    session::PrinterSession s;
+};
+
+// The port driver's device-ID request carries a pointer to its request
+// block in the stack location; a caller of the port must not be able to
+// hand it one (the lengths of its buffers would be taken for the pointer).
+TEST_P(FindingsTest, PortDriverRequestFromACallerIsRefused)
+{
+    int before = sbp2sim::CountersOf(s.bus).deviceIdRequests;
+    for (int unit = 0; unit < 2; unit++) {
+        for (ULONG out : {0u, 64u, 4096u}) {
+            session::Reply r = s.Control(IOCTL_SBP2_REQUEST, std::vector<UCHAR>(24, 0xAB), out,
+                                         nullptr, unit);
+            EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST);
+            EXPECT_EQ(r.bytes, 0u);
+        }
+    }
+    EXPECT_EQ(sbp2sim::CountersOf(s.bus).deviceIdRequests, before);
+    // Other codes still go down to the port driver.
+    std::vector<UCHAR> query(12, 0);
+    EXPECT_EQ(s.Control(IOCTL_STORAGE_QUERY_PROPERTY, query, 64).status, STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Port, FindingsTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Async" : "Sync");
+                         });
+
+} // namespace

@@ -73,6 +73,7 @@ TEST(Decode, JobSetupShowsEveryCommandWithItsFields)
     EXPECT_EQ(s.dataBytes, 0u);
     EXPECT_EQ(s.paper, "A4");
     EXPECT_EQ(s.printMode, "30 00 02");
+    EXPECT_EQ(s.page, "210.0 x 297.0 mm, printable 203.2 x 289.0 mm");
     EXPECT_EQ(s.lines[6].substr(0, 10), "     122  ");
 }
 

@@ -116,8 +116,9 @@ TEST(Demo, PrintsTheJobIntactAndLeavesNothingAllocated)
          {"unit 0 AddDevice+start STATUS_SUCCESS", "child instance ID      QXZR1394_001",
           "Drv 4121  job setup, A4 plain paper    DB_OK         130 bytes",
           "progress 100%: 300,362 of 300,362 bytes", "(identical to the job)",
-          "selected paper: A4; print mode: 30 00 02", "| SetSilent=ON", "| MediaDetection=ON",
-          "nothing left: no pool"})
+          "the printer was told  paper A4; page 210.0 x 297.0 mm, printable 203.2 x 289.0 mm; "
+          "print mode 30 00 02",
+          "| SetSilent=ON", "| MediaDetection=ON", "nothing left: no pool"})
         EXPECT_NE(r.out.find(expected), std::string::npos) << expected;
     EXPECT_EQ(r.out.find("DIFFERENT"), std::string::npos);
 }

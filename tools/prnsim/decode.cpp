@@ -63,12 +63,14 @@ std::string Groups(const unsigned char* p, size_t groups)
     return s;
 }
 
-std::string PageFormat(const unsigned char* d, size_t n)
+std::string PageFormat(const unsigned char* d, size_t n, std::string* page)
 {
     if (n != 46)
         return "page format, unexpected length " + std::to_string(n);
     long printableWidth = Be32(d + 22), printableLength = Be32(d + 26);
     long width = Be32(d + 38), length = Be32(d + 42);
+    *page = Millimetres(width) + " x " + Millimetres(length) + " mm, printable " +
+            Millimetres(printableWidth) + " x " + Millimetres(printableLength) + " mm";
     return Format("page format: paper %ld x %ld dots (%s x %s mm), printable %ld x %ld dots, "
                   "H %u V %u (1/60 in)",
                   width, length, Millimetres(width).c_str(), Millimetres(length).c_str(),
@@ -108,7 +110,7 @@ struct Decoder {
             return n == 36 ? "print mode table: head " + HexBytes(d, 3) + "; " + Groups(d + 3, 11)
                            : "print mode table " + data;
         case 'p':
-            return PageFormat(d, n);
+            return PageFormat(d, n, &out.page);
         case 'P':
             if (n == 2) {
                 std::string paper = PaperOfCode(Be16(d));

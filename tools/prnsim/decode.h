@@ -16,6 +16,7 @@ struct StreamSummary {
     size_t commands = 0;
     size_t dataBytes = 0;  // bytes outside commands (raster data)
     std::string paper;     // what the paper size command selects, "" if none
+    std::string page;      // paper and printable area of the page format command
     std::string printMode; // what the print mode command selects, "" if none
 };
 

@@ -186,8 +186,11 @@ int RunDemo(const std::vector<std::string>& args)
     StreamSummary decoded = DecodeStream(received.data(), received.size());
     fprintf(out, "\nCommands the printer received (%zu commands, %s bytes of raster data)\n",
             decoded.commands, Grouped(decoded.dataBytes).c_str());
-    fprintf(out, "  selected paper: %s; print mode: %s\n",
+    fprintf(out, "  the job asked for     A4 (setting 28 = 9), plain paper (setting 5 = 1), "
+                 "quality setting 8 = 3, with margins\n");
+    fprintf(out, "  the printer was told  paper %s; page %s; print mode %s\n",
             decoded.paper.empty() ? "(none)" : decoded.paper.c_str(),
+            decoded.page.empty() ? "(none)" : decoded.page.c_str(),
             decoded.printMode.empty() ? "(none)" : decoded.printMode.c_str());
     for (const std::string& line : decoded.lines)
         fprintf(out, "  %s\n", line.c_str());

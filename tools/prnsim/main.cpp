@@ -95,6 +95,8 @@ Numbers are decimal or 0x-hex.
   clock MS                      advance the simulated clock by MS milliseconds
   repeat N COMMAND...           run COMMAND N times
   received NAME                 the print data the printer took, decoded
+  counters NAME                 what the port driver saw: claims, descriptor
+                                and device-ID queries, PnP and power minors
   registry [PREFIX]             dump the registry (under PREFIX)
   leaks                         what is allocated now, by pool tag
   echo TEXT                     print TEXT

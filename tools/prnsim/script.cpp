@@ -96,6 +96,7 @@ class Interpreter
     bool PrinterCommand(const Words& w);
     bool Restart();
     void Leaks();
+    void ShowCounters(SimulatedPrinter& p);
 
     std::string source_;
     FILE* out_;
@@ -601,6 +602,28 @@ bool Interpreter::PrinterCommand(const Words& w)
     return true;
 }
 
+// What the port driver saw besides the bus: claims, descriptor and
+// device-ID queries, and the PnP and power requests passed down to it.
+void Interpreter::ShowCounters(SimulatedPrinter& p)
+{
+    sbp2sim::Counters& c = sbp2sim::CountersOf(p.bus);
+    fprintf(out_, "= storage queries %d, device-ID requests %d\n", c.storageQueries,
+            c.deviceIdRequests);
+    for (int unit = 0; unit < 2; unit++) {
+        std::string pnp, power;
+        for (UCHAR minor : c.pnp[unit])
+            pnp += " " + PnpMinorName(minor);
+        for (UCHAR minor : c.power[unit])
+            power += " " + std::to_string(minor);
+        fprintf(out_,
+                "= unit %d: claims %d, releases %d, creates %d, closes %d, SCSI %d; PnP%s; "
+                "power%s\n",
+                unit, c.claims[unit], c.releases[unit], c.creates[unit], c.closes[unit],
+                c.scsi[unit], pnp.empty() ? " none" : pnp.c_str(),
+                power.empty() ? " none" : power.c_str());
+    }
+}
+
 void Interpreter::Leaks()
 {
     std::string report = kmsim::LeakReport();
@@ -735,6 +758,13 @@ bool Interpreter::Execute(const Words& w)
             prefix = kControlSet + prefix;
         for (const std::string& line : m_.RegistryDump(prefix))
             fprintf(out_, "  %s\n", line.c_str());
+    } else if (c == "counters") {
+        if (!Arity(w, 1, 1))
+            return false;
+        SimulatedPrinter* p = Printer(w[1]);
+        if (!p)
+            return false;
+        ShowCounters(*p);
     } else if (c == "received") {
         if (!Arity(w, 1, 1))
             return false;

@@ -96,6 +96,23 @@ class Interpreter
     bool PrinterCommand(const Words& w);
     bool Restart();
     void Leaks();
+    bool PlatformCommand(const Words& w);
+    bool ConfigCommand(const Words& w);
+    bool LoadCommand(const Words& w);
+    bool UnloadCommand(const Words& w);
+    bool RestartCommand(const Words& w);
+    bool UnplugCommand(const Words& w);
+    bool IdsCommand(const Words& w);
+    bool ShowCommand(const Words& w);
+    bool OpenCloseCommand(const Words& w);
+    bool ReadCommand(const Words& w);
+    bool ClockCommand(const Words& w);
+    bool RepeatCommand(const Words& w);
+    bool RegistryCommand(const Words& w);
+    bool CountersCommand(const Words& w);
+    bool ReceivedCommand(const Words& w);
+    bool LeaksCommand(const Words& w);
+    bool EchoCommand(const Words& w);
     void ShowCounters(SimulatedPrinter& p);
 
     std::string source_;
@@ -658,138 +675,217 @@ bool Interpreter::Restart()
     return true;
 }
 
+bool Interpreter::PlatformCommand(const Words& w)
+{
+    if (!Arity(w, 1, 1) || (w[1] != "legacy" && w[1] != "current"))
+        return Fail("platform legacy|current");
+    legacy_ = w[1] == "legacy";
+    kmsim::SetLegacyPlatform(legacy_);
+    return true;
+}
+
+bool Interpreter::ConfigCommand(const Words& w)
+{
+    uint64_t n;
+    if (!Arity(w, 2, 2) || !Number(w[2], 0xFFFFFFFFu, &n, "config"))
+        return false;
+    m_.SetConfig(w[1], (ULONG)n);
+    return true;
+}
+
+bool Interpreter::LoadCommand(const Words& w)
+{
+    if (!Arity(w, 0, 0))
+        return false;
+    if (m_.DriverLoaded())
+        return Fail("the driver is already loaded");
+    Result(m_.LoadDriver(), 0);
+    return true;
+}
+
+bool Interpreter::UnloadCommand(const Words& w)
+{
+    if (!Arity(w, 0, 0))
+        return false;
+    Note(m_.UnloadDriver() ? "unloaded" : "refused: the driver still has devices");
+    return true;
+}
+
+bool Interpreter::RestartCommand(const Words& w)
+{
+    return Arity(w, 0, 0) && Restart();
+}
+
+bool Interpreter::UnplugCommand(const Words& w)
+{
+    if (!Arity(w, 1, 1))
+        return false;
+    SimulatedPrinter* p = Printer(w[1]);
+    if (!p)
+        return false;
+    if (!p->plugged)
+        return Fail("printer '" + w[1] + "' is not plugged in");
+    m_.Unplug(w[1]);
+    ShowBusEvents();
+    Note("unplugged");
+    return true;
+}
+
+bool Interpreter::IdsCommand(const Words& w)
+{
+    return Arity(w, 1, 1) && Ids(w[1]);
+}
+
+bool Interpreter::ShowCommand(const Words& w)
+{
+    return Arity(w, 1, 1) && Show(w[1]);
+}
+
+bool Interpreter::OpenCloseCommand(const Words& w)
+{
+    PDEVICE_OBJECT d;
+    if (!Arity(w, 1, 1) || !Device(w[1], &d))
+        return false;
+    Outcome o = w[0] == "open" ? m_.Open(d) : m_.Close(d);
+    ShowBusEvents();
+    Result(o.status, o.information);
+    return true;
+}
+
+bool Interpreter::ReadCommand(const Words& w)
+{
+    PDEVICE_OBJECT d;
+    uint64_t n;
+    if (!Arity(w, 2, 2) || !Device(w[1], &d) || !Number(w[2], 1u << 20, &n, "read"))
+        return false;
+    Outcome o = m_.Read(d, (ULONG)n);
+    ShowBusEvents();
+    Result(o.status, o.information,
+           o.data.empty() ? "" : ": \"" + Printable(o.data.data(), o.data.size()) + "\"");
+    return true;
+}
+
+bool Interpreter::ClockCommand(const Words& w)
+{
+    uint64_t n;
+    if (!Arity(w, 1, 1) || !Number(w[1], 100000000, &n, "clock"))
+        return false;
+    kmsim::AdvanceClock((LONGLONG)n * kMs);
+    char now[64];
+    snprintf(now, sizeof now, "clock at %.4f ms", m_.ElapsedMs());
+    Note(now);
+    return true;
+}
+
+bool Interpreter::RepeatCommand(const Words& w)
+{
+    uint64_t n;
+    if (w.size() < 3)
+        return Fail("repeat N COMMAND...");
+    if (!Number(w[1], 100000, &n, "repeat"))
+        return false;
+    if (w[2] == "repeat")
+        return Fail("repeat may not repeat a repeat");
+    Words inner(w.begin() + 2, w.end());
+    for (uint64_t i = 0; i < n; i++)
+        if (!Execute(inner))
+            return false;
+    return true;
+}
+
+bool Interpreter::RegistryCommand(const Words& w)
+{
+    if (!Arity(w, 0, 1))
+        return false;
+    std::string prefix = w.size() > 1 ? w[1] : "";
+    if (!prefix.empty() && prefix[0] != '\\')
+        prefix = kControlSet + prefix;
+    for (const std::string& line : m_.RegistryDump(prefix))
+        fprintf(out_, "  %s\n", line.c_str());
+    return true;
+}
+
+bool Interpreter::CountersCommand(const Words& w)
+{
+    SimulatedPrinter* p = Arity(w, 1, 1) ? Printer(w[1]) : nullptr;
+    if (!p)
+        return false;
+    ShowCounters(*p);
+    return true;
+}
+
+bool Interpreter::ReceivedCommand(const Words& w)
+{
+    SimulatedPrinter* p = Arity(w, 1, 1) ? Printer(w[1]) : nullptr;
+    if (!p)
+        return false;
+    std::vector<UCHAR> data = p->model->PrintData();
+    StreamSummary decoded = DecodeStream(data.data(), data.size());
+    Note(std::to_string(data.size()) + " bytes of print data, " + std::to_string(decoded.commands) +
+         " commands");
+    for (const std::string& line : decoded.lines)
+        fprintf(out_, "  %s\n", line.c_str());
+    return true;
+}
+
+bool Interpreter::LeaksCommand(const Words& w)
+{
+    if (!Arity(w, 0, 0))
+        return false;
+    Leaks();
+    return true;
+}
+
+bool Interpreter::EchoCommand(const Words& w)
+{
+    std::string text;
+    for (size_t i = 1; i < w.size(); i++)
+        text += (i > 1 ? " " : "") + w[i];
+    fprintf(out_, "%s\n", text.c_str());
+    return true;
+}
+
 bool Interpreter::Execute(const Words& w)
 {
-    const std::string& c = w[0];
-    uint64_t n;
-    if (c == "platform") {
-        if (!Arity(w, 1, 1) || (w[1] != "legacy" && w[1] != "current"))
-            return Fail("platform legacy|current");
-        legacy_ = w[1] == "legacy";
-        kmsim::SetLegacyPlatform(legacy_);
-    } else if (c == "config") {
-        if (!Arity(w, 2, 2) || !Number(w[2], 0xFFFFFFFFu, &n, "config"))
-            return false;
-        m_.SetConfig(w[1], (ULONG)n);
-    } else if (c == "load") {
-        if (!Arity(w, 0, 0))
-            return false;
-        if (m_.DriverLoaded())
-            return Fail("the driver is already loaded");
-        NTSTATUS s = m_.LoadDriver();
-        Result(s, 0);
-    } else if (c == "unload") {
-        if (!Arity(w, 0, 0))
-            return false;
-        if (!m_.UnloadDriver())
-            Note("refused: the driver still has devices");
-        else
-            Note("unloaded");
-    } else if (c == "restart") {
-        if (!Arity(w, 0, 0))
-            return false;
-        return Restart();
-    } else if (c == "plug") {
-        return Plug(w);
-    } else if (c == "unplug") {
-        if (!Arity(w, 1, 1))
-            return false;
-        SimulatedPrinter* p = Printer(w[1]);
-        if (!p)
-            return false;
-        if (!p->plugged)
-            return Fail("printer '" + w[1] + "' is not plugged in");
-        m_.Unplug(w[1]);
-        ShowBusEvents();
-        Note("unplugged");
-    } else if (c == "pnp") {
-        return Pnp(w);
-    } else if (c == "power") {
-        return Power(w);
-    } else if (c == "rebalance" || c == "remove-device" || c == "surprise" ||
-               c == "surprise-only" || c == "finish-removal" || c == "enumerate") {
-        return Manager(w);
-    } else if (c == "ids") {
-        return Arity(w, 1, 1) && Ids(w[1]);
-    } else if (c == "show") {
-        return Arity(w, 1, 1) && Show(w[1]);
-    } else if (c == "open" || c == "close") {
-        PDEVICE_OBJECT d;
-        if (!Arity(w, 1, 1) || !Device(w[1], &d))
-            return false;
-        Outcome o = c == "open" ? m_.Open(d) : m_.Close(d);
-        ShowBusEvents();
-        Result(o.status, o.information);
-    } else if (c == "write") {
-        return WriteCommand(w);
-    } else if (c == "read") {
-        PDEVICE_OBJECT d;
-        if (!Arity(w, 2, 2) || !Device(w[1], &d) || !Number(w[2], 1u << 20, &n, "read"))
-            return false;
-        Outcome o = m_.Read(d, (ULONG)n);
-        ShowBusEvents();
-        Result(o.status, o.information,
-               o.data.empty() ? "" : ": \"" + Printable(o.data.data(), o.data.size()) + "\"");
-    } else if (c == "ioctl") {
-        return Ioctl(w);
-    } else if (c == "printer") {
-        return PrinterCommand(w);
-    } else if (c == "clock") {
-        if (!Arity(w, 1, 1) || !Number(w[1], 100000000, &n, "clock"))
-            return false;
-        kmsim::AdvanceClock((LONGLONG)n * kMs);
-        char now[64];
-        snprintf(now, sizeof now, "clock at %.4f ms", m_.ElapsedMs());
-        Note(now);
-    } else if (c == "repeat") {
-        if (w.size() < 3 || !Number(w[1], 100000, &n, "repeat"))
-            return w.size() < 3 ? Fail("repeat N COMMAND...") : false;
-        if (w[2] == "repeat")
-            return Fail("repeat may not repeat a repeat");
-        Words inner(w.begin() + 2, w.end());
-        for (uint64_t i = 0; i < n; i++)
-            if (!Execute(inner))
-                return false;
-    } else if (c == "registry") {
-        if (!Arity(w, 0, 1))
-            return false;
-        std::string prefix = w.size() > 1 ? w[1] : "";
-        if (!prefix.empty() && prefix[0] != '\\')
-            prefix = kControlSet + prefix;
-        for (const std::string& line : m_.RegistryDump(prefix))
-            fprintf(out_, "  %s\n", line.c_str());
-    } else if (c == "counters") {
-        if (!Arity(w, 1, 1))
-            return false;
-        SimulatedPrinter* p = Printer(w[1]);
-        if (!p)
-            return false;
-        ShowCounters(*p);
-    } else if (c == "received") {
-        if (!Arity(w, 1, 1))
-            return false;
-        SimulatedPrinter* p = Printer(w[1]);
-        if (!p)
-            return false;
-        std::vector<UCHAR> data = p->model->PrintData();
-        StreamSummary decoded = DecodeStream(data.data(), data.size());
-        Note(std::to_string(data.size()) + " bytes of print data, " +
-             std::to_string(decoded.commands) + " commands");
-        for (const std::string& line : decoded.lines)
-            fprintf(out_, "  %s\n", line.c_str());
-    } else if (c == "leaks") {
-        if (!Arity(w, 0, 0))
-            return false;
-        Leaks();
-    } else if (c == "echo") {
-        std::string text;
-        for (size_t i = 1; i < w.size(); i++)
-            text += (i > 1 ? " " : "") + w[i];
-        fprintf(out_, "%s\n", text.c_str());
-    } else {
-        return Fail("unknown command '" + c + "'");
-    }
-    return true;
+    static const struct {
+        const char* name;
+        bool (Interpreter::*run)(const Words&);
+    } kCommands[] = {
+        {"platform", &Interpreter::PlatformCommand},
+        {"config", &Interpreter::ConfigCommand},
+        {"load", &Interpreter::LoadCommand},
+        {"unload", &Interpreter::UnloadCommand},
+        {"restart", &Interpreter::RestartCommand},
+        {"plug", &Interpreter::Plug},
+        {"unplug", &Interpreter::UnplugCommand},
+        {"pnp", &Interpreter::Pnp},
+        {"power", &Interpreter::Power},
+        {"rebalance", &Interpreter::Manager},
+        {"remove-device", &Interpreter::Manager},
+        {"surprise", &Interpreter::Manager},
+        {"surprise-only", &Interpreter::Manager},
+        {"finish-removal", &Interpreter::Manager},
+        {"enumerate", &Interpreter::Manager},
+        {"ids", &Interpreter::IdsCommand},
+        {"show", &Interpreter::ShowCommand},
+        {"open", &Interpreter::OpenCloseCommand},
+        {"close", &Interpreter::OpenCloseCommand},
+        {"write", &Interpreter::WriteCommand},
+        {"read", &Interpreter::ReadCommand},
+        {"ioctl", &Interpreter::Ioctl},
+        {"printer", &Interpreter::PrinterCommand},
+        {"clock", &Interpreter::ClockCommand},
+        {"repeat", &Interpreter::RepeatCommand},
+        {"registry", &Interpreter::RegistryCommand},
+        {"counters", &Interpreter::CountersCommand},
+        {"received", &Interpreter::ReceivedCommand},
+        {"leaks", &Interpreter::LeaksCommand},
+        {"echo", &Interpreter::EchoCommand},
+    };
+    for (const auto& command : kCommands)
+        if (w[0] == command.name)
+            return (this->*command.run)(w);
+    return Fail("unknown command '" + w[0] + "'");
 }
 
 int Interpreter::Run(std::istream& in, const std::string& registryFile)
@@ -810,6 +906,7 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
         Words w;
         if (!SplitWords(line, &w)) {
             fprintf(stderr, "prnsim: %s:%d: unterminated quote\n", source_.c_str(), number);
+            m_.ShutdownAndCheck();
             return 2;
         }
         if (w.empty())

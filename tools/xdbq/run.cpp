@@ -159,75 +159,115 @@ void PrepareStandIns(const Query& q)
         UmSetCountryCode(q.country.c_str());
 }
 
+// The request record and the arrays it points to, alive for the calls.
+struct RequestRecord {
+    std::vector<LONG> settings;
+    std::vector<std::string> stringText;
+    std::vector<LPCSTR> strings;
+    std::vector<WCHAR> printerName;
+    DataBaseRequest request = {};
+};
+
+void BuildRequest(const Query& q, RequestRecord* r)
+{
+    size_t settingCount = q.settingCount >= 0  ? (size_t)q.settingCount
+                          : q.settings.empty() ? 0
+                                               : q.settings.rbegin()->first + 1;
+    r->settings.assign(settingCount ? settingCount : 1, 0);
+    for (auto& [n, v] : q.settings)
+        r->settings[n] = v;
+
+    size_t stringCount = q.stringCount >= 0 ? (size_t)q.stringCount : 0;
+    for (auto& s : q.strings)
+        stringCount = std::max(stringCount, (size_t)s.first + 1);
+    if (q.stringCount < 0)
+        for (uint32_t k : q.nullStrings)
+            stringCount = std::max(stringCount, (size_t)k + 1);
+    r->stringText.assign(stringCount, "");
+    r->strings.assign(stringCount ? stringCount : 1, nullptr);
+    for (auto& [k, text] : q.strings)
+        r->stringText[k] = text;
+    for (size_t k = 0; k < stringCount; k++)
+        r->strings[k] = r->stringText[k].c_str();
+    for (uint32_t k : q.nullStrings)
+        if (k < stringCount)
+            r->strings[k] = nullptr;
+    r->printerName = Wide(q.printer);
+
+    r->request.Context = q.context;
+    r->request.SettingCount = (DWORD)settingCount;
+    r->request.Settings = q.nullSettings || settingCount == 0 ? nullptr : r->settings.data();
+    r->request.StringCount = (DWORD)stringCount;
+    r->request.Strings = q.nullStringArray || stringCount == 0 ? nullptr : r->strings.data();
+    if (!q.passHandle && !q.printer.empty())
+        r->request.PrinterName = r->printerName.data();
+}
+
+// An answer larger than this is a broken size, not something to allocate.
+const DWORD kLargestAnswer = 64u << 20;
+
+// One call as asked (--size), or the size-query protocol: size, then read.
+LONG Ask(const Query& q, const DataBaseRequest* request, std::vector<unsigned char>* buffer,
+         DWORD* outSize)
+{
+    Export call = ExportOf(q.db);
+    *outSize = kUnwritten;
+    if (q.bufferSize >= 0) {
+        // Size 0 passes no buffer at all.
+        buffer->assign((size_t)q.bufferSize, 0);
+        return call(q.id, request, (DWORD)q.bufferSize, q.bufferSize ? buffer->data() : nullptr,
+                    outSize);
+    }
+    LONG code = call(q.id, request, 0, nullptr, outSize);
+    if (code != DB_MORE_DATA || *outSize == kUnwritten || *outSize > kLargestAnswer)
+        return code;
+    DWORD needed = *outSize;
+    buffer->assign(needed, 0);
+    *outSize = kUnwritten;
+    return call(q.id, request, needed, buffer->data(), outSize);
+}
+
+void PrintAnswer(Format format, const unsigned char* data, size_t n)
+{
+    switch (format) {
+    case Format::kHex:
+        PrintHex(data, n);
+        break;
+    case Format::kInt32:
+        PrintInt32(data, n);
+        break;
+    case Format::kText:
+        PrintText(data, n);
+        break;
+    case Format::kItems:
+        PrintItems(data, n);
+        break;
+    case Format::kCommands:
+        for (const std::string& line : prnsim::DecodeStream(data, n).lines)
+            printf("%s\n", line.c_str());
+        break;
+    }
+}
+
 } // namespace
 
 int RunQuery(const Query& q)
 {
     PrepareStandIns(q);
-
-    // The request record and the arrays it points to.
-    size_t settingCount = q.settingCount >= 0  ? (size_t)q.settingCount
-                          : q.settings.empty() ? 0
-                                               : q.settings.rbegin()->first + 1;
-    std::vector<LONG> settings(settingCount ? settingCount : 1, 0);
-    for (auto& [n, v] : q.settings)
-        settings[n] = v;
-    size_t stringCount = q.stringCount >= 0 ? (size_t)q.stringCount : 0;
-    for (auto& s : q.strings)
-        stringCount = std::max(stringCount, (size_t)s.first + 1);
-    for (uint32_t k : q.nullStrings)
-        if (q.stringCount < 0)
-            stringCount = std::max(stringCount, (size_t)k + 1);
-    std::vector<std::string> stringText(stringCount);
-    std::vector<LPCSTR> strings(stringCount ? stringCount : 1, nullptr);
-    for (size_t k = 0; k < stringCount; k++)
-        strings[k] = "";
-    for (auto& [k, text] : q.strings) {
-        stringText[k] = text;
-        strings[k] = stringText[k].c_str();
-    }
-    for (uint32_t k : q.nullStrings)
-        if (k < stringCount)
-            strings[k] = nullptr;
-    std::vector<WCHAR> printerName = Wide(q.printer);
-
-    DataBaseRequest request = {};
-    request.Context = q.context;
-    request.SettingCount = (DWORD)settingCount;
-    request.Settings = q.nullSettings || settingCount == 0 ? nullptr : settings.data();
-    request.StringCount = (DWORD)stringCount;
-    request.Strings = q.nullStringArray || stringCount == 0 ? nullptr : strings.data();
+    RequestRecord record;
+    BuildRequest(q, &record);
     HANDLE handle = nullptr;
     if (q.passHandle) {
-        if (!OpenPrinterW(printerName.data(), &handle, nullptr)) {
+        if (!OpenPrinterW(record.printerName.data(), &handle, nullptr)) {
             fprintf(stderr, "xdbq: cannot open printer '%s'\n", q.printer.c_str());
             return 2;
         }
-        request.Printer = handle;
-    } else if (!q.printer.empty()) {
-        request.PrinterName = printerName.data();
+        record.request.Printer = handle;
     }
-    const DataBaseRequest* req = q.noRequest ? nullptr : &request;
 
-    Export call = ExportOf(q.db);
     std::vector<unsigned char> buffer;
-    DWORD outSize = kUnwritten;
-    LONG code;
-    if (q.bufferSize >= 0) {
-        // One call exactly as asked: size 0 passes no buffer at all.
-        buffer.assign((size_t)q.bufferSize, 0);
-        code =
-            call(q.id, req, (DWORD)q.bufferSize, q.bufferSize ? buffer.data() : nullptr, &outSize);
-    } else {
-        DWORD needed = kUnwritten;
-        code = call(q.id, req, 0, nullptr, &needed);
-        outSize = needed;
-        if (code == DB_MORE_DATA && needed != kUnwritten) {
-            buffer.assign(needed, 0);
-            outSize = kUnwritten;
-            code = call(q.id, req, needed, buffer.data(), &outSize);
-        }
-    }
+    DWORD outSize;
+    LONG code = Ask(q, q.noRequest ? nullptr : &record.request, &buffer, &outSize);
     if (handle != nullptr)
         ClosePrinter(handle);
 
@@ -235,28 +275,13 @@ int RunQuery(const Query& q)
         printf("%s (%d), out size not written\n", CodeName(code), (int)code);
     else
         printf("%s (%d), out size %lu\n", CodeName(code), (int)code, (unsigned long)outSize);
+    if (code == DB_MORE_DATA && q.bufferSize < 0 && outSize > kLargestAnswer)
+        printf("warning: the size asked for is too large to read\n");
     if (code == DB_OK) {
         // List answers leave the out size as it was: the whole buffer is the answer.
         size_t shown =
             outSize == kUnwritten ? buffer.size() : std::min<size_t>(outSize, buffer.size());
-        switch (q.format) {
-        case Format::kHex:
-            PrintHex(buffer.data(), shown);
-            break;
-        case Format::kInt32:
-            PrintInt32(buffer.data(), shown);
-            break;
-        case Format::kText:
-            PrintText(buffer.data(), shown);
-            break;
-        case Format::kItems:
-            PrintItems(buffer.data(), shown);
-            break;
-        case Format::kCommands:
-            for (const std::string& line : prnsim::DecodeStream(buffer.data(), shown).lines)
-                printf("%s\n", line.c_str());
-            break;
-        }
+        PrintAnswer(q.format, buffer.data(), shown);
     }
     if (UmGlobalOutstanding() != 0 || UmPrintersOpen() != 0)
         printf("warning: prnmodel left %lu memory block(s) and %lu printer handle(s)\n",

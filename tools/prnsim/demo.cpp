@@ -91,6 +91,94 @@ void ShowIdentification(Machine& m, FILE* out)
             RegText(kmsim::DeviceKeyPath(child), "PortName").c_str());
 }
 
+void ShowJob(const Job& job, FILE* out)
+{
+    for (const JobPiece& p : job.pieces) {
+        std::string id = p.id ? "Drv " + std::to_string(p.id) : "       ";
+        std::string code = !p.id ? "" : p.code == 0 ? "DB_OK" : std::to_string(p.code);
+        fprintf(out, "   %s  %-28s %-8s %8s bytes\n", id.c_str(), p.what.c_str(), code.c_str(),
+                Grouped(p.bytes).c_str());
+    }
+    fprintf(out, "   job                                              %8s bytes\n",
+            Grouped(job.bytes.size()).c_str());
+    if (!job.error.empty())
+        fprintf(out, "   warning: %s\n", job.error.c_str());
+}
+
+struct PrintRun {
+    WriteResult written;
+    std::vector<SeenEvent> events;
+    LONGLONG start = 0;
+    LONGLONG duration = 0;
+};
+
+// Open, write in page-sized pieces, read the status, close: what a port
+// monitor does with one job.
+PrintRun PrintJob(Machine& m, PDEVICE_OBJECT port, const Job& job, FILE* out)
+{
+    PrintRun run;
+    SimulatedPrinter* printer = m.Find("printer");
+    printer->model->SetStatusReply(
+        std::vector<UCHAR>(kStatusReply, kStatusReply + sizeof kStatusReply - 1));
+    printer->model->ClearTrace();
+    m.NewBusEvents();
+    run.start = kmsim::Now();
+    Outcome opened = m.Open(port);
+    fprintf(out, "   open                   %s\n", StatusName(opened.status).c_str());
+    fprintf(out, "   write in %zu-byte pieces:\n", kPieceSize);
+    run.written = WriteInPieces(m, port, job.bytes, kPieceSize, isatty(fileno(out)), out);
+    fprintf(out, "   write                  %s, %s bytes in %zu requests\n",
+            StatusName(run.written.status).c_str(), Grouped(run.written.accepted).c_str(),
+            run.written.requests);
+    Outcome status = m.Read(port, 4096);
+    fprintf(out, "   read status            %s, %lu bytes: \"%s\"\n",
+            StatusName(status.status).c_str(), (unsigned long)status.information,
+            Printable(status.data.data(), status.data.size()).c_str());
+    Outcome closed = m.Close(port);
+    fprintf(out, "   close                  %s\n", StatusName(closed.status).c_str());
+    run.duration = kmsim::Now() - run.start;
+    run.events = m.NewBusEvents();
+    return run;
+}
+
+void ShowSummary(const PrintRun& run, size_t received, bool same, FILE* out)
+{
+    fprintf(out, "\nSummary\n");
+    fprintf(out, "  bytes written to the port    %s\n", Grouped(run.written.accepted).c_str());
+    fprintf(out, "  bytes received by printer    %s (%s)\n", Grouped(received).c_str(),
+            same ? "identical to the job" : "DIFFERENT from the job");
+    fprintf(out, "  write requests               %zu of at most %zu bytes\n", run.written.requests,
+            kPieceSize);
+    PrintBusSummary(run.events, out);
+    fprintf(out, "  simulated time               %.4f ms for open, write, read and close\n",
+            (double)run.duration / kMs);
+}
+
+void ShowDecoded(const std::vector<unsigned char>& received, FILE* out)
+{
+    StreamSummary decoded = DecodeStream(received.data(), received.size());
+    fprintf(out, "\nCommands the printer received (%zu commands, %s bytes of raster data)\n",
+            decoded.commands, Grouped(decoded.dataBytes).c_str());
+    fprintf(out, "  the job asked for     A4 (setting 28 = 9), plain paper (setting 5 = 1), "
+                 "quality setting 8 = 3, with margins\n");
+    fprintf(out, "  the printer was told  paper %s; page %s; print mode %s\n",
+            decoded.paper.empty() ? "(none)" : decoded.paper.c_str(),
+            decoded.page.empty() ? "(none)" : decoded.page.c_str(),
+            decoded.printMode.empty() ? "(none)" : decoded.printMode.c_str());
+    for (const std::string& line : decoded.lines)
+        fprintf(out, "  %s\n", line.c_str());
+}
+
+void ShowLeakCheck(const std::vector<std::string>& problems, FILE* out)
+{
+    fprintf(out, "\nLeak check\n");
+    if (problems.empty())
+        fprintf(out, "  nothing left: no pool, device objects, registry handles or object "
+                     "references of the driver, no memory or printer handles of prnmodel\n");
+    for (const std::string& p : problems)
+        fprintf(out, "  %s\n", p.c_str());
+}
+
 } // namespace
 
 int RunDemo(const std::vector<std::string>& args)
@@ -100,7 +188,6 @@ int RunDemo(const std::vector<std::string>& args)
         return 2;
     }
     FILE* out = stdout;
-    bool bar = isatty(fileno(out));
     Machine m;
     ResetModelStandIns();
     m.Boot(false);
@@ -123,88 +210,35 @@ int RunDemo(const std::vector<std::string>& args)
     for (int unit = 0; unit < 2; unit++)
         fprintf(out, "   unit %d AddDevice+start %s\n", unit, StatusName(plugged[unit]).c_str());
     ShowIdentification(m, out);
+    PDEVICE_OBJECT port = m.Fdo("printer", 0);
+    if (port == nullptr) {
+        ShowLeakCheck(m.ShutdownAndCheck(), out);
+        return 1;
+    }
 
     Step(out, 3, "Building a print job with prnmodel (A4, plain paper)");
     Job job = BuildDemoJob(kRasterBytes);
-    for (const JobPiece& p : job.pieces) {
-        std::string id = p.id ? "Drv " + std::to_string(p.id) : "       ";
-        fprintf(out, "   %s  %-28s %-8s %8s bytes\n", id.c_str(), p.what.c_str(),
-                p.id ? (p.code == 0 ? "DB_OK" : std::to_string(p.code).c_str()) : "",
-                Grouped(p.bytes).c_str());
-    }
-    fprintf(out, "   job                                              %8s bytes\n",
-            Grouped(job.bytes.size()).c_str());
-    if (!job.error.empty())
-        fprintf(out, "   warning: %s\n", job.error.c_str());
+    ShowJob(job, out);
 
     Step(out, 4, "Printing through the port");
-    SimulatedPrinter* printer = m.Find("printer");
-    printer->model->SetStatusReply(
-        std::vector<UCHAR>(kStatusReply, kStatusReply + sizeof kStatusReply - 1));
-    printer->model->ClearTrace();
-    m.NewBusEvents();
-    LONGLONG printStart = kmsim::Now();
-    PDEVICE_OBJECT port = m.Fdo("printer", 0);
-    Outcome opened = m.Open(port);
-    fprintf(out, "   open                   %s\n", StatusName(opened.status).c_str());
-    fprintf(out, "   write in %zu-byte pieces:\n", kPieceSize);
-    WriteResult written = WriteInPieces(m, port, job.bytes, kPieceSize, bar, out);
-    fprintf(out, "   write                  %s, %s bytes in %zu requests\n",
-            StatusName(written.status).c_str(), Grouped(written.accepted).c_str(),
-            written.requests);
-    Outcome status = m.Read(port, 4096);
-    fprintf(out, "   read status            %s, %lu bytes: \"%s\"\n",
-            StatusName(status.status).c_str(), (unsigned long)status.information,
-            Printable(status.data.data(), status.data.size()).c_str());
-    Outcome closed = m.Close(port);
-    fprintf(out, "   close                  %s\n", StatusName(closed.status).c_str());
-    LONGLONG printTime = kmsim::Now() - printStart;
-    std::vector<SeenEvent> events = m.NewBusEvents();
+    PrintRun run = PrintJob(m, port, job, out);
 
     Step(out, 5, "What reached the bus");
-    for (const SeenEvent& e : events)
-        fprintf(out, "   %s\n", FormatBusEvent(e, printStart).c_str());
+    for (const SeenEvent& e : run.events)
+        fprintf(out, "   %s\n", FormatBusEvent(e, run.start).c_str());
 
     Step(out, 6, "Unplugging the printer and unloading the driver");
-    std::vector<unsigned char> received = printer->model->PrintData();
+    std::vector<unsigned char> received = m.Find("printer")->model->PrintData();
     std::vector<std::string> problems = m.ShutdownAndCheck();
     fprintf(out, "   unplugged, driver unloaded\n");
     std::vector<std::string> modelProblems = ModelLeaks();
     problems.insert(problems.end(), modelProblems.begin(), modelProblems.end());
 
     bool same = received == job.bytes;
-    fprintf(out, "\nSummary\n");
-    fprintf(out, "  bytes written to the port    %s\n", Grouped(written.accepted).c_str());
-    fprintf(out, "  bytes received by printer    %s (%s)\n", Grouped(received.size()).c_str(),
-            same ? "identical to the job" : "DIFFERENT from the job");
-    fprintf(out, "  write requests               %zu of at most %zu bytes\n", written.requests,
-            kPieceSize);
-    PrintBusSummary(events, out);
-    fprintf(out, "  simulated time               %.4f ms for open, write, read and close\n",
-            (double)printTime / kMs);
-
-    StreamSummary decoded = DecodeStream(received.data(), received.size());
-    fprintf(out, "\nCommands the printer received (%zu commands, %s bytes of raster data)\n",
-            decoded.commands, Grouped(decoded.dataBytes).c_str());
-    fprintf(out, "  the job asked for     A4 (setting 28 = 9), plain paper (setting 5 = 1), "
-                 "quality setting 8 = 3, with margins\n");
-    fprintf(out, "  the printer was told  paper %s; page %s; print mode %s\n",
-            decoded.paper.empty() ? "(none)" : decoded.paper.c_str(),
-            decoded.page.empty() ? "(none)" : decoded.page.c_str(),
-            decoded.printMode.empty() ? "(none)" : decoded.printMode.c_str());
-    for (const std::string& line : decoded.lines)
-        fprintf(out, "  %s\n", line.c_str());
-
-    fprintf(out, "\nLeak check\n");
-    if (problems.empty()) {
-        fprintf(out, "  nothing left: no pool, device objects, registry handles or object "
-                     "references of the driver, no memory or printer handles of prnmodel\n");
-    } else {
-        for (const std::string& p : problems)
-            fprintf(out, "  %s\n", p.c_str());
-    }
-    bool ok = problems.empty() && same && written.complete && job.error.empty();
-    return ok ? 0 : 1;
+    ShowSummary(run, received.size(), same, out);
+    ShowDecoded(received, out);
+    ShowLeakCheck(problems, out);
+    return problems.empty() && same && run.written.complete && job.error.empty() ? 0 : 1;
 }
 
 } // namespace prnsim

@@ -49,12 +49,25 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
     }
 }
 
+/*
+ * A direct query stores what the value holds, not what we asked for: a
+ * string value (an INF line that wrote "30" instead of 0x00010001,30) comes
+ * back as a UNICODE_STRING with a pool buffer. The result is therefore
+ * received in room for either; only a number counts, a string is freed and
+ * reads as 0.
+ */
+typedef union _REGISTRY_DWORD_RESULT {
+    ULONG Value;
+    UNICODE_STRING Text;
+} REGISTRY_DWORD_RESULT;
+
 ULONG ReadRegistryDword(PCWSTR ValueName)
 {
-    ULONG result = 0;
+    REGISTRY_DWORD_RESULT result;
     ULONG zero = 0;
     if (RegistryPath == NULL)
         return 0;
+    RtlZeroMemory(&result, sizeof result);
     SIZE_T tableSize = 2 * sizeof(RTL_QUERY_REGISTRY_TABLE);
     PRTL_QUERY_REGISTRY_TABLE table =
         (PRTL_QUERY_REGISTRY_TABLE)ExAllocatePoolWithTag(NonPagedPool, tableSize, TAG_QUERY_TABLE);
@@ -69,10 +82,12 @@ ULONG ReadRegistryDword(PCWSTR ValueName)
     table[0].DefaultLength = sizeof(ULONG);
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
                                              RegistryPath, table, NULL, NULL);
-    if (!NT_SUCCESS(status))
-        result = 0;
     ExFreePool(table);
-    return result;
+    if (result.Text.Buffer != NULL) {
+        RtlFreeUnicodeString(&result.Text);
+        return 0;
+    }
+    return NT_SUCCESS(status) ? result.Value : 0;
 }
 
 BOOLEAN IsLegacyPlatform(void)

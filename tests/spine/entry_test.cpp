@@ -108,6 +108,26 @@ TEST_F(EntryTest, ConfigurationValuesAndTheirDefaults)
     EXPECT_EQ(ReadRegistryDword(L"MDL_SIZE"), 0u);
 }
 
+// A value of another type (an INF that wrote "30" as a string, a binary
+// blob) is unreadable as a number: it reads as 0, and the platform's direct
+// query must not store its string or its bytes past the number.
+TEST_F(EntryTest, ValuesOfAnotherTypeReadAsZero)
+{
+    kmsim::RegSetString(kService, "TIME_OUT", u"30");
+    kmsim::RegSetString(kService, "MDL_SIZE", u"");
+    kmsim::RegSetBinary(kService, "USE_SCSI_PRINT", REG_BINARY,
+                        {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    Load();
+    size_t strings = kmsim::PoolOutstanding(kmsim::kTagString);
+    EXPECT_EQ(ReadRegistryDword(L"TIME_OUT"), 0u);
+    EXPECT_EQ(ReadRegistryDword(L"MDL_SIZE"), 0u);
+    EXPECT_EQ(ReadRegistryDword(L"USE_SCSI_PRINT"), 0u);
+    EXPECT_EQ(kmsim::PoolOutstanding(kmsim::kTagString), strings); // no string left behind
+    auto* p = Plug(ScsiPrinter());
+    ASSERT_EQ(PlugUnit(p, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Ext(Fdo(p, 0))->TimeoutSeconds, 90u);
+}
+
 TEST_F(EntryTest, LegacyPlatformIsAskedEveryTime)
 {
     kmsim::SetLegacyPlatform(true);

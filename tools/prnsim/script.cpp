@@ -94,6 +94,15 @@ class Interpreter
     bool WriteCommand(const Words& w);
     bool Ioctl(const Words& w);
     bool PrinterCommand(const Words& w);
+    bool FaultTarget(const Words& w, size_t from, const char* what, uint64_t* count, int* opcode,
+                     int* subcode);
+    bool PrinterRefuse(SimulatedPrinter& p, const Words& w);
+    bool PrinterDeliver(SimulatedPrinter& p, const Words& w);
+    bool PrinterFail(SimulatedPrinter& p, const Words& w);
+    bool PrinterReply(SimulatedPrinter& p, const Words& w);
+    bool PrinterCreate(SimulatedPrinter& p, const Words& w);
+    bool PrinterAsync(SimulatedPrinter& p, const Words& w);
+    bool PrinterClear(SimulatedPrinter& p, const Words& w);
     bool Restart();
     void Leaks();
     bool PlatformCommand(const Words& w);
@@ -290,6 +299,63 @@ bool Interpreter::Ids(const std::string& name)
     return true;
 }
 
+static bool ParseUsageType(const std::string& t, DEVICE_USAGE_NOTIFICATION_TYPE* usage)
+{
+    static const struct {
+        const char* name;
+        DEVICE_USAGE_NOTIFICATION_TYPE type;
+    } kTypes[] = {{"paging", DeviceUsageTypePaging},
+                  {"hibernation", DeviceUsageTypeHibernation},
+                  {"dumpfile", DeviceUsageTypeDumpFile},
+                  {"undefined", DeviceUsageTypeUndefined}};
+    for (const auto& k : kTypes)
+        if (t == k.name) {
+            *usage = k.type;
+            return true;
+        }
+    return false;
+}
+
+static bool ParseIdType(const std::string& t, BUS_QUERY_ID_TYPE* idType)
+{
+    static const struct {
+        const char* name;
+        BUS_QUERY_ID_TYPE type;
+    } kTypes[] = {{"device", BusQueryDeviceID},
+                  {"hardware", BusQueryHardwareIDs},
+                  {"compatible", BusQueryCompatibleIDs},
+                  {"instance", BusQueryInstanceID},
+                  {"serial", BusQueryDeviceSerialNumber}};
+    for (const auto& k : kTypes)
+        if (t == k.name) {
+            *idType = k.type;
+            return true;
+        }
+    return false;
+}
+
+// The answer to IRP_MN_QUERY_ID is a pool string that the PnP manager owns
+// and frees; hardware and compatible IDs are a list ending in an empty string.
+static std::string TakeIdString(const kmsim::IrpResult& r, BUS_QUERY_ID_TYPE idType)
+{
+    std::string s;
+    if (!NT_SUCCESS(r.status) || r.information == 0)
+        return s;
+    PWCHAR text = (PWCHAR)r.information;
+    bool multi = idType == BusQueryHardwareIDs || idType == BusQueryCompatibleIDs;
+    for (size_t i = 0;; i++) {
+        if (text[i] == 0) {
+            if (!multi || text[i + 1] == 0)
+                break;
+            s += " | ";
+        } else {
+            s += text[i] < 0x80 ? (char)text[i] : '?';
+        }
+    }
+    ExFreePool(text);
+    return s;
+}
+
 // A PnP request as the PnP manager would send it alone.
 bool Interpreter::Pnp(const Words& w)
 {
@@ -308,34 +374,10 @@ bool Interpreter::Pnp(const Words& w)
     caps.Version = 1;
     DEVICE_USAGE_NOTIFICATION_TYPE usage = DeviceUsageTypePaging;
     BUS_QUERY_ID_TYPE idType = BusQueryDeviceID;
-    if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION && w.size() > 3) {
-        const std::string& t = w[3];
-        if (t == "paging")
-            usage = DeviceUsageTypePaging;
-        else if (t == "hibernation")
-            usage = DeviceUsageTypeHibernation;
-        else if (t == "dumpfile")
-            usage = DeviceUsageTypeDumpFile;
-        else if (t == "undefined")
-            usage = DeviceUsageTypeUndefined;
-        else
-            return Fail("unknown usage type '" + t + "'");
-    }
-    if (minor == IRP_MN_QUERY_ID) {
-        const std::string t = w.size() > 3 ? w[3] : "device";
-        if (t == "device")
-            idType = BusQueryDeviceID;
-        else if (t == "hardware")
-            idType = BusQueryHardwareIDs;
-        else if (t == "compatible")
-            idType = BusQueryCompatibleIDs;
-        else if (t == "instance")
-            idType = BusQueryInstanceID;
-        else if (t == "serial")
-            idType = BusQueryDeviceSerialNumber;
-        else
-            return Fail("unknown ID type '" + t + "'");
-    }
+    if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION && w.size() > 3 && !ParseUsageType(w[3], &usage))
+        return Fail("unknown usage type '" + w[3] + "'");
+    if (minor == IRP_MN_QUERY_ID && w.size() > 3 && !ParseIdType(w[3], &idType))
+        return Fail("unknown ID type '" + w[3] + "'");
     bool inPath = !(w.size() > 4 && w[4] == "out");
     kmsim::IrpResult r = kmsim::SendPnp(device, minor, [&](PIO_STACK_LOCATION s) {
         if (minor == IRP_MN_QUERY_CAPABILITIES)
@@ -354,24 +396,8 @@ bool Interpreter::Pnp(const Words& w)
                 (caps.RawDeviceOK ? "1" : "0") + ", SurpriseRemovalOK " +
                 (caps.SurpriseRemovalOK ? "1" : "0");
     if (minor == IRP_MN_QUERY_ID) {
-        // The answer is a pool string that the PnP manager owns and frees;
-        // hardware and compatible IDs are a list ending in an empty string.
-        std::string s;
-        if (NT_SUCCESS(r.status) && r.information != 0) {
-            PWCHAR text = (PWCHAR)r.information;
-            bool multi = idType == BusQueryHardwareIDs || idType == BusQueryCompatibleIDs;
-            for (size_t i = 0;; i++) {
-                if (text[i] == 0) {
-                    if (!multi || text[i + 1] == 0)
-                        break;
-                    s += " | ";
-                } else {
-                    s += text[i] < 0x80 ? (char)text[i] : '?';
-                }
-            }
-            ExFreePool(text);
-        }
-        Note(StatusName(r.status) + (s.empty() ? "" : ": " + s));
+        std::string ids = TakeIdString(r, idType);
+        Note(StatusName(r.status) + (ids.empty() ? "" : ": " + ids));
         return true;
     }
     Result(r.status, r.information, extra);
@@ -533,90 +559,133 @@ bool Interpreter::Ioctl(const Words& w)
     return true;
 }
 
+// The words after a fault's value: a COUNT and op=XX / sub=XX (CDB bytes 0
+// and 1, -1 when not given).
+bool Interpreter::FaultTarget(const Words& w, size_t from, const char* what, uint64_t* count,
+                              int* opcode, int* subcode)
+{
+    *count = 1;
+    *opcode = *subcode = -1;
+    for (size_t i = from; i < w.size(); i++) {
+        std::string key, value;
+        uint64_t v;
+        if (SplitOption(w[i], &key, &value) && (key == "op" || key == "sub")) {
+            if (!Number(value, 255, &v, key.c_str()))
+                return false;
+            (key == "op" ? *opcode : *subcode) = (int)v;
+        } else if (!Number(w[i], 1000000, count, what)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Interpreter::PrinterRefuse(SimulatedPrinter& p, const Words& w)
+{
+    if (w.size() != 4 || (w[3] != "on" && w[3] != "off"))
+        return Fail("printer NAME refuse on|off");
+    if (w[3] == "on")
+        p.model->RefuseData(0);
+    else
+        p.model->ClearFaults();
+    return true;
+}
+
+// Print data by default; op= and sub= pick another command (a reply).
+bool Interpreter::PrinterDeliver(SimulatedPrinter& p, const Words& w)
+{
+    uint64_t n, count;
+    int opcode, subcode;
+    if (w.size() < 4)
+        return Fail("printer NAME deliver N [COUNT] [op=XX sub=XX]");
+    if (!Number(w[3], 0xFFFFFF, &n, "deliver") ||
+        !FaultTarget(w, 4, "deliver count", &count, &opcode, &subcode))
+        return false;
+    if (opcode < 0) {
+        p.model->ShortDelivery(0x0A, 0x00, (ULONG)n, (int)count);
+        p.model->ShortDelivery(0xC0, 0x00, (ULONG)n, (int)count);
+    } else {
+        p.model->ShortDelivery((UCHAR)opcode, (UCHAR)(subcode < 0 ? 0 : subcode), (ULONG)n,
+                               (int)count);
+    }
+    return true;
+}
+
+bool Interpreter::PrinterFail(SimulatedPrinter& p, const Words& w)
+{
+    UCHAR srbStatus;
+    uint64_t count;
+    int opcode, subcode;
+    if (w.size() < 4)
+        return Fail("printer NAME fail SRBSTATUS [COUNT] [op=XX sub=XX]");
+    if (!ParseSrbStatus(w[3], &srbStatus))
+        return Fail("unknown SRB status '" + w[3] + "'");
+    if (!FaultTarget(w, 4, "fail count", &count, &opcode, &subcode))
+        return false;
+    p.model->FailWith(srbStatus, (int)count, opcode, subcode);
+    return true;
+}
+
+bool Interpreter::PrinterReply(SimulatedPrinter& p, const Words& w)
+{
+    if (!Arity(w, 3, 3))
+        return false;
+    std::string text = Unescape(w[3]);
+    if (w[2] == "status")
+        p.model->SetStatusReply(std::vector<UCHAR>(text.begin(), text.end()));
+    else
+        p.model->SetDeviceId(text);
+    return true;
+}
+
+bool Interpreter::PrinterCreate(SimulatedPrinter& p, const Words& w)
+{
+    uint64_t unit;
+    NTSTATUS s;
+    if (!Arity(w, 4, 4) || !Number(w[3], 1, &unit, "unit") || !Status(w[4], &s))
+        return false;
+    p.model->SetCreateResult((int)unit, s);
+    return true;
+}
+
+bool Interpreter::PrinterAsync(SimulatedPrinter& p, const Words& w)
+{
+    if (w.size() != 4 || (w[3] != "on" && w[3] != "off"))
+        return Fail("printer NAME async on|off");
+    if (!p.plugged)
+        return Fail("printer '" + w[1] + "' is unplugged");
+    sbp2sim::ConfigOf(p.bus).async = w[3] == "on";
+    return true;
+}
+
+bool Interpreter::PrinterClear(SimulatedPrinter& p, const Words& w)
+{
+    if (!Arity(w, 2, 2))
+        return false;
+    p.model->ClearFaults();
+    return true;
+}
+
 bool Interpreter::PrinterCommand(const Words& w)
 {
+    static const struct {
+        const char* name;
+        bool (Interpreter::*run)(SimulatedPrinter&, const Words&);
+    } kBehaviours[] = {
+        {"refuse", &Interpreter::PrinterRefuse},  {"deliver", &Interpreter::PrinterDeliver},
+        {"fail", &Interpreter::PrinterFail},      {"status", &Interpreter::PrinterReply},
+        {"deviceid", &Interpreter::PrinterReply}, {"create", &Interpreter::PrinterCreate},
+        {"async", &Interpreter::PrinterAsync},    {"clear", &Interpreter::PrinterClear},
+    };
     if (w.size() < 3)
         return Fail("printer needs NAME and what it should do");
     SimulatedPrinter* p = Printer(w[1]);
     if (!p)
         return false;
-    sbp2sim::SimPrinter& model = *p->model;
-    const std::string& what = w[2];
-    uint64_t n, count = 1;
-    if (what == "refuse") {
-        if (!Arity(w, 3, 3) || (w[3] != "on" && w[3] != "off"))
-            return Fail("printer NAME refuse on|off");
-        if (w[3] == "on")
-            model.RefuseData(0);
-        else
-            model.ClearFaults();
-    } else if (what == "deliver") {
-        // Print data by default; op= and sub= pick another command (a reply).
-        if (w.size() < 4 || !Number(w[3], 0xFFFFFF, &n, "deliver"))
-            return w.size() < 4 ? Fail("printer NAME deliver N [COUNT] [op=XX sub=XX]") : false;
-        int opcode = -1, subcode = -1;
-        for (size_t i = 4; i < w.size(); i++) {
-            std::string key, value;
-            uint64_t v;
-            if (SplitOption(w[i], &key, &value) && (key == "op" || key == "sub")) {
-                if (!Number(value, 255, &v, key.c_str()))
-                    return false;
-                (key == "op" ? opcode : subcode) = (int)v;
-            } else if (!Number(w[i], 1000000, &count, "deliver count")) {
-                return false;
-            }
-        }
-        if (opcode < 0) {
-            model.ShortDelivery(0x0A, 0x00, (ULONG)n, (int)count);
-            model.ShortDelivery(0xC0, 0x00, (ULONG)n, (int)count);
-        } else {
-            model.ShortDelivery((UCHAR)opcode, (UCHAR)(subcode < 0 ? 0 : subcode), (ULONG)n,
-                                (int)count);
-        }
-    } else if (what == "fail") {
-        if (!Arity(w, 3, 6))
-            return false;
-        UCHAR srbStatus;
-        if (!ParseSrbStatus(w[3], &srbStatus))
-            return Fail("unknown SRB status '" + w[3] + "'");
-        int opcode = -1, subcode = -1;
-        for (size_t i = 4; i < w.size(); i++) {
-            std::string key, value;
-            uint64_t v;
-            if (SplitOption(w[i], &key, &value) && (key == "op" || key == "sub")) {
-                if (!Number(value, 255, &v, key.c_str()))
-                    return false;
-                (key == "op" ? opcode : subcode) = (int)v;
-            } else if (!Number(w[i], 1000000, &count, "fail count")) {
-                return false;
-            }
-        }
-        model.FailWith(srbStatus, (int)count, opcode, subcode);
-    } else if (what == "status" || what == "deviceid") {
-        if (!Arity(w, 3, 3))
-            return false;
-        std::string text = Unescape(w[3]);
-        if (what == "status")
-            model.SetStatusReply(std::vector<UCHAR>(text.begin(), text.end()));
-        else
-            model.SetDeviceId(text);
-    } else if (what == "create") {
-        NTSTATUS s;
-        if (!Arity(w, 4, 4) || !Number(w[3], 1, &n, "unit") || !Status(w[4], &s))
-            return false;
-        model.SetCreateResult((int)n, s);
-    } else if (what == "async") {
-        if (!Arity(w, 3, 3) || (w[3] != "on" && w[3] != "off"))
-            return Fail("printer NAME async on|off");
-        if (!p->plugged)
-            return Fail("printer '" + w[1] + "' is unplugged");
-        sbp2sim::ConfigOf(p->bus).async = w[3] == "on";
-    } else if (what == "clear") {
-        model.ClearFaults();
-    } else {
-        return Fail("unknown printer behaviour '" + what + "'");
-    }
-    return true;
+    for (const auto& b : kBehaviours)
+        if (w[2] == b.name)
+            return (this->*b.run)(*p, w);
+    return Fail("unknown printer behaviour '" + w[2] + "'");
 }
 
 // What the port driver saw besides the bus: claims, descriptor and

@@ -72,6 +72,123 @@ bool ParseTime(const std::string& text, int* t)
            t[4] >= 0 && t[4] <= 59 && t[5] >= 0 && t[5] <= 59 && t[0] >= 1601 && t[0] <= 30827;
 }
 
+// One option at args[*index] (with its value, which moves *index on).
+// Returns an error message, empty when good.
+std::string ParseOption(const std::vector<std::string>& args, size_t* index, Query* q)
+{
+    const std::string& a = args[*index];
+    size_t& i = *index;
+    uint64_t v;
+    std::string key, value;
+    auto next = [&](std::string* out) -> bool {
+        if (i + 1 >= args.size())
+            return false;
+        *out = args[++i];
+        return true;
+    };
+    std::string arg;
+    if (a == "--no-request") {
+        q->noRequest = true;
+    } else if (a == "-s" || a == "--setting") {
+        int32_t s;
+        if (!next(&arg))
+            return a + " needs N=VALUE";
+        if (!SplitPair(arg, &key, &value) || !ParseUnsigned(key, 0xFFFF, &v) ||
+            !ParseSetting(value, &s))
+            return "bad setting '" + arg + "' (N=VALUE)";
+        q->settings[(uint32_t)v] = s;
+    } else if (a == "--settings") {
+        if (!next(&arg) || !ParseUnsigned(arg, 0xFFFF, &v))
+            return "bad setting count '" + arg + "'";
+        q->settingCount = (long)v;
+    } else if (a == "--null-settings") {
+        q->nullSettings = true;
+    } else if (a == "-t" || a == "--string") {
+        if (!next(&arg))
+            return a + " needs K=TEXT";
+        if (!SplitPair(arg, &key, &value) || !ParseUnsigned(key, 0xFFFF, &v))
+            return "bad string '" + arg + "' (K=TEXT)";
+        q->strings[(uint32_t)v] = value;
+    } else if (a == "--null-string") {
+        if (!next(&arg) || !ParseUnsigned(arg, 0xFFFF, &v))
+            return "bad string index '" + arg + "'";
+        q->nullStrings.push_back((uint32_t)v);
+    } else if (a == "--strings") {
+        if (!next(&arg) || !ParseUnsigned(arg, 0xFFFF, &v))
+            return "bad string count '" + arg + "'";
+        q->stringCount = (long)v;
+    } else if (a == "--null-strings") {
+        q->nullStringArray = true;
+    } else if (a == "--context") {
+        if (!next(&arg) || !ParseUnsigned(arg, 0xFFFFFFFFu, &v))
+            return "bad context '" + arg + "'";
+        q->context = (uint32_t)v;
+    } else if (a == "--printer") {
+        if (!next(&arg) || arg.empty())
+            return "--printer needs a NAME";
+        q->printer = arg;
+    } else if (a == "--handle") {
+        q->passHandle = true;
+    } else if (a == "--data" || a == "--data-string") {
+        if (!next(&arg) || !SplitPair(arg, &key, &value))
+            return a + " needs NAME=VALUE";
+        StoredValue stored;
+        stored.isString = a == "--data-string";
+        if (stored.isString) {
+            stored.text = value;
+        } else if (!ParseUnsigned(value, 0xFFFFFFFFu, &v)) {
+            return "bad number '" + value + "' for " + key;
+        } else {
+            stored.number = (uint32_t)v;
+        }
+        q->printerData[key] = stored;
+    } else if (a == "--time") {
+        q->setTime = true;
+        if (!next(&arg) || !ParseTime(arg, q->time))
+            return "bad time '" + arg + "' (YYYY-MM-DDTHH:MM[:SS])";
+    } else if (a == "--country") {
+        if (!next(&q->country) || q->country.size() > 15)
+            return "--country needs a code of at most 15 characters";
+    } else if (a == "--size") {
+        if (!next(&arg) || !ParseUnsigned(arg, 16u << 20, &v))
+            return "bad buffer size '" + arg + "'";
+        q->bufferSize = (long)v;
+    } else if (a == "--hex") {
+        q->format = Format::kHex;
+    } else if (a == "--int32") {
+        q->format = Format::kInt32;
+    } else if (a == "--text") {
+        q->format = Format::kText;
+    } else if (a == "--items") {
+        q->format = Format::kItems;
+    } else if (a == "--decode") {
+        q->format = Format::kCommands;
+    } else {
+        return "unknown option '" + a + "'";
+    }
+    return "";
+}
+
+// Options that only make sense together.
+std::string CheckQuery(const Query* q)
+{
+    if (!q->printerData.empty() && q->printer.empty())
+        return "--data needs --printer";
+    if (q->passHandle && q->printer.empty())
+        return "--handle needs --printer";
+    if (q->settingCount >= 0)
+        for (auto& s : q->settings)
+            if (s.first >= (uint64_t)q->settingCount)
+                return "setting " + std::to_string(s.first) + " is beyond --settings " +
+                       std::to_string(q->settingCount);
+    if (q->stringCount >= 0)
+        for (auto& s : q->strings)
+            if (s.first >= (uint64_t)q->stringCount)
+                return "string " + std::to_string(s.first) + " is beyond --strings " +
+                       std::to_string(q->stringCount);
+    return "";
+}
+
 } // namespace
 
 std::string ParseQuery(const std::vector<std::string>& args, Query* q)
@@ -91,110 +208,11 @@ std::string ParseQuery(const std::vector<std::string>& args, Query* q)
     q->id = (uint32_t)v;
 
     for (size_t i = 2; i < args.size(); i++) {
-        const std::string& a = args[i];
-        std::string key, value;
-        auto next = [&](std::string* out) -> bool {
-            if (i + 1 >= args.size())
-                return false;
-            *out = args[++i];
-            return true;
-        };
-        std::string arg;
-        if (a == "--no-request") {
-            q->noRequest = true;
-        } else if (a == "-s" || a == "--setting") {
-            int32_t s;
-            if (!next(&arg))
-                return a + " needs N=VALUE";
-            if (!SplitPair(arg, &key, &value) || !ParseUnsigned(key, 0xFFFF, &v) ||
-                !ParseSetting(value, &s))
-                return "bad setting '" + arg + "' (N=VALUE)";
-            q->settings[(uint32_t)v] = s;
-        } else if (a == "--settings") {
-            if (!next(&arg) || !ParseUnsigned(arg, 0xFFFF, &v))
-                return "bad setting count '" + arg + "'";
-            q->settingCount = (long)v;
-        } else if (a == "--null-settings") {
-            q->nullSettings = true;
-        } else if (a == "-t" || a == "--string") {
-            if (!next(&arg))
-                return a + " needs K=TEXT";
-            if (!SplitPair(arg, &key, &value) || !ParseUnsigned(key, 0xFFFF, &v))
-                return "bad string '" + arg + "' (K=TEXT)";
-            q->strings[(uint32_t)v] = value;
-        } else if (a == "--null-string") {
-            if (!next(&arg) || !ParseUnsigned(arg, 0xFFFF, &v))
-                return "bad string index '" + arg + "'";
-            q->nullStrings.push_back((uint32_t)v);
-        } else if (a == "--strings") {
-            if (!next(&arg) || !ParseUnsigned(arg, 0xFFFF, &v))
-                return "bad string count '" + arg + "'";
-            q->stringCount = (long)v;
-        } else if (a == "--null-strings") {
-            q->nullStringArray = true;
-        } else if (a == "--context") {
-            if (!next(&arg) || !ParseUnsigned(arg, 0xFFFFFFFFu, &v))
-                return "bad context '" + arg + "'";
-            q->context = (uint32_t)v;
-        } else if (a == "--printer") {
-            if (!next(&arg) || arg.empty())
-                return "--printer needs a NAME";
-            q->printer = arg;
-        } else if (a == "--handle") {
-            q->passHandle = true;
-        } else if (a == "--data" || a == "--data-string") {
-            if (!next(&arg) || !SplitPair(arg, &key, &value))
-                return a + " needs NAME=VALUE";
-            StoredValue stored;
-            stored.isString = a == "--data-string";
-            if (stored.isString) {
-                stored.text = value;
-            } else if (!ParseUnsigned(value, 0xFFFFFFFFu, &v)) {
-                return "bad number '" + value + "' for " + key;
-            } else {
-                stored.number = (uint32_t)v;
-            }
-            q->printerData[key] = stored;
-        } else if (a == "--time") {
-            q->setTime = true;
-            if (!next(&arg) || !ParseTime(arg, q->time))
-                return "bad time '" + arg + "' (YYYY-MM-DDTHH:MM[:SS])";
-        } else if (a == "--country") {
-            if (!next(&q->country) || q->country.size() > 15)
-                return "--country needs a code of at most 15 characters";
-        } else if (a == "--size") {
-            if (!next(&arg) || !ParseUnsigned(arg, 16u << 20, &v))
-                return "bad buffer size '" + arg + "'";
-            q->bufferSize = (long)v;
-        } else if (a == "--hex") {
-            q->format = Format::kHex;
-        } else if (a == "--int32") {
-            q->format = Format::kInt32;
-        } else if (a == "--text") {
-            q->format = Format::kText;
-        } else if (a == "--items") {
-            q->format = Format::kItems;
-        } else if (a == "--decode") {
-            q->format = Format::kCommands;
-        } else {
-            return "unknown option '" + a + "'";
-        }
+        std::string error = ParseOption(args, &i, q);
+        if (!error.empty())
+            return error;
     }
-    if (!q->printerData.empty() && q->printer.empty())
-        return "--data needs --printer";
-    if (q->passHandle && q->printer.empty())
-        return "--handle needs --printer";
-    if (q->settingCount >= 0)
-        for (auto& s : q->settings)
-            if (s.first >= (uint64_t)q->settingCount)
-                return "setting " + std::to_string(s.first) + " is beyond --settings " +
-                       std::to_string(q->settingCount);
-    if (q->stringCount >= 0)
-        for (auto& s : q->strings)
-            if (s.first >= (uint64_t)q->stringCount)
-                return "string " + std::to_string(s.first) + " is beyond --strings " +
-                       std::to_string(q->stringCount);
-    return "";
+    return CheckQuery(q);
 }
 
 } // namespace xdbq

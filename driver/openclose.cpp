@@ -130,28 +130,6 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(DeviceObject);
-    if (fdo == NULL) {
-        CompleteWith(Irp, STATUS_DELETE_PENDING);
-        return STATUS_DELETE_PENDING;
-    }
-    IoCountAcquire(fdo);
-    NTSTATUS status = STATUS_DELETE_PENDING;
-    if (UnitTableBothUnitsPresent(fdo)) {
-        PDEVICE_EXTENSION ext = ExtensionOf(fdo);
-        ExAcquireFastMutex(&ext->OpenMutex);
-        EngineAcquire(fdo);
-        status = OpenUnits(DeviceObject, fdo);
-        EngineRelease(fdo);
-        ExReleaseFastMutex(&ext->OpenMutex);
-    }
-    CompleteWith(Irp, status);
-    IoCountRelease(fdo);
-    return status;
-}
-
 // Sends what the engine still holds. A printer that refuses it is asked
 // again for the refusal window; after that, or once the transport has
 // failed (DeviceError), the data are dropped.
@@ -232,7 +210,9 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     return status;
 }
 
-NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// The open and the close alike: find the printer, count the request in, run
+// the step under its own mutex and the engine lock, complete the request.
+static NTSTATUS RunPortStep(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Open)
 {
     PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(DeviceObject);
     if (fdo == NULL) {
@@ -243,15 +223,26 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status = STATUS_DELETE_PENDING;
     if (UnitTableBothUnitsPresent(fdo)) {
         PDEVICE_EXTENSION ext = ExtensionOf(fdo);
-        ExAcquireFastMutex(&ext->CloseMutex);
+        PFAST_MUTEX mutex = Open ? &ext->OpenMutex : &ext->CloseMutex;
+        ExAcquireFastMutex(mutex);
         EngineAcquire(fdo);
-        status = CloseUnits(DeviceObject, fdo);
+        status = Open ? OpenUnits(DeviceObject, fdo) : CloseUnits(DeviceObject, fdo);
         EngineRelease(fdo);
-        ExReleaseFastMutex(&ext->CloseMutex);
+        ExReleaseFastMutex(mutex);
     }
     CompleteWith(Irp, status);
     IoCountRelease(fdo);
     return status;
+}
+
+NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return RunPortStep(DeviceObject, Irp, TRUE);
+}
+
+NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return RunPortStep(DeviceObject, Irp, FALSE);
 }
 
 NTSTATUS NTAPI CreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -170,6 +170,42 @@ TEST_F(SupportTest, RegistryQueriesWritesAndSurvivesARestart)
     std::remove(file.c_str());
 }
 
+// A direct query of data larger than a ULONG stores it by the LONG the
+// destination starts with: a negative size takes the data alone, a positive
+// one the data's length and type in front of it, a size too small nothing.
+TEST_F(SupportTest, DirectQueryOfLargerDataFollowsTheDestinationsSize)
+{
+    const std::string key = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\x";
+    kmsim::RegSetBinary(key, "Blob", REG_BINARY, {1, 2, 3, 4, 5, 6});
+    std::u16string path = kmsim::U16(key);
+    std::vector<WCHAR> p(path.begin(), path.end());
+    p.push_back(0);
+    struct Case {
+        const char* name;
+        LONG size;
+        NTSTATUS status;
+        std::vector<ULONG> words; // the destination's first three ULONGs afterwards
+    };
+    const Case cases[] = {
+        {"negative: data alone", -8, STATUS_SUCCESS, {0x04030201, 0x0605, 0}},
+        {"negative, too small", -4, STATUS_BUFFER_TOO_SMALL, {(ULONG)-4, 0, 0}},
+        {"positive: length and type first", 16, STATUS_SUCCESS, {6, REG_BINARY, 0x04030201}},
+        {"positive, too small", 12, STATUS_BUFFER_TOO_SMALL, {12, 0, 0}},
+        {"zero", 0, STATUS_BUFFER_TOO_SMALL, {0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ULONG destination[4] = {(ULONG)c.size, 0, 0, 0};
+        RTL_QUERY_REGISTRY_TABLE table[2] = {};
+        table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+        table[0].Name = L"Blob";
+        table[0].EntryContext = destination;
+        EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, p.data(), table, nullptr, nullptr),
+                  c.status);
+        EXPECT_EQ(std::vector<ULONG>(destination, destination + 3), c.words);
+    }
+}
+
 TEST_F(SupportTest, WideFormattingIsSixteenBit)
 {
     WCHAR buf[64];

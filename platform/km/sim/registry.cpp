@@ -338,10 +338,22 @@ NTSTATUS StoreDirect(PRTL_QUERY_REGISTRY_TABLE entry, ULONG type, const void* da
         memcpy(entry->EntryContext, data, size);
         return STATUS_SUCCESS;
     }
+    // Larger data: the destination starts with a LONG giving its size. A
+    // negative size takes the data alone; a positive one takes the data's
+    // length and type in front of it.
     LONG room = *(PLONG)entry->EntryContext;
-    if (room >= 0 || (ULONG)(-room) < size)
+    if (room < 0) {
+        if ((ULONG)0 - (ULONG)room < size)
+            return STATUS_BUFFER_TOO_SMALL;
+        memcpy(entry->EntryContext, data, size);
+        return STATUS_SUCCESS;
+    }
+    if ((ULONG)room < 2 * sizeof(ULONG) + size)
         return STATUS_BUFFER_TOO_SMALL;
-    memcpy(entry->EntryContext, data, size);
+    PULONG head = (PULONG)entry->EntryContext;
+    head[0] = size;
+    head[1] = type;
+    memcpy(head + 2, data, size);
     return STATUS_SUCCESS;
 }
 

@@ -93,7 +93,7 @@ TEST(Examples, EveryScriptHasItsExpectedOutputAndNoneIsStray)
 // the next as a restart of the machine would.
 TEST(RegistryFile, PortNumbersSurviveBetweenRuns)
 {
-    std::string file = ::testing::TempDir() + "prnsim-registry-test";
+    std::string file = ::testing::TempDir() + "prnsim-registry-" + std::to_string(getpid());
     unlink(file.c_str());
     const std::string first = "load\nplug a key=00A0B8C9D0E1F2031\nplug b key=00A0B8C9D0E1F2032\n";
     const std::string second = "load\nplug b key=00A0B8C9D0E1F2032\nshow b\n";
@@ -137,7 +137,9 @@ class PrintTest : public ::testing::TestWithParam<PrintCase>
 // in the transfers on the bus.
 TEST_P(PrintTest, FileArrivesWholeInTheConfiguredTransfers)
 {
-    std::string file = ::testing::TempDir() + "prnsim-print-test.bin";
+    // ctest runs the cases side by side: each writes a file of its own.
+    std::string file = ::testing::TempDir() + "prnsim-print-" + GetParam().name + "-" +
+                       std::to_string(getpid()) + ".bin";
     {
         std::string data(20000, '\0');
         for (size_t i = 0; i < data.size(); i++)

@@ -3,6 +3,8 @@
 // size-query protocol.
 #include "store_fixture.h"
 
+#include <cstring>
+
 namespace
 {
 
@@ -90,6 +92,56 @@ TEST_F(BuiltInModelTest, UnknownIdNoLeafAndHighBits)
 
     request_.SettingCount = 28; // the paper setting is missing
     EXPECT_EQ(XDB_AccessDrvDataBase(4097, &request_, sizeof a, a, &sizeA), DB_NO_SETTINGS);
+}
+
+// The model's own leaves widen by their type: unsigned bytes of 128 and 255
+// stay positive, and a text of 12 stored bytes is 24 bytes of UTF-16.
+TEST_F(BuiltInModelTest, LeavesWidenAndSizeByTheirType)
+{
+    struct {
+        DWORD id;
+        LONG value;
+    } unsignedBytes[] = {{4153, 255}, {4157, 128}};
+    for (const auto& c : unsignedBytes) {
+        BYTE buffer[4];
+        DWORD size = 0;
+        ASSERT_EQ(XDB_AccessDrvDataBase(c.id, &request_, sizeof buffer, buffer, &size), DB_OK);
+        EXPECT_EQ(Longs(buffer, size), std::vector<LONG>{c.value}) << "id " << c.id;
+    }
+
+    DWORD need = 0;
+    ASSERT_EQ(XDB_AccessRootDataBase(3, &request_, 0, nullptr, &need), DB_MORE_DATA);
+    ASSERT_EQ(need, 24u);
+    BYTE text[26];
+    std::memset(text, 0xEE, sizeof text);
+    DWORD size = 0;
+    ASSERT_EQ(XDB_AccessRootDataBase(3, &request_, need, text, &size), DB_OK);
+    EXPECT_EQ(size, 24u);
+    EXPECT_EQ(Narrow(text, 12), "qmxwa7k.dll");
+    EXPECT_EQ(text[22] | text[23], 0) << "the 12th unit is the terminator";
+    EXPECT_EQ(text[24], 0xEE);
+}
+
+// In the A4 child of the paper tree the size, code and command leaves come
+// before the borderless selector on setting 81: with setting 28 present but
+// not setting 81, the ids answered before the selector still answer, and a
+// walk that passes them for 4097 meets the selector's failure instead of
+// taking it for "no answer". A paper without a child never reaches it.
+TEST_F(BuiltInModelTest, FailureAfterLeavesThatDoNotAnswerDecides)
+{
+    request_.SettingCount = 29;
+    settings_[28] = 9;
+    BYTE buffer[16];
+    DWORD size = 0;
+    ASSERT_EQ(XDB_AccessDrvDataBase(4099, &request_, sizeof buffer, buffer, &size), DB_OK);
+    EXPECT_EQ(Longs(buffer, size), (std::vector<LONG>{21000, 29700}));
+    size = 0xABCD;
+    EXPECT_EQ(XDB_AccessDrvDataBase(4097, &request_, sizeof buffer, buffer, &size), DB_NO_SETTINGS);
+    EXPECT_EQ(XDB_AccessDrvDataBase(4098, &request_, sizeof buffer, buffer, &size), DB_NO_SETTINGS);
+    EXPECT_EQ(size, 0xABCDu);
+
+    settings_[28] = 2;
+    EXPECT_EQ(XDB_AccessDrvDataBase(4097, &request_, sizeof buffer, buffer, &size), DB_NO_ANSWER);
 }
 
 } // namespace

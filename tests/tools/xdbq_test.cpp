@@ -114,6 +114,12 @@ INSTANTIATE_TEST_SUITE_P(
              0,
              "DB_OK (0), out size not written\nvalue 3  name 15003  details 20003 1  default "
              "1\n"},
+        Case{"list_into_a_larger_buffer",
+             {"drv", "4109", "--settings", "5", "--size", "40", "--items"},
+             0,
+             "DB_OK (0), out size not written\n(the answer's size is not known: the whole "
+             "40-byte buffer follows)\nvalue 3  name 15003  details 20003 1  default 1\nvalue 0 "
+             " name 0  details 0 0  default 0\n"},
         Case{"setting4_list_short_request",
              {"drv", "4109", "--settings", "4"},
              1,

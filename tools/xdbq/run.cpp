@@ -277,6 +277,9 @@ int RunQuery(const Query& q)
         printf("%s (%d), out size %lu\n", CodeName(code), (int)code, (unsigned long)outSize);
     if (code == DB_MORE_DATA && q.bufferSize < 0 && outSize > kLargestAnswer)
         printf("warning: the size asked for is too large to read\n");
+    if (code == DB_OK && outSize == kUnwritten && q.bufferSize >= 0)
+        printf("(the answer's size is not known: the whole %ld-byte buffer follows)\n",
+               q.bufferSize);
     if (code == DB_OK) {
         // List answers leave the out size as it was: the whole buffer is the answer.
         size_t shown =

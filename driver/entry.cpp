@@ -61,33 +61,38 @@ typedef union _REGISTRY_DWORD_RESULT {
     UNICODE_STRING Text;
 } REGISTRY_DWORD_RESULT;
 
-ULONG ReadRegistryDword(PCWSTR ValueName)
+ULONG QueryDwordValue(PRTL_QUERY_REGISTRY_TABLE Table, PCWSTR Path, PCWSTR ValueName)
 {
     REGISTRY_DWORD_RESULT result;
     ULONG zero = 0;
-    if (RegistryPath == NULL)
-        return 0;
     RtlZeroMemory(&result, sizeof result);
-    SIZE_T tableSize = 2 * sizeof(RTL_QUERY_REGISTRY_TABLE);
-    PRTL_QUERY_REGISTRY_TABLE table =
-        (PRTL_QUERY_REGISTRY_TABLE)ExAllocatePoolWithTag(NonPagedPool, tableSize, TAG_QUERY_TABLE);
-    if (table == NULL)
-        return 0;
-    RtlZeroMemory(table, tableSize);
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
-    table[0].Name = ValueName;
-    table[0].EntryContext = &result;
-    table[0].DefaultType = REG_DWORD;
-    table[0].DefaultData = &zero;
-    table[0].DefaultLength = sizeof(ULONG);
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
-                                             RegistryPath, table, NULL, NULL);
-    ExFreePool(table);
+    RtlZeroMemory(Table, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE));
+    Table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    Table[0].Name = (PWSTR)ValueName;
+    Table[0].EntryContext = &result;
+    Table[0].DefaultType = REG_DWORD;
+    Table[0].DefaultData = &zero;
+    Table[0].DefaultLength = sizeof(ULONG);
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, Path,
+                                             Table, NULL, NULL);
     if (result.Text.Buffer != NULL) {
         RtlFreeUnicodeString(&result.Text);
         return 0;
     }
     return NT_SUCCESS(status) ? result.Value : 0;
+}
+
+ULONG ReadRegistryDword(PCWSTR ValueName)
+{
+    if (RegistryPath == NULL)
+        return 0;
+    PRTL_QUERY_REGISTRY_TABLE table = (PRTL_QUERY_REGISTRY_TABLE)ExAllocatePoolWithTag(
+        NonPagedPool, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE), TAG_QUERY_TABLE);
+    if (table == NULL)
+        return 0;
+    ULONG value = QueryDwordValue(table, RegistryPath, ValueName);
+    ExFreePool(table);
+    return value;
 }
 
 BOOLEAN IsLegacyPlatform(void)

@@ -229,6 +229,9 @@ extern FAST_MUTEX UnitTableLock;
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING ServicePath);
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
 ULONG ReadRegistryDword(PCWSTR ValueName);
+/* A REG_DWORD at an absolute path with a caller's two-entry query table; 0
+ * when it is missing, unreadable or of another type. */
+ULONG QueryDwordValue(PRTL_QUERY_REGISTRY_TABLE Table, PCWSTR Path, PCWSTR ValueName);
 BOOLEAN IsLegacyPlatform(void);
 BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRelease(PDEVICE_OBJECT DeviceObject);

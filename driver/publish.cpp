@@ -78,21 +78,33 @@ static PCWSTR FormatPortKeyPath(PPORT_KEY_PATH Path, ULONG Port)
     return path;
 }
 
-// "MaxPortNumber", 0 when it is missing or cannot be read.
+// "MaxPortNumber", 0 when it is missing, cannot be read or is not a number.
 static ULONG ReadMaxPortNumber(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH Path)
 {
-    ULONG max = 0;
-    ULONG zero = 0;
-    RtlZeroMemory(Table, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE));
-    Table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
-    Table[0].Name = (PWSTR)L"MaxPortNumber";
-    Table[0].EntryContext = &max;
-    Table[0].DefaultType = REG_DWORD;
-    Table[0].DefaultData = &zero;
-    Table[0].DefaultLength = sizeof(ULONG);
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
-                                             FormatPortKeyPath(Path, 0), Table, NULL, NULL);
-    return NT_SUCCESS(status) ? max : 0;
+    return QueryDwordValue(Table, FormatPortKeyPath(Path, 0), L"MaxPortNumber");
+}
+
+// Where a stored printer key is read into.
+typedef struct _STORED_KEY {
+    PWCHAR Buffer;
+    ULONG Capacity; // bytes
+    BOOLEAN Found;
+} STORED_KEY, *PSTORED_KEY;
+
+// Takes a "Guid" that is a string and fits. A direct query would store a
+// value of another type over the UNICODE_STRING itself (a blob with its
+// length and type in front of it), past the reader's stack variable.
+static NTSTATUS NTAPI CopyStoredKey(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                    ULONG ValueLength, PVOID Context, PVOID EntryContext)
+{
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+    PSTORED_KEY stored = (PSTORED_KEY)EntryContext;
+    if (ValueType == REG_SZ && ValueLength <= stored->Capacity) {
+        RtlCopyMemory(stored->Buffer, ValueData, ValueLength);
+        stored->Found = TRUE;
+    }
+    return STATUS_SUCCESS;
 }
 
 // TRUE when port Port is stored with the printer key Key (KeyLength bytes,
@@ -100,21 +112,20 @@ static ULONG ReadMaxPortNumber(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH P
 static BOOLEAN PortBelongsToKey(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH Path, ULONG Port,
                                 PWCHAR Key, ULONG KeyLength)
 {
-    WCHAR stored[STORED_KEY_BUFFER_BYTES / sizeof(WCHAR)];
-    UNICODE_STRING value;
-    RtlZeroMemory(stored, sizeof(stored));
-    value.Buffer = stored;
-    value.Length = 0;
-    value.MaximumLength = sizeof(stored);
+    WCHAR buffer[STORED_KEY_BUFFER_BYTES / sizeof(WCHAR)];
+    STORED_KEY stored;
+    RtlZeroMemory(buffer, sizeof(buffer));
+    stored.Buffer = buffer;
+    stored.Capacity = sizeof(buffer);
+    stored.Found = FALSE;
     RtlZeroMemory(Table, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE));
-    Table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    Table[0].QueryRoutine = CopyStoredKey;
     Table[0].Name = (PWSTR)L"Guid";
-    Table[0].EntryContext = &value;
-    Table[0].DefaultType = REG_SZ;
+    Table[0].EntryContext = &stored;
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
                                              FormatPortKeyPath(Path, Port), Table, NULL, NULL);
-    return NT_SUCCESS(status) && KeyLength <= sizeof(stored) &&
-           RtlCompareMemory(stored, Key, KeyLength) == KeyLength;
+    return NT_SUCCESS(status) && stored.Found && KeyLength <= sizeof(buffer) &&
+           RtlCompareMemory(buffer, Key, KeyLength) == KeyLength;
 }
 
 static NTSTATUS RecordNewPort(PPORT_KEY_PATH Path, ULONG Port, PWCHAR Key, ULONG KeyLength)

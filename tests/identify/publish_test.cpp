@@ -158,6 +158,24 @@ TEST_F(PublishTest, StoredKeysThatCannotBeOursDoNotMatch)
     EXPECT_EQ(Ext(a, 0)->PortNumber, 4u);
 }
 
+// Values of another type than the numbering writes (a string count, a
+// binary key) are read as missing or not matching, never stored over the
+// reader's number or string.
+TEST_F(PublishTest, StoredValuesOfAnotherTypeAreNotOurs)
+{
+    kmsim::RegSetString(kPortNumbers, "MaxPortNumber", u"2");
+    sbp2sim::Printer* a = Connect(Printer(kKeyA));
+    EXPECT_EQ(Ext(a, 0)->PortNumber, 1u); // the count reads as 0
+    EXPECT_EQ(StoredDword(kPortNumbers, "MaxPortNumber"), 1u);
+
+    std::vector<unsigned char> blob(36, 0);
+    for (size_t i = 0; i < kKeyB.size(); i++)
+        blob[2 * i] = (unsigned char)kKeyB[i];
+    kmsim::RegSetBinary(PortKey(1), "Guid", REG_BINARY, blob);
+    sbp2sim::Printer* b = Connect(Printer(kKeyB));
+    EXPECT_EQ(Ext(b, 0)->PortNumber, 2u);
+}
+
 // Whatever allocation fails while a printer is added, started and
 // published, nothing leaks, no rule of the kernel is broken and no other
 // printer's number is taken.

@@ -206,6 +206,20 @@ TEST_P(EngineTest, RefusedDataGivesShortCountsForSixtySecondsThenOffLine)
     EXPECT_EQ(Write(100).status, STATUS_SUCCESS);
 }
 
+// The window is "more than 60 s": a refusal exactly 60 s after the first one
+// still counts as inside it, one 100 ns later does not.
+TEST_P(EngineTest, RefusalWindowEndsStrictlyAfterSixtySeconds)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    Write(10);
+    printer->RefuseData();
+    ASSERT_EQ(Write(100).status, STATUS_SUCCESS); // the first refusal starts the window
+    kmsim::AdvanceClock(60 * kSecond);
+    EXPECT_EQ(Write(100).status, STATUS_SUCCESS);
+    kmsim::AdvanceClock(1);
+    EXPECT_EQ(Write(100).status, STATUS_DEVICE_OFF_LINE);
+}
+
 TEST_P(EngineTest, RefusalInTheMiddleOfAWriteReportsTheBytesAcceptedBeforeIt)
 {
     ASSERT_EQ(Open(), STATUS_SUCCESS);

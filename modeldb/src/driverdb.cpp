@@ -29,17 +29,6 @@ BOOL IsEntryList(WORD id)
     return FALSE;
 }
 
-LONG AnswerPlainEntry(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
-                      DWORD* outSize)
-{
-    EntryDescriptor leaf;
-    LONG result = FindEntry(id, request, &leaf);
-    if (result != DB_OK) {
-        return result;
-    }
-    return ReadEntry(request, size, buffer, outSize, &leaf);
-}
-
 } // namespace
 
 const DriverTables* CurrentDriverTables()
@@ -89,6 +78,6 @@ LONG QueryDriverDataBase(DWORD id, const DataBaseRequest* request, DWORD size, v
     case 4192:
         return AnswerSettingsAdjustment(key, request, size, buffer, outSize);
     default:
-        return AnswerPlainEntry(key, request, size, buffer, outSize);
+        return FindAndReadEntry(key, request, size, buffer, outSize);
     }
 }

@@ -270,12 +270,7 @@ void SpreadListValues(void* items, DWORD n)
 LONG ReadInternalEntry(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
                        DWORD* got)
 {
-    EntryDescriptor leaf;
-    LONG result = FindEntry(id, request, &leaf);
-    if (result != DB_OK) {
-        return result;
-    }
-    result = ReadEntry(request, size, buffer, got, &leaf);
+    LONG result = FindAndReadEntry(id, request, size, buffer, got);
     // A value larger than its slot is bad model data; passing the store's
     // "more data" on would have the caller retry forever with its own size.
     if (result == DB_MORE_DATA) {

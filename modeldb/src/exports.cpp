@@ -7,16 +7,6 @@
 #include "prnmodel.h"
 #include "store.h"
 
-static LONG PlainLookup(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
-                        DWORD* outSize)
-{
-    EntryDescriptor leaf;
-    LONG result = FindEntry(id, request, &leaf);
-    if (result != DB_OK)
-        return result;
-    return ReadEntry(request, size, buffer, outSize, &leaf);
-}
-
 typedef LONG (*QueryFunction)(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
                               DWORD* outSize);
 
@@ -54,7 +44,7 @@ extern "C" {
 LONG WINAPI XDB_AccessRootDataBase(DWORD id, const DataBaseRequest* request, DWORD size,
                                    void* buffer, DWORD* outSize)
 {
-    return AccessDataBase(0x0001, 0x0FFF, PlainLookup, id, request, size, buffer, outSize);
+    return AccessDataBase(0x0001, 0x0FFF, FindAndReadEntry, id, request, size, buffer, outSize);
 }
 
 LONG WINAPI XDB_AccessDrvDataBase(DWORD id, const DataBaseRequest* request, DWORD size,
@@ -66,25 +56,25 @@ LONG WINAPI XDB_AccessDrvDataBase(DWORD id, const DataBaseRequest* request, DWOR
 LONG WINAPI XDB_AccessLMDataBase(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
                                  DWORD* outSize)
 {
-    return AccessDataBase(0x2001, 0x2FFF, PlainLookup, id, request, size, buffer, outSize);
+    return AccessDataBase(0x2001, 0x2FFF, FindAndReadEntry, id, request, size, buffer, outSize);
 }
 
 LONG WINAPI XDB_AccessMntDataBase(DWORD id, const DataBaseRequest* request, DWORD size,
                                   void* buffer, DWORD* outSize)
 {
-    return AccessDataBase(0x3001, 0x3FFF, PlainLookup, id, request, size, buffer, outSize);
+    return AccessDataBase(0x3001, 0x3FFF, FindAndReadEntry, id, request, size, buffer, outSize);
 }
 
 LONG WINAPI XDB_AccessPADataBase(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
                                  DWORD* outSize)
 {
-    return AccessDataBase(0x4001, 0x4FFF, PlainLookup, id, request, size, buffer, outSize);
+    return AccessDataBase(0x4001, 0x4FFF, FindAndReadEntry, id, request, size, buffer, outSize);
 }
 
 LONG WINAPI XDB_AccessSMDataBase(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
                                  DWORD* outSize)
 {
-    return AccessDataBase(0x6001, 0x6FFF, PlainLookup, id, request, size, buffer, outSize);
+    return AccessDataBase(0x6001, 0x6FFF, FindAndReadEntry, id, request, size, buffer, outSize);
 }
 
 } // extern "C"

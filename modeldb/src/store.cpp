@@ -458,6 +458,16 @@ LONG ReadEntry(const DataBaseRequest* request, DWORD size, void* buffer, DWORD* 
     return DB_OK;
 }
 
+LONG FindAndReadEntry(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
+                      DWORD* outSize)
+{
+    EntryDescriptor leaf;
+    LONG result = FindEntry(id, request, &leaf);
+    if (result != DB_OK)
+        return result;
+    return ReadEntry(request, size, buffer, outSize, &leaf);
+}
+
 LONG CompareBytes(const void* a, const void* b, DWORD n)
 {
     if (a == NULL || b == NULL)

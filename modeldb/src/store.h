@@ -102,6 +102,10 @@ LONG ResolveEntry(DWORD id, const DataBaseRequest* request, DWORD typeOffset, DW
 LONG ReadEntry(const DataBaseRequest* request, DWORD size, void* buffer, DWORD* outSize,
                const EntryDescriptor* descriptor);
 
+// The plain answer of an id: FindEntry, and on DB_OK ReadEntry of its leaf.
+LONG FindAndReadEntry(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
+                      DWORD* outSize);
+
 // Reads the 32-bit printer-data value of valueCode (named by Root entry 8).
 // Returns 1 and the value in *out, or 0 when it cannot be read.
 LONG ReadPrinterDataDword(HANDLE printer, DWORD context, DWORD valueCode, LONG* out);

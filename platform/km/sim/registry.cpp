@@ -357,6 +357,22 @@ NTSTATUS StoreDirect(PRTL_QUERY_REGISTRY_TABLE entry, ULONG type, const void* da
     return STATUS_SUCCESS;
 }
 
+// The key a registry routine works on: an open handle's key, or a path
+// relative to one of the predefined keys. FALSE for an unknown handle.
+bool ResolveKeyPath(ULONG relativeTo, PCWSTR path, std::u16string* out)
+{
+    if (relativeTo & RTL_REGISTRY_HANDLE) {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        auto it = handles.find((uintptr_t)path);
+        if (it == handles.end())
+            return false;
+        *out = it->second;
+        return true;
+    }
+    *out = BaseOf(relativeTo, path);
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -369,15 +385,8 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         Violation("RtlQueryRegistryValues above PASSIVE_LEVEL");
     std::u16string path;
-    if (RelativeTo & RTL_REGISTRY_HANDLE) {
-        std::lock_guard<std::recursive_mutex> g(g_lock);
-        auto it = handles.find((uintptr_t)Path);
-        if (it == handles.end())
-            return STATUS_INVALID_HANDLE;
-        path = it->second;
-    } else {
-        path = BaseOf(RelativeTo, Path);
-    }
+    if (!ResolveKeyPath(RelativeTo, Path, &path))
+        return STATUS_INVALID_HANDLE;
     for (PRTL_QUERY_REGISTRY_TABLE e = QueryTable; e->QueryRoutine || e->Name; e++) {
         if (e->Flags & (RTL_QUERY_REGISTRY_SUBKEY | RTL_QUERY_REGISTRY_TOPKEY))
             continue;
@@ -425,16 +434,10 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         Violation("RtlWriteRegistryValue above PASSIVE_LEVEL");
     std::u16string path;
-    if (RelativeTo & RTL_REGISTRY_HANDLE) {
-        std::lock_guard<std::recursive_mutex> g(g_lock);
-        auto it = handles.find((uintptr_t)Path);
-        if (it == handles.end())
-            return STATUS_INVALID_HANDLE;
-        path = it->second;
-    } else {
-        path = BaseOf(RelativeTo, Path);
+    if (!ResolveKeyPath(RelativeTo, Path, &path))
+        return STATUS_INVALID_HANDLE;
+    if (!(RelativeTo & RTL_REGISTRY_HANDLE))
         RegCreateKey(path);
-    }
     return RegSetValue(path, ToU16(ValueName), ValueType, ValueData, ValueLength)
                ? STATUS_SUCCESS
                : STATUS_OBJECT_NAME_NOT_FOUND;

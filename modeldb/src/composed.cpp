@@ -11,7 +11,7 @@ namespace
 
 const ComposedSequenceRow* FindComposedRow(const ComposedSequenceTable* table, DWORD id)
 {
-    if (table->Rows == NULL || table->Parts == NULL) {
+    if (table == NULL || table->Rows == NULL || table->Parts == NULL) {
         return NULL;
     }
     for (DWORD i = 0; i < table->RowCount; ++i) {

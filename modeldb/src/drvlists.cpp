@@ -82,7 +82,8 @@ void SetField(void* items, DWORD index, ItemField field, LONG value)
 
 BOOL FindSettingRow(const SettingValueTable* table, DWORD setting, DWORD* first, DWORD* count)
 {
-    if (table->SettingNumbers == NULL || table->ValueCounts == NULL || table->FirstValues == NULL) {
+    if (table == NULL || table->SettingNumbers == NULL || table->ValueCounts == NULL ||
+        table->FirstValues == NULL) {
         return FALSE;
     }
     for (DWORD row = 0; row < table->RowCount; ++row) {

@@ -16,7 +16,7 @@ const DWORD kSettingsForRecord = 82;
 
 BOOL TablesPresent(const PrintModeTable* table)
 {
-    if (table->Rows == NULL || table->RowCount == 0) {
+    if (table == NULL || table->Rows == NULL || table->RowCount == 0) {
         return FALSE;
     }
     for (DWORD i = 0; i < PrintModeParameterTables; ++i) {

@@ -273,4 +273,37 @@ TEST_F(RequestCopy, CarriesPrinterContextAndAtMost132Settings)
     EXPECT_EQ(UmGlobalBadFrees(), 0u);
 }
 
+// Without its value, composed-sequence or print-mode table a computed id
+// answers as for a table whose arrays are missing: a value list or a
+// composed sequence has nothing to say, the print-mode record fails.
+class MissingDriverTables : public DrvTest
+{
+  protected:
+    void TearDown() override
+    {
+        SwapDriverTables(nullptr);
+        DrvTest::TearDown();
+    }
+};
+
+TEST_F(MissingDriverTables, AnswerAsTablesWithoutTheirArrays)
+{
+    static const SettingValueTable noValues = {};
+    static const ComposedSequenceTable noSequences = {};
+    static const PrintModeTable noModes = {};
+    const DriverTables withoutArrays = {&noValues, &noSequences, &noModes};
+    const DriverTables withoutTables = {nullptr, nullptr, nullptr};
+    TestRequest request = ModeRequest(3, 0, 1, 3, 1, 0);
+    request.Set(28, 9);
+    for (const DriverTables* tables : {&withoutArrays, &withoutTables}) {
+        SCOPED_TRACE(tables == &withoutTables ? "no tables" : "tables without arrays");
+        SwapDriverTables(tables);
+        for (DWORD id : {4109u, 4111u, 4115u, 4112u, 4121u, 4123u})
+            EXPECT_EQ(Drv(id, request.Get(), 600).result, DB_NO_ANSWER) << id;
+        Answer record = Drv(4126, request.Get(), 192);
+        EXPECT_EQ(record.result, DB_FAILED);
+        EXPECT_TRUE(record.AllFill());
+    }
+}
+
 } // namespace

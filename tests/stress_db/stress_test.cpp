@@ -207,6 +207,9 @@ TEST(ConcurrentExports, EveryThreadGetsTheSingleThreadedAnswer)
             << " questions, first " << mismatches[t].front();
     EXPECT_EQ(UmGlobalOutstanding(), blocks);
     EXPECT_EQ(UmPrintersOpen(), 1u); // only the shared handle
+    // Every printer an export opened by name it closed again.
+    EXPECT_EQ(UmPrinterOpens(), UmPrinterCloses() + 1);
+    EXPECT_GT(UmPrinterOpens(), size_t(kThreads) * kRounds);
     EXPECT_TRUE(ClosePrinter(shared));
     EXPECT_EQ(UmPrinterBadCloses(), 0u);
     std::printf("[ stress   ] %u threads x %u rounds x %zu questions = %zu calls\n", kThreads,

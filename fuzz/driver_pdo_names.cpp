@@ -24,6 +24,12 @@ std::string PickName(FuzzInput& in)
     }
 }
 
+// The name as the port driver creates it: up to its first NUL.
+std::string AsCreated(const std::string& s)
+{
+    return s.substr(0, s.find('\0'));
+}
+
 std::string Lower(std::string s)
 {
     for (char& c : s)
@@ -41,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     auto printer = std::make_shared<sbp2sim::SimPrinter>();
     sbp2sim::PrinterConfig config;
     config.model = printer;
-    config.unitName[0] = PickName(in);
-    config.unitName[1] = PickName(in);
+    config.unitName[0] = AsCreated(PickName(in));
+    config.unitName[1] = AsCreated(PickName(in));
     config.unitPresent[0] = in.Byte() % 8 != 0;
     config.unitPresent[1] = in.Byte() % 8 != 0;
     // One namespace: two units cannot carry the same name.

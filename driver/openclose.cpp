@@ -41,11 +41,17 @@ static LARGE_INTEGER Now()
 }
 
 // Sends IRP_MJ_CREATE or IRP_MJ_CLOSE to one unit, more than a millisecond
-// after Stamp. FALSE when no request packet could be had; otherwise *Result
-// holds the unit's answer.
+// after Stamp. FALSE when the unit is gone or no request packet could be
+// had; otherwise *Result holds the unit's answer.
 static BOOLEAN SendToUnit(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT UnitPdo, UCHAR MajorFunction,
                           LARGE_INTEGER Stamp, NTSTATUS* Result)
 {
+    // Unit 1's removal waits only for unit 1's own requests: it may take the
+    // unit out of the table while an open or close counted on unit 0 runs.
+    // Such a unit is treated like a packet that could not be had.
+    if (UnitPdo == NULL) {
+        return FALSE;
+    }
     PIRP irp = IoAllocateIrp(Fdo->StackSize, FALSE);
     if (irp == NULL) {
         return FALSE;

@@ -54,7 +54,7 @@ class DataPathTest : public ::testing::TestWithParam<bool>
         kmsim::RegSetDword(service, "USE_SCSI_PRINT", options.useScsiPrint);
         driver = kmsim::LoadDriver(DriverEntry, "prnsbp");
         ASSERT_NE(driver, nullptr);
-        printer = std::make_shared<sbp2sim::SimPrinter>();
+        printer = MakePrinter();
         sbp2sim::PrinterConfig config;
         config.model = printer;
         config.async = GetParam();
@@ -66,6 +66,12 @@ class DataPathTest : public ::testing::TestWithParam<bool>
         ASSERT_NE(fdo[0], nullptr);
         ASSERT_NE(fdo[1], nullptr);
         printer->ClearTrace();
+    }
+
+    // The printer behind the port; a test may put a misbehaving one there.
+    virtual std::shared_ptr<sbp2sim::SimPrinter> MakePrinter()
+    {
+        return std::make_shared<sbp2sim::SimPrinter>();
     }
 
     // Starts again with other options (after the default SetUp).

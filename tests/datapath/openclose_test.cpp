@@ -245,5 +245,46 @@ TEST_P(OpenCloseTest, MissingRequestPacketLeavesTheStateReachedSoFar)
     EXPECT_TRUE(halfOpen);
 }
 
+// A printer whose unit 1 leaves the unit table while unit 0 is being
+// opened: the removal of unit 1 runs on the PnP manager's thread and waits
+// only for unit 1's own requests, not for an open counted on unit 0.
+class UnitOneLeavesPrinter : public sbp2sim::SimPrinter
+{
+  public:
+    PDEVICE_OBJECT unit1Fdo = nullptr;
+    NTSTATUS Handle(const sbp2sim::UnitRequest& request, ULONG_PTR* information) override
+    {
+        if (request.major == IRP_MJ_CREATE && request.unit == 0 && unit1Fdo != nullptr) {
+            UnitTableDropFdo(unit1Fdo);
+            unit1Fdo = nullptr;
+        }
+        return SimPrinter::Handle(request, information);
+    }
+};
+
+class VanishingUnitTest : public OpenCloseTest
+{
+  protected:
+    std::shared_ptr<sbp2sim::SimPrinter> MakePrinter() override
+    {
+        return std::make_shared<UnitOneLeavesPrinter>();
+    }
+};
+
+// Only the synchronous port: the unit table is changed from inside the
+// create, at PASSIVE_LEVEL as the PnP manager would.
+TEST_P(VanishingUnitTest, UnitOneGoneDuringTheOpenIsNotSentTheCreate)
+{
+    auto* vanishing = static_cast<UnitOneLeavesPrinter*>(printer.get());
+    vanishing->unit1Fdo = fdo[1];
+    EXPECT_EQ(Open(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0"}));
+    EXPECT_EQ(Ext()->Unit0Open, 1u);
+    EXPECT_EQ(Ext()->Unit1Open, 0u);
+    EXPECT_EQ(Ext()->IoCount, 1);
+}
+INSTANTIATE_TEST_SUITE_P(Completion, VanishingUnitTest, ::testing::Values(false),
+                         ::datapath::CompletionName);
+
 } // namespace
 } // namespace datapath

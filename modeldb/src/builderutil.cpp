@@ -26,6 +26,16 @@ LONG ReserveOutput(DWORD size, DWORD bufferSize, const BYTE* buffer, DWORD* outS
     return DB_OK;
 }
 
+LONG StartFixedOutput(const DataBaseRequest* request, DWORD minSettings, LONG missingRequest,
+                      DWORD size, DWORD bufferSize, const BYTE* buffer, DWORD* outSize)
+{
+    LONG result = CheckBuilderRequest(request, minSettings, missingRequest, outSize);
+    if (result != DB_OK) {
+        return result;
+    }
+    return ReserveOutput(size, bufferSize, buffer, outSize);
+}
+
 LONG DotsFromHundredthsMm(LONG x)
 {
     // The products are formed modulo 2^32 as the printer firmware's tables

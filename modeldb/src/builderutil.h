@@ -17,6 +17,11 @@ LONG CheckBuilderRequest(const DataBaseRequest* request, DWORD minSettings, LONG
 // whether the caller's buffer can take it (DB_OK) or not (DB_MORE_DATA).
 LONG ReserveOutput(DWORD size, DWORD bufferSize, const BYTE* buffer, DWORD* outSize);
 
+// Both in order, for a builder whose output is always `size` bytes: DB_OK
+// when the value may be written now, else the result to return.
+LONG StartFixedOutput(const DataBaseRequest* request, DWORD minSettings, LONG missingRequest,
+                      DWORD size, DWORD bufferSize, const BYTE* buffer, DWORD* outSize);
+
 // 0.01 mm to dots of 1/600 inch, rounded up, with the wrap-around of the
 // printer's own 32-bit arithmetic.
 LONG DotsFromHundredthsMm(LONG x);

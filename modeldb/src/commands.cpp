@@ -61,11 +61,8 @@ DollarFields DollarFieldsFor(LONG selector, LONG flags, LONG parameter)
 LONG BuildDollarCommand(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer,
                         DWORD* outSize)
 {
-    LONG result = CheckBuilderRequest(request, kSettingsForDollar, DB_FAILED, outSize);
-    if (result != DB_OK) {
-        return result;
-    }
-    result = ReserveOutput(kDollarSize, bufferSize, buffer, outSize);
+    LONG result = StartFixedOutput(request, kSettingsForDollar, DB_FAILED, kDollarSize, bufferSize,
+                                   buffer, outSize);
     if (result != DB_OK) {
         return result;
     }
@@ -82,11 +79,8 @@ LONG BuildDollarCommand(const DataBaseRequest* request, DWORD bufferSize, BYTE* 
 
 LONG BuildMCommand(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer, DWORD* outSize)
 {
-    LONG result = CheckBuilderRequest(request, kSettingsForMCommand, DB_FAILED, outSize);
-    if (result != DB_OK) {
-        return result;
-    }
-    result = ReserveOutput(kMCommandSize, bufferSize, buffer, outSize);
+    LONG result = StartFixedOutput(request, kSettingsForMCommand, DB_FAILED, kMCommandSize,
+                                   bufferSize, buffer, outSize);
     if (result != DB_OK) {
         return result;
     }

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "builders.h"
+#include "builderutil.h"
 #include "driverdb.h"
 #include "media.h"
 
@@ -286,16 +287,10 @@ LONG MediaCheckPairsEqual(const DataBaseRequest* request)
 LONG BuildMediaOverrides(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer,
                          DWORD* outSize)
 {
-    if (request == NULL || request->Settings == NULL ||
-        request->SettingCount < kOverrideMinSettings) {
-        return DB_NO_SETTINGS;
-    }
-    if (outSize == NULL) {
-        return DB_FAILED;
-    }
-    *outSize = MediaOverrideSize;
-    if (buffer == NULL || bufferSize < MediaOverrideSize) {
-        return DB_MORE_DATA;
+    LONG result = StartFixedOutput(request, kOverrideMinSettings, DB_NO_SETTINGS, MediaOverrideSize,
+                                   bufferSize, buffer, outSize);
+    if (result != DB_OK) {
+        return result;
     }
     const LONG* s = request->Settings;
     LONG values[PAIR_COUNT];

@@ -115,11 +115,8 @@ LONG BuildPageFormat(DWORD builderId, const DataBaseRequest* request, DWORD buff
 LONG BuildPrintableArea(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer,
                         DWORD* outSize)
 {
-    LONG result = CheckBuilderRequest(request, kSettingsForPrintableArea, DB_NO_SETTINGS, outSize);
-    if (result != DB_OK) {
-        return result;
-    }
-    result = ReserveOutput(kAreaSize, bufferSize, buffer, outSize);
+    LONG result = StartFixedOutput(request, kSettingsForPrintableArea, DB_NO_SETTINGS, kAreaSize,
+                                   bufferSize, buffer, outSize);
     if (result != DB_OK) {
         return result;
     }
@@ -138,11 +135,8 @@ LONG BuildPrintableArea(const DataBaseRequest* request, DWORD bufferSize, BYTE* 
 LONG BuildMediaPrintableArea(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer,
                              DWORD* outSize)
 {
-    LONG result = CheckBuilderRequest(request, kSettingsForMediaArea, DB_NO_SETTINGS, outSize);
-    if (result != DB_OK) {
-        return result;
-    }
-    result = ReserveOutput(kAreaSize, bufferSize, buffer, outSize);
+    LONG result = StartFixedOutput(request, kSettingsForMediaArea, DB_NO_SETTINGS, kAreaSize,
+                                   bufferSize, buffer, outSize);
     if (result != DB_OK) {
         return result;
     }
@@ -157,11 +151,8 @@ LONG BuildMediaPrintableArea(const DataBaseRequest* request, DWORD bufferSize, B
 
 LONG BuildCodePair(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffer, DWORD* outSize)
 {
-    LONG result = CheckBuilderRequest(request, kSettingsForCodePair, DB_NO_SETTINGS, outSize);
-    if (result != DB_OK) {
-        return result;
-    }
-    result = ReserveOutput(kCodePairSize, bufferSize, buffer, outSize);
+    LONG result = StartFixedOutput(request, kSettingsForCodePair, DB_NO_SETTINGS, kCodePairSize,
+                                   bufferSize, buffer, outSize);
     if (result == DB_OK) {
         PutNative32(buffer, 33);
         PutNative32(buffer + 4, 161);

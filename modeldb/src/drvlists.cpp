@@ -127,20 +127,32 @@ LONG FillNames(DWORD setting, void* items, DWORD n)
     return DB_OK;
 }
 
-// Reads a detail of at most 4 bytes into one field of every item, each
-// asked with the item's value in `setting` of the copy.
-LONG FillDetail(DataBaseRequest* copy, int setting, DWORD detailId, ItemField field, void* items,
-                DWORD n)
+// Reads a detail of at most 4 bytes into one field of item i.
+LONG FillDetail(DataBaseRequest* copy, DWORD detailId, ItemField field, void* items, DWORD i)
+{
+    LONG detail = 0;
+    DWORD got = 0;
+    LONG result = ReadInternalEntry(detailId, copy, sizeof(detail), &detail, &got);
+    if (result == DB_OK) {
+        SetField(items, i, field, detail);
+    }
+    return result;
+}
+
+// Item by item, with the item's value in `setting` of the copy: its first
+// detail, then its second (none when secondId is 0).
+LONG FillDetails(DataBaseRequest* copy, int setting, DWORD detailId, ItemField field,
+                 DWORD secondId, ItemField secondField, void* items, DWORD n)
 {
     for (DWORD i = 0; i < n; ++i) {
         copy->Settings[setting] = GetField(items, i, FIELD_VALUE);
-        LONG detail = 0;
-        DWORD got = 0;
-        LONG result = ReadInternalEntry(detailId, copy, sizeof(detail), &detail, &got);
+        LONG result = FillDetail(copy, detailId, field, items, i);
+        if (result == DB_OK && secondId != 0) {
+            result = FillDetail(copy, secondId, secondField, items, i);
+        }
         if (result != DB_OK) {
             return result;
         }
-        SetField(items, i, field, detail);
     }
     return DB_OK;
 }
@@ -158,10 +170,7 @@ LONG WithRequestCopy(const DataBaseRequest* request, DWORD minSettings, int sett
     if (copy == NULL) {
         return DB_FAILED;
     }
-    LONG result = FillDetail(copy, setting, detailId, field, items, n);
-    if (result == DB_OK && secondId != 0) {
-        result = FillDetail(copy, setting, secondId, secondField, items, n);
-    }
+    LONG result = FillDetails(copy, setting, detailId, field, secondId, secondField, items, n);
     FreeBlock(copy);
     return result;
 }

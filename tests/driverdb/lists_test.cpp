@@ -242,6 +242,29 @@ TEST_F(BadListData, IsAFailureNotARequestForMoreRoom)
     EXPECT_EQ(Drv(4110, request.Get(), 40).result, DB_FAILED);
 }
 
+// Both details of an item are read before the next item's: the first item
+// whose second detail is bad data fails the list, even though a later
+// item's first detail has no answer.
+TEST_F(BadListData, DetailsAreReadItemByItem)
+{
+    static const WORD shorts[] = {1, 2};
+    static const LONG longs[] = {7, 1, 2};
+    static const EntryDescriptor entries[] = {
+        {(4u << 24) | 0, (4118u << 16) | 2},  // 0: s16 @4118 [1 2]
+        {(11u << 24) | 2, (8u << 16) | 1},    // 1: sel s8 { 1: entry 3 }
+        {(15u << 24) | 3, 1},                 // 2: its label 1
+        {(2u << 24) | 0, (20486u << 16) | 1}, // 3: int32 @20486 [7]
+        {(2u << 24) | 1, (20487u << 16) | 2}, // 4: int32 @20487 [1 2], wider than its field
+    };
+    static const WORD keys[] = {4118, 20486, 20487};
+    static const DWORD keyEntries[] = {0, 1, 4};
+    static const ModelTables model = {entries, 5, keys,  keyEntries, 3,       nullptr, 0,
+                                      shorts,  2, longs, 3,          nullptr, 0};
+    SwapModelTables(&model);
+    TestRequest request;
+    EXPECT_EQ(Drv(4118, request.Get(), 40).result, DB_FAILED);
+}
+
 TEST_F(Lists, ShortBufferGetsTheSizeAndNothingElse)
 {
     TestRequest request;

@@ -9,6 +9,7 @@ ULONG RegistryPathSize;
 WCHAR LinkNameBuffer[64];
 PPRINTER_NODE PrinterList;
 FAST_MUTEX UnitTableLock;
+FAST_MUTEX IoCountLock;
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING ServicePath)
 {
@@ -23,6 +24,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     RtlZeroMemory(LinkNameBuffer, sizeof LinkNameBuffer);
     PrinterList = NULL;
     ExInitializeFastMutex(&UnitTableLock);
+    ExInitializeFastMutex(&IoCountLock);
 
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateCloseDispatch;
@@ -109,11 +111,23 @@ BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject)
     return TRUE;
 }
 
+/*
+ * The count reaches 0 only while the base reference is given up (a stop, a
+ * removal). Signalling and taking the base back are serialised by
+ * IoCountLock and the signal re-checks the count: otherwise a request that
+ * brought the count to 0 during a stop could set the event after a restart
+ * had taken the base back and reset it, and the next removal would take the
+ * base a second time and wait for ever.
+ */
 VOID IoCountRelease(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    if (InterlockedDecrement(&ext->IoCount) == 0)
-        KeSetEvent(&ext->IoIdleEvent, IO_NO_INCREMENT, FALSE);
+    if (InterlockedDecrement(&ext->IoCount) == 0) {
+        ExAcquireFastMutex(&IoCountLock);
+        if (InterlockedCompareExchange(&ext->IoCount, 0, 0) == 0)
+            KeSetEvent(&ext->IoIdleEvent, IO_NO_INCREMENT, FALSE);
+        ExReleaseFastMutex(&IoCountLock);
+    }
 }
 
 /*
@@ -127,10 +141,12 @@ VOID IoCountRelease(PDEVICE_OBJECT DeviceObject)
 VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    ExAcquireFastMutex(&IoCountLock);
     if (KeReadStateEvent(&ext->IoIdleEvent) != 0) {
         /* Count first: with the base reference held the count cannot reach
          * 0 again, so no release can signal between these two steps. */
         InterlockedIncrement(&ext->IoCount);
         KeClearEvent(&ext->IoIdleEvent);
     }
+    ExReleaseFastMutex(&IoCountLock);
 }

@@ -223,6 +223,7 @@ extern ULONG RegistryPathSize; /* bytes, terminator included */
 extern WCHAR LinkNameBuffer[64];
 extern PPRINTER_NODE PrinterList;
 extern FAST_MUTEX UnitTableLock;
+extern FAST_MUTEX IoCountLock; /* the count's signal against taking the base back */
 
 /* ---- entry, configuration, in-progress count (entry.cpp) ----------------- */
 

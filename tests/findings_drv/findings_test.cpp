@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace
 {
 
@@ -37,8 +40,8 @@ TEST_P(FindingsTest, PortDriverRequestFromACallerIsRefused)
     int before = sbp2sim::CountersOf(s.bus).deviceIdRequests;
     for (int unit = 0; unit < 2; unit++) {
         for (ULONG out : {0u, 64u, 4096u}) {
-            session::Reply r = s.Control(IOCTL_SBP2_REQUEST, std::vector<UCHAR>(24, 0xAB), out,
-                                         nullptr, unit);
+            session::Reply r =
+                s.Control(IOCTL_SBP2_REQUEST, std::vector<UCHAR>(24, 0xAB), out, nullptr, unit);
             EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST);
             EXPECT_EQ(r.bytes, 0u);
         }
@@ -47,6 +50,32 @@ TEST_P(FindingsTest, PortDriverRequestFromACallerIsRefused)
     // Other codes still go down to the port driver.
     std::vector<UCHAR> query(12, 0);
     EXPECT_EQ(s.Control(IOCTL_STORAGE_QUERY_PROPERTY, query, 64).status, STATUS_SUCCESS);
+}
+
+// Requests that arrive while a unit is stopped bring the in-progress count
+// to 0 and signal; a restart takes the base reference back. A signal that
+// came late, after the restart, once left the count with the base taken
+// twice, and the next removal waited for ever.
+TEST_P(FindingsTest, RestartUnderRequestsKeepsOneBaseReference)
+{
+    PDEVICE_OBJECT fdo = s.Fdo(0);
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+    for (int round = 0; round < 150; round++) {
+        ASSERT_EQ(kmsim::SendPnp(s.Pdo(0), IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+        kmsim::SendPnp(s.Pdo(0), IRP_MN_STOP_DEVICE);
+        std::atomic<bool> started{false};
+        std::thread requests([&] {
+            while (!started) {
+                IoCountAcquire(fdo);
+                IoCountRelease(fdo);
+            }
+        });
+        EXPECT_EQ(kmsim::StartDevice(s.Pdo(0)), STATUS_SUCCESS);
+        started = true;
+        requests.join();
+        ASSERT_EQ(ext->IoCount, 1) << "round " << round;
+        ASSERT_EQ(KeReadStateEvent(&ext->IoIdleEvent), 0) << "round " << round;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Port, FindingsTest, ::testing::Values(false, true),

@@ -224,7 +224,7 @@ NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject)
         if (!NT_SUCCESS(status))
             return status;
     }
-    ext->Flags |= FLAG_STARTED;
+    ChangeExtensionFlags(ext, FLAG_STARTED, 0);
     ext->UseScsiPrint = ReadRegistryDword(L"USE_SCSI_PRINT");
     ext->StripIdLength = 1;
     ext->MdlSize = ReadRegistryDword(L"MDL_SIZE");

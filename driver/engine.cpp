@@ -157,7 +157,7 @@ BOOLEAN EngineSetup(PDEVICE_OBJECT Fdo)
     ext->ReplyBufferSize = REPLY_BUFFER_SIZE;
     ExInitializeNPagedLookasideList(&ext->SrbLookaside, NULL, NULL, 2, sizeof(SCSI_REQUEST_BLOCK),
                                     TAG_SRB_LOOKASIDE, ENGINE_SRB_DEPTH);
-    ext->Flags |= FLAG_LOOKASIDE_READY;
+    ChangeExtensionFlags(ext, FLAG_LOOKASIDE_READY, 0);
     ext->SenseBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolCacheAligned, SENSE_BUFFER_SIZE,
                                                      TAG_SENSE_BUFFER);
     ext->CdbSequence = 0;
@@ -173,7 +173,7 @@ VOID EngineTeardown(PDEVICE_OBJECT Fdo)
     }
     if (ext->Flags & FLAG_LOOKASIDE_READY) {
         ExDeleteNPagedLookasideList(&ext->SrbLookaside);
-        ext->Flags &= (UCHAR)~FLAG_LOOKASIDE_READY;
+        ChangeExtensionFlags(ext, 0, FLAG_LOOKASIDE_READY);
     }
     if (ext->PrintMdl != NULL) {
         ExFreePool(ext->PrintBuffer);

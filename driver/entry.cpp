@@ -10,6 +10,7 @@ WCHAR LinkNameBuffer[64];
 PPRINTER_NODE PrinterList;
 FAST_MUTEX UnitTableLock;
 FAST_MUTEX IoCountLock;
+FAST_MUTEX FlagsLock;
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING ServicePath)
 {
@@ -25,6 +26,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     PrinterList = NULL;
     ExInitializeFastMutex(&UnitTableLock);
     ExInitializeFastMutex(&IoCountLock);
+    ExInitializeFastMutex(&FlagsLock);
 
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateCloseDispatch;
@@ -149,4 +151,18 @@ VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject)
         KeClearEvent(&ext->IoIdleEvent);
     }
     ExReleaseFastMutex(&IoCountLock);
+}
+
+/*
+ * Flags holds bits that PnP changes (FLAG_STARTED, without the engine lock:
+ * a surprise removal must not wait for a request the printer may never
+ * answer) and bits that the engine changes under its lock
+ * (FLAG_LOOKASIDE_READY). Every change after AddDevice goes through here so
+ * that neither side's update is lost to the other's.
+ */
+VOID ChangeExtensionFlags(PDEVICE_EXTENSION Extension, UCHAR Set, UCHAR Clear)
+{
+    ExAcquireFastMutex(&FlagsLock);
+    Extension->Flags = (UCHAR)((Extension->Flags & ~Clear) | Set);
+    ExReleaseFastMutex(&FlagsLock);
 }

@@ -62,7 +62,7 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status = STATUS_SUCCESS;
-    ext->Flags &= ~FLAG_STARTED;
+    ChangeExtensionFlags(ext, 0, FLAG_STARTED);
     IoCountRelease(DeviceObject); /* this request */
     IoCountRelease(DeviceObject); /* the base reference */
     WaitIdle(ext, Suspended);
@@ -78,7 +78,7 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Minor)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    ext->Flags &= ~FLAG_STARTED;
+    ChangeExtensionFlags(ext, 0, FLAG_STARTED);
     IoCountRelease(DeviceObject);
     if (IsFdo(DeviceObject))
         ForwardIrpAndWait(ext, Irp);

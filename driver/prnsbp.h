@@ -224,6 +224,7 @@ extern WCHAR LinkNameBuffer[64];
 extern PPRINTER_NODE PrinterList;
 extern FAST_MUTEX UnitTableLock;
 extern FAST_MUTEX IoCountLock; /* the count's signal against taking the base back */
+extern FAST_MUTEX FlagsLock;   /* changes of an extension's Flags after AddDevice */
 
 /* ---- entry, configuration, in-progress count (entry.cpp) ----------------- */
 
@@ -237,6 +238,7 @@ BOOLEAN IsLegacyPlatform(void);
 BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRelease(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject);
+VOID ChangeExtensionFlags(PDEVICE_EXTENSION Extension, UCHAR Set, UCHAR Clear);
 
 /* ---- unit table (unittable.cpp) ------------------------------------------ */
 

@@ -78,6 +78,29 @@ TEST_P(FindingsTest, RestartUnderRequestsKeepsOneBaseReference)
     }
 }
 
+// PnP changes FLAG_STARTED without the engine lock while the engine changes
+// FLAG_LOOKASIDE_READY in the same byte under it: neither change may undo
+// the other.
+TEST_P(FindingsTest, FlagChangesOfPnpAndEngineAreNotLost)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)s.Fdo(0)->DeviceExtension;
+    UCHAR before = ext->Flags;
+    const int kToggles = 20000;
+    std::thread pnp([&] {
+        for (int i = 0; i < kToggles; i++)
+            ChangeExtensionFlags(ext, i % 2 ? FLAG_STARTED : 0, i % 2 ? 0 : FLAG_STARTED);
+    });
+    for (int i = 0; i < kToggles; i++)
+        ChangeExtensionFlags(ext, i % 2 ? FLAG_LOOKASIDE_READY : 0,
+                             i % 2 ? 0 : FLAG_LOOKASIDE_READY);
+    pnp.join();
+    // Both ended on their odd step: set.
+    EXPECT_EQ(ext->Flags & (FLAG_STARTED | FLAG_LOOKASIDE_READY),
+              FLAG_STARTED | FLAG_LOOKASIDE_READY);
+    EXPECT_EQ(ext->Flags & FLAG_FDO, FLAG_FDO);
+    ChangeExtensionFlags(ext, before, (UCHAR)~before);
+}
+
 INSTANTIATE_TEST_SUITE_P(Port, FindingsTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return std::string(info.param ? "Async" : "Sync");

@@ -2,7 +2,7 @@
 # Quick start, step one: install what is missing, build, run the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --host
 cmake --preset host >/dev/null
 cmake --build --preset host
 exec build/host/tools/prnsim/prnsim demo "$@"

@@ -6,14 +6,19 @@
 set -euo pipefail
 need=()
 have() { dpkg -s "$1" >/dev/null 2>&1; }
-for p in g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev clang-format python3 \
-  g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386 \
-  clang-14 libfuzzer-14-dev libclang-rt-14-dev; do
+# With --host only what the host build needs (the demo); without it everything
+# the whole test suite needs.
+packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev clang-format python3)
+if [ "${1:-}" != "--host" ]; then
+  packages+=(g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386
+    clang-14 libfuzzer-14-dev libclang-rt-14-dev)
+fi
+for p in "${packages[@]}"; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
   apt-get update -qq

@@ -15,8 +15,9 @@ static WCHAR* ReadValueName(HANDLE printer, DWORD context, DWORD valueCode)
         need == 0)
         return NULL;
     // One spare zeroed unit keeps the name terminated even if the entry
-    // answering it were not a terminated text.
-    DWORD bytes = need + sizeof(WCHAR);
+    // answering it were not a terminated text; an odd byte count is rounded
+    // up first so that unit lies wholly inside the block.
+    DWORD bytes = need + sizeof(WCHAR) + (need & 1u);
     WCHAR* name = static_cast<WCHAR*>(GlobalAlloc(GPTR, bytes));
     if (name == NULL)
         return NULL;

@@ -153,6 +153,12 @@ TEST_F(EngineFinding, ValueNamesThatNeedPrinterDataFailInsteadOfRecursing)
          "key 8 = built @8 7\nkey 4 = built @4 7", 4, DB_OK},
         {"value names that do not depend on printer data still serve",
          "key 8 = sel s0 { 0: text @8 \"x\" }\nkey 3 = pdata 0 { 1: s8 @3 [1] }", 3, DB_OK},
+        // The name's spare terminating unit must lie wholly inside its block
+        // even when the entry answering the name has an odd byte count.
+        {"value name of an odd number of bytes",
+         "key 8 = sel s0 { 1: bytes @8 [0x78 0x00 0x79] }\nkey 3 = pdata 1 { 1: s8 @3 [1] "
+         "default: s8 @3 [0] }",
+         3, DB_OK},
     };
     for (const Case& c : cases) {
         SwapModelTables(nullptr);

@@ -8,6 +8,7 @@
 # fuzzer (for instance -jobs=2 -workers=2).
 #   FUZZ_SECONDS=3600 scripts/fuzz.sh          an hour each
 #   FUZZ_ONLY=modelc_source scripts/fuzz.sh    one fuzzer only
+#   FUZZ_SEED=7 scripts/fuzz.sh                the same mutations on every run
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
@@ -31,12 +32,15 @@ for corpus in fuzz/corpus/*/; do
   work=build/fuzz/work/$name
   log=build/fuzz/logs/$name.log
   mkdir -p "$work"
-  dict=()
+  options=()
   if [ -f "fuzz/$name.dict" ]; then
-    dict=(-dict="fuzz/$name.dict")
+    options+=(-dict="fuzz/$name.dict")
+  fi
+  if [ -n "${FUZZ_SEED:-}" ]; then
+    options+=(-seed="$FUZZ_SEED")
   fi
   if "$fuzzer" -max_total_time="$seconds" -rss_limit_mb=4096 -print_final_stats=1 \
-      -artifact_prefix="build/fuzz/findings/$name-" "${dict[@]}" "$@" "$work" "$corpus" \
+      -artifact_prefix="build/fuzz/findings/$name-" "${options[@]}" "$@" "$work" "$corpus" \
       >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     echo "fuzz: $name ran ${runs:-?} inputs in ${seconds}s, no finding"

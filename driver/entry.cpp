@@ -12,7 +12,16 @@ FAST_MUTEX UnitTableLock;
 FAST_MUTEX IoCountLock;
 FAST_MUTEX FlagsLock;
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING ServicePath)
+// DriverEntry runs once; the kernel frees the section named INIT after it
+// returns, so it alone lives there and everything else stays resident.
+#if defined(_WIN32)
+#define INIT_SECTION_CODE __attribute__((section("INIT")))
+#else
+#define INIT_SECTION_CODE
+#endif
+
+extern "C" INIT_SECTION_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                        PUNICODE_STRING ServicePath)
 {
     ULONG size = (ULONG)ServicePath->Length + sizeof(WCHAR);
     PWSTR copy = (PWSTR)ExAllocatePoolWithTag(PagedPool, size, TAG_REGISTRY_PATH);

@@ -1,7 +1,8 @@
 # Checks on the images: their PE headers, imports and exports, and the model
 # database run by a Win32 program under Wine.
 set(PRN_PECHECK ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/pecheck.py --objdump ${PRN_OBJDUMP})
-set(PRN_DRIVER_RULES --subsystem native --entry _DriverEntry@8 --allow-import ntoskrnl.exe
+set(PRN_DRIVER_RULES --subsystem native --entry _DriverEntry@8 --entry-section INIT
+                     --allow-import ntoskrnl.exe
                      --allow-import hal.dll --no-exports --no-static-constructors --checksum)
 set(PRN_DLL_RULES --subsystem windows --dll --allow-import kernel32.dll --allow-import msvcrt.dll
                   --allow-import winspool.drv --exports-def ${CMAKE_CURRENT_SOURCE_DIR}/prnmodel.def)
@@ -52,6 +53,8 @@ add_custom_command(TARGET selftest_good_driver POST_BUILD
                            "import sys;d=bytearray(open(sys.argv[1],'rb').read());a=int.from_bytes(d[60:64],'little')+88;d[a]^=1;open(sys.argv[2],'wb').write(d)"
                            $<TARGET_FILE:selftest_good_driver> ${bad_checksum}
                    BYPRODUCTS ${bad_checksum} VERBATIM)
+prn_bad_driver(selftest_resident_entry)
+target_compile_definitions(selftest_resident_entry PRIVATE WITH_RESIDENT_ENTRY)
 prn_bad_driver(selftest_constructor_driver)
 target_compile_definitions(selftest_constructor_driver PRIVATE WITH_STATIC_CONSTRUCTOR)
 
@@ -69,6 +72,8 @@ prn_check_rejects(wrong_entry selftest_wrong_entry PRN_DRIVER_RULES "FAIL: .*: e
 prn_check_rejects(console_driver selftest_console_driver PRN_DRIVER_RULES "FAIL: .*: subsystem 3 is not native")
 prn_check_rejects(kernel32_driver selftest_kernel32_driver PRN_DRIVER_RULES
                   "FAIL: .*: import from KERNEL32.dll is not allowed")
+prn_check_rejects(resident_entry selftest_resident_entry PRN_DRIVER_RULES
+                  "FAIL: .*: entry _DriverEntry@8 is in .text, not INIT")
 prn_check_rejects(static_constructor selftest_constructor_driver PRN_DRIVER_RULES
                   "FAIL: .*: static constructor .* would never run")
 add_test(NAME pecheck.selftest.bad_checksum COMMAND ${PRN_PECHECK} ${bad_checksum} ${PRN_DRIVER_RULES})

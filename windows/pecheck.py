@@ -46,6 +46,21 @@ def section_addresses(sections):
     return addresses
 
 
+def section_names(sections):
+    # objdump -h, 1-based like the section numbers of objdump -t
+    return {int(m.group(1)) + 1: m.group(2)
+            for m in re.finditer(r"^\s*(\d+)\s+(\S+)\s+[0-9a-f]+\s+[0-9a-f]+", sections, re.M)}
+
+
+def symbol_section(symbols, sections, name):
+    names = section_names(sections)
+    for line in symbols.splitlines():
+        m = re.search(r"\(sec\s+(-?\d+)\).*\s0x[0-9a-f]+\s+(\S+)$", line)
+        if m and m.group(2) == name:
+            return names.get(int(m.group(1)))
+    return None
+
+
 def symbol_address(symbols, sections, name):
     # objdump -t on a PE image gives the value relative to a 1-based section:
     # "[  2](sec  1)(fl 0x00)(ty   20)(scl   2) (nx 1) 0x00000000 _DriverEntry@8"
@@ -126,6 +141,10 @@ def check(args):
             problems.append(f"entry symbol {args.entry} not found (image stripped?)")
         elif base is None or entry is None or address - base != entry:
             problems.append(f"entry point is not {args.entry}")
+        if args.entry_section and address is not None:
+            where = symbol_section(symbols, sections, args.entry)
+            if where != args.entry_section:
+                problems.append(f"entry {args.entry} is in {where}, not {args.entry_section}")
 
     if args.checksum:
         computed, stored = pe_checksum(args.image)
@@ -162,6 +181,8 @@ def main():
     parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
     parser.add_argument("--subsystem", choices=sorted(SUBSYSTEMS), required=True)
     parser.add_argument("--entry", help="symbol the entry point must be")
+    parser.add_argument("--entry-section",
+                        help="section the entry symbol must lie in (INIT: freed after it ran)")
     parser.add_argument("--dll", action="store_true", help="the image must be a DLL")
     parser.add_argument("--allow-import", action="append", default=[], metavar="DLL")
     parser.add_argument("--exports-def", help="the export list must be exactly this .def file's")

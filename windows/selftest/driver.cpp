@@ -14,7 +14,13 @@ struct Counter {
 static Counter counter;
 #endif
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
+#ifdef WITH_RESIDENT_ENTRY
+#define ENTRY_SECTION
+#else
+#define ENTRY_SECTION __attribute__((section("INIT")))
+#endif
+
+extern "C" ENTRY_SECTION NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
 {
     (void)path;
     driver->DriverUnload = nullptr;

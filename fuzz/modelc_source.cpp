@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "compiled_tables.h"
 #include "modelc.h"
 #include "store.h"
 #include "um_control.h"
@@ -42,29 +43,8 @@ std::vector<modelc::SourceFile> SplitSources(const std::string& text)
 
 void WalkEveryKey(const modelc::CompiledModel& model)
 {
-    std::vector<EntryDescriptor> entries;
-    for (const auto& e : model.entries)
-        entries.push_back(EntryDescriptor{e.first, e.second});
-    std::vector<WORD> ids;
-    std::vector<DWORD> indexes;
-    for (const auto& k : model.keys) {
-        ids.push_back(k.first);
-        indexes.push_back(k.second);
-    }
-    ModelTables tables{entries.data(),
-                       static_cast<DWORD>(entries.size()),
-                       ids.data(),
-                       indexes.data(),
-                       static_cast<DWORD>(ids.size()),
-                       model.bytePool.data(),
-                       static_cast<DWORD>(model.bytePool.size()),
-                       model.shortPool.data(),
-                       static_cast<DWORD>(model.shortPool.size()),
-                       reinterpret_cast<const LONG*>(model.longPool.data()),
-                       static_cast<DWORD>(model.longPool.size()),
-                       model.matchPool.data(),
-                       static_cast<DWORD>(model.matchPool.size())};
-    SwapModelTables(&tables);
+    CompiledTables tables;
+    SwapModelTables(tables.From(model));
 
     std::vector<LONG> settings(8, 1);
     const char* strings[] = {"A", "", nullptr};
@@ -75,11 +55,11 @@ void WalkEveryKey(const modelc::CompiledModel& model)
     request.Strings = strings;
     WalkCost cost(model.entries);
     unsigned long blocks = UmGlobalOutstanding();
-    for (size_t k = 0; k < ids.size() && k < 64; ++k) {
-        if (cost.Of(indexes[k]) >= WalkCost::kLimit)
+    for (size_t k = 0; k < tables.ids.size() && k < 64; ++k) {
+        if (cost.Of(tables.indexes[k]) >= WalkCost::kLimit)
             continue;
         EntryDescriptor leaf{};
-        LONG result = FindEntry(ids[k], &request, &leaf);
+        LONG result = FindEntry(tables.ids[k], &request, &leaf);
         if (result == DB_OK) {
             DWORD need = 0;
             result = ReadEntry(&request, 0, nullptr, &need, &leaf);

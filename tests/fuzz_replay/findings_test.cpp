@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "compiled_tables.h"
 #include "modelc.h"
 #include "prnmodel.h"
 #include "store.h"
@@ -75,26 +76,7 @@ class EngineFinding : public ::testing::Test
     {
         std::string error;
         ASSERT_TRUE(modelc::CompileModel({{"m.model", source}}, model_, error)) << error;
-        for (const auto& e : model_.entries)
-            entries_.push_back(EntryDescriptor{e.first, e.second});
-        for (const auto& k : model_.keys) {
-            ids_.push_back(k.first);
-            indexes_.push_back(k.second);
-        }
-        tables_ = ModelTables{entries_.data(),
-                              static_cast<DWORD>(entries_.size()),
-                              ids_.data(),
-                              indexes_.data(),
-                              static_cast<DWORD>(ids_.size()),
-                              model_.bytePool.data(),
-                              static_cast<DWORD>(model_.bytePool.size()),
-                              model_.shortPool.data(),
-                              static_cast<DWORD>(model_.shortPool.size()),
-                              reinterpret_cast<const LONG*>(model_.longPool.data()),
-                              static_cast<DWORD>(model_.longPool.size()),
-                              model_.matchPool.data(),
-                              static_cast<DWORD>(model_.matchPool.size())};
-        SwapModelTables(&tables_);
+        SwapModelTables(tables_.From(model_));
     }
     void SetUp() override
     {
@@ -123,10 +105,7 @@ class EngineFinding : public ::testing::Test
     }
 
     modelc::CompiledModel model_;
-    std::vector<EntryDescriptor> entries_;
-    std::vector<WORD> ids_;
-    std::vector<DWORD> indexes_;
-    ModelTables tables_{};
+    CompiledTables tables_;
     unsigned long blocks_ = 0;
 };
 
@@ -162,9 +141,6 @@ TEST_F(EngineFinding, ValueNamesThatNeedPrinterDataFailInsteadOfRecursing)
     };
     for (const Case& c : cases) {
         SwapModelTables(nullptr);
-        entries_.clear();
-        ids_.clear();
-        indexes_.clear();
         Load(c.source);
         EXPECT_EQ(Root(c.id), c.expected) << c.what;
     }

@@ -1,5 +1,6 @@
 // Locale and printer-data selectors swept over a small compiled model: the
 // built-in model has no locale selector, yet the engine supports one.
+#include "compiled_tables.h"
 #include "modelc.h"
 #include "store.h"
 #include "sweep.h"
@@ -24,26 +25,7 @@ class SelectorSweep : public ::testing::Test
     {
         std::string error;
         ASSERT_TRUE(modelc::CompileModel({{"mini.model", kModel}}, model_, error)) << error;
-        for (const auto& e : model_.entries)
-            entries_.push_back(EntryDescriptor{e.first, e.second});
-        for (const auto& k : model_.keys) {
-            ids_.push_back(k.first);
-            indexes_.push_back(k.second);
-        }
-        tables_ = ModelTables{entries_.data(),
-                              static_cast<DWORD>(entries_.size()),
-                              ids_.data(),
-                              indexes_.data(),
-                              static_cast<DWORD>(ids_.size()),
-                              model_.bytePool.data(),
-                              static_cast<DWORD>(model_.bytePool.size()),
-                              model_.shortPool.data(),
-                              static_cast<DWORD>(model_.shortPool.size()),
-                              reinterpret_cast<const LONG*>(model_.longPool.data()),
-                              static_cast<DWORD>(model_.longPool.size()),
-                              model_.matchPool.data(),
-                              static_cast<DWORD>(model_.matchPool.size())};
-        SwapModelTables(&tables_);
+        SwapModelTables(tables_.From(model_));
     }
     void TearDown() override { SwapModelTables(nullptr); }
 
@@ -55,10 +37,7 @@ class SelectorSweep : public ::testing::Test
     }
 
     modelc::CompiledModel model_;
-    std::vector<EntryDescriptor> entries_;
-    std::vector<WORD> ids_;
-    std::vector<DWORD> indexes_;
-    ModelTables tables_{};
+    CompiledTables tables_;
 };
 
 std::function<Outcome()> AskRoot(DWORD id)

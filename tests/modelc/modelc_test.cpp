@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "compiled_tables.h"
 #include "modelc.h"
 #include "store.h"
 #include "um_control.h"
@@ -75,26 +76,7 @@ class CompiledModelTest : public ::testing::Test
     void Load(const std::vector<std::string>& sources)
     {
         ASSERT_EQ(Compile(sources, &model_), "");
-        for (const auto& e : model_.entries)
-            entries_.push_back(EntryDescriptor{e.first, e.second});
-        for (const auto& k : model_.keys) {
-            ids_.push_back(k.first);
-            indexes_.push_back(k.second);
-        }
-        tables_ = ModelTables{entries_.data(),
-                              static_cast<DWORD>(entries_.size()),
-                              ids_.data(),
-                              indexes_.data(),
-                              static_cast<DWORD>(ids_.size()),
-                              model_.bytePool.data(),
-                              static_cast<DWORD>(model_.bytePool.size()),
-                              model_.shortPool.data(),
-                              static_cast<DWORD>(model_.shortPool.size()),
-                              reinterpret_cast<const LONG*>(model_.longPool.data()),
-                              static_cast<DWORD>(model_.longPool.size()),
-                              model_.matchPool.data(),
-                              static_cast<DWORD>(model_.matchPool.size())};
-        SwapModelTables(&tables_);
+        SwapModelTables(tables_.From(model_));
     }
     void TearDown() override { SwapModelTables(nullptr); }
 
@@ -125,10 +107,7 @@ class CompiledModelTest : public ::testing::Test
     }
 
     modelc::CompiledModel model_;
-    std::vector<EntryDescriptor> entries_;
-    std::vector<WORD> ids_;
-    std::vector<DWORD> indexes_;
-    ModelTables tables_{};
+    CompiledTables tables_;
 };
 
 const LONG kNoAnswer = -1000 - DB_NO_ANSWER;

@@ -24,21 +24,6 @@ const char kStatusReply[] = "@BDC ST2\r\nST:04;ER:00;IQ:88,71,64,90;PC:0001;\r\n
 const size_t kRasterBytes = 300000;
 const size_t kPieceSize = 4096;
 
-std::string RegText(const std::string& key, const std::string& name)
-{
-    ULONG type = 0;
-    std::vector<unsigned char> data;
-    if (!kmsim::RegGetRaw(key, name, &type, &data))
-        return "(not set)";
-    if (type == REG_DWORD && data.size() == 4)
-        return std::to_string(data[0] | data[1] << 8 | data[2] << 16 | data[3] << 24);
-    std::string s;
-    for (size_t i = 0; i + 1 < data.size(); i += 2)
-        if (data[i] || data[i + 1])
-            s += (char)data[i];
-    return "\"" + s + "\"";
-}
-
 std::string Join(const std::vector<std::string>& items)
 {
     std::string s;
@@ -72,10 +57,12 @@ void ShowIdentification(Machine& m, FILE* out)
             continue;
         fprintf(out, "   port interface         %s (%s)\n", i.symbolicLink.c_str(),
                 i.enabled ? "enabled" : "disabled");
-        fprintf(out, "   Port Number            %s\n", RegText(i.keyPath, "Port Number").c_str());
-        fprintf(out, "   Base Name              %s\n", RegText(i.keyPath, "Base Name").c_str());
+        fprintf(out, "   Port Number            %s\n",
+                RegistryValueText(i.keyPath, "Port Number", false).c_str());
+        fprintf(out, "   Base Name              %s\n",
+                RegistryValueText(i.keyPath, "Base Name", false).c_str());
         fprintf(out, "   Port Description       %s\n",
-                RegText(i.keyPath, "Port Description").c_str());
+                RegistryValueText(i.keyPath, "Port Description", false).c_str());
     }
     PDEVICE_OBJECT child = m.Child("printer");
     if (child == nullptr) {
@@ -88,7 +75,7 @@ void ShowIdentification(Machine& m, FILE* out)
     fprintf(out, "   child hardware IDs     %s\n", Join(ids.hardwareIds).c_str());
     fprintf(out, "   child compatible IDs   %s\n", Join(ids.compatibleIds).c_str());
     fprintf(out, "   child PortName         %s\n",
-            RegText(kmsim::DeviceKeyPath(child), "PortName").c_str());
+            RegistryValueText(kmsim::DeviceKeyPath(child), "PortName", false).c_str());
 }
 
 void ShowJob(const Job& job, FILE* out)

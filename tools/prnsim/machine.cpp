@@ -372,4 +372,22 @@ std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime)
            ")";
 }
 
+std::string RegistryValueText(const std::string& key, const std::string& name, bool showZeros)
+{
+    ULONG type = 0;
+    std::vector<unsigned char> data;
+    if (!kmsim::RegGetRaw(key, name, &type, &data))
+        return "(not set)";
+    if (type == REG_DWORD && data.size() == 4)
+        return std::to_string(data[0] | data[1] << 8 | data[2] << 16 | data[3] << 24);
+    std::string s;
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+        if (data[i] || data[i + 1])
+            s += (char)data[i];
+        else if (showZeros)
+            s += "\\0";
+    }
+    return "\"" + s + "\"";
+}
+
 } // namespace prnsim

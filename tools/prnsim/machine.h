@@ -100,6 +100,11 @@ class Machine
 // "[  12.0031 ms] p/1 SCSI C1 20 00 10 00 00 00 00 in  4096 -> SUCCESS 12 (status read)"
 std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime);
 
+// A registry value as text: a REG_DWORD as its number, anything else as the
+// low bytes of its UTF-16 units in quotes; embedded zero units are shown as
+// "\0" or left out. "(not set)" when there is no such value.
+std::string RegistryValueText(const std::string& key, const std::string& name, bool showZeros);
+
 } // namespace prnsim
 
 #endif

@@ -217,20 +217,6 @@ bool Interpreter::Plug(const Words& w)
     return true;
 }
 
-static std::string RegValueText(const std::string& key, const std::string& name)
-{
-    ULONG type = 0;
-    std::vector<unsigned char> data;
-    if (!kmsim::RegGetRaw(key, name, &type, &data))
-        return "(not set)";
-    if (type == REG_DWORD && data.size() == 4)
-        return std::to_string(data[0] | data[1] << 8 | data[2] << 16 | data[3] << 24);
-    std::string s;
-    for (size_t i = 0; i + 1 < data.size(); i += 2)
-        s += data[i] || data[i + 1] ? std::string(1, (char)data[i]) : std::string("\\0");
-    return "\"" + s + "\"";
-}
-
 static std::string JoinIds(const std::vector<std::string>& ids)
 {
     std::string s;
@@ -267,9 +253,9 @@ bool Interpreter::Show(const std::string& name)
             continue;
         fprintf(out_, "= interface %s (%s): Port Number %s, Base Name %s, Port Description %s\n",
                 i.symbolicLink.c_str(), i.enabled ? "enabled" : "disabled",
-                RegValueText(i.keyPath, "Port Number").c_str(),
-                RegValueText(i.keyPath, "Base Name").c_str(),
-                RegValueText(i.keyPath, "Port Description").c_str());
+                RegistryValueText(i.keyPath, "Port Number", true).c_str(),
+                RegistryValueText(i.keyPath, "Base Name", true).c_str(),
+                RegistryValueText(i.keyPath, "Port Description", true).c_str());
     }
     PDEVICE_OBJECT child = m_.Child(name);
     Note(child ? "child: " + kmsim::IdsOf(child).deviceId + "\\" + kmsim::IdsOf(child).instanceId

@@ -2,7 +2,9 @@
 # Installs what the build and the tests need and is missing. Safe to run again.
 # Besides the host toolchain: mingw-w64 for the 32-bit Windows images, and
 # Wine (32-bit, so the i386 architecture) to run the DLL's conformance cases,
-# and clang 14 with libFuzzer for the fuzzers (scripts/fuzz.sh).
+# and clang 14 with libFuzzer for the fuzzers (scripts/fuzz.sh). Where the
+# kernel cannot run 32-bit programs, also qemu-user 8 or later, from the
+# release's backports suite when the release itself has an older one.
 set -euo pipefail
 need=()
 have() { dpkg -s "$1" >/dev/null 2>&1; }
@@ -23,4 +25,8 @@ if [ ${#need[@]} -gt 0 ]; then
   fi
   apt-get update -qq
   apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+if [ "${1:-}" != "--host" ]; then
+  bash "$(dirname "$0")/install-qemu.sh"
 fi

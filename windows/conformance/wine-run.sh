@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # wine-run.sh PREFIX [PROGRAM ARGS...]
 # Makes the 32-bit Wine prefix PREFIX if it is not there yet (quietly, within
-# a time limit), then runs PROGRAM in it, if one is given.
+# a time limit), then runs PROGRAM in it, if one is given. Where the kernel
+# cannot run 32-bit programs, the whole run goes under QEMU (i386-run.sh).
 set -euo pipefail
+if [ -z "${PRN_I386_MODE:-}" ]; then
+  exec bash "$(dirname "$0")/../../scripts/i386-run.sh" bash "$0" "$@"
+fi
 prefix=$1
 shift
 export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all

@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --host
 cmake --preset host >/dev/null
-cmake --build --preset host
+cmake --build --preset demo
 exec build/host/tools/prnsim/prnsim demo "$@"

@@ -55,7 +55,10 @@ struct TableBuilder {
     EntryDescriptor ByteLeaf(EntryType type, WORD tag, std::initializer_list<BYTE> values)
     {
         DWORD offset = static_cast<DWORD>(bytes.size());
-        bytes.insert(bytes.end(), values);
+        // One by one: GCC 12 at -O2 takes a range insert of an initializer
+        // list for an overflow (-Wstringop-overflow) that cannot happen.
+        for (BYTE value : values)
+            bytes.push_back(value);
         return Words(T(type), offset, TagCount(tag, static_cast<DWORD>(values.size())));
     }
     EntryDescriptor ShortLeaf(EntryType type, WORD tag, std::initializer_list<WORD> values)

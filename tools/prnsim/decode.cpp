@@ -63,12 +63,19 @@ std::string Groups(const unsigned char* p, size_t groups)
     return s;
 }
 
-std::string PageFormat(const unsigned char* d, size_t n, std::string* page)
+std::string PageFormat(const unsigned char* d, size_t n, std::string* page, PageGeometry* geometry)
 {
     if (n != 46)
         return "page format, unexpected length " + std::to_string(n);
     long printableWidth = Be32(d + 22), printableLength = Be32(d + 26);
     long width = Be32(d + 38), length = Be32(d + 42);
+    geometry->known = true;
+    geometry->width = width;
+    geometry->length = length;
+    geometry->left = Be32(d + 14);
+    geometry->top = Be32(d + 18);
+    geometry->printableWidth = printableWidth;
+    geometry->printableLength = printableLength;
     *page = Millimetres(width) + " x " + Millimetres(length) + " mm, printable " +
             Millimetres(printableWidth) + " x " + Millimetres(printableLength) + " mm";
     return Format("page format: paper %ld x %ld dots (%s x %s mm), printable %ld x %ld dots, "
@@ -110,7 +117,7 @@ struct Decoder {
             return n == 36 ? "print mode table: head " + HexBytes(d, 3) + "; " + Groups(d + 3, 11)
                            : "print mode table " + data;
         case 'p':
-            return PageFormat(d, n, &out.page);
+            return PageFormat(d, n, &out.page, &out.geometry);
         case 'P':
             if (n == 2) {
                 std::string paper = PaperOfCode(Be16(d));
@@ -178,8 +185,10 @@ struct Decoder {
             Line(offset, "FF       form feed");
         else if (n <= 8)
             Line(offset, "data     " + HexBytes(p, n));
-        else
+        else {
+            out.rasterBytes += n;
             Line(offset, Format("data     %zu bytes of raster data", n));
+        }
     }
 
     void Run(const unsigned char* p, size_t n)
@@ -247,6 +256,12 @@ std::string PaperOfCode(unsigned code)
         return "Legal";
     case 20:
         return "Japanese postcard";
+    case 44:
+        return "A3+ (329 x 483 mm)";
+    case 50:
+        return "photo L (89 x 127 mm)";
+    case 51:
+        return "photo 2L (127 x 178 mm)";
     case 57:
         return "double Japanese postcard";
     case 58:

@@ -11,13 +11,25 @@
 namespace prnsim
 {
 
+// The page as the page format command (ESC ( p) describes it, in dots of
+// 1/600 inch from the paper's top-left corner. A borderless page has a
+// negative origin and a printable area larger than the paper.
+struct PageGeometry {
+    bool known = false;
+    long width = 0, length = 0;                   // the paper
+    long left = 0, top = 0;                       // where the printable area starts
+    long printableWidth = 0, printableLength = 0; // its size
+};
+
 struct StreamSummary {
     std::vector<std::string> lines; // one per command, mode-block lines indented
     size_t commands = 0;
-    size_t dataBytes = 0;  // bytes outside commands (raster data)
-    std::string paper;     // what the paper size command selects, "" if none
-    std::string page;      // paper and printable area of the page format command
-    std::string printMode; // what the print mode command selects, "" if none
+    size_t dataBytes = 0;   // bytes outside commands (raster data)
+    size_t rasterBytes = 0; // of those, the runs longer than a control byte or two
+    std::string paper;      // what the paper size command selects, "" if none
+    std::string page;       // paper and printable area of the page format command
+    std::string printMode;  // what the print mode command selects, "" if none
+    PageGeometry geometry;  // from the last page format command
 };
 
 StreamSummary DecodeStream(const unsigned char* data, size_t n);

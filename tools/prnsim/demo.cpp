@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "decode.h"
+#include "pagesvg.h"
 #include "job.h"
 #include "machine.h"
 #include "names.h"
@@ -141,7 +142,8 @@ void ShowSummary(const PrintRun& run, size_t received, bool same, FILE* out)
             (double)run.duration / kMs);
 }
 
-void ShowDecoded(const std::vector<unsigned char>& received, FILE* out)
+// Returns false when the page picture was asked for and could not be written.
+bool ShowDecoded(const std::vector<unsigned char>& received, const std::string& svgPath, FILE* out)
 {
     StreamSummary decoded = DecodeStream(received.data(), received.size());
     fprintf(out, "\nCommands the printer received (%zu commands, %s bytes of raster data)\n",
@@ -154,6 +156,15 @@ void ShowDecoded(const std::vector<unsigned char>& received, FILE* out)
             decoded.printMode.empty() ? "(none)" : decoded.printMode.c_str());
     for (const std::string& line : decoded.lines)
         fprintf(out, "  %s\n", line.c_str());
+    if (svgPath.empty())
+        return true;
+    std::string error = WritePageSvg(decoded, svgPath);
+    if (!error.empty()) {
+        fprintf(stderr, "prnsim: %s\n", error.c_str());
+        return false;
+    }
+    fprintf(out, "  the page as the printer was told: %s\n", svgPath.c_str());
+    return true;
 }
 
 void ShowLeakCheck(const std::vector<std::string>& problems, FILE* out)
@@ -170,8 +181,11 @@ void ShowLeakCheck(const std::vector<std::string>& problems, FILE* out)
 
 int RunDemo(const std::vector<std::string>& args)
 {
-    if (!args.empty()) {
-        fprintf(stderr, "prnsim: demo takes no arguments (got '%s')\n", args[0].c_str());
+    std::string svgPath;
+    if (args.size() == 2 && args[0] == "--svg") {
+        svgPath = args[1];
+    } else if (!args.empty()) {
+        fprintf(stderr, "prnsim: demo takes only --svg FILE (got '%s')\n", args[0].c_str());
         return 2;
     }
     FILE* out = stdout;
@@ -223,9 +237,9 @@ int RunDemo(const std::vector<std::string>& args)
 
     bool same = received == job.bytes;
     ShowSummary(run, received.size(), same, out);
-    ShowDecoded(received, out);
+    bool drawn = ShowDecoded(received, svgPath, out);
     ShowLeakCheck(problems, out);
-    return problems.empty() && same && run.written.complete && job.error.empty() ? 0 : 1;
+    return problems.empty() && same && run.written.complete && job.error.empty() && drawn ? 0 : 1;
 }
 
 } // namespace prnsim

@@ -17,9 +17,11 @@ IEEE 1394 printers on a simulated SBP-2 port driver, and prnmodel building
 the print jobs.
 
 commands:
-  demo                  load the driver, plug a printer in, print a job built
+  demo [--svg FILE]     load the driver, plug a printer in, print a job built
                         by prnmodel, read the status, unplug, unload; then a
-                        summary, the decoded commands and a leak check
+                        summary, the decoded commands and a leak check;
+                        --svg draws the page the printer was told about
+                        (paper, printable area, margins, raster) into FILE
   print FILE [OPTIONS]  write FILE through the printer's port
       --write-size N      bytes per write request (default 4096)
       --use-scsi-print N  USE_SCSI_PRINT of the service key (default 0)
@@ -27,6 +29,7 @@ commands:
       --legacy            Windows 98/Me instead of Windows 2000 and later
       --async             the port driver completes requests from its thread
       --decode            show the decoded commands the printer received
+      --svg OUT           draw the page the printer was told about into OUT
   run SCRIPT|- [--registry FILE] [--async]
                         run a scenario, one command per line ('-': standard
                         input); --registry loads the registry from FILE first

@@ -3,6 +3,7 @@
 #include "commands.h"
 
 #include "decode.h"
+#include "pagesvg.h"
 #include "machine.h"
 #include "names.h"
 #include "session.h"
@@ -26,6 +27,7 @@ struct PrintOptions {
     bool legacy = false;
     bool async = false;
     bool decode = false;
+    std::string svg; // where to draw the page, "" for no picture
 };
 
 // Returns an error message, empty when the arguments are good.
@@ -54,6 +56,10 @@ std::string ParsePrintOptions(const std::vector<std::string>& args, PrintOptions
             o->async = true;
         else if (a == "--decode")
             o->decode = true;
+        else if (a == "--svg" && i + 1 >= args.size())
+            error = "--svg needs a FILE";
+        else if (a == "--svg")
+            o->svg = args[++i];
         else if (a.size() > 1 && a[0] == '-')
             error = "unknown option '" + a + "'";
         else if (o->file.empty())
@@ -136,16 +142,21 @@ int RunPrint(const std::vector<std::string>& args)
             same ? "identical to the file" : "DIFFERENT from the file");
     PrintBusSummary(events, out);
     fprintf(out, "  simulated time               %.4f ms\n", (double)elapsed / kMs);
+    StreamSummary decoded = DecodeStream(received.data(), received.size());
     if (o.decode) {
-        StreamSummary decoded = DecodeStream(received.data(), received.size());
         fprintf(out, "\nCommands the printer received\n");
         for (const std::string& line : decoded.lines)
             fprintf(out, "  %s\n", line.c_str());
     }
+    std::string svgError = o.svg.empty() ? "" : WritePageSvg(decoded, o.svg);
+    if (!svgError.empty())
+        fprintf(stderr, "prnsim: %s\n", svgError.c_str());
+    else if (!o.svg.empty())
+        fprintf(out, "\nThe page as the printer was told: %s\n", o.svg.c_str());
     fprintf(out, "\nLeak check: %s\n", problems.empty() ? "nothing left allocated" : "");
     for (const std::string& p : problems)
         fprintf(out, "  %s\n", p.c_str());
-    return problems.empty() && same && written.complete ? 0 : 1;
+    return problems.empty() && same && written.complete && svgError.empty() ? 0 : 1;
 }
 
 } // namespace prnsim

@@ -41,6 +41,8 @@ output (after the first line, on DB_OK):
   --int32                 32-bit numbers
   --text                  UTF-16 text
   --items                 list items: value, name id, details, default mark
+  --svg FILE              also draw the page that a page format command in the
+                          answer describes (paper, printable area, margins)
   --decode                printer commands: ESC ( letter commands with their
                           fields, mode blocks as their text lines
 

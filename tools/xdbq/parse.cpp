@@ -163,6 +163,9 @@ std::string ParseOption(const std::vector<std::string>& args, size_t* index, Que
         q->format = Format::kItems;
     } else if (a == "--decode") {
         q->format = Format::kCommands;
+    } else if (a == "--svg") {
+        if (!next(&q->svg) || q->svg.empty())
+            return "--svg needs a FILE";
     } else {
         return "unknown option '" + a + "'";
     }

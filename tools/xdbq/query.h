@@ -40,6 +40,7 @@ struct Query {
     std::string country;
     long bufferSize = -1; // -1: size query, then read
     Format format = Format::kHex;
+    std::string svg; // draw the page of a command answer into this file
 };
 
 // Parses "DB ID [options]"; returns an error message, empty when good.

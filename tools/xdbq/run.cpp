@@ -1,6 +1,7 @@
 #include "query.h"
 
 #include "decode.h"
+#include "pagesvg.h"
 
 #include "prnmodel.h"
 #include "um_control.h"
@@ -285,6 +286,15 @@ int RunQuery(const Query& q)
         size_t shown =
             outSize == kUnwritten ? buffer.size() : std::min<size_t>(outSize, buffer.size());
         PrintAnswer(q.format, buffer.data(), shown);
+        if (!q.svg.empty()) {
+            std::string error =
+                prnsim::WritePageSvg(prnsim::DecodeStream(buffer.data(), shown), q.svg);
+            if (!error.empty()) {
+                fprintf(stderr, "xdbq: %s\n", error.c_str());
+                return 1;
+            }
+            printf("the page as the printer is told: %s\n", q.svg.c_str());
+        }
     }
     if (UmGlobalOutstanding() != 0 || UmPrintersOpen() != 0)
         printf("warning: prnmodel left %lu memory block(s) and %lu printer handle(s)\n",

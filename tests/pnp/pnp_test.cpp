@@ -216,6 +216,25 @@ TEST_F(PnpTest, ChildAnswersAsItsOwnBusDriver)
     EXPECT_EQ(ChildExt(child)->IoCount, 1);
 }
 
+// Relations other than its target are not the child's to answer: the
+// request keeps the status and the list it came with, and nothing leaks.
+TEST_F(PnpTest, ChildLeavesOtherRelationQueriesAsTheyCame)
+{
+    Start();
+    ASSERT_NE(child, nullptr);
+    for (DEVICE_RELATION_TYPE type : {BusRelations, EjectionRelations, RemovalRelations}) {
+        SCOPED_TRACE(int(type));
+        auto r = kmsim::SendPnp(child, IRP_MN_QUERY_DEVICE_RELATIONS, [type](PIO_STACK_LOCATION s) {
+            s->Parameters.QueryDeviceRelations.Type = type;
+        });
+        EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(r.information, 0u);
+    }
+    EXPECT_EQ(kmsim::PoolOutstanding(TAG_TARGET_RELATIONS), 0u);
+    EXPECT_EQ(kmsim::ExtraReferenceCount(), 0u);
+    EXPECT_EQ(ChildExt(child)->IoCount, 1);
+}
+
 TEST_F(PnpTest, ChildTargetRelationWithoutMemory)
 {
     Start();

@@ -198,10 +198,11 @@ NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject)
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PSTORAGE_DESCRIPTOR_HEADER descriptor;
 
-    if (ext->Flags & FLAG_CHILD_STARTED)
-        return STATUS_SUCCESS;
+    /* The child is marked started at every start: a stop or a removal
+     * cleared FLAG_STARTED, and a child started again carries requests
+     * again. */
     if (!(ext->Flags & FLAG_FDO)) {
-        ext->Flags |= FLAG_CHILD_STARTED | FLAG_STARTED;
+        ChangeExtensionFlags(ext, FLAG_CHILD_STARTED | FLAG_STARTED, 0);
         return STATUS_SUCCESS;
     }
     ext->TimeoutSeconds = ReadRegistryDword(L"TIME_OUT");
@@ -223,6 +224,7 @@ NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject)
         status = IdentifyPrinter(DeviceObject, ext);
         if (!NT_SUCCESS(status))
             return status;
+        EnablePortInterface(DeviceObject);
     }
     ChangeExtensionFlags(ext, FLAG_STARTED, 0);
     ext->UseScsiPrint = ReadRegistryDword(L"USE_SCSI_PRINT");
@@ -306,13 +308,18 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     ext->AdapterDescriptor = NULL;
     ext->SrbFlagsExtra = SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
 
-    if (IoAttachDeviceToDeviceStack(fdo, Pdo) == NULL) {
+    /* Requests go to the device we were attached to: a lower filter may
+     * sit between the PDO and us. */
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, Pdo);
+    if (lower == NULL) {
         IoDeleteDevice(fdo);
         ClaimDevice(top, TRUE);
         ObDereferenceObject(top);
         return STATUS_DEVICE_BUSY;
     }
-    ext->LowerDevice = Pdo;
+    /* A stack is pageable for power all the way up or not at all. */
+    fdo->Flags |= lower->Flags & DO_POWER_PAGABLE;
+    ext->LowerDevice = lower;
     ext->Pdo = Pdo;
     UnitTableAdd(Pdo, fdo);
 

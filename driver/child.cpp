@@ -67,7 +67,9 @@ NTSTATUS CreateChildPdo(PDEVICE_EXTENSION Extension)
         return status;
     InitChildExtension(child, Extension, &name);
     Extension->ChildPdo = child;
-    child->Flags |= DO_DIRECT_IO;
+    // The child's power requests need nothing resident: the power manager
+    // may call it at PASSIVE_LEVEL.
+    child->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
     child->StackSize =
         (CCHAR)(((PCHILD_EXTENSION)child->DeviceExtension)->LowerDevice->StackSize + 1);
     child->Flags &= ~DO_DEVICE_INITIALIZING;

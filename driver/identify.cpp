@@ -225,7 +225,7 @@ NTSTATUS QueryPrinterDeviceId(PDEVICE_EXTENSION Extension)
         (PSBP2_REQUEST)ExAllocatePoolWithTag(NonPagedPool, sizeof(SBP2_REQUEST), TAG_SBP2_REQUEST);
     if (request == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
-    PIRP irp = IoAllocateIrp(Extension->Pdo->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp(Extension->LowerDevice->StackSize, FALSE);
     if (irp == NULL) {
         ExFreePool(request);
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -58,6 +58,14 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Complete(DeviceObject, Irp, StartUnit(DeviceObject), TRUE);
 }
 
+/* A state change this driver has handled goes down saying so: the lower
+ * drivers see STATUS_SUCCESS, not the status the PnP manager sent. */
+static NTSTATUS ForwardHandled(PDEVICE_EXTENSION ext, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return ForwardIrpAndWait(ext, Irp);
+}
+
 static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -67,7 +75,7 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoCountRelease(DeviceObject); /* the base reference */
     WaitIdle(ext, Suspended);
     if (IsFdo(DeviceObject))
-        status = ForwardIrpAndWait(ext, Irp);
+        status = ForwardHandled(ext, Irp);
     if (NT_SUCCESS(status)) {
         ext->PrevPnpState = PNP_STATE_NONE;
         ext->PnpState = IRP_MN_STOP_DEVICE;
@@ -75,14 +83,30 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Complete(DeviceObject, Irp, status, FALSE);
 }
 
+/* Drops the base reference and waits until no request of the device is
+ * left in the driver. After a stop the base reference is already gone; it
+ * is taken back first so that the wait holds for requests that came in
+ * since. */
+static VOID DrainRequests(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    IoCountRetakeBase(DeviceObject);
+    IoCountRelease(DeviceObject);
+    WaitIdle(ext, Executive);
+}
+
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Minor)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     ChangeExtensionFlags(ext, 0, FLAG_STARTED);
     IoCountRelease(DeviceObject);
-    if (IsFdo(DeviceObject))
-        ForwardIrpAndWait(ext, Irp);
     RecordState(ext, Minor);
+    /* The drivers below learn of a removal only once no request of this
+     * device is still on its way to them. */
+    if (Minor == IRP_MN_REMOVE_DEVICE)
+        DrainRequests(DeviceObject);
+    if (IsFdo(DeviceObject))
+        ForwardHandled(ext, Irp);
     /* RemoveUnit may delete the device: nothing of it is touched after. */
     return Complete(DeviceObject, Irp, RemoveUnit(DeviceObject, Minor), FALSE);
 }
@@ -165,8 +189,7 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
         RecordState(ext, minor);
-        return Complete(DeviceObject, Irp, fdo ? ForwardIrpAndWait(ext, Irp) : STATUS_SUCCESS,
-                        TRUE);
+        return Complete(DeviceObject, Irp, fdo ? ForwardHandled(ext, Irp) : STATUS_SUCCESS, TRUE);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
         CancelQuery(ext, minor == IRP_MN_CANCEL_REMOVE_DEVICE ? IRP_MN_QUERY_REMOVE_DEVICE
@@ -253,6 +276,7 @@ static VOID DeleteUnit(PDEVICE_OBJECT Fdo)
     if (ext->ChildPdo != NULL) {
         PCHILD_EXTENSION cext = (PCHILD_EXTENSION)ext->ChildPdo->DeviceExtension;
         cext->ParentRemoving = TRUE;
+        DrainRequests(ext->ChildPdo);
         RemoveUnit(ext->ChildPdo, IRP_MN_REMOVE_DEVICE);
     }
     /* A port still open when the device goes (its handles are closed
@@ -266,18 +290,12 @@ static VOID DeleteUnit(PDEVICE_OBJECT Fdo)
     IoDeleteDevice(Fdo);
 }
 
+/* The caller has drained the device's requests (DrainRequests) before a
+ * removal. */
 NTSTATUS RemoveUnit(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction)
 {
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     if (MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE || MinorFunction == IRP_MN_CANCEL_REMOVE_DEVICE)
         return STATUS_SUCCESS;
-    if (MinorFunction == IRP_MN_REMOVE_DEVICE) {
-        /* After a stop the base reference is already gone; take it back so
-         * the wait below holds for requests that came in since. */
-        IoCountRetakeBase(DeviceObject);
-        IoCountRelease(DeviceObject);
-        WaitIdle(ext, Executive);
-    }
     if (!IsFdo(DeviceObject)) {
         if (MinorFunction == IRP_MN_REMOVE_DEVICE)
             RemoveChild(DeviceObject);

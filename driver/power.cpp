@@ -9,14 +9,21 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoCopyCurrentIrpStackLocationToNext(Irp);
         return PoCallDriver(ext->LowerDevice, Irp);
     }
-    /* The child: no power state is kept; while the port is open the
-     * printer cannot change state under the open handle. */
+    /* The child: no power state is kept. While the port is open a query is
+     * refused, so that the system does not choose to sleep under an open
+     * handle; a set-power request cannot be refused (the system sleeps
+     * anyway). The child cannot wake anything: a wait-wake fails at once
+     * rather than report a wake that never happened. */
     PCHILD_EXTENSION cext = (PCHILD_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
-    case IRP_MN_WAIT_WAKE:
-    case IRP_MN_POWER_SEQUENCE:
     case IRP_MN_SET_POWER:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_WAIT_WAKE:
+        status = STATUS_NOT_SUPPORTED;
+        break;
+    case IRP_MN_POWER_SEQUENCE:
     case IRP_MN_QUERY_POWER:
         status = cext->Parent->OpenCount != 0 ? STATUS_DEVICE_POWER_FAILURE : STATUS_SUCCESS;
         break;

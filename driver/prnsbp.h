@@ -245,7 +245,6 @@ VOID ChangeExtensionFlags(PDEVICE_EXTENSION Extension, UCHAR Set, UCHAR Clear);
 NTSTATUS QueryDeviceProperty(PDEVICE_OBJECT Pdo, DEVICE_REGISTRY_PROPERTY Property, PVOID* Buffer,
                              PULONG Length);
 NTSTATUS UnitTableAdd(PDEVICE_OBJECT Pdo, PDEVICE_OBJECT Fdo);
-VOID UnitTableRemoveByPdo(PDEVICE_OBJECT Pdo);
 VOID UnitTableMarkRemoved(PDEVICE_OBJECT Fdo);
 VOID UnitTablePurgeRemoved(void);
 VOID UnitTableFreeAll(void);
@@ -271,6 +270,7 @@ NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 /* ---- port and interface publication (publish.cpp) ----------------------- */
 
 VOID RegisterPortInterface(PDEVICE_OBJECT Fdo);
+VOID EnablePortInterface(PDEVICE_OBJECT Fdo);
 NTSTATUS AssignPortNumber(PDEVICE_OBJECT Fdo);
 NTSTATUS WritePortInterfaceValues(PDEVICE_OBJECT Fdo);
 VOID WritePortName(PDEVICE_OBJECT DeviceObject, ULONG PortNumber);

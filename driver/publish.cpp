@@ -26,6 +26,9 @@ static const GUID LegacyPortInterfaceClass = {
 #define KEY_TAIL_BYTES 14
 #define DESCRIPTION_ANSI_BYTES 256
 #define DESCRIPTION_WIDE_BYTES 512
+// No system hands out this many printer ports: a "MaxPortNumber" above it
+// was not written by this driver, and the search goes no further.
+#define PORT_NUMBER_LIMIT 4096
 
 VOID RegisterPortInterface(PDEVICE_OBJECT Fdo)
 {
@@ -36,8 +39,16 @@ VOID RegisterPortInterface(PDEVICE_OBJECT Fdo)
         ext->InterfaceName.Buffer = NULL;
         return;
     }
-    // Unit 1 is registered too but stays disabled: one printer, one port.
-    IoSetDeviceInterfaceState(&ext->InterfaceName, UnitTableIsInSlot(0, NULL, Fdo));
+}
+
+// Unit 1 is registered too but stays disabled: one printer, one port. Called
+// once the interface's values are written: a port monitor woken by the
+// arrival reads them at once.
+VOID EnablePortInterface(PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
+    if (ext->InterfaceName.Buffer != NULL && UnitTableIsInSlot(0, NULL, Fdo))
+        IoSetDeviceInterfaceState(&ext->InterfaceName, TRUE);
 }
 
 // A registry path of the port numbers, built in one pool buffer that is
@@ -87,9 +98,12 @@ static ULONG ReadMaxPortNumber(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH P
 // Where a stored printer key is read into.
 typedef struct _STORED_KEY {
     PWCHAR Buffer;
-    ULONG Capacity; // bytes
-    BOOLEAN Found;
+    ULONG Capacity;  // bytes
+    BOOLEAN Present; // a "Guid" value of any type
+    BOOLEAN Found;   // a string that fits
 } STORED_KEY, *PSTORED_KEY;
+
+typedef enum _PORT_STATE { PORT_FREE, PORT_OF_KEY, PORT_TAKEN } PORT_STATE;
 
 // Takes a "Guid" that is a string and fits. A direct query would store a
 // value of another type over the UNICODE_STRING itself (a blob with its
@@ -100,6 +114,7 @@ static NTSTATUS NTAPI CopyStoredKey(PWSTR ValueName, ULONG ValueType, PVOID Valu
     UNREFERENCED_PARAMETER(ValueName);
     UNREFERENCED_PARAMETER(Context);
     PSTORED_KEY stored = (PSTORED_KEY)EntryContext;
+    stored->Present = TRUE;
     if (ValueType == REG_SZ && ValueLength <= stored->Capacity) {
         RtlCopyMemory(stored->Buffer, ValueData, ValueLength);
         stored->Found = TRUE;
@@ -107,16 +122,17 @@ static NTSTATUS NTAPI CopyStoredKey(PWSTR ValueName, ULONG ValueType, PVOID Valu
     return STATUS_SUCCESS;
 }
 
-// TRUE when port Port is stored with the printer key Key (KeyLength bytes,
-// terminator included).
-static BOOLEAN PortBelongsToKey(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH Path, ULONG Port,
-                                PWCHAR Key, ULONG KeyLength)
+// Whether port Port is stored with the printer key Key (KeyLength bytes,
+// terminator included), with another one, or with none.
+static PORT_STATE StoredPortState(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH Path, ULONG Port,
+                                  PWCHAR Key, ULONG KeyLength)
 {
     WCHAR buffer[STORED_KEY_BUFFER_BYTES / sizeof(WCHAR)];
     STORED_KEY stored;
     RtlZeroMemory(buffer, sizeof(buffer));
     stored.Buffer = buffer;
     stored.Capacity = sizeof(buffer);
+    stored.Present = FALSE;
     stored.Found = FALSE;
     RtlZeroMemory(Table, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE));
     Table[0].QueryRoutine = CopyStoredKey;
@@ -124,30 +140,50 @@ static BOOLEAN PortBelongsToKey(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH 
     Table[0].EntryContext = &stored;
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
                                              FormatPortKeyPath(Path, Port), Table, NULL, NULL);
-    return NT_SUCCESS(status) && stored.Found && KeyLength <= sizeof(buffer) &&
-           RtlCompareMemory(buffer, Key, KeyLength) == KeyLength;
+    if (!NT_SUCCESS(status) || !stored.Present)
+        return PORT_FREE;
+    return stored.Found && KeyLength <= sizeof(buffer) &&
+                   RtlCompareMemory(buffer, Key, KeyLength) == KeyLength
+               ? PORT_OF_KEY
+               : PORT_TAKEN;
 }
 
-static NTSTATUS RecordNewPort(PPORT_KEY_PATH Path, ULONG Port, PWCHAR Key, ULONG KeyLength)
+// "MaxPortNumber" only ever grows.
+static NTSTATUS RecordNewPort(PPORT_KEY_PATH Path, ULONG Port, ULONG Max, PWCHAR Key,
+                              ULONG KeyLength)
 {
-    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, FormatPortKeyPath(Path, 0), L"MaxPortNumber",
-                          REG_DWORD, &Port, sizeof(ULONG));
+    if (Port > Max)
+        RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, FormatPortKeyPath(Path, 0), L"MaxPortNumber",
+                              REG_DWORD, &Port, sizeof(ULONG));
     return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, FormatPortKeyPath(Path, Port), L"Guid",
                                  REG_SZ, Key, KeyLength);
 }
 
+// A new printer gets the number after the highest handed out. A highest
+// number beyond what can exist was not written by us: the search stops at
+// the limit and the printer takes the first number without a key.
 static ULONG FindOrAddPort(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH Path, PWCHAR Key,
                            ULONG KeyLength, NTSTATUS* Status)
 {
     ULONG max = ReadMaxPortNumber(Table, Path);
-    for (ULONG port = 1; port != 0 && port <= max; port++) {
-        if (PortBelongsToKey(Table, Path, port, Key, KeyLength)) {
+    ULONG searched = max < PORT_NUMBER_LIMIT ? max : PORT_NUMBER_LIMIT;
+    ULONG firstFree = 0;
+    for (ULONG port = 1; port <= searched; port++) {
+        PORT_STATE state = StoredPortState(Table, Path, port, Key, KeyLength);
+        if (state == PORT_OF_KEY) {
             *Status = STATUS_SUCCESS;
             return port;
         }
+        if (state == PORT_FREE && firstFree == 0)
+            firstFree = port;
     }
-    *Status = RecordNewPort(Path, max + 1, Key, KeyLength);
-    return max + 1;
+    ULONG port = max < PORT_NUMBER_LIMIT ? max + 1 : firstFree;
+    if (port == 0) {
+        *Status = STATUS_INSUFFICIENT_RESOURCES;
+        return 0;
+    }
+    *Status = RecordNewPort(Path, port, max, Key, KeyLength);
+    return port;
 }
 
 NTSTATUS AssignPortNumber(PDEVICE_OBJECT Fdo)
@@ -203,10 +239,19 @@ static NTSTATUS SetPortDescription(PDEVICE_EXTENSION Ext, HANDLE Key, PWCHAR Pri
     IdAppendText(text, sizeof(text), &used, " ");
     IdAppendTextN(text, sizeof(text), &used, Ext->Model, sizeof(Ext->Model));
     RtlZeroMemory(wide, sizeof(wide));
-    ULONG chars = 0;
-    for (; text[chars] != '\0'; chars++)
-        wide[chars] = (UCHAR)text[chars];
-    ULONG textBytes = chars * sizeof(WCHAR);
+    // The system's conversion, as for the child's IDs: bytes above 0x7F are
+    // characters of the system code page. Room is kept for the key's tail.
+    ANSI_STRING ansi;
+    UNICODE_STRING converted;
+    RtlInitAnsiString(&ansi, text);
+    converted.Buffer = wide;
+    converted.Length = 0;
+    converted.MaximumLength = (USHORT)(sizeof(wide) - KEY_TAIL_BYTES);
+    NTSTATUS status = RtlAnsiStringToUnicodeString(&converted, &ansi, FALSE);
+    if (!NT_SUCCESS(status))
+        return status;
+    ULONG textBytes = converted.Length;
+    ULONG chars = textBytes / sizeof(WCHAR);
     wide[chars++] = L':';
     for (ULONG i = KEY_TAIL_START; i < PRINTER_KEY_CHARS && PrinterKey[i] != 0; i++)
         wide[chars++] = PrinterKey[i];

@@ -110,13 +110,6 @@ static VOID PurgeRemovedLocked(void)
     }
 }
 
-VOID UnitTableRemoveByPdo(PDEVICE_OBJECT Pdo)
-{
-    LockTable();
-    RemoveByPdoLocked(Pdo);
-    UnlockTable();
-}
-
 VOID UnitTablePurgeRemoved(void)
 {
     LockTable();

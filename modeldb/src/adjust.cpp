@@ -90,14 +90,6 @@ static LONG ApplyRuleList(DWORD ruleId, const DataBaseRequest* request, LONG* se
     return DB_OK;
 }
 
-LONG ApplySettingOverrides(DWORD ruleId, const DataBaseRequest* request, LONG* settings,
-                           DWORD settingsBytes)
-{
-    BOOL applied = FALSE;
-    ApplyRuleList(ruleId, request, settings, settingsBytes, &applied);
-    return applied ? 1 : 0;
-}
-
 LONG AnswerSettingsAdjustment(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
                               DWORD* outSize)
 {

@@ -16,11 +16,6 @@ LONG QueryDriverDataBase(DWORD id, const DataBaseRequest* request, DWORD size, v
 // 32-bit numbers at its start: names, details and default marks by id.
 LONG FillListItems(DWORD id, const DataBaseRequest* request, DWORD size, void* items, DWORD n);
 
-// Applies the (setting, value) pairs that rule list ruleId answers to
-// settings (settingsBytes long). 1 when a list was applied, else 0.
-LONG ApplySettingOverrides(DWORD ruleId, const DataBaseRequest* request, LONG* settings,
-                           DWORD settingsBytes);
-
 // A GlobalAlloc copy of source (Printer, Context, up to 132 settings, no
 // strings, no printer name); NULL when the allocation fails.
 DataBaseRequest* CloneRequest(const DataBaseRequest* source);

@@ -474,7 +474,7 @@ Printer* Plug(const PrinterConfig& config)
         ext->printer = p;
         ext->unit = unit;
         ext->claimed = false;
-        pdo->Flags |= DO_BUS_ENUMERATED_DEVICE;
+        pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
         p->pdo[unit] = pdo;
         kmsim::ReportPdo(pdo);

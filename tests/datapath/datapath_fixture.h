@@ -39,7 +39,8 @@ inline std::vector<UCHAR> Pattern(size_t n, UCHAR seed)
 
 // Runs every test both with a port driver that completes SRBs before
 // returning and with one that pends them and completes them from its own
-// thread.
+// thread; the second with a pass-through lower filter between the port
+// driver's PDOs and the FDOs.
 class DataPathTest : public ::testing::TestWithParam<bool>
 {
   protected:
@@ -49,6 +50,9 @@ class DataPathTest : public ::testing::TestWithParam<bool>
     {
         kmsim::Reset();
         kmsim::SetLegacyPlatform(options.legacy);
+        kmsim::LowerFilterOptions filter;
+        filter.enabled = GetParam();
+        kmsim::SetLowerFilter(filter);
         std::string service = std::string(kmsim::kServicesKey) + "prnsbp";
         kmsim::RegSetDword(service, "MDL_SIZE", options.mdlSize);
         kmsim::RegSetDword(service, "USE_SCSI_PRINT", options.useScsiPrint);
@@ -61,8 +65,11 @@ class DataPathTest : public ::testing::TestWithParam<bool>
         bus = sbp2sim::Plug(config);
         for (int unit = 0; unit < 2; unit++)
             ASSERT_EQ(kmsim::PlugIn(driver, sbp2sim::UnitPdo(bus, unit)), STATUS_SUCCESS);
-        fdo[0] = sbp2sim::UnitPdo(bus, 0)->AttachedDevice;
-        fdo[1] = sbp2sim::UnitPdo(bus, 1)->AttachedDevice;
+        for (int unit = 0; unit < 2; unit++) {
+            fdo[unit] = sbp2sim::UnitPdo(bus, unit);
+            while (fdo[unit]->AttachedDevice != nullptr)
+                fdo[unit] = fdo[unit]->AttachedDevice;
+        }
         ASSERT_NE(fdo[0], nullptr);
         ASSERT_NE(fdo[1], nullptr);
         printer->ClearTrace();

@@ -3,6 +3,7 @@
 
 #include "ident_fixture.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -26,6 +27,12 @@ class PublishTest : public MachineTest
         return i != nullptr ? i->keyPath : "(none)";
     }
     std::string PortKey(ULONG n) { return kPortNumbers + "\\Port" + std::to_string(n); }
+
+    static std::vector<std::string> Sorted(std::vector<std::string> names)
+    {
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 };
 
 TEST_F(PublishTest, FirstPrinterGetsPortOneAndTheMonitorsValues)
@@ -47,6 +54,9 @@ TEST_F(PublishTest, FirstPrinterGetsPortOneAndTheMonitorsValues)
     // Key of 16 characters: its last five and the terminator.
     EXPECT_EQ(StoredText(i->keyPath, "Port Description"), "Acme P-1:1F203\\0");
     EXPECT_EQ(StoredText(i->keyPath, "Link Name"), "(missing)");
+    // A port monitor woken by the interface's arrival finds them all.
+    EXPECT_EQ(Sorted(i->valuesAtArrival),
+              (std::vector<std::string>{"Base Name", "Port Description", "Port Number"}));
 
     PDEVICE_OBJECT child = Child(p);
     ASSERT_NE(child, nullptr);
@@ -85,6 +95,28 @@ TEST_F(PublishTest, DescriptionEndsInTheTailOfTheKey)
         EXPECT_EQ(StoredText(InterfaceKey(p), "Port Description"), c.description);
         Disconnect(p);
     }
+}
+
+// Bytes above 0x7F are characters of the system's code page, converted as
+// the child's IDs are: 0x99 is the trade mark sign there, not U+0099.
+TEST_F(PublishTest, DescriptionIsConvertedWithTheSystemCodePage)
+{
+    sbp2sim::Printer* p = Connect(Printer(kKey17, "MFG:Acme\x99;MDL:P\xE9;"));
+    ULONG type = 0;
+    std::vector<unsigned char> data;
+    ASSERT_TRUE(kmsim::RegGetRaw(InterfaceKey(p), "Port Description", &type, &data));
+    std::u16string text;
+    for (size_t i = 0; i + 1 < data.size(); i += 2)
+        text.push_back((char16_t)(data[i] | data[i + 1] << 8));
+    EXPECT_EQ(text, u"Acme\u2122 P\u00E9:A1B2C3");
+    ASSERT_NE(Child(p), nullptr);
+    PDEVICE_EXTENSION parent = Ext(p, 0);
+    ANSI_STRING ansi;
+    RtlInitAnsiString(&ansi, parent->Manufacturer);
+    UNICODE_STRING wide;
+    ASSERT_EQ(RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(text.substr(0, 5), std::u16string((char16_t*)wide.Buffer, wide.Length / 2));
+    RtlFreeUnicodeString(&wide);
 }
 
 TEST_F(PublishTest, OverlongManufacturerAndModelStayWithinTheirFields)
@@ -143,6 +175,28 @@ TEST_F(PublishTest, EachNewPrinterGetsTheNextNumberAndNumbersAreNeverReused)
     sbp2sim::Printer* c = Connect(Printer(kKey17));
     EXPECT_EQ(Ext(c, 0)->PortNumber, 4u);
     EXPECT_EQ(StoredDword(kPortNumbers, "MaxPortNumber"), 4u);
+}
+
+// A "MaxPortNumber" no numbering could have reached: the search stops at
+// the numbers that can exist, the new printer takes the first free one, and
+// nothing is written outside that port's own key.
+TEST_F(PublishTest, TamperedHighestNumberIsNotSearchedToItsEnd)
+{
+    sbp2sim::Printer* b = Connect(Printer(kKeyB));
+    ASSERT_EQ(Ext(b, 0)->PortNumber, 1u);
+    Disconnect(b);
+    kmsim::RegSetDword(kPortNumbers, "MaxPortNumber", 0xFFFFFFFF);
+
+    sbp2sim::Printer* a = Connect(Printer(kKeyA));
+    EXPECT_EQ(Ext(a, 0)->PortNumber, 2u);
+    EXPECT_EQ(StoredText(PortKey(2), "Guid"), kKeyA + "\\0\\0");
+    EXPECT_EQ(StoredText(kPortNumbers, "Guid"), "(missing)");
+    EXPECT_EQ(StoredDword(kPortNumbers, "MaxPortNumber"), 0xFFFFFFFFu);
+    b = Connect(Printer(kKeyB));
+    EXPECT_EQ(Ext(b, 0)->PortNumber, 1u);
+    Disconnect(a);
+    a = Connect(Printer(kKeyA));
+    EXPECT_EQ(Ext(a, 0)->PortNumber, 2u);
 }
 
 TEST_F(PublishTest, StoredKeysThatCannotBeOursDoNotMatch)
@@ -215,6 +269,9 @@ TEST_F(PublishTest, LegacyPlatformPublishesUnderItsOwnClassAndKeys)
     // Unit 0 was added and started before unit 1 arrived: its LPT name.
     EXPECT_EQ(StoredText(i->keyPath, "Link Name"), "\\\\.\\LPT2");
     EXPECT_EQ(StoredText(i->keyPath, "Port Description"), "Acme P-1:A1B2C3");
+    EXPECT_EQ(
+        Sorted(i->valuesAtArrival),
+        (std::vector<std::string>{"Base Name", "Link Name", "Port Description", "Port Number"}));
     // The port name goes under the unit's own device key, not the child's.
     EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(sbp2sim::UnitPdo(p, 0)), "PortName"), "QXZR1394_001");
     ASSERT_NE(Child(p), nullptr);

@@ -216,6 +216,25 @@ TEST_F(PnpTest, ChildAnswersAsItsOwnBusDriver)
     EXPECT_EQ(ChildExt(child)->IoCount, 1);
 }
 
+// Relations other than its target are not the child's to answer: the
+// request keeps the status and the list it came with, and nothing leaks.
+TEST_F(PnpTest, ChildLeavesOtherRelationQueriesAsTheyCame)
+{
+    Start();
+    ASSERT_NE(child, nullptr);
+    for (DEVICE_RELATION_TYPE type : {BusRelations, EjectionRelations, RemovalRelations}) {
+        SCOPED_TRACE(int(type));
+        auto r = kmsim::SendPnp(child, IRP_MN_QUERY_DEVICE_RELATIONS, [type](PIO_STACK_LOCATION s) {
+            s->Parameters.QueryDeviceRelations.Type = type;
+        });
+        EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(r.information, 0u);
+    }
+    EXPECT_EQ(kmsim::PoolOutstanding(TAG_TARGET_RELATIONS), 0u);
+    EXPECT_EQ(kmsim::ExtraReferenceCount(), 0u);
+    EXPECT_EQ(ChildExt(child)->IoCount, 1);
+}
+
 TEST_F(PnpTest, ChildTargetRelationWithoutMemory)
 {
     Start();
@@ -231,6 +250,8 @@ TEST_F(PnpTest, ChildTargetRelationWithoutMemory)
 struct PowerCase {
     const char* name;
     UCHAR minor;
+    POWER_STATE_TYPE type;
+    ULONG state; // a SYSTEM_POWER_STATE or DEVICE_POWER_STATE
     ULONG openCount;
     NTSTATUS child;
 };
@@ -239,25 +260,60 @@ class ChildPowerTest : public PnpTest, public ::testing::WithParamInterface<Powe
 {
 };
 
+// A query may be refused while the port is open; a set-power may not (the
+// system sleeps anyway), and a child that cannot wake never reports a wake.
 TEST_P(ChildPowerTest, ChildPowerDependsOnTheOpenPort)
 {
+    const PowerCase& c = GetParam();
     Start();
     ASSERT_NE(child, nullptr);
-    Ext(fdo0)->OpenCount = GetParam().openCount;
-    EXPECT_EQ(kmsim::SendPower(child, GetParam().minor).status, GetParam().child);
+    Ext(fdo0)->OpenCount = c.openCount;
+    auto setup = [&c](PIO_STACK_LOCATION s) {
+        s->Parameters.Power.Type = c.type;
+        if (c.type == SystemPowerState)
+            s->Parameters.Power.State.SystemState = (SYSTEM_POWER_STATE)c.state;
+        else
+            s->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)c.state;
+    };
+    EXPECT_EQ(kmsim::SendPower(child, c.minor, setup).status, c.child);
     Ext(fdo0)->OpenCount = 0;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Minors, ChildPowerTest,
-    ::testing::Values(PowerCase{"SetClosed", IRP_MN_SET_POWER, 0, STATUS_SUCCESS},
-                      PowerCase{"SetOpen", IRP_MN_SET_POWER, 1, STATUS_DEVICE_POWER_FAILURE},
-                      PowerCase{"QueryOpen", IRP_MN_QUERY_POWER, 2, STATUS_DEVICE_POWER_FAILURE},
-                      PowerCase{"WaitWakeClosed", IRP_MN_WAIT_WAKE, 0, STATUS_SUCCESS},
-                      PowerCase{"SequenceOpen", IRP_MN_POWER_SEQUENCE, 1,
+    ::testing::Values(PowerCase{"SetSystemClosed", IRP_MN_SET_POWER, SystemPowerState,
+                                PowerSystemSleeping3, 0, STATUS_SUCCESS},
+                      PowerCase{"SetSystemOpen", IRP_MN_SET_POWER, SystemPowerState,
+                                PowerSystemSleeping3, 1, STATUS_SUCCESS},
+                      PowerCase{"SetDeviceOpen", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3,
+                                1, STATUS_SUCCESS},
+                      PowerCase{"QueryClosed", IRP_MN_QUERY_POWER, SystemPowerState,
+                                PowerSystemSleeping3, 0, STATUS_SUCCESS},
+                      PowerCase{"QueryOpen", IRP_MN_QUERY_POWER, SystemPowerState,
+                                PowerSystemSleeping3, 2, STATUS_DEVICE_POWER_FAILURE},
+                      PowerCase{"QueryDeviceOpen", IRP_MN_QUERY_POWER, DevicePowerState,
+                                PowerDeviceD3, 1, STATUS_DEVICE_POWER_FAILURE},
+                      PowerCase{"WaitWakeClosed", IRP_MN_WAIT_WAKE, SystemPowerState,
+                                PowerSystemSleeping1, 0, STATUS_NOT_SUPPORTED},
+                      PowerCase{"WaitWakeOpen", IRP_MN_WAIT_WAKE, SystemPowerState,
+                                PowerSystemSleeping1, 1, STATUS_NOT_SUPPORTED},
+                      PowerCase{"SequenceOpen", IRP_MN_POWER_SEQUENCE, SystemPowerState, 0, 1,
                                 STATUS_DEVICE_POWER_FAILURE},
-                      PowerCase{"Unknown", 0x07, 0, STATUS_NOT_SUPPORTED}),
+                      PowerCase{"Unknown", 0x07, SystemPowerState, 0, 0, STATUS_NOT_SUPPORTED}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Every device object of a stack is pageable for power or none is: the FDO
+// follows the port's PDO, and the child (a stack of its own) is pageable.
+TEST_F(PnpTest, PowerPagingFollowsTheDeviceBelow)
+{
+    Start();
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(pdo0->Flags & DO_POWER_PAGABLE);
+    EXPECT_TRUE(fdo0->Flags & DO_POWER_PAGABLE);
+    EXPECT_TRUE(Fdo(printer, 1)->Flags & DO_POWER_PAGABLE);
+    EXPECT_TRUE(child->Flags & DO_POWER_PAGABLE);
+    EXPECT_EQ(kmsim::SendPower(pdo0, IRP_MN_QUERY_POWER).status, STATUS_SUCCESS);
+}
 
 TEST_F(PnpTest, FdoPowerAndSystemControlGoToThePort)
 {

@@ -2,6 +2,7 @@
 // removal waiting for requests still inside the driver.
 #include "driver_fixture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -162,6 +163,10 @@ TEST_F(RemovalTest, ChildRemovedAloneIsReportedAgainOnACurrentPlatform)
     EXPECT_EQ(children[0], child);
     EXPECT_TRUE(kmsim::IsStarted(child));
     EXPECT_EQ(((PCHILD_EXTENSION)child->DeviceExtension)->IoCount, 1);
+    // started again, it carries SRBs again; so after a stop and a restart
+    EXPECT_EQ(SendSrb(child, 0xC0, 0x01), STATUS_SUCCESS);
+    ASSERT_EQ(kmsim::Rebalance(child), STATUS_SUCCESS);
+    EXPECT_EQ(SendSrb(child, 0xC0, 0x01), STATUS_SUCCESS);
 }
 
 struct LegacyChildCase {
@@ -215,6 +220,9 @@ TEST_F(RemovalTest, RemovalAfterRestartWaitsForARequestInProgress)
     EXPECT_EQ(KeReadStateEvent(&Ext(fdo0)->IoIdleEvent), 0);
     EXPECT_FALSE(removed);
     EXPECT_NE(kmsim::FindDevice("\\Device\\Printer0"), nullptr);
+    // and the port driver learns of the removal only once the request is out
+    const std::vector<UCHAR>& seen = sbp2sim::CountersOf(printer).pnp[0];
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), IRP_MN_REMOVE_DEVICE), 0);
 
     gate->Release();
     opener.join();

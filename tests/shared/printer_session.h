@@ -45,8 +45,12 @@ struct PrinterSession {
     // The FDO on a unit, or NULL when AddDevice did not attach one.
     PDEVICE_OBJECT Fdo(int unit) const
     {
-        PDEVICE_OBJECT pdo = bus ? Pdo(unit) : nullptr;
-        return pdo ? pdo->AttachedDevice : nullptr;
+        PDEVICE_OBJECT d = bus ? Pdo(unit) : nullptr;
+        if (d == nullptr || d->AttachedDevice == nullptr)
+            return nullptr;
+        while (d->AttachedDevice != nullptr) // above a lower filter, if any
+            d = d->AttachedDevice;
+        return d;
     }
     NTSTATUS AddDevices()
     {

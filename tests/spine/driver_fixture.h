@@ -30,6 +30,23 @@ inline std::string Joined(const std::vector<std::string>& lines)
     return s;
 }
 
+// An SRB from a driver above, as a class driver would send it.
+inline NTSTATUS SendSrb(PDEVICE_OBJECT device, UCHAR opcode, UCHAR subcode)
+{
+    SCSI_REQUEST_BLOCK srb = {};
+    srb.Length = sizeof(SCSI_REQUEST_BLOCK);
+    srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
+    srb.CdbLength = 8;
+    srb.Cdb[0] = opcode;
+    srb.Cdb[1] = subcode;
+    srb.SrbFlags = SRB_FLAGS_NO_DATA_TRANSFER;
+    srb.TimeOutValue = 10;
+    return kmsim::SendIrpTo(
+               device, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0,
+               [&srb](PIO_STACK_LOCATION s) { s->Parameters.Scsi.Srb = &srb; }, STATUS_SUCCESS)
+        .status;
+}
+
 // A printer on a SCSI-style adapter: started without the 1394 device-ID
 // path, so these tests need only the spine.
 inline sbp2sim::PrinterConfig ScsiPrinter(const std::string& key = "00A0B8C9D0E1F203")
@@ -76,10 +93,15 @@ class DriverFixture : public ::testing::Test
         return p;
     }
 
+    // The top of the unit's stack: a lower filter may sit between.
     static PDEVICE_OBJECT Fdo(sbp2sim::Printer* p, int unit)
     {
-        PDEVICE_OBJECT pdo = sbp2sim::UnitPdo(p, unit);
-        return pdo ? pdo->AttachedDevice : nullptr;
+        PDEVICE_OBJECT d = sbp2sim::UnitPdo(p, unit);
+        if (d == nullptr || d->AttachedDevice == nullptr)
+            return nullptr;
+        while (d->AttachedDevice != nullptr)
+            d = d->AttachedDevice;
+        return d;
     }
 
     void TearDownMachine()

@@ -92,6 +92,10 @@ class PnpStressTest : public ::testing::TestWithParam<bool>
     void SetUp() override
     {
         kmsim::Reset();
+        // The asynchronous port sits below a pass-through lower filter.
+        kmsim::LowerFilterOptions filter;
+        filter.enabled = GetParam();
+        kmsim::SetLowerFilter(filter);
         ASSERT_TRUE(s.Load());
         PlugPrinter();
     }

@@ -134,8 +134,12 @@ PDEVICE_OBJECT Machine::Pdo(const std::string& name, int unit)
 
 PDEVICE_OBJECT Machine::Fdo(const std::string& name, int unit)
 {
-    PDEVICE_OBJECT pdo = Pdo(name, unit);
-    return pdo ? pdo->AttachedDevice : nullptr;
+    PDEVICE_OBJECT d = Pdo(name, unit);
+    if (d == nullptr || d->AttachedDevice == nullptr)
+        return nullptr;
+    while (d->AttachedDevice != nullptr) // above a lower filter, if any
+        d = d->AttachedDevice;
+    return d;
 }
 
 PDEVICE_OBJECT Machine::Child(const std::string& name)

@@ -30,12 +30,13 @@ commands:
       --async             the port driver completes requests from its thread
       --decode            show the decoded commands the printer received
       --svg OUT           draw the page the printer was told about into OUT
-  run SCRIPT|- [--registry FILE] [--async]
+  run SCRIPT|- [--registry FILE] [--async] [--lower-filter]
                         run a scenario, one command per line ('-': standard
                         input); --registry loads the registry from FILE first
                         (when it exists) and saves it there at the end;
                         --async: every printer completes requests from the
-                        port driver's thread
+                        port driver's thread; --lower-filter: every printer
+                        gets a pass-through lower filter below the driver
   help, --help          this text
 
 Exit codes: 0 success; 1 the run found a problem (data lost, a leak, a
@@ -62,13 +63,18 @@ Numbers are decimal or 0x-hex.
       units=01|0|1                which units appear
       claim=STATUS idstatus=STATUS storage=STATUS   refusals of the port driver
       async                       complete from the port driver's thread
+      filter                      a pass-through lower filter between the
+                                  unit PDOs and the driver (as an INF's
+                                  LowerFilters value loads one)
   unplug NAME                   the cable is pulled (surprise removal, removal)
   pnp DEV MINOR [ARG]           one PnP request: start stop query-stop
                                 cancel-stop query-remove cancel-remove
                                 surprise-removal remove query-capabilities
                                 usage (ARG paging|hibernation|dumpfile|
                                 undefined [out: not in the path])
-  power DEV MINOR [D0..D3]      set-power query-power wait-wake power-sequence
+  power DEV MINOR [D0..D3|S0..S5]
+                                set-power query-power wait-wake power-sequence,
+                                for a device power state or a system one
   rebalance DEV | remove-device DEV | surprise DEV | enumerate DEV
                                 what the PnP manager does (query and stop and
                                 start; query-remove and removal; surprise

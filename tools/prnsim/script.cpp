@@ -26,8 +26,8 @@ const std::string kControlSet = "\\Registry\\Machine\\System\\CurrentControlSet\
 class Interpreter
 {
   public:
-    Interpreter(const std::string& source, FILE* out, bool async)
-        : source_(source), out_(out), async_(async)
+    Interpreter(const std::string& source, FILE* out, bool async, bool lowerFilter)
+        : source_(source), out_(out), async_(async), lowerFilter_(lowerFilter)
     {
     }
 
@@ -127,7 +127,8 @@ class Interpreter
     std::string source_;
     FILE* out_;
     Machine m_;
-    bool async_ = false; // every printer completes from the port driver's thread
+    bool async_ = false;       // every printer completes from the port driver's thread
+    bool lowerFilter_ = false; // a lower filter below the driver on every printer
     bool legacy_ = false;
     std::string error_;
     unsigned long long patternSeed_ = 0;
@@ -166,10 +167,16 @@ bool Interpreter::Plug(const Words& w)
         return Fail("plug: load the driver first");
     sbp2sim::PrinterConfig c;
     c.async = async_;
+    kmsim::LowerFilterOptions filter;
+    filter.enabled = lowerFilter_;
     for (size_t i = 2; i < w.size(); i++) {
         std::string key, value;
         if (w[i] == "async") {
             c.async = true;
+            continue;
+        }
+        if (w[i] == "filter") {
+            filter.enabled = true;
             continue;
         }
         if (!SplitOption(w[i], &key, &value))
@@ -205,7 +212,9 @@ bool Interpreter::Plug(const Words& w)
             return Fail("bad plug option '" + w[i] + "'");
         }
     }
+    kmsim::SetLowerFilter(filter);
     std::vector<NTSTATUS> results = m_.Plug(name, c);
+    kmsim::SetLowerFilter(kmsim::LowerFilterOptions());
     ShowBusEvents();
     for (int unit = 0; unit < 2; unit++) {
         if (!c.unitPresent[unit])
@@ -400,21 +409,27 @@ bool Interpreter::Power(const Words& w)
         return false;
     if (!ParsePowerMinor(w[2], &minor))
         return Fail("unknown power request '" + w[2] + "'");
-    DEVICE_POWER_STATE state = PowerDeviceD0;
+    // A device power state D0..D3, or a system one S0..S5 (S0 working, S5
+    // shut down); a device's D0 when none is given.
+    POWER_STATE_TYPE type = DevicePowerState;
+    int state = PowerDeviceD0;
     if (w.size() > 3) {
-        static const char* names[] = {"D0", "D1", "D2", "D3"};
-        bool found = false;
-        for (int i = 0; i < 4; i++)
-            if (w[3] == names[i]) {
-                state = (DEVICE_POWER_STATE)(PowerDeviceD0 + i);
-                found = true;
-            }
-        if (!found)
-            return Fail("unknown power state '" + w[3] + "' (D0 to D3)");
+        const std::string& t = w[3];
+        if (t.size() == 2 && t[0] == 'D' && t[1] >= '0' && t[1] <= '3') {
+            state = PowerDeviceD0 + (t[1] - '0');
+        } else if (t.size() == 2 && t[0] == 'S' && t[1] >= '0' && t[1] <= '5') {
+            type = SystemPowerState;
+            state = PowerSystemWorking + (t[1] - '0');
+        } else {
+            return Fail("unknown power state '" + t + "' (D0 to D3, S0 to S5)");
+        }
     }
     kmsim::IrpResult r = kmsim::SendPower(device, minor, [&](PIO_STACK_LOCATION s) {
-        s->Parameters.Power.Type = DevicePowerState;
-        s->Parameters.Power.State.DeviceState = state;
+        s->Parameters.Power.Type = type;
+        if (type == SystemPowerState)
+            s->Parameters.Power.State.SystemState = (SYSTEM_POWER_STATE)state;
+        else
+            s->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)state;
     });
     ShowBusEvents();
     Result(r.status, r.information);
@@ -999,10 +1014,12 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
 int RunScriptCommand(const std::vector<std::string>& args)
 {
     std::string script, registry;
-    bool async = false;
+    bool async = false, lowerFilter = false;
     for (size_t i = 0; i < args.size(); i++) {
         if (args[i] == "--async") {
             async = true;
+        } else if (args[i] == "--lower-filter") {
+            lowerFilter = true;
         } else if (args[i] == "--registry") {
             if (i + 1 >= args.size()) {
                 fprintf(stderr, "prnsim: --registry needs a FILE\n");
@@ -1023,7 +1040,7 @@ int RunScriptCommand(const std::vector<std::string>& args)
         fprintf(stderr, "prnsim: run needs a SCRIPT (or - for standard input)\n");
         return 2;
     }
-    Interpreter interpreter(script == "-" ? "<stdin>" : script, stdout, async);
+    Interpreter interpreter(script == "-" ? "<stdin>" : script, stdout, async, lowerFilter);
     if (script == "-")
         return interpreter.Run(std::cin, registry);
     std::ifstream file(script);

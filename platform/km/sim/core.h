@@ -45,6 +45,13 @@ void ResetRegistry();
 void ResetSync();
 void ResetPnp();
 void ResetInterfaces();
+void ResetFilter();
+
+// The lower filter (filter.cpp): attached to a PDO when filters are on
+// (NULL otherwise), or taken off again when the function driver's AddDevice
+// fails.
+PDEVICE_OBJECT AttachLowerFilter(PDEVICE_OBJECT pdo);
+void DetachLowerFilter(PDEVICE_OBJECT filter);
 
 // PnP harness hook for IoInvalidateDeviceRelations.
 void QueueInvalidation(PDEVICE_OBJECT device);

@@ -14,6 +14,7 @@ struct Iface {
     GUID guid;
     bool enabled;
     std::u16string keyPath;
+    std::vector<std::string> valuesAtArrival;
 };
 std::map<std::u16string, Iface> interfaces; // lower-case link
 
@@ -58,7 +59,8 @@ std::vector<InterfaceInfo> Interfaces()
     std::vector<InterfaceInfo> r;
     for (auto& i : interfaces)
         r.push_back(InterfaceInfo{Narrow(i.second.link), i.second.pdo, i.second.guid,
-                                  i.second.enabled, Narrow(i.second.keyPath)});
+                                  i.second.enabled, Narrow(i.second.keyPath),
+                                  i.second.valuesAtArrival});
     return r;
 }
 
@@ -109,7 +111,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
         auto it = interfaces.find(Lower(link));
         if (it == interfaces.end())
             interfaces[Lower(link)] =
-                Iface{link, PhysicalDeviceObject, *InterfaceClassGuid, false, keyPath};
+                Iface{link, PhysicalDeviceObject, *InterfaceClassGuid, false, keyPath, {}};
         else
             it->second.pdo = PhysicalDeviceObject;
     }
@@ -132,6 +134,8 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
     auto it = interfaces.find(Lower(ToU16(SymbolicLinkName)));
     if (it == interfaces.end())
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (Enable && !it->second.enabled)
+        it->second.valuesAtArrival = RegValueNames(Narrow(it->second.keyPath));
     it->second.enabled = Enable != FALSE;
     return STATUS_SUCCESS;
 }

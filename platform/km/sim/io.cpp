@@ -534,6 +534,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
+    RequestArriving(Irp, DeviceObject);
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
     KIRQL before = KeGetCurrentIrql();
@@ -601,6 +602,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         Violation("IoCompleteRequest with STATUS_PENDING");
     }
+    RequestCompleting(Irp);
     PIO_STACK_LOCATION first = IoGetCurrentIrpStackLocation(Irp);
     bool power = first->MajorFunction == IRP_MJ_POWER;
     if (power) {

@@ -123,6 +123,9 @@ struct InterfaceInfo {
     GUID classGuid;
     bool enabled;
     std::string keyPath; // IoOpenDeviceInterfaceRegistryKey
+    // The values under keyPath when the interface was last enabled: what a
+    // program woken by its arrival finds there first.
+    std::vector<std::string> valuesAtArrival;
 };
 std::vector<InterfaceInfo> Interfaces();
 size_t EnabledInterfaceCount();
@@ -211,6 +214,31 @@ struct DeviceIds {
 DeviceIds QueryDeviceIds(PDEVICE_OBJECT pdo);
 // What the last query of that devnode gave (empty when never asked).
 DeviceIds IdsOf(PDEVICE_OBJECT pdo);
+
+// A pass-through lower filter between a PDO and its function driver, as an
+// INF's LowerFilters value loads one: with `enabled`, AddFunctionDriver
+// attaches a filter device to the PDO before it calls the driver's
+// AddDevice. The filter passes every request down, copies the power and
+// I/O flags of the device below, and detaches and deletes itself once
+// IRP_MN_REMOVE_DEVICE has come back from the bus driver. `pendPnp`: it
+// returns STATUS_PENDING for the PnP requests it passes on (they may be
+// complete by then); `startStatus`: it fails IRP_MN_START_DEVICE with it.
+struct LowerFilterOptions {
+    bool enabled = false;
+    bool pendPnp = false;
+    NTSTATUS startStatus = STATUS_SUCCESS;
+};
+void SetLowerFilter(const LowerFilterOptions& options); // for drivers added from now on
+LowerFilterOptions LowerFilter();
+// What the latest filter attached to pdo has passed down so far.
+struct FilterSeen {
+    std::vector<UCHAR> pnp;   // PnP minor codes
+    std::vector<UCHAR> power; // power minor codes
+    unsigned requests = 0;    // every other request
+    bool attached = false;    // still in the stack
+};
+FilterSeen LowerFilterSeen(PDEVICE_OBJECT pdo);
+size_t LowerFilterCount(); // filter devices not yet deleted
 
 // Power IRPs completed without PoStartNextPowerIrp (checked by tests).
 size_t PowerIrpsWithoutStartNext();

@@ -259,8 +259,16 @@ NTSTATUS AddFunctionDriver(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     if (!IsReported(pdo))
         ReportPdo(pdo);
-    DriverScope scope(driver);
-    return driver->DriverExtension->AddDevice(driver, pdo);
+    PDEVICE_OBJECT filter = AttachLowerFilter(pdo);
+    NTSTATUS status;
+    {
+        DriverScope scope(driver);
+        status = driver->DriverExtension->AddDevice(driver, pdo);
+    }
+    // A stack whose function driver did not come up is torn down again.
+    if (!NT_SUCCESS(status) && filter != nullptr && filter->AttachedDevice == nullptr)
+        DetachLowerFilter(filter);
+    return status;
 }
 
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo)
@@ -462,6 +470,7 @@ void ResetPnp()
 void Reset()
 {
     ResetVerifier();
+    ResetFilter();
     ResetPnp();
     ResetInterfaces();
     ResetDeviceIds();

@@ -7,6 +7,33 @@ extern "C" {
 
 BOOLEAN KmNlsMbCodePageTag = FALSE;
 
+} // extern "C"
+
+namespace
+{
+// The system's ANSI code page is Windows-1252: bytes 0x80-0x9F are not the
+// code units of the same value (0x99 is U+2122, the trade mark sign).
+const WCHAR kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                               0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                               0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                               0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+WCHAR AnsiToUnit(UCHAR c)
+{
+    return c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : (WCHAR)c;
+}
+
+CHAR UnitToAnsi(WCHAR c)
+{
+    for (int i = 0; i < 32; i++)
+        if (kCp1252High[i] == c)
+            return (CHAR)(0x80 + i);
+    return c < 0x100 && (c < 0x80 || c >= 0xA0) ? (CHAR)c : '?';
+}
+} // namespace
+
+extern "C" {
+
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
     DestinationString->Buffer = (PWSTR)SourceString;
@@ -57,7 +84,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
     }
     USHORT n = SourceString->Length;
     for (USHORT i = 0; i < n; i++)
-        DestinationString->Buffer[i] = (WCHAR)(UCHAR)SourceString->Buffer[i];
+        DestinationString->Buffer[i] = AnsiToUnit((UCHAR)SourceString->Buffer[i]);
     DestinationString->Length = (USHORT)(n * 2);
     if (DestinationString->MaximumLength >= DestinationString->Length + 2)
         DestinationString->Buffer[n] = 0;
@@ -78,8 +105,7 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
         return STATUS_BUFFER_OVERFLOW;
     }
     for (USHORT i = 0; i < n; i++) {
-        WCHAR c = SourceString->Buffer[i];
-        DestinationString->Buffer[i] = c < 0x100 ? (CHAR)c : '?';
+        DestinationString->Buffer[i] = UnitToAnsi(SourceString->Buffer[i]);
     }
     DestinationString->Length = n;
     if (DestinationString->MaximumLength > n)

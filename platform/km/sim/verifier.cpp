@@ -328,4 +328,72 @@ void ResetVerifier()
     frames.clear();
 }
 
+// ---- PnP and power rules ---------------------------------------------------------------
+
+namespace
+{
+// The state-changing PnP requests: a driver that passes one down has
+// handled it and says so with STATUS_SUCCESS (the PnP manager sends them
+// with STATUS_NOT_SUPPORTED).
+bool MustCarrySuccess(UCHAR minor)
+{
+    switch (minor) {
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string DeviceText(PDEVICE_OBJECT d)
+{
+    std::string name = DeviceName(d);
+    return DriverPath(d->DriverObject) + (name.empty() ? "" : " (" + name + ")");
+}
+} // namespace
+
+void RequestArriving(PIRP irp, PDEVICE_OBJECT target)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PDEVICE_OBJECT above = target->AttachedDevice;
+    if (above == NULL)
+        return; // sent to the top of a stack, not passed down
+    if (stack->MajorFunction == IRP_MJ_PNP && MustCarrySuccess(stack->MinorFunction) &&
+        irp->IoStatus.Status != STATUS_SUCCESS)
+        Violation("IRP_MJ_PNP " + Hex2(stack->MinorFunction) + " passed down to " +
+                  DeviceText(target) + " with IoStatus.Status " + StatusText(irp->IoStatus.Status) +
+                  " instead of STATUS_SUCCESS");
+    // All device objects of a stack are pageable for power, or none: the
+    // power manager calls the stack at PASSIVE_LEVEL when its PDO says so.
+    if (stack->MajorFunction == IRP_MJ_POWER && (target->Flags & DO_POWER_PAGABLE) &&
+        !(above->Flags & DO_POWER_PAGABLE))
+        Violation("power IRP passed through " + DeviceText(above) +
+                  " without DO_POWER_PAGABLE above " + DeviceText(target) + ", which has it");
+}
+
+void RequestCompleting(PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction != IRP_MJ_POWER || stack->MinorFunction != IRP_MN_SET_POWER ||
+        NT_SUCCESS(irp->IoStatus.Status))
+        return;
+    PDEVICE_OBJECT device = stack->DeviceObject;
+    bool system = stack->Parameters.Power.Type == SystemPowerState;
+    // Only the bus driver (nothing below it) may fail a device power-up,
+    // and only for a device that is gone or going.
+    bool busPowerUp = !system && Info(device)->attachedTo == NULL &&
+                      stack->Parameters.Power.State.DeviceState == PowerDeviceD0;
+    if (busPowerUp)
+        return;
+    Violation(std::string("IRP_MN_SET_POWER for a ") + (system ? "system" : "device") +
+              " power state failed with " + StatusText(irp->IoStatus.Status) + " by " +
+              DeviceText(device));
+}
+
 } // namespace kmsim

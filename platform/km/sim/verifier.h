@@ -45,6 +45,13 @@ void StackLocationCompleted(PIRP irp, CHAR location, bool pendingMarked);
 void IrpFreed(PIRP irp);
 void ResetVerifier();
 
+// ---- PnP and power rules -----------------------------------------------------------
+// IoCallDriver reports every hop of a request; a hop to a device that has
+// another attached above it is a request passed down the stack.
+void RequestArriving(PIRP irp, PDEVICE_OBJECT target);
+// IoCompleteRequest reports the status a driver completes a request with.
+void RequestCompleting(PIRP irp);
+
 } // namespace kmsim
 
 #endif

@@ -1,0 +1,106 @@
+// A lower filter between the port driver's PDO and the FDO, as an INF's
+// LowerFilters value loads one: every request of the FDO must pass through
+// it, the removal too, so that it can detach and go; and the lower drivers'
+// ways of answering (pending a PnP request, refusing the start) must not
+// upset the FDO.
+#include "driver_fixture.h"
+
+#include <algorithm>
+
+using namespace spine;
+
+namespace
+{
+
+class FilterTest : public DriverFixture
+{
+  protected:
+    sbp2sim::Printer* printer = nullptr;
+    PDEVICE_OBJECT pdo0 = nullptr, fdo0 = nullptr;
+
+    void Start(const kmsim::LowerFilterOptions& filter)
+    {
+        kmsim::SetLowerFilter(filter);
+        Load();
+        printer = PlugBoth(sbp2sim::PrinterConfig());
+        pdo0 = sbp2sim::UnitPdo(printer, 0);
+        fdo0 = Fdo(printer, 0);
+        ASSERT_NE(fdo0, nullptr);
+        ASSERT_NE(pdo0->AttachedDevice, fdo0); // the filter sits between
+    }
+
+    static int Count(const std::vector<UCHAR>& seen, UCHAR minor)
+    {
+        return (int)std::count(seen.begin(), seen.end(), minor);
+    }
+};
+
+TEST_F(FilterTest, EveryRequestAndTheRemovalPassThroughTheFilter)
+{
+    Start({true});
+    EXPECT_EQ(kmsim::LowerFilterCount(), 2u);
+    kmsim::FilterSeen seen = kmsim::LowerFilterSeen(pdo0);
+    // the claim, two storage queries of two passes each, the device ID
+    EXPECT_EQ(seen.requests, 6u);
+    EXPECT_EQ(Count(seen.pnp, IRP_MN_START_DEVICE), 1);
+    EXPECT_EQ(SendSrb(fdo0, 0xC0, 0x01), STATUS_SUCCESS); // from a driver above
+    EXPECT_EQ(kmsim::LowerFilterSeen(pdo0).requests, 7u);
+
+    ASSERT_EQ(kmsim::Rebalance(pdo0), STATUS_SUCCESS);
+    EXPECT_EQ(kmsim::SendPower(pdo0, IRP_MN_SET_POWER).status, STATUS_SUCCESS);
+    EXPECT_EQ(kmsim::RemoveDevice(pdo0), STATUS_SUCCESS);
+    seen = kmsim::LowerFilterSeen(pdo0);
+    EXPECT_EQ(Count(seen.pnp, IRP_MN_QUERY_STOP_DEVICE), 1);
+    EXPECT_EQ(Count(seen.pnp, IRP_MN_STOP_DEVICE), 1);
+    EXPECT_EQ(Count(seen.pnp, IRP_MN_REMOVE_DEVICE), 1);
+    EXPECT_EQ(seen.power, std::vector<UCHAR>{IRP_MN_SET_POWER});
+    EXPECT_FALSE(seen.attached);
+    EXPECT_EQ(pdo0->AttachedDevice, nullptr);
+    EXPECT_EQ(kmsim::LowerFilterCount(), 1u); // unit 1's, until the unplug
+}
+
+// A lower driver may answer a PnP request it passes on with STATUS_PENDING
+// (the request may even be complete by then): the FDO waits for it.
+TEST_F(FilterTest, PnpRequestsPendedBelow)
+{
+    Start({true, true});
+    EXPECT_TRUE(Ext(fdo0)->Flags & FLAG_STARTED);
+    EXPECT_EQ(kmsim::SendPnp(pdo0, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(kmsim::SendPnp(pdo0, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(kmsim::Rebalance(pdo0), STATUS_SUCCESS);
+    EXPECT_TRUE(Ext(fdo0)->Flags & FLAG_STARTED);
+    EXPECT_EQ(kmsim::SendPnp(pdo0, IRP_MN_DEVICE_USAGE_NOTIFICATION,
+                             [](PIO_STACK_LOCATION s) {
+                                 s->Parameters.UsageNotification.Type = DeviceUsageTypeDumpFile;
+                                 s->Parameters.UsageNotification.InPath = TRUE;
+                             })
+                  .status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(Ext(fdo0)->IoCount, 1);
+    EXPECT_EQ(kmsim::RemoveDevice(pdo0), STATUS_SUCCESS);
+    EXPECT_EQ(pdo0->AttachedDevice, nullptr);
+}
+
+// A lower driver refusing the start: the unit stays unstarted, takes no
+// requests, publishes nothing, and still goes cleanly.
+TEST_F(FilterTest, StartRefusedBelow)
+{
+    kmsim::SetLowerFilter({true, false, STATUS_INSUFFICIENT_RESOURCES});
+    Load();
+    printer = Plug(sbp2sim::PrinterConfig());
+    pdo0 = sbp2sim::UnitPdo(printer, 0);
+    EXPECT_EQ(PlugUnit(printer, 0), STATUS_INSUFFICIENT_RESOURCES);
+    fdo0 = Fdo(printer, 0);
+    ASSERT_NE(fdo0, nullptr);
+    EXPECT_FALSE(Ext(fdo0)->Flags & FLAG_STARTED);
+    EXPECT_EQ(Ext(fdo0)->IoCount, 1);
+    EXPECT_EQ(sbp2sim::CountersOf(printer).storageQueries, 0);
+    EXPECT_EQ(sbp2sim::CountersOf(printer).deviceIdRequests, 0);
+    EXPECT_EQ(kmsim::EnabledInterfaceCount(), 0u);
+    EXPECT_EQ(SendSrb(fdo0, 0xC0, 0x01), STATUS_DELETE_PENDING);
+    // the PnP manager removes a device whose start failed
+    EXPECT_EQ(kmsim::RemoveDevice(pdo0), STATUS_SUCCESS);
+    EXPECT_EQ(pdo0->AttachedDevice, nullptr);
+}
+
+} // namespace

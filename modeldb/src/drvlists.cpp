@@ -36,24 +36,24 @@ struct ListParameters {
 };
 
 const ListParameters kListParameters[] = {
-    {4108, 4, ID_DEFAULT_SETTING4},
-    {4109, 4, ID_DEFAULT_SETTING4},
-    {4110, 5, ID_DEFAULT_SETTING5},
-    {4111, 5, ID_DEFAULT_SETTING5},
-    {4114, 7, ID_DEFAULT_SETTING7},
-    {4115, 7, ID_DEFAULT_SETTING7},
+    {4108, 4, InternalId::DefaultSetting4},
+    {4109, 4, InternalId::DefaultSetting4},
+    {4110, 5, InternalId::DefaultSetting5},
+    {4111, 5, InternalId::DefaultSetting5},
+    {4114, 7, InternalId::DefaultSetting7},
+    {4115, 7, InternalId::DefaultSetting7},
     {4112, 28, kNoDefault},
     {4113, 28, kNoDefault},
-    {4180, 28, ID_DEFAULT_4180},
-    {4202, 28, ID_DEFAULT_4202},
+    {4180, 28, InternalId::Default4180},
+    {4202, 28, InternalId::Default4202},
     {4177, 5, kNoDefault},
     {4186, 5, kNoDefault},
-    {4200, 5, ID_DEFAULT_4200},
-    {4116, kNoSetting, ID_DEFAULT_4116},
-    {4173, kNoSetting, ID_DEFAULT_4173},
-    {4174, kNoSetting, ID_DEFAULT_4173},
-    {4196, kNoSetting, ID_DEFAULT_4196},
-    {4201, kNoSetting, ID_DEFAULT_4201},
+    {4200, 5, InternalId::Default4200},
+    {4116, kNoSetting, InternalId::Default4116},
+    {4173, kNoSetting, InternalId::Default4173},
+    {4174, kNoSetting, InternalId::Default4173},
+    {4196, kNoSetting, InternalId::Default4196},
+    {4201, kNoSetting, InternalId::Default4201},
 };
 
 ListParameters ParametersFor(DWORD id)
@@ -314,14 +314,16 @@ LONG FillListItems(DWORD id, const DataBaseRequest* request, DWORD size, void* i
         }
     }
     if (IsPaperList(parameters.Id)) {
-        result = WithRequestCopy(request, kPaperSizeSetting + 1, kPaperSizeSetting, ID_PAPER_DETAIL,
-                                 FIELD_DETAIL1, 0, FIELD_DETAIL2, items, n);
+        result =
+            WithRequestCopy(request, kPaperSizeSetting + 1, kPaperSizeSetting,
+                            InternalId::PaperDetail, FIELD_DETAIL1, 0, FIELD_DETAIL2, items, n);
         if (result == DB_OK && parameters.Id == kFullPaperList) {
             result = MarkNonStandardPapers(request, items, n);
         }
     } else if (parameters.Id == 4108 || parameters.Id == 4109) {
-        result = WithRequestCopy(request, kColourSetting + 1, kColourSetting, ID_SETTING4_DETAIL1,
-                                 FIELD_DETAIL1, ID_SETTING4_DETAIL2, FIELD_DETAIL2, items, n);
+        result = WithRequestCopy(request, kColourSetting + 1, kColourSetting,
+                                 InternalId::Setting4Detail1, FIELD_DETAIL1,
+                                 InternalId::Setting4Detail2, FIELD_DETAIL2, items, n);
     }
     if (result != DB_OK || parameters.DefaultPairId == kNoDefault) {
         return result;
@@ -374,14 +376,15 @@ LONG AnswerQualityList(DWORD id, const DataBaseRequest* request, DWORD size, voi
     }
     SpreadListValues(buffer, n);
     if (id == 4118) {
-        result = WithRequestCopy(request, kQualitySetting + 1, kQualitySetting, ID_QUALITY_NAME,
-                                 FIELD_NAME_ID, ID_QUALITY_DETAIL, FIELD_DETAIL1, buffer, n);
+        result =
+            WithRequestCopy(request, kQualitySetting + 1, kQualitySetting, InternalId::QualityName,
+                            FIELD_NAME_ID, InternalId::QualityDetail, FIELD_DETAIL1, buffer, n);
         if (result != DB_OK) {
             return result;
         }
     }
     LONG pair[2];
-    result = ReadDefaultPair(ID_DEFAULT_QUALITY, request, pair);
+    result = ReadDefaultPair(InternalId::DefaultQuality, request, pair);
     if (result != DB_OK) {
         return result;
     }

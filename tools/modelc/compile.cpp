@@ -9,42 +9,44 @@
 #include <sstream>
 
 #include "modelc.h"
+#include "modelformat.h"
 
 namespace modelc
 {
 namespace
 {
 
-// Entry type numbers of the packed format.
-enum : uint32_t {
-    kBytes = 1,
-    kInt32Array = 2,
-    kSignedBytes = 3,
-    kSignedShorts = 4,
-    kUnsignedBytes = 5,
-    kUnsignedShorts = 6,
-    kText = 7,
-    kSequence = 8,
-    kFilteredSequence = 9,
-    kWhenSetting = 10,
-    kSelectBySetting = 11,
-    kSelectByString = 12,
-    kSelectByPrinterData = 13,
-    kSelectByLocale = 14,
-    kCaseEquals = 15,
-    kCaseString = 16,
-    kCaseDefault = 17,
-    kBuilt = 18,
-    kSelectByMaskedSetting = 19,
-    kMaskHeader = 20,
-    kCaseRange = 21,
-};
+// Entry type numbers of the packed format (modelformat.h).
+constexpr uint32_t TypeNumber(EntryType type)
+{
+    return static_cast<uint32_t>(type);
+}
 
-const uint32_t kLocaleTag = 0x500F;
-const uint32_t kMax24 = 0xFFFFFF;
-// The engine fails any walk deeper than this many entries, so a deeper tree
-// could never answer; the limit also bounds the recursion of this compiler.
-const int kMaxNesting = 256;
+// Names the model source may write instead of numbers (modelformat.h).
+struct KnownName {
+    const char* name;
+    uint32_t number;
+};
+#define PRN_KNOWN_NAME(name, number) {#name, number},
+const KnownName kBuilderNames[] = {PRN_BUILDER_NAMES(PRN_KNOWN_NAME)};
+const KnownName kInternalIdNames[] = {PRN_INTERNAL_ID_NAMES(PRN_KNOWN_NAME)};
+const KnownName kSettingNames[] = {PRN_SETTING_NAMES(PRN_KNOWN_NAME)};
+#undef PRN_KNOWN_NAME
+
+template <size_t N>
+bool LookUpName(const KnownName (&names)[N], const std::string& name, uint32_t* number)
+{
+    for (const KnownName& k : names) {
+        if (name == k.name) {
+            *number = k.number;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Nesting limit of a tree: the engine's walk depth.
+const int kMaxNesting = static_cast<int>(MaxWalkDepth);
 
 struct CompileError {
     std::string message;
@@ -357,6 +359,19 @@ class Parser
         return static_cast<uint32_t>(v);
     }
 
+    // A request id: a number or the name of an internal id.
+    uint32_t ExpectId(const char* what)
+    {
+        uint32_t n = 0;
+        if (Cur().kind == Tok::Name) {
+            if (!LookUpName(kInternalIdNames, Cur().text, &n))
+                Fail(At(Cur()), "unknown id name '" + Cur().text + "'");
+            Next();
+            return n;
+        }
+        return ExpectIn16(what);
+    }
+
     std::string ExpectName(const char* what)
     {
         if (Cur().kind != Tok::Name)
@@ -364,13 +379,18 @@ class Parser
         return Next().text;
     }
 
-    // "sN": a setting number.
+    // "sN" or a setting's name: a setting number.
     uint32_t ExpectSetting()
     {
         const Token& t = Cur();
+        uint32_t named = 0;
+        if (t.kind == Tok::Name && LookUpName(kSettingNames, t.text, &named)) {
+            Next();
+            return named;
+        }
         if (t.kind != Tok::Name || t.text.size() < 2 || t.text[0] != 's' ||
             t.text.find_first_not_of("0123456789", 1) != std::string::npos)
-            Fail(At(t), "expected a setting (sN)");
+            Fail(At(t), "expected a setting (sN or a setting name)");
         if (t.text.size() > 7 || std::stol(t.text.substr(1)) > 0xFFFF)
             Fail(At(t), "setting number out of range 0..65535");
         uint32_t n = static_cast<uint32_t>(std::stol(t.text.substr(1)));
@@ -404,10 +424,10 @@ class Parser
     {
         const Token& start = Next();
         std::vector<uint32_t> ids;
-        ids.push_back(ExpectIn16("key id"));
+        ids.push_back(ExpectId("key id"));
         while (IsPunct(",")) {
             Next();
-            ids.push_back(ExpectIn16("key id"));
+            ids.push_back(ExpectId("key id"));
         }
         Expect("=");
         Node* node = ParseEntry(false);
@@ -489,7 +509,7 @@ class Parser
             if (kind == Node::Str)
                 n->tag = ExpectIn16("string number");
             if (kind == Node::Locale)
-                n->tag = kLocaleTag;
+                n->tag = LocaleSelectorTag;
             ParseLabels(n);
             return n;
         }
@@ -573,11 +593,11 @@ class Parser
         if (!IsPunct("@"))
             Fail(At(Cur()), "leaf without a tag (@ID)");
         Next();
-        n->tag = ExpectIn16("tag");
+        n->tag = ExpectId("tag");
         if (w == "text") {
             if (Cur().kind != Tok::String)
                 Fail(At(Cur()), "expected the text");
-            n->leafType = kText;
+            n->leafType = TypeNumber(EntryType::Text);
             n->bytes = Next().text;
             n->bytes.push_back('\0');
             if (n->bytes.size() > 0xFFFF)
@@ -585,8 +605,16 @@ class Parser
             return n;
         }
         if (w == "built") {
-            n->leafType = kBuilt;
-            n->values.push_back(ExpectIn16("builder id"));
+            n->leafType = TypeNumber(EntryType::Built);
+            uint32_t builder = 0;
+            if (Cur().kind == Tok::Name) {
+                if (!LookUpName(kBuilderNames, Cur().text, &builder))
+                    Fail(At(Cur()), "unknown builder '" + Cur().text + "'");
+                Next();
+            } else {
+                builder = ExpectIn16("builder id");
+            }
+            n->values.push_back(builder);
             return n;
         }
         struct Range {
@@ -595,9 +623,12 @@ class Parser
             int64_t lo, hi;
         };
         static const Range ranges[] = {
-            {"bytes", kBytes, 0, 255},          {"s8", kSignedBytes, -128, 127},
-            {"u8", kUnsignedBytes, 0, 255},     {"s16", kSignedShorts, -32768, 32767},
-            {"u16", kUnsignedShorts, 0, 65535}, {"int32", kInt32Array, INT32_MIN, INT32_MAX},
+            {"bytes", TypeNumber(EntryType::Bytes), 0, 255},
+            {"s8", TypeNumber(EntryType::SignedBytes), -128, 127},
+            {"u8", TypeNumber(EntryType::UnsignedBytes), 0, 255},
+            {"s16", TypeNumber(EntryType::SignedShorts), -32768, 32767},
+            {"u16", TypeNumber(EntryType::UnsignedShorts), 0, 65535},
+            {"int32", TypeNumber(EntryType::Int32Array), INT32_MIN, INT32_MAX},
         };
         const Range* range = nullptr;
         for (const Range& r : ranges)
@@ -607,7 +638,7 @@ class Parser
         Expect("[");
         while (!IsPunct("]")) {
             const Token& t = Cur();
-            if (t.kind == Tok::String && n->leafType == kBytes) {
+            if (t.kind == Tok::String && n->leafType == TypeNumber(EntryType::Bytes)) {
                 for (char c : Next().text)
                     n->values.push_back(static_cast<unsigned char>(c));
                 continue;
@@ -620,7 +651,7 @@ class Parser
         Next();
         if (n->values.size() > 0xFFFF)
             Fail(n->where, "more than 65535 values");
-        if (n->leafType == kBytes) {
+        if (n->leafType == TypeNumber(EntryType::Bytes)) {
             for (int64_t v : n->values)
                 n->bytes.push_back(static_cast<char>(v));
             n->values.clear();
@@ -718,7 +749,7 @@ class Packer
     uint32_t Reserve(size_t count, const Where& where)
     {
         size_t first = out_.entries.size();
-        if (first + count > kMax24 + 1ull)
+        if (first + count > EntryOffsetLimit + 1ull)
             Fail(where, "entry table beyond 24-bit indices");
         out_.entries.resize(first + count, Words{0, 0});
         return static_cast<uint32_t>(first);
@@ -756,10 +787,13 @@ class Packer
         return index;
     }
 
-    static uint32_t Pack(uint32_t type, uint32_t offset) { return (type << 24) | offset; }
+    static uint32_t Pack(uint32_t type, uint32_t offset)
+    {
+        return PackTypeOffset(static_cast<EntryType>(type), offset);
+    }
     static uint32_t Pack16(uint32_t tag, size_t count)
     {
-        return (tag << 16) | static_cast<uint32_t>(count);
+        return PackTagCount(tag, static_cast<uint32_t>(count));
     }
 
     template <typename T>
@@ -770,7 +804,7 @@ class Packer
         if (it != seen.end())
             return it->second;
         size_t offset = pool.size();
-        if (offset + values.size() > kMax24 + 1ull)
+        if (offset + values.size() > EntryOffsetLimit + 1ull)
             Fail(where, "pool beyond 24-bit offsets");
         pool.insert(pool.end(), values.begin(), values.end());
         seen.emplace(values, static_cast<uint32_t>(offset));
@@ -788,13 +822,13 @@ class Packer
         uint32_t offset = 0;
         size_t count = 0;
         switch (n->leafType) {
-        case kBytes:
-        case kText:
+        case TypeNumber(EntryType::Bytes):
+        case TypeNumber(EntryType::Text):
             offset = InternBytes(n->bytes, n->where);
             count = n->bytes.size();
             break;
-        case kSignedBytes:
-        case kUnsignedBytes: {
+        case TypeNumber(EntryType::SignedBytes):
+        case TypeNumber(EntryType::UnsignedBytes): {
             std::string bytes;
             for (int64_t v : n->values)
                 bytes.push_back(static_cast<char>(static_cast<uint8_t>(v)));
@@ -802,8 +836,8 @@ class Packer
             count = bytes.size();
             break;
         }
-        case kSignedShorts:
-        case kUnsignedShorts: {
+        case TypeNumber(EntryType::SignedShorts):
+        case TypeNumber(EntryType::UnsignedShorts): {
             std::vector<uint16_t> shorts;
             for (int64_t v : n->values)
                 shorts.push_back(static_cast<uint16_t>(v));
@@ -811,7 +845,7 @@ class Packer
             count = shorts.size();
             break;
         }
-        case kInt32Array: {
+        case TypeNumber(EntryType::Int32Array): {
             std::vector<int32_t> longs;
             for (int64_t v : n->values)
                 longs.push_back(static_cast<int32_t>(v));
@@ -819,8 +853,9 @@ class Packer
             count = longs.size();
             break;
         }
-        case kBuilt:
-            return Words{Pack(kBuilt, 0), Pack16(n->tag, static_cast<size_t>(n->values[0]))};
+        case TypeNumber(EntryType::Built):
+            return Words{Pack(TypeNumber(EntryType::Built), 0),
+                         Pack16(n->tag, static_cast<size_t>(n->values[0]))};
         }
         return Words{Pack(n->leafType, offset), Pack16(n->tag, count)};
     }
@@ -844,7 +879,8 @@ class Packer
         uint32_t offset =
             Intern(out_.matchPool, matches_, std::vector<uint8_t>(text.begin(), text.end()), where);
         uint32_t index = Reserve(1, where);
-        out_.entries[index] = Words{Pack(kBytes, offset), Pack16(0, text.size())};
+        out_.entries[index] =
+            Words{Pack(TypeNumber(EntryType::Bytes), offset), Pack16(0, text.size())};
         matchEntries_[text] = index;
         return index;
     }
@@ -857,19 +893,21 @@ class Packer
             Words w{0, 0};
             switch (l.kind) {
             case Label::Equals:
-                w = Words{Pack(kCaseEquals, target), static_cast<uint32_t>(l.a)};
+                w = Words{Pack(TypeNumber(EntryType::CaseEquals), target),
+                          static_cast<uint32_t>(l.a)};
                 break;
             case Label::Range: {
                 std::vector<int32_t> bounds{static_cast<int32_t>(l.a), static_cast<int32_t>(l.b)};
                 uint32_t r = Intern(out_.longPool, longs_, bounds, n->where);
-                w = Words{Pack(kCaseRange, target), r};
+                w = Words{Pack(TypeNumber(EntryType::CaseRange), target), r};
                 break;
             }
             case Label::String:
-                w = Words{Pack(kCaseString, target), MatchEntry(l.text, n->where)};
+                w = Words{Pack(TypeNumber(EntryType::CaseString), target),
+                          MatchEntry(l.text, n->where)};
                 break;
             case Label::Default:
-                w = Words{Pack(kCaseDefault, target), 0};
+                w = Words{Pack(TypeNumber(EntryType::CaseDefault), target), 0};
                 break;
             }
             out_.entries[first + i] = w;
@@ -882,25 +920,26 @@ class Packer
         case Node::Leaf:
             return EmitLeaf(n);
         case Node::Seq:
-            return EmitChildren(n, kSequence);
+            return EmitChildren(n, TypeNumber(EntryType::Sequence));
         case Node::Filt:
-            return EmitChildren(n, kFilteredSequence);
+            return EmitChildren(n, TypeNumber(EntryType::FilteredSequence));
         case Node::When:
-            return EmitChildren(n, kWhenSetting);
+            return EmitChildren(n, TypeNumber(EntryType::WhenSetting));
         case Node::Ref:
             return DefWords(n->refName);
         case Node::Mask: {
             uint32_t header = Reserve(1, n->where);
             uint32_t first = Reserve(n->labels.size(), n->where);
-            out_.entries[header] = Words{Pack(kMaskHeader, first), n->mask};
+            out_.entries[header] = Words{Pack(TypeNumber(EntryType::MaskHeader), first), n->mask};
             EmitLabels(n, first);
-            return Words{Pack(kSelectByMaskedSetting, header), Pack16(n->tag, n->labels.size())};
+            return Words{Pack(TypeNumber(EntryType::SelectByMaskedSetting), header),
+                         Pack16(n->tag, n->labels.size())};
         }
         default: {
-            uint32_t type = n->kind == Node::Sel     ? kSelectBySetting
-                            : n->kind == Node::Str   ? kSelectByString
-                            : n->kind == Node::PData ? kSelectByPrinterData
-                                                     : kSelectByLocale;
+            uint32_t type = n->kind == Node::Sel     ? TypeNumber(EntryType::SelectBySetting)
+                            : n->kind == Node::Str   ? TypeNumber(EntryType::SelectByString)
+                            : n->kind == Node::PData ? TypeNumber(EntryType::SelectByPrinterData)
+                                                     : TypeNumber(EntryType::SelectByLocale);
             uint32_t first = Reserve(n->labels.size(), n->where);
             EmitLabels(n, first);
             return Words{Pack(type, first), Pack16(n->tag, n->labels.size())};

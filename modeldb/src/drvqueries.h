@@ -11,12 +11,14 @@ const DWORD ListItemSize = 20;
 
 // Internal ids of the driver database: InternalId::NAME (modelformat.h).
 
-LONG AnswerEntryList(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
-                     DWORD* outSize);
-LONG AnswerSettingValueList(DWORD id, DWORD setting, const DataBaseRequest* request, DWORD size,
+struct DriverIdRow;
+
+LONG AnswerEntryList(const DriverIdRow* route, const DataBaseRequest* request, DWORD size,
+                     void* buffer, DWORD* outSize);
+LONG AnswerSettingValueList(const DriverIdRow* route, const DataBaseRequest* request, DWORD size,
                             void* buffer, DWORD* outSize);
-LONG AnswerQualityList(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
-                       DWORD* outSize);
+LONG AnswerQualityList(const DriverIdRow* route, const DataBaseRequest* request, DWORD size,
+                       void* buffer, DWORD* outSize);
 LONG AnswerComposedSequence(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
                             DWORD* outSize);
 LONG AnswerPrintModeRecord(const DataBaseRequest* request, DWORD size, void* buffer,

@@ -131,6 +131,28 @@ const uint32_t MaxWalkDepth = 256;
     X(RequestedMedia, 108)                                                                         \
     X(KeepMedia, 110)
 
+// How the driver database answers a routed Drv id (`route ID = KIND ...`,
+// `composed ID = ...`); an id without a route answers its key's tree.
+#define PRN_DRIVER_ID_KINDS(X)                                                                     \
+    X(EntryList, 1)                                                                                \
+    X(ValueList, 2)                                                                                \
+    X(QualityList, 3)                                                                              \
+    X(Composed, 4)                                                                                 \
+    X(PrintModeRecord, 5)                                                                          \
+    X(Adjustment, 6)
+
+// What a list fills in beside the names and default marks (`details NAME`).
+#define PRN_LIST_DETAILS(X)                                                                        \
+    X(NoDetails, 0)                                                                                \
+    X(ColourDetails, 1)                                                                            \
+    X(PaperDetails, 2)                                                                             \
+    X(PaperDetailsMarked, 3)                                                                       \
+    X(QualityNames, 4)
+
+// A route's setting or default pair that is not given.
+const uint16_t NoRouteSetting = 0xFFFF;
+const uint16_t NoRouteDefault = 0;
+
 #define PRN_NAMED_ENUMERATOR(name, number) name = number,
 
 namespace Builder
@@ -146,6 +168,16 @@ enum : uint16_t { PRN_SETTING_NAMES(PRN_NAMED_ENUMERATOR) };
 namespace InternalId
 {
 enum : uint16_t { PRN_INTERNAL_ID_NAMES(PRN_NAMED_ENUMERATOR) };
+}
+
+namespace DriverIdKind
+{
+enum : uint8_t { PRN_DRIVER_ID_KINDS(PRN_NAMED_ENUMERATOR) };
+}
+
+namespace ListDetails
+{
+enum : uint8_t { PRN_LIST_DETAILS(PRN_NAMED_ENUMERATOR) };
 }
 
 #undef PRN_NAMED_ENUMERATOR

@@ -31,6 +31,8 @@ struct KnownName {
 const KnownName kBuilderNames[] = {PRN_BUILDER_NAMES(PRN_KNOWN_NAME)};
 const KnownName kInternalIdNames[] = {PRN_INTERNAL_ID_NAMES(PRN_KNOWN_NAME)};
 const KnownName kSettingNames[] = {PRN_SETTING_NAMES(PRN_KNOWN_NAME)};
+const KnownName kKindNames[] = {PRN_DRIVER_ID_KINDS(PRN_KNOWN_NAME)};
+const KnownName kDetailNames[] = {PRN_LIST_DETAILS(PRN_KNOWN_NAME)};
 #undef PRN_KNOWN_NAME
 
 template <size_t N>
@@ -284,25 +286,48 @@ struct IndexDecl {
     Where where;
 };
 
+struct ComposedDecl {
+    uint32_t id;
+    std::vector<Node*> parts;
+    Where where;
+};
+
+struct ValuesDecl {
+    uint32_t setting;
+    std::vector<std::pair<uint32_t, int32_t>> values; // value, name id
+    Where where;
+};
+
+struct RouteDecl {
+    uint32_t id, kind, details, nameSetting, defaultPair;
+    Where where;
+};
+
 struct Model {
     std::deque<Node> nodes;
     std::map<std::string, Def> defs;
     std::vector<KeyDecl> keys;
     std::vector<IndexDecl> indexes;
+    std::vector<ComposedDecl> composed;
+    std::vector<ValuesDecl> valueLists;
+    std::vector<RouteDecl> routes;
     std::deque<std::string> fileNames;
 };
 
 bool IsStatementKeyword(const Token& t)
 {
     return t.kind == Tok::End ||
-           (t.kind == Tok::Name && (t.text == "def" || t.text == "key" || t.text == "index"));
+           (t.kind == Tok::Name &&
+            (t.text == "def" || t.text == "key" || t.text == "index" || t.text == "composed" ||
+             t.text == "values" || t.text == "route"));
 }
 
 const std::set<std::string>& Keywords()
 {
     static const std::set<std::string> words = {
-        "def",   "key", "index", "text", "bytes", "s8",   "u8",  "s16",   "u16",    "int32",
-        "built", "seq", "filt",  "when", "sel",   "mask", "str", "pdata", "locale", "default"};
+        "def", "key",   "index",  "text",    "bytes",    "s8",     "u8",   "s16",
+        "u16", "int32", "built",  "seq",     "filt",     "when",   "sel",  "mask",
+        "str", "pdata", "locale", "default", "composed", "values", "route"};
     return words;
 }
 
@@ -324,8 +349,14 @@ class Parser
                 ParseKey();
             else if (t.kind == Tok::Name && t.text == "index")
                 ParseIndex();
+            else if (t.kind == Tok::Name && t.text == "composed")
+                ParseComposed();
+            else if (t.kind == Tok::Name && t.text == "values")
+                ParseValues();
+            else if (t.kind == Tok::Name && t.text == "route")
+                ParseRoute();
             else
-                Fail(At(t), "expected def, key or index");
+                Fail(At(t), "expected def, key, index, composed, values or route");
         }
     }
 
@@ -446,6 +477,82 @@ class Parser
         if (decl.nodes.empty())
             Fail(At(start), "index " + name + " lists no entry");
         model_.indexes.push_back(decl);
+    }
+
+    // composed ID = ENTRY ENTRY ...: the pieces of a composed sequence, in order.
+    void ParseComposed()
+    {
+        const Token& start = Next();
+        ComposedDecl decl{ExpectIn16("composed id"), {}, At(start)};
+        Expect("=");
+        while (!IsStatementKeyword(Cur()))
+            decl.parts.push_back(ParseEntry(false));
+        if (decl.parts.empty())
+            Fail(At(start), "composed " + std::to_string(decl.id) + " lists no piece");
+        model_.composed.push_back(decl);
+    }
+
+    // values SETTING { VALUE: NAME_ID ... }: the values of a list setting in
+    // list order, each with the id of its name.
+    void ParseValues()
+    {
+        const Token& start = Next();
+        ValuesDecl decl{ExpectSetting(), {}, At(start)};
+        Expect("{");
+        while (!IsPunct("}")) {
+            const Token& at = Cur();
+            uint32_t value = ExpectIn16("list value");
+            Expect(":");
+            int64_t name = ExpectNumber("a name id");
+            if (name < INT32_MIN || name > INT32_MAX)
+                Fail(At(at), "name id out of range");
+            for (const auto& v : decl.values)
+                if (v.first == value)
+                    Fail(At(at), "value " + std::to_string(value) + " listed twice");
+            decl.values.emplace_back(value, static_cast<int32_t>(name));
+        }
+        Next();
+        if (decl.values.empty())
+            Fail(At(start), "values list without a value");
+        model_.valueLists.push_back(decl);
+    }
+
+    uint32_t ExpectKnown(const KnownName* names, size_t count, const char* what)
+    {
+        const Token& t = Cur();
+        if (t.kind == Tok::Name)
+            for (size_t i = 0; i < count; ++i)
+                if (t.text == names[i].name) {
+                    Next();
+                    return names[i].number;
+                }
+        Fail(At(t), std::string("expected ") + what);
+    }
+
+    // route ID = KIND [names SETTING] [default ID] [details DETAILS]
+    void ParseRoute()
+    {
+        const Token& start = Next();
+        RouteDecl decl{ExpectIn16("route id"), 0,        ListDetails::NoDetails, NoRouteSetting,
+                       NoRouteDefault,         At(start)};
+        Expect("=");
+        decl.kind =
+            ExpectKnown(kKindNames, sizeof(kKindNames) / sizeof(kKindNames[0]), "a kind of Drv id");
+        if (decl.kind == DriverIdKind::Composed)
+            Fail(At(start), "composed ids are routed by their composed statement");
+        while (Cur().kind == Tok::Name && !IsStatementKeyword(Cur())) {
+            std::string word = Next().text;
+            if (word == "names")
+                decl.nameSetting = ExpectSetting();
+            else if (word == "default")
+                decl.defaultPair = ExpectId("default pair id");
+            else if (word == "details")
+                decl.details = ExpectKnown(
+                    kDetailNames, sizeof(kDetailNames) / sizeof(kDetailNames[0]), "list details");
+            else
+                Fail(At(start), "unknown route parameter '" + word + "'");
+        }
+        model_.routes.push_back(decl);
     }
 
     struct Nesting {
@@ -743,6 +850,97 @@ class Packer
         // a mistake in them does not wait until someone uses them.
         for (auto& def : model_.defs)
             DefIndex(def.first);
+        PackDriverTables(seen);
+    }
+
+    // The composed sequences, the value lists and the route of every Drv id
+    // that is not answered by its key alone. Each must add up: one route per
+    // id, a key where the route reads one and none where nothing would read
+    // it, a values list for every setting a route names and a route for
+    // every values list.
+    void PackDriverTables(const std::map<uint32_t, Where>& keys)
+    {
+        out_.hasDriverTables =
+            !model_.composed.empty() || !model_.valueLists.empty() || !model_.routes.empty();
+        std::map<uint32_t, Where> routed;
+        auto claim = [&](uint32_t id, const Where& where) {
+            auto it = routed.find(id);
+            if (it != routed.end())
+                Fail(where, "Drv id " + std::to_string(id) + " routed twice (first at " +
+                                Place(it->second) + ")");
+            routed.emplace(id, where);
+        };
+        auto keyPlace = [&](uint32_t id) { return Place(keys.at(id)); };
+        for (const ComposedDecl& c : model_.composed) {
+            claim(c.id, c.where);
+            if (keys.count(c.id))
+                Fail(c.where, "composed " + std::to_string(c.id) + " also has a key (" +
+                                  keyPlace(c.id) + ") that no request reaches");
+            if (out_.composedParts.size() + c.parts.size() > 0xFFFF)
+                Fail(c.where, "more than 65535 composed pieces");
+            ComposedRow row{static_cast<uint16_t>(c.id),
+                            static_cast<uint16_t>(out_.composedParts.size()),
+                            static_cast<uint16_t>(c.parts.size())};
+            for (Node* n : c.parts)
+                out_.composedParts.push_back(IndexOf(n));
+            out_.composedRows.push_back(row);
+            out_.routes.push_back(DriverRoute{row.id, DriverIdKind::Composed,
+                                              ListDetails::NoDetails, NoRouteSetting,
+                                              NoRouteDefault});
+        }
+        std::map<uint32_t, const ValuesDecl*> valueLists;
+        for (const ValuesDecl& v : model_.valueLists) {
+            if (!valueLists.emplace(v.setting, &v).second)
+                Fail(v.where, "values of setting " + std::to_string(v.setting) + " given twice");
+            if (out_.values.size() + v.values.size() > 0xFFFF)
+                Fail(v.where, "more than 65535 list values");
+            out_.valueRows.push_back(ValueRow{static_cast<uint16_t>(v.setting),
+                                              static_cast<uint16_t>(out_.values.size()),
+                                              static_cast<uint16_t>(v.values.size())});
+            for (const auto& value : v.values) {
+                out_.values.push_back(static_cast<uint16_t>(value.first));
+                out_.valueNames.push_back(value.second);
+            }
+        }
+        std::set<uint32_t> named;
+        for (const RouteDecl& r : model_.routes) {
+            claim(r.id, r.where);
+            const std::string id = std::to_string(r.id);
+            bool readsKey =
+                r.kind == DriverIdKind::EntryList || r.kind == DriverIdKind::QualityList;
+            if (readsKey && !keys.count(r.id))
+                Fail(r.where,
+                     "route " + id + " reads its list from key " + id + ", which is missing");
+            if (!readsKey && keys.count(r.id))
+                Fail(r.where, "route " + id + " answers without its key; the key (" +
+                                  keyPlace(r.id) + ") is never read");
+            if (r.kind == DriverIdKind::ValueList && r.nameSetting == NoRouteSetting)
+                Fail(r.where, "route " + id + " lists values but names no setting");
+            if (r.nameSetting != NoRouteSetting) {
+                if (!valueLists.count(r.nameSetting))
+                    Fail(r.where, "route " + id + " names setting " +
+                                      std::to_string(r.nameSetting) + ", which has no values");
+                named.insert(r.nameSetting);
+            }
+            if (r.defaultPair != NoRouteDefault && !keys.count(r.defaultPair))
+                Fail(r.where, "route " + id + ": default pair " + std::to_string(r.defaultPair) +
+                                  " has no key");
+            out_.routes.push_back(
+                DriverRoute{static_cast<uint16_t>(r.id), static_cast<uint8_t>(r.kind),
+                            static_cast<uint8_t>(r.details), static_cast<uint16_t>(r.nameSetting),
+                            static_cast<uint16_t>(r.defaultPair)});
+        }
+        for (const ValuesDecl& v : model_.valueLists)
+            if (!named.count(v.setting))
+                Fail(v.where,
+                     "values of setting " + std::to_string(v.setting) + " that no route names");
+        std::sort(out_.routes.begin(), out_.routes.end(),
+                  [](const DriverRoute& a, const DriverRoute& b) { return a.id < b.id; });
+    }
+
+    static std::string Place(const Where& where)
+    {
+        return *where.file + ":" + std::to_string(where.line);
     }
 
   private:
@@ -985,6 +1183,9 @@ bool CompileModel(const std::vector<SourceFile>& sources, CompiledModel& out, st
         for (IndexDecl& d : model.indexes)
             for (Node* n : d.nodes)
                 CheckReferences(model, n, stack, state, heights);
+        for (ComposedDecl& c : model.composed)
+            for (Node* n : c.parts)
+                CheckReferences(model, n, stack, state, heights);
         std::set<std::string> indexNames;
         for (IndexDecl& d : model.indexes)
             if (!indexNames.insert(d.name).second)
@@ -1025,6 +1226,52 @@ std::string Hex(uint32_t v)
     return buf;
 }
 
+// The driver tables in their C++ form (drvtables.h); an empty one has no
+// arrays.
+void EmitDriverTables(std::ostringstream& s, const CompiledModel& m)
+{
+    s << "\nnamespace {\n\n";
+    EmitArray(s, "ComposedSequenceRow", "kComposedRows", m.composedRows, [](const ComposedRow& r) {
+        return "{" + std::to_string(r.id) + ", " + std::to_string(r.firstPart) + ", " +
+               std::to_string(r.partCount) + "}";
+    });
+    EmitArray(s, "DWORD", "kComposedParts", m.composedParts,
+              [](uint32_t v) { return std::to_string(v) + "u"; });
+    std::vector<uint16_t> settings, firsts, counts;
+    for (const ValueRow& r : m.valueRows) {
+        settings.push_back(r.setting);
+        firsts.push_back(r.firstValue);
+        counts.push_back(r.valueCount);
+    }
+    auto word = [](uint16_t v) { return std::to_string(v); };
+    EmitArray(s, "WORD", "kValueSettings", settings, word);
+    EmitArray(s, "WORD", "kValueCounts", counts, word);
+    EmitArray(s, "WORD", "kFirstValues", firsts, word);
+    EmitArray(s, "WORD", "kValues", m.values, word);
+    EmitArray(s, "LONG", "kValueNames", m.valueNames, [](int32_t v) {
+        return v == INT32_MIN ? std::string("-2147483647 - 1") : std::to_string(v);
+    });
+    EmitArray(s, "DriverIdRow", "kDriverIds", m.routes, [](const DriverRoute& r) {
+        return "{" + std::to_string(r.id) + ", " + std::to_string(r.kind) + ", " +
+               std::to_string(r.details) + ", " + std::to_string(r.nameSetting) + ", " +
+               std::to_string(r.defaultPair) + "}";
+    });
+    s << "}  // namespace\n\n";
+    auto array = [](bool present, const char* name) { return present ? name : "0"; };
+    s << "extern const ComposedSequenceTable ComposedSequenceTableData = {\n    "
+      << array(!m.composedRows.empty(), "kComposedRows") << ", " << m.composedRows.size() << "u, "
+      << array(!m.composedParts.empty(), "kComposedParts") << ", " << m.composedParts.size()
+      << "u,\n};\n";
+    bool values = !m.valueRows.empty();
+    s << "extern const SettingValueTable SettingValueTableData = {\n    "
+      << array(values, "kValueSettings") << ", " << array(values, "kValueCounts") << ", "
+      << array(values, "kFirstValues") << ", " << m.valueRows.size() << "u, "
+      << array(values, "kValues") << ", " << array(values, "kValueNames") << ", " << m.values.size()
+      << "u,\n};\n";
+    s << "extern const DriverIdTable DriverIdTableData = {"
+      << array(!m.routes.empty(), "kDriverIds") << ", " << m.routes.size() << "u};\n";
+}
+
 } // namespace
 
 std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sourceNames,
@@ -1034,7 +1281,10 @@ std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sour
     s << "// Generated by modelc from the model source; do not edit.\n";
     for (const std::string& name : sourceNames)
         s << "//   " << name << "\n";
-    s << "#include \"store.h\"\n\nnamespace {\n\n";
+    s << "#include \"store.h\"\n";
+    if (m.hasDriverTables)
+        s << "#include \"drvtables.h\"\n";
+    s << "\nnamespace {\n\n";
     EmitArray(s, "EntryDescriptor", "kEntryTable", m.entries,
               [](const Words& w) { return "{" + Hex(w.first) + ", " + Hex(w.second) + "}"; });
     std::vector<uint16_t> ids;
@@ -1071,6 +1321,8 @@ std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sour
     table(!m.longPool.empty(), "kLongPool", m.longPool.size());
     table(!m.matchPool.empty(), "kMatchPool", m.matchPool.size());
     s << "};\n";
+    if (m.hasDriverTables)
+        EmitDriverTables(s, m);
     for (const IndexList& list : m.indexLists) {
         s << "\nextern const DWORD " << list.name << "[] = {";
         for (size_t i = 0; i < list.entries.size(); ++i)

@@ -78,6 +78,12 @@ TEST(ModelCompilerRejects, EachKindOfMistakeWithItsPlace)
         {"value listed twice", {"values s4 {\n 3: 15003\n 3: 15004 }"}, "f0.model:3: value 3 listed twice"},
         {"unknown route kind", {"route 4109 = Listing"}, "expected a kind of Drv id"},
         {"composed routed by route", {"route 4120 = Composed"}, "composed ids are routed by their composed statement"},
+        // the print-mode record read from its selection
+        {"print-mode key by default", {"def A = s8 @2 [1]\ndef R = sel s5 { default: A }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A groups [1]"}, "f0.model:2: a key of the print-mode selection needs values"},
+        {"print mode missing a key", {"def A = s8 @2 [1]\ndef R = sel s5 { 1: A }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A groups [1]"}, "print mode reached without setting 4"},
+        {"print-mode media without group", {"def A = s8 @2 [1]\ndef R = sel s4 { 3: sel s9 { 0: sel s5 { 7: sel s8 { 1: sel s6 { 1: sel s81 { 0: A } } } } } }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A groups [1]"}, "f0.model:3: media 7 is in no print-mode group"},
+        {"print-mode block never reached", {"def A = s8 @2 [1]\ndef B = s8 @2 [2]\ndef R = sel s4 { 3: sel s9 { 0: sel s5 { 1: sel s8 { 1: sel s6 { 1: sel s81 { 0: A } } } } } }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A B groups [1]"}, "mode B that the selection never reaches"},
+        {"print-mode leaf that is no block", {"def R = sel s4 { 3: s8 @2 [1] }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes R groups [1]"}, "holds only sel nodes and mode blocks"},
         // clang-format on
     };
     for (const Case& c : cases) {

@@ -303,8 +303,17 @@ struct RouteDecl {
     Where where;
 };
 
+struct PrintModesDecl {
+    std::string root;
+    std::vector<uint32_t> keys;
+    std::vector<std::string> modes;
+    std::vector<std::vector<uint32_t>> groups;
+    Where where;
+};
+
 struct Model {
     std::deque<Node> nodes;
+    std::vector<PrintModesDecl> printModes;
     std::map<std::string, Def> defs;
     std::vector<KeyDecl> keys;
     std::vector<IndexDecl> indexes;
@@ -355,8 +364,10 @@ class Parser
                 ParseValues();
             else if (t.kind == Tok::Name && t.text == "route")
                 ParseRoute();
+            else if (t.kind == Tok::Name && t.text == "printmodes")
+                ParsePrintModes();
             else
-                Fail(At(t), "expected def, key, index, composed, values or route");
+                Fail(At(t), "expected def, key, index, composed, values, route or printmodes");
         }
     }
 
@@ -553,6 +564,34 @@ class Parser
                 Fail(At(start), "unknown route parameter '" + word + "'");
         }
         model_.routes.push_back(decl);
+    }
+
+    // printmodes ROOT keys S S S S S S modes NAME... groups [V...] [V...]...
+    void ParsePrintModes()
+    {
+        const Token& start = Next();
+        PrintModesDecl decl{ExpectName("the selection's def"), {}, {}, {}, At(start)};
+        if (ExpectName("keys") != "keys")
+            Fail(At(start), "expected keys");
+        for (int i = 0; i < 6; ++i)
+            decl.keys.push_back(ExpectSetting());
+        if (ExpectName("modes") != "modes")
+            Fail(At(start), "expected modes");
+        while (Cur().kind == Tok::Name && Cur().text != "groups")
+            decl.modes.push_back(Next().text);
+        if (ExpectName("groups") != "groups")
+            Fail(At(start), "expected groups");
+        while (IsPunct("[")) {
+            Next();
+            std::vector<uint32_t> group;
+            while (!IsPunct("]"))
+                group.push_back(ExpectIn16("media"));
+            Next();
+            decl.groups.push_back(group);
+        }
+        if (decl.modes.empty() || decl.groups.empty())
+            Fail(At(start), "printmodes needs modes and groups");
+        model_.printModes.push_back(decl);
     }
 
     struct Nesting {
@@ -851,6 +890,7 @@ class Packer
         for (auto& def : model_.defs)
             DefIndex(def.first);
         PackDriverTables(seen);
+        PackPrintModes();
     }
 
     // The composed sequences, the value lists and the route of every Drv id
@@ -936,6 +976,134 @@ class Packer
                      "values of setting " + std::to_string(v.setting) + " that no route names");
         std::sort(out_.routes.begin(), out_.routes.end(),
                   [](const DriverRoute& a, const DriverRoute& b) { return a.id < b.id; });
+    }
+
+    // The print-mode record rows: every path through the selection that
+    // ends in one of the mode blocks, with the value of each key setting on
+    // it. A selection on another setting takes its default (the record does
+    // not depend on it); a key already fixed higher up takes the label it
+    // matches; every combination must be reached once.
+    struct PrintModeWalk {
+        const PrintModesDecl* decl;
+        std::map<uint32_t, int64_t> fixed;
+        std::set<std::vector<int64_t>> seen;
+    };
+
+    bool IsKey(const PrintModesDecl& d, uint32_t setting)
+    {
+        return std::find(d.keys.begin(), d.keys.end(), setting) != d.keys.end();
+    }
+
+    static bool LabelMatches(const Label& l, int64_t v)
+    {
+        return l.kind == Label::Default || (l.kind == Label::Equals && l.a == v) ||
+               (l.kind == Label::Range && l.a <= v && v <= l.b);
+    }
+
+    void EmitPrintModeRow(PrintModeWalk& w, size_t mode, const Where& where)
+    {
+        std::vector<int64_t> keys;
+        for (uint32_t k : w.decl->keys) {
+            auto it = w.fixed.find(k);
+            if (it == w.fixed.end())
+                Fail(where, "print mode reached without setting " + std::to_string(k));
+            if (it->second < -32768 || it->second > 32767)
+                Fail(where, "print-mode key out of the 16-bit range");
+            keys.push_back(it->second);
+        }
+        if (!w.seen.insert(keys).second)
+            Fail(where, "print-mode combination reached twice");
+        int64_t media = w.fixed.at(SettingId::Media);
+        size_t group = w.decl->groups.size();
+        for (size_t g = 0; g < w.decl->groups.size() && group == w.decl->groups.size(); ++g)
+            for (uint32_t m : w.decl->groups[g])
+                if (m == media)
+                    group = g;
+        if (group == w.decl->groups.size())
+            Fail(w.decl->where, "media " + std::to_string(media) + " is in no print-mode group");
+        PrintModeRecordRow row{};
+        for (int i = 0; i < 6; ++i)
+            row.keys[i] = static_cast<int16_t>(keys[i]);
+        row.parameters[0] = static_cast<uint16_t>(mode);
+        row.parameters[2] = static_cast<uint16_t>(group);
+        out_.printModes.push_back(row);
+    }
+
+    void WalkPrintModes(PrintModeWalk& w, const Node* n)
+    {
+        const PrintModesDecl& d = *w.decl;
+        if (n->kind == Node::Ref) {
+            auto mode = std::find(d.modes.begin(), d.modes.end(), n->refName);
+            if (mode != d.modes.end())
+                return EmitPrintModeRow(w, mode - d.modes.begin(), n->where);
+            return WalkPrintModes(w, model_.defs.at(n->refName).node);
+        }
+        if (n->kind != Node::Sel)
+            Fail(n->where, "the print-mode selection holds only sel nodes and mode blocks");
+        if (!IsKey(d, n->tag)) {
+            for (const Label& l : n->labels)
+                if (l.kind == Label::Default)
+                    WalkPrintModes(w, l.target);
+            return;
+        }
+        auto fixed = w.fixed.find(n->tag);
+        if (fixed != w.fixed.end()) {
+            for (const Label& l : n->labels)
+                if (LabelMatches(l, fixed->second))
+                    return WalkPrintModes(w, l.target);
+            return;
+        }
+        for (size_t i = 0; i < n->labels.size(); ++i) {
+            const Label& l = n->labels[i];
+            if (l.kind == Label::Default || (l.kind == Label::Range && l.b - l.a > 0xFFFF))
+                Fail(n->where, "a key of the print-mode selection needs values, not default");
+            for (int64_t v = l.a; v <= (l.kind == Label::Range ? l.b : l.a); ++v) {
+                bool earlier = false; // the first matching label decides
+                for (size_t j = 0; j < i; ++j)
+                    earlier = earlier || LabelMatches(n->labels[j], v);
+                if (earlier)
+                    continue;
+                w.fixed[n->tag] = v;
+                WalkPrintModes(w, l.target);
+                w.fixed.erase(n->tag);
+            }
+        }
+    }
+
+    void CollectReferences(const Node* n, std::set<std::string>& names)
+    {
+        if (n->kind == Node::Ref) {
+            if (names.insert(n->refName).second)
+                CollectReferences(model_.defs.at(n->refName).node, names);
+            return;
+        }
+        for (const Node* c : n->children)
+            CollectReferences(c, names);
+        for (const Label& l : n->labels)
+            CollectReferences(l.target, names);
+    }
+
+    void PackPrintModes()
+    {
+        if (model_.printModes.size() > 1)
+            Fail(model_.printModes[1].where, "printmodes given twice");
+        out_.hasPrintModes = !model_.printModes.empty();
+        for (const PrintModesDecl& d : model_.printModes) {
+            if (!model_.defs.count(d.root))
+                Fail(d.where, "undefined name " + d.root);
+            if (!IsKey(d, SettingId::Media))
+                Fail(d.where, "the media setting must be one of the print-mode keys");
+            for (const std::string& m : d.modes)
+                if (!model_.defs.count(m))
+                    Fail(d.where, "undefined name " + m);
+            PrintModeWalk w{&d, {}, {}};
+            WalkPrintModes(w, model_.defs.at(d.root).node);
+            std::set<std::string> reached;
+            CollectReferences(model_.defs.at(d.root).node, reached);
+            for (const std::string& m : d.modes)
+                if (!reached.count(m))
+                    Fail(d.where, "mode " + m + " that the selection never reaches");
+        }
     }
 
     static std::string Place(const Where& where)
@@ -1272,6 +1440,24 @@ void EmitDriverTables(std::ostringstream& s, const CompiledModel& m)
       << array(!m.routes.empty(), "kDriverIds") << ", " << m.routes.size() << "u};\n";
 }
 
+void EmitPrintModes(std::ostringstream& s, const CompiledModel& m)
+{
+    s << "\nnamespace {\n\n";
+    EmitArray(s, "PrintModeRow", "kPrintModeRows", m.printModes, [](const PrintModeRecordRow& r) {
+        std::string t = "{{";
+        for (int i = 0; i < 6; ++i)
+            t += (i ? ", " : "") + std::to_string(r.keys[i]);
+        t += "}, {";
+        for (int i = 0; i < 4; ++i)
+            t += (i ? ", " : "") + std::to_string(r.parameters[i]);
+        return t + "}}";
+    });
+    s << "}  // namespace\n\n";
+    s << "extern const PrintModeTable PrintModeTableData = {"
+      << (m.printModes.empty() ? "0" : "kPrintModeRows") << ", " << m.printModes.size()
+      << "u, &PrintModeParameterData};\n";
+}
+
 } // namespace
 
 std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sourceNames,
@@ -1282,7 +1468,7 @@ std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sour
     for (const std::string& name : sourceNames)
         s << "//   " << name << "\n";
     s << "#include \"store.h\"\n";
-    if (m.hasDriverTables)
+    if (m.hasDriverTables || m.hasPrintModes)
         s << "#include \"drvtables.h\"\n";
     s << "\nnamespace {\n\n";
     EmitArray(s, "EntryDescriptor", "kEntryTable", m.entries,
@@ -1323,6 +1509,8 @@ std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sour
     s << "};\n";
     if (m.hasDriverTables)
         EmitDriverTables(s, m);
+    if (m.hasPrintModes)
+        EmitPrintModes(s, m);
     for (const IndexList& list : m.indexLists) {
         s << "\nextern const DWORD " << list.name << "[] = {";
         for (size_t i = 0; i < list.entries.size(); ++i)

@@ -35,6 +35,11 @@ struct DriverRoute {
     uint16_t nameSetting, defaultPair;
 };
 
+struct PrintModeRecordRow {
+    int16_t keys[6];
+    uint16_t parameters[4]; // mode block row, 0, media group row, 0
+};
+
 struct CompiledModel {
     std::vector<std::pair<uint32_t, uint32_t>> entries; // TypeOffset, TagCount
     std::vector<std::pair<uint16_t, uint32_t>> keys;    // ascending by id
@@ -50,6 +55,8 @@ struct CompiledModel {
     std::vector<uint16_t> values;
     std::vector<int32_t> valueNames;
     std::vector<DriverRoute> routes; // ascending by id
+    bool hasPrintModes = false;      // a printmodes statement
+    std::vector<PrintModeRecordRow> printModes;
 };
 
 // Checks and packs the whole model. On failure returns false with

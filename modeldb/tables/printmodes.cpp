@@ -81,5 +81,7 @@ static_assert(sizeof(kMediaGroups) / sizeof(kMediaGroups[0]) == 11, "media group
 // is media group g of its groups list.
 const PrintModeParameterSet PrintModeParameterData = {
     {kModes, kSecondParameters, kMediaGroups, kFourthParameters},
-    {34, 1, 11, 1},
+    {sizeof(kModes) / sizeof(kModes[0]), sizeof(kSecondParameters) / sizeof(kSecondParameters[0]),
+     sizeof(kMediaGroups) / sizeof(kMediaGroups[0]),
+     sizeof(kFourthParameters) / sizeof(kFourthParameters[0])},
 };

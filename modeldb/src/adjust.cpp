@@ -14,7 +14,8 @@ namespace
 {
 
 // The rules of 4191 in the order they apply.
-const DWORD kJobRules[] = {ID_RULES_1, ID_RULES_0, ID_RULES_2, ID_RULES_3};
+const DWORD kJobRules[] = {InternalId::Rules1, InternalId::Rules0, InternalId::Rules2,
+                           InternalId::Rules3};
 
 const DWORD kMaxSettings = 0x10000;
 
@@ -123,7 +124,7 @@ LONG AnswerSettingsAdjustment(DWORD id, const DataBaseRequest* request, DWORD si
     if (copy != NULL) {
         status = ApplyJobRules(copy, settings, request->SettingCount, &changed);
     } else {
-        status = ApplyRuleList(ID_RULES_4192, request, settings,
+        status = ApplyRuleList(InternalId::Rules4192, request, settings,
                                request->SettingCount * sizeof(LONG), &changed);
     }
     LONG result = DB_NO_ANSWER;

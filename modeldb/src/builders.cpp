@@ -7,24 +7,24 @@ LONG BuildComputedEntry(DWORD builderId, const DataBaseRequest* request, DWORD b
     BYTE* out = static_cast<BYTE*>(buffer);
     DWORD id = builderId & 0xFFFF;
     switch (id) {
-    case BUILDER_PAGE_FORMAT:
-    case BUILDER_PAPER_LENGTH:
+    case Builder::PageFormat:
+    case Builder::PaperLength:
         return BuildPageFormat(id, request, bufferSize, out, outSize);
-    case BUILDER_PRINTABLE_AREA:
+    case Builder::PrintableArea:
         return BuildPrintableArea(request, bufferSize, out, outSize);
-    case BUILDER_MEDIA_PRINTABLE_AREA:
+    case Builder::MediaPrintableArea:
         return BuildMediaPrintableArea(request, bufferSize, out, outSize);
-    case BUILDER_SET_TIME:
+    case Builder::SetTime:
         return BuildSetTimeBlock(request, bufferSize, out, outSize);
-    case BUILDER_DOLLAR_COMMAND:
+    case Builder::DollarCommand:
         return BuildDollarCommand(request, bufferSize, out, outSize);
-    case BUILDER_SILENT_MODE:
+    case Builder::SilentMode:
         return BuildSilentModeBlock(request, bufferSize, out, outSize);
-    case BUILDER_CODE_PAIR:
+    case Builder::CodePair:
         return BuildCodePair(request, bufferSize, out, outSize);
-    case BUILDER_MEDIA_OVERRIDES:
+    case Builder::MediaOverrides:
         return BuildMediaOverrides(request, bufferSize, out, outSize);
-    case BUILDER_M_COMMAND:
+    case Builder::MCommand:
         return BuildMCommand(request, bufferSize, out, outSize);
     default:
         return DB_NO_ANSWER;

@@ -4,21 +4,11 @@
 
 #include <windows.h>
 
+#include "modelformat.h"
 #include "prnmodel.h"
 
-// Builder ids as they stand in Built leaves of the model.
-enum BuilderId {
-    BUILDER_PAGE_FORMAT = 1,
-    BUILDER_PRINTABLE_AREA = 2,
-    BUILDER_MEDIA_PRINTABLE_AREA = 3,
-    BUILDER_PAPER_LENGTH = 4,
-    BUILDER_SET_TIME = 5,
-    BUILDER_DOLLAR_COMMAND = 6,
-    BUILDER_SILENT_MODE = 7,
-    BUILDER_CODE_PAIR = 12,
-    BUILDER_MEDIA_OVERRIDES = 13,
-    BUILDER_M_COMMAND = 14,
-};
+// Builder ids as they stand in Built leaves of the model: Builder::NAME
+// (modelformat.h), the same NAME that `built @ID NAME` uses.
 
 // Produces the value of builder builderId (low 16 bits) with the size-query
 // protocol. A builder id without a builder answers DB_NO_ANSWER.

@@ -38,7 +38,7 @@ LONG SelectPieces(const ComposedSequenceTable* table, const ComposedSequenceRow*
         slots[i].TypeOffset = 0;
         slots[i].TagCount = 0;
         LONG result =
-            ResolveEntry(ID_PIECE, request, entry->TypeOffset, entry->TagCount, &slots[i]);
+            ResolveEntry(InternalId::Piece, request, entry->TypeOffset, entry->TagCount, &slots[i]);
         if (result == DB_NO_ANSWER) {
             slots[i].TypeOffset = 0;
         } else if (result != DB_OK) {

@@ -1,4 +1,6 @@
-// Routes a driver-database id to the kind of answer it has.
+// Routes a driver-database id to the kind of answer it has: one lookup in
+// the id table modelc generates from the routes of the model source, one
+// switch on the kind.
 #include "driverdb.h"
 
 #include "drvqueries.h"
@@ -16,20 +18,27 @@ const DriverTables BuiltInDriverTables = {
 
 const DriverTables* ActiveDriverTables = &BuiltInDriverTables;
 
-const WORD kEntryLists[] = {4108, 4110, 4112, 4113, 4114, 4116, 4173, 4174,
-                            4177, 4180, 4186, 4196, 4200, 4201, 4202};
+} // namespace
 
-BOOL IsEntryList(WORD id)
+const DriverIdRow* FindDriverIdRow(DWORD id)
 {
-    for (DWORD i = 0; i < sizeof(kEntryLists) / sizeof(kEntryLists[0]); ++i) {
-        if (kEntryLists[i] == id) {
-            return TRUE;
+    // Sorted by id (modelc sorts them).
+    const DriverIdTable* table = &DriverIdTableData;
+    DWORD low = 0;
+    DWORD high = table->Rows != NULL ? table->RowCount : 0;
+    while (low < high) {
+        DWORD middle = low + (high - low) / 2;
+        if (table->Rows[middle].Id < id) {
+            low = middle + 1;
+        } else {
+            high = middle;
         }
     }
-    return FALSE;
+    if (low < (table->Rows != NULL ? table->RowCount : 0) && table->Rows[low].Id == id) {
+        return &table->Rows[low];
+    }
+    return NULL;
 }
-
-} // namespace
 
 const DriverTables* CurrentDriverTables()
 {
@@ -52,32 +61,24 @@ LONG QueryDriverDataBase(DWORD id, const DataBaseRequest* request, DWORD size, v
         return DB_FAILED;
     }
     WORD key = (WORD)(id & 0xFFFF);
-    if (IsEntryList(key)) {
-        return AnswerEntryList(key, request, size, buffer, outSize);
+    const DriverIdRow* route = FindDriverIdRow(key);
+    if (route == NULL) {
+        return FindAndReadEntry(key, request, size, buffer, outSize);
     }
-    switch (key) {
-    case 4109:
-        return AnswerSettingValueList(key, 4, request, size, buffer, outSize);
-    case 4111:
-        return AnswerSettingValueList(key, 5, request, size, buffer, outSize);
-    case 4115:
-        return AnswerSettingValueList(key, 7, request, size, buffer, outSize);
-    case 4118:
-    case 4119:
-        return AnswerQualityList(key, request, size, buffer, outSize);
-    case 4120:
-    case 4121:
-    case 4122:
-    case 4123:
-    case 4124:
-    case 4125:
+    switch (route->Kind) {
+    case DriverIdKind::EntryList:
+        return AnswerEntryList(route, request, size, buffer, outSize);
+    case DriverIdKind::ValueList:
+        return AnswerSettingValueList(route, request, size, buffer, outSize);
+    case DriverIdKind::QualityList:
+        return AnswerQualityList(route, request, size, buffer, outSize);
+    case DriverIdKind::Composed:
         return AnswerComposedSequence(key, request, size, buffer, outSize);
-    case 4126:
+    case DriverIdKind::PrintModeRecord:
         return AnswerPrintModeRecord(request, size, buffer, outSize);
-    case 4191:
-    case 4192:
+    case DriverIdKind::Adjustment:
         return AnswerSettingsAdjustment(key, request, size, buffer, outSize);
     default:
-        return FindAndReadEntry(key, request, size, buffer, outSize);
+        return DB_FAILED;
     }
 }

@@ -12,14 +12,10 @@
 namespace
 {
 
-const DWORD kNoSetting = 0xFFFFFFFF;
-const DWORD kNoDefault = 0;
-
-const int kPaperSizeSetting = 28;
-const int kColourSetting = 4;
-const int kQualitySetting = 8;
+const int kPaperSizeSetting = SettingId::PaperSize;
+const int kColourSetting = SettingId::Colour;
+const int kQualitySetting = SettingId::Quality;
 const WORD kStandardPaperList = 4112;
-const WORD kFullPaperList = 4113;
 
 enum ItemField {
     FIELD_VALUE = 0,
@@ -29,43 +25,9 @@ enum ItemField {
     FIELD_DEFAULT_MARK = 4
 };
 
-struct ListParameters {
-    WORD Id;
-    DWORD Setting;
-    DWORD DefaultPairId;
-};
-
-const ListParameters kListParameters[] = {
-    {4108, 4, ID_DEFAULT_SETTING4},
-    {4109, 4, ID_DEFAULT_SETTING4},
-    {4110, 5, ID_DEFAULT_SETTING5},
-    {4111, 5, ID_DEFAULT_SETTING5},
-    {4114, 7, ID_DEFAULT_SETTING7},
-    {4115, 7, ID_DEFAULT_SETTING7},
-    {4112, 28, kNoDefault},
-    {4113, 28, kNoDefault},
-    {4180, 28, ID_DEFAULT_4180},
-    {4202, 28, ID_DEFAULT_4202},
-    {4177, 5, kNoDefault},
-    {4186, 5, kNoDefault},
-    {4200, 5, ID_DEFAULT_4200},
-    {4116, kNoSetting, ID_DEFAULT_4116},
-    {4173, kNoSetting, ID_DEFAULT_4173},
-    {4174, kNoSetting, ID_DEFAULT_4173},
-    {4196, kNoSetting, ID_DEFAULT_4196},
-    {4201, kNoSetting, ID_DEFAULT_4201},
-};
-
-ListParameters ParametersFor(DWORD id)
-{
-    for (DWORD i = 0; i < sizeof(kListParameters) / sizeof(kListParameters[0]); ++i) {
-        if (kListParameters[i].Id == id) {
-            return kListParameters[i];
-        }
-    }
-    ListParameters none = {(WORD)id, kNoSetting, kNoDefault};
-    return none;
-}
+// The list parameters of an id without a route: no names, no default, no
+// details.
+const DriverIdRow kNoRoute = {0, 0, ListDetails::NoDetails, NoRouteSetting, NoRouteDefault};
 
 // Items are reached byte-wise: the caller's buffer need not be aligned.
 LONG GetField(const void* items, DWORD index, ItemField field)
@@ -234,11 +196,6 @@ LONG FillDefaultMarks(DWORD pairId, const DataBaseRequest* request, void* items,
     return DB_OK;
 }
 
-BOOL IsPaperList(DWORD id)
-{
-    return id == 4112 || id == 4113 || id == 4180 || id == 4202;
-}
-
 // Shared head of the entry-backed lists: finds the list and checks room.
 LONG ReadListValues(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
                     DWORD* outSize, DWORD* n)
@@ -299,54 +256,69 @@ LONG ReadDefaultPair(DWORD id, const DataBaseRequest* request, LONG pair[2])
     return got == 2 * sizeof(LONG) ? DB_OK : DB_FAILED;
 }
 
-LONG FillListItems(DWORD id, const DataBaseRequest* request, DWORD size, void* items, DWORD n)
+// Names, details and default marks of n items by the list's route.
+static LONG FillRoutedItems(const DriverIdRow* route, const DataBaseRequest* request, DWORD size,
+                            void* items, DWORD n)
 {
     if (items == NULL || size / ListItemSize < n) {
         return DB_FAILED;
     }
     SpreadListValues(items, n);
-    ListParameters parameters = ParametersFor(id & 0xFFFF);
     LONG result = DB_OK;
-    if (parameters.Setting != kNoSetting) {
-        result = FillNames(parameters.Setting, items, n);
+    if (route->NameSetting != NoRouteSetting) {
+        result = FillNames(route->NameSetting, items, n);
         if (result != DB_OK) {
             return result;
         }
     }
-    if (IsPaperList(parameters.Id)) {
-        result = WithRequestCopy(request, kPaperSizeSetting + 1, kPaperSizeSetting, ID_PAPER_DETAIL,
-                                 FIELD_DETAIL1, 0, FIELD_DETAIL2, items, n);
-        if (result == DB_OK && parameters.Id == kFullPaperList) {
+    switch (route->Details) {
+    case ListDetails::PaperDetails:
+    case ListDetails::PaperDetailsMarked:
+        result =
+            WithRequestCopy(request, kPaperSizeSetting + 1, kPaperSizeSetting,
+                            InternalId::PaperDetail, FIELD_DETAIL1, 0, FIELD_DETAIL2, items, n);
+        if (result == DB_OK && route->Details == ListDetails::PaperDetailsMarked) {
             result = MarkNonStandardPapers(request, items, n);
         }
-    } else if (parameters.Id == 4108 || parameters.Id == 4109) {
-        result = WithRequestCopy(request, kColourSetting + 1, kColourSetting, ID_SETTING4_DETAIL1,
-                                 FIELD_DETAIL1, ID_SETTING4_DETAIL2, FIELD_DETAIL2, items, n);
+        break;
+    case ListDetails::ColourDetails:
+        result = WithRequestCopy(request, kColourSetting + 1, kColourSetting,
+                                 InternalId::Setting4Detail1, FIELD_DETAIL1,
+                                 InternalId::Setting4Detail2, FIELD_DETAIL2, items, n);
+        break;
+    default:
+        break;
     }
-    if (result != DB_OK || parameters.DefaultPairId == kNoDefault) {
+    if (result != DB_OK || route->DefaultPair == NoRouteDefault) {
         return result;
     }
-    return FillDefaultMarks(parameters.DefaultPairId, request, items, n);
+    return FillDefaultMarks(route->DefaultPair, request, items, n);
 }
 
-LONG AnswerEntryList(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
-                     DWORD* outSize)
+LONG FillListItems(DWORD id, const DataBaseRequest* request, DWORD size, void* items, DWORD n)
+{
+    const DriverIdRow* route = FindDriverIdRow(id & 0xFFFF);
+    return FillRoutedItems(route != NULL ? route : &kNoRoute, request, size, items, n);
+}
+
+LONG AnswerEntryList(const DriverIdRow* route, const DataBaseRequest* request, DWORD size,
+                     void* buffer, DWORD* outSize)
 {
     DWORD n = 0;
-    LONG result = ReadListValues(id, request, size, buffer, outSize, &n);
+    LONG result = ReadListValues(route->Id, request, size, buffer, outSize, &n);
     if (result != DB_OK) {
         return result;
     }
-    return FillListItems(id, request, size, buffer, n);
+    return FillRoutedItems(route, request, size, buffer, n);
 }
 
-LONG AnswerSettingValueList(DWORD id, DWORD setting, const DataBaseRequest* request, DWORD size,
+LONG AnswerSettingValueList(const DriverIdRow* route, const DataBaseRequest* request, DWORD size,
                             void* buffer, DWORD* outSize)
 {
     const SettingValueTable* table = CurrentDriverTables()->SettingValues;
     DWORD first = 0;
     DWORD n = 0;
-    if (!FindSettingRow(table, setting, &first, &n)) {
+    if (!FindSettingRow(table, route->NameSetting, &first, &n)) {
         return DB_NO_ANSWER;
     }
     DWORD need = ListItemSize * n;
@@ -361,27 +333,28 @@ LONG AnswerSettingValueList(DWORD id, DWORD setting, const DataBaseRequest* requ
         LONG value = table->Values[first + i];
         memcpy(static_cast<BYTE*>(buffer) + 4 * i, &value, 4);
     }
-    return FillListItems(id, request, size, buffer, n);
+    return FillRoutedItems(route, request, size, buffer, n);
 }
 
-LONG AnswerQualityList(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
-                       DWORD* outSize)
+LONG AnswerQualityList(const DriverIdRow* route, const DataBaseRequest* request, DWORD size,
+                       void* buffer, DWORD* outSize)
 {
     DWORD n = 0;
-    LONG result = ReadListValues(id, request, size, buffer, outSize, &n);
+    LONG result = ReadListValues(route->Id, request, size, buffer, outSize, &n);
     if (result != DB_OK) {
         return result;
     }
     SpreadListValues(buffer, n);
-    if (id == 4118) {
-        result = WithRequestCopy(request, kQualitySetting + 1, kQualitySetting, ID_QUALITY_NAME,
-                                 FIELD_NAME_ID, ID_QUALITY_DETAIL, FIELD_DETAIL1, buffer, n);
+    if (route->Details == ListDetails::QualityNames) {
+        result =
+            WithRequestCopy(request, kQualitySetting + 1, kQualitySetting, InternalId::QualityName,
+                            FIELD_NAME_ID, InternalId::QualityDetail, FIELD_DETAIL1, buffer, n);
         if (result != DB_OK) {
             return result;
         }
     }
     LONG pair[2];
-    result = ReadDefaultPair(ID_DEFAULT_QUALITY, request, pair);
+    result = ReadDefaultPair(InternalId::DefaultQuality, request, pair);
     if (result != DB_OK) {
         return result;
     }

@@ -57,17 +57,18 @@ const MediaCompanion kSetting8ByMedia[] = {
 };
 
 // Settings the override reads.
+// (the named ones are the model source's names, modelformat.h)
 enum {
-    SET_MEDIA = 5,
+    SET_MEDIA = SettingId::Media,
     SET_COMPANION_6 = 6,
-    SET_COMPANION_8 = 8,
-    SET_PAPER_SIZE = 28,
-    SET_ALLOWED_CHECK = 70,
-    SET_BORDERLESS = 81,
-    SET_FROM_REPORT = 106,
-    SET_REQUESTED_MEDIA = 108,
+    SET_COMPANION_8 = SettingId::Quality,
+    SET_PAPER_SIZE = SettingId::PaperSize,
+    SET_ALLOWED_CHECK = SettingId::MediaAllowedCheck,
+    SET_BORDERLESS = SettingId::Borderless,
+    SET_FROM_REPORT = SettingId::MediaFromReport,
+    SET_REQUESTED_MEDIA = SettingId::RequestedMedia,
     SET_CLASS_PARAM_109 = 109,
-    SET_KEEP_MEDIA = 110,
+    SET_KEEP_MEDIA = SettingId::KeepMedia,
     SET_CLASS_PARAM_118 = 118,
 };
 const DWORD kOverrideMinSettings = SET_CLASS_PARAM_118 + 1;

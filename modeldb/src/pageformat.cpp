@@ -97,7 +97,7 @@ LONG BuildPageFormat(DWORD builderId, const DataBaseRequest* request, DWORD buff
     if (result != DB_OK) {
         return result;
     }
-    if ((builderId & 0xFFFF) == BUILDER_PAPER_LENGTH) {
+    if ((builderId & 0xFFFF) == Builder::PaperLength) {
         result = ReserveOutput(kPaperLengthSize, bufferSize, buffer, outSize);
         if (result == DB_OK) {
             DWORD length = (DWORD)Setting(request, kUserLength);

@@ -16,11 +16,11 @@ const DWORD kSettingsForRecord = 82;
 
 BOOL TablesPresent(const PrintModeTable* table)
 {
-    if (table == NULL || table->Rows == NULL || table->RowCount == 0) {
+    if (table == NULL || table->Rows == NULL || table->RowCount == 0 || table->Parameters == NULL) {
         return FALSE;
     }
     for (DWORD i = 0; i < PrintModeParameterTables; ++i) {
-        if (table->Parameters[i] == NULL) {
+        if (table->Parameters->Rows[i] == NULL) {
             return FALSE;
         }
     }
@@ -64,12 +64,12 @@ LONG AnswerPrintModeRecord(const DataBaseRequest* request, DWORD size, void* buf
         return DB_NO_ANSWER;
     }
     for (DWORD t = 0; t < PrintModeParameterTables; ++t) {
-        if (row->Parameters[t] >= table->ParameterRows[t]) {
+        if (row->Parameters[t] >= table->Parameters->RowCounts[t]) {
             return DB_FAILED;
         }
     }
     for (DWORD t = 0; t < PrintModeParameterTables; ++t) {
-        const BYTE* rows = static_cast<const BYTE*>(table->Parameters[t]);
+        const BYTE* rows = static_cast<const BYTE*>(table->Parameters->Rows[t]);
         memcpy(record + PrintModeParameterOffset[t],
                rows + row->Parameters[t] * PrintModeParameterSize[t], PrintModeParameterSize[t]);
     }

@@ -18,9 +18,9 @@ const ModelTables* SwapModelTables(const ModelTables* tables)
     return previous;
 }
 
-// The model's deepest walk is 12 entries. A walk far deeper than that can only
-// come from a loop in the tables, which would otherwise exhaust the stack.
-static const DWORD MaxWalkDepth = 256;
+// The model's deepest walk is 12 entries. A walk far deeper than
+// MaxWalkDepth can only come from a loop in the tables, which would otherwise
+// exhaust the stack.
 
 static WORD LowWord(DWORD id)
 {

@@ -6,56 +6,14 @@
 
 #include <windows.h>
 
+#include "modelformat.h"
 #include "prnmodel.h"
 
-// One entry of the model tables: two words.
-//   TypeOffset: bits 31..24 entry type, bits 23..0 pool offset or entry index.
-//   TagCount:   bits 31..16 tag, bits 15..0 count (some types use the whole word).
+// One entry of the model tables: two words (packing in modelformat.h).
 struct EntryDescriptor {
     DWORD TypeOffset;
     DWORD TagCount;
 };
-
-enum class EntryType : BYTE {
-    Bytes = 1,
-    Int32Array = 2,
-    SignedBytes = 3,
-    SignedShorts = 4,
-    UnsignedBytes = 5,
-    UnsignedShorts = 6,
-    Text = 7,
-    Sequence = 8,
-    FilteredSequence = 9,
-    WhenSetting = 10,
-    SelectBySetting = 11,
-    SelectByString = 12,
-    SelectByPrinterData = 13,
-    SelectByLocale = 14,
-    CaseEquals = 15,
-    CaseString = 16,
-    CaseDefault = 17,
-    Built = 18,
-    SelectByMaskedSetting = 19,
-    MaskHeader = 20,
-    CaseRange = 21,
-};
-
-inline BYTE EntryTypeOf(DWORD typeOffset)
-{
-    return static_cast<BYTE>(typeOffset >> 24);
-}
-inline DWORD EntryOffsetOf(DWORD typeOffset)
-{
-    return typeOffset & 0x00FFFFFFu;
-}
-inline WORD EntryTagOf(DWORD tagCount)
-{
-    return static_cast<WORD>(tagCount >> 16);
-}
-inline WORD EntryCountOf(DWORD tagCount)
-{
-    return static_cast<WORD>(tagCount & 0xFFFFu);
-}
 
 // The constant tables of one model. Every index the engine takes from the
 // data is checked against the count of the table it addresses.
@@ -84,11 +42,6 @@ const ModelTables* CurrentModelTables();
 // Test hook: makes the engine walk `tables` (NULL restores the built-in set)
 // and returns the previous set. Not for product code; not thread-safe.
 const ModelTables* SwapModelTables(const ModelTables* tables);
-
-// Value-name entry of printer-data selectors (Root entry 8) and the only
-// tag a locale selector may carry.
-const WORD PrinterDataNameId = 8;
-const WORD LocaleSelectorTag = 0x500F;
 
 // Finds id's tree in the key table and walks it; on DB_OK *out is the leaf.
 LONG FindEntry(DWORD id, const DataBaseRequest* request, EntryDescriptor* out);

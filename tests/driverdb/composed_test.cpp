@@ -4,8 +4,6 @@
 
 #include "drvtables.h"
 
-extern const DWORD ComposedSequencePartsCount;
-
 namespace
 {
 
@@ -126,12 +124,6 @@ namespace
 {
 
 using ModelSequences = DrvTest;
-
-TEST_F(ModelSequences, PartListHasSeventeenParts)
-{
-    EXPECT_EQ(ComposedSequencePartsCount, 17u);
-    EXPECT_EQ(CurrentDriverTables()->ComposedSequences->PartCount, ComposedSequencePartsCount);
-}
 
 TEST_F(ModelSequences, ResetSequence)
 {

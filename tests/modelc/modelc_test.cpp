@@ -57,9 +57,33 @@ TEST(ModelCompilerRejects, EachKindOfMistakeWithItsPlace)
         {"mask beyond 32 bits", {"key 2 = mask s0 & 0x100000000 { default: s8 @2 [1] }"}, "mask out of range"},
         {"string in a numeric leaf", {"key 2 = s8 @2 [\"A\"]"}, "expected a value"},
         {"non-ASCII in a string", {"key 2 = text @2 \"\xC3\xA9\""}, "non-ASCII"},
-        {"unknown statement", {"keys 2 = s8 @2 [1]"}, "expected def, key or index"},
+        {"unknown statement", {"keys 2 = s8 @2 [1]"}, "expected def, key, index"},
         {"missing brace", {"key 2 = seq { s8 @2 [1]"}, "missing '}'"},
         {"empty index list", {"index Parts =\nkey 2 = s8 @2 [1]"}, "lists no entry"},
+        {"unknown builder name", {"key 2 = built @2 NoSuchBuilder"}, "f0.model:1: unknown builder 'NoSuchBuilder'"},
+        {"unknown internal id name", {"key 2 = s8 @NoSuchId [1]"}, "unknown id name 'NoSuchId'"},
+        // the driver tables: a missing piece, a list that does not match, a
+        // row that nothing reaches, an id routed twice
+        {"composed without pieces", {"composed 4120 =\nkey 2 = s8 @2 [1]"}, "f0.model:1: composed 4120 lists no piece"},
+        {"composed piece undefined", {"composed 4120 = Missing"}, "undefined name Missing"},
+        {"composed id with a key", {"key 4120 = s8 @4120 [1]", "def P = s8 @Piece [1]\ncomposed 4120 = P"}, "f1.model:2: composed 4120 also has a key (f0.model:1)"},
+        {"id routed twice", {"def P = s8 @Piece [1]\ncomposed 4126 = P\nroute 4126 = PrintModeRecord"}, "f0.model:3: Drv id 4126 routed twice (first at f0.model:2)"},
+        {"list route without its key", {"route 4119 = QualityList"}, "f0.model:1: route 4119 reads its list from key 4119, which is missing"},
+        {"record route with a key", {"key 4126 = s8 @4126 [1]\nroute 4126 = PrintModeRecord"}, "f0.model:2: route 4126 answers without its key; the key (f0.model:1) is never read"},
+        {"value list naming no setting", {"route 4109 = ValueList"}, "route 4109 lists values but names no setting"},
+        {"names of a setting without values", {"key 4108 = s8 @4108 [3]\nroute 4108 = EntryList names Colour"}, "f0.model:2: route 4108 names setting 4, which has no values"},
+        {"default pair without a key", {"key 4119 = s8 @4119 [1]\nroute 4119 = QualityList default DefaultQuality"}, "route 4119: default pair 20485 has no key"},
+        {"values nobody names", {"values s4 { 3: 15003 }"}, "f0.model:1: values of setting 4 that no route names"},
+        {"values given twice", {"values s4 { 3: 15003 }\nvalues Colour { 3: 15003 }"}, "f0.model:2: values of setting 4 given twice"},
+        {"value listed twice", {"values s4 {\n 3: 15003\n 3: 15004 }"}, "f0.model:3: value 3 listed twice"},
+        {"unknown route kind", {"route 4109 = Listing"}, "expected a kind of Drv id"},
+        {"composed routed by route", {"route 4120 = Composed"}, "composed ids are routed by their composed statement"},
+        // the print-mode record read from its selection
+        {"print-mode key by default", {"def A = s8 @2 [1]\ndef R = sel s5 { default: A }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A groups [1]"}, "f0.model:2: a key of the print-mode selection needs values"},
+        {"print mode missing a key", {"def A = s8 @2 [1]\ndef R = sel s5 { 1: A }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A groups [1]"}, "print mode reached without setting 4"},
+        {"print-mode media without group", {"def A = s8 @2 [1]\ndef R = sel s4 { 3: sel s9 { 0: sel s5 { 7: sel s8 { 1: sel s6 { 1: sel s81 { 0: A } } } } } }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A groups [1]"}, "f0.model:3: media 7 is in no print-mode group"},
+        {"print-mode block never reached", {"def A = s8 @2 [1]\ndef B = s8 @2 [2]\ndef R = sel s4 { 3: sel s9 { 0: sel s5 { 1: sel s8 { 1: sel s6 { 1: sel s81 { 0: A } } } } } }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A B groups [1]"}, "mode B that the selection never reaches"},
+        {"print-mode leaf that is no block", {"def R = sel s4 { 3: s8 @2 [1] }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes R groups [1]"}, "holds only sel nodes and mode blocks"},
         // clang-format on
     };
     for (const Case& c : cases) {

@@ -9,42 +9,46 @@
 #include <sstream>
 
 #include "modelc.h"
+#include "modelformat.h"
 
 namespace modelc
 {
 namespace
 {
 
-// Entry type numbers of the packed format.
-enum : uint32_t {
-    kBytes = 1,
-    kInt32Array = 2,
-    kSignedBytes = 3,
-    kSignedShorts = 4,
-    kUnsignedBytes = 5,
-    kUnsignedShorts = 6,
-    kText = 7,
-    kSequence = 8,
-    kFilteredSequence = 9,
-    kWhenSetting = 10,
-    kSelectBySetting = 11,
-    kSelectByString = 12,
-    kSelectByPrinterData = 13,
-    kSelectByLocale = 14,
-    kCaseEquals = 15,
-    kCaseString = 16,
-    kCaseDefault = 17,
-    kBuilt = 18,
-    kSelectByMaskedSetting = 19,
-    kMaskHeader = 20,
-    kCaseRange = 21,
-};
+// Entry type numbers of the packed format (modelformat.h).
+constexpr uint32_t TypeNumber(EntryType type)
+{
+    return static_cast<uint32_t>(type);
+}
 
-const uint32_t kLocaleTag = 0x500F;
-const uint32_t kMax24 = 0xFFFFFF;
-// The engine fails any walk deeper than this many entries, so a deeper tree
-// could never answer; the limit also bounds the recursion of this compiler.
-const int kMaxNesting = 256;
+// Names the model source may write instead of numbers (modelformat.h).
+struct KnownName {
+    const char* name;
+    uint32_t number;
+};
+#define PRN_KNOWN_NAME(name, number) {#name, number},
+const KnownName kBuilderNames[] = {PRN_BUILDER_NAMES(PRN_KNOWN_NAME)};
+const KnownName kInternalIdNames[] = {PRN_INTERNAL_ID_NAMES(PRN_KNOWN_NAME)};
+const KnownName kSettingNames[] = {PRN_SETTING_NAMES(PRN_KNOWN_NAME)};
+const KnownName kKindNames[] = {PRN_DRIVER_ID_KINDS(PRN_KNOWN_NAME)};
+const KnownName kDetailNames[] = {PRN_LIST_DETAILS(PRN_KNOWN_NAME)};
+#undef PRN_KNOWN_NAME
+
+template <size_t N>
+bool LookUpName(const KnownName (&names)[N], const std::string& name, uint32_t* number)
+{
+    for (const KnownName& k : names) {
+        if (name == k.name) {
+            *number = k.number;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Nesting limit of a tree: the engine's walk depth.
+const int kMaxNesting = static_cast<int>(MaxWalkDepth);
 
 struct CompileError {
     std::string message;
@@ -282,25 +286,57 @@ struct IndexDecl {
     Where where;
 };
 
+struct ComposedDecl {
+    uint32_t id;
+    std::vector<Node*> parts;
+    Where where;
+};
+
+struct ValuesDecl {
+    uint32_t setting;
+    std::vector<std::pair<uint32_t, int32_t>> values; // value, name id
+    Where where;
+};
+
+struct RouteDecl {
+    uint32_t id, kind, details, nameSetting, defaultPair;
+    Where where;
+};
+
+struct PrintModesDecl {
+    std::string root;
+    std::vector<uint32_t> keys;
+    std::vector<std::string> modes;
+    std::vector<std::vector<uint32_t>> groups;
+    Where where;
+};
+
 struct Model {
     std::deque<Node> nodes;
+    std::vector<PrintModesDecl> printModes;
     std::map<std::string, Def> defs;
     std::vector<KeyDecl> keys;
     std::vector<IndexDecl> indexes;
+    std::vector<ComposedDecl> composed;
+    std::vector<ValuesDecl> valueLists;
+    std::vector<RouteDecl> routes;
     std::deque<std::string> fileNames;
 };
 
 bool IsStatementKeyword(const Token& t)
 {
     return t.kind == Tok::End ||
-           (t.kind == Tok::Name && (t.text == "def" || t.text == "key" || t.text == "index"));
+           (t.kind == Tok::Name &&
+            (t.text == "def" || t.text == "key" || t.text == "index" || t.text == "composed" ||
+             t.text == "values" || t.text == "route"));
 }
 
 const std::set<std::string>& Keywords()
 {
     static const std::set<std::string> words = {
-        "def",   "key", "index", "text", "bytes", "s8",   "u8",  "s16",   "u16",    "int32",
-        "built", "seq", "filt",  "when", "sel",   "mask", "str", "pdata", "locale", "default"};
+        "def", "key",   "index",  "text",    "bytes",    "s8",     "u8",   "s16",
+        "u16", "int32", "built",  "seq",     "filt",     "when",   "sel",  "mask",
+        "str", "pdata", "locale", "default", "composed", "values", "route"};
     return words;
 }
 
@@ -322,8 +358,16 @@ class Parser
                 ParseKey();
             else if (t.kind == Tok::Name && t.text == "index")
                 ParseIndex();
+            else if (t.kind == Tok::Name && t.text == "composed")
+                ParseComposed();
+            else if (t.kind == Tok::Name && t.text == "values")
+                ParseValues();
+            else if (t.kind == Tok::Name && t.text == "route")
+                ParseRoute();
+            else if (t.kind == Tok::Name && t.text == "printmodes")
+                ParsePrintModes();
             else
-                Fail(At(t), "expected def, key or index");
+                Fail(At(t), "expected def, key, index, composed, values, route or printmodes");
         }
     }
 
@@ -357,6 +401,19 @@ class Parser
         return static_cast<uint32_t>(v);
     }
 
+    // A request id: a number or the name of an internal id.
+    uint32_t ExpectId(const char* what)
+    {
+        uint32_t n = 0;
+        if (Cur().kind == Tok::Name) {
+            if (!LookUpName(kInternalIdNames, Cur().text, &n))
+                Fail(At(Cur()), "unknown id name '" + Cur().text + "'");
+            Next();
+            return n;
+        }
+        return ExpectIn16(what);
+    }
+
     std::string ExpectName(const char* what)
     {
         if (Cur().kind != Tok::Name)
@@ -364,13 +421,18 @@ class Parser
         return Next().text;
     }
 
-    // "sN": a setting number.
+    // "sN" or a setting's name: a setting number.
     uint32_t ExpectSetting()
     {
         const Token& t = Cur();
+        uint32_t named = 0;
+        if (t.kind == Tok::Name && LookUpName(kSettingNames, t.text, &named)) {
+            Next();
+            return named;
+        }
         if (t.kind != Tok::Name || t.text.size() < 2 || t.text[0] != 's' ||
             t.text.find_first_not_of("0123456789", 1) != std::string::npos)
-            Fail(At(t), "expected a setting (sN)");
+            Fail(At(t), "expected a setting (sN or a setting name)");
         if (t.text.size() > 7 || std::stol(t.text.substr(1)) > 0xFFFF)
             Fail(At(t), "setting number out of range 0..65535");
         uint32_t n = static_cast<uint32_t>(std::stol(t.text.substr(1)));
@@ -404,10 +466,10 @@ class Parser
     {
         const Token& start = Next();
         std::vector<uint32_t> ids;
-        ids.push_back(ExpectIn16("key id"));
+        ids.push_back(ExpectId("key id"));
         while (IsPunct(",")) {
             Next();
-            ids.push_back(ExpectIn16("key id"));
+            ids.push_back(ExpectId("key id"));
         }
         Expect("=");
         Node* node = ParseEntry(false);
@@ -426,6 +488,110 @@ class Parser
         if (decl.nodes.empty())
             Fail(At(start), "index " + name + " lists no entry");
         model_.indexes.push_back(decl);
+    }
+
+    // composed ID = ENTRY ENTRY ...: the pieces of a composed sequence, in order.
+    void ParseComposed()
+    {
+        const Token& start = Next();
+        ComposedDecl decl{ExpectIn16("composed id"), {}, At(start)};
+        Expect("=");
+        while (!IsStatementKeyword(Cur()))
+            decl.parts.push_back(ParseEntry(false));
+        if (decl.parts.empty())
+            Fail(At(start), "composed " + std::to_string(decl.id) + " lists no piece");
+        model_.composed.push_back(decl);
+    }
+
+    // values SETTING { VALUE: NAME_ID ... }: the values of a list setting in
+    // list order, each with the id of its name.
+    void ParseValues()
+    {
+        const Token& start = Next();
+        ValuesDecl decl{ExpectSetting(), {}, At(start)};
+        Expect("{");
+        while (!IsPunct("}")) {
+            const Token& at = Cur();
+            uint32_t value = ExpectIn16("list value");
+            Expect(":");
+            int64_t name = ExpectNumber("a name id");
+            if (name < INT32_MIN || name > INT32_MAX)
+                Fail(At(at), "name id out of range");
+            for (const auto& v : decl.values)
+                if (v.first == value)
+                    Fail(At(at), "value " + std::to_string(value) + " listed twice");
+            decl.values.emplace_back(value, static_cast<int32_t>(name));
+        }
+        Next();
+        if (decl.values.empty())
+            Fail(At(start), "values list without a value");
+        model_.valueLists.push_back(decl);
+    }
+
+    uint32_t ExpectKnown(const KnownName* names, size_t count, const char* what)
+    {
+        const Token& t = Cur();
+        if (t.kind == Tok::Name)
+            for (size_t i = 0; i < count; ++i)
+                if (t.text == names[i].name) {
+                    Next();
+                    return names[i].number;
+                }
+        Fail(At(t), std::string("expected ") + what);
+    }
+
+    // route ID = KIND [names SETTING] [default ID] [details DETAILS]
+    void ParseRoute()
+    {
+        const Token& start = Next();
+        RouteDecl decl{ExpectIn16("route id"), 0,        ListDetails::NoDetails, NoRouteSetting,
+                       NoRouteDefault,         At(start)};
+        Expect("=");
+        decl.kind =
+            ExpectKnown(kKindNames, sizeof(kKindNames) / sizeof(kKindNames[0]), "a kind of Drv id");
+        if (decl.kind == DriverIdKind::Composed)
+            Fail(At(start), "composed ids are routed by their composed statement");
+        while (Cur().kind == Tok::Name && !IsStatementKeyword(Cur())) {
+            std::string word = Next().text;
+            if (word == "names")
+                decl.nameSetting = ExpectSetting();
+            else if (word == "default")
+                decl.defaultPair = ExpectId("default pair id");
+            else if (word == "details")
+                decl.details = ExpectKnown(
+                    kDetailNames, sizeof(kDetailNames) / sizeof(kDetailNames[0]), "list details");
+            else
+                Fail(At(start), "unknown route parameter '" + word + "'");
+        }
+        model_.routes.push_back(decl);
+    }
+
+    // printmodes ROOT keys S S S S S S modes NAME... groups [V...] [V...]...
+    void ParsePrintModes()
+    {
+        const Token& start = Next();
+        PrintModesDecl decl{ExpectName("the selection's def"), {}, {}, {}, At(start)};
+        if (ExpectName("keys") != "keys")
+            Fail(At(start), "expected keys");
+        for (int i = 0; i < 6; ++i)
+            decl.keys.push_back(ExpectSetting());
+        if (ExpectName("modes") != "modes")
+            Fail(At(start), "expected modes");
+        while (Cur().kind == Tok::Name && Cur().text != "groups")
+            decl.modes.push_back(Next().text);
+        if (ExpectName("groups") != "groups")
+            Fail(At(start), "expected groups");
+        while (IsPunct("[")) {
+            Next();
+            std::vector<uint32_t> group;
+            while (!IsPunct("]"))
+                group.push_back(ExpectIn16("media"));
+            Next();
+            decl.groups.push_back(group);
+        }
+        if (decl.modes.empty() || decl.groups.empty())
+            Fail(At(start), "printmodes needs modes and groups");
+        model_.printModes.push_back(decl);
     }
 
     struct Nesting {
@@ -489,7 +655,7 @@ class Parser
             if (kind == Node::Str)
                 n->tag = ExpectIn16("string number");
             if (kind == Node::Locale)
-                n->tag = kLocaleTag;
+                n->tag = LocaleSelectorTag;
             ParseLabels(n);
             return n;
         }
@@ -573,11 +739,11 @@ class Parser
         if (!IsPunct("@"))
             Fail(At(Cur()), "leaf without a tag (@ID)");
         Next();
-        n->tag = ExpectIn16("tag");
+        n->tag = ExpectId("tag");
         if (w == "text") {
             if (Cur().kind != Tok::String)
                 Fail(At(Cur()), "expected the text");
-            n->leafType = kText;
+            n->leafType = TypeNumber(EntryType::Text);
             n->bytes = Next().text;
             n->bytes.push_back('\0');
             if (n->bytes.size() > 0xFFFF)
@@ -585,8 +751,16 @@ class Parser
             return n;
         }
         if (w == "built") {
-            n->leafType = kBuilt;
-            n->values.push_back(ExpectIn16("builder id"));
+            n->leafType = TypeNumber(EntryType::Built);
+            uint32_t builder = 0;
+            if (Cur().kind == Tok::Name) {
+                if (!LookUpName(kBuilderNames, Cur().text, &builder))
+                    Fail(At(Cur()), "unknown builder '" + Cur().text + "'");
+                Next();
+            } else {
+                builder = ExpectIn16("builder id");
+            }
+            n->values.push_back(builder);
             return n;
         }
         struct Range {
@@ -595,9 +769,12 @@ class Parser
             int64_t lo, hi;
         };
         static const Range ranges[] = {
-            {"bytes", kBytes, 0, 255},          {"s8", kSignedBytes, -128, 127},
-            {"u8", kUnsignedBytes, 0, 255},     {"s16", kSignedShorts, -32768, 32767},
-            {"u16", kUnsignedShorts, 0, 65535}, {"int32", kInt32Array, INT32_MIN, INT32_MAX},
+            {"bytes", TypeNumber(EntryType::Bytes), 0, 255},
+            {"s8", TypeNumber(EntryType::SignedBytes), -128, 127},
+            {"u8", TypeNumber(EntryType::UnsignedBytes), 0, 255},
+            {"s16", TypeNumber(EntryType::SignedShorts), -32768, 32767},
+            {"u16", TypeNumber(EntryType::UnsignedShorts), 0, 65535},
+            {"int32", TypeNumber(EntryType::Int32Array), INT32_MIN, INT32_MAX},
         };
         const Range* range = nullptr;
         for (const Range& r : ranges)
@@ -607,7 +784,7 @@ class Parser
         Expect("[");
         while (!IsPunct("]")) {
             const Token& t = Cur();
-            if (t.kind == Tok::String && n->leafType == kBytes) {
+            if (t.kind == Tok::String && n->leafType == TypeNumber(EntryType::Bytes)) {
                 for (char c : Next().text)
                     n->values.push_back(static_cast<unsigned char>(c));
                 continue;
@@ -620,7 +797,7 @@ class Parser
         Next();
         if (n->values.size() > 0xFFFF)
             Fail(n->where, "more than 65535 values");
-        if (n->leafType == kBytes) {
+        if (n->leafType == TypeNumber(EntryType::Bytes)) {
             for (int64_t v : n->values)
                 n->bytes.push_back(static_cast<char>(v));
             n->values.clear();
@@ -712,13 +889,233 @@ class Packer
         // a mistake in them does not wait until someone uses them.
         for (auto& def : model_.defs)
             DefIndex(def.first);
+        PackDriverTables(seen);
+        PackPrintModes();
+    }
+
+    // The composed sequences, the value lists and the route of every Drv id
+    // that is not answered by its key alone. Each must add up: one route per
+    // id, a key where the route reads one and none where nothing would read
+    // it, a values list for every setting a route names and a route for
+    // every values list.
+    void PackDriverTables(const std::map<uint32_t, Where>& keys)
+    {
+        out_.hasDriverTables =
+            !model_.composed.empty() || !model_.valueLists.empty() || !model_.routes.empty();
+        std::map<uint32_t, Where> routed;
+        auto claim = [&](uint32_t id, const Where& where) {
+            auto it = routed.find(id);
+            if (it != routed.end())
+                Fail(where, "Drv id " + std::to_string(id) + " routed twice (first at " +
+                                Place(it->second) + ")");
+            routed.emplace(id, where);
+        };
+        auto keyPlace = [&](uint32_t id) { return Place(keys.at(id)); };
+        for (const ComposedDecl& c : model_.composed) {
+            claim(c.id, c.where);
+            if (keys.count(c.id))
+                Fail(c.where, "composed " + std::to_string(c.id) + " also has a key (" +
+                                  keyPlace(c.id) + ") that no request reaches");
+            if (out_.composedParts.size() + c.parts.size() > 0xFFFF)
+                Fail(c.where, "more than 65535 composed pieces");
+            ComposedRow row{static_cast<uint16_t>(c.id),
+                            static_cast<uint16_t>(out_.composedParts.size()),
+                            static_cast<uint16_t>(c.parts.size())};
+            for (Node* n : c.parts)
+                out_.composedParts.push_back(IndexOf(n));
+            out_.composedRows.push_back(row);
+            out_.routes.push_back(DriverRoute{row.id, DriverIdKind::Composed,
+                                              ListDetails::NoDetails, NoRouteSetting,
+                                              NoRouteDefault});
+        }
+        std::map<uint32_t, const ValuesDecl*> valueLists;
+        for (const ValuesDecl& v : model_.valueLists) {
+            if (!valueLists.emplace(v.setting, &v).second)
+                Fail(v.where, "values of setting " + std::to_string(v.setting) + " given twice");
+            if (out_.values.size() + v.values.size() > 0xFFFF)
+                Fail(v.where, "more than 65535 list values");
+            out_.valueRows.push_back(ValueRow{static_cast<uint16_t>(v.setting),
+                                              static_cast<uint16_t>(out_.values.size()),
+                                              static_cast<uint16_t>(v.values.size())});
+            for (const auto& value : v.values) {
+                out_.values.push_back(static_cast<uint16_t>(value.first));
+                out_.valueNames.push_back(value.second);
+            }
+        }
+        std::set<uint32_t> named;
+        for (const RouteDecl& r : model_.routes) {
+            claim(r.id, r.where);
+            const std::string id = std::to_string(r.id);
+            bool readsKey =
+                r.kind == DriverIdKind::EntryList || r.kind == DriverIdKind::QualityList;
+            if (readsKey && !keys.count(r.id))
+                Fail(r.where,
+                     "route " + id + " reads its list from key " + id + ", which is missing");
+            if (!readsKey && keys.count(r.id))
+                Fail(r.where, "route " + id + " answers without its key; the key (" +
+                                  keyPlace(r.id) + ") is never read");
+            if (r.kind == DriverIdKind::ValueList && r.nameSetting == NoRouteSetting)
+                Fail(r.where, "route " + id + " lists values but names no setting");
+            if (r.nameSetting != NoRouteSetting) {
+                if (!valueLists.count(r.nameSetting))
+                    Fail(r.where, "route " + id + " names setting " +
+                                      std::to_string(r.nameSetting) + ", which has no values");
+                named.insert(r.nameSetting);
+            }
+            if (r.defaultPair != NoRouteDefault && !keys.count(r.defaultPair))
+                Fail(r.where, "route " + id + ": default pair " + std::to_string(r.defaultPair) +
+                                  " has no key");
+            out_.routes.push_back(
+                DriverRoute{static_cast<uint16_t>(r.id), static_cast<uint8_t>(r.kind),
+                            static_cast<uint8_t>(r.details), static_cast<uint16_t>(r.nameSetting),
+                            static_cast<uint16_t>(r.defaultPair)});
+        }
+        for (const ValuesDecl& v : model_.valueLists)
+            if (!named.count(v.setting))
+                Fail(v.where,
+                     "values of setting " + std::to_string(v.setting) + " that no route names");
+        std::sort(out_.routes.begin(), out_.routes.end(),
+                  [](const DriverRoute& a, const DriverRoute& b) { return a.id < b.id; });
+    }
+
+    // The print-mode record rows: every path through the selection that
+    // ends in one of the mode blocks, with the value of each key setting on
+    // it. A selection on another setting takes its default (the record does
+    // not depend on it); a key already fixed higher up takes the label it
+    // matches; every combination must be reached once.
+    struct PrintModeWalk {
+        const PrintModesDecl* decl;
+        std::map<uint32_t, int64_t> fixed;
+        std::set<std::vector<int64_t>> seen;
+    };
+
+    bool IsKey(const PrintModesDecl& d, uint32_t setting)
+    {
+        return std::find(d.keys.begin(), d.keys.end(), setting) != d.keys.end();
+    }
+
+    static bool LabelMatches(const Label& l, int64_t v)
+    {
+        return l.kind == Label::Default || (l.kind == Label::Equals && l.a == v) ||
+               (l.kind == Label::Range && l.a <= v && v <= l.b);
+    }
+
+    void EmitPrintModeRow(PrintModeWalk& w, size_t mode, const Where& where)
+    {
+        std::vector<int64_t> keys;
+        for (uint32_t k : w.decl->keys) {
+            auto it = w.fixed.find(k);
+            if (it == w.fixed.end())
+                Fail(where, "print mode reached without setting " + std::to_string(k));
+            if (it->second < -32768 || it->second > 32767)
+                Fail(where, "print-mode key out of the 16-bit range");
+            keys.push_back(it->second);
+        }
+        if (!w.seen.insert(keys).second)
+            Fail(where, "print-mode combination reached twice");
+        int64_t media = w.fixed.at(SettingId::Media);
+        size_t group = w.decl->groups.size();
+        for (size_t g = 0; g < w.decl->groups.size() && group == w.decl->groups.size(); ++g)
+            for (uint32_t m : w.decl->groups[g])
+                if (m == media)
+                    group = g;
+        if (group == w.decl->groups.size())
+            Fail(w.decl->where, "media " + std::to_string(media) + " is in no print-mode group");
+        PrintModeRecordRow row{};
+        for (int i = 0; i < 6; ++i)
+            row.keys[i] = static_cast<int16_t>(keys[i]);
+        row.parameters[0] = static_cast<uint16_t>(mode);
+        row.parameters[2] = static_cast<uint16_t>(group);
+        out_.printModes.push_back(row);
+    }
+
+    void WalkPrintModes(PrintModeWalk& w, const Node* n)
+    {
+        const PrintModesDecl& d = *w.decl;
+        if (n->kind == Node::Ref) {
+            auto mode = std::find(d.modes.begin(), d.modes.end(), n->refName);
+            if (mode != d.modes.end())
+                return EmitPrintModeRow(w, mode - d.modes.begin(), n->where);
+            return WalkPrintModes(w, model_.defs.at(n->refName).node);
+        }
+        if (n->kind != Node::Sel)
+            Fail(n->where, "the print-mode selection holds only sel nodes and mode blocks");
+        if (!IsKey(d, n->tag)) {
+            for (const Label& l : n->labels)
+                if (l.kind == Label::Default)
+                    WalkPrintModes(w, l.target);
+            return;
+        }
+        auto fixed = w.fixed.find(n->tag);
+        if (fixed != w.fixed.end()) {
+            for (const Label& l : n->labels)
+                if (LabelMatches(l, fixed->second))
+                    return WalkPrintModes(w, l.target);
+            return;
+        }
+        for (size_t i = 0; i < n->labels.size(); ++i) {
+            const Label& l = n->labels[i];
+            if (l.kind == Label::Default || (l.kind == Label::Range && l.b - l.a > 0xFFFF))
+                Fail(n->where, "a key of the print-mode selection needs values, not default");
+            for (int64_t v = l.a; v <= (l.kind == Label::Range ? l.b : l.a); ++v) {
+                bool earlier = false; // the first matching label decides
+                for (size_t j = 0; j < i; ++j)
+                    earlier = earlier || LabelMatches(n->labels[j], v);
+                if (earlier)
+                    continue;
+                w.fixed[n->tag] = v;
+                WalkPrintModes(w, l.target);
+                w.fixed.erase(n->tag);
+            }
+        }
+    }
+
+    void CollectReferences(const Node* n, std::set<std::string>& names)
+    {
+        if (n->kind == Node::Ref) {
+            if (names.insert(n->refName).second)
+                CollectReferences(model_.defs.at(n->refName).node, names);
+            return;
+        }
+        for (const Node* c : n->children)
+            CollectReferences(c, names);
+        for (const Label& l : n->labels)
+            CollectReferences(l.target, names);
+    }
+
+    void PackPrintModes()
+    {
+        if (model_.printModes.size() > 1)
+            Fail(model_.printModes[1].where, "printmodes given twice");
+        out_.hasPrintModes = !model_.printModes.empty();
+        for (const PrintModesDecl& d : model_.printModes) {
+            if (!model_.defs.count(d.root))
+                Fail(d.where, "undefined name " + d.root);
+            if (!IsKey(d, SettingId::Media))
+                Fail(d.where, "the media setting must be one of the print-mode keys");
+            for (const std::string& m : d.modes)
+                if (!model_.defs.count(m))
+                    Fail(d.where, "undefined name " + m);
+            PrintModeWalk w{&d, {}, {}};
+            WalkPrintModes(w, model_.defs.at(d.root).node);
+            std::set<std::string> reached;
+            CollectReferences(model_.defs.at(d.root).node, reached);
+            for (const std::string& m : d.modes)
+                if (!reached.count(m))
+                    Fail(d.where, "mode " + m + " that the selection never reaches");
+        }
+    }
+
+    static std::string Place(const Where& where)
+    {
+        return *where.file + ":" + std::to_string(where.line);
     }
 
   private:
     uint32_t Reserve(size_t count, const Where& where)
     {
         size_t first = out_.entries.size();
-        if (first + count > kMax24 + 1ull)
+        if (first + count > EntryOffsetLimit + 1ull)
             Fail(where, "entry table beyond 24-bit indices");
         out_.entries.resize(first + count, Words{0, 0});
         return static_cast<uint32_t>(first);
@@ -756,10 +1153,13 @@ class Packer
         return index;
     }
 
-    static uint32_t Pack(uint32_t type, uint32_t offset) { return (type << 24) | offset; }
+    static uint32_t Pack(uint32_t type, uint32_t offset)
+    {
+        return PackTypeOffset(static_cast<EntryType>(type), offset);
+    }
     static uint32_t Pack16(uint32_t tag, size_t count)
     {
-        return (tag << 16) | static_cast<uint32_t>(count);
+        return PackTagCount(tag, static_cast<uint32_t>(count));
     }
 
     template <typename T>
@@ -770,7 +1170,7 @@ class Packer
         if (it != seen.end())
             return it->second;
         size_t offset = pool.size();
-        if (offset + values.size() > kMax24 + 1ull)
+        if (offset + values.size() > EntryOffsetLimit + 1ull)
             Fail(where, "pool beyond 24-bit offsets");
         pool.insert(pool.end(), values.begin(), values.end());
         seen.emplace(values, static_cast<uint32_t>(offset));
@@ -788,13 +1188,13 @@ class Packer
         uint32_t offset = 0;
         size_t count = 0;
         switch (n->leafType) {
-        case kBytes:
-        case kText:
+        case TypeNumber(EntryType::Bytes):
+        case TypeNumber(EntryType::Text):
             offset = InternBytes(n->bytes, n->where);
             count = n->bytes.size();
             break;
-        case kSignedBytes:
-        case kUnsignedBytes: {
+        case TypeNumber(EntryType::SignedBytes):
+        case TypeNumber(EntryType::UnsignedBytes): {
             std::string bytes;
             for (int64_t v : n->values)
                 bytes.push_back(static_cast<char>(static_cast<uint8_t>(v)));
@@ -802,8 +1202,8 @@ class Packer
             count = bytes.size();
             break;
         }
-        case kSignedShorts:
-        case kUnsignedShorts: {
+        case TypeNumber(EntryType::SignedShorts):
+        case TypeNumber(EntryType::UnsignedShorts): {
             std::vector<uint16_t> shorts;
             for (int64_t v : n->values)
                 shorts.push_back(static_cast<uint16_t>(v));
@@ -811,7 +1211,7 @@ class Packer
             count = shorts.size();
             break;
         }
-        case kInt32Array: {
+        case TypeNumber(EntryType::Int32Array): {
             std::vector<int32_t> longs;
             for (int64_t v : n->values)
                 longs.push_back(static_cast<int32_t>(v));
@@ -819,8 +1219,9 @@ class Packer
             count = longs.size();
             break;
         }
-        case kBuilt:
-            return Words{Pack(kBuilt, 0), Pack16(n->tag, static_cast<size_t>(n->values[0]))};
+        case TypeNumber(EntryType::Built):
+            return Words{Pack(TypeNumber(EntryType::Built), 0),
+                         Pack16(n->tag, static_cast<size_t>(n->values[0]))};
         }
         return Words{Pack(n->leafType, offset), Pack16(n->tag, count)};
     }
@@ -844,7 +1245,8 @@ class Packer
         uint32_t offset =
             Intern(out_.matchPool, matches_, std::vector<uint8_t>(text.begin(), text.end()), where);
         uint32_t index = Reserve(1, where);
-        out_.entries[index] = Words{Pack(kBytes, offset), Pack16(0, text.size())};
+        out_.entries[index] =
+            Words{Pack(TypeNumber(EntryType::Bytes), offset), Pack16(0, text.size())};
         matchEntries_[text] = index;
         return index;
     }
@@ -857,19 +1259,21 @@ class Packer
             Words w{0, 0};
             switch (l.kind) {
             case Label::Equals:
-                w = Words{Pack(kCaseEquals, target), static_cast<uint32_t>(l.a)};
+                w = Words{Pack(TypeNumber(EntryType::CaseEquals), target),
+                          static_cast<uint32_t>(l.a)};
                 break;
             case Label::Range: {
                 std::vector<int32_t> bounds{static_cast<int32_t>(l.a), static_cast<int32_t>(l.b)};
                 uint32_t r = Intern(out_.longPool, longs_, bounds, n->where);
-                w = Words{Pack(kCaseRange, target), r};
+                w = Words{Pack(TypeNumber(EntryType::CaseRange), target), r};
                 break;
             }
             case Label::String:
-                w = Words{Pack(kCaseString, target), MatchEntry(l.text, n->where)};
+                w = Words{Pack(TypeNumber(EntryType::CaseString), target),
+                          MatchEntry(l.text, n->where)};
                 break;
             case Label::Default:
-                w = Words{Pack(kCaseDefault, target), 0};
+                w = Words{Pack(TypeNumber(EntryType::CaseDefault), target), 0};
                 break;
             }
             out_.entries[first + i] = w;
@@ -882,25 +1286,26 @@ class Packer
         case Node::Leaf:
             return EmitLeaf(n);
         case Node::Seq:
-            return EmitChildren(n, kSequence);
+            return EmitChildren(n, TypeNumber(EntryType::Sequence));
         case Node::Filt:
-            return EmitChildren(n, kFilteredSequence);
+            return EmitChildren(n, TypeNumber(EntryType::FilteredSequence));
         case Node::When:
-            return EmitChildren(n, kWhenSetting);
+            return EmitChildren(n, TypeNumber(EntryType::WhenSetting));
         case Node::Ref:
             return DefWords(n->refName);
         case Node::Mask: {
             uint32_t header = Reserve(1, n->where);
             uint32_t first = Reserve(n->labels.size(), n->where);
-            out_.entries[header] = Words{Pack(kMaskHeader, first), n->mask};
+            out_.entries[header] = Words{Pack(TypeNumber(EntryType::MaskHeader), first), n->mask};
             EmitLabels(n, first);
-            return Words{Pack(kSelectByMaskedSetting, header), Pack16(n->tag, n->labels.size())};
+            return Words{Pack(TypeNumber(EntryType::SelectByMaskedSetting), header),
+                         Pack16(n->tag, n->labels.size())};
         }
         default: {
-            uint32_t type = n->kind == Node::Sel     ? kSelectBySetting
-                            : n->kind == Node::Str   ? kSelectByString
-                            : n->kind == Node::PData ? kSelectByPrinterData
-                                                     : kSelectByLocale;
+            uint32_t type = n->kind == Node::Sel     ? TypeNumber(EntryType::SelectBySetting)
+                            : n->kind == Node::Str   ? TypeNumber(EntryType::SelectByString)
+                            : n->kind == Node::PData ? TypeNumber(EntryType::SelectByPrinterData)
+                                                     : TypeNumber(EntryType::SelectByLocale);
             uint32_t first = Reserve(n->labels.size(), n->where);
             EmitLabels(n, first);
             return Words{Pack(type, first), Pack16(n->tag, n->labels.size())};
@@ -946,6 +1351,9 @@ bool CompileModel(const std::vector<SourceFile>& sources, CompiledModel& out, st
         for (IndexDecl& d : model.indexes)
             for (Node* n : d.nodes)
                 CheckReferences(model, n, stack, state, heights);
+        for (ComposedDecl& c : model.composed)
+            for (Node* n : c.parts)
+                CheckReferences(model, n, stack, state, heights);
         std::set<std::string> indexNames;
         for (IndexDecl& d : model.indexes)
             if (!indexNames.insert(d.name).second)
@@ -986,6 +1394,70 @@ std::string Hex(uint32_t v)
     return buf;
 }
 
+// The driver tables in their C++ form (drvtables.h); an empty one has no
+// arrays.
+void EmitDriverTables(std::ostringstream& s, const CompiledModel& m)
+{
+    s << "\nnamespace {\n\n";
+    EmitArray(s, "ComposedSequenceRow", "kComposedRows", m.composedRows, [](const ComposedRow& r) {
+        return "{" + std::to_string(r.id) + ", " + std::to_string(r.firstPart) + ", " +
+               std::to_string(r.partCount) + "}";
+    });
+    EmitArray(s, "DWORD", "kComposedParts", m.composedParts,
+              [](uint32_t v) { return std::to_string(v) + "u"; });
+    std::vector<uint16_t> settings, firsts, counts;
+    for (const ValueRow& r : m.valueRows) {
+        settings.push_back(r.setting);
+        firsts.push_back(r.firstValue);
+        counts.push_back(r.valueCount);
+    }
+    auto word = [](uint16_t v) { return std::to_string(v); };
+    EmitArray(s, "WORD", "kValueSettings", settings, word);
+    EmitArray(s, "WORD", "kValueCounts", counts, word);
+    EmitArray(s, "WORD", "kFirstValues", firsts, word);
+    EmitArray(s, "WORD", "kValues", m.values, word);
+    EmitArray(s, "LONG", "kValueNames", m.valueNames, [](int32_t v) {
+        return v == INT32_MIN ? std::string("-2147483647 - 1") : std::to_string(v);
+    });
+    EmitArray(s, "DriverIdRow", "kDriverIds", m.routes, [](const DriverRoute& r) {
+        return "{" + std::to_string(r.id) + ", " + std::to_string(r.kind) + ", " +
+               std::to_string(r.details) + ", " + std::to_string(r.nameSetting) + ", " +
+               std::to_string(r.defaultPair) + "}";
+    });
+    s << "}  // namespace\n\n";
+    auto array = [](bool present, const char* name) { return present ? name : "0"; };
+    s << "extern const ComposedSequenceTable ComposedSequenceTableData = {\n    "
+      << array(!m.composedRows.empty(), "kComposedRows") << ", " << m.composedRows.size() << "u, "
+      << array(!m.composedParts.empty(), "kComposedParts") << ", " << m.composedParts.size()
+      << "u,\n};\n";
+    bool values = !m.valueRows.empty();
+    s << "extern const SettingValueTable SettingValueTableData = {\n    "
+      << array(values, "kValueSettings") << ", " << array(values, "kValueCounts") << ", "
+      << array(values, "kFirstValues") << ", " << m.valueRows.size() << "u, "
+      << array(values, "kValues") << ", " << array(values, "kValueNames") << ", " << m.values.size()
+      << "u,\n};\n";
+    s << "extern const DriverIdTable DriverIdTableData = {"
+      << array(!m.routes.empty(), "kDriverIds") << ", " << m.routes.size() << "u};\n";
+}
+
+void EmitPrintModes(std::ostringstream& s, const CompiledModel& m)
+{
+    s << "\nnamespace {\n\n";
+    EmitArray(s, "PrintModeRow", "kPrintModeRows", m.printModes, [](const PrintModeRecordRow& r) {
+        std::string t = "{{";
+        for (int i = 0; i < 6; ++i)
+            t += (i ? ", " : "") + std::to_string(r.keys[i]);
+        t += "}, {";
+        for (int i = 0; i < 4; ++i)
+            t += (i ? ", " : "") + std::to_string(r.parameters[i]);
+        return t + "}}";
+    });
+    s << "}  // namespace\n\n";
+    s << "extern const PrintModeTable PrintModeTableData = {"
+      << (m.printModes.empty() ? "0" : "kPrintModeRows") << ", " << m.printModes.size()
+      << "u, &PrintModeParameterData};\n";
+}
+
 } // namespace
 
 std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sourceNames,
@@ -995,7 +1467,10 @@ std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sour
     s << "// Generated by modelc from the model source; do not edit.\n";
     for (const std::string& name : sourceNames)
         s << "//   " << name << "\n";
-    s << "#include \"store.h\"\n\nnamespace {\n\n";
+    s << "#include \"store.h\"\n";
+    if (m.hasDriverTables || m.hasPrintModes)
+        s << "#include \"drvtables.h\"\n";
+    s << "\nnamespace {\n\n";
     EmitArray(s, "EntryDescriptor", "kEntryTable", m.entries,
               [](const Words& w) { return "{" + Hex(w.first) + ", " + Hex(w.second) + "}"; });
     std::vector<uint16_t> ids;
@@ -1032,6 +1507,10 @@ std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sour
     table(!m.longPool.empty(), "kLongPool", m.longPool.size());
     table(!m.matchPool.empty(), "kMatchPool", m.matchPool.size());
     s << "};\n";
+    if (m.hasDriverTables)
+        EmitDriverTables(s, m);
+    if (m.hasPrintModes)
+        EmitPrintModes(s, m);
     for (const IndexList& list : m.indexLists) {
         s << "\nextern const DWORD " << list.name << "[] = {";
         for (size_t i = 0; i < list.entries.size(); ++i)

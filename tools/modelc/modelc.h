@@ -21,6 +21,25 @@ struct IndexList {
     std::vector<uint32_t> entries;
 };
 
+// Driver tables that modelc lays out from the route, composed and values
+// statements (see drvtables.h for their C++ form).
+struct ComposedRow {
+    uint16_t id, firstPart, partCount;
+};
+struct ValueRow {
+    uint16_t setting, firstValue, valueCount;
+};
+struct DriverRoute {
+    uint16_t id;
+    uint8_t kind, details;
+    uint16_t nameSetting, defaultPair;
+};
+
+struct PrintModeRecordRow {
+    int16_t keys[6];
+    uint16_t parameters[4]; // mode block row, 0, media group row, 0
+};
+
 struct CompiledModel {
     std::vector<std::pair<uint32_t, uint32_t>> entries; // TypeOffset, TagCount
     std::vector<std::pair<uint16_t, uint32_t>> keys;    // ascending by id
@@ -29,6 +48,15 @@ struct CompiledModel {
     std::vector<int32_t> longPool;
     std::vector<uint8_t> matchPool;
     std::vector<IndexList> indexLists;
+    bool hasDriverTables = false; // any route, composed or values statement
+    std::vector<ComposedRow> composedRows;
+    std::vector<uint32_t> composedParts; // entry-table indices
+    std::vector<ValueRow> valueRows;
+    std::vector<uint16_t> values;
+    std::vector<int32_t> valueNames;
+    std::vector<DriverRoute> routes; // ascending by id
+    bool hasPrintModes = false;      // a printmodes statement
+    std::vector<PrintModeRecordRow> printModes;
 };
 
 // Checks and packs the whole model. On failure returns false with

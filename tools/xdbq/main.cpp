@@ -11,6 +11,7 @@ namespace
 
 const char kUsage[] = R"(usage: xdbq DB ID [OPTIONS]
        xdbq media TEXT [--size N]
+       xdbq dump
 
 Asks prnmodel's export for DB (root, drv, lm, mnt, pa, sm) with request id ID
 (decimal or 0x-hex, passed as given: only its low 16 bits count) and prints
@@ -47,6 +48,8 @@ output (after the first line, on DB_OK):
                           fields, mode blocks as their text lines
 
 media: decodes a media report with GetMediaInfo (size: bytes stated, 28).
+dump: the answers of every id of the six databases under a fixed set of
+requests and of GetMediaInfo, for comparing two builds byte for byte.
 
 Exit codes: 0 DB_OK (media: decoded); 1 any other answer; 2 bad input.
 )";
@@ -66,6 +69,8 @@ int main(int argc, char** argv)
     }
     if (args[0] == "media")
         return xdbq::RunMedia(std::vector<std::string>(args.begin() + 1, args.end()));
+    if (args[0] == "dump")
+        return xdbq::RunDump(std::vector<std::string>(args.begin() + 1, args.end()));
     xdbq::Query query;
     std::string error = xdbq::ParseQuery(args, &query);
     if (!error.empty()) {

@@ -41,11 +41,6 @@ static VOID CancelQuery(PDEVICE_EXTENSION ext, UCHAR Query)
     }
 }
 
-static VOID WaitIdle(PDEVICE_EXTENSION ext, KWAIT_REASON Reason)
-{
-    KeWaitForSingleObject(&ext->IoIdleEvent, Reason, KernelMode, FALSE, NULL);
-}
-
 static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -64,8 +59,8 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status = STATUS_SUCCESS;
     ChangeExtensionFlags(ext, 0, FLAG_STARTED);
     IoCountRelease(DeviceObject); /* this request */
-    IoCountRelease(DeviceObject); /* the base reference */
-    WaitIdle(ext, Suspended);
+    IoCountReleaseBase(DeviceObject);
+    IoCountWaitIdle(DeviceObject, Suspended);
     if (IsFdo(DeviceObject))
         status = ForwardIrpAndWait(ext, Irp);
     if (NT_SUCCESS(status)) {
@@ -268,15 +263,14 @@ static VOID DeleteUnit(PDEVICE_OBJECT Fdo)
 
 NTSTATUS RemoveUnit(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction)
 {
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     if (MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE || MinorFunction == IRP_MN_CANCEL_REMOVE_DEVICE)
         return STATUS_SUCCESS;
     if (MinorFunction == IRP_MN_REMOVE_DEVICE) {
         /* After a stop the base reference is already gone; take it back so
          * the wait below holds for requests that came in since. */
         IoCountRetakeBase(DeviceObject);
-        IoCountRelease(DeviceObject);
-        WaitIdle(ext, Executive);
+        IoCountReleaseBase(DeviceObject);
+        IoCountWaitIdle(DeviceObject, Executive);
     }
     if (!IsFdo(DeviceObject)) {
         if (MinorFunction == IRP_MN_REMOVE_DEVICE)

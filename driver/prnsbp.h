@@ -47,6 +47,7 @@
 #define FLAG_CHILD_STARTED 0x02
 #define FLAG_LOOKASIDE_READY 0x04
 #define FLAG_STARTED 0x08
+#define FLAG_BASE_RELEASED 0x10 /* the in-progress count's base reference is given up */
 
 #define PNP_STATE_NONE 0xFF
 #define IEEE1394_BUS_TYPE 4
@@ -223,8 +224,7 @@ extern ULONG RegistryPathSize; /* bytes, terminator included */
 extern WCHAR LinkNameBuffer[64];
 extern PPRINTER_NODE PrinterList;
 extern FAST_MUTEX UnitTableLock;
-extern FAST_MUTEX IoCountLock; /* the count's signal against taking the base back */
-extern FAST_MUTEX FlagsLock;   /* changes of an extension's Flags after AddDevice */
+extern FAST_MUTEX FlagsLock; /* changes of an extension's Flags after AddDevice */
 
 /* ---- entry, configuration, in-progress count (entry.cpp) ----------------- */
 
@@ -237,7 +237,9 @@ ULONG QueryDwordValue(PRTL_QUERY_REGISTRY_TABLE Table, PCWSTR Path, PCWSTR Value
 BOOLEAN IsLegacyPlatform(void);
 BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRelease(PDEVICE_OBJECT DeviceObject);
+VOID IoCountReleaseBase(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject);
+VOID IoCountWaitIdle(PDEVICE_OBJECT DeviceObject, KWAIT_REASON Reason);
 VOID ChangeExtensionFlags(PDEVICE_EXTENSION Extension, UCHAR Set, UCHAR Clear);
 
 /* ---- unit table (unittable.cpp) ------------------------------------------ */

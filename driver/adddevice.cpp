@@ -314,6 +314,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     }
     ext->LowerDevice = Pdo;
     ext->Pdo = Pdo;
+    /* The other unit's requests count on this FDO from the moment it is in
+     * the unit table. */
+    ext->IoCount = 1;
+    KeInitializeEvent(&ext->IoIdleEvent, NotificationEvent, FALSE);
     UnitTableAdd(Pdo, fdo);
 
     if (IsLegacyPlatform()) {
@@ -323,8 +327,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     }
     ObDereferenceObject(top);
 
-    ext->IoCount = 1;
-    KeInitializeEvent(&ext->IoIdleEvent, NotificationEvent, FALSE);
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
 
     if (IsLegacyPlatform() && UnitTableIsInSlot(0, NULL, fdo)) {

@@ -53,6 +53,27 @@ TEST_P(AddDeviceTest, TwoUnitsArePairedNamedAndStarted)
     EXPECT_EQ(kmsim::SymbolicLinkCount(), 0u); // no DOS names on a current platform
 }
 
+// Unit 1's requests reach unit 0's FDO through the unit table as soon as
+// AddDevice has put it there: its in-progress count must be ready by then.
+TEST_P(AddDeviceTest, UnitZeroIsUsableTheMomentItIsInTheTable)
+{
+    Load();
+    auto* p = Plug(Config());
+    ASSERT_EQ(PlugUnit(p, 1), STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo1 = Fdo(p, 1);
+    NTSTATUS seen = STATUS_SUCCESS;
+    kmsim::OnFastMutexRelease(&UnitTableLock, [&] {
+        if (UnitTableGetUnit0Fdo(fdo1) == NULL)
+            return false;
+        seen = kmsim::SendIrp(fdo1, IRP_MJ_CREATE, 0, nullptr, STATUS_SUCCESS).status;
+        return true;
+    });
+    ASSERT_EQ(PlugUnit(p, 0), STATUS_SUCCESS);
+    EXPECT_EQ(seen, STATUS_DELETE_PENDING); // not started yet
+    EXPECT_EQ(Ext(Fdo(p, 0))->IoCount, 1);
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+}
+
 TEST_P(AddDeviceTest, NumberingSkipsNamesInUse)
 {
     Load();

@@ -94,6 +94,15 @@ std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver);
 // ---- IRQL of the calling thread -------------------------------------------------
 KIRQL CurrentIrql();
 
+// ---- scheduling a test's steps into the driver's ----------------------------------
+// Runs `step` on the calling thread right after that thread releases `mutex`
+// (ExReleaseFastMutex), again at each such release until `step` returns
+// true. It lets a test put a request or a PnP action exactly between two
+// steps of the driver. A null mutex disarms it; Reset too.
+void OnFastMutexRelease(PFAST_MUTEX mutex, std::function<bool()> step);
+// Threads blocked in KeWaitForSingleObject on `object` right now.
+size_t WaitersOn(PVOID object);
+
 // ---- registry ---------------------------------------------------------------------
 // Paths are absolute ("\Registry\Machine\System\..."), case-insensitive.
 void RegSetDword(const std::string& key, const std::string& name, ULONG value);

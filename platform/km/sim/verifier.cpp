@@ -314,6 +314,30 @@ void IrpFreed(PIRP irp)
     frames.erase(it);
 }
 
+// ---- dispatcher objects ----------------------------------------------------------------
+
+namespace
+{
+// Windows keeps the object's type and size in the header; a header that
+// does not carry them was never initialised. Absolute is unused by events,
+// so the mark lives there too and zeroed memory can never pass.
+const UCHAR kEventMark = 0x5E;
+const UCHAR kEventSize = (UCHAR)(sizeof(KEVENT) / sizeof(LONG));
+} // namespace
+
+void MarkEventInitialised(PRKEVENT event)
+{
+    event->Header.Size = kEventSize;
+    event->Header.Absolute = kEventMark;
+}
+
+void CheckEventInitialised(PRKEVENT event, const char* routine)
+{
+    const DISPATCHER_HEADER& h = event->Header;
+    if (h.Size != kEventSize || h.Absolute != kEventMark || h.Type > SynchronizationEvent)
+        Violation(std::string(routine) + " on an event never initialised with KeInitializeEvent");
+}
+
 void ResetVerifier()
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);

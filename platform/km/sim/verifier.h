@@ -45,6 +45,12 @@ void StackLocationCompleted(PIRP irp, CHAR location, bool pendingMarked);
 void IrpFreed(PIRP irp);
 void ResetVerifier();
 
+// ---- dispatcher objects ---------------------------------------------------------
+// KeInitializeEvent marks an event; setting, clearing, reading or waiting on
+// one without the mark (zeroed or pool memory) is reported, naming `routine`.
+void MarkEventInitialised(PRKEVENT event);
+void CheckEventInitialised(PRKEVENT event, const char* routine);
+
 } // namespace kmsim
 
 #endif

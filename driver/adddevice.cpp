@@ -52,10 +52,19 @@ NTSTATUS ClaimDevice(PDEVICE_OBJECT Target, BOOLEAN Release)
     return Release ? STATUS_SUCCESS : status;
 }
 
+/*
+ * The port driver may complete one query at once and pend the next. The
+ * event is signalled by every completion, waited for or not, so each query
+ * starts from a cleared one: a wait must never end on the signal of the
+ * query before.
+ */
 static NTSTATUS SendPropertyQuery(PDEVICE_OBJECT Target, PSTORAGE_PROPERTY_QUERY Query,
                                   PVOID Output, ULONG OutputLength, PKEVENT Event)
 {
     IO_STATUS_BLOCK ioStatus;
+    ioStatus.Status = STATUS_UNSUCCESSFUL;
+    ioStatus.Information = 0;
+    KeClearEvent(Event);
     PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_STORAGE_QUERY_PROPERTY, Target, Query,
                                              sizeof(STORAGE_PROPERTY_QUERY), Output, OutputLength,
                                              FALSE, Event, &ioStatus);

@@ -9,7 +9,7 @@
 namespace
 {
 
-class FindingsTest : public ::testing::TestWithParam<bool>
+class FindingsTest : public ::testing::TestWithParam<sbp2sim::Completion>
 {
   protected:
     void SetUp() override
@@ -101,9 +101,11 @@ TEST_P(FindingsTest, FlagChangesOfPnpAndEngineAreNotLost)
     ChangeExtensionFlags(ext, before, (UCHAR)~before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Port, FindingsTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "Async" : "Sync");
+INSTANTIATE_TEST_SUITE_P(Port, FindingsTest,
+                         ::testing::Values(sbp2sim::Completion::kSync, sbp2sim::Completion::kAsync,
+                                           sbp2sim::Completion::kMixed),
+                         [](const ::testing::TestParamInfo<sbp2sim::Completion>& info) {
+                             return std::string(sbp2sim::CompletionName(info.param));
                          });
 
 } // namespace

@@ -86,7 +86,7 @@ struct Tally {
     }
 };
 
-class PnpStressTest : public ::testing::TestWithParam<bool>
+class PnpStressTest : public ::testing::TestWithParam<sbp2sim::Completion>
 {
   protected:
     void SetUp() override
@@ -216,9 +216,11 @@ TEST_P(PnpStressTest, IoAndOpensRaceStopsRemovalsAndSurpriseRemovals)
                 tally.succeeded.load(), kPnpRounds);
 }
 
-INSTANTIATE_TEST_SUITE_P(Port, PnpStressTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "Async" : "Sync");
+INSTANTIATE_TEST_SUITE_P(Port, PnpStressTest,
+                         ::testing::Values(sbp2sim::Completion::kSync, sbp2sim::Completion::kAsync,
+                                           sbp2sim::Completion::kMixed),
+                         [](const ::testing::TestParamInfo<sbp2sim::Completion>& info) {
+                             return std::string(sbp2sim::CompletionName(info.param));
                          });
 
 } // namespace

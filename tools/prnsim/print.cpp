@@ -25,6 +25,7 @@ struct PrintOptions {
     uint64_t mdlSize = 0;
     bool legacy = false;
     bool async = false;
+    unsigned mixedSeed = 0;
     bool decode = false;
 };
 
@@ -52,7 +53,10 @@ std::string ParsePrintOptions(const std::vector<std::string>& args, PrintOptions
             o->legacy = true;
         else if (a == "--async")
             o->async = true;
-        else if (a == "--decode")
+        else if (a.compare(0, 7, "--mixed") == 0) {
+            if (!ParseMixedOption(a, &o->mixedSeed))
+                error = "bad option '" + a + "' (--mixed or --mixed=SEED, SEED not 0)";
+        } else if (a == "--decode")
             o->decode = true;
         else if (a.size() > 1 && a[0] == '-')
             error = "unknown option '" + a + "'";
@@ -102,6 +106,7 @@ int RunPrint(const std::vector<std::string>& args)
     }
     sbp2sim::PrinterConfig config;
     config.async = o.async;
+    config.mixedSeed = o.mixedSeed;
     std::vector<NTSTATUS> plugged = m.Plug("printer", config);
     PDEVICE_OBJECT port = m.Fdo("printer", 0);
     fprintf(out, "printer plugged in: unit 0 %s, unit 1 %s; port %s\n",

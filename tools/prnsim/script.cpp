@@ -26,8 +26,8 @@ const std::string kControlSet = "\\Registry\\Machine\\System\\CurrentControlSet\
 class Interpreter
 {
   public:
-    Interpreter(const std::string& source, FILE* out, bool async)
-        : source_(source), out_(out), async_(async)
+    Interpreter(const std::string& source, FILE* out, bool async, unsigned mixedSeed = 0)
+        : source_(source), out_(out), async_(async), mixedSeed_(mixedSeed)
     {
     }
 
@@ -127,7 +127,8 @@ class Interpreter
     std::string source_;
     FILE* out_;
     Machine m_;
-    bool async_ = false; // every printer completes from the port driver's thread
+    bool async_ = false;     // every printer completes from the port driver's thread
+    unsigned mixedSeed_ = 0; // non-zero: every printer mixes both completions
     bool legacy_ = false;
     std::string error_;
     unsigned long long patternSeed_ = 0;
@@ -166,10 +167,12 @@ bool Interpreter::Plug(const Words& w)
         return Fail("plug: load the driver first");
     sbp2sim::PrinterConfig c;
     c.async = async_;
+    c.mixedSeed = mixedSeed_;
     for (size_t i = 2; i < w.size(); i++) {
         std::string key, value;
         if (w[i] == "async") {
             c.async = true;
+            c.mixedSeed = 0;
             continue;
         }
         if (!SplitOption(w[i], &key, &value))
@@ -641,6 +644,7 @@ bool Interpreter::PrinterAsync(SimulatedPrinter& p, const Words& w)
     if (!p.plugged)
         return Fail("printer '" + w[1] + "' is unplugged");
     sbp2sim::ConfigOf(p.bus).async = w[3] == "on";
+    sbp2sim::ConfigOf(p.bus).mixedSeed = 0;
     return true;
 }
 
@@ -1000,9 +1004,16 @@ int RunScriptCommand(const std::vector<std::string>& args)
 {
     std::string script, registry;
     bool async = false;
+    unsigned mixedSeed = 0;
     for (size_t i = 0; i < args.size(); i++) {
         if (args[i] == "--async") {
             async = true;
+        } else if (args[i].compare(0, 7, "--mixed") == 0) {
+            if (!ParseMixedOption(args[i], &mixedSeed)) {
+                fprintf(stderr, "prnsim: bad option '%s' (--mixed or --mixed=SEED, SEED not 0)\n",
+                        args[i].c_str());
+                return 2;
+            }
         } else if (args[i] == "--registry") {
             if (i + 1 >= args.size()) {
                 fprintf(stderr, "prnsim: --registry needs a FILE\n");
@@ -1023,7 +1034,7 @@ int RunScriptCommand(const std::vector<std::string>& args)
         fprintf(stderr, "prnsim: run needs a SCRIPT (or - for standard input)\n");
         return 2;
     }
-    Interpreter interpreter(script == "-" ? "<stdin>" : script, stdout, async);
+    Interpreter interpreter(script == "-" ? "<stdin>" : script, stdout, async, mixedSeed);
     if (script == "-")
         return interpreter.Run(std::cin, registry);
     std::ifstream file(script);

@@ -102,19 +102,21 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     if (!BothUnitsUsable(DeviceObject, Fdo) || !(ext->Flags & FLAG_STARTED)) {
         return STATUS_DELETE_PENDING;
     }
-    if (ext->DeviceError) {
-        // The transport failed: this open starts a new connection even while
-        // other handles are open.
-        ext->OpenCount = 0;
-        ext->DeviceError = 0;
-    }
-    if (ext->OpenCount != 0) {
+    // The transport failed: this open starts a new connection even while
+    // other handles are open. Those handles stay counted, so that the new
+    // connection closes with the last handle and not with the first of the
+    // old ones to go.
+    BOOLEAN restart = ext->DeviceError != 0;
+    ext->DeviceError = 0;
+    if (ext->OpenCount != 0 && !restart) {
         if (IsLegacyPlatform()) {
             return STATUS_DEVICE_BUSY;
         }
         ext->OpenCount++;
         return STATUS_SUCCESS;
     }
+    ULONG handles = ext->OpenCount;
+    ext->OpenCount = 0;
     ResetConnection(Fdo);
 
     NTSTATUS result;
@@ -126,7 +128,7 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     }
     LARGE_INTEGER unit0Opened = Now();
     ext->Unit0Open = 1;
-    ext->OpenCount = 1;
+    ext->OpenCount = handles + 1;
     if (!SendToUnit(Fdo, UnitTableGetUnit1Pdo(Fdo), IRP_MJ_CREATE, unit0Opened, &result)) {
         return STATUS_DELETE_PENDING;
     }
@@ -172,10 +174,9 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
         return STATUS_DELETE_PENDING;
     }
     if (ext->OpenCount == 0) {
-        // A handle opened before a transport failure restarted the
-        // connection: the connection it belonged to is gone, and counting it
-        // down would wrap the count and pass the next first open off as a
-        // second one.
+        // A handle of a connection whose reopening failed: nothing is open
+        // and counting it down would wrap the count and pass the next first
+        // open off as a second one.
         return STATUS_SUCCESS;
     }
     if (ext->OpenCount != 1) {

@@ -266,6 +266,10 @@ NTSTATUS RemoveUnit(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction)
     if (MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE || MinorFunction == IRP_MN_CANCEL_REMOVE_DEVICE)
         return STATUS_SUCCESS;
     if (MinorFunction == IRP_MN_REMOVE_DEVICE) {
+        /* Requests through the other unit count on this FDO: none may find
+         * it once the wait below has begun. */
+        if (IsFdo(DeviceObject))
+            UnitTableCloseFdo(DeviceObject);
         /* After a stop the base reference is already gone; take it back so
          * the wait below holds for requests that came in since. */
         IoCountRetakeBase(DeviceObject);

@@ -207,6 +207,7 @@ static_assert(offsetof(DEVICE_EXTENSION, PnpState) == offsetof(CHILD_EXTENSION, 
 typedef struct _UNIT_SLOT {
     PDEVICE_OBJECT Pdo;
     PDEVICE_OBJECT Fdo;
+    ULONG Closed; /* the FDO is being removed: no new references */
 } UNIT_SLOT, *PUNIT_SLOT;
 
 typedef struct _PRINTER_NODE {
@@ -258,6 +259,11 @@ PDEVICE_OBJECT UnitTableGetUnit0Pdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit1Pdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit0Fdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit1Fdo(PDEVICE_OBJECT Fdo);
+/* The FDO of a unit with its in-progress count taken (IoCountRelease when
+ * done), or NULL when there is none or it is being removed. */
+PDEVICE_OBJECT UnitTableReferenceUnit0Fdo(PDEVICE_OBJECT Fdo);
+PDEVICE_OBJECT UnitTableReferenceUnit1Fdo(PDEVICE_OBJECT Fdo);
+VOID UnitTableCloseFdo(PDEVICE_OBJECT Fdo);
 NTSTATUS UnitTableGetPrinterKey(PDEVICE_OBJECT Fdo, PULONG Length, PWCHAR* Key);
 
 /* ---- adding and starting a unit (adddevice.cpp) ------------------------- */
@@ -322,8 +328,8 @@ NTSTATUS CompleteAndRelease(PDEVICE_OBJECT Fdo, PIRP Irp, NTSTATUS Status, ULONG
 /* ---- open and close (openclose.cpp) -------------------------------------- */
 
 NTSTATUS NTAPI CreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp);
+NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp);
 VOID WaitSinceStamp(LARGE_INTEGER Stamp, ULONG Milliseconds);
 
 /* ---- device control (devctl.cpp) ----------------------------------------- */

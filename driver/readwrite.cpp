@@ -43,14 +43,13 @@ static ULONG TransferLength(PIRP Irp)
 
 NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(DeviceObject);
+    PDEVICE_OBJECT fdo = UnitTableReferenceUnit0Fdo(DeviceObject);
     if (fdo == NULL) {
         Irp->IoStatus.Status = STATUS_DELETE_PENDING;
         Irp->IoStatus.Information = 0;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_DELETE_PENDING;
     }
-    IoCountAcquire(fdo);
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
     if (Irp->MdlAddress == NULL) {
         EngineAcquire(fdo);

@@ -1,6 +1,9 @@
 // Checks on dispatcher objects and on the memory a request describes: an
-// event used before KeInitializeEvent.
+// event used before KeInitializeEvent, a user buffer reached through its
+// user address outside the caller's context.
 #include "faulty_driver.h"
+
+#include <thread>
 
 namespace verifier
 {
@@ -45,6 +48,69 @@ TEST_F(FaultyDriverTest, InitialisedEventsAreNotReported)
     };
     Send();
     EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+}
+
+// Sends a request carrying `user`, on this thread or on another one
+// (another process's context), and frees it.
+void SendCarrying(PDEVICE_OBJECT device, kmsim::UserBuffer& user, bool anotherContext = true)
+{
+    auto send = [&] {
+        int completions = 0;
+        PIRP irp = IoAllocateIrp((CCHAR)(device->StackSize + 1), FALSE);
+        IoSetNextIrpStackLocation(irp);
+        IoSetCompletionRoutine(irp, SenderCompletion, &completions, TRUE, TRUE, TRUE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        irp->MdlAddress = user.Mdl();
+        IoCallDriver(device, irp);
+        irp->MdlAddress = NULL;
+        IoFreeIrp(irp);
+    };
+    if (!anotherContext) {
+        send();
+        return;
+    }
+    std::thread other(send);
+    other.join();
+}
+
+TEST_F(FaultyDriverTest, UserAddressUsedOutsideTheCallersContextIsReported)
+{
+    kmsim::UserBuffer user(32);
+    Body() = [](PDEVICE_OBJECT, PIRP irp) {
+        ((volatile UCHAR*)MmGetMdlVirtualAddress(irp->MdlAddress))[0] = 1;
+        return CompleteNow(irp, STATUS_SUCCESS);
+    };
+    SendCarrying(device, user);
+    EXPECT_TRUE(Reported("user buffer accessed through its user address outside the caller's "
+                         "context"));
+    kmsim::ClearViolations();
+    // The caller itself may use its buffer; once it is unmapped nobody may.
+    user.data()[1] = 2;
+    user.Unmap();
+    Body() = [](PDEVICE_OBJECT, PIRP irp) {
+        ((volatile UCHAR*)MmGetMdlVirtualAddress(irp->MdlAddress))[2] = 3;
+        return CompleteNow(irp, STATUS_SUCCESS);
+    };
+    SendCarrying(device, user, false);
+    ASSERT_EQ(kmsim::Violations().size(), 1u);
+    EXPECT_TRUE(Reported("after the caller unmapped it"));
+    EXPECT_EQ(user.Contents()[1], 2);
+}
+
+TEST_F(FaultyDriverTest, SystemMappingOfAUserBufferIsNotReported)
+{
+    kmsim::UserBuffer user(32);
+    Body() = [](PDEVICE_OBJECT, PIRP irp) {
+        PUCHAR system = (PUCHAR)MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+        if (system != NULL)
+            system[0] = 7;
+        return CompleteNow(irp, STATUS_SUCCESS);
+    };
+    SendCarrying(device, user);
+    user.Unmap();
+    SendCarrying(device, user);
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+    EXPECT_EQ(user.Contents()[0], 7);
 }
 
 } // namespace

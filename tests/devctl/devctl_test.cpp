@@ -230,6 +230,15 @@ TEST_F(DevCtlTest, DeviceIdLengthFieldIsBoundedByTheReplyAndTheBuffer)
          4,
          {'A', 'B', 'C', 0}},
         {"empty reply", {}, 64, 1, STATUS_SUCCESS, 0, {0xEE}},
+        // Bytes after the text the field announces are not the caller's.
+        {"field shorter than the reply",
+         {0x00, 0x04, 'A', 'B', 'C', 'D'},
+         64,
+         1,
+         STATUS_SUCCESS,
+         3,
+         {'A', 'B', 0}},
+        {"one byte: no length field", {0x41}, 64, 1, STATUS_SUCCESS, 0, {}},
         {"reply larger than the buffer",
          std::vector<UCHAR>(100, 'Z'),
          64,
@@ -258,6 +267,18 @@ TEST_F(DevCtlTest, DeviceIdLengthFieldIsBoundedByTheReplyAndTheBuffer)
             EXPECT_EQ(r.buffer[i], c.start[i]) << "byte " << i;
         for (size_t i = c.capacity; i < r.buffer.size(); i++)
             ASSERT_EQ(r.buffer[i], 0xEE) << "written past the caller's buffer at " << i;
+    }
+}
+
+// A caller may send the device-ID code without any buffer.
+TEST_F(DevCtlTest, DeviceIdWithoutASystemBufferIsTooSmall)
+{
+    OpenPort();
+    printer->SetDeviceId("MFG:Acme;MDL:P-1;");
+    for (ULONG code : {(ULONG)IOCTL_PAR_QUERY_DEVICE_ID, (ULONG)IOCTL_PRNSBP_GET_DEVICE_ID}) {
+        Reply r = Control(code, {}, 0, 64, 0, true);
+        EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
+        EXPECT_EQ(r.bytes, 0u);
     }
 }
 

@@ -3,6 +3,7 @@
 // user address outside the caller's context.
 #include "faulty_driver.h"
 
+#include <atomic>
 #include <thread>
 
 namespace verifier
@@ -111,6 +112,40 @@ TEST_F(FaultyDriverTest, SystemMappingOfAUserBufferIsNotReported)
     SendCarrying(device, user);
     EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
     EXPECT_EQ(user.Contents()[0], 7);
+}
+
+// Once its dispatch routine pended the request, the caller goes on: the
+// thread that finishes the request is not in the caller's context.
+TEST_F(FaultyDriverTest, UserAddressUsedAfterTheRequestWasPendedIsReported)
+{
+    kmsim::UserBuffer user(32);
+    static std::atomic<bool> dispatchReturned;
+    static std::thread late;
+    dispatchReturned = false;
+    Body() = [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        late = std::thread([irp] {
+            while (!dispatchReturned)
+                std::this_thread::yield();
+            ((volatile UCHAR*)MmGetMdlVirtualAddress(irp->MdlAddress))[0] = 1;
+            CompleteNow(irp, STATUS_SUCCESS);
+        });
+        return STATUS_PENDING;
+    };
+    PIRP irp = IoAllocateIrp((CCHAR)(device->StackSize + 1), FALSE);
+    IoSetNextIrpStackLocation(irp);
+    IoSetCompletionRoutine(irp, SenderCompletion, &completions, TRUE, TRUE, TRUE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    irp->MdlAddress = user.Mdl();
+    EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
+    dispatchReturned = true;
+    late.join();
+    user.data()[1] = 2; // the caller, back in its own context
+    irp->MdlAddress = NULL;
+    IoFreeIrp(irp);
+    EXPECT_EQ(completions, 1);
+    ASSERT_EQ(kmsim::Violations().size(), 1u);
+    EXPECT_TRUE(Reported("outside the caller's context"));
 }
 
 } // namespace

@@ -52,10 +52,19 @@ NTSTATUS ClaimDevice(PDEVICE_OBJECT Target, BOOLEAN Release)
     return Release ? STATUS_SUCCESS : status;
 }
 
+/*
+ * The port driver may complete one query at once and pend the next. The
+ * event is signalled by every completion, waited for or not, so each query
+ * starts from a cleared one: a wait must never end on the signal of the
+ * query before.
+ */
 static NTSTATUS SendPropertyQuery(PDEVICE_OBJECT Target, PSTORAGE_PROPERTY_QUERY Query,
                                   PVOID Output, ULONG OutputLength, PKEVENT Event)
 {
     IO_STATUS_BLOCK ioStatus;
+    ioStatus.Status = STATUS_UNSUCCESSFUL;
+    ioStatus.Information = 0;
+    KeClearEvent(Event);
     PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_STORAGE_QUERY_PROPERTY, Target, Query,
                                              sizeof(STORAGE_PROPERTY_QUERY), Output, OutputLength,
                                              FALSE, Event, &ioStatus);
@@ -321,6 +330,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     fdo->Flags |= lower->Flags & DO_POWER_PAGABLE;
     ext->LowerDevice = lower;
     ext->Pdo = Pdo;
+    /* The other unit's requests count on this FDO from the moment it is in
+     * the unit table. */
+    ext->IoCount = 1;
+    KeInitializeEvent(&ext->IoIdleEvent, NotificationEvent, FALSE);
     UnitTableAdd(Pdo, fdo);
 
     if (IsLegacyPlatform()) {
@@ -330,8 +343,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     }
     ObDereferenceObject(top);
 
-    ext->IoCount = 1;
-    KeInitializeEvent(&ext->IoIdleEvent, NotificationEvent, FALSE);
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
 
     if (IsLegacyPlatform() && UnitTableIsInSlot(0, NULL, fdo)) {

@@ -238,13 +238,12 @@ static BOOLEAN IsHandledHere(ULONG Code)
 // for every code, the ones passed down included.
 NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(DeviceObject);
+    PDEVICE_OBJECT fdo = UnitTableReferenceUnit0Fdo(DeviceObject);
     if (fdo == NULL)
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    IoCountAcquire(fdo);
     EngineAcquire(fdo);
     ext->ActivityFlags |= ACTIVITY_DEVICE_CONTROL;
     if (!PortIsOpen(fdo)) {

@@ -9,7 +9,6 @@ ULONG RegistryPathSize;
 WCHAR LinkNameBuffer[64];
 PPRINTER_NODE PrinterList;
 FAST_MUTEX UnitTableLock;
-FAST_MUTEX IoCountLock;
 FAST_MUTEX FlagsLock;
 
 // DriverEntry runs once; the kernel frees the section named INIT after it
@@ -34,7 +33,6 @@ extern "C" INIT_SECTION_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObj
     RtlZeroMemory(LinkNameBuffer, sizeof LinkNameBuffer);
     PrinterList = NULL;
     ExInitializeFastMutex(&UnitTableLock);
-    ExInitializeFastMutex(&IoCountLock);
     ExInitializeFastMutex(&FlagsLock);
 
     DriverObject->DriverExtension->AddDevice = AddDevice;
@@ -123,43 +121,58 @@ BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject)
 }
 
 /*
- * The count reaches 0 only while the base reference is given up (a stop, a
- * removal). Signalling and taking the base back are serialised by
- * IoCountLock and the signal re-checks the count: otherwise a request that
- * brought the count to 0 during a stop could set the event after a restart
- * had taken the base back and reset it, and the next removal would take the
- * base a second time and wait for ever.
+ * Callers may release at up to DISPATCH_LEVEL (an SRB from a driver above),
+ * so releasing is interlocked operations and KeSetEvent only. The count
+ * reaches 0 only while the base reference is given up (a stop, a removal).
+ * A request that brought the count to 0 may set the event a moment after a
+ * restart took the base back and reset it: the event can therefore be
+ * signalled while the count is not 0. IoCountWaitIdle re-checks the count
+ * instead of trusting the event, and whether the base is held is recorded
+ * apart from the event (FLAG_BASE_RELEASED), never read from it.
  */
 VOID IoCountRelease(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    if (InterlockedDecrement(&ext->IoCount) == 0) {
-        ExAcquireFastMutex(&IoCountLock);
-        if (InterlockedCompareExchange(&ext->IoCount, 0, 0) == 0)
-            KeSetEvent(&ext->IoIdleEvent, IO_NO_INCREMENT, FALSE);
-        ExReleaseFastMutex(&IoCountLock);
-    }
+    if (InterlockedDecrement(&ext->IoCount) == 0)
+        KeSetEvent(&ext->IoIdleEvent, IO_NO_INCREMENT, FALSE);
+}
+
+/* PnP only (a stop, a removal), at PASSIVE_LEVEL. */
+VOID IoCountReleaseBase(PDEVICE_OBJECT DeviceObject)
+{
+    ChangeExtensionFlags((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, FLAG_BASE_RELEASED, 0);
+    IoCountRelease(DeviceObject);
 }
 
 /*
- * A stop drains the count: the base reference is gone and the idle event
- * stays signalled. Before the device is used again (restart) or drained
- * again (removal) the base reference is taken back and the event reset, so
- * that the next wait holds back for every request still in the driver.
- * The event is signalled exactly when the count has reached 0, which only
- * happens once the base reference was given up.
+ * Before the device is used again (restart) or drained again (removal) the
+ * base reference is taken back, so that the next wait holds back for every
+ * request still in the driver. PnP only, at PASSIVE_LEVEL.
  */
 VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    ExAcquireFastMutex(&IoCountLock);
-    if (KeReadStateEvent(&ext->IoIdleEvent) != 0) {
-        /* Count first: with the base reference held the count cannot reach
-         * 0 again, so no release can signal between these two steps. */
+    if (ext->Flags & FLAG_BASE_RELEASED) {
         InterlockedIncrement(&ext->IoCount);
+        ChangeExtensionFlags(ext, 0, FLAG_BASE_RELEASED);
         KeClearEvent(&ext->IoIdleEvent);
     }
-    ExReleaseFastMutex(&IoCountLock);
+}
+
+/*
+ * Waits until the count is 0. The event is cleared before each look at the
+ * count: a release to 0 after the look sets it again and ends the wait,
+ * and a late signal from before a restart only costs another look.
+ */
+VOID IoCountWaitIdle(PDEVICE_OBJECT DeviceObject, KWAIT_REASON Reason)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    for (;;) {
+        KeClearEvent(&ext->IoIdleEvent);
+        if (InterlockedCompareExchange(&ext->IoCount, 0, 0) == 0)
+            return;
+        KeWaitForSingleObject(&ext->IoIdleEvent, Reason, KernelMode, FALSE, NULL);
+    }
 }
 
 /*

@@ -75,9 +75,13 @@ static BOOLEAN SendToUnit(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT UnitPdo, UCHAR Majo
 // Both units must be in the table, finished starting, and reachable.
 static BOOLEAN BothUnitsUsable(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
 {
-    PDEVICE_OBJECT unit1Fdo = UnitTableGetUnit1Fdo(DeviceObject);
-    return unit1Fdo != NULL && ExtensionOf(Fdo)->StartComplete &&
-           ExtensionOf(unit1Fdo)->StartComplete && UnitTableGetUnit0Pdo(Fdo) != NULL &&
+    PDEVICE_OBJECT unit1Fdo = UnitTableReferenceUnit1Fdo(DeviceObject);
+    if (unit1Fdo == NULL) {
+        return FALSE;
+    }
+    BOOLEAN started = ExtensionOf(unit1Fdo)->StartComplete != 0;
+    IoCountRelease(unit1Fdo);
+    return started && ExtensionOf(Fdo)->StartComplete && UnitTableGetUnit0Pdo(Fdo) != NULL &&
            UnitTableGetUnit1Pdo(Fdo) != NULL;
 }
 
@@ -102,19 +106,21 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     if (!BothUnitsUsable(DeviceObject, Fdo) || !(ext->Flags & FLAG_STARTED)) {
         return STATUS_DELETE_PENDING;
     }
-    if (ext->DeviceError) {
-        // The transport failed: this open starts a new connection even while
-        // other handles are open.
-        ext->OpenCount = 0;
-        ext->DeviceError = 0;
-    }
-    if (ext->OpenCount != 0) {
+    // The transport failed: this open starts a new connection even while
+    // other handles are open. Those handles stay counted, so that the new
+    // connection closes with the last handle and not with the first of the
+    // old ones to go.
+    BOOLEAN restart = ext->DeviceError != 0;
+    ext->DeviceError = 0;
+    if (ext->OpenCount != 0 && !restart) {
         if (IsLegacyPlatform()) {
             return STATUS_DEVICE_BUSY;
         }
         ext->OpenCount++;
         return STATUS_SUCCESS;
     }
+    ULONG handles = ext->OpenCount;
+    ext->OpenCount = 0;
     ResetConnection(Fdo);
 
     NTSTATUS result;
@@ -126,7 +132,7 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     }
     LARGE_INTEGER unit0Opened = Now();
     ext->Unit0Open = 1;
-    ext->OpenCount = 1;
+    ext->OpenCount = handles + 1;
     if (!SendToUnit(Fdo, UnitTableGetUnit1Pdo(Fdo), IRP_MJ_CREATE, unit0Opened, &result)) {
         return STATUS_DELETE_PENDING;
     }
@@ -172,10 +178,9 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
         return STATUS_DELETE_PENDING;
     }
     if (ext->OpenCount == 0) {
-        // A handle opened before a transport failure restarted the
-        // connection: the connection it belonged to is gone, and counting it
-        // down would wrap the count and pass the next first open off as a
-        // second one.
+        // A handle of a connection whose reopening failed: nothing is open
+        // and counting it down would wrap the count and pass the next first
+        // open off as a second one.
         return STATUS_SUCCESS;
     }
     if (ext->OpenCount != 1) {
@@ -216,44 +221,38 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     return status;
 }
 
-// The open and the close alike: find the printer, count the request in, run
-// the step under its own mutex and the engine lock, complete the request.
-static NTSTATUS RunPortStep(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Open)
+// The open and the close alike, on the printer's unit-0 FDO (counted in by
+// the caller): run the step under its own mutex and the engine lock,
+// complete the request.
+static NTSTATUS RunPortStep(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp, BOOLEAN Open)
 {
-    PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(DeviceObject);
-    if (fdo == NULL) {
-        CompleteWith(Irp, STATUS_DELETE_PENDING);
-        return STATUS_DELETE_PENDING;
-    }
-    IoCountAcquire(fdo);
     NTSTATUS status = STATUS_DELETE_PENDING;
-    if (UnitTableBothUnitsPresent(fdo)) {
-        PDEVICE_EXTENSION ext = ExtensionOf(fdo);
+    if (UnitTableBothUnitsPresent(Fdo)) {
+        PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
         PFAST_MUTEX mutex = Open ? &ext->OpenMutex : &ext->CloseMutex;
         ExAcquireFastMutex(mutex);
-        EngineAcquire(fdo);
-        status = Open ? OpenUnits(DeviceObject, fdo) : CloseUnits(DeviceObject, fdo);
-        EngineRelease(fdo);
+        EngineAcquire(Fdo);
+        status = Open ? OpenUnits(DeviceObject, Fdo) : CloseUnits(DeviceObject, Fdo);
+        EngineRelease(Fdo);
         ExReleaseFastMutex(mutex);
     }
     CompleteWith(Irp, status);
-    IoCountRelease(fdo);
     return status;
 }
 
-NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp)
 {
-    return RunPortStep(DeviceObject, Irp, TRUE);
+    return RunPortStep(DeviceObject, Fdo, Irp, TRUE);
 }
 
-NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp)
 {
-    return RunPortStep(DeviceObject, Irp, FALSE);
+    return RunPortStep(DeviceObject, Fdo, Irp, FALSE);
 }
 
 NTSTATUS NTAPI CreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(DeviceObject);
+    PDEVICE_OBJECT fdo = UnitTableReferenceUnit0Fdo(DeviceObject);
     if (fdo == NULL) {
         CompleteWith(Irp, STATUS_DELETE_PENDING);
         return STATUS_DELETE_PENDING;
@@ -261,8 +260,9 @@ NTSTATUS NTAPI CreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION ext = ExtensionOf(fdo);
     ExAcquireFastMutex(&ext->OpenCloseMutex);
     NTSTATUS status = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE
-                          ? OpenPort(DeviceObject, Irp)
-                          : ClosePort(DeviceObject, Irp);
+                          ? OpenPort(DeviceObject, fdo, Irp)
+                          : ClosePort(DeviceObject, fdo, Irp);
     ExReleaseFastMutex(&ext->OpenCloseMutex);
+    IoCountRelease(fdo);
     return status;
 }

@@ -41,11 +41,6 @@ static VOID CancelQuery(PDEVICE_EXTENSION ext, UCHAR Query)
     }
 }
 
-static VOID WaitIdle(PDEVICE_EXTENSION ext, KWAIT_REASON Reason)
-{
-    KeWaitForSingleObject(&ext->IoIdleEvent, Reason, KernelMode, FALSE, NULL);
-}
-
 static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -72,8 +67,8 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status = STATUS_SUCCESS;
     ChangeExtensionFlags(ext, 0, FLAG_STARTED);
     IoCountRelease(DeviceObject); /* this request */
-    IoCountRelease(DeviceObject); /* the base reference */
-    WaitIdle(ext, Suspended);
+    IoCountReleaseBase(DeviceObject);
+    IoCountWaitIdle(DeviceObject, Suspended);
     if (IsFdo(DeviceObject))
         status = ForwardHandled(ext, Irp);
     if (NT_SUCCESS(status)) {
@@ -84,15 +79,17 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 /* Drops the base reference and waits until no request of the device is
- * left in the driver. After a stop the base reference is already gone; it
- * is taken back first so that the wait holds for requests that came in
- * since. */
+ * left in the driver. Requests through the other unit count on this FDO:
+ * none may find it once the wait has begun. After a stop the base
+ * reference is already gone; it is taken back first so that the wait holds
+ * for requests that came in since. */
 static VOID DrainRequests(PDEVICE_OBJECT DeviceObject)
 {
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    if (IsFdo(DeviceObject))
+        UnitTableCloseFdo(DeviceObject);
     IoCountRetakeBase(DeviceObject);
-    IoCountRelease(DeviceObject);
-    WaitIdle(ext, Executive);
+    IoCountReleaseBase(DeviceObject);
+    IoCountWaitIdle(DeviceObject, Executive);
 }
 
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Minor)

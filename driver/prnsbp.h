@@ -47,6 +47,7 @@
 #define FLAG_CHILD_STARTED 0x02
 #define FLAG_LOOKASIDE_READY 0x04
 #define FLAG_STARTED 0x08
+#define FLAG_BASE_RELEASED 0x10 /* the in-progress count's base reference is given up */
 
 #define PNP_STATE_NONE 0xFF
 #define IEEE1394_BUS_TYPE 4
@@ -206,6 +207,7 @@ static_assert(offsetof(DEVICE_EXTENSION, PnpState) == offsetof(CHILD_EXTENSION, 
 typedef struct _UNIT_SLOT {
     PDEVICE_OBJECT Pdo;
     PDEVICE_OBJECT Fdo;
+    ULONG Closed; /* the FDO is being removed: no new references */
 } UNIT_SLOT, *PUNIT_SLOT;
 
 typedef struct _PRINTER_NODE {
@@ -223,8 +225,7 @@ extern ULONG RegistryPathSize; /* bytes, terminator included */
 extern WCHAR LinkNameBuffer[64];
 extern PPRINTER_NODE PrinterList;
 extern FAST_MUTEX UnitTableLock;
-extern FAST_MUTEX IoCountLock; /* the count's signal against taking the base back */
-extern FAST_MUTEX FlagsLock;   /* changes of an extension's Flags after AddDevice */
+extern FAST_MUTEX FlagsLock; /* changes of an extension's Flags after AddDevice */
 
 /* ---- entry, configuration, in-progress count (entry.cpp) ----------------- */
 
@@ -237,7 +238,9 @@ ULONG QueryDwordValue(PRTL_QUERY_REGISTRY_TABLE Table, PCWSTR Path, PCWSTR Value
 BOOLEAN IsLegacyPlatform(void);
 BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRelease(PDEVICE_OBJECT DeviceObject);
+VOID IoCountReleaseBase(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject);
+VOID IoCountWaitIdle(PDEVICE_OBJECT DeviceObject, KWAIT_REASON Reason);
 VOID ChangeExtensionFlags(PDEVICE_EXTENSION Extension, UCHAR Set, UCHAR Clear);
 
 /* ---- unit table (unittable.cpp) ------------------------------------------ */
@@ -255,6 +258,11 @@ PDEVICE_OBJECT UnitTableGetUnit0Pdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit1Pdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit0Fdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit1Fdo(PDEVICE_OBJECT Fdo);
+/* The FDO of a unit with its in-progress count taken (IoCountRelease when
+ * done), or NULL when there is none or it is being removed. */
+PDEVICE_OBJECT UnitTableReferenceUnit0Fdo(PDEVICE_OBJECT Fdo);
+PDEVICE_OBJECT UnitTableReferenceUnit1Fdo(PDEVICE_OBJECT Fdo);
+VOID UnitTableCloseFdo(PDEVICE_OBJECT Fdo);
 NTSTATUS UnitTableGetPrinterKey(PDEVICE_OBJECT Fdo, PULONG Length, PWCHAR* Key);
 
 /* ---- adding and starting a unit (adddevice.cpp) ------------------------- */
@@ -320,8 +328,8 @@ NTSTATUS CompleteAndRelease(PDEVICE_OBJECT Fdo, PIRP Irp, NTSTATUS Status, ULONG
 /* ---- open and close (openclose.cpp) -------------------------------------- */
 
 NTSTATUS NTAPI CreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp);
+NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp);
 VOID WaitSinceStamp(LARGE_INTEGER Stamp, ULONG Milliseconds);
 
 /* ---- device control (devctl.cpp) ----------------------------------------- */

@@ -43,14 +43,13 @@ static ULONG TransferLength(PIRP Irp)
 
 NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(DeviceObject);
+    PDEVICE_OBJECT fdo = UnitTableReferenceUnit0Fdo(DeviceObject);
     if (fdo == NULL) {
         Irp->IoStatus.Status = STATUS_DELETE_PENDING;
         Irp->IoStatus.Information = 0;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_DELETE_PENDING;
     }
-    IoCountAcquire(fdo);
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
     if (Irp->MdlAddress == NULL) {
         EngineAcquire(fdo);
@@ -59,7 +58,14 @@ NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return FinishRequest(fdo, Irp, STATUS_SUCCESS, 0, failed);
     }
     BOOLEAN isWrite = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_WRITE;
-    PVOID buffer = MmGetMdlVirtualAddress(Irp->MdlAddress);
+    // The MDL's virtual address is the caller's user address: valid only in
+    // the caller's context and only while the caller keeps the range. The
+    // engine copies after waits on the printer, so it works on the locked
+    // pages' system mapping.
+    PVOID buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
+    if (buffer == NULL) {
+        return CompleteAndRelease(fdo, Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
     ULONG length = TransferLength(Irp);
     NTSTATUS status;
 

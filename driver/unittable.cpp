@@ -5,6 +5,12 @@
  * Lookups come from dispatch routines on any thread while AddDevice and
  * removal change the list, so every walk of the list holds UnitTableLock;
  * no lookup can read a node that is being unlinked and freed.
+ *
+ * A request entering through one unit may work on the other unit's FDO.
+ * It takes that FDO's in-progress count under the lock (the referenced
+ * lookups), and a removal closes its FDO's slot under the lock before it
+ * waits for the count: every request that got the FDO is waited for, and
+ * none gets it afterwards.
  */
 #include "prnsbp.h"
 
@@ -157,6 +163,7 @@ static NTSTATUS StoreUnit(PDEVICE_OBJECT Pdo, PDEVICE_OBJECT Fdo, ULONG slot, co
         if (node->Slot[slot].Pdo == NULL && node->Slot[slot].Fdo == NULL) {
             node->Slot[slot].Pdo = Pdo;
             node->Slot[slot].Fdo = Fdo;
+            node->Slot[slot].Closed = 0;
             return STATUS_SUCCESS;
         }
         /* The printer came back before its old node was purged. */
@@ -227,6 +234,7 @@ VOID UnitTableDropFdo(PDEVICE_OBJECT Fdo)
     if (node != NULL) {
         node->Slot[slot].Pdo = NULL;
         node->Slot[slot].Fdo = NULL;
+        node->Slot[slot].Closed = 0;
         if (node->Slot[1 - slot].Fdo != NULL)
             node->Removed = 0;
         else
@@ -270,6 +278,39 @@ static PDEVICE_OBJECT LookupSlot(PDEVICE_OBJECT Fdo, ULONG slot, BOOLEAN wantFdo
         result = wantFdo ? node->Slot[slot].Fdo : node->Slot[slot].Pdo;
     UnlockTable();
     return result;
+}
+
+static PDEVICE_OBJECT ReferenceSlot(PDEVICE_OBJECT Fdo, ULONG slot)
+{
+    PDEVICE_OBJECT result = NULL;
+    LockTable();
+    PPRINTER_NODE node = FindNodeByFdo(Fdo, NULL);
+    if (node != NULL && node->Slot[slot].Fdo != NULL && !node->Slot[slot].Closed) {
+        result = node->Slot[slot].Fdo;
+        IoCountAcquire(result);
+    }
+    UnlockTable();
+    return result;
+}
+
+PDEVICE_OBJECT UnitTableReferenceUnit0Fdo(PDEVICE_OBJECT Fdo)
+{
+    return ReferenceSlot(Fdo, 0);
+}
+PDEVICE_OBJECT UnitTableReferenceUnit1Fdo(PDEVICE_OBJECT Fdo)
+{
+    return ReferenceSlot(Fdo, 1);
+}
+
+/* The FDO is about to wait for its requests before it is deleted. */
+VOID UnitTableCloseFdo(PDEVICE_OBJECT Fdo)
+{
+    ULONG slot;
+    LockTable();
+    PPRINTER_NODE node = FindNodeByFdo(Fdo, &slot);
+    if (node != NULL)
+        node->Slot[slot].Closed = 1;
+    UnlockTable();
 }
 
 PDEVICE_OBJECT UnitTableGetUnit0Pdo(PDEVICE_OBJECT Fdo)

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     kmsim::Reset();
     session::PrinterSession s;
     FUZZ_CHECK(s.Load(), "the driver loads");
-    s.Plug(in.Flag());
+    s.Plug(in.Flag() ? sbp2sim::Completion::kAsync : sbp2sim::Completion::kSync);
     s.AddDevices();
     s.StartDevices();
     bool open = NT_SUCCESS(s.Open().status);

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <thread>
 
 // The request block of IOCTL_SBP2_REQUEST, as the driver lays it out.
@@ -23,6 +24,8 @@ struct Printer {
     Counters counters;
     PDEVICE_OBJECT pdo[2] = {nullptr, nullptr};
     bool gone = false;
+    std::mutex mixLock;
+    std::minstd_rand mix;
 };
 
 namespace
@@ -67,10 +70,21 @@ void WorkerLoop()
 
 // Completes the request now, or pends it and completes it at DISPATCH_LEVEL
 // on the completion thread.
+bool Pends(Printer* p, PIRP irp)
+{
+    if (p->config.pends)
+        return p->config.pends(IoGetCurrentIrpStackLocation(irp));
+    if (p->config.mixedSeed != 0) {
+        std::lock_guard<std::mutex> g(p->mixLock);
+        return (p->mix() & 1) != 0;
+    }
+    return p->config.async;
+}
+
 NTSTATUS Finish(PDEVICE_OBJECT pdo, PIRP irp, std::function<NTSTATUS(ULONG_PTR*)> work)
 {
     Printer* p = Ext(pdo)->printer;
-    if (!p->config.async) {
+    if (!Pends(p, irp)) {
         ULONG_PTR info = 0;
         NTSTATUS s = work(&info);
         irp->IoStatus.Status = s;
@@ -451,6 +465,7 @@ Printer* Plug(const PrinterConfig& config)
     printers.push_back(std::make_unique<Printer>());
     Printer* p = printers.back().get();
     p->config = config;
+    p->mix.seed(config.mixedSeed);
     for (int unit = 0; unit < 2; unit++) {
         if (!config.unitPresent[unit])
             continue;
@@ -480,6 +495,24 @@ Printer* Plug(const PrinterConfig& config)
         kmsim::ReportPdo(pdo);
     }
     return p;
+}
+
+void SetCompletion(PrinterConfig& config, Completion mode, unsigned seed)
+{
+    config.async = mode == Completion::kAsync;
+    config.mixedSeed = mode == Completion::kMixed ? seed : 0;
+}
+
+const char* CompletionName(Completion mode)
+{
+    switch (mode) {
+    case Completion::kSync:
+        return "Sync";
+    case Completion::kAsync:
+        return "Async";
+    default:
+        return "Mixed";
+    }
 }
 
 PDEVICE_OBJECT UnitPdo(Printer* printer, int unit)

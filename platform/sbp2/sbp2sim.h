@@ -6,8 +6,10 @@
 
 #include "printer.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -31,8 +33,26 @@ struct PrinterConfig {
     // port driver with a short descriptor would.
     ULONG deviceDescriptorSize = 0;
     bool async = false; // complete on the port driver's own thread with STATUS_PENDING
+    // Non-zero: every request independently completes at once or as with
+    // async, as a generator seeded with this value decides; the same seed
+    // gives the same choices for the same sequence of requests.
+    unsigned mixedSeed = 0;
+    // Decides for each request whether it pends (true) or completes at once;
+    // takes precedence over async and mixedSeed.
+    std::function<bool(PIO_STACK_LOCATION)> pends;
     std::shared_ptr<PrinterModel> model; // null: the default model
 };
+
+// The three ways a suite runs the port driver: every request completed
+// before the call returns, every request pended, or a seeded mix of both.
+enum class Completion { kSync, kAsync, kMixed };
+constexpr unsigned kMixedSeed = 0x5EED;
+void SetCompletion(PrinterConfig& config, Completion mode, unsigned seed = kMixedSeed);
+const char* CompletionName(Completion mode); // "Sync", "Async", "Mixed"
+inline void PrintTo(Completion mode, std::ostream* os)
+{
+    *os << CompletionName(mode);
+}
 
 struct Counters {
     int claims[2] = {0, 0};

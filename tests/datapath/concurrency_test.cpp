@@ -3,6 +3,7 @@
 // every write must arrive whole.
 #include "datapath_fixture.h"
 
+#include <atomic>
 #include <thread>
 
 namespace datapath
@@ -83,6 +84,60 @@ TEST_P(ConcurrencyTest, EngineOperationsOfOnePrinterNeverOverlap)
     int expectedSeq = 0;
     for (const sbp2sim::BusEvent& e : printer->DataSrbs())
         EXPECT_EQ(e.cdb[5], (UCHAR)expectedSeq++);
+}
+
+// A request entering through unit 1 works on unit 0's FDO. Unit 0's
+// removal runs exactly after the request found that FDO in the unit table
+// and before it used it: the removal must wait for the request, and the
+// request must find a live extension that refuses it.
+TEST_P(ConcurrencyTest, UnitZeroRemovedUnderARequestEnteringThroughUnitOne)
+{
+    struct Kind {
+        const char* name;
+        std::function<NTSTATUS()> send;
+        bool refused; // a close may still close the units
+    };
+    const Kind kinds[] = {
+        {"write", [this] { return Write(100, 1).status; }, true},
+        {"close", [this] { return Close(1); }, false},
+        {"device control",
+         [this] {
+             return kmsim::SendIrp(
+                        fdo[1], IRP_MJ_DEVICE_CONTROL, 0,
+                        [](PIO_STACK_LOCATION s) {
+                            s->Parameters.DeviceIoControl.IoControlCode = IOCTL_PRNSBP_DISCARD;
+                        },
+                        STATUS_SUCCESS)
+                 .status;
+         },
+         true},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        Restart(Options());
+        ASSERT_EQ(Open(), STATUS_SUCCESS);
+        PDEVICE_OBJECT pdo0 = sbp2sim::UnitPdo(bus, 0);
+        PVOID idle = &Ext()->IoIdleEvent; // only compared, never read
+        std::atomic<bool> removed{false};
+        std::thread removal;
+        kmsim::OnFastMutexRelease(&UnitTableLock, [&] {
+            removal = std::thread([&] {
+                kmsim::RemoveDevice(pdo0);
+                removed = true;
+            });
+            while (!removed && kmsim::WaitersOn(idle) == 0)
+                std::this_thread::yield();
+            return true;
+        });
+        NTSTATUS status = kind.send();
+        if (kind.refused) {
+            EXPECT_EQ(status, STATUS_DELETE_PENDING);
+        }
+        removal.join();
+        EXPECT_EQ(UnitTableGetUnit0Fdo(fdo[1]), nullptr);
+        kmsim::CheckQuarantine();
+        EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+    }
 }
 
 } // namespace

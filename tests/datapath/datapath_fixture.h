@@ -37,11 +37,12 @@ inline std::vector<UCHAR> Pattern(size_t n, UCHAR seed)
     return v;
 }
 
-// Runs every test both with a port driver that completes SRBs before
-// returning and with one that pends them and completes them from its own
-// thread; the second with a pass-through lower filter between the port
+// Runs every test with a port driver that completes SRBs before returning,
+// with one that pends them and completes them from its own thread, and with
+// one that does either, request by request (seeded, reproducible); the
+// asynchronous one with a pass-through lower filter between the port
 // driver's PDOs and the FDOs.
-class DataPathTest : public ::testing::TestWithParam<bool>
+class DataPathTest : public ::testing::TestWithParam<sbp2sim::Completion>
 {
   protected:
     void SetUp() override { Start(Options()); }
@@ -51,7 +52,7 @@ class DataPathTest : public ::testing::TestWithParam<bool>
         kmsim::Reset();
         kmsim::SetLegacyPlatform(options.legacy);
         kmsim::LowerFilterOptions filter;
-        filter.enabled = GetParam();
+        filter.enabled = GetParam() == sbp2sim::Completion::kAsync;
         kmsim::SetLowerFilter(filter);
         std::string service = std::string(kmsim::kServicesKey) + "prnsbp";
         kmsim::RegSetDword(service, "MDL_SIZE", options.mdlSize);
@@ -61,7 +62,7 @@ class DataPathTest : public ::testing::TestWithParam<bool>
         printer = MakePrinter();
         sbp2sim::PrinterConfig config;
         config.model = printer;
-        config.async = GetParam();
+        sbp2sim::SetCompletion(config, GetParam());
         bus = sbp2sim::Plug(config);
         for (int unit = 0; unit < 2; unit++)
             ASSERT_EQ(kmsim::PlugIn(driver, sbp2sim::UnitPdo(bus, unit)), STATUS_SUCCESS);
@@ -191,13 +192,16 @@ class DataPathTest : public ::testing::TestWithParam<bool>
     unsigned long failAllocation = 0;
 };
 
-inline std::string CompletionName(const ::testing::TestParamInfo<bool>& info)
+inline std::string CompletionName(const ::testing::TestParamInfo<sbp2sim::Completion>& info)
 {
-    return info.param ? "Async" : "Sync";
+    return sbp2sim::CompletionName(info.param);
 }
 
 #define DATAPATH_SUITE(suite)                                                                      \
-    INSTANTIATE_TEST_SUITE_P(Completion, suite, ::testing::Values(false, true),                    \
+    INSTANTIATE_TEST_SUITE_P(Completion, suite,                                                    \
+                             ::testing::Values(sbp2sim::Completion::kSync,                         \
+                                               sbp2sim::Completion::kAsync,                        \
+                                               sbp2sim::Completion::kMixed),                       \
                              ::datapath::CompletionName)
 
 } // namespace datapath

@@ -200,9 +200,9 @@ TEST_P(OpenCloseTest, HandlesFromBeforeARestartedConnectionCloseHarmlessly)
     Write(10);
     ASSERT_EQ(Ext()->DeviceError, 1u);
     ASSERT_EQ(Open(), STATUS_SUCCESS);  // handle C: a new connection
-    EXPECT_EQ(Close(), STATUS_SUCCESS); // A: the last close of the new connection
+    EXPECT_EQ(Close(), STATUS_SUCCESS); // A
     EXPECT_EQ(Close(), STATUS_SUCCESS); // B
-    EXPECT_EQ(Close(), STATUS_SUCCESS); // C
+    EXPECT_EQ(Close(), STATUS_SUCCESS); // C: the last close
     EXPECT_EQ(Ext()->OpenCount, 0u);
     printer->ClearTrace();
     // The next open is a first open again and the port works.
@@ -210,6 +210,25 @@ TEST_P(OpenCloseTest, HandlesFromBeforeARestartedConnectionCloseHarmlessly)
     EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0", "C1"}));
     EXPECT_EQ(Write(4096).bytes, 4096u);
     EXPECT_EQ(DataLengths(), std::vector<ULONG>({4096}));
+}
+
+// A status monitor keeps its handle while the spooler opens its own after a
+// transport failure: the monitor's close must not take the spooler's new
+// connection down.
+TEST_P(OpenCloseTest, OldHandleClosedAfterARestartKeepsTheNewConnection)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS); // handle A
+    printer->FailWith(SRB_STATUS_SELECTION_TIMEOUT, 1, 0xC0);
+    Write(10);
+    ASSERT_EQ(Ext()->DeviceError, 1u);
+    ASSERT_EQ(Open(), STATUS_SUCCESS); // handle B: a new connection
+    printer->ClearTrace();
+    EXPECT_EQ(Close(), STATUS_SUCCESS); // A
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>());
+    EXPECT_EQ(Write(100).status, STATUS_SUCCESS);
+    EXPECT_EQ(DataLengths(), std::vector<ULONG>({100}));
+    EXPECT_EQ(Close(), STATUS_SUCCESS); // B: the last close
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"X1", "X0"}));
 }
 
 TEST_P(OpenCloseTest, MissingRequestPacketLeavesTheStateReachedSoFar)

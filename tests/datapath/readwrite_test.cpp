@@ -1,6 +1,10 @@
 // Read and write on the port, from either unit's device.
 #include "datapath_fixture.h"
 
+#include <cstring>
+#include <functional>
+#include <thread>
+
 namespace datapath
 {
 namespace
@@ -106,6 +110,96 @@ TEST_P(ReadWriteTest, StatedLengthBeyondTheMdlIsCutToTheMdl)
     std::vector<UCHAR> small(64, 0);
     r = Transfer(0, IRP_MJ_READ, small.data(), 64, 4096);
     EXPECT_EQ(r.bytes, 64u);
+}
+
+// A printer that lets a test act while it handles the status read.
+class StatusReadHook : public sbp2sim::SimPrinter
+{
+  public:
+    NTSTATUS Handle(const sbp2sim::UnitRequest& request, ULONG_PTR* information) override
+    {
+        if (request.srb != NULL && request.srb->Cdb[0] == 0xC1 && request.srb->Cdb[1] == 0x20 &&
+            onStatusRead)
+            onStatusRead();
+        return SimPrinter::Handle(request, information);
+    }
+    std::function<void()> onStatusRead;
+};
+
+// The caller's buffer is a user-space buffer: the driver reaches it through
+// the system mapping of its MDL, never through the user address, which is
+// valid only in the caller's context and only while the caller keeps it.
+class UserBufferTest : public DataPathTest
+{
+  protected:
+    std::shared_ptr<sbp2sim::SimPrinter> MakePrinter() override
+    {
+        hook = std::make_shared<StatusReadHook>();
+        return hook;
+    }
+
+    Result SendUser(UCHAR major, kmsim::UserBuffer& user)
+    {
+        ULONG length = (ULONG)user.size();
+        kmsim::IrpResult r = kmsim::SendIrp(
+            fdo[0], major, 0,
+            [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; }, STATUS_SUCCESS,
+            user.Mdl());
+        return {r.status, (ULONG)r.information};
+    }
+
+    std::shared_ptr<StatusReadHook> hook;
+};
+DATAPATH_SUITE(UserBufferTest);
+
+// An upper driver may pass a write on from its own worker thread: another
+// process's context, where the caller's user address means nothing.
+TEST_P(UserBufferTest, WriteIssuedInAnotherContextIsReadThroughTheSystemMapping)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    kmsim::UserBuffer user(5000);
+    std::vector<UCHAR> data = Pattern(5000, 3);
+    memcpy(user.data(), data.data(), data.size());
+    Result r = {};
+    std::thread worker([&] { r = SendUser(IRP_MJ_WRITE, user); });
+    worker.join();
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.bytes, 5000u);
+    EXPECT_EQ(printer->PrintData(), data);
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+}
+
+// Another thread of the caller frees the buffer while the printer answers:
+// the reply still lands in the locked pages and nothing touches the range.
+TEST_P(UserBufferTest, ReadIntoABufferUnmappedDuringTheWaitUsesTheLockedPages)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    printer->SetStatusReply({0x11, 0x22, 0x33});
+    kmsim::UserBuffer user(64);
+    hook->onStatusRead = [&user] { user.Unmap(); };
+    Result r = SendUser(IRP_MJ_READ, user);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.bytes, 3u);
+    std::vector<UCHAR> contents = user.Contents();
+    EXPECT_EQ(std::vector<UCHAR>(contents.begin(), contents.begin() + 3),
+              std::vector<UCHAR>({0x11, 0x22, 0x33}));
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+}
+
+TEST_P(UserBufferTest, BufferThatCannotBeMappedFailsTheRequestCleanly)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    kmsim::UserBuffer user(100);
+    kmsim::FailTag(kmsim::kTagMapping);
+    Result w = SendUser(IRP_MJ_WRITE, user);
+    Result r = SendUser(IRP_MJ_READ, user);
+    kmsim::ClearFailures();
+    EXPECT_EQ(w.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(w.bytes + r.bytes, 0u);
+    EXPECT_EQ(printer->Srbs().size(), 0u);
+    EXPECT_EQ(Ext()->IoCount, 1);
+    EXPECT_EQ(SendUser(IRP_MJ_WRITE, user).bytes, 100u);
 }
 
 } // namespace

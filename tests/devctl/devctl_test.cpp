@@ -230,6 +230,15 @@ TEST_F(DevCtlTest, DeviceIdLengthFieldIsBoundedByTheReplyAndTheBuffer)
          4,
          {'A', 'B', 'C', 0}},
         {"empty reply", {}, 64, 1, STATUS_SUCCESS, 0, {0xEE}},
+        // Bytes after the text the field announces are not the caller's.
+        {"field shorter than the reply",
+         {0x00, 0x04, 'A', 'B', 'C', 'D'},
+         64,
+         1,
+         STATUS_SUCCESS,
+         3,
+         {'A', 'B', 0}},
+        {"one byte: no length field", {0x41}, 64, 1, STATUS_SUCCESS, 0, {}},
         {"reply larger than the buffer",
          std::vector<UCHAR>(100, 'Z'),
          64,
@@ -258,6 +267,18 @@ TEST_F(DevCtlTest, DeviceIdLengthFieldIsBoundedByTheReplyAndTheBuffer)
             EXPECT_EQ(r.buffer[i], c.start[i]) << "byte " << i;
         for (size_t i = c.capacity; i < r.buffer.size(); i++)
             ASSERT_EQ(r.buffer[i], 0xEE) << "written past the caller's buffer at " << i;
+    }
+}
+
+// A caller may send the device-ID code without any buffer.
+TEST_F(DevCtlTest, DeviceIdWithoutASystemBufferIsTooSmall)
+{
+    OpenPort();
+    printer->SetDeviceId("MFG:Acme;MDL:P-1;");
+    for (ULONG code : {(ULONG)IOCTL_PAR_QUERY_DEVICE_ID, (ULONG)IOCTL_PRNSBP_GET_DEVICE_ID}) {
+        Reply r = Control(code, {}, 0, 64, 0, true);
+        EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
+        EXPECT_EQ(r.bytes, 0u);
     }
 }
 
@@ -531,6 +552,60 @@ TEST_F(DevCtlTest, InternalDeviceControlCarriesSrbsToTheUnits)
     EXPECT_EQ(SendSrb(fdo[1], 0xC1, 0x21), STATUS_DELETE_PENDING);
     EXPECT_EQ(printer->Srbs().size(), 3u);
     EXPECT_EQ(kmsim::StartDevice(pdo), STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The same SRB as a caller at DISPATCH_LEVEL sends it: nothing may wait, so
+// only a request completed before IoCallDriver returns is supported here.
+NTSTATUS SendSrbAtDispatch(PDEVICE_OBJECT device)
+{
+    SCSI_REQUEST_BLOCK srb = {};
+    srb.Length = sizeof(SCSI_REQUEST_BLOCK);
+    srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
+    srb.SrbFlags = SRB_FLAGS_NO_DATA_TRANSFER;
+    PIRP irp = IoAllocateIrp((CCHAR)(device->StackSize + 1), FALSE);
+    IoSetNextIrpStackLocation(irp);
+    IoSetCompletionRoutine(irp, KeepIrp, NULL, TRUE, TRUE, TRUE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.Scsi.Srb = &srb;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    NTSTATUS returned = IoCallDriver(device, irp);
+    KeLowerIrql(old);
+    NTSTATUS status = irp->IoStatus.Status;
+    EXPECT_EQ(returned, status);
+    IoFreeIrp(irp);
+    return status;
+}
+
+// Callers may send SRBs at up to DISPATCH_LEVEL; refusing one on a stopped
+// unit or a removed child drops the device's in-progress count to zero
+// there, which must not take anything a raised IRQL forbids.
+TEST_F(DevCtlTest, SrbRefusedAtDispatchLevelOnAStoppedUnitOrARemovedChild)
+{
+    PDEVICE_OBJECT pdo0 = sbp2sim::UnitPdo(bus, 0);
+    std::vector<PDEVICE_OBJECT> children = kmsim::ChildrenOf(pdo0);
+    ASSERT_EQ(children.size(), 1u);
+    ASSERT_EQ(kmsim::SendPnp(pdo0, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(kmsim::SendPnp(pdo0, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(SendSrbAtDispatch(children[0]), STATUS_DELETE_PENDING);
+    EXPECT_EQ(SendSrbAtDispatch(fdo[0]), STATUS_DELETE_PENDING);
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+    ASSERT_EQ(kmsim::StartDevice(pdo0), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->IoCount, 1);
+
+    ASSERT_EQ(kmsim::RemoveDevice(children[0]), STATUS_SUCCESS);
+    EXPECT_EQ(SendSrbAtDispatch(children[0]), STATUS_DELETE_PENDING);
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+    // Reported again, the child is usable as before.
+    kmsim::ProcessInvalidations();
+    EXPECT_EQ(((PCHILD_EXTENSION)children[0]->DeviceExtension)->IoCount, 1);
 }
 
 // Device control from one thread and writes from another share the

@@ -9,7 +9,7 @@
 namespace
 {
 
-class FindingsTest : public ::testing::TestWithParam<bool>
+class FindingsTest : public ::testing::TestWithParam<sbp2sim::Completion>
 {
   protected:
     void SetUp() override
@@ -73,8 +73,8 @@ TEST_P(FindingsTest, RestartUnderRequestsKeepsOneBaseReference)
         EXPECT_EQ(kmsim::StartDevice(s.Pdo(0)), STATUS_SUCCESS);
         started = true;
         requests.join();
+        // A late signal may leave the event set; waits look at the count.
         ASSERT_EQ(ext->IoCount, 1) << "round " << round;
-        ASSERT_EQ(KeReadStateEvent(&ext->IoIdleEvent), 0) << "round " << round;
     }
 }
 
@@ -101,9 +101,11 @@ TEST_P(FindingsTest, FlagChangesOfPnpAndEngineAreNotLost)
     ChangeExtensionFlags(ext, before, (UCHAR)~before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Port, FindingsTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "Async" : "Sync");
+INSTANTIATE_TEST_SUITE_P(Port, FindingsTest,
+                         ::testing::Values(sbp2sim::Completion::kSync, sbp2sim::Completion::kAsync,
+                                           sbp2sim::Completion::kMixed),
+                         [](const ::testing::TestParamInfo<sbp2sim::Completion>& info) {
+                             return std::string(sbp2sim::CompletionName(info.param));
                          });
 
 } // namespace

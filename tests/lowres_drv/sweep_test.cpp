@@ -71,7 +71,7 @@ class LifeRun
         bool loaded = s_.Load();
         Disarm(kLoad);
         if (loaded) {
-            s_.Plug(async_);
+            s_.Plug(async_ ? sbp2sim::Completion::kAsync : sbp2sim::Completion::kSync);
             Arm(kPlug);
             s_.AddDevices();
             Disarm(kPlug);

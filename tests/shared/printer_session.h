@@ -33,12 +33,12 @@ struct PrinterSession {
         driver = kmsim::LoadDriver(DriverEntry, "prnsbp");
         return driver != nullptr;
     }
-    void Plug(bool async, std::shared_ptr<sbp2sim::SimPrinter> model = nullptr)
+    void Plug(sbp2sim::Completion mode, std::shared_ptr<sbp2sim::SimPrinter> model = nullptr)
     {
         printer = model ? model : std::make_shared<sbp2sim::SimPrinter>();
         sbp2sim::PrinterConfig config;
         config.model = printer;
-        config.async = async;
+        sbp2sim::SetCompletion(config, mode);
         bus = sbp2sim::Plug(config);
     }
     PDEVICE_OBJECT Pdo(int unit) const { return sbp2sim::UnitPdo(bus, unit); }

@@ -6,14 +6,15 @@ using namespace spine;
 namespace
 {
 
-// Every scenario runs with a port driver that completes at once and with
-// one that pends and completes from its own thread.
-class AddDeviceTest : public DriverFixture, public ::testing::WithParamInterface<bool>
+// Every scenario runs with a port driver that completes at once, with one
+// that pends and completes from its own thread, and with a seeded mix.
+class AddDeviceTest : public DriverFixture,
+                      public ::testing::WithParamInterface<sbp2sim::Completion>
 {
   protected:
     sbp2sim::PrinterConfig Config(sbp2sim::PrinterConfig c = ScsiPrinter())
     {
-        c.async = GetParam();
+        sbp2sim::SetCompletion(c, GetParam());
         return c;
     }
 };
@@ -51,6 +52,27 @@ TEST_P(AddDeviceTest, TwoUnitsArePairedNamedAndStarted)
         EXPECT_EQ(sbp2sim::CountersOf(p).releases[unit], 0);
     }
     EXPECT_EQ(kmsim::SymbolicLinkCount(), 0u); // no DOS names on a current platform
+}
+
+// Unit 1's requests reach unit 0's FDO through the unit table as soon as
+// AddDevice has put it there: its in-progress count must be ready by then.
+TEST_P(AddDeviceTest, UnitZeroIsUsableTheMomentItIsInTheTable)
+{
+    Load();
+    auto* p = Plug(Config());
+    ASSERT_EQ(PlugUnit(p, 1), STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo1 = Fdo(p, 1);
+    NTSTATUS seen = STATUS_SUCCESS;
+    kmsim::OnFastMutexRelease(&UnitTableLock, [&] {
+        if (UnitTableGetUnit0Fdo(fdo1) == NULL)
+            return false;
+        seen = kmsim::SendIrp(fdo1, IRP_MJ_CREATE, 0, nullptr, STATUS_SUCCESS).status;
+        return true;
+    });
+    ASSERT_EQ(PlugUnit(p, 0), STATUS_SUCCESS);
+    EXPECT_EQ(seen, STATUS_DELETE_PENDING); // not started yet
+    EXPECT_EQ(Ext(Fdo(p, 0))->IoCount, 1);
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
 }
 
 TEST_P(AddDeviceTest, NumberingSkipsNamesInUse)
@@ -212,8 +234,37 @@ TEST_P(AddDeviceTest, FailedDescriptorQueryLeavesTheUnitStopped)
     EXPECT_EQ(Ext(Fdo(p, 0))->DeviceIdString, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Port, AddDeviceTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Async" : "Sync"; });
+INSTANTIATE_TEST_SUITE_P(Port, AddDeviceTest,
+                         ::testing::Values(sbp2sim::Completion::kSync, sbp2sim::Completion::kAsync,
+                                           sbp2sim::Completion::kMixed),
+                         [](const auto& info) { return sbp2sim::CompletionName(info.param); });
+
+// A port driver may complete one request at once and pend the next: the
+// full descriptor read must be waited for even when the size query before
+// it completed at once.
+class DescriptorQueryTest : public DriverFixture
+{
+};
+
+TEST_F(DescriptorQueryTest, FullReadPendedAfterASizeQueryCompletedAtOnce)
+{
+    Load();
+    auto c = ScsiPrinter();
+    c.vendor = "ACME";
+    c.product = "Jet 9";
+    c.pends = [](PIO_STACK_LOCATION s) {
+        return s->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+               s->Parameters.DeviceIoControl.IoControlCode == IOCTL_STORAGE_QUERY_PROPERTY &&
+               s->Parameters.DeviceIoControl.OutputBufferLength > sizeof(STORAGE_DESCRIPTOR_HEADER);
+    };
+    auto* p = Plug(c);
+    ASSERT_EQ(PlugUnit(p, 0), STATUS_SUCCESS);
+    PDEVICE_EXTENSION ext = Ext(Fdo(p, 0));
+    EXPECT_STREQ(ext->DeviceIdString, "Printer&Ven_ACME&Prod_Jet 9");
+    EXPECT_EQ(ext->AdapterDescriptor->BusType, 1);
+    kmsim::CheckQuarantine();
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+}
 
 // The 1394 start path: the device ID is read once, at the first start that
 // succeeds in reading it.

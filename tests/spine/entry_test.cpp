@@ -149,7 +149,7 @@ TEST_F(EntryTest, IdleEventSignalledExactlyWhenTheCountDropsToZero)
     IoCountRelease(fdo);
     IoCountRelease(fdo);
     EXPECT_EQ(KeReadStateEvent(&ext->IoIdleEvent), 0);
-    IoCountRelease(fdo); // the base reference
+    IoCountReleaseBase(fdo);
     EXPECT_NE(KeReadStateEvent(&ext->IoIdleEvent), 0);
     // taken back, the event is reset and the count holds its base again
     IoCountRetakeBase(fdo);

@@ -86,7 +86,7 @@ struct Tally {
     }
 };
 
-class PnpStressTest : public ::testing::TestWithParam<bool>
+class PnpStressTest : public ::testing::TestWithParam<sbp2sim::Completion>
 {
   protected:
     void SetUp() override
@@ -94,7 +94,7 @@ class PnpStressTest : public ::testing::TestWithParam<bool>
         kmsim::Reset();
         // The asynchronous port sits below a pass-through lower filter.
         kmsim::LowerFilterOptions filter;
-        filter.enabled = GetParam();
+        filter.enabled = GetParam() == sbp2sim::Completion::kAsync;
         kmsim::SetLowerFilter(filter);
         ASSERT_TRUE(s.Load());
         PlugPrinter();
@@ -220,9 +220,11 @@ TEST_P(PnpStressTest, IoAndOpensRaceStopsRemovalsAndSurpriseRemovals)
                 tally.succeeded.load(), kPnpRounds);
 }
 
-INSTANTIATE_TEST_SUITE_P(Port, PnpStressTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "Async" : "Sync");
+INSTANTIATE_TEST_SUITE_P(Port, PnpStressTest,
+                         ::testing::Values(sbp2sim::Completion::kSync, sbp2sim::Completion::kAsync,
+                                           sbp2sim::Completion::kMixed),
+                         [](const ::testing::TestParamInfo<sbp2sim::Completion>& info) {
+                             return std::string(sbp2sim::CompletionName(info.param));
                          });
 
 } // namespace

@@ -57,6 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
             {"print", "/dev/null", "--fast"},
             "",
             "unknown option '--fast'"},
+        Bad{"mixed_seed_zero", kPrnsim, {"run", "-", "--mixed=0"}, "", "bad option '--mixed=0'"},
         Bad{"script_unknown_command",
             kPrnsim,
             {"run", "-"},

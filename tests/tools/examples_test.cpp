@@ -44,24 +44,25 @@ void ExpectSameLines(const std::string& expected, const std::string& actual)
 
 struct Mode {
     std::string example;
-    bool async;
+    std::string option; // "", "--async" or "--mixed"
 };
 
 class ExampleTest : public ::testing::TestWithParam<Mode>
 {
 };
 
-// A port driver that completes from its own thread, with a pass-through
-// lower filter above it, must not change what reaches the bus or what the
+// A port driver that completes from its own thread, always or only for
+// some requests, and a pass-through lower filter above it (with the
+// asynchronous port), must not change what reaches the bus or what the
 // caller sees.
 TEST_P(ExampleTest, OutputMatchesExpected)
 {
     const Mode& m = GetParam();
     std::vector<std::string> args = {"run", kExamples + "/" + m.example + ".prnsim"};
-    if (m.async) {
-        args.push_back("--async");
+    if (!m.option.empty())
+        args.push_back(m.option);
+    if (m.option == "--async")
         args.push_back("--lower-filter");
-    }
     toolstest::Run r = RunProgram(PRNSIM_PATH, args);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -72,8 +73,9 @@ std::vector<Mode> Modes()
 {
     std::vector<Mode> modes;
     for (const std::string& e : FilesEndingIn(".prnsim")) {
-        modes.push_back({e, false});
-        modes.push_back({e, true});
+        modes.push_back({e, ""});
+        modes.push_back({e, "--async"});
+        modes.push_back({e, "--mixed"});
     }
     return modes;
 }
@@ -82,7 +84,9 @@ INSTANTIATE_TEST_SUITE_P(Examples, ExampleTest, ::testing::ValuesIn(Modes()),
                          [](const ::testing::TestParamInfo<Mode>& info) {
                              std::string name = info.param.example;
                              std::replace(name.begin(), name.end(), '-', '_');
-                             return name + (info.param.async ? "_async" : "_sync");
+                             return name + (info.param.option.empty()
+                                                ? "_sync"
+                                                : "_" + info.param.option.substr(2));
                          });
 
 TEST(Examples, EveryScriptHasItsExpectedOutputAndNoneIsStray)
@@ -177,6 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
         PrintCase{"legacy_async",
                   {"--legacy", "--async"},
                   {"C0 00  vendor data         2        20,000 bytes"}},
+        PrintCase{"mixed", {"--mixed=7"}, {"C0 00  vendor data         2        20,000 bytes"}},
         PrintCase{
             "odd_write_size",
             {"--write-size", "7", "--decode"},

@@ -28,15 +28,20 @@ commands:
       --mdl-size N        MDL_SIZE of the service key (default 0: 32768)
       --legacy            Windows 98/Me instead of Windows 2000 and later
       --async             the port driver completes requests from its thread
+      --mixed[=SEED]      the port driver completes each request at once or
+                          from its thread, as a generator seeded with SEED
+                          (default 0x5EED, never 0) decides: reproducible
       --decode            show the decoded commands the printer received
       --svg OUT           draw the page the printer was told about into OUT
-  run SCRIPT|- [--registry FILE] [--async] [--lower-filter]
+  run SCRIPT|- [--registry FILE] [--async] [--mixed[=SEED]] [--lower-filter]
                         run a scenario, one command per line ('-': standard
                         input); --registry loads the registry from FILE first
                         (when it exists) and saves it there at the end;
                         --async: every printer completes requests from the
-                        port driver's thread; --lower-filter: every printer
-                        gets a pass-through lower filter below the driver
+                        port driver's thread; --mixed: every printer
+                        completes each request either way (as for print);
+                        --lower-filter: every printer gets a pass-through
+                        lower filter below the driver
   help, --help          this text
 
 Exit codes: 0 success; 1 the run found a problem (data lost, a leak, a

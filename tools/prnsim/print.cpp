@@ -26,6 +26,7 @@ struct PrintOptions {
     uint64_t mdlSize = 0;
     bool legacy = false;
     bool async = false;
+    unsigned mixedSeed = 0;
     bool decode = false;
     std::string svg; // where to draw the page, "" for no picture
 };
@@ -54,7 +55,10 @@ std::string ParsePrintOptions(const std::vector<std::string>& args, PrintOptions
             o->legacy = true;
         else if (a == "--async")
             o->async = true;
-        else if (a == "--decode")
+        else if (a.compare(0, 7, "--mixed") == 0) {
+            if (!ParseMixedOption(a, &o->mixedSeed))
+                error = "bad option '" + a + "' (--mixed or --mixed=SEED, SEED not 0)";
+        } else if (a == "--decode")
             o->decode = true;
         else if (a == "--svg" && i + 1 >= args.size())
             error = "--svg needs a FILE";
@@ -108,6 +112,7 @@ int RunPrint(const std::vector<std::string>& args)
     }
     sbp2sim::PrinterConfig config;
     config.async = o.async;
+    config.mixedSeed = o.mixedSeed;
     std::vector<NTSTATUS> plugged = m.Plug("printer", config);
     PDEVICE_OBJECT port = m.Fdo("printer", 0);
     fprintf(out, "printer plugged in: unit 0 %s, unit 1 %s; port %s\n",

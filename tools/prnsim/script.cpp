@@ -26,8 +26,10 @@ const std::string kControlSet = "\\Registry\\Machine\\System\\CurrentControlSet\
 class Interpreter
 {
   public:
-    Interpreter(const std::string& source, FILE* out, bool async, bool lowerFilter)
-        : source_(source), out_(out), async_(async), lowerFilter_(lowerFilter)
+    Interpreter(const std::string& source, FILE* out, bool async, unsigned mixedSeed,
+                bool lowerFilter)
+        : source_(source), out_(out), async_(async), mixedSeed_(mixedSeed),
+          lowerFilter_(lowerFilter)
     {
     }
 
@@ -128,6 +130,7 @@ class Interpreter
     FILE* out_;
     Machine m_;
     bool async_ = false;       // every printer completes from the port driver's thread
+    unsigned mixedSeed_ = 0;   // non-zero: every printer mixes both completions
     bool lowerFilter_ = false; // a lower filter below the driver on every printer
     bool legacy_ = false;
     std::string error_;
@@ -167,12 +170,14 @@ bool Interpreter::Plug(const Words& w)
         return Fail("plug: load the driver first");
     sbp2sim::PrinterConfig c;
     c.async = async_;
+    c.mixedSeed = mixedSeed_;
     kmsim::LowerFilterOptions filter;
     filter.enabled = lowerFilter_;
     for (size_t i = 2; i < w.size(); i++) {
         std::string key, value;
         if (w[i] == "async") {
             c.async = true;
+            c.mixedSeed = 0;
             continue;
         }
         if (w[i] == "filter") {
@@ -656,6 +661,7 @@ bool Interpreter::PrinterAsync(SimulatedPrinter& p, const Words& w)
     if (!p.plugged)
         return Fail("printer '" + w[1] + "' is unplugged");
     sbp2sim::ConfigOf(p.bus).async = w[3] == "on";
+    sbp2sim::ConfigOf(p.bus).mixedSeed = 0;
     return true;
 }
 
@@ -1015,11 +1021,18 @@ int RunScriptCommand(const std::vector<std::string>& args)
 {
     std::string script, registry;
     bool async = false, lowerFilter = false;
+    unsigned mixedSeed = 0;
     for (size_t i = 0; i < args.size(); i++) {
         if (args[i] == "--async") {
             async = true;
         } else if (args[i] == "--lower-filter") {
             lowerFilter = true;
+        } else if (args[i].compare(0, 7, "--mixed") == 0) {
+            if (!ParseMixedOption(args[i], &mixedSeed)) {
+                fprintf(stderr, "prnsim: bad option '%s' (--mixed or --mixed=SEED, SEED not 0)\n",
+                        args[i].c_str());
+                return 2;
+            }
         } else if (args[i] == "--registry") {
             if (i + 1 >= args.size()) {
                 fprintf(stderr, "prnsim: --registry needs a FILE\n");
@@ -1040,7 +1053,8 @@ int RunScriptCommand(const std::vector<std::string>& args)
         fprintf(stderr, "prnsim: run needs a SCRIPT (or - for standard input)\n");
         return 2;
     }
-    Interpreter interpreter(script == "-" ? "<stdin>" : script, stdout, async, lowerFilter);
+    Interpreter interpreter(script == "-" ? "<stdin>" : script, stdout, async, mixedSeed,
+                            lowerFilter);
     if (script == "-")
         return interpreter.Run(std::cin, registry);
     std::ifstream file(script);

@@ -178,4 +178,19 @@ bool SplitOption(const std::string& word, std::string* key, std::string* value)
     return true;
 }
 
+bool ParseMixedOption(const std::string& word, unsigned* seed)
+{
+    const std::string option = "--mixed";
+    if (word == option) {
+        *seed = 0x5EED;
+        return true;
+    }
+    uint64_t value = 0;
+    if (word.compare(0, option.size() + 1, option + "=") != 0 ||
+        !ParseNumber(word.substr(option.size() + 1), 0xFFFFFFFFu, &value) || value == 0)
+        return false;
+    *seed = (unsigned)value;
+    return true;
+}
+
 } // namespace prnsim

@@ -25,6 +25,9 @@ std::string Printable(const unsigned char* data, size_t n);
 bool SplitWords(const std::string& line, std::vector<std::string>* words);
 // "key=value" → key, value; false when there is no '='.
 bool SplitOption(const std::string& word, std::string* key, std::string* value);
+// "--mixed" or "--mixed=SEED" (SEED non-zero): the seed of the port driver's
+// mixed completion; false for any other word or a bad seed.
+bool ParseMixedOption(const std::string& word, unsigned* seed);
 
 } // namespace prnsim
 

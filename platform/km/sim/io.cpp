@@ -713,7 +713,11 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
     (void)BaseAddress;
     (void)BugCheckOnFailure;
     (void)Priority;
-    MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+    if (ShouldFailAllocation(kTagMapping))
+        return NULL; // no system address space left
+    PVOID va = MmGetMdlVirtualAddress(MemoryDescriptorList);
+    PVOID system = SystemAddressOfUserBuffer(va);
+    MemoryDescriptorList->MappedSystemVa = system != NULL ? system : va;
     MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
     return MemoryDescriptorList->MappedSystemVa;
 }

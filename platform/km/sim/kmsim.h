@@ -49,6 +49,9 @@ void FailTag(ULONG tag);                    // every allocation with that tag fa
 void ClearFailures();
 // Pool tags the simulated kernel uses for its own objects.
 extern const ULONG kTagIrp, kTagMdl, kTagDevice, kTagIoBuffer, kTagString, kTagInterface;
+// Counted and failed like an allocation: mapping locked pages into system
+// space (MmMapLockedPagesSpecifyCache, so MmGetSystemAddressForMdlSafe).
+extern const ULONG kTagMapping;
 
 // Size and tag of an allocated pool block (0 when p is not allocated).
 SIZE_T PoolBlockSize(PVOID p);
@@ -70,6 +73,41 @@ void ClearViolations();
 void Violation(const std::string& what); // also used by the bus simulation
 // Reports quarantined blocks written after they were freed.
 void CheckQuarantine();
+
+// ---- user buffers ------------------------------------------------------------------
+// A caller's buffer in user space, described for direct I/O as the I/O
+// manager does: the MDL's virtual address is the user address, the pages
+// are locked but not mapped into system space. The user address is valid
+// only in the caller's context: while a request carrying the buffer is
+// dispatched on another thread (another process's context), after the
+// dispatch routine returned STATUS_PENDING (until the caller touches the
+// buffer again), and after Unmap, any access through it is reported as a
+// violation ("user buffer ..."). The kernel reaches the pages through
+// MmGetSystemAddressForMdlSafe, which maps them at another address.
+class UserBuffer
+{
+  public:
+    explicit UserBuffer(size_t bytes);
+    ~UserBuffer();
+    UserBuffer(const UserBuffer&) = delete;
+    UserBuffer& operator=(const UserBuffer&) = delete;
+    UCHAR* data() { return user_; } // the user address, for the caller
+    size_t size() const { return bytes_; }
+    PMDL Mdl() { return mdl_; }
+    // Another thread of the caller frees the range: from now on the user
+    // address is gone (the locked pages stay reachable through the MDL).
+    void Unmap();
+    // The pages as they are, read through the system mapping.
+    std::vector<UCHAR> Contents() const;
+
+  private:
+    size_t bytes_;
+    size_t mapped_;
+    UCHAR* userBase_;
+    UCHAR* systemBase_;
+    UCHAR* user_;
+    PMDL mdl_;
+};
 
 // ---- clock and platform --------------------------------------------------------
 LONGLONG Now(); // 100-ns units, never 0
@@ -93,6 +131,15 @@ std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver);
 
 // ---- IRQL of the calling thread -------------------------------------------------
 KIRQL CurrentIrql();
+
+// ---- scheduling a test's steps into the driver's ----------------------------------
+// Runs `step` on the calling thread right after that thread releases `mutex`
+// (ExReleaseFastMutex), again at each such release until `step` returns
+// true. It lets a test put a request or a PnP action exactly between two
+// steps of the driver. A null mutex disarms it; Reset too.
+void OnFastMutexRelease(PFAST_MUTEX mutex, std::function<bool()> step);
+// Threads blocked in KeWaitForSingleObject on `object` right now.
+size_t WaitersOn(PVOID object);
 
 // ---- registry ---------------------------------------------------------------------
 // Paths are absolute ("\Registry\Machine\System\..."), case-insensitive.

@@ -15,6 +15,7 @@ const ULONG kTagDevice = 0x69766544;    // "Devi"
 const ULONG kTagIoBuffer = 0x66426f49;  // "IoBf"
 const ULONG kTagString = 0x67727453;    // "Strg"
 const ULONG kTagInterface = 0x66746e49; // "Intf"
+const ULONG kTagMapping = 0x70614d53;   // "SMap"
 
 namespace
 {

@@ -1,8 +1,11 @@
 // Events, fast mutexes, waits, IRQL, the simulated clock and the verifier log.
 #include "core.h"
+#include "verifier.h"
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <vector>
 
 namespace kmsim
@@ -24,7 +27,52 @@ std::vector<std::string> violations;
 // A wait that nothing satisfies within this real time is reported as a
 // deadlock instead of hanging the test run.
 const auto kDeadlockGuard = std::chrono::seconds(20);
+
+// A step armed with OnFastMutexRelease (guarded by g_lock).
+struct ReleaseStep {
+    PFAST_MUTEX mutex = nullptr;
+    PKTHREAD thread = nullptr;
+    std::function<bool()> step;
+};
+ReleaseStep releaseStep;
+std::atomic<bool> releaseStepArmed{false};
+// Objects threads are blocked on right now, with how many (guarded by g_lock).
+std::map<PVOID, size_t> waiting;
+
+void RunReleaseStep(PFAST_MUTEX mutex)
+{
+    std::function<bool()> step;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        if (releaseStep.mutex != mutex || releaseStep.thread != KeGetCurrentThread())
+            return;
+        step = std::move(releaseStep.step);
+        releaseStep = ReleaseStep();
+        releaseStepArmed = false;
+    }
+    if (step())
+        return;
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    if (!releaseStepArmed) {
+        releaseStep = ReleaseStep{mutex, KeGetCurrentThread(), std::move(step)};
+        releaseStepArmed = true;
+    }
+}
 } // namespace
+
+void OnFastMutexRelease(PFAST_MUTEX mutex, std::function<bool()> step)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    releaseStep = ReleaseStep{mutex, KeGetCurrentThread(), std::move(step)};
+    releaseStepArmed = mutex != nullptr;
+}
+
+size_t WaitersOn(PVOID object)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    auto it = waiting.find(object);
+    return it == waiting.end() ? 0 : it->second;
+}
 
 void Violation(const std::string& what)
 {
@@ -75,6 +123,7 @@ void ResetSync()
     delayed = 0;
     legacy = false;
     ClearViolations();
+    OnFastMutexRelease(nullptr, nullptr);
 }
 
 } // namespace kmsim
@@ -123,6 +172,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     Event->Header.Type = (UCHAR)Type;
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
     Event->Header.SignalState = State ? 1 : 0;
+    MarkEventInitialised(Event);
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
@@ -131,6 +181,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     (void)Wait;
     if (irql > DISPATCH_LEVEL)
         Violation("KeSetEvent above DISPATCH_LEVEL");
+    CheckEventInitialised(Event, "KeSetEvent");
     std::lock_guard<std::recursive_mutex> g(g_lock);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
@@ -140,12 +191,14 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 
 VOID NTAPI KeClearEvent(PRKEVENT Event)
 {
+    CheckEventInitialised(Event, "KeClearEvent");
     std::lock_guard<std::recursive_mutex> g(g_lock);
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
+    CheckEventInitialised(Event, "KeResetEvent");
     std::lock_guard<std::recursive_mutex> g(g_lock);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -154,6 +207,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event)
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 {
+    CheckEventInitialised(Event, "KeReadStateEvent");
     std::lock_guard<std::recursive_mutex> g(g_lock);
     return Event->Header.SignalState;
 }
@@ -171,6 +225,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         Violation("blocking wait at IRQL " + std::to_string(irql));
         return STATUS_UNSUCCESSFUL; // refused: the platform would stop the machine here
     }
+    CheckEventInitialised(event, "KeWaitForSingleObject");
     std::unique_lock<std::recursive_mutex> g(g_lock);
     auto signalled = [&] { return event->Header.SignalState != 0; };
     if (!signalled()) {
@@ -183,7 +238,11 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                 now = t;
             return STATUS_TIMEOUT;
         }
-        if (!g_cv.wait_for(g, kDeadlockGuard, signalled)) {
+        waiting[Object]++;
+        bool satisfied = g_cv.wait_for(g, kDeadlockGuard, signalled);
+        if (--waiting[Object] == 0)
+            waiting.erase(Object);
+        if (!satisfied) {
             Violation("wait never satisfied (deadlock)");
             return STATUS_TIMEOUT;
         }
@@ -250,7 +309,7 @@ BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
     return TRUE;
 }
 
-VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
+static VOID ReleaseFastMutexOnly(PFAST_MUTEX FastMutex)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
     if (FastMutex->Owner != KeGetCurrentThread()) {
@@ -261,6 +320,13 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
     FastMutex->Count = 1;
     irql = (KIRQL)FastMutex->OldIrql;
     g_cv.notify_all();
+}
+
+VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
+{
+    ReleaseFastMutexOnly(FastMutex);
+    if (releaseStepArmed)
+        RunReleaseStep(FastMutex);
 }
 
 LONG FASTCALL InterlockedIncrement(LONG volatile* Addend)

@@ -5,10 +5,15 @@
 // completed before its dispatch routine returns).
 #include "verifier.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <deque>
 #include <map>
 #include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KM_ASAN 1
@@ -185,6 +190,184 @@ DriverScope::~DriverScope()
     driverStack.pop_back();
 }
 
+// ---- user buffers ----------------------------------------------------------------------
+// Each buffer's pages are one shared memory object mapped twice: at the
+// user address and at the system address. The user mapping is made
+// inaccessible whenever the caller's context is not the current one (a
+// request carrying it dispatched on another thread, a request pended by its
+// dispatch routine, the range unmapped); a fault there is reported and the
+// mapping opened again so that the run goes on to its end.
+
+namespace
+{
+enum UserState { kUserOpen, kUserClosed, kUserUnmapped };
+struct UserRange {
+    std::atomic<UCHAR*> base{nullptr}; // the user mapping
+    std::atomic<size_t> length{0};
+    std::atomic<UCHAR*> system{nullptr};
+    std::atomic<PKTHREAD> owner{nullptr};
+    std::atomic<int> state{kUserOpen};
+};
+const int kUserRanges = 64;
+// Scanned by the fault handler without a lock; changed under userLock.
+UserRange userRanges[kUserRanges];
+std::mutex userLock;
+struct sigaction previousSegv;
+
+UserRange* FindUserRange(const void* va)
+{
+    const UCHAR* a = (const UCHAR*)va;
+    for (UserRange& r : userRanges) {
+        UCHAR* base = r.base.load();
+        if (base != nullptr && a >= base && a < base + r.length.load())
+            return &r;
+    }
+    return nullptr;
+}
+
+void SetUserAccess(UserRange* r, bool open)
+{
+    mprotect(r->base.load(), r->length.load(), open ? PROT_READ | PROT_WRITE : PROT_NONE);
+}
+
+void OnSegv(int sig, siginfo_t* info, void* context)
+{
+    UserRange* r = FindUserRange(info->si_addr);
+    if (r == nullptr) {
+        if (previousSegv.sa_flags & SA_SIGINFO) {
+            previousSegv.sa_sigaction(sig, info, context);
+        } else if (previousSegv.sa_handler != SIG_DFL && previousSegv.sa_handler != SIG_IGN) {
+            previousSegv.sa_handler(sig);
+        } else {
+            signal(sig, SIG_DFL);
+            raise(sig);
+        }
+        return;
+    }
+    int state = r->state.load();
+    if (state == kUserUnmapped)
+        Violation("user buffer accessed through its user address after the caller unmapped it");
+    else if (r->owner.load() != KeGetCurrentThread())
+        Violation("user buffer accessed through its user address outside the caller's context");
+    else
+        r->state = kUserOpen; // the caller itself, back in its own context
+    SetUserAccess(r, true);
+}
+
+void InstallFaultHandler()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_sigaction = OnSegv;
+        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGSEGV, &action, &previousSegv);
+    });
+}
+
+// The user range an IRP's MDL describes, if any.
+UserRange* UserRangeOf(PIRP irp)
+{
+    return irp->MdlAddress != NULL ? FindUserRange(MmGetMdlVirtualAddress(irp->MdlAddress))
+                                   : nullptr;
+}
+
+void CloseUserRange(UserRange* r)
+{
+    std::lock_guard<std::mutex> g(userLock);
+    if (r->state == kUserOpen) {
+        r->state = kUserClosed;
+        SetUserAccess(r, false);
+    }
+}
+
+void OpenUserRange(UserRange* r)
+{
+    std::lock_guard<std::mutex> g(userLock);
+    if (r->state == kUserClosed) {
+        r->state = kUserOpen;
+        SetUserAccess(r, true);
+    }
+}
+} // namespace
+
+PVOID SystemAddressOfUserBuffer(PVOID va)
+{
+    UserRange* r = FindUserRange(va);
+    if (r == nullptr)
+        return NULL;
+    return r->system.load() + ((UCHAR*)va - r->base.load());
+}
+
+UserBuffer::UserBuffer(size_t bytes) : bytes_(bytes)
+{
+    // The buffer starts inside its first page, as user buffers usually do.
+    const size_t offset = 0x64;
+    long page = sysconf(_SC_PAGESIZE);
+    mapped_ = (offset + bytes + (size_t)page - 1) / (size_t)page * (size_t)page;
+    int fd = memfd_create("kmsim-user-buffer", 0);
+    if (fd < 0 || ftruncate(fd, (off_t)mapped_) != 0)
+        abort();
+    userBase_ = (UCHAR*)mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    systemBase_ = (UCHAR*)mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (userBase_ == MAP_FAILED || systemBase_ == MAP_FAILED)
+        abort();
+    user_ = userBase_ + offset;
+    InstallFaultHandler();
+    {
+        std::lock_guard<std::mutex> g(userLock);
+        for (UserRange& r : userRanges)
+            if (r.base.load() == nullptr) {
+                r.length = mapped_;
+                r.system = systemBase_;
+                r.owner = KeGetCurrentThread();
+                r.state = kUserOpen;
+                r.base = userBase_;
+                break;
+            }
+    }
+    // What MmProbeAndLockPages leaves: locked pages, no system mapping yet.
+    mdl_ = (PMDL)calloc(1, sizeof(MDL));
+    ULONG_PTR va = (ULONG_PTR)user_;
+    mdl_->Size = sizeof(MDL);
+    mdl_->StartVa = (PVOID)(va & ~(ULONG_PTR)(PAGE_SIZE - 1));
+    mdl_->ByteOffset = (ULONG)(va & (PAGE_SIZE - 1));
+    mdl_->ByteCount = (ULONG)bytes;
+    mdl_->MdlFlags = MDL_PAGES_LOCKED;
+}
+
+UserBuffer::~UserBuffer()
+{
+    {
+        std::lock_guard<std::mutex> g(userLock);
+        UserRange* r = FindUserRange(userBase_);
+        if (r != nullptr) {
+            r->base = nullptr;
+            r->length = 0;
+        }
+    }
+    free(mdl_);
+    munmap(userBase_, mapped_);
+    munmap(systemBase_, mapped_);
+}
+
+void UserBuffer::Unmap()
+{
+    std::lock_guard<std::mutex> g(userLock);
+    UserRange* r = FindUserRange(userBase_);
+    r->state = kUserUnmapped;
+    SetUserAccess(r, false);
+}
+
+std::vector<UCHAR> UserBuffer::Contents() const
+{
+    const UCHAR* p = systemBase_ + (user_ - userBase_);
+    return std::vector<UCHAR>(p, p + bytes_);
+}
+
 // ---- dispatch calls ------------------------------------------------------------------
 
 namespace
@@ -192,7 +375,8 @@ namespace
 struct Frame {
     PIRP irp;
     CHAR location;
-    std::string who; // "\Driver\prnsbp IRP_MJ 0x03/0x00"
+    UserRange* foreignUser = nullptr; // closed while this routine runs
+    std::string who;                  // "\Driver\prnsbp IRP_MJ 0x03/0x00"
     bool completed = false;
     bool marked = false;
     bool returned = false;
@@ -238,6 +422,14 @@ void* DispatchBegin(PIRP irp, PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
     f->irp = irp;
     f->location = irp->CurrentLocation;
     f->who = DriverPath(device->DriverObject) + " " + Hex2(major) + "/" + Hex2(minor);
+    // A request carrying a user buffer, dispatched on a thread other than
+    // its caller's, runs in another process's context.
+    UserRange* user = UserRangeOf(irp);
+    if (user != nullptr && user->owner.load() != KeGetCurrentThread() &&
+        user->state.load() == kUserOpen) {
+        CloseUserRange(user);
+        f->foreignUser = user;
+    }
     std::lock_guard<std::recursive_mutex> g(g_lock);
     frames[irp].push_back(f);
     return f;
@@ -246,6 +438,8 @@ void* DispatchBegin(PIRP irp, PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
 void DispatchEnd(void* frame, NTSTATUS returned, KIRQL before)
 {
     Frame* f = (Frame*)frame;
+    if (f->foreignUser != nullptr)
+        OpenUserRange(f->foreignUser);
     KIRQL after = KeGetCurrentIrql();
     if (after != before)
         Violation("dispatch routine " + f->who + " called at IRQL " + std::to_string(before) +
@@ -253,6 +447,14 @@ void DispatchEnd(void* frame, NTSTATUS returned, KIRQL before)
     std::lock_guard<std::recursive_mutex> g(g_lock);
     f->returned = true;
     bool pending = returned == STATUS_PENDING;
+    // Pended with a user buffer: the caller goes on with its own work and
+    // the buffer's user address is no longer the context of whoever
+    // completes the request.
+    if (pending && !f->completed && !f->detached) {
+        UserRange* user = UserRangeOf(f->irp);
+        if (user != nullptr)
+            CloseUserRange(user);
+    }
     if (f->completed) {
         if (pending && !f->marked)
             Violation("dispatch routine " + f->who +
@@ -312,6 +514,30 @@ void IrpFreed(PIRP irp)
             f->detached = true; // its dispatch routine checks and deletes it on return
     }
     frames.erase(it);
+}
+
+// ---- dispatcher objects ----------------------------------------------------------------
+
+namespace
+{
+// Windows keeps the object's type and size in the header; a header that
+// does not carry them was never initialised. Absolute is unused by events,
+// so the mark lives there too and zeroed memory can never pass.
+const UCHAR kEventMark = 0x5E;
+const UCHAR kEventSize = (UCHAR)(sizeof(KEVENT) / sizeof(LONG));
+} // namespace
+
+void MarkEventInitialised(PRKEVENT event)
+{
+    event->Header.Size = kEventSize;
+    event->Header.Absolute = kEventMark;
+}
+
+void CheckEventInitialised(PRKEVENT event, const char* routine)
+{
+    const DISPATCHER_HEADER& h = event->Header;
+    if (h.Size != kEventSize || h.Absolute != kEventMark || h.Type > SynchronizationEvent)
+        Violation(std::string(routine) + " on an event never initialised with KeInitializeEvent");
 }
 
 void ResetVerifier()

@@ -52,6 +52,17 @@ void RequestArriving(PIRP irp, PDEVICE_OBJECT target);
 // IoCompleteRequest reports the status a driver completes a request with.
 void RequestCompleting(PIRP irp);
 
+// ---- dispatcher objects ---------------------------------------------------------
+// KeInitializeEvent marks an event; setting, clearing, reading or waiting on
+// one without the mark (zeroed or pool memory) is reported, naming `routine`.
+void MarkEventInitialised(PRKEVENT event);
+
+// ---- user buffers (see kmsim::UserBuffer) ---------------------------------------
+// The system mapping of a user buffer's address, or NULL when `va` is not
+// in one.
+PVOID SystemAddressOfUserBuffer(PVOID va);
+void CheckEventInitialised(PRKEVENT event, const char* routine);
+
 } // namespace kmsim
 
 #endif

@@ -25,6 +25,11 @@
 namespace
 {
 
+// The child the driver reports for the printer on a 1394 adapter: its
+// instance and hardware ID, from the printer's device ID and port number 1.
+#define CHILD_INSTANCE "LPTENUM\\ORVEXZR 4410X\\QXZR1394_001"
+#define CHILD_HARDWARE_ID "LPTENUM\\OrvexZR_4410xB47D"
+
 int failures = 0;
 
 void Step(bool ok, const char* what, const std::string& detail = "")
@@ -135,6 +140,24 @@ bool RegisterDevice(const char* instance, const char* hardwareIds)
     return ok;
 }
 
+bool CreateDeviceKey(const char* instance)
+{
+    HDEVINFO set = SetupDiCreateDeviceInfoList(NULL, NULL);
+    if (set == INVALID_HANDLE_VALUE)
+        return false;
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    bool ok = SetupDiOpenDeviceInfoW(set, Wide(instance).c_str(), NULL, 0, &device);
+    HKEY key =
+        ok ? SetupDiCreateDevRegKeyW(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, NULL, NULL)
+           : (HKEY)INVALID_HANDLE_VALUE;
+    ok = key != INVALID_HANDLE_VALUE;
+    if (ok)
+        RegCloseKey(key);
+    SetupDiDestroyDeviceInfoList(set);
+    return ok;
+}
+
 bool InstallDriver(const char* hardwareId, const std::wstring& inf)
 {
     BOOL reboot = FALSE;
@@ -146,6 +169,8 @@ struct DeviceInfo {
     std::string instance;
     std::string service;
     std::string hardwareIds;
+    std::string compatibleIds; // set by the PnP manager from the device's answer
+    std::string portName;      // "PortName" of the device key
 };
 
 // Devices of one enumerator ("SBP2", "SCSI", "LPTENUM") as setupapi lists them.
@@ -172,6 +197,20 @@ std::vector<DeviceInfo> DevicesOf(const wchar_t* enumerator)
             for (const wchar_t* p = buffer; *p; p += wcslen(p) + 1)
                 info.hardwareIds += (info.hardwareIds.empty() ? "" : " ") + Narrow(p);
         }
+        memset(buffer, 0, sizeof(buffer));
+        if (SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_COMPATIBLEIDS, NULL,
+                                              (BYTE*)buffer, sizeof(buffer) - 4, NULL)) {
+            for (const wchar_t* p = buffer; *p; p += wcslen(p) + 1)
+                info.compatibleIds += (info.compatibleIds.empty() ? "" : " ") + Narrow(p);
+        }
+        HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key != INVALID_HANDLE_VALUE) {
+            char name[64] = {};
+            DWORD size = sizeof(name) - 1;
+            if (RegQueryValueExA(key, "PortName", NULL, NULL, (BYTE*)name, &size) == ERROR_SUCCESS)
+                info.portName.assign(name, strnlen(name, size));
+            RegCloseKey(key);
+        }
         out.push_back(info);
     }
     SetupDiDestroyDeviceInfoList(set);
@@ -180,31 +219,40 @@ std::vector<DeviceInfo> DevicesOf(const wchar_t* enumerator)
 
 // ---- the port ----
 
+// The path of the enabled port interface, "" when there is none.
+std::string PortInterfacePath()
+{
+    static const GUID printerClass = {
+        0x28D78FAD, 0x5A12, 0x11D1, {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
+    std::string path;
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&printerClass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        return path;
+    SP_DEVICE_INTERFACE_DATA iface = {};
+    iface.cbSize = sizeof(iface);
+    if (SetupDiEnumDeviceInterfaces(set, NULL, &printerClass, 0, &iface)) {
+        union {
+            SP_DEVICE_INTERFACE_DETAIL_DATA_W detail;
+            wchar_t room[600];
+        } u;
+        u.detail.cbSize = sizeof(u.detail);
+        if (SetupDiGetDeviceInterfaceDetailW(set, &iface, &u.detail, sizeof(u), NULL, NULL))
+            path = Narrow(u.detail.DevicePath);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return path;
+}
+
 // The port monitor finds the port by its device interface; without one
 // (the driver publishes it on 1394 adapters only) the FDO is opened by name.
 HANDLE OpenPort(std::string* how)
 {
-    static const GUID printerClass = {
-        0x28D78FAD, 0x5A12, 0x11D1, {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
-    HDEVINFO set =
-        SetupDiGetClassDevsW(&printerClass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set != INVALID_HANDLE_VALUE) {
-        SP_DEVICE_INTERFACE_DATA iface = {};
-        iface.cbSize = sizeof(iface);
-        if (SetupDiEnumDeviceInterfaces(set, NULL, &printerClass, 0, &iface)) {
-            union {
-                SP_DEVICE_INTERFACE_DETAIL_DATA_W detail;
-                wchar_t room[600];
-            } u;
-            u.detail.cbSize = sizeof(u.detail);
-            if (SetupDiGetDeviceInterfaceDetailW(set, &iface, &u.detail, sizeof(u), NULL, NULL)) {
-                *how = "device interface " + Narrow(u.detail.DevicePath);
-                SetupDiDestroyDeviceInfoList(set);
-                return CreateFileW(u.detail.DevicePath, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                   OPEN_EXISTING, 0, NULL);
-            }
-        }
-        SetupDiDestroyDeviceInfoList(set);
+    std::string path = PortInterfacePath();
+    if (!path.empty()) {
+        *how = "device interface " + path;
+        return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0,
+                           NULL);
     }
     *how = "name \\Device\\Printer0";
     UNICODE_STRING name;
@@ -231,6 +279,49 @@ bool DeviceExists(const wchar_t* path)
     if (status == 0)
         CloseHandle(handle);
     return status != (NTSTATUS)0xC0000034L; // STATUS_OBJECT_NAME_NOT_FOUND
+}
+
+// ---- the port's publication (1394 adapters) ----
+
+std::string RegText(HKEY root, const std::string& path, const char* value)
+{
+    char data[512] = {};
+    DWORD size = sizeof(data) - 1, type = 0;
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "(no key)";
+    LONG r = RegQueryValueExA(key, value, NULL, &type, (BYTE*)data, &size);
+    RegCloseKey(key);
+    if (r != ERROR_SUCCESS)
+        return "(none)";
+    if (type == REG_DWORD)
+        return Num(*(DWORD*)data);
+    return std::string(data, strnlen(data, size));
+}
+
+// The printer's port number kept under the service key, and the values the
+// port monitor reads from the port's device interface.
+void CheckPublication()
+{
+    const std::string service = "System\\CurrentControlSet\\Services\\prnsbp\\PortNumber";
+    std::string max = RegText(HKEY_LOCAL_MACHINE, service, "MaxPortNumber");
+    std::string guid = RegText(HKEY_LOCAL_MACHINE, service + "\\Port1", "Guid");
+    Step(max == "1" && guid == STANDIN_PRINTER_KEY, "port number 1 kept for the printer",
+         "MaxPortNumber " + max + ", Port1\\Guid " + guid);
+
+    std::string path = PortInterfacePath();
+    // \\?\\<instance>#{class} is the key ##?#<instance>#{class} of the class.
+    std::string key;
+    if (path.size() > 4 + 38)
+        key = "System\\CurrentControlSet\\Control\\DeviceClasses\\" +
+              path.substr(path.size() - 38) + "\\##?#" + path.substr(4) + "\\#\\Device Parameters";
+    std::string number = RegText(HKEY_LOCAL_MACHINE, key, "Port Number");
+    std::string base = RegText(HKEY_LOCAL_MACHINE, key, "Base Name");
+    std::string description = RegText(HKEY_LOCAL_MACHINE, key, "Port Description");
+    Step(!path.empty(), "port interface enabled on unit 0", path);
+    Step(number == "1" && base == "QXZR1394_" && description.find("Orvex") == 0,
+         "port values on the interface",
+         "Port Number " + number + ", Base Name " + base + ", Port Description " + description);
 }
 
 // ---- the job ----
@@ -361,6 +452,23 @@ int main(int argc, char** argv)
     Step(InstallDriver(STANDIN_UNIT_HARDWARE_ID, driverInf), "prnsbp installed from its INF",
          "hardware ID " STANDIN_UNIT_HARDWARE_ID);
     if (ieee1394) {
+        // Wine's RtlWriteRegistryValue does not create a missing key, as
+        // Windows does: the keys of the printer's port number are made here.
+        HKEY port;
+        bool made =
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                            "System\\CurrentControlSet\\Services\\prnsbp\\PortNumber\\Port1", 0,
+                            NULL, 0, KEY_ALL_ACCESS, NULL, &port, NULL) == ERROR_SUCCESS;
+        if (made)
+            RegCloseKey(port);
+        // Wine registers a new device only after asking for its IDs, so the
+        // driver could not write the child's device key when asked for them
+        // (Windows creates the instance key first): the child's instance is
+        // registered here, with its device key.
+        made = made && RegisterDevice(CHILD_INSTANCE, CHILD_HARDWARE_ID "|") &&
+               CreateDeviceKey(CHILD_INSTANCE);
+        Step(made, "keys Wine does not create made beforehand",
+             "PortNumber\\Port1 and " CHILD_INSTANCE "\\Device Parameters");
         HKEY key;
         DWORD one = 1;
         bool set =
@@ -412,19 +520,32 @@ int main(int argc, char** argv)
         onDriver += d.service == "prnsbp";
     }
     Step(onDriver == 2, "prnsbp installed from its INF on both units", Num(onDriver) + " of 2");
+    if (ieee1394) {
+        Step(s.InterfaceKeyRoutine, "class driver given IoOpenDeviceInterfaceRegistryKey");
+        Step(s.Unit[0].LeafRequests == 1 && s.Unit[1].LeafRequests == 1,
+             "printer identified from the device-ID leaf at each unit's first start");
+        CheckPublication();
+    }
 
     // The child: reported in unit 0's bus relations.
     SetValue(standIn, IOCTL_STANDIN_ENUM_UNIT0, 0);
     std::vector<DeviceInfo> children;
-    for (int i = 0; i < 100 && children.empty(); i++) {
+    for (int i = 0; i < 100; i++) {
         children = DevicesOf(L"SCSI");
         std::vector<DeviceInfo> lpt = DevicesOf(L"LPTENUM");
         children.insert(children.end(), lpt.begin(), lpt.end());
-        if (children.empty())
-            Sleep(100);
+        if (!children.empty() && !children[0].compatibleIds.empty() &&
+            (!ieee1394 || !children[0].portName.empty()))
+            break;
+        Sleep(100);
     }
-    Step(!children.empty(), "child reported and its IDs seen by the PnP manager",
-         children.empty() ? "none" : children[0].instance + ", IDs " + children[0].hardwareIds);
+    Step(!children.empty() && !children[0].compatibleIds.empty(),
+         "child reported and its IDs seen by the PnP manager",
+         children.empty() ? "none"
+                          : children[0].instance + ", IDs " + children[0].hardwareIds +
+                                ", compatible " + children[0].compatibleIds);
+    if (ieee1394 && !children.empty())
+        Step(children[0].portName == "QXZR1394_001", "child's PortName", children[0].portName);
 
     // A job, written and received byte for byte.
     std::vector<unsigned char> job;

@@ -12,6 +12,9 @@
  * - IoBuildDeviceIoControlRequest with METHOD_BUFFERED passes the caller's
  *   input buffer as the system buffer and does not copy the answer back to
  *   the caller's output buffer: answers are written there directly.
+ * - IoOpenDeviceInterfaceRegistryKey is a stub that ends the process: on a
+ *   1394 adapter, where the class driver calls it, the class driver's import
+ *   is pointed at a routine of the stand-in (interfacekey.cpp).
  * - The PnP manager asks a device for its bus relations only when told to:
  *   the bus asks for its own after its start, and the test program asks for
  *   unit 0's (where the class driver reports its child) when it is ready.
@@ -21,6 +24,7 @@
 #include <srb.h>
 
 #include "../../driver/sbp2req.h"
+#include "interfacekey.h"
 #include "standin.h"
 
 #ifndef STATUS_IO_DEVICE_ERROR
@@ -425,6 +429,9 @@ static NTSTATUS UnitPnp(PDEVICE_OBJECT Pdo, PIRP Irp)
     case IRP_MN_START_DEVICE:
         unit->Starts++;
         unit->Attached = Pdo->AttachedDevice != NULL;
+        if (BusType == IEEE1394_BUS && unit->Attached && !State.InterfaceKeyRoutine)
+            State.InterfaceKeyRoutine =
+                ProvideInterfaceKeyRoutine(Pdo->AttachedDevice->DriverObject);
         return Complete(Irp, STATUS_SUCCESS, 0);
     case IRP_MN_SURPRISE_REMOVAL:
         unit->Surprises++;

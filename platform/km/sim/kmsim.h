@@ -49,6 +49,9 @@ void FailTag(ULONG tag);                    // every allocation with that tag fa
 void ClearFailures();
 // Pool tags the simulated kernel uses for its own objects.
 extern const ULONG kTagIrp, kTagMdl, kTagDevice, kTagIoBuffer, kTagString, kTagInterface;
+// Strings that RtlAnsiStringToUnicodeString and RtlUnicodeStringToAnsiString
+// allocate: their owner frees them with RtlFree*String, never ExFreePool.
+extern const ULONG kTagRtlString;
 
 // Size and tag of an allocated pool block (0 when p is not allocated).
 SIZE_T PoolBlockSize(PVOID p);

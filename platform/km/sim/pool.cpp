@@ -15,6 +15,7 @@ const ULONG kTagDevice = 0x69766544;    // "Devi"
 const ULONG kTagIoBuffer = 0x66426f49;  // "IoBf"
 const ULONG kTagString = 0x67727453;    // "Strg"
 const ULONG kTagInterface = 0x66746e49; // "Intf"
+const ULONG kTagRtlString = 0x536c7452; // "RtlS"
 
 namespace
 {
@@ -244,6 +245,10 @@ VOID NTAPI ExFreePool(PVOID P)
         Violation("ExFreePool(NULL)");
         return;
     }
+    // Wine keeps these in another heap than the pool; only
+    // RtlFreeUnicodeString or RtlFreeAnsiString give them back there.
+    if (PoolBlockTag(P) == kTagRtlString)
+        Violation("ExFreePool of a string that an Rtl routine allocated");
     PoolFree(P);
 }
 

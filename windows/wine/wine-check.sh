@@ -4,6 +4,7 @@
 # prefix TEMPLATE_PREFIX (installed drivers stay in a prefix), natively or
 # under QEMU (i386-run.sh), and ends the prefix's processes afterwards:
 # drivers loaded by Wine's PnP manager go only with their host process.
+# The copy (about 600 MB) is removed afterwards unless PRN_KEEP_PREFIX is set.
 set -euo pipefail
 if [ -z "${PRN_I386_MODE:-}" ]; then
   exec bash "$(dirname "$0")/../../scripts/i386-run.sh" bash "$0" "$@"
@@ -33,4 +34,5 @@ timeout 280 wine "$check" "${args[@]}" || status=$?
 timeout 30 wineserver -k || true
 timeout 30 wineserver --wait || true
 echo "check took $(( $(date +%s) - start )) s"
+[ -n "${PRN_KEEP_PREFIX:-}" ] || rm -rf "$prefix"
 exit $status

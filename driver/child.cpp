@@ -137,25 +137,19 @@ static BOOLEAN ParentIs1394(PDEVICE_EXTENSION Parent)
            Parent->AdapterDescriptor->BusType == IEEE1394_BUS_TYPE;
 }
 
-// A single ID string; the PnP manager frees it.
-static NTSTATUS MakeIdString(const CHAR* Text, PUNICODE_STRING Id)
-{
-    ANSI_STRING ansi;
-    RtlInitAnsiString(&ansi, Text);
-    return RtlAnsiStringToUnicodeString(Id, &ansi, TRUE);
-}
-
-// A multi-string of one entry: the converted text followed by two zero
-// characters. From paged pool; the PnP manager frees it.
-static NTSTATUS MakeIdMultiString(const CHAR* Text, PUNICODE_STRING Id)
+// The converted text in a zeroed paged-pool buffer with Spare bytes of zeros
+// beyond its terminator. The PnP manager frees ID strings with ExFreePool, so
+// they come from the pool, not from RtlAnsiStringToUnicodeString's own
+// allocation (which Wine keeps in another heap).
+static NTSTATUS MakeIdBuffer(const CHAR* Text, ULONG Spare, PUNICODE_STRING Id)
 {
     ANSI_STRING ansi;
     RtlInitAnsiString(&ansi, Text);
     ULONG size = RtlAnsiStringToUnicodeSize(&ansi);
-    PWCHAR buffer = (PWCHAR)ExAllocatePoolWithTag(PagedPool, size + sizeof(WCHAR), TAG_UNIT_TABLE);
+    PWCHAR buffer = (PWCHAR)ExAllocatePoolWithTag(PagedPool, size + Spare, TAG_UNIT_TABLE);
     if (buffer == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(buffer, size + sizeof(WCHAR));
+    RtlZeroMemory(buffer, size + Spare);
     UNICODE_STRING converted;
     converted.Buffer = buffer;
     converted.Length = 0;
@@ -167,8 +161,21 @@ static NTSTATUS MakeIdMultiString(const CHAR* Text, PUNICODE_STRING Id)
     }
     Id->Buffer = buffer;
     Id->Length = converted.Length;
-    Id->MaximumLength = (USHORT)(size + sizeof(WCHAR));
+    Id->MaximumLength = (USHORT)(size + Spare);
     return STATUS_SUCCESS;
+}
+
+// A single ID string; the PnP manager frees it.
+static NTSTATUS MakeIdString(const CHAR* Text, PUNICODE_STRING Id)
+{
+    return MakeIdBuffer(Text, 0, Id);
+}
+
+// A multi-string of one entry: the converted text followed by two zero
+// characters; the PnP manager frees it.
+static NTSTATUS MakeIdMultiString(const CHAR* Text, PUNICODE_STRING Id)
+{
+    return MakeIdBuffer(Text, sizeof(WCHAR), Id);
 }
 
 static NTSTATUS QueryDeviceIdOfChild(PDEVICE_EXTENSION Parent, PUNICODE_STRING Id)

@@ -394,6 +394,15 @@ static ULONG ReplyLengthOf(PDEVICE_EXTENSION Ext, USHORT Command, PIRP Irp)
 // Sends one command and waits for it. The status is always the one that
 // SrbCompletion derived from the SRB, whether the port driver completed the
 // request before returning or later from another context.
+// The request packet borrows the engine's MDL for one command: it is unhooked
+// before the packet goes, since the MDL lives on for the next command (Wine's
+// IoFreeIrp frees whatever chain MdlAddress still points to).
+static VOID FreeEngineIrp(PIRP Irp)
+{
+    Irp->MdlAddress = NULL;
+    IoFreeIrp(Irp);
+}
+
 static NTSTATUS SendCommandAndWait(PDEVICE_OBJECT Fdo, USHORT Command, PULONG ReplyLength)
 {
     PDEVICE_EXTENSION ext = EngineExtension(Fdo);
@@ -417,7 +426,7 @@ static NTSTATUS SendCommandAndWait(PDEVICE_OBJECT Fdo, USHORT Command, PULONG Re
     PDEVICE_OBJECT target = CommandTarget(Fdo, Command);
     if (target == NULL) {
         ExFreeToNPagedLookasideList(&ext->SrbLookaside, srb);
-        IoFreeIrp(irp);
+        FreeEngineIrp(irp);
         return STATUS_DEVICE_BUSY;
     }
     KeInitializeEvent(&ext->SendDoneEvent, NotificationEvent, FALSE);
@@ -434,7 +443,7 @@ static NTSTATUS SendCommandAndWait(PDEVICE_OBJECT Fdo, USHORT Command, PULONG Re
     if (ReplyLength != NULL) {
         *ReplyLength = ReplyLengthOf(ext, Command, irp);
     }
-    IoFreeIrp(irp);
+    FreeEngineIrp(irp);
     return status;
 }
 

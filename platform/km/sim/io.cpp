@@ -443,6 +443,10 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
         }
         if (builtIrps.count(Irp))
             Violation("IoFreeIrp of an IRP that the I/O manager owns");
+        // Windows leaves the MDL alone; Wine's IoFreeIrp frees the chain at
+        // MdlAddress, so an MDL the caller still owns must be unhooked first.
+        else if (Irp->MdlAddress != NULL)
+            Violation("IoFreeIrp of an IRP that still points to an MDL");
     }
     FreeIrpMemory(Irp);
 }

@@ -52,6 +52,9 @@ extern const ULONG kTagIrp, kTagMdl, kTagDevice, kTagIoBuffer, kTagString, kTagI
 // Counted and failed like an allocation: mapping locked pages into system
 // space (MmMapLockedPagesSpecifyCache, so MmGetSystemAddressForMdlSafe).
 extern const ULONG kTagMapping;
+// Strings that RtlAnsiStringToUnicodeString and RtlUnicodeStringToAnsiString
+// allocate: their owner frees them with RtlFree*String, never ExFreePool.
+extern const ULONG kTagRtlString;
 
 // Size and tag of an allocated pool block (0 when p is not allocated).
 SIZE_T PoolBlockSize(PVOID p);

@@ -16,6 +16,7 @@ const ULONG kTagIoBuffer = 0x66426f49;  // "IoBf"
 const ULONG kTagString = 0x67727453;    // "Strg"
 const ULONG kTagInterface = 0x66746e49; // "Intf"
 const ULONG kTagMapping = 0x70614d53;   // "SMap"
+const ULONG kTagRtlString = 0x536c7452; // "RtlS"
 
 namespace
 {
@@ -245,6 +246,10 @@ VOID NTAPI ExFreePool(PVOID P)
         Violation("ExFreePool(NULL)");
         return;
     }
+    // Wine keeps these in another heap than the pool; only
+    // RtlFreeUnicodeString or RtlFreeAnsiString give them back there.
+    if (PoolBlockTag(P) == kTagRtlString)
+        Violation("ExFreePool of a string that an Rtl routine allocated");
     PoolFree(P);
 }
 

@@ -75,7 +75,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
     if (size > 0xFFFF)
         return STATUS_INVALID_PARAMETER;
     if (AllocateDestinationString) {
-        DestinationString->Buffer = (PWSTR)PoolAllocate(PagedPool, size, kTagString);
+        DestinationString->Buffer = (PWSTR)PoolAllocate(PagedPool, size, kTagRtlString);
         if (DestinationString->Buffer == NULL)
             return STATUS_INSUFFICIENT_RESOURCES;
         DestinationString->MaximumLength = (USHORT)size;
@@ -97,7 +97,7 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
 {
     USHORT n = (USHORT)(SourceString->Length / 2);
     if (AllocateDestinationString) {
-        DestinationString->Buffer = (PCHAR)PoolAllocate(PagedPool, n + 1u, kTagString);
+        DestinationString->Buffer = (PCHAR)PoolAllocate(PagedPool, n + 1u, kTagRtlString);
         if (DestinationString->Buffer == NULL)
             return STATUS_INSUFFICIENT_RESOURCES;
         DestinationString->MaximumLength = (USHORT)(n + 1);

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# wine-check.sh TEMPLATE_PREFIX PREFIX CHECK_EXE DRIVER_INF STANDIN_INF PRNMODEL_DLL [--offline]
+# Runs the driver check under Wine in PREFIX, a fresh copy of the 32-bit
+# prefix TEMPLATE_PREFIX (installed drivers stay in a prefix), natively or
+# under QEMU (i386-run.sh), and ends the prefix's processes afterwards:
+# drivers loaded by Wine's PnP manager go only with their host process.
+# The copy (about 600 MB) is removed afterwards unless PRN_KEEP_PREFIX is set.
+set -euo pipefail
+if [ -z "${PRN_I386_MODE:-}" ]; then
+  exec bash "$(dirname "$0")/../../scripts/i386-run.sh" bash "$0" "$@"
+fi
+template=$1 prefix=$2 check=$3
+shift 3
+[ -f "$template/system.reg" ] || { echo "no Wine prefix at $template (run the wine.prefix test first)" >&2; exit 1; }
+export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+rm -rf "$prefix"
+cp -a "$template" "$prefix"
+
+# Windows paths for the files (Z: is the Unix root in every prefix).
+args=()
+for a in "$@"; do
+  case $a in
+    /*) args+=("Z:${a//\//\\}") ;;
+    *) args+=("$a") ;;
+  esac
+done
+
+echo "32-bit programs: ${PRN_I386_MODE}"
+start=$(date +%s)
+status=0
+timeout 280 wine "$check" "${args[@]}" || status=$?
+timeout 30 wineserver -k || true
+timeout 30 wineserver --wait || true
+echo "check took $(( $(date +%s) - start )) s"
+[ -n "${PRN_KEEP_PREFIX:-}" ] || rm -rf "$prefix"
+exit $status

@@ -43,6 +43,24 @@ std::condition_variable queueCv;
 std::deque<std::function<void()>> queue;
 std::thread worker;
 bool stopping = false;
+bool busy = false; // the completion thread is running a request
+std::condition_variable idleCv;
+
+// The completion thread outlives Shutdown, waiting for the next machine's
+// requests (a thread per machine made short runs, a fuzzer's, slow); it
+// stops with the process.
+struct WorkerStopper {
+    ~WorkerStopper()
+    {
+        {
+            std::lock_guard<std::mutex> g(queueLock);
+            stopping = true;
+        }
+        queueCv.notify_all();
+        if (worker.joinable())
+            worker.join();
+    }
+} workerStopper;
 
 UnitExtension* Ext(PDEVICE_OBJECT d)
 {
@@ -55,11 +73,14 @@ void WorkerLoop()
         std::function<void()> job;
         {
             std::unique_lock<std::mutex> g(queueLock);
+            busy = false;
+            idleCv.notify_all();
             queueCv.wait(g, [] { return stopping || !queue.empty(); });
             if (queue.empty())
                 return;
             job = std::move(queue.front());
             queue.pop_front();
+            busy = true;
         }
         job();
     }
@@ -81,6 +102,10 @@ NTSTATUS Finish(PDEVICE_OBJECT pdo, PIRP irp, std::function<NTSTATUS(ULONG_PTR*)
     IoMarkIrpPending(irp);
     {
         std::lock_guard<std::mutex> g(queueLock);
+        // The completion thread starts with the first request that pends:
+        // a process of synchronous printers never makes one.
+        if (!worker.joinable())
+            worker = std::thread(WorkerLoop);
         queue.push_back([irp, work] {
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -433,8 +458,6 @@ void EnsureStarted()
     portDriver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     portDriver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     portDriver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
-    stopping = false;
-    worker = std::thread(WorkerLoop);
 }
 
 } // namespace
@@ -517,12 +540,10 @@ void Shutdown()
     if (!portDriver)
         return;
     {
-        std::lock_guard<std::mutex> g(queueLock);
-        stopping = true;
+        // Every pended request completed before anything goes.
+        std::unique_lock<std::mutex> g(queueLock);
+        idleCv.wait(g, [] { return queue.empty() && !busy; });
     }
-    queueCv.notify_all();
-    if (worker.joinable())
-        worker.join();
     for (auto& p : printers)
         for (int unit = 0; unit < 2; unit++)
             if (p->pdo[unit]) {

@@ -27,6 +27,8 @@ commands:
       --legacy            Windows 98/Me instead of Windows 2000 and later
       --async             the port driver completes requests from its thread
       --decode            show the decoded commands the printer received
+                        Files of 1 MiB and more run on a retail kernel
+                        (verifier off); the first line says which.
   run SCRIPT|- [--registry FILE] [--async]
                         run a scenario, one command per line ('-': standard
                         input); --registry loads the registry from FILE first

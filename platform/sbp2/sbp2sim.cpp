@@ -129,17 +129,20 @@ NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR info = 0)
     return status;
 }
 
-NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp, PIO_STACK_LOCATION stack,
-                      PSCSI_REQUEST_BLOCK srb)
+// The work keeps only the device and the request (small enough for
+// std::function to hold without allocating); the rest is read from them
+// when it runs. The printer, and with it its model, lives until Shutdown,
+// which waits for pended requests.
+NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp)
 {
-    Printer* p = Ext(pdo)->printer;
-    int unit = Ext(pdo)->unit;
-    UCHAR major = stack->MajorFunction;
-    std::shared_ptr<PrinterModel> model = p->config.model;
-    return Finish(pdo, irp, [=](ULONG_PTR* info) {
+    return Finish(pdo, irp, [pdo, irp](ULONG_PTR* info) {
         static PrinterModel fallback;
-        UnitRequest r{unit, major, irp, stack, srb};
-        return (model ? model.get() : &fallback)->Handle(r, info);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        PSCSI_REQUEST_BLOCK srb =
+            stack->MajorFunction == IRP_MJ_SCSI ? stack->Parameters.Scsi.Srb : NULL;
+        UnitRequest r{Ext(pdo)->unit, stack->MajorFunction, irp, stack, srb};
+        PrinterModel* model = Ext(pdo)->printer->config.model.get();
+        return (model ? model : &fallback)->Handle(r, info);
     });
 }
 
@@ -175,7 +178,7 @@ NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT pdo, PIRP irp)
             srb->SrbStatus = SRB_STATUS_NO_DEVICE;
             return CompleteNow(irp, STATUS_DEVICE_DOES_NOT_EXIST);
         }
-        return ModelRequest(pdo, irp, stack, srb);
+        return ModelRequest(pdo, irp);
     default:
         srb->SrbStatus = SRB_STATUS_INVALID_REQUEST;
         return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -192,7 +195,7 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT pdo, PIRP irp)
         ext->printer->counters.closes[ext->unit]++;
     if (ext->printer->gone)
         return CompleteNow(irp, STATUS_DEVICE_DOES_NOT_EXIST);
-    return ModelRequest(pdo, irp, stack, NULL);
+    return ModelRequest(pdo, irp);
 }
 
 std::vector<unsigned char> AdapterDescriptor(const PrinterConfig& c)

@@ -330,9 +330,16 @@ PDEVICE_OBJECT UnitTableGetUnit1Fdo(PDEVICE_OBJECT Fdo)
     return LookupSlot(Fdo, 1, TRUE);
 }
 
+/* One hold of the lock for both slots: every write asks this. */
 BOOLEAN UnitTableBothUnitsPresent(PDEVICE_OBJECT Fdo)
 {
-    return UnitTableGetUnit0Pdo(Fdo) != NULL && UnitTableGetUnit1Pdo(Fdo) != NULL;
+    BOOLEAN both = FALSE;
+    LockTable();
+    PPRINTER_NODE node = FindNodeByFdo(Fdo, NULL);
+    if (node != NULL)
+        both = node->Slot[0].Pdo != NULL && node->Slot[1].Pdo != NULL;
+    UnlockTable();
+    return both;
 }
 
 NTSTATUS UnitTableGetPrinterKey(PDEVICE_OBJECT Fdo, PULONG Length, PWCHAR* Key)

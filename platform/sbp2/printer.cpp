@@ -349,11 +349,13 @@ NTSTATUS SimPrinter::Handle(const UnitRequest& request, ULONG_PTR* information)
 
     // Another SRB of this printer still being handled means two engine
     // operations overlap; stay a little to give such an overlap a chance to
-    // show.
+    // show (not on a retail kernel, which runs for speed).
     if (inFlight_.fetch_add(1) != 0) {
         overlaps_++;
     }
-    std::this_thread::yield();
+    if (!kmsim::IsRetailKernel()) {
+        std::this_thread::yield();
+    }
 
     PSCSI_REQUEST_BLOCK srb = request.srb;
     event.kind = BusEvent::kSrb;

@@ -46,6 +46,24 @@ std::condition_variable queueCv;
 std::deque<std::function<void()>> queue;
 std::thread worker;
 bool stopping = false;
+bool busy = false; // the completion thread is running a request
+std::condition_variable idleCv;
+
+// The completion thread outlives Shutdown, waiting for the next machine's
+// requests (a thread per machine made short runs, a fuzzer's, slow); it
+// stops with the process.
+struct WorkerStopper {
+    ~WorkerStopper()
+    {
+        {
+            std::lock_guard<std::mutex> g(queueLock);
+            stopping = true;
+        }
+        queueCv.notify_all();
+        if (worker.joinable())
+            worker.join();
+    }
+} workerStopper;
 
 UnitExtension* Ext(PDEVICE_OBJECT d)
 {
@@ -58,11 +76,14 @@ void WorkerLoop()
         std::function<void()> job;
         {
             std::unique_lock<std::mutex> g(queueLock);
+            busy = false;
+            idleCv.notify_all();
             queueCv.wait(g, [] { return stopping || !queue.empty(); });
             if (queue.empty())
                 return;
             job = std::move(queue.front());
             queue.pop_front();
+            busy = true;
         }
         job();
     }
@@ -95,6 +116,10 @@ NTSTATUS Finish(PDEVICE_OBJECT pdo, PIRP irp, std::function<NTSTATUS(ULONG_PTR*)
     IoMarkIrpPending(irp);
     {
         std::lock_guard<std::mutex> g(queueLock);
+        // The completion thread starts with the first request that pends:
+        // a process of synchronous printers never makes one.
+        if (!worker.joinable())
+            worker = std::thread(WorkerLoop);
         queue.push_back([irp, work] {
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -118,17 +143,20 @@ NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR info = 0)
     return status;
 }
 
-NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp, PIO_STACK_LOCATION stack,
-                      PSCSI_REQUEST_BLOCK srb)
+// The work keeps only the device and the request (small enough for
+// std::function to hold without allocating); the rest is read from them
+// when it runs. The printer, and with it its model, lives until Shutdown,
+// which waits for pended requests.
+NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp)
 {
-    Printer* p = Ext(pdo)->printer;
-    int unit = Ext(pdo)->unit;
-    UCHAR major = stack->MajorFunction;
-    std::shared_ptr<PrinterModel> model = p->config.model;
-    return Finish(pdo, irp, [=](ULONG_PTR* info) {
+    return Finish(pdo, irp, [pdo, irp](ULONG_PTR* info) {
         static PrinterModel fallback;
-        UnitRequest r{unit, major, irp, stack, srb};
-        return (model ? model.get() : &fallback)->Handle(r, info);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        PSCSI_REQUEST_BLOCK srb =
+            stack->MajorFunction == IRP_MJ_SCSI ? stack->Parameters.Scsi.Srb : NULL;
+        UnitRequest r{Ext(pdo)->unit, stack->MajorFunction, irp, stack, srb};
+        PrinterModel* model = Ext(pdo)->printer->config.model.get();
+        return (model ? model : &fallback)->Handle(r, info);
     });
 }
 
@@ -164,7 +192,7 @@ NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT pdo, PIRP irp)
             srb->SrbStatus = SRB_STATUS_NO_DEVICE;
             return CompleteNow(irp, STATUS_DEVICE_DOES_NOT_EXIST);
         }
-        return ModelRequest(pdo, irp, stack, srb);
+        return ModelRequest(pdo, irp);
     default:
         srb->SrbStatus = SRB_STATUS_INVALID_REQUEST;
         return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -181,7 +209,7 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT pdo, PIRP irp)
         ext->printer->counters.closes[ext->unit]++;
     if (ext->printer->gone)
         return CompleteNow(irp, STATUS_DEVICE_DOES_NOT_EXIST);
-    return ModelRequest(pdo, irp, stack, NULL);
+    return ModelRequest(pdo, irp);
 }
 
 std::vector<unsigned char> AdapterDescriptor(const PrinterConfig& c)
@@ -447,8 +475,6 @@ void EnsureStarted()
     portDriver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     portDriver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     portDriver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
-    stopping = false;
-    worker = std::thread(WorkerLoop);
 }
 
 } // namespace
@@ -550,12 +576,10 @@ void Shutdown()
     if (!portDriver)
         return;
     {
-        std::lock_guard<std::mutex> g(queueLock);
-        stopping = true;
+        // Every pended request completed before anything goes.
+        std::unique_lock<std::mutex> g(queueLock);
+        idleCv.wait(g, [] { return queue.empty() && !busy; });
     }
-    queueCv.notify_all();
-    if (worker.joinable())
-        worker.join();
     for (auto& p : printers)
         for (int unit = 0; unit < 2; unit++)
             if (p->pdo[unit]) {

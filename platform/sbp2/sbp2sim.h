@@ -76,8 +76,9 @@ PrinterConfig& ConfigOf(Printer* printer); // may be changed between requests
 // The printer is pulled off the bus: surprise removal and removal of both
 // units; the PDOs are deleted at their removal.
 void Unplug(Printer* printer);
-// Deletes what is left (PDOs without a function driver) and stops the
-// completion thread. Call before checking for leaks.
+// Deletes what is left (PDOs without a function driver) once the
+// completion thread has finished every pended request (the thread stays,
+// waiting for the next machine). Call before checking for leaks.
 void Shutdown();
 PDRIVER_OBJECT PortDriver();
 

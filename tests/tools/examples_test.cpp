@@ -162,9 +162,38 @@ TEST_P(PrintTest, FileArrivesWholeInTheConfiguredTransfers)
     unlink(file.c_str());
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("20,000 (identical to the file)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("kernel: checked (verifier on)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Leak check: nothing left allocated"), std::string::npos) << r.out;
     for (const std::string& e : GetParam().expected)
         EXPECT_NE(r.out.find(e), std::string::npos) << e << "\n" << r.out;
+}
+
+// A large job runs on the retail kernel; it must still arrive whole, in
+// both completion modes, and leave nothing allocated.
+TEST(PrintRetailTest, LargeFileArrivesWholeOnTheRetailKernel)
+{
+    std::string file =
+        ::testing::TempDir() + "prnsim-print-retail-" + std::to_string(getpid()) + ".bin";
+    {
+        std::string data(3u << 19, '\0');
+        for (size_t i = 0; i < data.size(); i++)
+            data[i] = (char)(i * 7 + i / 509);
+        FILE* f = fopen(file.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fwrite(data.data(), 1, data.size(), f);
+        fclose(f);
+    }
+    for (const char* mode : {"", "--async"}) {
+        std::vector<std::string> args = {"print", file};
+        if (*mode)
+            args.push_back(mode);
+        toolstest::Run r = RunProgram(PRNSIM_PATH, args);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("kernel: retail (verifier off)"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("1,572,864 (identical to the file)"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Leak check: nothing left allocated"), std::string::npos) << r.out;
+    }
+    unlink(file.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(

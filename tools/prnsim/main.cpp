@@ -33,6 +33,8 @@ commands:
                           (default 0x5EED, never 0) decides: reproducible
       --decode            show the decoded commands the printer received
       --svg OUT           draw the page the printer was told about into OUT
+                        Files of 1 MiB and more run on a retail kernel
+                        (verifier off); the first line says which.
   run SCRIPT|- [--registry FILE] [--async] [--mixed[=SEED]] [--lower-filter]
                         run a scenario, one command per line ('-': standard
                         input); --registry loads the registry from FILE first

@@ -19,6 +19,11 @@ namespace prnsim
 namespace
 {
 
+// From this size on the job runs on a retail kernel (verifier off), as a
+// free build of the system would run it: the verifier's guards, poison and
+// bookkeeping would otherwise cost more than the driver.
+const size_t kRetailFromBytes = 1u << 20;
+
 struct PrintOptions {
     std::string file;
     uint64_t writeSize = 4096;
@@ -103,6 +108,9 @@ int RunPrint(const std::vector<std::string>& args)
     FILE* out = stdout;
     Machine m;
     m.Boot(o.legacy);
+    bool retail = data.size() >= kRetailFromBytes;
+    kmsim::SetRetailKernel(retail);
+    fprintf(out, "kernel: %s\n", retail ? "retail (verifier off)" : "checked (verifier on)");
     m.SetConfig("USE_SCSI_PRINT", (ULONG)o.useScsiPrint);
     m.SetConfig("MDL_SIZE", (ULONG)o.mdlSize);
     NTSTATUS loaded = m.LoadDriver();

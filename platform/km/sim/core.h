@@ -4,6 +4,7 @@
 
 #include "kmsim.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -17,6 +18,17 @@ namespace kmsim
 // re-check it whenever anything is signalled.
 extern std::recursive_mutex g_lock;
 extern std::condition_variable_any g_cv;
+
+// Retail kernel (SetRetailKernel): the verifier's bookkeeping is skipped and
+// events and fast mutexes change state without g_lock. Whoever goes to sleep
+// on g_cv counts itself in g_sleepers first, so a lock-free signal takes
+// g_lock to wake it only when somebody sleeps.
+extern std::atomic<bool> g_retail;
+extern std::atomic<int> g_sleepers;
+inline bool Retail()
+{
+    return g_retail.load(std::memory_order_relaxed);
+}
 
 // Bookkeeping of a device object, hung on DeviceObjectExtension.
 struct DeviceInfo {

@@ -2,6 +2,7 @@
 // IRPs with stack locations and completion, MDLs.
 #include "verifier.h"
 
+#include <atomic>
 #include <map>
 #include <set>
 
@@ -22,6 +23,9 @@ struct BuiltInfo {
 };
 std::map<PIRP, BuiltInfo> builtInfo;
 std::set<PIRP> powerStarted;
+// Entries of builtIrps and powerStarted: a retail kernel frees an IRP
+// without the lock when both are empty.
+std::atomic<size_t> trackedIrps{0};
 size_t powerWithoutStartNext = 0;
 LONG extraReferences = 0;
 NTSTATUS linkFailure = STATUS_SUCCESS;
@@ -181,6 +185,7 @@ void ResetIo()
     builtIrps.clear();
     builtInfo.clear();
     powerStarted.clear();
+    trackedIrps = 0;
     powerWithoutStartNext = 0;
     extraReferences = 0;
     linkFailure = STATUS_SUCCESS;
@@ -415,6 +420,8 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     irp->StackCount = StackSize;
     irp->CurrentLocation = (CHAR)(StackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = ((PIO_STACK_LOCATION)(irp + 1)) + StackSize;
+    if (Retail())
+        return irp;
     std::lock_guard<std::recursive_mutex> g(g_lock);
     liveIrps.insert(irp);
     return irp;
@@ -422,19 +429,27 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 
 static void FreeIrpMemory(PIRP irp)
 {
-    IrpFreed(irp);
+    if (Retail() && trackedIrps.load() == 0) {
+        PoolFree(irp);
+        return;
+    }
+    if (!Retail())
+        IrpFreed(irp);
     {
         std::lock_guard<std::recursive_mutex> g(g_lock);
         liveIrps.erase(irp);
-        builtIrps.erase(irp);
+        trackedIrps -= builtIrps.erase(irp) + powerStarted.erase(irp);
         builtInfo.erase(irp);
-        powerStarted.erase(irp);
     }
     PoolFree(irp);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp)
 {
+    if (Retail()) {
+        FreeIrpMemory(Irp);
+        return;
+    }
     {
         std::lock_guard<std::recursive_mutex> g(g_lock);
         if (!liveIrps.count(Irp)) {
@@ -512,7 +527,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
     std::lock_guard<std::recursive_mutex> g(g_lock);
-    builtIrps.insert(irp);
+    trackedIrps += builtIrps.insert(irp).second ? 1 : 0;
     builtInfo[irp] = BuiltInfo{OutputBuffer, OutputBufferLength, method};
     return irp;
 }
@@ -521,7 +536,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         Violation("IoCallDriver above DISPATCH_LEVEL");
-    {
+    if (!Retail()) {
         std::lock_guard<std::recursive_mutex> g(g_lock);
         if (!liveIrps.count(Irp)) {
             Violation("IoCallDriver with an IRP that does not exist");
@@ -542,13 +557,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
     KIRQL before = KeGetCurrentIrql();
-    void* frame = DispatchBegin(Irp, DeviceObject, stack->MajorFunction, stack->MinorFunction);
+    void* frame =
+        Retail() ? nullptr
+                 : DispatchBegin(Irp, DeviceObject, stack->MajorFunction, stack->MinorFunction);
     NTSTATUS status;
     {
         DriverScope scope(driver);
         status = dispatch(DeviceObject, Irp);
     }
-    DispatchEnd(frame, status, before);
+    if (frame != nullptr)
+        DispatchEnd(frame, status, before);
     return status;
 }
 
@@ -586,7 +604,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     (void)PriorityBoost;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         Violation("IoCompleteRequest above DISPATCH_LEVEL");
-    {
+    if (!Retail()) {
         std::lock_guard<std::recursive_mutex> g(g_lock);
         if (!liveIrps.count(Irp)) {
             Violation("IoCompleteRequest of an IRP that does not exist (completed twice?)");
@@ -615,7 +633,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             powerWithoutStartNext++;
     }
     for (PIO_STACK_LOCATION sp = first; Irp->CurrentLocation <= Irp->StackCount; sp++) {
-        StackLocationCompleted(Irp, Irp->CurrentLocation, (sp->Control & SL_PENDING_RETURNED) != 0);
+        if (!Retail())
+            StackLocationCompleted(Irp, Irp->CurrentLocation,
+                                   (sp->Control & SL_PENDING_RETURNED) != 0);
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
@@ -665,7 +685,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
-    powerStarted.insert(Irp);
+    trackedIrps += powerStarted.insert(Irp).second ? 1 : 0;
 }
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,

@@ -112,6 +112,18 @@ class UserBuffer
     PMDL mdl_;
 };
 
+// ---- checked or retail kernel -----------------------------------------------------
+// The kernel runs checked after Reset: every verifier check above. A retail
+// kernel, as on a free build of the system, is for benchmarks and large
+// print jobs: no guards, poison, quarantine or failure injection, no
+// bookkeeping of dispatch calls, IRPs or lookaside entries; lookaside lists
+// keep freed entries for reuse up to their depth, and events and fast
+// mutexes that nobody waits on change state without the kernel's lock. Pool
+// is still counted by tag, so leak reports work as before. Switch on a
+// freshly reset machine (nothing allocated); Reset switches back.
+void SetRetailKernel(bool on);
+bool IsRetailKernel();
+
 // ---- clock and platform --------------------------------------------------------
 LONGLONG Now(); // 100-ns units, never 0
 void AdvanceClock(LONGLONG hundredNs);

@@ -105,6 +105,14 @@ IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                   const std::function<void(PIO_STACK_LOCATION)>& setup, NTSTATUS initialStatus,
                   PMDL mdl, PVOID systemBuffer)
 {
+    if (Retail()) {
+        // A retail kernel does not follow references (nothing checks them):
+        // the request goes to the top of the stack as it stands.
+        PDEVICE_OBJECT top = device;
+        while (top->AttachedDevice != NULL)
+            top = top->AttachedDevice;
+        return Send(top, major, minor, setup, initialStatus, mdl, systemBuffer);
+    }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
     IrpResult r = Send(top, major, minor, setup, initialStatus, mdl, systemBuffer);
     ObDereferenceObject(top);

@@ -2,9 +2,11 @@
 // lookaside lists on top of it.
 #include "verifier.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <thread>
 
 namespace kmsim
 {
@@ -39,6 +41,100 @@ unsigned long watchedCount = 0;
 unsigned long watchedFailAt = 0;
 std::set<ULONG> failTags;
 std::map<PNPAGED_LOOKASIDE_LIST, long> lookasideOutstanding;
+
+// A block of the retail pool: its record sits just before the caller's
+// bytes and links it into one list, so counting it costs no lookup and no
+// allocation of its own.
+struct RetailBlock {
+    RetailBlock* prev;
+    RetailBlock* next;
+    void* base; // what malloc returned
+    PDRIVER_OBJECT owner;
+    SIZE_T bytes;
+    ULONG tag;
+    ULONG live; // kRetailLive while allocated
+};
+static_assert(sizeof(RetailBlock) % 16 == 0, "the caller's bytes stay 16-byte aligned");
+const ULONG kRetailLive = 0x6576694c; // "Live"
+RetailBlock* retailBlocks = nullptr;  // under retailLock
+size_t retailCount = 0;
+
+// A spin lock: held for a few instructions, and given back with a plain
+// store where a mutex costs a second locked operation.
+struct SpinLock {
+    std::atomic<bool> held{false};
+    void lock()
+    {
+        while (held.exchange(true, std::memory_order_acquire))
+            while (held.load(std::memory_order_relaxed))
+                std::this_thread::yield();
+    }
+    void unlock() { held.store(false, std::memory_order_release); }
+};
+SpinLock retailLock;
+
+PVOID RetailAllocate(SIZE_T bytes, SIZE_T alignment, ULONG tag)
+{
+    SIZE_T front = alignment > sizeof(RetailBlock) ? alignment : sizeof(RetailBlock);
+    void* base =
+        alignment > 16
+            ? aligned_alloc(alignment, (front + bytes + alignment - 1) / alignment * alignment)
+            : malloc(front + bytes);
+    if (base == NULL)
+        return NULL;
+    UCHAR* user = (UCHAR*)base + front;
+    RetailBlock* b = (RetailBlock*)user - 1;
+    b->base = base;
+    b->owner = CurrentDriver();
+    b->bytes = bytes;
+    b->tag = tag;
+    b->live = kRetailLive;
+    b->prev = nullptr;
+    std::lock_guard<SpinLock> g(retailLock);
+    b->next = retailBlocks;
+    if (retailBlocks != nullptr)
+        retailBlocks->prev = b;
+    retailBlocks = b;
+    retailCount++;
+    return user;
+}
+
+// Caller holds retailLock.
+void RetailUnlink(RetailBlock* b)
+{
+    if (b->prev != nullptr)
+        b->prev->next = b->next;
+    else
+        retailBlocks = b->next;
+    if (b->next != nullptr)
+        b->next->prev = b->prev;
+    b->live = 0;
+    retailCount--;
+}
+
+void RetailFree(PVOID p)
+{
+    RetailBlock* b = (RetailBlock*)p - 1;
+    {
+        std::lock_guard<SpinLock> g(retailLock);
+        if (b->live != kRetailLive) {
+            Violation("ExFreePool of memory that is not allocated (double free?)");
+            return;
+        }
+        RetailUnlink(b);
+    }
+    free(b->base);
+}
+
+// Caller holds poolLock. Every live block as (address, tag, bytes, owner).
+template <typename F> void ForEachBlock(F f)
+{
+    for (auto& a : allocations)
+        f(a.first, a.second.tag, a.second.bytes, a.second.owner);
+    std::lock_guard<SpinLock> g(retailLock);
+    for (RetailBlock* b = retailBlocks; b != nullptr; b = b->next)
+        f((PVOID)(b + 1), b->tag, b->bytes, b->owner);
+}
 } // namespace
 
 ULONG Tag(const char (&l)[5])
@@ -59,12 +155,19 @@ std::string TagName(ULONG tag)
 
 bool ShouldFailAllocation(ULONG tag)
 {
+    if (Retail())
+        return false;
     PDRIVER_OBJECT owner = CurrentDriver();
+    bool watching;
+    {
+        std::lock_guard<std::mutex> g(poolLock);
+        watching = !watchedDriver.empty();
+    }
     bool watched = false;
-    if (owner != nullptr) {
+    if (watching && owner != nullptr) {
         std::string path = DriverPath(owner);
         std::lock_guard<std::mutex> g(poolLock);
-        watched = !watchedDriver.empty() && path == watchedDriver;
+        watched = path == watchedDriver;
     }
     std::lock_guard<std::mutex> g(poolLock);
     if (watched) {
@@ -83,6 +186,8 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
     if (ShouldFailAllocation(tag))
         return NULL;
     SIZE_T alignment = type == NonPagedPoolCacheAligned || type == PagedPoolCacheAligned ? 64 : 16;
+    if (Retail())
+        return RetailAllocate(bytes, alignment, tag);
     PVOID p = GuardedAllocate(bytes, alignment);
     if (p == NULL)
         return NULL;
@@ -94,6 +199,10 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
 
 void PoolFree(PVOID p)
 {
+    if (Retail()) {
+        RetailFree(p);
+        return;
+    }
     Allocation a;
     {
         std::lock_guard<std::mutex> g(poolLock);
@@ -111,31 +220,41 @@ void PoolFree(PVOID p)
 SIZE_T PoolBlockSize(PVOID p)
 {
     std::lock_guard<std::mutex> g(poolLock);
-    auto it = allocations.find(p);
-    return it == allocations.end() ? 0 : it->second.bytes;
+    SIZE_T size = 0;
+    ForEachBlock([&](PVOID block, ULONG, SIZE_T bytes, PDRIVER_OBJECT) {
+        if (block == p)
+            size = bytes;
+    });
+    return size;
 }
 
 ULONG PoolBlockTag(PVOID p)
 {
     std::lock_guard<std::mutex> g(poolLock);
-    auto it = allocations.find(p);
-    return it == allocations.end() ? 0 : it->second.tag;
+    ULONG found = 0;
+    ForEachBlock([&](PVOID block, ULONG tag, SIZE_T, PDRIVER_OBJECT) {
+        if (block == p)
+            found = tag;
+    });
+    return found;
 }
 
 size_t PoolOutstanding(ULONG tag)
 {
     std::lock_guard<std::mutex> g(poolLock);
     size_t n = 0;
-    for (auto& a : allocations)
-        if (a.second.tag == tag)
+    ForEachBlock([&](PVOID, ULONG t, SIZE_T, PDRIVER_OBJECT) {
+        if (t == tag)
             n++;
+    });
     return n;
 }
 
 size_t PoolOutstandingTotal()
 {
     std::lock_guard<std::mutex> g(poolLock);
-    return allocations.size();
+    std::lock_guard<SpinLock> r(retailLock);
+    return allocations.size() + retailCount;
 }
 
 std::string LeakReport()
@@ -147,12 +266,12 @@ std::string LeakReportOf(PDRIVER_OBJECT driver)
 {
     std::lock_guard<std::mutex> g(poolLock);
     std::map<ULONG, std::pair<size_t, size_t>> byTag;
-    for (auto& a : allocations) {
-        if (driver != nullptr && a.second.owner != driver)
-            continue;
-        byTag[a.second.tag].first++;
-        byTag[a.second.tag].second += a.second.bytes;
-    }
+    ForEachBlock([&](PVOID, ULONG tag, SIZE_T bytes, PDRIVER_OBJECT owner) {
+        if (driver != nullptr && owner != driver)
+            return;
+        byTag[tag].first++;
+        byTag[tag].second += bytes;
+    });
     std::string report;
     for (auto& t : byTag)
         report += TagName(t.first) + ": " + std::to_string(t.second.first) + " (" +
@@ -208,6 +327,12 @@ void ResetPool()
     for (auto& a : allocations)
         GuardedDiscard(a.first, a.second.bytes, a.second.alignment);
     allocations.clear();
+    std::lock_guard<SpinLock> r(retailLock);
+    while (retailBlocks != nullptr) {
+        RetailBlock* b = retailBlocks;
+        RetailUnlink(b);
+        free(b->base);
+    }
     DropQuarantine();
     allocationCount = 0;
     failAt = 0;
@@ -278,8 +403,67 @@ VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
     lookasideOutstanding[Lookaside] = 0;
 }
 
+// A retail kernel keeps up to Depth freed entries on the list's ListHead
+// (their first bytes link them; Future[0] counts them) and hands them out
+// again, as the system does; a checked kernel gives every entry back to the
+// pool at once, so that a stale pointer into one is caught. The list's own
+// lock word guards the cached entries.
+namespace
+{
+struct LookasideLock {
+    explicit LookasideLock(PNPAGED_LOOKASIDE_LIST list) : word(&list->Lock__ObsoleteButDoNotDelete)
+    {
+        while (__atomic_exchange_n(word, 1u, __ATOMIC_ACQUIRE) != 0)
+            std::this_thread::yield();
+    }
+    ~LookasideLock() { __atomic_store_n(word, 0u, __ATOMIC_RELEASE); }
+    LookasideLock(const LookasideLock&) = delete;
+    LookasideLock& operator=(const LookasideLock&) = delete;
+    ULONG* word;
+};
+} // namespace
+
+static PVOID PopCachedEntry(PNPAGED_LOOKASIDE_LIST Lookaside)
+{
+    LookasideLock g(Lookaside);
+    PSINGLE_LIST_ENTRY entry = Lookaside->L.ListHead.Next;
+    if (entry != NULL) {
+        Lookaside->L.ListHead.Next = entry->Next;
+        Lookaside->L.Future[0]--;
+    }
+    return entry;
+}
+
+static bool PushCachedEntry(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
+{
+    LookasideLock g(Lookaside);
+    ULONG depth = Lookaside->L.Depth != 0 ? Lookaside->L.Depth : 4;
+    if (Lookaside->L.Future[0] >= depth || Lookaside->L.Size < sizeof(SINGLE_LIST_ENTRY))
+        return false;
+    PSINGLE_LIST_ENTRY entry = (PSINGLE_LIST_ENTRY)Entry;
+    entry->Next = Lookaside->L.ListHead.Next;
+    Lookaside->L.ListHead.Next = entry;
+    Lookaside->L.Future[0]++;
+    return true;
+}
+
+static void FreeLookasideEntry(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
+{
+    if (Lookaside->L.Free)
+        Lookaside->L.Free(Entry);
+    else
+        PoolFree(Entry);
+}
+
 VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 {
+    for (PVOID cached; (cached = PopCachedEntry(Lookaside)) != NULL;)
+        FreeLookasideEntry(Lookaside, cached);
+    if (Retail()) {
+        std::lock_guard<std::mutex> g(poolLock);
+        lookasideOutstanding.erase(Lookaside);
+        return;
+    }
     std::lock_guard<std::mutex> g(poolLock);
     auto it = lookasideOutstanding.find(Lookaside);
     if (it == lookasideOutstanding.end()) {
@@ -294,6 +478,16 @@ VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 
 PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 {
+    if (Retail()) {
+        Lookaside->L.TotalAllocates++;
+        PVOID cached = PopCachedEntry(Lookaside);
+        if (cached != NULL)
+            return cached;
+        Lookaside->L.AllocateMisses++;
+        return Lookaside->L.Allocate
+                   ? Lookaside->L.Allocate(Lookaside->L.Type, Lookaside->L.Size, Lookaside->L.Tag)
+                   : PoolAllocate(NonPagedPool, Lookaside->L.Size, Lookaside->L.Tag);
+    }
     {
         std::lock_guard<std::mutex> g(poolLock);
         if (!lookasideOutstanding.count(Lookaside)) {
@@ -315,6 +509,14 @@ PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 
 VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
 {
+    if (Retail()) {
+        Lookaside->L.TotalFrees++;
+        if (!PushCachedEntry(Lookaside, Entry)) {
+            Lookaside->L.FreeMisses++;
+            FreeLookasideEntry(Lookaside, Entry);
+        }
+        return;
+    }
     {
         std::lock_guard<std::mutex> g(poolLock);
         auto it = lookasideOutstanding.find(Lookaside);
@@ -325,10 +527,7 @@ VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID E
         it->second--;
     }
     Lookaside->L.TotalFrees++;
-    if (Lookaside->L.Free)
-        Lookaside->L.Free(Entry);
-    else
-        PoolFree(Entry);
+    FreeLookasideEntry(Lookaside, Entry);
 }
 
 } // extern "C"

@@ -13,6 +13,8 @@ namespace kmsim
 
 std::recursive_mutex g_lock;
 std::condition_variable_any g_cv;
+std::atomic<bool> g_retail{false};
+std::atomic<int> g_sleepers{0};
 
 namespace
 {
@@ -58,6 +60,51 @@ void RunReleaseStep(PFAST_MUTEX mutex)
         releaseStepArmed = true;
     }
 }
+
+// Counts a thread in g_sleepers while it waits on g_cv (under g_lock).
+struct Sleeper {
+    Sleeper() { g_sleepers.fetch_add(1); }
+    ~Sleeper() { g_sleepers.fetch_sub(1); }
+    Sleeper(const Sleeper&) = delete;
+    Sleeper& operator=(const Sleeper&) = delete;
+};
+
+// After a lock-free change of an event or fast mutex: wake the sleepers, if
+// any. A sleeper counts itself before it tests its condition under g_lock,
+// so either it sees the change or it is counted here.
+void WakeSleepers()
+{
+    if (g_sleepers.load() != 0) {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        g_cv.notify_all();
+    }
+}
+
+// Takes the event's signal (a synchronization event resets as it releases
+// its waiter) or reports that it is not signalled.
+bool TakeSignal(PRKEVENT event)
+{
+    if (event->Header.Type == SynchronizationEvent) {
+        LONG signalled = 1;
+        return __atomic_compare_exchange_n(&event->Header.SignalState, &signalled, 0, false,
+                                           __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    }
+    return __atomic_load_n(&event->Header.SignalState, __ATOMIC_SEQ_CST) != 0;
+}
+
+bool TakeFastMutex(PFAST_MUTEX mutex)
+{
+    LONG free = 1;
+    return __atomic_compare_exchange_n(&mutex->Count, &free, 0, false, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
+}
+
+void BecomeOwner(PFAST_MUTEX mutex)
+{
+    __atomic_store_n(&mutex->Owner, KeGetCurrentThread(), __ATOMIC_RELAXED);
+    mutex->OldIrql = irql;
+    irql = APC_LEVEL;
+}
 } // namespace
 
 void OnFastMutexRelease(PFAST_MUTEX mutex, std::function<bool()> step)
@@ -72,6 +119,18 @@ size_t WaitersOn(PVOID object)
     std::lock_guard<std::recursive_mutex> g(g_lock);
     auto it = waiting.find(object);
     return it == waiting.end() ? 0 : it->second;
+}
+
+void SetRetailKernel(bool on)
+{
+    if (on && PoolOutstandingTotal() != 0)
+        Violation("kernel switched to retail with pool allocated");
+    g_retail = on;
+}
+
+bool IsRetailKernel()
+{
+    return g_retail.load();
 }
 
 void Violation(const std::string& what)
@@ -122,6 +181,7 @@ void ResetSync()
     now = kBootTime;
     delayed = 0;
     legacy = false;
+    g_retail = false;
     ClearViolations();
     OnFastMutexRelease(nullptr, nullptr);
 }
@@ -167,11 +227,13 @@ PKTHREAD NTAPI KeGetCurrentThread(void)
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
-    std::lock_guard<std::recursive_mutex> g(g_lock);
+    std::unique_lock<std::recursive_mutex> g(g_lock, std::defer_lock);
+    if (!Retail())
+        g.lock();
     memset(Event, 0, sizeof *Event);
     Event->Header.Type = (UCHAR)Type;
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
-    Event->Header.SignalState = State ? 1 : 0;
+    __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_RELEASE);
     MarkEventInitialised(Event);
 }
 
@@ -182,34 +244,43 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     if (irql > DISPATCH_LEVEL)
         Violation("KeSetEvent above DISPATCH_LEVEL");
     CheckEventInitialised(Event, "KeSetEvent");
+    if (Retail()) {
+        LONG previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
+        WakeSleepers();
+        return previous;
+    }
     std::lock_guard<std::recursive_mutex> g(g_lock);
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
+    LONG previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
     g_cv.notify_all();
     return previous;
 }
 
+static LONG ClearSignal(PRKEVENT Event, const char* routine)
+{
+    CheckEventInitialised(Event, routine);
+    std::unique_lock<std::recursive_mutex> g(g_lock, std::defer_lock);
+    if (!Retail())
+        g.lock();
+    return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
+}
+
 VOID NTAPI KeClearEvent(PRKEVENT Event)
 {
-    CheckEventInitialised(Event, "KeClearEvent");
-    std::lock_guard<std::recursive_mutex> g(g_lock);
-    Event->Header.SignalState = 0;
+    ClearSignal(Event, "KeClearEvent");
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
-    CheckEventInitialised(Event, "KeResetEvent");
-    std::lock_guard<std::recursive_mutex> g(g_lock);
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 0;
-    return previous;
+    return ClearSignal(Event, "KeResetEvent");
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 {
     CheckEventInitialised(Event, "KeReadStateEvent");
-    std::lock_guard<std::recursive_mutex> g(g_lock);
-    return Event->Header.SignalState;
+    std::unique_lock<std::recursive_mutex> g(g_lock, std::defer_lock);
+    if (!Retail())
+        g.lock();
+    return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_SEQ_CST);
 }
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
@@ -226,29 +297,29 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         return STATUS_UNSUCCESSFUL; // refused: the platform would stop the machine here
     }
     CheckEventInitialised(event, "KeWaitForSingleObject");
+    if (Retail() && TakeSignal(event))
+        return STATUS_SUCCESS;
     std::unique_lock<std::recursive_mutex> g(g_lock);
-    auto signalled = [&] { return event->Header.SignalState != 0; };
-    if (!signalled()) {
-        if (Timeout != NULL) {
-            // A timed wait that nothing satisfies now: the time passes at once.
-            LONGLONG t = Timeout->QuadPart;
-            if (t < 0)
-                now += -t;
-            else if (t > now)
-                now = t;
-            return STATUS_TIMEOUT;
-        }
-        waiting[Object]++;
-        bool satisfied = g_cv.wait_for(g, kDeadlockGuard, signalled);
-        if (--waiting[Object] == 0)
-            waiting.erase(Object);
-        if (!satisfied) {
-            Violation("wait never satisfied (deadlock)");
-            return STATUS_TIMEOUT;
-        }
+    if (TakeSignal(event))
+        return STATUS_SUCCESS;
+    if (Timeout != NULL) {
+        // A timed wait that nothing satisfies now: the time passes at once.
+        LONGLONG t = Timeout->QuadPart;
+        if (t < 0)
+            now += -t;
+        else if (t > now)
+            now = t;
+        return STATUS_TIMEOUT;
     }
-    if (event->Header.Type == SynchronizationEvent)
-        event->Header.SignalState = 0;
+    Sleeper sleeper;
+    waiting[Object]++;
+    bool satisfied = g_cv.wait_for(g, kDeadlockGuard, [&] { return TakeSignal(event); });
+    if (--waiting[Object] == 0)
+        waiting.erase(Object);
+    if (!satisfied) {
+        Violation("wait never satisfied (deadlock)");
+        return STATUS_TIMEOUT;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -273,53 +344,61 @@ VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 {
-    std::lock_guard<std::recursive_mutex> g(g_lock);
+    std::unique_lock<std::recursive_mutex> g(g_lock, std::defer_lock);
+    if (!Retail())
+        g.lock();
     memset(FastMutex, 0, sizeof *FastMutex);
-    FastMutex->Count = 1;
+    __atomic_store_n(&FastMutex->Count, 1, __ATOMIC_SEQ_CST);
 }
 
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
     if (irql > APC_LEVEL)
         Violation("ExAcquireFastMutex above APC_LEVEL");
+    if (Retail() && TakeFastMutex(FastMutex)) {
+        BecomeOwner(FastMutex);
+        return;
+    }
     std::unique_lock<std::recursive_mutex> g(g_lock);
-    if (FastMutex->Owner == KeGetCurrentThread()) {
+    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == KeGetCurrentThread()) {
         Violation("fast mutex acquired again by its owner (deadlock)");
         return;
     }
-    if (!g_cv.wait_for(g, kDeadlockGuard, [&] { return FastMutex->Count == 1; })) {
+    Sleeper sleeper;
+    if (!g_cv.wait_for(g, kDeadlockGuard, [&] { return TakeFastMutex(FastMutex); })) {
         Violation("fast mutex never released (deadlock)");
         return;
     }
-    FastMutex->Count = 0;
-    FastMutex->Owner = KeGetCurrentThread();
-    FastMutex->OldIrql = irql;
-    irql = APC_LEVEL;
+    BecomeOwner(FastMutex);
 }
 
 BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
-    std::lock_guard<std::recursive_mutex> g(g_lock);
-    if (FastMutex->Count != 1)
+    std::unique_lock<std::recursive_mutex> g(g_lock, std::defer_lock);
+    if (!Retail())
+        g.lock();
+    if (!TakeFastMutex(FastMutex))
         return FALSE;
-    FastMutex->Count = 0;
-    FastMutex->Owner = KeGetCurrentThread();
-    FastMutex->OldIrql = irql;
-    irql = APC_LEVEL;
+    BecomeOwner(FastMutex);
     return TRUE;
 }
 
 static VOID ReleaseFastMutexOnly(PFAST_MUTEX FastMutex)
 {
-    std::lock_guard<std::recursive_mutex> g(g_lock);
-    if (FastMutex->Owner != KeGetCurrentThread()) {
+    std::unique_lock<std::recursive_mutex> g(g_lock, std::defer_lock);
+    if (!Retail())
+        g.lock();
+    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) != KeGetCurrentThread()) {
         Violation("fast mutex released by a thread that does not own it");
         return;
     }
-    FastMutex->Owner = NULL;
-    FastMutex->Count = 1;
+    __atomic_store_n(&FastMutex->Owner, (PKTHREAD)NULL, __ATOMIC_RELAXED);
     irql = (KIRQL)FastMutex->OldIrql;
-    g_cv.notify_all();
+    __atomic_store_n(&FastMutex->Count, 1, __ATOMIC_SEQ_CST);
+    if (g.owns_lock())
+        g_cv.notify_all();
+    else
+        WakeSleepers();
 }
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)

@@ -376,7 +376,10 @@ struct Frame {
     PIRP irp;
     CHAR location;
     UserRange* foreignUser = nullptr; // closed while this routine runs
-    std::string who;                  // "\Driver\prnsbp IRP_MJ 0x03/0x00"
+    // Who was called, put into words only for a violation.
+    PDRIVER_OBJECT driver;
+    UCHAR major;
+    UCHAR minor;
     bool completed = false;
     bool marked = false;
     bool returned = false;
@@ -397,6 +400,12 @@ std::string StatusText(NTSTATUS s)
     char text[16];
     snprintf(text, sizeof text, "0x%08X", (unsigned)s);
     return text;
+}
+
+// "\Driver\prnsbp 0x03/0x00"
+std::string Who(const Frame* f)
+{
+    return DriverPath(f->driver) + " " + Hex2(f->major) + "/" + Hex2(f->minor);
 }
 
 void Drop(Frame* f)
@@ -421,7 +430,9 @@ void* DispatchBegin(PIRP irp, PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
     Frame* f = new Frame;
     f->irp = irp;
     f->location = irp->CurrentLocation;
-    f->who = DriverPath(device->DriverObject) + " " + Hex2(major) + "/" + Hex2(minor);
+    f->driver = device->DriverObject;
+    f->major = major;
+    f->minor = minor;
     // A request carrying a user buffer, dispatched on a thread other than
     // its caller's, runs in another process's context.
     UserRange* user = UserRangeOf(irp);
@@ -442,7 +453,7 @@ void DispatchEnd(void* frame, NTSTATUS returned, KIRQL before)
         OpenUserRange(f->foreignUser);
     KIRQL after = KeGetCurrentIrql();
     if (after != before)
-        Violation("dispatch routine " + f->who + " called at IRQL " + std::to_string(before) +
+        Violation("dispatch routine " + Who(f) + " called at IRQL " + std::to_string(before) +
                   " returned at IRQL " + std::to_string(after));
     std::lock_guard<std::recursive_mutex> g(g_lock);
     f->returned = true;
@@ -457,10 +468,10 @@ void DispatchEnd(void* frame, NTSTATUS returned, KIRQL before)
     }
     if (f->completed) {
         if (pending && !f->marked)
-            Violation("dispatch routine " + f->who +
+            Violation("dispatch routine " + Who(f) +
                       " returned STATUS_PENDING without IoMarkIrpPending");
         if (!pending && f->marked)
-            Violation("dispatch routine " + f->who + " marked the IRP pending but returned " +
+            Violation("dispatch routine " + Who(f) + " marked the IRP pending but returned " +
                       StatusText(returned));
         Drop(f);
         return;
@@ -472,7 +483,7 @@ void DispatchEnd(void* frame, NTSTATUS returned, KIRQL before)
         return;
     }
     if (!pending) {
-        Violation("dispatch routine " + f->who + " returned " + StatusText(returned) +
+        Violation("dispatch routine " + Who(f) + " returned " + StatusText(returned) +
                   " without completing the IRP or returning STATUS_PENDING");
         Drop(f);
     }
@@ -495,7 +506,7 @@ void StackLocationCompleted(PIRP irp, CHAR location, bool pendingMarked)
         }
     for (Frame* f : done) {
         if (!f->marked)
-            Violation("dispatch routine " + f->who +
+            Violation("dispatch routine " + Who(f) +
                       " returned STATUS_PENDING without IoMarkIrpPending");
         Drop(f);
     }

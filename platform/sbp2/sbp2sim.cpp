@@ -43,6 +43,7 @@ std::condition_variable queueCv;
 std::deque<std::function<void()>> queue;
 std::thread worker;
 bool stopping = false;
+size_t running = 0; // completions the thread is working on (0 or 1)
 
 UnitExtension* Ext(PDEVICE_OBJECT d)
 {
@@ -60,8 +61,11 @@ void WorkerLoop()
                 return;
             job = std::move(queue.front());
             queue.pop_front();
+            running = 1;
         }
         job();
+        std::lock_guard<std::mutex> g(queueLock);
+        running = 0;
     }
 }
 
@@ -438,6 +442,12 @@ void EnsureStarted()
 }
 
 } // namespace
+
+size_t CompletionsInProgress()
+{
+    std::lock_guard<std::mutex> g(queueLock);
+    return queue.size() + running;
+}
 
 PDRIVER_OBJECT PortDriver()
 {

@@ -60,6 +60,8 @@ void Unplug(Printer* printer);
 // completion thread. Call before checking for leaks.
 void Shutdown();
 PDRIVER_OBJECT PortDriver();
+// Requests pended to the completion thread and not completed yet.
+size_t CompletionsInProgress();
 
 } // namespace sbp2sim
 

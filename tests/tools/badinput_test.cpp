@@ -37,7 +37,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Bad{"no_command", kPrnsim, {}, "", "prnsim: missing command"},
         Bad{"unknown_command", kPrnsim, {"frobnicate"}, "", "unknown command 'frobnicate'"},
-        Bad{"demo_arguments", kPrnsim, {"demo", "x"}, "", "demo takes no arguments"},
+        Bad{"demo_arguments", kPrnsim, {"demo", "x"}, "", "demo takes only --svg FILE"},
         Bad{"missing_script", kPrnsim, {"run", "/nonexistent/x.prnsim"}, "", "cannot open"},
         Bad{"run_without_script", kPrnsim, {"run"}, "", "run needs a SCRIPT"},
         Bad{"registry_without_file", kPrnsim, {"run", "-", "--registry"}, "", "needs a FILE"},
@@ -114,7 +114,30 @@ INSTANTIATE_TEST_SUITE_P(
             kPrnsim,
             {"run", "-"},
             "load\nplug p\nplug p\n",
-            "already plugged in"}),
+            "already plugged in"},
+        // A request kept in the printer must not hang the script: the
+        // command that waits for it is refused, and so is a script that
+        // leaves it behind.
+        Bad{"script_blocked_command",
+            kPrnsim,
+            {"run", "-"},
+            "load\nplug p\nopen p.0\nprinter p hold\nwrite p.0 100\n",
+            "'write' does not finish"},
+        Bad{"script_wait_on_blocked",
+            kPrnsim,
+            {"run", "-"},
+            "load\nplug p\nopen p.0\nprinter p hold\nstart w: write p.0 100\nwait w\n",
+            "'w' is still blocked"},
+        Bad{"script_never_waited",
+            kPrnsim,
+            {"run", "-"},
+            "load\nplug p\nopen p.0\nstart w: write p.0 100\n",
+            "'w' was started and never waited for"},
+        Bad{"script_start_syntax",
+            kPrnsim,
+            {"run", "-"},
+            "load\nstart w write p.0 100\n",
+            "start NAME: COMMAND"}),
     [](const ::testing::TestParamInfo<Bad>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(

@@ -71,7 +71,8 @@ std::vector<NTSTATUS> Machine::Plug(const std::string& name, const sbp2sim::Prin
     // device-ID command.
     printer->model->SetDeviceId(config.deviceId);
     sbp2sim::PrinterConfig c = config;
-    c.model = printer->model;
+    printer->gate = std::make_shared<PrinterGate>(name, printer->model);
+    c.model = printer->gate;
     printer->bus = sbp2sim::Plug(c);
     printer->plugged = true;
     std::vector<NTSTATUS> results;
@@ -106,6 +107,12 @@ void Machine::UnplugAll()
 {
     for (auto& p : printers_)
         Unplug(p->name);
+}
+
+void Machine::ReleaseAll()
+{
+    for (auto& p : printers_)
+        p->gate->Release();
 }
 
 SimulatedPrinter* Machine::Find(const std::string& name)

@@ -5,6 +5,7 @@
 #ifndef PRNSIM_MACHINE_H
 #define PRNSIM_MACHINE_H
 
+#include "gate.h"
 #include "kmsim.h"
 #include "sbp2sim.h"
 
@@ -27,7 +28,8 @@ struct SimulatedPrinter {
     std::string name;
     sbp2sim::Printer* bus = nullptr;
     std::shared_ptr<sbp2sim::SimPrinter> model;
-    size_t traceSeen = 0; // bus events already shown
+    std::shared_ptr<PrinterGate> gate; // in front of the model: holds SRBs
+    size_t traceSeen = 0;              // bus events already shown
     bool plugged = false;
 };
 
@@ -64,6 +66,8 @@ class Machine
     void Unplug(const std::string& name);
     void UnplugAll();
     SimulatedPrinter* Find(const std::string& name);
+    // Lets every SRB held in any printer go on.
+    void ReleaseAll();
     std::vector<std::string> PrinterNames() const;
 
     // Devices of a plugged printer: unit 0 or 1's FDO, its PDO, the child.

@@ -95,6 +95,18 @@ Numbers are decimal or 0x-hex.
   printer NAME create UNIT STATUS   answer IRP_MJ_CREATE of a unit with STATUS
   printer NAME async on|off     completion from the port driver's thread
   printer NAME clear            no more faults
+  printer NAME hold [COUNT] [op=XX sub=XX]
+                                keep the next COUNT SCSI requests (of that
+                                CDB byte 0 and 1; COUNT 0: all) in the
+                                printer: the request stays blocked there
+  printer NAME release          let every held request go on
+  start NAME: COMMAND...        run a request, PnP, power or removal command
+                                and go on with the script once everything
+                                has come to rest (finished, blocked in the
+                                printer or waiting in the driver); e.g.
+                                "start w: write p.0 4096"
+  wait NAME                     the started command's result (an error when
+                                it is still blocked)
   clock MS                      advance the simulated clock by MS milliseconds
   repeat N COMMAND...           run COMMAND N times
   received NAME                 the print data the printer took, decoded
@@ -109,7 +121,8 @@ that reaches the simulated bus follows on its own line:
   [   time ms] PRINTER/UNIT CREATE|CLOSE -> NTSTATUS
   [   time ms] PRINTER/UNIT SCSI <8 CDB bytes> in|out LENGTH -> SRB status, bytes (command)
 then the command's result: "= STATUS_NAME, information N" (and the data
-read). At the end the printers are unplugged, the driver unloaded and
+read). "= held in the printer: p/0 SCSI ..." when a request is kept by
+"printer NAME hold"; a command that would block must be started. At the end the printers are unplugged, the driver unloaded and
 anything left allocated is reported.
 )";
 

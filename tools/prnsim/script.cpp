@@ -9,10 +9,16 @@
 
 #include "prnsbp.h"
 
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace prnsim
@@ -22,6 +28,33 @@ namespace
 {
 
 const std::string kControlSet = "\\Registry\\Machine\\System\\CurrentControlSet\\";
+
+// What went wrong with the command the calling thread ran.
+thread_local std::string tError;
+// Where a started request writes its result lines until it is waited for.
+thread_local FILE* tOut = nullptr;
+
+// A command running on its own thread: every command does, so that one
+// that blocks is noticed instead of hanging the script; `start` leaves it
+// running and `wait` collects it.
+struct Task {
+    std::string name;
+    std::thread thread;
+    std::atomic<bool> done{false};
+    bool ok = true;
+    std::string error;
+    char* text = nullptr; // its output, when started
+    size_t size = 0;
+    FILE* out = nullptr;
+    ~Task()
+    {
+        if (thread.joinable())
+            thread.join();
+        if (out)
+            fclose(out);
+        free(text);
+    }
+};
 
 class Interpreter
 {
@@ -37,21 +70,32 @@ class Interpreter
     using Words = std::vector<std::string>;
 
     bool Execute(const Words& w);
+    bool RunLine(const Words& w);
+    void Launch(Task& task, const Words& w);
+    bool Settle();
+    void Drain();
+    void ShowHeld();
+    bool StartCommand(const Words& w);
+    bool WaitCommand(const Words& w);
+    Task* FindTask(const std::string& name);
     bool Fail(const std::string& message)
     {
-        error_ = message;
+        tError = message;
         return false;
     }
     void Result(NTSTATUS status, ULONG_PTR information, const std::string& extra = "")
     {
-        fprintf(out_, "= %s, information %lu%s\n", StatusName(status).c_str(),
+        fprintf(Out(), "= %s, information %lu%s\n", StatusName(status).c_str(),
                 (unsigned long)information, extra.c_str());
     }
-    void Note(const std::string& text) { fprintf(out_, "= %s\n", text.c_str()); }
+    void Note(const std::string& text) { fprintf(Out(), "= %s\n", text.c_str()); }
+    FILE* Out() const { return tOut ? tOut : out_; }
     void ShowBusEvents()
     {
+        if (tOut)
+            return; // a started request: the script shows them once all is quiet
         for (const SeenEvent& e : m_.NewBusEvents())
-            fprintf(out_, "  %s\n", FormatBusEvent(e, m_.BootTime()).c_str());
+            fprintf(Out(), "  %s\n", FormatBusEvent(e, m_.BootTime()).c_str());
     }
 
     bool Number(const std::string& text, uint64_t max, uint64_t* value, const char* what)
@@ -103,6 +147,8 @@ class Interpreter
     bool PrinterCreate(SimulatedPrinter& p, const Words& w);
     bool PrinterAsync(SimulatedPrinter& p, const Words& w);
     bool PrinterClear(SimulatedPrinter& p, const Words& w);
+    bool PrinterHold(SimulatedPrinter& p, const Words& w);
+    bool PrinterRelease(SimulatedPrinter& p, const Words& w);
     bool Restart();
     void Leaks();
     bool PlatformCommand(const Words& w);
@@ -129,9 +175,12 @@ class Interpreter
     Machine m_;
     bool async_ = false; // every printer completes from the port driver's thread
     bool legacy_ = false;
-    std::string error_;
     unsigned long long patternSeed_ = 0;
     int depth_ = 0;
+    std::vector<std::unique_ptr<Task>> tasks_; // started and not yet waited for
+    Task* command_ = nullptr;                  // the script's current command
+    std::mutex progressLock_;
+    std::condition_variable progress_; // a task finished
 };
 
 bool Interpreter::Device(const std::string& text, PDEVICE_OBJECT* device, bool pdo)
@@ -211,7 +260,7 @@ bool Interpreter::Plug(const Words& w)
         if (!c.unitPresent[unit])
             continue;
         PDEVICE_OBJECT fdo = m_.Fdo(name, unit);
-        fprintf(out_, "= unit %d: %s%s\n", unit, StatusName(results[unit]).c_str(),
+        fprintf(Out(), "= unit %d: %s%s\n", unit, StatusName(results[unit]).c_str(),
                 fdo ? (" " + kmsim::DeviceName(fdo)).c_str() : "");
     }
     return true;
@@ -237,13 +286,13 @@ bool Interpreter::Show(const std::string& name)
     for (int unit = 0; unit < 2; unit++) {
         PDEVICE_OBJECT fdo = m_.Fdo(name, unit);
         if (fdo == nullptr) {
-            fprintf(out_, "= unit %d: no device\n", unit);
+            fprintf(Out(), "= unit %d: no device\n", unit);
             continue;
         }
         PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
         std::string lpt =
             ext->LptNumber ? ", \\DosDevices\\LPT" + std::to_string(ext->LptNumber) : std::string();
-        fprintf(out_, "= unit %d: %s%s, %s, port number %lu\n", unit,
+        fprintf(Out(), "= unit %d: %s%s, %s, port number %lu\n", unit,
                 kmsim::DeviceName(fdo).c_str(), lpt.c_str(),
                 (ext->Flags & FLAG_STARTED) ? "started" : "not started",
                 (unsigned long)ext->PortNumber);
@@ -251,7 +300,7 @@ bool Interpreter::Show(const std::string& name)
     for (const kmsim::InterfaceInfo& i : kmsim::Interfaces()) {
         if (i.pdo != m_.Pdo(name, 0) && i.pdo != m_.Pdo(name, 1))
             continue;
-        fprintf(out_, "= interface %s (%s): Port Number %s, Base Name %s, Port Description %s\n",
+        fprintf(Out(), "= interface %s (%s): Port Number %s, Base Name %s, Port Description %s\n",
                 i.symbolicLink.c_str(), i.enabled ? "enabled" : "disabled",
                 RegistryValueText(i.keyPath, "Port Number", true).c_str(),
                 RegistryValueText(i.keyPath, "Base Name", true).c_str(),
@@ -275,7 +324,7 @@ bool Interpreter::Ids(const std::string& name)
     kmsim::DeviceIds ids = kmsim::QueryDeviceIds(child);
     ShowBusEvents();
     auto line = [&](const char* what, NTSTATUS s, const std::string& text) {
-        fprintf(out_, "= %-14s %s%s\n", what, StatusName(s).c_str(),
+        fprintf(Out(), "= %-14s %s%s\n", what, StatusName(s).c_str(),
                 NT_SUCCESS(s) ? (" " + text).c_str() : "");
     };
     line("device ID", ids.deviceIdStatus, ids.deviceId);
@@ -644,6 +693,24 @@ bool Interpreter::PrinterAsync(SimulatedPrinter& p, const Words& w)
     return true;
 }
 
+bool Interpreter::PrinterHold(SimulatedPrinter& p, const Words& w)
+{
+    uint64_t count;
+    int opcode, subcode;
+    if (!FaultTarget(w, 3, "hold count", &count, &opcode, &subcode))
+        return false;
+    p.gate->Hold((int)count, opcode, subcode);
+    return true;
+}
+
+bool Interpreter::PrinterRelease(SimulatedPrinter& p, const Words& w)
+{
+    if (!Arity(w, 2, 2))
+        return false;
+    p.gate->Release();
+    return true;
+}
+
 bool Interpreter::PrinterClear(SimulatedPrinter& p, const Words& w)
 {
     if (!Arity(w, 2, 2))
@@ -662,6 +729,7 @@ bool Interpreter::PrinterCommand(const Words& w)
         {"fail", &Interpreter::PrinterFail},      {"status", &Interpreter::PrinterReply},
         {"deviceid", &Interpreter::PrinterReply}, {"create", &Interpreter::PrinterCreate},
         {"async", &Interpreter::PrinterAsync},    {"clear", &Interpreter::PrinterClear},
+        {"hold", &Interpreter::PrinterHold},      {"release", &Interpreter::PrinterRelease},
     };
     if (w.size() < 3)
         return Fail("printer needs NAME and what it should do");
@@ -679,7 +747,7 @@ bool Interpreter::PrinterCommand(const Words& w)
 void Interpreter::ShowCounters(SimulatedPrinter& p)
 {
     sbp2sim::Counters& c = sbp2sim::CountersOf(p.bus);
-    fprintf(out_, "= storage queries %d, device-ID requests %d\n", c.storageQueries,
+    fprintf(Out(), "= storage queries %d, device-ID requests %d\n", c.storageQueries,
             c.deviceIdRequests);
     for (int unit = 0; unit < 2; unit++) {
         std::string pnp, power;
@@ -687,7 +755,7 @@ void Interpreter::ShowCounters(SimulatedPrinter& p)
             pnp += " " + PnpMinorName(minor);
         for (UCHAR minor : c.power[unit])
             power += " " + std::to_string(minor);
-        fprintf(out_,
+        fprintf(Out(),
                 "= unit %d: claims %d, releases %d, creates %d, closes %d, SCSI %d; PnP%s; "
                 "power%s\n",
                 unit, c.claims[unit], c.releases[unit], c.creates[unit], c.closes[unit],
@@ -712,6 +780,8 @@ void Interpreter::Leaks()
 
 bool Interpreter::Restart()
 {
+    if (!tasks_.empty())
+        return Fail("restart: wait for the started requests first");
     std::vector<std::string> problems = m_.ShutdownAndCheck();
     ShowBusEvents();
     for (const std::string& p : problems)
@@ -856,7 +926,7 @@ bool Interpreter::RegistryCommand(const Words& w)
     if (!prefix.empty() && prefix[0] != '\\')
         prefix = kControlSet + prefix;
     for (const std::string& line : m_.RegistryDump(prefix))
-        fprintf(out_, "  %s\n", line.c_str());
+        fprintf(Out(), "  %s\n", line.c_str());
     return true;
 }
 
@@ -879,7 +949,7 @@ bool Interpreter::ReceivedCommand(const Words& w)
     Note(std::to_string(data.size()) + " bytes of print data, " + std::to_string(decoded.commands) +
          " commands");
     for (const std::string& line : decoded.lines)
-        fprintf(out_, "  %s\n", line.c_str());
+        fprintf(Out(), "  %s\n", line.c_str());
     return true;
 }
 
@@ -896,7 +966,170 @@ bool Interpreter::EchoCommand(const Words& w)
     std::string text;
     for (size_t i = 1; i < w.size(); i++)
         text += (i > 1 ? " " : "") + w[i];
-    fprintf(out_, "%s\n", text.c_str());
+    fprintf(Out(), "%s\n", text.c_str());
+    return true;
+}
+
+Task* Interpreter::FindTask(const std::string& name)
+{
+    for (auto& t : tasks_)
+        if (t->name == name)
+            return t.get();
+    return nullptr;
+}
+
+void Interpreter::Launch(Task& task, const Words& w)
+{
+    task.thread = std::thread([this, &task, w] {
+        tOut = task.out;
+        task.ok = Execute(w);
+        task.error = tError;
+        if (task.out)
+            fflush(task.out);
+        std::lock_guard<std::mutex> g(progressLock_);
+        task.done = true;
+        progress_.notify_all();
+    });
+}
+
+// Waits until no thread of the script can go on by itself: each has
+// finished, or waits in the driver for something another must do, or
+// carries an SRB held in a printer, and the port driver has nothing left
+// to complete. From there the script's next command is the only thing
+// that happens, so its output does not depend on the threads' timing.
+bool Interpreter::Settle()
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    std::array<size_t, 4> last{};
+    int quietPolls = 0;
+    while (Clock::now() < deadline) {
+        size_t live = command_ && !command_->done ? 1 : 0;
+        for (auto& t : tasks_)
+            live += t->done ? 0 : 1;
+        HeldCounts held = HeldNow();
+        size_t waiting = kmsim::ThreadsWaitingInVain();
+        size_t completing = sbp2sim::CompletionsInProgress();
+        bool quiet = completing == held.onCompletionThread && waiting + held.elsewhere == live;
+        if (quiet && live == 0 && completing == 0)
+            return true;
+        std::array<size_t, 4> now{live, waiting, held.elsewhere, completing};
+        // The counts are read one after another: the same quiet picture
+        // several times running rules out one caught in passing.
+        quietPolls = quiet && now == last ? quietPolls + 1 : 0;
+        last = now;
+        if (quietPolls >= 3)
+            return true;
+        std::unique_lock<std::mutex> g(progressLock_);
+        progress_.wait_for(g, std::chrono::microseconds(300));
+    }
+    return false;
+}
+
+// Everything held goes on and every started request runs to its end.
+void Interpreter::Drain()
+{
+    m_.ReleaseAll();
+    if (command_ && command_->thread.joinable())
+        command_->thread.join();
+    tasks_.clear();
+}
+
+void Interpreter::ShowHeld()
+{
+    for (const std::string& h : NewlyHeld())
+        Note("held in the printer: " + h);
+}
+
+// One line of the script, on a thread of its own so that a command that
+// blocks comes back as an error instead of a hang.
+bool Interpreter::RunLine(const Words& w)
+{
+    if (w[0] == "start")
+        return StartCommand(w);
+    if (w[0] == "wait")
+        return WaitCommand(w);
+    Task task;
+    command_ = &task;
+    Launch(task, w);
+    Settle();
+    if (!task.done) {
+        tError = "'" + w[0] +
+                 "' does not finish: it waits for a request that is blocked; give it a name "
+                 "with 'start NAME: " +
+                 w[0] + " ...'";
+        Drain();
+        command_ = nullptr;
+        return false;
+    }
+    task.thread.join();
+    command_ = nullptr;
+    ShowBusEvents();
+    ShowHeld();
+    tError = task.error;
+    return task.ok;
+}
+
+static bool Startable(const std::string& command)
+{
+    static const char* kStartable[] = {
+        "open",          "close",    "write",         "read",           "ioctl",
+        "internal",      "wmi",      "pnp",           "power",          "rebalance",
+        "remove-device", "surprise", "surprise-only", "finish-removal", "enumerate",
+        "ids",           "unplug"};
+    for (const char* c : kStartable)
+        if (command == c)
+            return true;
+    return false;
+}
+
+bool Interpreter::StartCommand(const Words& w)
+{
+    if (w.size() < 3 || w[1].size() < 2 || w[1].back() != ':')
+        return Fail("start NAME: COMMAND ...");
+    std::string name = w[1].substr(0, w[1].size() - 1);
+    if (FindTask(name))
+        return Fail("a request named '" + name + "' is already started");
+    if (!Startable(w[2]))
+        return Fail("'" + w[2] + "' cannot be started (a request, PnP, power or removal can)");
+    tasks_.push_back(std::make_unique<Task>());
+    Task& task = *tasks_.back();
+    task.name = name;
+    task.out = open_memstream(&task.text, &task.size);
+    Launch(task, Words(w.begin() + 2, w.end()));
+    if (!Settle())
+        return Fail("the machine did not come to rest after starting '" + name + "'");
+    if (task.done && !task.ok) {
+        tError = task.error;
+        return false;
+    }
+    ShowBusEvents();
+    ShowHeld();
+    Note(name + (task.done ? ": finished" : ": blocked"));
+    return true;
+}
+
+bool Interpreter::WaitCommand(const Words& w)
+{
+    if (!Arity(w, 1, 1))
+        return false;
+    Task* task = FindTask(w[1]);
+    if (task == nullptr)
+        return Fail("no started request named '" + w[1] + "'");
+    if (!Settle())
+        return Fail("the machine did not come to rest");
+    if (!task->done)
+        return Fail("'" + w[1] + "' is still blocked");
+    task->thread.join();
+    ShowBusEvents();
+    ShowHeld();
+    fflush(task->out);
+    fwrite(task->text, 1, task->size, out_);
+    for (auto it = tasks_.begin(); it != tasks_.end(); ++it)
+        if (it->get() == task) {
+            tasks_.erase(it);
+            break;
+        }
     return true;
 }
 
@@ -961,17 +1194,19 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
         Words w;
         if (!SplitWords(line, &w)) {
             fprintf(stderr, "prnsim: %s:%d: unterminated quote\n", source_.c_str(), number);
+            Drain();
             m_.ShutdownAndCheck();
             return 2;
         }
         if (w.empty())
             continue;
         size_t start = line.find_first_not_of(" \t");
-        fprintf(out_, "> %s\n", line.substr(start).c_str());
-        if (!Execute(w)) {
+        fprintf(Out(), "> %s\n", line.substr(start).c_str());
+        if (!RunLine(w)) {
             fflush(out_);
-            fprintf(stderr, "prnsim: %s:%d: %s\n", source_.c_str(), number, error_.c_str());
+            fprintf(stderr, "prnsim: %s:%d: %s\n", source_.c_str(), number, tError.c_str());
             // The machine still goes down in order, so nothing is left behind.
+            Drain();
             m_.ShutdownAndCheck();
             return 2;
         }
@@ -980,7 +1215,15 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
         fprintf(stderr, "prnsim: cannot read '%s'\n", source_.c_str());
         return 2;
     }
-    fprintf(out_, "> (end of script: unplug every printer, unload the driver)\n");
+    if (!tasks_.empty()) {
+        fflush(out_);
+        fprintf(stderr, "prnsim: %s: '%s' was started and never waited for\n", source_.c_str(),
+                tasks_.front()->name.c_str());
+        Drain();
+        m_.ShutdownAndCheck();
+        return 2;
+    }
+    fprintf(Out(), "> (end of script: unplug every printer, unload the driver)\n");
     std::vector<std::string> problems = m_.ShutdownAndCheck();
     ShowBusEvents();
     if (problems.empty())

@@ -93,6 +93,9 @@ std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver);
 
 // ---- IRQL of the calling thread -------------------------------------------------
 KIRQL CurrentIrql();
+// Threads blocked in an untimed wait (an event, a fast mutex) that nothing
+// has satisfied yet: they run again only when another thread acts.
+size_t ThreadsWaitingInVain();
 
 // ---- registry ---------------------------------------------------------------------
 // Paths are absolute ("\Registry\Machine\System\..."), case-insensitive.

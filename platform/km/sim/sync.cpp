@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <vector>
 
 namespace kmsim
@@ -21,6 +22,27 @@ thread_local KIRQL irql = PASSIVE_LEVEL;
 thread_local char threadTag;
 std::mutex violationLock;
 std::vector<std::string> violations;
+// The conditions of the untimed waits threads are blocked in (guarded by
+// g_lock), so a tool running several threads can tell when all of them
+// wait for something only another of them could do.
+std::vector<const std::function<bool()>*> blockedWaits;
+
+// Registers the calling thread's wait for as long as it blocks.
+struct BlockedWait {
+    explicit BlockedWait(const std::function<bool()>* c) : condition(c)
+    {
+        blockedWaits.push_back(condition);
+    }
+    ~BlockedWait()
+    {
+        for (size_t i = 0; i < blockedWaits.size(); i++)
+            if (blockedWaits[i] == condition) {
+                blockedWaits.erase(blockedWaits.begin() + (long)i);
+                break;
+            }
+    }
+    const std::function<bool()>* condition;
+};
 // A wait that nothing satisfies within this real time is reported as a
 // deadlock instead of hanging the test run.
 const auto kDeadlockGuard = std::chrono::seconds(20);
@@ -67,6 +89,16 @@ bool IsLegacyPlatform()
 KIRQL CurrentIrql()
 {
     return irql;
+}
+
+size_t ThreadsWaitingInVain()
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    size_t n = 0;
+    for (const std::function<bool()>* c : blockedWaits)
+        if (!(*c)())
+            n++;
+    return n;
 }
 
 void ResetSync()
@@ -172,7 +204,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         return STATUS_UNSUCCESSFUL; // refused: the platform would stop the machine here
     }
     std::unique_lock<std::recursive_mutex> g(g_lock);
-    auto signalled = [&] { return event->Header.SignalState != 0; };
+    std::function<bool()> signalled = [&] { return event->Header.SignalState != 0; };
     if (!signalled()) {
         if (Timeout != NULL) {
             // A timed wait that nothing satisfies now: the time passes at once.
@@ -183,6 +215,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                 now = t;
             return STATUS_TIMEOUT;
         }
+        BlockedWait blocked(&signalled);
         if (!g_cv.wait_for(g, kDeadlockGuard, signalled)) {
             Violation("wait never satisfied (deadlock)");
             return STATUS_TIMEOUT;
@@ -228,7 +261,9 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
         Violation("fast mutex acquired again by its owner (deadlock)");
         return;
     }
-    if (!g_cv.wait_for(g, kDeadlockGuard, [&] { return FastMutex->Count == 1; })) {
+    std::function<bool()> released = [&] { return FastMutex->Count == 1; };
+    BlockedWait blocked(&released);
+    if (!g_cv.wait_for(g, kDeadlockGuard, released)) {
         Violation("fast mutex never released (deadlock)");
         return;
     }

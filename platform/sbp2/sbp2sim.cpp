@@ -421,7 +421,9 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT pdo, PIRP irp)
 
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT pdo, PIRP irp)
 {
-    (void)pdo;
+    UnitExtension* ext = Ext(pdo);
+    ext->printer->counters.systemControl[ext->unit].push_back(
+        IoGetCurrentIrpStackLocation(irp)->MinorFunction);
     return CompleteNow(irp, irp->IoStatus.Status, irp->IoStatus.Information);
 }
 

@@ -44,6 +44,7 @@ struct Counters {
     int deviceIdRequests = 0;
     std::vector<UCHAR> pnp[2]; // minor codes seen by each unit PDO
     std::vector<UCHAR> power[2];
+    std::vector<UCHAR> systemControl[2];
 };
 
 struct Printer;

@@ -5,7 +5,9 @@
 
 #include "prnsbp.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -203,7 +205,8 @@ Outcome Machine::Read(PDEVICE_OBJECT device, ULONG length)
 }
 
 Outcome Machine::DeviceControl(PDEVICE_OBJECT device, ULONG code,
-                               const std::vector<unsigned char>& in, ULONG outLength)
+                               const std::vector<unsigned char>& in, ULONG outLength,
+                               bool systemBuffer)
 {
     size_t size = in.size() > outLength ? in.size() : outLength;
     std::vector<unsigned char> buffer(size ? size : 1, 0);
@@ -216,10 +219,69 @@ Outcome Machine::DeviceControl(PDEVICE_OBJECT device, ULONG code,
             s->Parameters.DeviceIoControl.InputBufferLength = inLength;
             s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
         },
-        STATUS_SUCCESS, nullptr, buffer.data());
+        STATUS_SUCCESS, nullptr, systemBuffer ? buffer.data() : nullptr);
     size_t shown = r.information < outLength ? r.information : outLength;
+    if (!systemBuffer)
+        shown = 0;
     buffer.resize(shown);
     return {r.status, r.information, buffer};
+}
+
+SrbOutcome Machine::Internal(PDEVICE_OBJECT device, const SrbRequest& request)
+{
+    ULONG length = request.dataOut.empty() ? request.dataIn : (ULONG)request.dataOut.size();
+    // Data and sense in non-paged pool, the data described by an MDL, as a
+    // class driver above would hand them over.
+    PUCHAR data =
+        length ? (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, length, kmsim::Tag("Test")) : nullptr;
+    PMDL mdl = nullptr;
+    if (data) {
+        memset(data, 0, length);
+        if (!request.dataOut.empty())
+            memcpy(data, request.dataOut.data(), length);
+        mdl = IoAllocateMdl(data, length, FALSE, FALSE, nullptr);
+        if (mdl)
+            MmBuildMdlForNonPagedPool(mdl);
+    }
+    std::vector<unsigned char> sense(request.senseLength ? request.senseLength : 1, 0);
+    SCSI_REQUEST_BLOCK srb;
+    memset(&srb, 0, sizeof srb);
+    srb.Length = (USHORT)sizeof srb;
+    srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
+    srb.QueueTag = request.queueTag;
+    srb.QueueAction = request.queueAction;
+    srb.CdbLength = (UCHAR)request.cdb.size();
+    srb.SenseInfoBufferLength = request.senseLength;
+    srb.SenseInfoBuffer = sense.data();
+    srb.SrbFlags = request.flags | (request.dataOut.empty() ? 0 : SRB_FLAGS_DATA_OUT) |
+                   (request.dataIn ? SRB_FLAGS_DATA_IN : 0);
+    srb.DataTransferLength = length;
+    srb.DataBuffer = data;
+    srb.TimeOutValue = request.timeout;
+    memcpy(srb.Cdb, request.cdb.data(), request.cdb.size());
+    kmsim::IrpResult r = kmsim::SendIrp(
+        device, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0,
+        [&srb](PIO_STACK_LOCATION s) { s->Parameters.Scsi.Srb = &srb; }, STATUS_NOT_SUPPORTED, mdl);
+    SrbOutcome o;
+    o.status = r.status;
+    o.information = r.information;
+    o.srbStatus = srb.SrbStatus;
+    o.transferred = srb.DataTransferLength;
+    if (request.dataIn && data)
+        o.data.assign(data, data + std::min<ULONG>(length, (ULONG)r.information));
+    if (srb.SrbStatus & SRB_STATUS_AUTOSENSE_VALID)
+        o.sense.assign(sense.begin(), sense.begin() + request.senseLength);
+    if (mdl)
+        IoFreeMdl(mdl);
+    if (data)
+        ExFreePool(data);
+    return o;
+}
+
+Outcome Machine::SystemControl(PDEVICE_OBJECT device, UCHAR minor)
+{
+    kmsim::IrpResult r = kmsim::SendIrp(device, IRP_MJ_SYSTEM_CONTROL, minor);
+    return {r.status, r.information, {}};
 }
 
 std::vector<SeenEvent> Machine::NewBusEvents()
@@ -377,6 +439,17 @@ std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime)
              SrbStatusName(e.srbStatus).c_str(), (unsigned long)e.delivered);
     return s + "SCSI " + HexBytes(e.cdb.data(), 8) + tail + " (" + CommandName(e.op(), e.sub()) +
            ")";
+}
+
+std::string FormatSrbDetail(const sbp2sim::BusEvent& e)
+{
+    char text[160];
+    snprintf(text, sizeof text,
+             "function %02X, flags %08lX, queue tag %u action %02X, time-out %lu s, CDB length %u, "
+             "sense %u, CDB 8-15 ",
+             e.function, (unsigned long)e.srbFlags, e.queueTag, e.queueAction,
+             (unsigned long)e.timeout, e.cdbLength, e.senseLength);
+    return text + HexBytes(e.cdb.data() + 8, 8);
 }
 
 std::string RegistryValueText(const std::string& key, const std::string& name, bool showZeros)

@@ -40,6 +40,24 @@ struct Outcome {
     std::vector<unsigned char> data; // read, or device-control output
 };
 
+// An SRB as a driver above would send it through IRP_MJ_INTERNAL_DEVICE_CONTROL.
+struct SrbRequest {
+    std::vector<unsigned char> cdb;     // 1 to 16 bytes
+    ULONG flags = 0;                    // SrbFlags; the direction comes from the data
+    std::vector<unsigned char> dataOut; // sent to the device
+    ULONG dataIn = 0;                   // bytes expected from it
+    ULONG timeout = 90;                 // seconds
+    UCHAR queueTag = 0;
+    UCHAR queueAction = 0x20; // SRB_SIMPLE_TAG_REQUEST
+    UCHAR senseLength = 18;
+};
+
+struct SrbOutcome : Outcome {
+    UCHAR srbStatus = 0;
+    ULONG transferred = 0; // DataTransferLength after completion
+    std::vector<unsigned char> sense;
+};
+
 // A bus event with the printer it happened on.
 struct SeenEvent {
     std::string printer;
@@ -80,7 +98,10 @@ class Machine
     Outcome Write(PDEVICE_OBJECT device, const std::vector<unsigned char>& data);
     Outcome Read(PDEVICE_OBJECT device, ULONG length);
     Outcome DeviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<unsigned char>& in,
-                          ULONG outLength);
+                          ULONG outLength, bool systemBuffer = true);
+    SrbOutcome Internal(PDEVICE_OBJECT device, const SrbRequest& request);
+    // IRP_MJ_SYSTEM_CONTROL with a WMI minor code.
+    Outcome SystemControl(PDEVICE_OBJECT device, UCHAR minor);
 
     // Bus events since the last call, printers in plug order.
     std::vector<SeenEvent> NewBusEvents();
@@ -103,6 +124,10 @@ class Machine
 
 // "[  12.0031 ms] p/1 SCSI C1 20 00 10 00 00 00 00 in  4096 -> SUCCESS 12 (status read)"
 std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime);
+// The SRB fields the line above leaves out, for an SRB event:
+// "function 00, flags 00000040, queue tag 0 action 20, time-out 90 s, CDB length 8, sense 18, CDB
+// 8-15 00 .."
+std::string FormatSrbDetail(const sbp2sim::BusEvent& e);
 
 // A registry value as text: a REG_DWORD as its number, anything else as the
 // low bytes of its UTF-16 units in quotes; embedded zero units are shown as

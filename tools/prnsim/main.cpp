@@ -68,7 +68,21 @@ Numbers are decimal or 0x-hex.
                                 surprise-removal remove query-capabilities
                                 usage (ARG paging|hibernation|dumpfile|
                                 undefined [out: not in the path])
-  power DEV MINOR [D0..D3]      set-power query-power wait-wake power-sequence
+                                query-id (ARG device|hardware|compatible|
+                                instance|serial|N) query-relations (ARG
+                                ejection|power|removal|target|N) query-text
+                                (ARG description|location), or any minor by
+                                number: "pnp p.0 0x18"
+  power DEV MINOR [D0..D3]      set-power query-power wait-wake power-sequence,
+                                or any minor by number
+  detail on|off                 every SRB's other fields on a line under it
+                                (function, SrbFlags, queue tag and action,
+                                time-out, CDB length, sense length, CDB bytes
+                                8-15), and where PnP and power requests were
+                                passed down ("passed down to p/0 as PnP ...")
+  allocfail N | allocfail off   the driver's Nth allocation from now fails
+                                (pool, IRP, MDL, device object), e.g.
+                                "allocfail 1" before "open p.0"
   rebalance DEV | remove-device DEV | surprise DEV | enumerate DEV
                                 what the PnP manager does (query and stop and
                                 start; query-remove and removal; surprise
@@ -81,7 +95,13 @@ Numbers are decimal or 0x-hex.
   open DEV | close DEV
   write DEV N | write DEV hex=1B40 | write DEV text="..."
   read DEV N
-  ioctl DEV CODE [in=HEX] [out=N]   CODE by name (IOCTL_PRNSBP_FLUSH...) or number
+  ioctl DEV CODE [in=HEX] [out=N] [nobuffer]
+                                CODE by name (IOCTL_PRNSBP_FLUSH...) or number;
+                                nobuffer: no system buffer at all
+  internal DEV CDB [in=N|out=HEX] [flags=N timeout=S tag=N action=N sense=N]
+                                an SRB through IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                                e.g. "internal p.child C200000008000000 in=8"
+  wmi DEV [MINOR]               IRP_MJ_SYSTEM_CONTROL (MINOR number, default 0)
   printer NAME refuse on|off    refuse print data (until off)
   printer NAME deliver N [COUNT] [op=XX sub=XX]
                                 take (or, for a reply, send) only N bytes of

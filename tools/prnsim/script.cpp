@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <map>
 #include <iostream>
 #include <sstream>
 #include <mutex>
@@ -94,8 +95,11 @@ class Interpreter
     {
         if (tOut)
             return; // a started request: the script shows them once all is quiet
-        for (const SeenEvent& e : m_.NewBusEvents())
+        for (const SeenEvent& e : m_.NewBusEvents()) {
             fprintf(Out(), "  %s\n", FormatBusEvent(e, m_.BootTime()).c_str());
+            if (detail_ && e.event.kind == sbp2sim::BusEvent::kSrb)
+                fprintf(Out(), "      %s\n", FormatSrbDetail(e.event).c_str());
+        }
     }
 
     bool Number(const std::string& text, uint64_t max, uint64_t* value, const char* what)
@@ -138,6 +142,12 @@ class Interpreter
     bool WriteCommand(const Words& w);
     bool Ioctl(const Words& w);
     bool PrinterCommand(const Words& w);
+    bool InternalCommand(const Words& w);
+    bool WmiCommand(const Words& w);
+    // The PnP and power minors each unit PDO saw, to tell where a request went.
+    using PassedDown = std::map<std::string, size_t>;
+    PassedDown SeenByPort();
+    std::string PassedDownText(const PassedDown& before);
     bool FaultTarget(const Words& w, size_t from, const char* what, uint64_t* count, int* opcode,
                      int* subcode);
     bool PrinterRefuse(SimulatedPrinter& p, const Words& w);
@@ -168,6 +178,8 @@ class Interpreter
     bool ReceivedCommand(const Words& w);
     bool LeaksCommand(const Words& w);
     bool EchoCommand(const Words& w);
+    bool DetailCommand(const Words& w);
+    bool AllocFailCommand(const Words& w);
     void ShowCounters(SimulatedPrinter& p);
 
     std::string source_;
@@ -175,6 +187,7 @@ class Interpreter
     Machine m_;
     bool async_ = false; // every printer completes from the port driver's thread
     bool legacy_ = false;
+    bool detail_ = false; // `detail on`: SRB fields and where requests went
     unsigned long long patternSeed_ = 0;
     int depth_ = 0;
     std::vector<std::unique_ptr<Task>> tasks_; // started and not yet waited for
@@ -391,6 +404,39 @@ static std::string TakeIdString(const kmsim::IrpResult& r, BUS_QUERY_ID_TYPE idT
     return s;
 }
 
+// Types by name or number (a type the driver does not know included).
+static bool ParseRelationType(const std::string& t, DEVICE_RELATION_TYPE* type)
+{
+    static const char* kNames[] = {"bus", "ejection", "power", "removal", "target"};
+    for (int i = 0; i < 5; i++)
+        if (t == kNames[i]) {
+            *type = (DEVICE_RELATION_TYPE)i;
+            return true;
+        }
+    uint64_t n;
+    if (!ParseNumber(t, 255, &n))
+        return false;
+    *type = (DEVICE_RELATION_TYPE)n;
+    return true;
+}
+
+// A relations list belongs to whoever asked: its references go back and
+// the list is freed.
+static std::string TakeRelations(const kmsim::IrpResult& r)
+{
+    if (!NT_SUCCESS(r.status) || r.information == 0)
+        return "";
+    PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)r.information;
+    std::string s = ": " + std::to_string(relations->Count) + " device(s)";
+    for (ULONG i = 0; i < relations->Count; i++) {
+        std::string name = kmsim::DeviceName(relations->Objects[i]);
+        s += " " + (name.empty() ? std::string("(unnamed)") : name);
+        ObDereferenceObject(relations->Objects[i]);
+    }
+    ExFreePool(relations);
+    return s;
+}
+
 // A PnP request as the PnP manager would send it alone.
 bool Interpreter::Pnp(const Words& w)
 {
@@ -402,18 +448,35 @@ bool Interpreter::Pnp(const Words& w)
         return false;
     if (!ParsePnpMinor(w[2], &minor))
         return Fail("unknown PnP request '" + w[2] + "'");
-    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS)
-        return Fail("ask for bus relations with 'enumerate DEV'");
     DEVICE_CAPABILITIES caps = {};
     caps.Size = sizeof caps;
     caps.Version = 1;
     DEVICE_USAGE_NOTIFICATION_TYPE usage = DeviceUsageTypePaging;
     BUS_QUERY_ID_TYPE idType = BusQueryDeviceID;
+    DEVICE_RELATION_TYPE relationType = BusRelations;
+    DEVICE_TEXT_TYPE textType = DeviceTextDescription;
+    uint64_t n;
+    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
+        if (w.size() < 4 || !ParseRelationType(w[3], &relationType))
+            return Fail("pnp DEV query-relations ejection|power|removal|target|N");
+        if (relationType == BusRelations)
+            return Fail("ask for bus relations with 'enumerate DEV'");
+    }
     if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION && w.size() > 3 && !ParseUsageType(w[3], &usage))
         return Fail("unknown usage type '" + w[3] + "'");
-    if (minor == IRP_MN_QUERY_ID && w.size() > 3 && !ParseIdType(w[3], &idType))
-        return Fail("unknown ID type '" + w[3] + "'");
+    if (minor == IRP_MN_QUERY_ID && w.size() > 3 && !ParseIdType(w[3], &idType)) {
+        if (!ParseNumber(w[3], 255, &n))
+            return Fail("unknown ID type '" + w[3] + "'");
+        idType = (BUS_QUERY_ID_TYPE)n;
+    }
+    if (minor == IRP_MN_QUERY_DEVICE_TEXT && w.size() > 3) {
+        if (w[3] == "location")
+            textType = DeviceTextLocationInformation;
+        else if (w[3] != "description")
+            return Fail("unknown text type '" + w[3] + "' (description or location)");
+    }
     bool inPath = !(w.size() > 4 && w[4] == "out");
+    PassedDown before = SeenByPort();
     kmsim::IrpResult r = kmsim::SendPnp(device, minor, [&](PIO_STACK_LOCATION s) {
         if (minor == IRP_MN_QUERY_CAPABILITIES)
             s->Parameters.DeviceCapabilities.Capabilities = &caps;
@@ -423,19 +486,31 @@ bool Interpreter::Pnp(const Words& w)
         }
         if (minor == IRP_MN_QUERY_ID)
             s->Parameters.QueryId.IdType = idType;
+        if (minor == IRP_MN_QUERY_DEVICE_RELATIONS)
+            s->Parameters.QueryDeviceRelations.Type = relationType;
+        if (minor == IRP_MN_QUERY_DEVICE_TEXT) {
+            s->Parameters.QueryDeviceText.DeviceTextType = textType;
+            s->Parameters.QueryDeviceText.LocaleId = 0x409;
+        }
     });
     ShowBusEvents();
+    std::string passed = detail_ ? PassedDownText(before) : "";
     std::string extra;
     if (minor == IRP_MN_QUERY_CAPABILITIES)
         extra = std::string(": UniqueID ") + (caps.UniqueID ? "1" : "0") + ", RawDeviceOK " +
                 (caps.RawDeviceOK ? "1" : "0") + ", SurpriseRemovalOK " +
                 (caps.SurpriseRemovalOK ? "1" : "0");
-    if (minor == IRP_MN_QUERY_ID) {
-        std::string ids = TakeIdString(r, idType);
-        Note(StatusName(r.status) + (ids.empty() ? "" : ": " + ids));
+    if (minor == IRP_MN_QUERY_ID || minor == IRP_MN_QUERY_DEVICE_TEXT) {
+        // A device text is one string, as the device ID is.
+        std::string ids = TakeIdString(r, minor == IRP_MN_QUERY_ID ? idType : BusQueryDeviceID);
+        Note(StatusName(r.status) + passed + (ids.empty() ? "" : ": " + ids));
         return true;
     }
-    Result(r.status, r.information, extra);
+    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
+        Note(StatusName(r.status) + passed + TakeRelations(r));
+        return true;
+    }
+    Result(r.status, r.information, passed + extra);
     return true;
 }
 
@@ -461,12 +536,13 @@ bool Interpreter::Power(const Words& w)
         if (!found)
             return Fail("unknown power state '" + w[3] + "' (D0 to D3)");
     }
+    PassedDown before = SeenByPort();
     kmsim::IrpResult r = kmsim::SendPower(device, minor, [&](PIO_STACK_LOCATION s) {
         s->Parameters.Power.Type = DevicePowerState;
         s->Parameters.Power.State.DeviceState = state;
     });
     ShowBusEvents();
-    Result(r.status, r.information);
+    Result(r.status, r.information, detail_ ? PassedDownText(before) : "");
     return true;
 }
 
@@ -571,8 +647,13 @@ bool Interpreter::Ioctl(const Words& w)
         return Fail("unknown control code '" + w[2] + "'");
     std::vector<unsigned char> in;
     uint64_t out = 0;
+    bool systemBuffer = true;
     for (size_t i = 3; i < w.size(); i++) {
         std::string key, value;
+        if (w[i] == "nobuffer") {
+            systemBuffer = false;
+            continue;
+        }
         if (!SplitOption(w[i], &key, &value))
             return Fail("bad ioctl option '" + w[i] + "'");
         if (key == "in") {
@@ -585,13 +666,137 @@ bool Interpreter::Ioctl(const Words& w)
             return Fail("bad ioctl option '" + w[i] + "'");
         }
     }
-    Outcome o = m_.DeviceControl(device, code, in, (ULONG)out);
+    Outcome o = m_.DeviceControl(device, code, in, (ULONG)out, systemBuffer);
     ShowBusEvents();
     std::string extra;
     if (!o.data.empty())
         extra = ": " + ShownData(o.data);
     Result(o.status, o.information, extra);
     return true;
+}
+
+// An SRB from a driver above, through IRP_MJ_INTERNAL_DEVICE_CONTROL.
+bool Interpreter::InternalCommand(const Words& w)
+{
+    if (w.size() < 3)
+        return Fail("internal DEV CDB [in=N|out=HEX] [flags= timeout= tag= action= sense=]");
+    PDEVICE_OBJECT device;
+    if (!Device(w[1], &device))
+        return false;
+    SrbRequest r;
+    if (!ParseHexBytes(w[2], &r.cdb) || r.cdb.empty() || r.cdb.size() > 16)
+        return Fail("bad CDB '" + w[2] + "' (1 to 16 hex bytes)");
+    for (size_t i = 3; i < w.size(); i++) {
+        std::string key, value;
+        uint64_t n = 0;
+        if (!SplitOption(w[i], &key, &value))
+            return Fail("bad internal option '" + w[i] + "'");
+        if (key == "out") {
+            if (!ParseHexBytes(value, &r.dataOut))
+                return Fail("bad hex bytes '" + value + "'");
+            continue;
+        }
+        static const struct {
+            const char* name;
+            uint64_t max;
+        } kNumbers[] = {{"in", 1u << 20}, {"flags", 0xFFFFFFFFu}, {"timeout", 0xFFFFFFFFu},
+                        {"tag", 255},     {"action", 255},        {"sense", 255}};
+        bool known = false;
+        for (const auto& k : kNumbers)
+            if (key == k.name) {
+                if (!Number(value, k.max, &n, k.name))
+                    return false;
+                known = true;
+            }
+        if (!known)
+            return Fail("bad internal option '" + w[i] + "'");
+        if (key == "in")
+            r.dataIn = (ULONG)n;
+        else if (key == "flags")
+            r.flags = (ULONG)n;
+        else if (key == "timeout")
+            r.timeout = (ULONG)n;
+        else if (key == "tag")
+            r.queueTag = (UCHAR)n;
+        else if (key == "action")
+            r.queueAction = (UCHAR)n;
+        else
+            r.senseLength = (UCHAR)n;
+    }
+    if (r.dataIn && !r.dataOut.empty())
+        return Fail("internal: in= and out= together");
+    SrbOutcome o = m_.Internal(device, r);
+    ShowBusEvents();
+    std::string extra =
+        ", SRB " + SrbStatusName(o.srbStatus) + ", length " + std::to_string(o.transferred);
+    if (!o.sense.empty())
+        extra += ", sense " + HexBytes(o.sense.data(), o.sense.size(), 18);
+    if (!o.data.empty())
+        extra += ": " + ShownData(o.data);
+    Result(o.status, o.information, extra);
+    return true;
+}
+
+bool Interpreter::WmiCommand(const Words& w)
+{
+    PDEVICE_OBJECT device;
+    uint64_t minor = 0; // IRP_MN_QUERY_ALL_DATA
+    if (!Arity(w, 1, 2) || !Device(w[1], &device) ||
+        (w.size() > 2 && !Number(w[2], 255, &minor, "WMI minor")))
+        return false;
+    PassedDown before = SeenByPort();
+    Outcome o = m_.SystemControl(device, (UCHAR)minor);
+    ShowBusEvents();
+    Result(o.status, o.information, PassedDownText(before));
+    return true;
+}
+
+static const std::vector<UCHAR>& MinorsSeen(sbp2sim::Counters& c, int unit, int kind)
+{
+    return kind == 0 ? c.pnp[unit] : kind == 1 ? c.power[unit] : c.systemControl[unit];
+}
+
+static const char* const kPassedKinds[] = {"PnP", "power", "WMI"};
+
+Interpreter::PassedDown Interpreter::SeenByPort()
+{
+    PassedDown seen;
+    for (const std::string& name : m_.PrinterNames()) {
+        SimulatedPrinter* p = m_.Find(name);
+        if (!p->plugged)
+            continue;
+        for (int unit = 0; unit < 2; unit++)
+            for (int kind = 0; kind < 3; kind++)
+                seen[name + "/" + std::to_string(unit) + " " + kPassedKinds[kind]] =
+                    MinorsSeen(sbp2sim::CountersOf(p->bus), unit, kind).size();
+    }
+    return seen;
+}
+
+// ", passed down to p/0 as PnP query-id" for each request the port driver
+// got since `before`.
+std::string Interpreter::PassedDownText(const PassedDown& before)
+{
+    std::string text;
+    for (const std::string& name : m_.PrinterNames()) {
+        SimulatedPrinter* p = m_.Find(name);
+        if (!p->plugged)
+            continue;
+        for (int unit = 0; unit < 2; unit++)
+            for (int kind = 0; kind < 3; kind++) {
+                std::string where = name + "/" + std::to_string(unit);
+                auto it = before.find(where + " " + kPassedKinds[kind]);
+                size_t from = it == before.end() ? 0 : it->second;
+                const std::vector<UCHAR>& seen =
+                    MinorsSeen(sbp2sim::CountersOf(p->bus), unit, kind);
+                for (size_t i = from; i < seen.size(); i++)
+                    text += ", passed down to " + where + " as " + kPassedKinds[kind] + " " +
+                            (kind == 0   ? PnpMinorName(seen[i])
+                             : kind == 1 ? PowerMinorName(seen[i])
+                                         : std::to_string(seen[i]));
+            }
+    }
+    return text;
 }
 
 // The words after a fault's value: a COUNT and op=XX / sub=XX (CDB bytes 0
@@ -961,6 +1166,30 @@ bool Interpreter::LeaksCommand(const Words& w)
     return true;
 }
 
+// The driver's Nth pool, IRP, MDL or device allocation from now on fails.
+bool Interpreter::AllocFailCommand(const Words& w)
+{
+    uint64_t n;
+    if (!Arity(w, 1, 1))
+        return false;
+    if (w[1] == "off") {
+        kmsim::ClearFailures();
+        return true;
+    }
+    if (!Number(w[1], 1000000, &n, "allocation") || n == 0)
+        return Fail("allocfail N (1: the driver's next allocation) or allocfail off");
+    kmsim::FailNthAllocationOf("prnsbp", (unsigned long)n);
+    return true;
+}
+
+bool Interpreter::DetailCommand(const Words& w)
+{
+    if (!Arity(w, 1, 1) || (w[1] != "on" && w[1] != "off"))
+        return Fail("detail on|off");
+    detail_ = w[1] == "on";
+    return true;
+}
+
 bool Interpreter::EchoCommand(const Words& w)
 {
     std::string text;
@@ -1161,6 +1390,8 @@ bool Interpreter::Execute(const Words& w)
         {"write", &Interpreter::WriteCommand},
         {"read", &Interpreter::ReadCommand},
         {"ioctl", &Interpreter::Ioctl},
+        {"internal", &Interpreter::InternalCommand},
+        {"wmi", &Interpreter::WmiCommand},
         {"printer", &Interpreter::PrinterCommand},
         {"clock", &Interpreter::ClockCommand},
         {"repeat", &Interpreter::RepeatCommand},
@@ -1169,6 +1400,8 @@ bool Interpreter::Execute(const Words& w)
         {"received", &Interpreter::ReceivedCommand},
         {"leaks", &Interpreter::LeaksCommand},
         {"echo", &Interpreter::EchoCommand},
+        {"detail", &Interpreter::DetailCommand},
+        {"allocfail", &Interpreter::AllocFailCommand},
     };
     for (const auto& command : kCommands)
         if (w[0] == command.name)

@@ -122,6 +122,23 @@ NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp, PIO_STACK_LOCATION stack,
     });
 }
 
+// Recorded at arrival; the status is filled in when the request completes.
+PortRequest* Record(PDEVICE_OBJECT pdo, PortRequest::Kind kind, ULONG a, ULONG b, ULONG c,
+                    ULONG d = 0)
+{
+    PortRequest r;
+    r.kind = kind;
+    r.unit = Ext(pdo)->unit;
+    r.time = kmsim::Now();
+    r.field[0] = a;
+    r.field[1] = b;
+    r.field[2] = c;
+    r.field[3] = d;
+    std::vector<PortRequest>& list = Ext(pdo)->printer->counters.requests;
+    list.push_back(r);
+    return &list.back();
+}
+
 NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT pdo, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -136,6 +153,7 @@ NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT pdo, PIRP irp)
         NTSTATUS s = p->config.claimStatus;
         if (NT_SUCCESS(s) && ext->claimed)
             s = STATUS_DEVICE_BUSY; // one claim at a time
+        Record(pdo, PortRequest::kClaim, srb->SrbFlags, srb->TimeOutValue, srb->Length)->status = s;
         return Finish(pdo, irp, [ext, s](ULONG_PTR*) {
             if (NT_SUCCESS(s))
                 ext->claimed = true;
@@ -144,6 +162,7 @@ NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT pdo, PIRP irp)
     }
     case SRB_FUNCTION_RELEASE_DEVICE:
         p->counters.releases[ext->unit]++;
+        Record(pdo, PortRequest::kRelease, srb->SrbFlags, srb->TimeOutValue, srb->Length);
         return Finish(pdo, irp, [ext](ULONG_PTR*) {
             ext->claimed = false;
             return STATUS_SUCCESS;
@@ -224,17 +243,21 @@ NTSTATUS QueryProperty(PDEVICE_OBJECT pdo, PIRP irp, PIO_STACK_LOCATION stack)
     ULONG inLen = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outLen = stack->Parameters.DeviceIoControl.OutputBufferLength;
     PSTORAGE_PROPERTY_QUERY q = (PSTORAGE_PROPERTY_QUERY)irp->AssociatedIrp.SystemBuffer;
-    if (q == NULL || inLen < sizeof(STORAGE_PROPERTY_ID) * 2)
+    if (q == NULL || inLen < sizeof(STORAGE_PROPERTY_ID) * 2) {
+        Record(pdo, PortRequest::kStorageQuery, 0, 0, outLen)->status = STATUS_INVALID_PARAMETER;
         return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+    }
     // The caller's bytes may hold any value: read them as numbers, not enums.
     ULONG queryType, propertyId;
     memcpy(&queryType, &q->QueryType, sizeof queryType);
     memcpy(&propertyId, &q->PropertyId, sizeof propertyId);
+    PortRequest* record = Record(pdo, PortRequest::kStorageQuery, propertyId, queryType, outLen);
+    record->status = p->config.storageStatus;
     if (queryType != PropertyStandardQuery ||
         (propertyId != StorageAdapterProperty && propertyId != StorageDeviceProperty))
-        return CompleteNow(irp, STATUS_NOT_SUPPORTED);
+        return CompleteNow(irp, record->status = STATUS_NOT_SUPPORTED);
     if (outLen < sizeof(STORAGE_DESCRIPTOR_HEADER))
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+        return CompleteNow(irp, record->status = STATUS_INVALID_PARAMETER);
     STORAGE_PROPERTY_ID id = (STORAGE_PROPERTY_ID)propertyId;
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
     return Finish(pdo, irp, [p, id, outLen, buffer](ULONG_PTR* info) {
@@ -254,6 +277,10 @@ NTSTATUS DeviceIdLeaf(PDEVICE_OBJECT pdo, PIRP irp, PIO_STACK_LOCATION stack)
     Printer* p = Ext(pdo)->printer;
     p->counters.deviceIdRequests++;
     PSBP2_REQUEST req = (PSBP2_REQUEST)stack->Parameters.Others.Argument1;
+    if (req != NULL)
+        Record(pdo, PortRequest::kDeviceId, req->RequestNumber, req->Flags, req->LeafFlags,
+               req->Key)
+            ->status = p->config.deviceIdStatus;
     if (req == NULL || req->RequestNumber != SBP2_REQUEST_RETRIEVE_TEXT_LEAFS ||
         req->Key != SBP2_DEVICE_ID_LEAF_KEY)
         return CompleteNow(irp, STATUS_INVALID_PARAMETER);

@@ -34,6 +34,19 @@ struct PrinterConfig {
     std::shared_ptr<PrinterModel> model; // null: the default model
 };
 
+// A request the port driver answered itself (not the printer), as it came.
+struct PortRequest {
+    enum Kind { kClaim, kRelease, kStorageQuery, kDeviceId };
+    Kind kind = kClaim;
+    int unit = 0;
+    LONGLONG time = 0; // simulated system time at arrival
+    NTSTATUS status = 0;
+    // claim, release: the SRB's SrbFlags, TimeOutValue, Length
+    // storage query: PropertyId, QueryType, OutputBufferLength
+    // device ID: RequestNumber, Flags, LeafFlags, Key
+    ULONG field[4] = {0, 0, 0, 0};
+};
+
 struct Counters {
     int claims[2] = {0, 0};
     int releases[2] = {0, 0};
@@ -45,6 +58,7 @@ struct Counters {
     std::vector<UCHAR> pnp[2]; // minor codes seen by each unit PDO
     std::vector<UCHAR> power[2];
     std::vector<UCHAR> systemControl[2];
+    std::vector<PortRequest> requests; // claims, releases, queries, device-ID requests
 };
 
 struct Printer;

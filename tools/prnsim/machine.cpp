@@ -296,6 +296,20 @@ std::vector<SeenEvent> Machine::NewBusEvents()
     return out;
 }
 
+std::vector<std::pair<std::string, sbp2sim::PortRequest>> Machine::NewPortRequests()
+{
+    std::vector<std::pair<std::string, sbp2sim::PortRequest>> out;
+    for (auto& p : printers_) {
+        if (!p->plugged)
+            continue;
+        const std::vector<sbp2sim::PortRequest>& list = sbp2sim::CountersOf(p->bus).requests;
+        for (size_t i = p->requestsSeen; i < list.size(); i++)
+            out.push_back({p->name, list[i]});
+        p->requestsSeen = list.size();
+    }
+    return out;
+}
+
 double Machine::ElapsedMs() const
 {
     return (double)(kmsim::Now() - bootTime_) / kMs;
@@ -450,6 +464,38 @@ std::string FormatSrbDetail(const sbp2sim::BusEvent& e)
              e.function, (unsigned long)e.srbFlags, e.queueTag, e.queueAction,
              (unsigned long)e.timeout, e.cdbLength, e.senseLength);
     return text + HexBytes(e.cdb.data() + 8, 8);
+}
+
+std::string FormatPortRequest(const std::string& printer, const sbp2sim::PortRequest& r,
+                              LONGLONG bootTime)
+{
+    char text[192];
+    int n = snprintf(text, sizeof text, "[%10.4f ms] %s/%d ", (double)(r.time - bootTime) / kMs,
+                     printer.c_str(), r.unit);
+    const ULONG* f = r.field;
+    switch (r.kind) {
+    case sbp2sim::PortRequest::kClaim:
+    case sbp2sim::PortRequest::kRelease:
+        snprintf(text + n, sizeof text - n, "%s SRB length %lu, flags %08lX, time-out %lu s",
+                 r.kind == sbp2sim::PortRequest::kClaim ? "CLAIM" : "RELEASE", (unsigned long)f[2],
+                 (unsigned long)f[0], (unsigned long)f[1]);
+        break;
+    case sbp2sim::PortRequest::kStorageQuery:
+        snprintf(text + n, sizeof text - n,
+                 "STORAGE QUERY property %lu (%s), query type %lu, room %lu", (unsigned long)f[0],
+                 f[0] == 0   ? "device"
+                 : f[0] == 1 ? "adapter"
+                             : "other",
+                 (unsigned long)f[1], (unsigned long)f[2]);
+        break;
+    case sbp2sim::PortRequest::kDeviceId:
+        snprintf(text + n, sizeof text - n,
+                 "SBP2 REQUEST number %lu, flags %08lX, leaf flags %08lX, key %02lX",
+                 (unsigned long)f[0], (unsigned long)f[1], (unsigned long)f[2],
+                 (unsigned long)f[3]);
+        break;
+    }
+    return std::string(text) + " -> " + StatusName(r.status);
 }
 
 std::string RegistryValueText(const std::string& key, const std::string& name, bool showZeros)

@@ -30,6 +30,7 @@ struct SimulatedPrinter {
     std::shared_ptr<sbp2sim::SimPrinter> model;
     std::shared_ptr<PrinterGate> gate; // in front of the model: holds SRBs
     size_t traceSeen = 0;              // bus events already shown
+    size_t requestsSeen = 0;           // port driver requests already shown
     bool plugged = false;
 };
 
@@ -105,6 +106,9 @@ class Machine
 
     // Bus events since the last call, printers in plug order.
     std::vector<SeenEvent> NewBusEvents();
+    // Claims, releases, storage queries and device-ID requests the port
+    // driver answered since the last call, printers in plug order.
+    std::vector<std::pair<std::string, sbp2sim::PortRequest>> NewPortRequests();
     // Milliseconds of simulated time since boot.
     double ElapsedMs() const;
     LONGLONG BootTime() const { return bootTime_; }
@@ -128,6 +132,9 @@ std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime);
 // "function 00, flags 00000040, queue tag 0 action 20, time-out 90 s, CDB length 8, sense 18, CDB
 // 8-15 00 .."
 std::string FormatSrbDetail(const sbp2sim::BusEvent& e);
+// "[   0.0000 ms] p/0 CLAIM flags 00000000, time-out 0 s -> STATUS_SUCCESS"
+std::string FormatPortRequest(const std::string& printer, const sbp2sim::PortRequest& r,
+                              LONGLONG bootTime);
 
 // A registry value as text: a REG_DWORD as its number, anything else as the
 // low bytes of its UTF-16 units in quotes; embedded zero units are shown as

@@ -78,8 +78,14 @@ Numbers are decimal or 0x-hex.
   detail on|off                 every SRB's other fields on a line under it
                                 (function, SrbFlags, queue tag and action,
                                 time-out, CDB length, sense length, CDB bytes
-                                8-15), and where PnP and power requests were
-                                passed down ("passed down to p/0 as PnP ...")
+                                8-15); the claims, storage queries and
+                                device-ID requests the port driver answered
+                                ("p/0 CLAIM ...", "p/0 STORAGE QUERY ...",
+                                "p/1 SBP2 REQUEST ..."); where PnP and power
+                                requests were passed down ("passed down to
+                                p/0 as PnP query-id")
+  interleave on|off             bus lines of all printers by time instead of
+                                printer by printer
   allocfail N | allocfail off   the driver's Nth allocation from now fails
                                 (pool, IRP, MDL, device object), e.g.
                                 "allocfail 1" before "open p.0"

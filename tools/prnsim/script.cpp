@@ -9,6 +9,7 @@
 
 #include "prnsbp.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -91,16 +92,7 @@ class Interpreter
     }
     void Note(const std::string& text) { fprintf(Out(), "= %s\n", text.c_str()); }
     FILE* Out() const { return tOut ? tOut : out_; }
-    void ShowBusEvents()
-    {
-        if (tOut)
-            return; // a started request: the script shows them once all is quiet
-        for (const SeenEvent& e : m_.NewBusEvents()) {
-            fprintf(Out(), "  %s\n", FormatBusEvent(e, m_.BootTime()).c_str());
-            if (detail_ && e.event.kind == sbp2sim::BusEvent::kSrb)
-                fprintf(Out(), "      %s\n", FormatSrbDetail(e.event).c_str());
-        }
-    }
+    void ShowBusEvents();
 
     bool Number(const std::string& text, uint64_t max, uint64_t* value, const char* what)
     {
@@ -187,7 +179,8 @@ class Interpreter
     Machine m_;
     bool async_ = false; // every printer completes from the port driver's thread
     bool legacy_ = false;
-    bool detail_ = false; // `detail on`: SRB fields and where requests went
+    bool detail_ = false;     // `detail on`: SRB fields and where requests went
+    bool interleave_ = false; // `interleave on`: bus events of all printers by time
     unsigned long long patternSeed_ = 0;
     int depth_ = 0;
     std::vector<std::unique_ptr<Task>> tasks_; // started and not yet waited for
@@ -1185,8 +1178,8 @@ bool Interpreter::AllocFailCommand(const Words& w)
 bool Interpreter::DetailCommand(const Words& w)
 {
     if (!Arity(w, 1, 1) || (w[1] != "on" && w[1] != "off"))
-        return Fail("detail on|off");
-    detail_ = w[1] == "on";
+        return Fail(w[0] + " on|off");
+    (w[0] == "detail" ? detail_ : interleave_) = w[1] == "on";
     return true;
 }
 
@@ -1197,6 +1190,45 @@ bool Interpreter::EchoCommand(const Words& w)
         text += (i > 1 ? " " : "") + w[i];
     fprintf(Out(), "%s\n", text.c_str());
     return true;
+}
+
+// Bus events of every printer, and with `detail on` the port driver's own
+// requests with every SRB's other fields; by time across printers with
+// `interleave on`, else printer by printer.
+void Interpreter::ShowBusEvents()
+{
+    if (tOut)
+        return; // a started request: the script shows them once all is quiet
+    struct Line {
+        std::string printer;
+        LONGLONG time;
+        std::string text;
+    };
+    std::vector<Line> lines;
+    for (const SeenEvent& e : m_.NewBusEvents()) {
+        std::string text = FormatBusEvent(e, m_.BootTime());
+        if (detail_ && e.event.kind == sbp2sim::BusEvent::kSrb)
+            text += "\n        " + FormatSrbDetail(e.event);
+        lines.push_back({e.printer, e.event.time, text});
+    }
+    for (const auto& r : m_.NewPortRequests())
+        if (detail_)
+            lines.push_back(
+                {r.first, r.second.time, FormatPortRequest(r.first, r.second, m_.BootTime())});
+    // Port requests and bus events of one printer by time; printers one
+    // after another unless interleaved.
+    std::vector<std::string> order;
+    for (const Line& l : lines)
+        if (std::find(order.begin(), order.end(), l.printer) == order.end())
+            order.push_back(l.printer);
+    std::stable_sort(lines.begin(), lines.end(), [&](const Line& a, const Line& b) {
+        if (!interleave_ && a.printer != b.printer)
+            return std::find(order.begin(), order.end(), a.printer) <
+                   std::find(order.begin(), order.end(), b.printer);
+        return a.time < b.time;
+    });
+    for (const Line& l : lines)
+        fprintf(out_, "  %s\n", l.text.c_str());
 }
 
 Task* Interpreter::FindTask(const std::string& name)
@@ -1401,6 +1433,7 @@ bool Interpreter::Execute(const Words& w)
         {"leaks", &Interpreter::LeaksCommand},
         {"echo", &Interpreter::EchoCommand},
         {"detail", &Interpreter::DetailCommand},
+        {"interleave", &Interpreter::DetailCommand},
         {"allocfail", &Interpreter::AllocFailCommand},
     };
     for (const auto& command : kCommands)

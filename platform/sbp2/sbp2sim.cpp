@@ -115,6 +115,8 @@ NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp, PIO_STACK_LOCATION stack,
     int unit = Ext(pdo)->unit;
     UCHAR major = stack->MajorFunction;
     std::shared_ptr<PrinterModel> model = p->config.model;
+    if (p->config.onArrival)
+        p->config.onArrival(UnitRequest{unit, major, irp, stack, srb});
     return Finish(pdo, irp, [=](ULONG_PTR* info) {
         static PrinterModel fallback;
         UnitRequest r{unit, major, irp, stack, srb};

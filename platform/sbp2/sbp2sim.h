@@ -6,6 +6,7 @@
 
 #include "printer.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,10 @@ struct PrinterConfig {
     ULONG deviceDescriptorSize = 0;
     bool async = false; // complete on the port driver's own thread with STATUS_PENDING
     std::shared_ptr<PrinterModel> model; // null: the default model
+    // Called in the sender's thread for every SRB, create and close before
+    // the request goes to the model, whatever the completion mode (a tool
+    // holds a request in the printer here).
+    std::function<void(const UnitRequest&)> onArrival;
 };
 
 // A request the port driver answered itself (not the printer), as it came.

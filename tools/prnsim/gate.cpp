@@ -32,10 +32,7 @@ std::vector<std::string> announcements;
 const auto kHoldGuard = std::chrono::seconds(30);
 } // namespace
 
-PrinterGate::PrinterGate(std::string name, std::shared_ptr<sbp2sim::SimPrinter> inner)
-    : name_(std::move(name)), inner_(std::move(inner))
-{
-}
+PrinterGate::PrinterGate(std::string name) : name_(std::move(name)) {}
 
 PrinterGate::~PrinterGate()
 {
@@ -55,7 +52,7 @@ bool PrinterGate::TakeRule(const UCHAR* cdb)
     return false;
 }
 
-NTSTATUS PrinterGate::Handle(const sbp2sim::UnitRequest& request, ULONG_PTR* information)
+void PrinterGate::Arrive(const sbp2sim::UnitRequest& request)
 {
     if (request.srb != nullptr) {
         std::unique_lock<std::mutex> g(lock);
@@ -70,7 +67,6 @@ NTSTATUS PrinterGate::Handle(const sbp2sim::UnitRequest& request, ULONG_PTR* inf
             heldSrbs.erase(std::find(heldSrbs.begin(), heldSrbs.end(), &me));
         }
     }
-    return inner_->Handle(request, information);
 }
 
 void PrinterGate::Hold(int count, int opcode, int subcode)

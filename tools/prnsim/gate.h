@@ -1,7 +1,8 @@
-// A printer that can keep SRBs: the thread that carries a held SRB (the
-// sender's, or the port driver's completion thread) waits in the printer
-// until the script lets it go, so a request can stay blocked in the printer
-// while other requests, PnP and power arrive.
+// A printer that can keep SRBs: the thread that sent a held SRB waits in
+// the printer until the script lets it go, so a request can stay blocked in
+// the printer while other requests, PnP and power arrive. It is held as it
+// arrives, before the port driver's completion thread sees it, so the
+// other printers go on in either completion mode.
 #ifndef PRNSIM_GATE_H
 #define PRNSIM_GATE_H
 
@@ -14,12 +15,13 @@
 namespace prnsim
 {
 
-class PrinterGate : public sbp2sim::PrinterModel
+class PrinterGate
 {
   public:
-    PrinterGate(std::string name, std::shared_ptr<sbp2sim::SimPrinter> inner);
-    ~PrinterGate() override;
-    NTSTATUS Handle(const sbp2sim::UnitRequest& request, ULONG_PTR* information) override;
+    explicit PrinterGate(std::string name);
+    ~PrinterGate();
+    // The port driver's arrival hook: waits while the SRB is held.
+    void Arrive(const sbp2sim::UnitRequest& request);
 
     // The next `count` SRBs (0: every one until released) with CDB bytes 0
     // and 1 matching (-1: any) stay in the printer.
@@ -34,7 +36,6 @@ class PrinterGate : public sbp2sim::PrinterModel
     bool TakeRule(const UCHAR* cdb);
 
     std::string name_;
-    std::shared_ptr<sbp2sim::SimPrinter> inner_;
     std::vector<Rule> rules_;
     unsigned long generation_ = 0; // bumped by Release
 };

@@ -64,7 +64,8 @@ void Machine::SetConfig(const std::string& name, ULONG value)
     kmsim::RegSetDword(ServiceKey(), name, value);
 }
 
-std::vector<NTSTATUS> Machine::Plug(const std::string& name, const sbp2sim::PrinterConfig& config)
+std::vector<NTSTATUS> Machine::Plug(const std::string& name, const sbp2sim::PrinterConfig& config,
+                                    const PlugOrder& order)
 {
     auto printer = std::make_unique<SimulatedPrinter>();
     printer->name = name;
@@ -73,18 +74,20 @@ std::vector<NTSTATUS> Machine::Plug(const std::string& name, const sbp2sim::Prin
     // device-ID command.
     printer->model->SetDeviceId(config.deviceId);
     sbp2sim::PrinterConfig c = config;
-    printer->gate = std::make_shared<PrinterGate>(name, printer->model);
-    c.model = printer->gate;
+    printer->gate = std::make_shared<PrinterGate>(name);
+    c.model = printer->model;
+    std::shared_ptr<PrinterGate> gate = printer->gate;
+    c.onArrival = [gate](const sbp2sim::UnitRequest& r) { gate->Arrive(r); };
     printer->bus = sbp2sim::Plug(c);
     printer->plugged = true;
-    std::vector<NTSTATUS> results;
-    for (int unit = 0; unit < 2; unit++) {
+    std::vector<NTSTATUS> results(2, STATUS_NO_SUCH_DEVICE);
+    for (int i = 0; i < 2; i++) {
+        int unit = order.unit1First ? 1 - i : i;
         PDEVICE_OBJECT pdo = sbp2sim::UnitPdo(printer->bus, unit);
-        if (pdo == nullptr || driver_ == nullptr) {
-            results.push_back(STATUS_NO_SUCH_DEVICE);
+        if (pdo == nullptr || driver_ == nullptr)
             continue;
-        }
-        results.push_back(kmsim::PlugIn(driver_, pdo));
+        results[unit] = order.start[unit] ? kmsim::PlugIn(driver_, pdo)
+                                          : kmsim::AddFunctionDriver(driver_, pdo);
     }
     // A printer plugged in again under its old name replaces the old entry.
     for (auto& old : printers_)

@@ -19,8 +19,11 @@ namespace prnsim
 
 constexpr LONGLONG kMs = 10000; // 100-ns units per millisecond
 
-struct PlugOptions {
-    sbp2sim::PrinterConfig config;
+// How the PnP manager takes a new printer's units: which first, and which
+// it only adds (AddDevice) without starting.
+struct PlugOrder {
+    bool unit1First = false;
+    bool start[2] = {true, true};
 };
 
 // One printer as prnsim knows it: its bus object and the model behind it.
@@ -81,7 +84,8 @@ class Machine
 
     // Creates the printer's unit PDOs and lets the PnP manager add and
     // start the driver on each unit present; returns each unit's status.
-    std::vector<NTSTATUS> Plug(const std::string& name, const sbp2sim::PrinterConfig& config);
+    std::vector<NTSTATUS> Plug(const std::string& name, const sbp2sim::PrinterConfig& config,
+                               const PlugOrder& order = PlugOrder());
     void Unplug(const std::string& name);
     void UnplugAll();
     SimulatedPrinter* Find(const std::string& name);

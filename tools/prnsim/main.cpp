@@ -62,6 +62,9 @@ Numbers are decimal or 0x-hex.
       units=01|0|1                which units appear
       claim=STATUS idstatus=STATUS storage=STATUS   refusals of the port driver
       async                       complete from the port driver's thread
+      nostart0 nostart1           AddDevice only for that unit; start it
+                                  later with "start-device p.1"
+      unit1-first                 the PnP manager takes unit 1 first
   unplug NAME                   the cable is pulled (surprise removal, removal)
   pnp DEV MINOR [ARG]           one PnP request: start stop query-stop
                                 cancel-stop query-remove cancel-remove
@@ -93,6 +96,7 @@ Numbers are decimal or 0x-hex.
                                 what the PnP manager does (query and stop and
                                 start; query-remove and removal; surprise
                                 removal and removal; bus relations)
+  start-device DEV              IRP_MN_START_DEVICE as the PnP manager sends it
   surprise-only DEV | finish-removal DEV
                                 the two halves of a surprise removal, with
                                 the handles closed in between
@@ -117,7 +121,16 @@ Numbers are decimal or 0x-hex.
                                 fail the next COUNT SCSI requests (of that
                                 CDB byte 0 and 1); COUNT 0: all of them
   printer NAME status TEXT      the status reply
-  printer NAME deviceid TEXT    the device ID reply (unit 1, C1 22)
+  printer NAME deviceid TEXT [length=N]
+                                the device ID reply (unit 1, C1 22); length=N
+                                puts N in its 2-byte length field instead of
+                                the true length
+  printer NAME refuse-next [COUNT] [op=XX sub=XX] [took=N]
+                                refuse (sense byte 8 set) the next COUNT print
+                                data transfers, or commands with that CDB byte
+                                0 and 1 ("refuse-next op=0xC1 sub=0x20": a
+                                status read); took=N: N bytes taken first
+                                (sense bytes 10-12)
   printer NAME create UNIT STATUS   answer IRP_MJ_CREATE of a unit with STATUS
   printer NAME async on|off     completion from the port driver's thread
   printer NAME clear            no more faults

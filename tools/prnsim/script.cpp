@@ -150,6 +150,7 @@ class Interpreter
     bool PrinterAsync(SimulatedPrinter& p, const Words& w);
     bool PrinterClear(SimulatedPrinter& p, const Words& w);
     bool PrinterHold(SimulatedPrinter& p, const Words& w);
+    bool PrinterRefuseNext(SimulatedPrinter& p, const Words& w);
     bool PrinterRelease(SimulatedPrinter& p, const Words& w);
     bool Restart();
     void Leaks();
@@ -220,11 +221,20 @@ bool Interpreter::Plug(const Words& w)
     if (!m_.DriverLoaded())
         return Fail("plug: load the driver first");
     sbp2sim::PrinterConfig c;
+    PlugOrder order;
     c.async = async_;
     for (size_t i = 2; i < w.size(); i++) {
         std::string key, value;
         if (w[i] == "async") {
             c.async = true;
+            continue;
+        }
+        if (w[i] == "unit1-first") {
+            order.unit1First = true;
+            continue;
+        }
+        if (w[i] == "nostart0" || w[i] == "nostart1") {
+            order.start[w[i].back() - '0'] = false;
             continue;
         }
         if (!SplitOption(w[i], &key, &value))
@@ -260,7 +270,7 @@ bool Interpreter::Plug(const Words& w)
             return Fail("bad plug option '" + w[i] + "'");
         }
     }
-    std::vector<NTSTATUS> results = m_.Plug(name, c);
+    std::vector<NTSTATUS> results = m_.Plug(name, c, order);
     ShowBusEvents();
     for (int unit = 0; unit < 2; unit++) {
         if (!c.unitPresent[unit])
@@ -310,7 +320,10 @@ bool Interpreter::Show(const std::string& name)
                 i.symbolicLink.c_str(), i.enabled ? "enabled" : "disabled",
                 RegistryValueText(i.keyPath, "Port Number", true).c_str(),
                 RegistryValueText(i.keyPath, "Base Name", true).c_str(),
-                RegistryValueText(i.keyPath, "Port Description", true).c_str());
+                (RegistryValueText(i.keyPath, "Port Description", true) +
+                 (detail_ ? ", Link Name " + RegistryValueText(i.keyPath, "Link Name", true)
+                          : std::string()))
+                    .c_str());
     }
     PDEVICE_OBJECT child = m_.Child(name);
     Note(child ? "child: " + kmsim::IdsOf(child).deviceId + "\\" + kmsim::IdsOf(child).instanceId
@@ -566,6 +579,10 @@ bool Interpreter::Manager(const Words& w)
         kmsim::SurpriseRemoveOnly(pdo);
         ShowBusEvents();
         Note("surprise-removed; removal waits for finish-removal");
+    } else if (w[0] == "start-device") {
+        NTSTATUS s = kmsim::StartDevice(pdo);
+        ShowBusEvents();
+        Result(s, 0);
     } else if (w[0] == "finish-removal") {
         kmsim::FinishRemoval(pdo);
         ShowBusEvents();
@@ -824,6 +841,42 @@ bool Interpreter::PrinterRefuse(SimulatedPrinter& p, const Words& w)
     return true;
 }
 
+// Sense byte 8 set: the printer refuses the command. Print data by
+// default; op= and sub= pick any other command (a status or ID read);
+// took=N puts N in sense bytes 10-12, a refusal after part of the transfer.
+bool Interpreter::PrinterRefuseNext(SimulatedPrinter& p, const Words& w)
+{
+    sbp2sim::Fault f;
+    f.action = sbp2sim::Fault::kRefuse;
+    Words rest;
+    for (size_t i = 0; i < w.size(); i++) {
+        std::string key, value;
+        uint64_t n;
+        if (i >= 3 && SplitOption(w[i], &key, &value) && key == "took") {
+            if (!Number(value, 0xFFFFFF, &n, "took"))
+                return false;
+            f.shortCount = (ULONG)n;
+        } else {
+            rest.push_back(w[i]);
+        }
+    }
+    uint64_t count;
+    if (!FaultTarget(rest, 3, "refuse-next count", &count, &f.opcode, &f.subcode))
+        return false;
+    f.count = (int)count;
+    if (f.opcode >= 0) {
+        p.model->AddFault(f);
+        return true;
+    }
+    f.unit = 0;
+    f.opcode = 0x0A; // PRINT
+    p.model->AddFault(f);
+    f.opcode = 0xC0; // vendor data write
+    f.subcode = 0;
+    p.model->AddFault(f);
+    return true;
+}
+
 // Print data by default; op= and sub= pick another command (a reply).
 bool Interpreter::PrinterDeliver(SimulatedPrinter& p, const Words& w)
 {
@@ -859,15 +912,30 @@ bool Interpreter::PrinterFail(SimulatedPrinter& p, const Words& w)
     return true;
 }
 
+// deviceid TEXT length=N: the reply's 2-byte length field says N, whatever
+// the text's true length.
 bool Interpreter::PrinterReply(SimulatedPrinter& p, const Words& w)
 {
-    if (!Arity(w, 3, 3))
+    if (!Arity(w, 3, w[2] == "deviceid" ? 4 : 3))
         return false;
     std::string text = Unescape(w[3]);
-    if (w[2] == "status")
+    if (w[2] == "status") {
         p.model->SetStatusReply(std::vector<UCHAR>(text.begin(), text.end()));
-    else
+        return true;
+    }
+    if (w.size() < 5) {
         p.model->SetDeviceId(text);
+        return true;
+    }
+    std::string key, value;
+    uint64_t n;
+    if (!SplitOption(w[4], &key, &value) || key != "length")
+        return Fail("printer NAME deviceid TEXT [length=N]");
+    if (!Number(value, 0xFFFF, &n, "length"))
+        return false;
+    std::vector<UCHAR> raw = {(UCHAR)(n >> 8), (UCHAR)n};
+    raw.insert(raw.end(), text.begin(), text.end());
+    p.model->SetDeviceIdReply(raw);
     return true;
 }
 
@@ -923,11 +991,17 @@ bool Interpreter::PrinterCommand(const Words& w)
         const char* name;
         bool (Interpreter::*run)(SimulatedPrinter&, const Words&);
     } kBehaviours[] = {
-        {"refuse", &Interpreter::PrinterRefuse},  {"deliver", &Interpreter::PrinterDeliver},
-        {"fail", &Interpreter::PrinterFail},      {"status", &Interpreter::PrinterReply},
-        {"deviceid", &Interpreter::PrinterReply}, {"create", &Interpreter::PrinterCreate},
-        {"async", &Interpreter::PrinterAsync},    {"clear", &Interpreter::PrinterClear},
-        {"hold", &Interpreter::PrinterHold},      {"release", &Interpreter::PrinterRelease},
+        {"refuse", &Interpreter::PrinterRefuse},
+        {"deliver", &Interpreter::PrinterDeliver},
+        {"fail", &Interpreter::PrinterFail},
+        {"status", &Interpreter::PrinterReply},
+        {"deviceid", &Interpreter::PrinterReply},
+        {"create", &Interpreter::PrinterCreate},
+        {"async", &Interpreter::PrinterAsync},
+        {"clear", &Interpreter::PrinterClear},
+        {"refuse-next", &Interpreter::PrinterRefuseNext},
+        {"hold", &Interpreter::PrinterHold},
+        {"release", &Interpreter::PrinterRelease},
     };
     if (w.size() < 3)
         return Fail("printer needs NAME and what it should do");
@@ -1337,7 +1411,7 @@ static bool Startable(const std::string& command)
         "open",          "close",    "write",         "read",           "ioctl",
         "internal",      "wmi",      "pnp",           "power",          "rebalance",
         "remove-device", "surprise", "surprise-only", "finish-removal", "enumerate",
-        "ids",           "unplug"};
+        "ids",           "unplug",   "start-device"};
     for (const char* c : kStartable)
         if (command == c)
             return true;
@@ -1414,6 +1488,7 @@ bool Interpreter::Execute(const Words& w)
         {"surprise", &Interpreter::Manager},
         {"surprise-only", &Interpreter::Manager},
         {"finish-removal", &Interpreter::Manager},
+        {"start-device", &Interpreter::Manager},
         {"enumerate", &Interpreter::Manager},
         {"ids", &Interpreter::IdsCommand},
         {"show", &Interpreter::ShowCommand},

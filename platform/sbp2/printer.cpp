@@ -262,7 +262,7 @@ NTSTATUS SimPrinter::ApplyFault(const Fault& fault, PSCSI_REQUEST_BLOCK srb, ULO
 {
     switch (fault.action) {
     case Fault::kRefuse:
-        SetSense(srb, kSenseRefused, 0);
+        SetSense(srb, kSenseRefused, fault.shortCount);
         return ErrorStatus(srb, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID, information);
     case Fault::kShort:
         SetSense(srb, 0, fault.shortCount);

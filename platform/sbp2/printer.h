@@ -114,7 +114,8 @@ struct BusEvent {
 // A rule that makes the printer misbehave.
 struct Fault {
     enum Action {
-        kRefuse,    // SRB_STATUS_ERROR, sense byte 8 non-zero, nothing taken
+        kRefuse,    // SRB_STATUS_ERROR, sense byte 8 non-zero, bytes 10-12 = shortCount
+                    // (0 unless a refusal after part of the transfer is wanted)
         kShort,     // SRB_STATUS_ERROR, sense byte 8 zero, bytes 10-12 = shortCount
         kSrbStatus, // srbStatus, nothing taken
     };

@@ -149,6 +149,13 @@ NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR info = 0)
 // which waits for pended requests.
 NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp)
 {
+    Printer* p = Ext(pdo)->printer;
+    if (p->config.onArrival) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        PSCSI_REQUEST_BLOCK srb =
+            stack->MajorFunction == IRP_MJ_SCSI ? stack->Parameters.Scsi.Srb : NULL;
+        p->config.onArrival(UnitRequest{Ext(pdo)->unit, stack->MajorFunction, irp, stack, srb});
+    }
     return Finish(pdo, irp, [pdo, irp](ULONG_PTR* info) {
         static PrinterModel fallback;
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -158,6 +165,23 @@ NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp)
         PrinterModel* model = Ext(pdo)->printer->config.model.get();
         return (model ? model : &fallback)->Handle(r, info);
     });
+}
+
+// Recorded at arrival; the status is filled in when the request completes.
+PortRequest* Record(PDEVICE_OBJECT pdo, PortRequest::Kind kind, ULONG a, ULONG b, ULONG c,
+                    ULONG d = 0)
+{
+    PortRequest r;
+    r.kind = kind;
+    r.unit = Ext(pdo)->unit;
+    r.time = kmsim::Now();
+    r.field[0] = a;
+    r.field[1] = b;
+    r.field[2] = c;
+    r.field[3] = d;
+    std::vector<PortRequest>& list = Ext(pdo)->printer->counters.requests;
+    list.push_back(r);
+    return &list.back();
 }
 
 NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT pdo, PIRP irp)
@@ -174,6 +198,7 @@ NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT pdo, PIRP irp)
         NTSTATUS s = p->config.claimStatus;
         if (NT_SUCCESS(s) && ext->claimed)
             s = STATUS_DEVICE_BUSY; // one claim at a time
+        Record(pdo, PortRequest::kClaim, srb->SrbFlags, srb->TimeOutValue, srb->Length)->status = s;
         return Finish(pdo, irp, [ext, s](ULONG_PTR*) {
             if (NT_SUCCESS(s))
                 ext->claimed = true;
@@ -182,6 +207,7 @@ NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT pdo, PIRP irp)
     }
     case SRB_FUNCTION_RELEASE_DEVICE:
         p->counters.releases[ext->unit]++;
+        Record(pdo, PortRequest::kRelease, srb->SrbFlags, srb->TimeOutValue, srb->Length);
         return Finish(pdo, irp, [ext](ULONG_PTR*) {
             ext->claimed = false;
             return STATUS_SUCCESS;
@@ -262,17 +288,21 @@ NTSTATUS QueryProperty(PDEVICE_OBJECT pdo, PIRP irp, PIO_STACK_LOCATION stack)
     ULONG inLen = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outLen = stack->Parameters.DeviceIoControl.OutputBufferLength;
     PSTORAGE_PROPERTY_QUERY q = (PSTORAGE_PROPERTY_QUERY)irp->AssociatedIrp.SystemBuffer;
-    if (q == NULL || inLen < sizeof(STORAGE_PROPERTY_ID) * 2)
+    if (q == NULL || inLen < sizeof(STORAGE_PROPERTY_ID) * 2) {
+        Record(pdo, PortRequest::kStorageQuery, 0, 0, outLen)->status = STATUS_INVALID_PARAMETER;
         return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+    }
     // The caller's bytes may hold any value: read them as numbers, not enums.
     ULONG queryType, propertyId;
     memcpy(&queryType, &q->QueryType, sizeof queryType);
     memcpy(&propertyId, &q->PropertyId, sizeof propertyId);
+    PortRequest* record = Record(pdo, PortRequest::kStorageQuery, propertyId, queryType, outLen);
+    record->status = p->config.storageStatus;
     if (queryType != PropertyStandardQuery ||
         (propertyId != StorageAdapterProperty && propertyId != StorageDeviceProperty))
-        return CompleteNow(irp, STATUS_NOT_SUPPORTED);
+        return CompleteNow(irp, record->status = STATUS_NOT_SUPPORTED);
     if (outLen < sizeof(STORAGE_DESCRIPTOR_HEADER))
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+        return CompleteNow(irp, record->status = STATUS_INVALID_PARAMETER);
     STORAGE_PROPERTY_ID id = (STORAGE_PROPERTY_ID)propertyId;
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
     return Finish(pdo, irp, [p, id, outLen, buffer](ULONG_PTR* info) {
@@ -292,6 +322,10 @@ NTSTATUS DeviceIdLeaf(PDEVICE_OBJECT pdo, PIRP irp, PIO_STACK_LOCATION stack)
     Printer* p = Ext(pdo)->printer;
     p->counters.deviceIdRequests++;
     PSBP2_REQUEST req = (PSBP2_REQUEST)stack->Parameters.Others.Argument1;
+    if (req != NULL)
+        Record(pdo, PortRequest::kDeviceId, req->RequestNumber, req->Flags, req->LeafFlags,
+               req->Key)
+            ->status = p->config.deviceIdStatus;
     if (req == NULL || req->RequestNumber != SBP2_REQUEST_RETRIEVE_TEXT_LEAFS ||
         req->Key != SBP2_DEVICE_ID_LEAF_KEY)
         return CompleteNow(irp, STATUS_INVALID_PARAMETER);
@@ -459,7 +493,9 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT pdo, PIRP irp)
 
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT pdo, PIRP irp)
 {
-    (void)pdo;
+    UnitExtension* ext = Ext(pdo);
+    ext->printer->counters.systemControl[ext->unit].push_back(
+        IoGetCurrentIrpStackLocation(irp)->MinorFunction);
     return CompleteNow(irp, irp->IoStatus.Status, irp->IoStatus.Information);
 }
 
@@ -478,6 +514,12 @@ void EnsureStarted()
 }
 
 } // namespace
+
+size_t CompletionsInProgress()
+{
+    std::lock_guard<std::mutex> g(queueLock);
+    return queue.size() + (busy ? 1 : 0);
+}
 
 PDRIVER_OBJECT PortDriver()
 {

@@ -41,6 +41,23 @@ struct PrinterConfig {
     // takes precedence over async and mixedSeed.
     std::function<bool(PIO_STACK_LOCATION)> pends;
     std::shared_ptr<PrinterModel> model; // null: the default model
+    // Called in the sender's thread for every SRB, create and close before
+    // the request goes to the model, whatever the completion mode (a tool
+    // holds a request in the printer here).
+    std::function<void(const UnitRequest&)> onArrival;
+};
+
+// A request the port driver answered itself (not the printer), as it came.
+struct PortRequest {
+    enum Kind { kClaim, kRelease, kStorageQuery, kDeviceId };
+    Kind kind = kClaim;
+    int unit = 0;
+    LONGLONG time = 0; // simulated system time at arrival
+    NTSTATUS status = 0;
+    // claim, release: the SRB's SrbFlags, TimeOutValue, Length
+    // storage query: PropertyId, QueryType, OutputBufferLength
+    // device ID: RequestNumber, Flags, LeafFlags, Key
+    ULONG field[4] = {0, 0, 0, 0};
 };
 
 // The three ways a suite runs the port driver: every request completed
@@ -64,6 +81,8 @@ struct Counters {
     int deviceIdRequests = 0;
     std::vector<UCHAR> pnp[2]; // minor codes seen by each unit PDO
     std::vector<UCHAR> power[2];
+    std::vector<UCHAR> systemControl[2];
+    std::vector<PortRequest> requests; // claims, releases, queries, device-ID requests
 };
 
 struct Printer;
@@ -81,6 +100,8 @@ void Unplug(Printer* printer);
 // waiting for the next machine). Call before checking for leaks.
 void Shutdown();
 PDRIVER_OBJECT PortDriver();
+// Requests pended to the completion thread and not completed yet.
+size_t CompletionsInProgress();
 
 } // namespace sbp2sim
 

@@ -115,7 +115,30 @@ INSTANTIATE_TEST_SUITE_P(
             kPrnsim,
             {"run", "-"},
             "load\nplug p\nplug p\n",
-            "already plugged in"}),
+            "already plugged in"},
+        // A request kept in the printer must not hang the script: the
+        // command that waits for it is refused, and so is a script that
+        // leaves it behind.
+        Bad{"script_blocked_command",
+            kPrnsim,
+            {"run", "-"},
+            "load\nplug p\nopen p.0\nprinter p hold\nwrite p.0 100\n",
+            "'write' does not finish"},
+        Bad{"script_wait_on_blocked",
+            kPrnsim,
+            {"run", "-"},
+            "load\nplug p\nopen p.0\nprinter p hold\nstart w: write p.0 100\nwait w\n",
+            "'w' is still blocked"},
+        Bad{"script_never_waited",
+            kPrnsim,
+            {"run", "-"},
+            "load\nplug p\nopen p.0\nstart w: write p.0 100\n",
+            "'w' was started and never waited for"},
+        Bad{"script_start_syntax",
+            kPrnsim,
+            {"run", "-"},
+            "load\nstart w write p.0 100\n",
+            "start NAME: COMMAND"}),
     [](const ::testing::TestParamInfo<Bad>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(

@@ -5,7 +5,9 @@
 
 #include "prnsbp.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -62,7 +64,8 @@ void Machine::SetConfig(const std::string& name, ULONG value)
     kmsim::RegSetDword(ServiceKey(), name, value);
 }
 
-std::vector<NTSTATUS> Machine::Plug(const std::string& name, const sbp2sim::PrinterConfig& config)
+std::vector<NTSTATUS> Machine::Plug(const std::string& name, const sbp2sim::PrinterConfig& config,
+                                    const PlugOrder& order)
 {
     auto printer = std::make_unique<SimulatedPrinter>();
     printer->name = name;
@@ -71,17 +74,20 @@ std::vector<NTSTATUS> Machine::Plug(const std::string& name, const sbp2sim::Prin
     // device-ID command.
     printer->model->SetDeviceId(config.deviceId);
     sbp2sim::PrinterConfig c = config;
+    printer->gate = std::make_shared<PrinterGate>(name);
     c.model = printer->model;
+    std::shared_ptr<PrinterGate> gate = printer->gate;
+    c.onArrival = [gate](const sbp2sim::UnitRequest& r) { gate->Arrive(r); };
     printer->bus = sbp2sim::Plug(c);
     printer->plugged = true;
-    std::vector<NTSTATUS> results;
-    for (int unit = 0; unit < 2; unit++) {
+    std::vector<NTSTATUS> results(2, STATUS_NO_SUCH_DEVICE);
+    for (int i = 0; i < 2; i++) {
+        int unit = order.unit1First ? 1 - i : i;
         PDEVICE_OBJECT pdo = sbp2sim::UnitPdo(printer->bus, unit);
-        if (pdo == nullptr || driver_ == nullptr) {
-            results.push_back(STATUS_NO_SUCH_DEVICE);
+        if (pdo == nullptr || driver_ == nullptr)
             continue;
-        }
-        results.push_back(kmsim::PlugIn(driver_, pdo));
+        results[unit] = order.start[unit] ? kmsim::PlugIn(driver_, pdo)
+                                          : kmsim::AddFunctionDriver(driver_, pdo);
     }
     // A printer plugged in again under its old name replaces the old entry.
     for (auto& old : printers_)
@@ -106,6 +112,12 @@ void Machine::UnplugAll()
 {
     for (auto& p : printers_)
         Unplug(p->name);
+}
+
+void Machine::ReleaseAll()
+{
+    for (auto& p : printers_)
+        p->gate->Release();
 }
 
 SimulatedPrinter* Machine::Find(const std::string& name)
@@ -200,7 +212,8 @@ Outcome Machine::Read(PDEVICE_OBJECT device, ULONG length)
 }
 
 Outcome Machine::DeviceControl(PDEVICE_OBJECT device, ULONG code,
-                               const std::vector<unsigned char>& in, ULONG outLength)
+                               const std::vector<unsigned char>& in, ULONG outLength,
+                               bool systemBuffer)
 {
     size_t size = in.size() > outLength ? in.size() : outLength;
     std::vector<unsigned char> buffer(size ? size : 1, 0);
@@ -213,10 +226,69 @@ Outcome Machine::DeviceControl(PDEVICE_OBJECT device, ULONG code,
             s->Parameters.DeviceIoControl.InputBufferLength = inLength;
             s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
         },
-        STATUS_SUCCESS, nullptr, buffer.data());
+        STATUS_SUCCESS, nullptr, systemBuffer ? buffer.data() : nullptr);
     size_t shown = r.information < outLength ? r.information : outLength;
+    if (!systemBuffer)
+        shown = 0;
     buffer.resize(shown);
     return {r.status, r.information, buffer};
+}
+
+SrbOutcome Machine::Internal(PDEVICE_OBJECT device, const SrbRequest& request)
+{
+    ULONG length = request.dataOut.empty() ? request.dataIn : (ULONG)request.dataOut.size();
+    // Data and sense in non-paged pool, the data described by an MDL, as a
+    // class driver above would hand them over.
+    PUCHAR data =
+        length ? (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, length, kmsim::Tag("Test")) : nullptr;
+    PMDL mdl = nullptr;
+    if (data) {
+        memset(data, 0, length);
+        if (!request.dataOut.empty())
+            memcpy(data, request.dataOut.data(), length);
+        mdl = IoAllocateMdl(data, length, FALSE, FALSE, nullptr);
+        if (mdl)
+            MmBuildMdlForNonPagedPool(mdl);
+    }
+    std::vector<unsigned char> sense(request.senseLength ? request.senseLength : 1, 0);
+    SCSI_REQUEST_BLOCK srb;
+    memset(&srb, 0, sizeof srb);
+    srb.Length = (USHORT)sizeof srb;
+    srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
+    srb.QueueTag = request.queueTag;
+    srb.QueueAction = request.queueAction;
+    srb.CdbLength = (UCHAR)request.cdb.size();
+    srb.SenseInfoBufferLength = request.senseLength;
+    srb.SenseInfoBuffer = sense.data();
+    srb.SrbFlags = request.flags | (request.dataOut.empty() ? 0 : SRB_FLAGS_DATA_OUT) |
+                   (request.dataIn ? SRB_FLAGS_DATA_IN : 0);
+    srb.DataTransferLength = length;
+    srb.DataBuffer = data;
+    srb.TimeOutValue = request.timeout;
+    memcpy(srb.Cdb, request.cdb.data(), request.cdb.size());
+    kmsim::IrpResult r = kmsim::SendIrp(
+        device, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0,
+        [&srb](PIO_STACK_LOCATION s) { s->Parameters.Scsi.Srb = &srb; }, STATUS_NOT_SUPPORTED, mdl);
+    SrbOutcome o;
+    o.status = r.status;
+    o.information = r.information;
+    o.srbStatus = srb.SrbStatus;
+    o.transferred = srb.DataTransferLength;
+    if (request.dataIn && data)
+        o.data.assign(data, data + std::min<ULONG>(length, (ULONG)r.information));
+    if (srb.SrbStatus & SRB_STATUS_AUTOSENSE_VALID)
+        o.sense.assign(sense.begin(), sense.begin() + request.senseLength);
+    if (mdl)
+        IoFreeMdl(mdl);
+    if (data)
+        ExFreePool(data);
+    return o;
+}
+
+Outcome Machine::SystemControl(PDEVICE_OBJECT device, UCHAR minor)
+{
+    kmsim::IrpResult r = kmsim::SendIrp(device, IRP_MJ_SYSTEM_CONTROL, minor);
+    return {r.status, r.information, {}};
 }
 
 std::vector<SeenEvent> Machine::NewBusEvents()
@@ -227,6 +299,20 @@ std::vector<SeenEvent> Machine::NewBusEvents()
         for (size_t i = p->traceSeen; i < trace.size(); i++)
             out.push_back({p->name, trace[i]});
         p->traceSeen = trace.size();
+    }
+    return out;
+}
+
+std::vector<std::pair<std::string, sbp2sim::PortRequest>> Machine::NewPortRequests()
+{
+    std::vector<std::pair<std::string, sbp2sim::PortRequest>> out;
+    for (auto& p : printers_) {
+        if (!p->plugged)
+            continue;
+        const std::vector<sbp2sim::PortRequest>& list = sbp2sim::CountersOf(p->bus).requests;
+        for (size_t i = p->requestsSeen; i < list.size(); i++)
+            out.push_back({p->name, list[i]});
+        p->requestsSeen = list.size();
     }
     return out;
 }
@@ -374,6 +460,49 @@ std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime)
              SrbStatusName(e.srbStatus).c_str(), (unsigned long)e.delivered);
     return s + "SCSI " + HexBytes(e.cdb.data(), 8) + tail + " (" + CommandName(e.op(), e.sub()) +
            ")";
+}
+
+std::string FormatSrbDetail(const sbp2sim::BusEvent& e)
+{
+    char text[160];
+    snprintf(text, sizeof text,
+             "function %02X, flags %08lX, queue tag %u action %02X, time-out %lu s, CDB length %u, "
+             "sense %u, CDB 8-15 ",
+             e.function, (unsigned long)e.srbFlags, e.queueTag, e.queueAction,
+             (unsigned long)e.timeout, e.cdbLength, e.senseLength);
+    return text + HexBytes(e.cdb.data() + 8, 8);
+}
+
+std::string FormatPortRequest(const std::string& printer, const sbp2sim::PortRequest& r,
+                              LONGLONG bootTime)
+{
+    char text[192];
+    int n = snprintf(text, sizeof text, "[%10.4f ms] %s/%d ", (double)(r.time - bootTime) / kMs,
+                     printer.c_str(), r.unit);
+    const ULONG* f = r.field;
+    switch (r.kind) {
+    case sbp2sim::PortRequest::kClaim:
+    case sbp2sim::PortRequest::kRelease:
+        snprintf(text + n, sizeof text - n, "%s SRB length %lu, flags %08lX, time-out %lu s",
+                 r.kind == sbp2sim::PortRequest::kClaim ? "CLAIM" : "RELEASE", (unsigned long)f[2],
+                 (unsigned long)f[0], (unsigned long)f[1]);
+        break;
+    case sbp2sim::PortRequest::kStorageQuery:
+        snprintf(text + n, sizeof text - n,
+                 "STORAGE QUERY property %lu (%s), query type %lu, room %lu", (unsigned long)f[0],
+                 f[0] == 0   ? "device"
+                 : f[0] == 1 ? "adapter"
+                             : "other",
+                 (unsigned long)f[1], (unsigned long)f[2]);
+        break;
+    case sbp2sim::PortRequest::kDeviceId:
+        snprintf(text + n, sizeof text - n,
+                 "SBP2 REQUEST number %lu, flags %08lX, leaf flags %08lX, key %02lX",
+                 (unsigned long)f[0], (unsigned long)f[1], (unsigned long)f[2],
+                 (unsigned long)f[3]);
+        break;
+    }
+    return std::string(text) + " -> " + StatusName(r.status);
 }
 
 std::string RegistryValueText(const std::string& key, const std::string& name, bool showZeros)

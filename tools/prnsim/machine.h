@@ -5,6 +5,7 @@
 #ifndef PRNSIM_MACHINE_H
 #define PRNSIM_MACHINE_H
 
+#include "gate.h"
 #include "kmsim.h"
 #include "sbp2sim.h"
 
@@ -18,8 +19,11 @@ namespace prnsim
 
 constexpr LONGLONG kMs = 10000; // 100-ns units per millisecond
 
-struct PlugOptions {
-    sbp2sim::PrinterConfig config;
+// How the PnP manager takes a new printer's units: which first, and which
+// it only adds (AddDevice) without starting.
+struct PlugOrder {
+    bool unit1First = false;
+    bool start[2] = {true, true};
 };
 
 // One printer as prnsim knows it: its bus object and the model behind it.
@@ -27,7 +31,9 @@ struct SimulatedPrinter {
     std::string name;
     sbp2sim::Printer* bus = nullptr;
     std::shared_ptr<sbp2sim::SimPrinter> model;
-    size_t traceSeen = 0; // bus events already shown
+    std::shared_ptr<PrinterGate> gate; // in front of the model: holds SRBs
+    size_t traceSeen = 0;              // bus events already shown
+    size_t requestsSeen = 0;           // port driver requests already shown
     bool plugged = false;
 };
 
@@ -36,6 +42,24 @@ struct Outcome {
     NTSTATUS status = 0;
     ULONG_PTR information = 0;
     std::vector<unsigned char> data; // read, or device-control output
+};
+
+// An SRB as a driver above would send it through IRP_MJ_INTERNAL_DEVICE_CONTROL.
+struct SrbRequest {
+    std::vector<unsigned char> cdb;     // 1 to 16 bytes
+    ULONG flags = 0;                    // SrbFlags; the direction comes from the data
+    std::vector<unsigned char> dataOut; // sent to the device
+    ULONG dataIn = 0;                   // bytes expected from it
+    ULONG timeout = 90;                 // seconds
+    UCHAR queueTag = 0;
+    UCHAR queueAction = 0x20; // SRB_SIMPLE_TAG_REQUEST
+    UCHAR senseLength = 18;
+};
+
+struct SrbOutcome : Outcome {
+    UCHAR srbStatus = 0;
+    ULONG transferred = 0; // DataTransferLength after completion
+    std::vector<unsigned char> sense;
 };
 
 // A bus event with the printer it happened on.
@@ -60,10 +84,13 @@ class Machine
 
     // Creates the printer's unit PDOs and lets the PnP manager add and
     // start the driver on each unit present; returns each unit's status.
-    std::vector<NTSTATUS> Plug(const std::string& name, const sbp2sim::PrinterConfig& config);
+    std::vector<NTSTATUS> Plug(const std::string& name, const sbp2sim::PrinterConfig& config,
+                               const PlugOrder& order = PlugOrder());
     void Unplug(const std::string& name);
     void UnplugAll();
     SimulatedPrinter* Find(const std::string& name);
+    // Lets every SRB held in any printer go on.
+    void ReleaseAll();
     std::vector<std::string> PrinterNames() const;
 
     // Devices of a plugged printer: unit 0 or 1's FDO, its PDO, the child.
@@ -76,10 +103,16 @@ class Machine
     Outcome Write(PDEVICE_OBJECT device, const std::vector<unsigned char>& data);
     Outcome Read(PDEVICE_OBJECT device, ULONG length);
     Outcome DeviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<unsigned char>& in,
-                          ULONG outLength);
+                          ULONG outLength, bool systemBuffer = true);
+    SrbOutcome Internal(PDEVICE_OBJECT device, const SrbRequest& request);
+    // IRP_MJ_SYSTEM_CONTROL with a WMI minor code.
+    Outcome SystemControl(PDEVICE_OBJECT device, UCHAR minor);
 
     // Bus events since the last call, printers in plug order.
     std::vector<SeenEvent> NewBusEvents();
+    // Claims, releases, storage queries and device-ID requests the port
+    // driver answered since the last call, printers in plug order.
+    std::vector<std::pair<std::string, sbp2sim::PortRequest>> NewPortRequests();
     // Milliseconds of simulated time since boot.
     double ElapsedMs() const;
     LONGLONG BootTime() const { return bootTime_; }
@@ -99,6 +132,13 @@ class Machine
 
 // "[  12.0031 ms] p/1 SCSI C1 20 00 10 00 00 00 00 in  4096 -> SUCCESS 12 (status read)"
 std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime);
+// The SRB fields the line above leaves out, for an SRB event:
+// "function 00, flags 00000040, queue tag 0 action 20, time-out 90 s, CDB length 8, sense 18, CDB
+// 8-15 00 .."
+std::string FormatSrbDetail(const sbp2sim::BusEvent& e);
+// "[   0.0000 ms] p/0 CLAIM flags 00000000, time-out 0 s -> STATUS_SUCCESS"
+std::string FormatPortRequest(const std::string& printer, const sbp2sim::PortRequest& r,
+                              LONGLONG bootTime);
 
 // A registry value as text: a REG_DWORD as its number, anything else as the
 // low bytes of its UTF-16 units in quotes; embedded zero units are shown as

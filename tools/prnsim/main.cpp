@@ -73,19 +73,43 @@ Numbers are decimal or 0x-hex.
       filter                      a pass-through lower filter between the
                                   unit PDOs and the driver (as an INF's
                                   LowerFilters value loads one)
+      nostart0 nostart1           AddDevice only for that unit; start it
+                                  later with "start-device p.1"
+      unit1-first                 the PnP manager takes unit 1 first
   unplug NAME                   the cable is pulled (surprise removal, removal)
   pnp DEV MINOR [ARG]           one PnP request: start stop query-stop
                                 cancel-stop query-remove cancel-remove
                                 surprise-removal remove query-capabilities
                                 usage (ARG paging|hibernation|dumpfile|
                                 undefined [out: not in the path])
+                                query-id (ARG device|hardware|compatible|
+                                instance|serial|N) query-relations (ARG
+                                ejection|power|removal|target|N) query-text
+                                (ARG description|location), or any minor by
+                                number: "pnp p.0 0x18"
   power DEV MINOR [D0..D3|S0..S5]
                                 set-power query-power wait-wake power-sequence,
-                                for a device power state or a system one
+                                for a device power state or a system one, or
+                                any minor by number
+  detail on|off                 every SRB's other fields on a line under it
+                                (function, SrbFlags, queue tag and action,
+                                time-out, CDB length, sense length, CDB bytes
+                                8-15); the claims, storage queries and
+                                device-ID requests the port driver answered
+                                ("p/0 CLAIM ...", "p/0 STORAGE QUERY ...",
+                                "p/1 SBP2 REQUEST ..."); where PnP and power
+                                requests were passed down ("passed down to
+                                p/0 as PnP query-id")
+  interleave on|off             bus lines of all printers by time instead of
+                                printer by printer
+  allocfail N | allocfail off   the driver's Nth allocation from now fails
+                                (pool, IRP, MDL, device object), e.g.
+                                "allocfail 1" before "open p.0"
   rebalance DEV | remove-device DEV | surprise DEV | enumerate DEV
                                 what the PnP manager does (query and stop and
                                 start; query-remove and removal; surprise
                                 removal and removal; bus relations)
+  start-device DEV              IRP_MN_START_DEVICE as the PnP manager sends it
   surprise-only DEV | finish-removal DEV
                                 the two halves of a surprise removal, with
                                 the handles closed in between
@@ -94,7 +118,13 @@ Numbers are decimal or 0x-hex.
   open DEV | close DEV
   write DEV N | write DEV hex=1B40 | write DEV text="..."
   read DEV N
-  ioctl DEV CODE [in=HEX] [out=N]   CODE by name (IOCTL_PRNSBP_FLUSH...) or number
+  ioctl DEV CODE [in=HEX] [out=N] [nobuffer]
+                                CODE by name (IOCTL_PRNSBP_FLUSH...) or number;
+                                nobuffer: no system buffer at all
+  internal DEV CDB [in=N|out=HEX] [flags=N timeout=S tag=N action=N sense=N]
+                                an SRB through IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                                e.g. "internal p.child C200000008000000 in=8"
+  wmi DEV [MINOR]               IRP_MJ_SYSTEM_CONTROL (MINOR number, default 0)
   printer NAME refuse on|off    refuse print data (until off)
   printer NAME deliver N [COUNT] [op=XX sub=XX]
                                 take (or, for a reply, send) only N bytes of
@@ -104,10 +134,31 @@ Numbers are decimal or 0x-hex.
                                 fail the next COUNT SCSI requests (of that
                                 CDB byte 0 and 1); COUNT 0: all of them
   printer NAME status TEXT      the status reply
-  printer NAME deviceid TEXT    the device ID reply (unit 1, C1 22)
+  printer NAME deviceid TEXT [length=N]
+                                the device ID reply (unit 1, C1 22); length=N
+                                puts N in its 2-byte length field instead of
+                                the true length
+  printer NAME refuse-next [COUNT] [op=XX sub=XX] [took=N]
+                                refuse (sense byte 8 set) the next COUNT print
+                                data transfers, or commands with that CDB byte
+                                0 and 1 ("refuse-next op=0xC1 sub=0x20": a
+                                status read); took=N: N bytes taken first
+                                (sense bytes 10-12)
   printer NAME create UNIT STATUS   answer IRP_MJ_CREATE of a unit with STATUS
   printer NAME async on|off     completion from the port driver's thread
   printer NAME clear            no more faults
+  printer NAME hold [COUNT] [op=XX sub=XX]
+                                keep the next COUNT SCSI requests (of that
+                                CDB byte 0 and 1; COUNT 0: all) in the
+                                printer: the request stays blocked there
+  printer NAME release          let every held request go on
+  start NAME: COMMAND...        run a request, PnP, power or removal command
+                                and go on with the script once everything
+                                has come to rest (finished, blocked in the
+                                printer or waiting in the driver); e.g.
+                                "start w: write p.0 4096"
+  wait NAME                     the started command's result (an error when
+                                it is still blocked)
   clock MS                      advance the simulated clock by MS milliseconds
   repeat N COMMAND...           run COMMAND N times
   received NAME                 the print data the printer took, decoded
@@ -122,7 +173,8 @@ that reaches the simulated bus follows on its own line:
   [   time ms] PRINTER/UNIT CREATE|CLOSE -> NTSTATUS
   [   time ms] PRINTER/UNIT SCSI <8 CDB bytes> in|out LENGTH -> SRB status, bytes (command)
 then the command's result: "= STATUS_NAME, information N" (and the data
-read). At the end the printers are unplugged, the driver unloaded and
+read). "= held in the printer: p/0 SCSI ..." when a request is kept by
+"printer NAME hold"; a command that would block must be started. At the end the printers are unplugged, the driver unloaded and
 anything left allocated is reported.
 )";
 

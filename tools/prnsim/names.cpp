@@ -236,6 +236,12 @@ bool ParsePowerMinor(const std::string& text, UCHAR* minor)
     return true;
 }
 
+std::string PowerMinorName(UCHAR minor)
+{
+    const NamedValue* v = ByValue(kPowerMinors, minor);
+    return v ? v->name : Hex32(minor);
+}
+
 bool ParseIoctl(const std::string& text, ULONG* code)
 {
     uint32_t value;

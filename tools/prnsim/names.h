@@ -22,6 +22,7 @@ bool ParseSrbStatus(const std::string& text, UCHAR* srbStatus);
 // PnP minors by their script names ("start", "query-stop", "surprise-removal"...).
 bool ParsePnpMinor(const std::string& text, UCHAR* minor);
 std::string PnpMinorName(UCHAR minor);
+std::string PowerMinorName(UCHAR minor);
 bool ParsePowerMinor(const std::string& text, UCHAR* minor);
 
 // Device-control codes of the port by name ("IOCTL_PRNSBP_READ_STATUS"), or a number.

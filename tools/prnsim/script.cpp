@@ -9,10 +9,18 @@
 
 #include "prnsbp.h"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <map>
 #include <iostream>
 #include <sstream>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace prnsim
@@ -22,6 +30,33 @@ namespace
 {
 
 const std::string kControlSet = "\\Registry\\Machine\\System\\CurrentControlSet\\";
+
+// What went wrong with the command the calling thread ran.
+thread_local std::string tError;
+// Where a started request writes its result lines until it is waited for.
+thread_local FILE* tOut = nullptr;
+
+// A command running on its own thread: every command does, so that one
+// that blocks is noticed instead of hanging the script; `start` leaves it
+// running and `wait` collects it.
+struct Task {
+    std::string name;
+    std::thread thread;
+    std::atomic<bool> done{false};
+    bool ok = true;
+    std::string error;
+    char* text = nullptr; // its output, when started
+    size_t size = 0;
+    FILE* out = nullptr;
+    ~Task()
+    {
+        if (thread.joinable())
+            thread.join();
+        if (out)
+            fclose(out);
+        free(text);
+    }
+};
 
 class Interpreter
 {
@@ -39,22 +74,27 @@ class Interpreter
     using Words = std::vector<std::string>;
 
     bool Execute(const Words& w);
+    bool RunLine(const Words& w);
+    void Launch(Task& task, const Words& w);
+    bool Settle();
+    void Drain();
+    void ShowHeld();
+    bool StartCommand(const Words& w);
+    bool WaitCommand(const Words& w);
+    Task* FindTask(const std::string& name);
     bool Fail(const std::string& message)
     {
-        error_ = message;
+        tError = message;
         return false;
     }
     void Result(NTSTATUS status, ULONG_PTR information, const std::string& extra = "")
     {
-        fprintf(out_, "= %s, information %lu%s\n", StatusName(status).c_str(),
+        fprintf(Out(), "= %s, information %lu%s\n", StatusName(status).c_str(),
                 (unsigned long)information, extra.c_str());
     }
-    void Note(const std::string& text) { fprintf(out_, "= %s\n", text.c_str()); }
-    void ShowBusEvents()
-    {
-        for (const SeenEvent& e : m_.NewBusEvents())
-            fprintf(out_, "  %s\n", FormatBusEvent(e, m_.BootTime()).c_str());
-    }
+    void Note(const std::string& text) { fprintf(Out(), "= %s\n", text.c_str()); }
+    FILE* Out() const { return tOut ? tOut : out_; }
+    void ShowBusEvents();
 
     bool Number(const std::string& text, uint64_t max, uint64_t* value, const char* what)
     {
@@ -96,6 +136,12 @@ class Interpreter
     bool WriteCommand(const Words& w);
     bool Ioctl(const Words& w);
     bool PrinterCommand(const Words& w);
+    bool InternalCommand(const Words& w);
+    bool WmiCommand(const Words& w);
+    // The PnP and power minors each unit PDO saw, to tell where a request went.
+    using PassedDown = std::map<std::string, size_t>;
+    PassedDown SeenByPort();
+    std::string PassedDownText(const PassedDown& before);
     bool FaultTarget(const Words& w, size_t from, const char* what, uint64_t* count, int* opcode,
                      int* subcode);
     bool PrinterRefuse(SimulatedPrinter& p, const Words& w);
@@ -105,6 +151,9 @@ class Interpreter
     bool PrinterCreate(SimulatedPrinter& p, const Words& w);
     bool PrinterAsync(SimulatedPrinter& p, const Words& w);
     bool PrinterClear(SimulatedPrinter& p, const Words& w);
+    bool PrinterHold(SimulatedPrinter& p, const Words& w);
+    bool PrinterRefuseNext(SimulatedPrinter& p, const Words& w);
+    bool PrinterRelease(SimulatedPrinter& p, const Words& w);
     bool Restart();
     void Leaks();
     bool PlatformCommand(const Words& w);
@@ -124,6 +173,8 @@ class Interpreter
     bool ReceivedCommand(const Words& w);
     bool LeaksCommand(const Words& w);
     bool EchoCommand(const Words& w);
+    bool DetailCommand(const Words& w);
+    bool AllocFailCommand(const Words& w);
     void ShowCounters(SimulatedPrinter& p);
 
     std::string source_;
@@ -133,9 +184,14 @@ class Interpreter
     unsigned mixedSeed_ = 0;   // non-zero: every printer mixes both completions
     bool lowerFilter_ = false; // a lower filter below the driver on every printer
     bool legacy_ = false;
-    std::string error_;
+    bool detail_ = false;     // `detail on`: SRB fields and where requests went
+    bool interleave_ = false; // `interleave on`: bus events of all printers by time
     unsigned long long patternSeed_ = 0;
     int depth_ = 0;
+    std::vector<std::unique_ptr<Task>> tasks_; // started and not yet waited for
+    Task* command_ = nullptr;                  // the script's current command
+    std::mutex progressLock_;
+    std::condition_variable progress_; // a task finished
 };
 
 bool Interpreter::Device(const std::string& text, PDEVICE_OBJECT* device, bool pdo)
@@ -169,6 +225,7 @@ bool Interpreter::Plug(const Words& w)
     if (!m_.DriverLoaded())
         return Fail("plug: load the driver first");
     sbp2sim::PrinterConfig c;
+    PlugOrder order;
     c.async = async_;
     c.mixedSeed = mixedSeed_;
     kmsim::LowerFilterOptions filter;
@@ -182,6 +239,14 @@ bool Interpreter::Plug(const Words& w)
         }
         if (w[i] == "filter") {
             filter.enabled = true;
+            continue;
+        }
+        if (w[i] == "unit1-first") {
+            order.unit1First = true;
+            continue;
+        }
+        if (w[i] == "nostart0" || w[i] == "nostart1") {
+            order.start[w[i].back() - '0'] = false;
             continue;
         }
         if (!SplitOption(w[i], &key, &value))
@@ -218,14 +283,14 @@ bool Interpreter::Plug(const Words& w)
         }
     }
     kmsim::SetLowerFilter(filter);
-    std::vector<NTSTATUS> results = m_.Plug(name, c);
+    std::vector<NTSTATUS> results = m_.Plug(name, c, order);
     kmsim::SetLowerFilter(kmsim::LowerFilterOptions());
     ShowBusEvents();
     for (int unit = 0; unit < 2; unit++) {
         if (!c.unitPresent[unit])
             continue;
         PDEVICE_OBJECT fdo = m_.Fdo(name, unit);
-        fprintf(out_, "= unit %d: %s%s\n", unit, StatusName(results[unit]).c_str(),
+        fprintf(Out(), "= unit %d: %s%s\n", unit, StatusName(results[unit]).c_str(),
                 fdo ? (" " + kmsim::DeviceName(fdo)).c_str() : "");
     }
     return true;
@@ -251,13 +316,13 @@ bool Interpreter::Show(const std::string& name)
     for (int unit = 0; unit < 2; unit++) {
         PDEVICE_OBJECT fdo = m_.Fdo(name, unit);
         if (fdo == nullptr) {
-            fprintf(out_, "= unit %d: no device\n", unit);
+            fprintf(Out(), "= unit %d: no device\n", unit);
             continue;
         }
         PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
         std::string lpt =
             ext->LptNumber ? ", \\DosDevices\\LPT" + std::to_string(ext->LptNumber) : std::string();
-        fprintf(out_, "= unit %d: %s%s, %s, port number %lu\n", unit,
+        fprintf(Out(), "= unit %d: %s%s, %s, port number %lu\n", unit,
                 kmsim::DeviceName(fdo).c_str(), lpt.c_str(),
                 (ext->Flags & FLAG_STARTED) ? "started" : "not started",
                 (unsigned long)ext->PortNumber);
@@ -265,11 +330,14 @@ bool Interpreter::Show(const std::string& name)
     for (const kmsim::InterfaceInfo& i : kmsim::Interfaces()) {
         if (i.pdo != m_.Pdo(name, 0) && i.pdo != m_.Pdo(name, 1))
             continue;
-        fprintf(out_, "= interface %s (%s): Port Number %s, Base Name %s, Port Description %s\n",
+        fprintf(Out(), "= interface %s (%s): Port Number %s, Base Name %s, Port Description %s\n",
                 i.symbolicLink.c_str(), i.enabled ? "enabled" : "disabled",
                 RegistryValueText(i.keyPath, "Port Number", true).c_str(),
                 RegistryValueText(i.keyPath, "Base Name", true).c_str(),
-                RegistryValueText(i.keyPath, "Port Description", true).c_str());
+                (RegistryValueText(i.keyPath, "Port Description", true) +
+                 (detail_ ? ", Link Name " + RegistryValueText(i.keyPath, "Link Name", true)
+                          : std::string()))
+                    .c_str());
     }
     PDEVICE_OBJECT child = m_.Child(name);
     Note(child ? "child: " + kmsim::IdsOf(child).deviceId + "\\" + kmsim::IdsOf(child).instanceId
@@ -289,7 +357,7 @@ bool Interpreter::Ids(const std::string& name)
     kmsim::DeviceIds ids = kmsim::QueryDeviceIds(child);
     ShowBusEvents();
     auto line = [&](const char* what, NTSTATUS s, const std::string& text) {
-        fprintf(out_, "= %-14s %s%s\n", what, StatusName(s).c_str(),
+        fprintf(Out(), "= %-14s %s%s\n", what, StatusName(s).c_str(),
                 NT_SUCCESS(s) ? (" " + text).c_str() : "");
     };
     line("device ID", ids.deviceIdStatus, ids.deviceId);
@@ -356,6 +424,39 @@ static std::string TakeIdString(const kmsim::IrpResult& r, BUS_QUERY_ID_TYPE idT
     return s;
 }
 
+// Types by name or number (a type the driver does not know included).
+static bool ParseRelationType(const std::string& t, DEVICE_RELATION_TYPE* type)
+{
+    static const char* kNames[] = {"bus", "ejection", "power", "removal", "target"};
+    for (int i = 0; i < 5; i++)
+        if (t == kNames[i]) {
+            *type = (DEVICE_RELATION_TYPE)i;
+            return true;
+        }
+    uint64_t n;
+    if (!ParseNumber(t, 255, &n))
+        return false;
+    *type = (DEVICE_RELATION_TYPE)n;
+    return true;
+}
+
+// A relations list belongs to whoever asked: its references go back and
+// the list is freed.
+static std::string TakeRelations(const kmsim::IrpResult& r)
+{
+    if (!NT_SUCCESS(r.status) || r.information == 0)
+        return "";
+    PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)r.information;
+    std::string s = ": " + std::to_string(relations->Count) + " device(s)";
+    for (ULONG i = 0; i < relations->Count; i++) {
+        std::string name = kmsim::DeviceName(relations->Objects[i]);
+        s += " " + (name.empty() ? std::string("(unnamed)") : name);
+        ObDereferenceObject(relations->Objects[i]);
+    }
+    ExFreePool(relations);
+    return s;
+}
+
 // A PnP request as the PnP manager would send it alone.
 bool Interpreter::Pnp(const Words& w)
 {
@@ -367,18 +468,35 @@ bool Interpreter::Pnp(const Words& w)
         return false;
     if (!ParsePnpMinor(w[2], &minor))
         return Fail("unknown PnP request '" + w[2] + "'");
-    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS)
-        return Fail("ask for bus relations with 'enumerate DEV'");
     DEVICE_CAPABILITIES caps = {};
     caps.Size = sizeof caps;
     caps.Version = 1;
     DEVICE_USAGE_NOTIFICATION_TYPE usage = DeviceUsageTypePaging;
     BUS_QUERY_ID_TYPE idType = BusQueryDeviceID;
+    DEVICE_RELATION_TYPE relationType = BusRelations;
+    DEVICE_TEXT_TYPE textType = DeviceTextDescription;
+    uint64_t n;
+    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
+        if (w.size() < 4 || !ParseRelationType(w[3], &relationType))
+            return Fail("pnp DEV query-relations ejection|power|removal|target|N");
+        if (relationType == BusRelations)
+            return Fail("ask for bus relations with 'enumerate DEV'");
+    }
     if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION && w.size() > 3 && !ParseUsageType(w[3], &usage))
         return Fail("unknown usage type '" + w[3] + "'");
-    if (minor == IRP_MN_QUERY_ID && w.size() > 3 && !ParseIdType(w[3], &idType))
-        return Fail("unknown ID type '" + w[3] + "'");
+    if (minor == IRP_MN_QUERY_ID && w.size() > 3 && !ParseIdType(w[3], &idType)) {
+        if (!ParseNumber(w[3], 255, &n))
+            return Fail("unknown ID type '" + w[3] + "'");
+        idType = (BUS_QUERY_ID_TYPE)n;
+    }
+    if (minor == IRP_MN_QUERY_DEVICE_TEXT && w.size() > 3) {
+        if (w[3] == "location")
+            textType = DeviceTextLocationInformation;
+        else if (w[3] != "description")
+            return Fail("unknown text type '" + w[3] + "' (description or location)");
+    }
     bool inPath = !(w.size() > 4 && w[4] == "out");
+    PassedDown before = SeenByPort();
     kmsim::IrpResult r = kmsim::SendPnp(device, minor, [&](PIO_STACK_LOCATION s) {
         if (minor == IRP_MN_QUERY_CAPABILITIES)
             s->Parameters.DeviceCapabilities.Capabilities = &caps;
@@ -388,19 +506,31 @@ bool Interpreter::Pnp(const Words& w)
         }
         if (minor == IRP_MN_QUERY_ID)
             s->Parameters.QueryId.IdType = idType;
+        if (minor == IRP_MN_QUERY_DEVICE_RELATIONS)
+            s->Parameters.QueryDeviceRelations.Type = relationType;
+        if (minor == IRP_MN_QUERY_DEVICE_TEXT) {
+            s->Parameters.QueryDeviceText.DeviceTextType = textType;
+            s->Parameters.QueryDeviceText.LocaleId = 0x409;
+        }
     });
     ShowBusEvents();
+    std::string passed = detail_ ? PassedDownText(before) : "";
     std::string extra;
     if (minor == IRP_MN_QUERY_CAPABILITIES)
         extra = std::string(": UniqueID ") + (caps.UniqueID ? "1" : "0") + ", RawDeviceOK " +
                 (caps.RawDeviceOK ? "1" : "0") + ", SurpriseRemovalOK " +
                 (caps.SurpriseRemovalOK ? "1" : "0");
-    if (minor == IRP_MN_QUERY_ID) {
-        std::string ids = TakeIdString(r, idType);
-        Note(StatusName(r.status) + (ids.empty() ? "" : ": " + ids));
+    if (minor == IRP_MN_QUERY_ID || minor == IRP_MN_QUERY_DEVICE_TEXT) {
+        // A device text is one string, as the device ID is.
+        std::string ids = TakeIdString(r, minor == IRP_MN_QUERY_ID ? idType : BusQueryDeviceID);
+        Note(StatusName(r.status) + passed + (ids.empty() ? "" : ": " + ids));
         return true;
     }
-    Result(r.status, r.information, extra);
+    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
+        Note(StatusName(r.status) + passed + TakeRelations(r));
+        return true;
+    }
+    Result(r.status, r.information, passed + extra);
     return true;
 }
 
@@ -429,6 +559,7 @@ bool Interpreter::Power(const Words& w)
             return Fail("unknown power state '" + t + "' (D0 to D3, S0 to S5)");
         }
     }
+    PassedDown before = SeenByPort();
     kmsim::IrpResult r = kmsim::SendPower(device, minor, [&](PIO_STACK_LOCATION s) {
         s->Parameters.Power.Type = type;
         if (type == SystemPowerState)
@@ -437,7 +568,7 @@ bool Interpreter::Power(const Words& w)
             s->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)state;
     });
     ShowBusEvents();
-    Result(r.status, r.information);
+    Result(r.status, r.information, detail_ ? PassedDownText(before) : "");
     return true;
 }
 
@@ -468,6 +599,10 @@ bool Interpreter::Manager(const Words& w)
         kmsim::SurpriseRemoveOnly(pdo);
         ShowBusEvents();
         Note("surprise-removed; removal waits for finish-removal");
+    } else if (w[0] == "start-device") {
+        NTSTATUS s = kmsim::StartDevice(pdo);
+        ShowBusEvents();
+        Result(s, 0);
     } else if (w[0] == "finish-removal") {
         kmsim::FinishRemoval(pdo);
         ShowBusEvents();
@@ -542,8 +677,13 @@ bool Interpreter::Ioctl(const Words& w)
         return Fail("unknown control code '" + w[2] + "'");
     std::vector<unsigned char> in;
     uint64_t out = 0;
+    bool systemBuffer = true;
     for (size_t i = 3; i < w.size(); i++) {
         std::string key, value;
+        if (w[i] == "nobuffer") {
+            systemBuffer = false;
+            continue;
+        }
         if (!SplitOption(w[i], &key, &value))
             return Fail("bad ioctl option '" + w[i] + "'");
         if (key == "in") {
@@ -556,13 +696,137 @@ bool Interpreter::Ioctl(const Words& w)
             return Fail("bad ioctl option '" + w[i] + "'");
         }
     }
-    Outcome o = m_.DeviceControl(device, code, in, (ULONG)out);
+    Outcome o = m_.DeviceControl(device, code, in, (ULONG)out, systemBuffer);
     ShowBusEvents();
     std::string extra;
     if (!o.data.empty())
         extra = ": " + ShownData(o.data);
     Result(o.status, o.information, extra);
     return true;
+}
+
+// An SRB from a driver above, through IRP_MJ_INTERNAL_DEVICE_CONTROL.
+bool Interpreter::InternalCommand(const Words& w)
+{
+    if (w.size() < 3)
+        return Fail("internal DEV CDB [in=N|out=HEX] [flags= timeout= tag= action= sense=]");
+    PDEVICE_OBJECT device;
+    if (!Device(w[1], &device))
+        return false;
+    SrbRequest r;
+    if (!ParseHexBytes(w[2], &r.cdb) || r.cdb.empty() || r.cdb.size() > 16)
+        return Fail("bad CDB '" + w[2] + "' (1 to 16 hex bytes)");
+    for (size_t i = 3; i < w.size(); i++) {
+        std::string key, value;
+        uint64_t n = 0;
+        if (!SplitOption(w[i], &key, &value))
+            return Fail("bad internal option '" + w[i] + "'");
+        if (key == "out") {
+            if (!ParseHexBytes(value, &r.dataOut))
+                return Fail("bad hex bytes '" + value + "'");
+            continue;
+        }
+        static const struct {
+            const char* name;
+            uint64_t max;
+        } kNumbers[] = {{"in", 1u << 20}, {"flags", 0xFFFFFFFFu}, {"timeout", 0xFFFFFFFFu},
+                        {"tag", 255},     {"action", 255},        {"sense", 255}};
+        bool known = false;
+        for (const auto& k : kNumbers)
+            if (key == k.name) {
+                if (!Number(value, k.max, &n, k.name))
+                    return false;
+                known = true;
+            }
+        if (!known)
+            return Fail("bad internal option '" + w[i] + "'");
+        if (key == "in")
+            r.dataIn = (ULONG)n;
+        else if (key == "flags")
+            r.flags = (ULONG)n;
+        else if (key == "timeout")
+            r.timeout = (ULONG)n;
+        else if (key == "tag")
+            r.queueTag = (UCHAR)n;
+        else if (key == "action")
+            r.queueAction = (UCHAR)n;
+        else
+            r.senseLength = (UCHAR)n;
+    }
+    if (r.dataIn && !r.dataOut.empty())
+        return Fail("internal: in= and out= together");
+    SrbOutcome o = m_.Internal(device, r);
+    ShowBusEvents();
+    std::string extra =
+        ", SRB " + SrbStatusName(o.srbStatus) + ", length " + std::to_string(o.transferred);
+    if (!o.sense.empty())
+        extra += ", sense " + HexBytes(o.sense.data(), o.sense.size(), 18);
+    if (!o.data.empty())
+        extra += ": " + ShownData(o.data);
+    Result(o.status, o.information, extra);
+    return true;
+}
+
+bool Interpreter::WmiCommand(const Words& w)
+{
+    PDEVICE_OBJECT device;
+    uint64_t minor = 0; // IRP_MN_QUERY_ALL_DATA
+    if (!Arity(w, 1, 2) || !Device(w[1], &device) ||
+        (w.size() > 2 && !Number(w[2], 255, &minor, "WMI minor")))
+        return false;
+    PassedDown before = SeenByPort();
+    Outcome o = m_.SystemControl(device, (UCHAR)minor);
+    ShowBusEvents();
+    Result(o.status, o.information, PassedDownText(before));
+    return true;
+}
+
+static const std::vector<UCHAR>& MinorsSeen(sbp2sim::Counters& c, int unit, int kind)
+{
+    return kind == 0 ? c.pnp[unit] : kind == 1 ? c.power[unit] : c.systemControl[unit];
+}
+
+static const char* const kPassedKinds[] = {"PnP", "power", "WMI"};
+
+Interpreter::PassedDown Interpreter::SeenByPort()
+{
+    PassedDown seen;
+    for (const std::string& name : m_.PrinterNames()) {
+        SimulatedPrinter* p = m_.Find(name);
+        if (!p->plugged)
+            continue;
+        for (int unit = 0; unit < 2; unit++)
+            for (int kind = 0; kind < 3; kind++)
+                seen[name + "/" + std::to_string(unit) + " " + kPassedKinds[kind]] =
+                    MinorsSeen(sbp2sim::CountersOf(p->bus), unit, kind).size();
+    }
+    return seen;
+}
+
+// ", passed down to p/0 as PnP query-id" for each request the port driver
+// got since `before`.
+std::string Interpreter::PassedDownText(const PassedDown& before)
+{
+    std::string text;
+    for (const std::string& name : m_.PrinterNames()) {
+        SimulatedPrinter* p = m_.Find(name);
+        if (!p->plugged)
+            continue;
+        for (int unit = 0; unit < 2; unit++)
+            for (int kind = 0; kind < 3; kind++) {
+                std::string where = name + "/" + std::to_string(unit);
+                auto it = before.find(where + " " + kPassedKinds[kind]);
+                size_t from = it == before.end() ? 0 : it->second;
+                const std::vector<UCHAR>& seen =
+                    MinorsSeen(sbp2sim::CountersOf(p->bus), unit, kind);
+                for (size_t i = from; i < seen.size(); i++)
+                    text += ", passed down to " + where + " as " + kPassedKinds[kind] + " " +
+                            (kind == 0   ? PnpMinorName(seen[i])
+                             : kind == 1 ? PowerMinorName(seen[i])
+                                         : std::to_string(seen[i]));
+            }
+    }
+    return text;
 }
 
 // The words after a fault's value: a COUNT and op=XX / sub=XX (CDB bytes 0
@@ -594,6 +858,42 @@ bool Interpreter::PrinterRefuse(SimulatedPrinter& p, const Words& w)
         p.model->RefuseData(0);
     else
         p.model->ClearFaults();
+    return true;
+}
+
+// Sense byte 8 set: the printer refuses the command. Print data by
+// default; op= and sub= pick any other command (a status or ID read);
+// took=N puts N in sense bytes 10-12, a refusal after part of the transfer.
+bool Interpreter::PrinterRefuseNext(SimulatedPrinter& p, const Words& w)
+{
+    sbp2sim::Fault f;
+    f.action = sbp2sim::Fault::kRefuse;
+    Words rest;
+    for (size_t i = 0; i < w.size(); i++) {
+        std::string key, value;
+        uint64_t n;
+        if (i >= 3 && SplitOption(w[i], &key, &value) && key == "took") {
+            if (!Number(value, 0xFFFFFF, &n, "took"))
+                return false;
+            f.shortCount = (ULONG)n;
+        } else {
+            rest.push_back(w[i]);
+        }
+    }
+    uint64_t count;
+    if (!FaultTarget(rest, 3, "refuse-next count", &count, &f.opcode, &f.subcode))
+        return false;
+    f.count = (int)count;
+    if (f.opcode >= 0) {
+        p.model->AddFault(f);
+        return true;
+    }
+    f.unit = 0;
+    f.opcode = 0x0A; // PRINT
+    p.model->AddFault(f);
+    f.opcode = 0xC0; // vendor data write
+    f.subcode = 0;
+    p.model->AddFault(f);
     return true;
 }
 
@@ -632,15 +932,30 @@ bool Interpreter::PrinterFail(SimulatedPrinter& p, const Words& w)
     return true;
 }
 
+// deviceid TEXT length=N: the reply's 2-byte length field says N, whatever
+// the text's true length.
 bool Interpreter::PrinterReply(SimulatedPrinter& p, const Words& w)
 {
-    if (!Arity(w, 3, 3))
+    if (!Arity(w, 3, w[2] == "deviceid" ? 4 : 3))
         return false;
     std::string text = Unescape(w[3]);
-    if (w[2] == "status")
+    if (w[2] == "status") {
         p.model->SetStatusReply(std::vector<UCHAR>(text.begin(), text.end()));
-    else
+        return true;
+    }
+    if (w.size() < 5) {
         p.model->SetDeviceId(text);
+        return true;
+    }
+    std::string key, value;
+    uint64_t n;
+    if (!SplitOption(w[4], &key, &value) || key != "length")
+        return Fail("printer NAME deviceid TEXT [length=N]");
+    if (!Number(value, 0xFFFF, &n, "length"))
+        return false;
+    std::vector<UCHAR> raw = {(UCHAR)(n >> 8), (UCHAR)n};
+    raw.insert(raw.end(), text.begin(), text.end());
+    p.model->SetDeviceIdReply(raw);
     return true;
 }
 
@@ -665,6 +980,24 @@ bool Interpreter::PrinterAsync(SimulatedPrinter& p, const Words& w)
     return true;
 }
 
+bool Interpreter::PrinterHold(SimulatedPrinter& p, const Words& w)
+{
+    uint64_t count;
+    int opcode, subcode;
+    if (!FaultTarget(w, 3, "hold count", &count, &opcode, &subcode))
+        return false;
+    p.gate->Hold((int)count, opcode, subcode);
+    return true;
+}
+
+bool Interpreter::PrinterRelease(SimulatedPrinter& p, const Words& w)
+{
+    if (!Arity(w, 2, 2))
+        return false;
+    p.gate->Release();
+    return true;
+}
+
 bool Interpreter::PrinterClear(SimulatedPrinter& p, const Words& w)
 {
     if (!Arity(w, 2, 2))
@@ -679,10 +1012,17 @@ bool Interpreter::PrinterCommand(const Words& w)
         const char* name;
         bool (Interpreter::*run)(SimulatedPrinter&, const Words&);
     } kBehaviours[] = {
-        {"refuse", &Interpreter::PrinterRefuse},  {"deliver", &Interpreter::PrinterDeliver},
-        {"fail", &Interpreter::PrinterFail},      {"status", &Interpreter::PrinterReply},
-        {"deviceid", &Interpreter::PrinterReply}, {"create", &Interpreter::PrinterCreate},
-        {"async", &Interpreter::PrinterAsync},    {"clear", &Interpreter::PrinterClear},
+        {"refuse", &Interpreter::PrinterRefuse},
+        {"deliver", &Interpreter::PrinterDeliver},
+        {"fail", &Interpreter::PrinterFail},
+        {"status", &Interpreter::PrinterReply},
+        {"deviceid", &Interpreter::PrinterReply},
+        {"create", &Interpreter::PrinterCreate},
+        {"async", &Interpreter::PrinterAsync},
+        {"clear", &Interpreter::PrinterClear},
+        {"refuse-next", &Interpreter::PrinterRefuseNext},
+        {"hold", &Interpreter::PrinterHold},
+        {"release", &Interpreter::PrinterRelease},
     };
     if (w.size() < 3)
         return Fail("printer needs NAME and what it should do");
@@ -700,7 +1040,7 @@ bool Interpreter::PrinterCommand(const Words& w)
 void Interpreter::ShowCounters(SimulatedPrinter& p)
 {
     sbp2sim::Counters& c = sbp2sim::CountersOf(p.bus);
-    fprintf(out_, "= storage queries %d, device-ID requests %d\n", c.storageQueries,
+    fprintf(Out(), "= storage queries %d, device-ID requests %d\n", c.storageQueries,
             c.deviceIdRequests);
     for (int unit = 0; unit < 2; unit++) {
         std::string pnp, power;
@@ -708,7 +1048,7 @@ void Interpreter::ShowCounters(SimulatedPrinter& p)
             pnp += " " + PnpMinorName(minor);
         for (UCHAR minor : c.power[unit])
             power += " " + std::to_string(minor);
-        fprintf(out_,
+        fprintf(Out(),
                 "= unit %d: claims %d, releases %d, creates %d, closes %d, SCSI %d; PnP%s; "
                 "power%s\n",
                 unit, c.claims[unit], c.releases[unit], c.creates[unit], c.closes[unit],
@@ -733,6 +1073,8 @@ void Interpreter::Leaks()
 
 bool Interpreter::Restart()
 {
+    if (!tasks_.empty())
+        return Fail("restart: wait for the started requests first");
     std::vector<std::string> problems = m_.ShutdownAndCheck();
     ShowBusEvents();
     for (const std::string& p : problems)
@@ -877,7 +1219,7 @@ bool Interpreter::RegistryCommand(const Words& w)
     if (!prefix.empty() && prefix[0] != '\\')
         prefix = kControlSet + prefix;
     for (const std::string& line : m_.RegistryDump(prefix))
-        fprintf(out_, "  %s\n", line.c_str());
+        fprintf(Out(), "  %s\n", line.c_str());
     return true;
 }
 
@@ -900,7 +1242,7 @@ bool Interpreter::ReceivedCommand(const Words& w)
     Note(std::to_string(data.size()) + " bytes of print data, " + std::to_string(decoded.commands) +
          " commands");
     for (const std::string& line : decoded.lines)
-        fprintf(out_, "  %s\n", line.c_str());
+        fprintf(Out(), "  %s\n", line.c_str());
     return true;
 }
 
@@ -912,12 +1254,238 @@ bool Interpreter::LeaksCommand(const Words& w)
     return true;
 }
 
+// The driver's Nth pool, IRP, MDL or device allocation from now on fails.
+bool Interpreter::AllocFailCommand(const Words& w)
+{
+    uint64_t n;
+    if (!Arity(w, 1, 1))
+        return false;
+    if (w[1] == "off") {
+        kmsim::ClearFailures();
+        return true;
+    }
+    if (!Number(w[1], 1000000, &n, "allocation") || n == 0)
+        return Fail("allocfail N (1: the driver's next allocation) or allocfail off");
+    kmsim::FailNthAllocationOf("prnsbp", (unsigned long)n);
+    return true;
+}
+
+bool Interpreter::DetailCommand(const Words& w)
+{
+    if (!Arity(w, 1, 1) || (w[1] != "on" && w[1] != "off"))
+        return Fail(w[0] + " on|off");
+    (w[0] == "detail" ? detail_ : interleave_) = w[1] == "on";
+    return true;
+}
+
 bool Interpreter::EchoCommand(const Words& w)
 {
     std::string text;
     for (size_t i = 1; i < w.size(); i++)
         text += (i > 1 ? " " : "") + w[i];
-    fprintf(out_, "%s\n", text.c_str());
+    fprintf(Out(), "%s\n", text.c_str());
+    return true;
+}
+
+// Bus events of every printer, and with `detail on` the port driver's own
+// requests with every SRB's other fields; by time across printers with
+// `interleave on`, else printer by printer.
+void Interpreter::ShowBusEvents()
+{
+    if (tOut)
+        return; // a started request: the script shows them once all is quiet
+    struct Line {
+        std::string printer;
+        LONGLONG time;
+        std::string text;
+    };
+    std::vector<Line> lines;
+    for (const SeenEvent& e : m_.NewBusEvents()) {
+        std::string text = FormatBusEvent(e, m_.BootTime());
+        if (detail_ && e.event.kind == sbp2sim::BusEvent::kSrb)
+            text += "\n        " + FormatSrbDetail(e.event);
+        lines.push_back({e.printer, e.event.time, text});
+    }
+    for (const auto& r : m_.NewPortRequests())
+        if (detail_)
+            lines.push_back(
+                {r.first, r.second.time, FormatPortRequest(r.first, r.second, m_.BootTime())});
+    // Port requests and bus events of one printer by time; printers one
+    // after another unless interleaved.
+    std::vector<std::string> order;
+    for (const Line& l : lines)
+        if (std::find(order.begin(), order.end(), l.printer) == order.end())
+            order.push_back(l.printer);
+    std::stable_sort(lines.begin(), lines.end(), [&](const Line& a, const Line& b) {
+        if (!interleave_ && a.printer != b.printer)
+            return std::find(order.begin(), order.end(), a.printer) <
+                   std::find(order.begin(), order.end(), b.printer);
+        return a.time < b.time;
+    });
+    for (const Line& l : lines)
+        fprintf(out_, "  %s\n", l.text.c_str());
+}
+
+Task* Interpreter::FindTask(const std::string& name)
+{
+    for (auto& t : tasks_)
+        if (t->name == name)
+            return t.get();
+    return nullptr;
+}
+
+void Interpreter::Launch(Task& task, const Words& w)
+{
+    task.thread = std::thread([this, &task, w] {
+        tOut = task.out;
+        task.ok = Execute(w);
+        task.error = tError;
+        if (task.out)
+            fflush(task.out);
+        std::lock_guard<std::mutex> g(progressLock_);
+        task.done = true;
+        progress_.notify_all();
+    });
+}
+
+// Waits until no thread of the script can go on by itself: each has
+// finished, or waits in the driver for something another must do, or
+// carries an SRB held in a printer, and the port driver has nothing left
+// to complete. From there the script's next command is the only thing
+// that happens, so its output does not depend on the threads' timing.
+bool Interpreter::Settle()
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    std::array<size_t, 4> last{};
+    int quietPolls = 0;
+    while (Clock::now() < deadline) {
+        size_t live = command_ && !command_->done ? 1 : 0;
+        for (auto& t : tasks_)
+            live += t->done ? 0 : 1;
+        HeldCounts held = HeldNow();
+        size_t waiting = kmsim::ThreadsWaitingInVain();
+        size_t completing = sbp2sim::CompletionsInProgress();
+        bool quiet = completing == held.onCompletionThread && waiting + held.elsewhere == live;
+        if (quiet && live == 0 && completing == 0)
+            return true;
+        std::array<size_t, 4> now{live, waiting, held.elsewhere, completing};
+        // The counts are read one after another: the same quiet picture
+        // several times running rules out one caught in passing.
+        quietPolls = quiet && now == last ? quietPolls + 1 : 0;
+        last = now;
+        if (quietPolls >= 3)
+            return true;
+        std::unique_lock<std::mutex> g(progressLock_);
+        progress_.wait_for(g, std::chrono::microseconds(300));
+    }
+    return false;
+}
+
+// Everything held goes on and every started request runs to its end.
+void Interpreter::Drain()
+{
+    m_.ReleaseAll();
+    if (command_ && command_->thread.joinable())
+        command_->thread.join();
+    tasks_.clear();
+}
+
+void Interpreter::ShowHeld()
+{
+    for (const std::string& h : NewlyHeld())
+        Note("held in the printer: " + h);
+}
+
+// One line of the script, on a thread of its own so that a command that
+// blocks comes back as an error instead of a hang.
+bool Interpreter::RunLine(const Words& w)
+{
+    if (w[0] == "start")
+        return StartCommand(w);
+    if (w[0] == "wait")
+        return WaitCommand(w);
+    Task task;
+    command_ = &task;
+    Launch(task, w);
+    Settle();
+    if (!task.done) {
+        tError = "'" + w[0] +
+                 "' does not finish: it waits for a request that is blocked; give it a name "
+                 "with 'start NAME: " +
+                 w[0] + " ...'";
+        Drain();
+        command_ = nullptr;
+        return false;
+    }
+    task.thread.join();
+    command_ = nullptr;
+    ShowBusEvents();
+    ShowHeld();
+    tError = task.error;
+    return task.ok;
+}
+
+static bool Startable(const std::string& command)
+{
+    static const char* kStartable[] = {
+        "open",          "close",    "write",         "read",           "ioctl",
+        "internal",      "wmi",      "pnp",           "power",          "rebalance",
+        "remove-device", "surprise", "surprise-only", "finish-removal", "enumerate",
+        "ids",           "unplug",   "start-device"};
+    for (const char* c : kStartable)
+        if (command == c)
+            return true;
+    return false;
+}
+
+bool Interpreter::StartCommand(const Words& w)
+{
+    if (w.size() < 3 || w[1].size() < 2 || w[1].back() != ':')
+        return Fail("start NAME: COMMAND ...");
+    std::string name = w[1].substr(0, w[1].size() - 1);
+    if (FindTask(name))
+        return Fail("a request named '" + name + "' is already started");
+    if (!Startable(w[2]))
+        return Fail("'" + w[2] + "' cannot be started (a request, PnP, power or removal can)");
+    tasks_.push_back(std::make_unique<Task>());
+    Task& task = *tasks_.back();
+    task.name = name;
+    task.out = open_memstream(&task.text, &task.size);
+    Launch(task, Words(w.begin() + 2, w.end()));
+    if (!Settle())
+        return Fail("the machine did not come to rest after starting '" + name + "'");
+    if (task.done && !task.ok) {
+        tError = task.error;
+        return false;
+    }
+    ShowBusEvents();
+    ShowHeld();
+    Note(name + (task.done ? ": finished" : ": blocked"));
+    return true;
+}
+
+bool Interpreter::WaitCommand(const Words& w)
+{
+    if (!Arity(w, 1, 1))
+        return false;
+    Task* task = FindTask(w[1]);
+    if (task == nullptr)
+        return Fail("no started request named '" + w[1] + "'");
+    if (!Settle())
+        return Fail("the machine did not come to rest");
+    if (!task->done)
+        return Fail("'" + w[1] + "' is still blocked");
+    task->thread.join();
+    ShowBusEvents();
+    ShowHeld();
+    fflush(task->out);
+    fwrite(task->text, 1, task->size, out_);
+    for (auto it = tasks_.begin(); it != tasks_.end(); ++it)
+        if (it->get() == task) {
+            tasks_.erase(it);
+            break;
+        }
     return true;
 }
 
@@ -941,6 +1509,7 @@ bool Interpreter::Execute(const Words& w)
         {"surprise", &Interpreter::Manager},
         {"surprise-only", &Interpreter::Manager},
         {"finish-removal", &Interpreter::Manager},
+        {"start-device", &Interpreter::Manager},
         {"enumerate", &Interpreter::Manager},
         {"ids", &Interpreter::IdsCommand},
         {"show", &Interpreter::ShowCommand},
@@ -949,6 +1518,8 @@ bool Interpreter::Execute(const Words& w)
         {"write", &Interpreter::WriteCommand},
         {"read", &Interpreter::ReadCommand},
         {"ioctl", &Interpreter::Ioctl},
+        {"internal", &Interpreter::InternalCommand},
+        {"wmi", &Interpreter::WmiCommand},
         {"printer", &Interpreter::PrinterCommand},
         {"clock", &Interpreter::ClockCommand},
         {"repeat", &Interpreter::RepeatCommand},
@@ -957,6 +1528,9 @@ bool Interpreter::Execute(const Words& w)
         {"received", &Interpreter::ReceivedCommand},
         {"leaks", &Interpreter::LeaksCommand},
         {"echo", &Interpreter::EchoCommand},
+        {"detail", &Interpreter::DetailCommand},
+        {"interleave", &Interpreter::DetailCommand},
+        {"allocfail", &Interpreter::AllocFailCommand},
     };
     for (const auto& command : kCommands)
         if (w[0] == command.name)
@@ -982,17 +1556,19 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
         Words w;
         if (!SplitWords(line, &w)) {
             fprintf(stderr, "prnsim: %s:%d: unterminated quote\n", source_.c_str(), number);
+            Drain();
             m_.ShutdownAndCheck();
             return 2;
         }
         if (w.empty())
             continue;
         size_t start = line.find_first_not_of(" \t");
-        fprintf(out_, "> %s\n", line.substr(start).c_str());
-        if (!Execute(w)) {
+        fprintf(Out(), "> %s\n", line.substr(start).c_str());
+        if (!RunLine(w)) {
             fflush(out_);
-            fprintf(stderr, "prnsim: %s:%d: %s\n", source_.c_str(), number, error_.c_str());
+            fprintf(stderr, "prnsim: %s:%d: %s\n", source_.c_str(), number, tError.c_str());
             // The machine still goes down in order, so nothing is left behind.
+            Drain();
             m_.ShutdownAndCheck();
             return 2;
         }
@@ -1001,7 +1577,15 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
         fprintf(stderr, "prnsim: cannot read '%s'\n", source_.c_str());
         return 2;
     }
-    fprintf(out_, "> (end of script: unplug every printer, unload the driver)\n");
+    if (!tasks_.empty()) {
+        fflush(out_);
+        fprintf(stderr, "prnsim: %s: '%s' was started and never waited for\n", source_.c_str(),
+                tasks_.front()->name.c_str());
+        Drain();
+        m_.ShutdownAndCheck();
+        return 2;
+    }
+    fprintf(Out(), "> (end of script: unplug every printer, unload the driver)\n");
     std::vector<std::string> problems = m_.ShutdownAndCheck();
     ShowBusEvents();
     if (problems.empty())

@@ -146,6 +146,9 @@ std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver);
 
 // ---- IRQL of the calling thread -------------------------------------------------
 KIRQL CurrentIrql();
+// Threads blocked in an untimed wait (an event, a fast mutex) that nothing
+// has satisfied yet: they run again only when another thread acts.
+size_t ThreadsWaitingInVain();
 
 // ---- scheduling a test's steps into the driver's ----------------------------------
 // Runs `step` on the calling thread right after that thread releases `mutex`

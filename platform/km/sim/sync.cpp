@@ -26,6 +26,27 @@ thread_local KIRQL irql = PASSIVE_LEVEL;
 thread_local char threadTag;
 std::mutex violationLock;
 std::vector<std::string> violations;
+// The conditions of the untimed waits threads are blocked in (guarded by
+// g_lock), so a tool running several threads can tell when all of them
+// wait for something only another of them could do.
+std::vector<const std::function<bool()>*> blockedWaits;
+
+// Registers the calling thread's wait for as long as it blocks.
+struct BlockedWait {
+    explicit BlockedWait(const std::function<bool()>* c) : condition(c)
+    {
+        blockedWaits.push_back(condition);
+    }
+    ~BlockedWait()
+    {
+        for (size_t i = 0; i < blockedWaits.size(); i++)
+            if (blockedWaits[i] == condition) {
+                blockedWaits.erase(blockedWaits.begin() + (long)i);
+                break;
+            }
+    }
+    const std::function<bool()>* condition;
+};
 // A wait that nothing satisfies within this real time is reported as a
 // deadlock instead of hanging the test run.
 const auto kDeadlockGuard = std::chrono::seconds(20);
@@ -176,6 +197,16 @@ KIRQL CurrentIrql()
     return irql;
 }
 
+size_t ThreadsWaitingInVain()
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    size_t n = 0;
+    for (const std::function<bool()>* c : blockedWaits)
+        if (!(*c)())
+            n++;
+    return n;
+}
+
 void ResetSync()
 {
     now = kBootTime;
@@ -312,6 +343,11 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         return STATUS_TIMEOUT;
     }
     Sleeper sleeper;
+    // What could let this thread go on, without taking the signal.
+    std::function<bool()> signalled = [&] {
+        return __atomic_load_n(&event->Header.SignalState, __ATOMIC_SEQ_CST) != 0;
+    };
+    BlockedWait blocked(&signalled);
     waiting[Object]++;
     bool satisfied = g_cv.wait_for(g, kDeadlockGuard, [&] { return TakeSignal(event); });
     if (--waiting[Object] == 0)
@@ -365,6 +401,10 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
         return;
     }
     Sleeper sleeper;
+    std::function<bool()> released = [&] {
+        return __atomic_load_n(&FastMutex->Count, __ATOMIC_SEQ_CST) == 1;
+    };
+    BlockedWait blocked(&released);
     if (!g_cv.wait_for(g, kDeadlockGuard, [&] { return TakeFastMutex(FastMutex); })) {
         Violation("fast mutex never released (deadlock)");
         return;

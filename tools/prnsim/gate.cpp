@@ -1,0 +1,104 @@
+#include "gate.h"
+
+#include "text.h"
+
+#include "kmsim.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace prnsim
+{
+
+namespace
+{
+// One lock for every gate: the counts are read across printers at once.
+std::mutex lock;
+std::condition_variable released;
+// Every SRB held now; one that is released counts no more, even before
+// its thread has woken up.
+struct HeldSrb {
+    const PrinterGate* gate;
+    const unsigned long* generation; // the gate's
+    unsigned long heldAt;
+    bool onCompletionThread;
+};
+std::vector<HeldSrb*> heldSrbs;
+std::vector<std::string> announcements;
+// A held SRB that nobody releases would hang the run; after this much real
+// time it goes on and the verifier says so.
+const auto kHoldGuard = std::chrono::seconds(30);
+} // namespace
+
+PrinterGate::PrinterGate(std::string name) : name_(std::move(name)) {}
+
+PrinterGate::~PrinterGate()
+{
+    Release();
+}
+
+bool PrinterGate::TakeRule(const UCHAR* cdb)
+{
+    for (size_t i = 0; i < rules_.size(); i++) {
+        Rule& r = rules_[i];
+        if ((r.opcode >= 0 && r.opcode != cdb[0]) || (r.subcode >= 0 && r.subcode != cdb[1]))
+            continue;
+        if (r.count > 0 && --r.count == 0)
+            rules_.erase(rules_.begin() + (long)i);
+        return true;
+    }
+    return false;
+}
+
+void PrinterGate::Arrive(const sbp2sim::UnitRequest& request)
+{
+    if (request.srb != nullptr) {
+        std::unique_lock<std::mutex> g(lock);
+        if (TakeRule(request.srb->Cdb)) {
+            HeldSrb me{this, &generation_, generation_, kmsim::CurrentIrql() >= DISPATCH_LEVEL};
+            heldSrbs.push_back(&me);
+            announcements.push_back(name_ + "/" + std::to_string(request.unit) + " SCSI " +
+                                    HexBytes(request.srb->Cdb, 8));
+            unsigned long generation = generation_;
+            if (!released.wait_for(g, kHoldGuard, [&] { return generation_ != generation; }))
+                kmsim::Violation("prnsim: an SRB held in printer " + name_ + " was never released");
+            heldSrbs.erase(std::find(heldSrbs.begin(), heldSrbs.end(), &me));
+        }
+    }
+}
+
+void PrinterGate::Hold(int count, int opcode, int subcode)
+{
+    std::lock_guard<std::mutex> g(lock);
+    rules_.push_back({count, opcode, subcode});
+}
+
+void PrinterGate::Release()
+{
+    std::lock_guard<std::mutex> g(lock);
+    rules_.clear();
+    generation_++;
+    released.notify_all();
+}
+
+HeldCounts HeldNow()
+{
+    std::lock_guard<std::mutex> g(lock);
+    HeldCounts held;
+    for (const HeldSrb* h : heldSrbs)
+        if (*h->generation == h->heldAt)
+            (h->onCompletionThread ? held.onCompletionThread : held.elsewhere)++;
+    return held;
+}
+
+std::vector<std::string> NewlyHeld()
+{
+    std::lock_guard<std::mutex> g(lock);
+    std::vector<std::string> out;
+    out.swap(announcements);
+    return out;
+}
+
+} // namespace prnsim

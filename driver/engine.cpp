@@ -347,9 +347,9 @@ static PDEVICE_OBJECT CommandTarget(PDEVICE_OBJECT Fdo, USHORT Command)
 {
     switch (CMD_UNIT(Command)) {
     case 0:
-        return UnitTableGetUnit0Pdo(Fdo);
+        return UnitTableGetUnit0Target(Fdo);
     case 1:
-        return UnitTableGetUnit1Pdo(Fdo);
+        return UnitTableGetUnit1Target(Fdo);
     default:
         return NULL;
     }

@@ -43,13 +43,13 @@ static LARGE_INTEGER Now()
 // Sends IRP_MJ_CREATE or IRP_MJ_CLOSE to one unit, more than a millisecond
 // after Stamp. FALSE when the unit is gone or no request packet could be
 // had; otherwise *Result holds the unit's answer.
-static BOOLEAN SendToUnit(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT UnitPdo, UCHAR MajorFunction,
+static BOOLEAN SendToUnit(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT Unit, UCHAR MajorFunction,
                           LARGE_INTEGER Stamp, NTSTATUS* Result)
 {
     // Unit 1's removal waits only for unit 1's own requests: it may take the
     // unit out of the table while an open or close counted on unit 0 runs.
     // Such a unit is treated like a packet that could not be had.
-    if (UnitPdo == NULL) {
+    if (Unit == NULL) {
         return FALSE;
     }
     PIRP irp = IoAllocateIrp(Fdo->StackSize, FALSE);
@@ -65,7 +65,7 @@ static BOOLEAN SendToUnit(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT UnitPdo, UCHAR Majo
     IoSetCompletionRoutine(irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
 
     WaitSinceStamp(Stamp, UNIT_STEP_SPACING_MS);
-    IoCallDriver(UnitPdo, irp);
+    IoCallDriver(Unit, irp);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
     *Result = irp->IoStatus.Status;
     IoFreeIrp(irp);
@@ -124,7 +124,8 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     ResetConnection(Fdo);
 
     NTSTATUS result;
-    if (!SendToUnit(Fdo, UnitTableGetUnit0Pdo(Fdo), IRP_MJ_CREATE, ext->LastCloseTime, &result)) {
+    if (!SendToUnit(Fdo, UnitTableGetUnit0Target(Fdo), IRP_MJ_CREATE, ext->LastCloseTime,
+                    &result)) {
         return STATUS_DELETE_PENDING;
     }
     if (result != STATUS_SUCCESS) {
@@ -133,7 +134,7 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     LARGE_INTEGER unit0Opened = Now();
     ext->Unit0Open = 1;
     ext->OpenCount = handles + 1;
-    if (!SendToUnit(Fdo, UnitTableGetUnit1Pdo(Fdo), IRP_MJ_CREATE, unit0Opened, &result)) {
+    if (!SendToUnit(Fdo, UnitTableGetUnit1Target(Fdo), IRP_MJ_CREATE, unit0Opened, &result)) {
         return STATUS_DELETE_PENDING;
     }
     // Unit 1 carries only status; its refusal does not keep the port shut.
@@ -197,8 +198,8 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     NTSTATUS status = STATUS_DELETE_PENDING;
     if (ext->Unit1Open) {
         ext->Unit1Open = 0;
-        if (!ext->DeviceError &&
-            !SendToUnit(Fdo, UnitTableGetUnit1Pdo(Fdo), IRP_MJ_CLOSE, ext->LastOpenTime, &status)) {
+        if (!ext->DeviceError && !SendToUnit(Fdo, UnitTableGetUnit1Target(Fdo), IRP_MJ_CLOSE,
+                                             ext->LastOpenTime, &status)) {
             return STATUS_DELETE_PENDING;
         }
     }
@@ -210,7 +211,7 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
             return status;
         }
         NTSTATUS ignored;
-        if (!SendToUnit(Fdo, UnitTableGetUnit0Pdo(Fdo), IRP_MJ_CLOSE, unit1Closed, &ignored)) {
+        if (!SendToUnit(Fdo, UnitTableGetUnit0Target(Fdo), IRP_MJ_CLOSE, unit1Closed, &ignored)) {
             return STATUS_DELETE_PENDING;
         }
         status = STATUS_SUCCESS;

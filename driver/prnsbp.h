@@ -256,6 +256,9 @@ BOOLEAN UnitTableIsInSlot(ULONG Slot, PDEVICE_OBJECT Pdo, PDEVICE_OBJECT Fdo);
 BOOLEAN UnitTableBothUnitsPresent(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit0Pdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit1Pdo(PDEVICE_OBJECT Fdo);
+/* Where requests of our own to a unit go: the device its FDO is attached to. */
+PDEVICE_OBJECT UnitTableGetUnit0Target(PDEVICE_OBJECT Fdo);
+PDEVICE_OBJECT UnitTableGetUnit1Target(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit0Fdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit1Fdo(PDEVICE_OBJECT Fdo);
 /* The FDO of a unit with its in-progress count taken (IoCountRelease when

@@ -321,6 +321,30 @@ PDEVICE_OBJECT UnitTableGetUnit1Pdo(PDEVICE_OBJECT Fdo)
 {
     return LookupSlot(Fdo, 1, FALSE);
 }
+/* The device our own requests to a unit go to: the top of the stack below
+ * the unit's FDO (a lower filter, or the port driver's PDO), so that every
+ * driver loaded for the unit sees them; the PDO once the FDO has left. */
+static PDEVICE_OBJECT LookupTarget(PDEVICE_OBJECT Fdo, ULONG slot)
+{
+    PDEVICE_OBJECT result = NULL;
+    LockTable();
+    PPRINTER_NODE node = FindNodeByFdo(Fdo, NULL);
+    if (node != NULL) {
+        PDEVICE_OBJECT unitFdo = node->Slot[slot].Fdo;
+        result = unitFdo != NULL ? ((PDEVICE_EXTENSION)unitFdo->DeviceExtension)->LowerDevice
+                                 : node->Slot[slot].Pdo;
+    }
+    UnlockTable();
+    return result;
+}
+PDEVICE_OBJECT UnitTableGetUnit0Target(PDEVICE_OBJECT Fdo)
+{
+    return LookupTarget(Fdo, 0);
+}
+PDEVICE_OBJECT UnitTableGetUnit1Target(PDEVICE_OBJECT Fdo)
+{
+    return LookupTarget(Fdo, 1);
+}
 PDEVICE_OBJECT UnitTableGetUnit0Fdo(PDEVICE_OBJECT Fdo)
 {
     return LookupSlot(Fdo, 0, TRUE);

@@ -202,5 +202,26 @@ TEST_P(UserBufferTest, BufferThatCannotBeMappedFailsTheRequestCleanly)
     EXPECT_EQ(SendUser(IRP_MJ_WRITE, user).bytes, 100u);
 }
 
+// What the driver itself sends to the units (creates, closes, SRBs) goes
+// through a lower filter in the unit's stack like everything else: it is
+// sent to the device the FDO is attached to, not to the port's PDO.
+TEST_P(ReadWriteTest, OwnRequestsPassThroughALowerFilter)
+{
+    if (GetParam() != sbp2sim::Completion::kAsync)
+        GTEST_SKIP() << "the lower filter is in the stack in the asynchronous runs";
+    PDEVICE_OBJECT pdo[2] = {sbp2sim::UnitPdo(bus, 0), sbp2sim::UnitPdo(bus, 1)};
+    unsigned before[2] = {kmsim::LowerFilterSeen(pdo[0]).requests,
+                          kmsim::LowerFilterSeen(pdo[1]).requests};
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    ASSERT_EQ(Write(5000).status, STATUS_SUCCESS);
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
+    unsigned onBus[2] = {0, 0};
+    for (const sbp2sim::BusEvent& e : printer->Trace())
+        onBus[e.unit]++;
+    for (int unit = 0; unit < 2; unit++)
+        EXPECT_EQ(kmsim::LowerFilterSeen(pdo[unit]).requests - before[unit], onBus[unit])
+            << "unit " << unit;
+}
+
 } // namespace
 } // namespace datapath

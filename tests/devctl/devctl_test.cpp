@@ -2,6 +2,7 @@
 // the parallel device-ID request, the serial time-outs, pass-through and
 // everything passed down, and SRBs carried by internal device control.
 
+#include "driver_fixture.h"
 #include "kmsim.h"
 #include "prnsbp.h"
 #include "sbp2sim.h"
@@ -15,6 +16,7 @@
 
 namespace
 {
+using spine::SendSrb;
 
 constexpr LONGLONG kSecond = 10000000; // 100-ns units
 
@@ -506,23 +508,6 @@ TEST_F(DevCtlTest, DiscardDropsBufferedDataAndFlushSendsIt)
     EXPECT_EQ(Send(IOCTL_PRNSBP_FLUSH, {}).status, STATUS_SUCCESS);
     ASSERT_EQ(printer->DataSrbs().size(), sent + 1);
     EXPECT_EQ(printer->DataSrbs().back().transferLength, 12288u);
-}
-
-// An SRB from a driver above, as a class driver would send it.
-NTSTATUS SendSrb(PDEVICE_OBJECT device, UCHAR opcode, UCHAR subcode)
-{
-    SCSI_REQUEST_BLOCK srb = {};
-    srb.Length = sizeof(SCSI_REQUEST_BLOCK);
-    srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
-    srb.CdbLength = 8;
-    srb.Cdb[0] = opcode;
-    srb.Cdb[1] = subcode;
-    srb.SrbFlags = SRB_FLAGS_NO_DATA_TRANSFER;
-    srb.TimeOutValue = 10;
-    return kmsim::SendIrpTo(
-               device, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0,
-               [&srb](PIO_STACK_LOCATION s) { s->Parameters.Scsi.Srb = &srb; }, STATUS_SUCCESS)
-        .status;
 }
 
 TEST_F(DevCtlTest, InternalDeviceControlCarriesSrbsToTheUnits)

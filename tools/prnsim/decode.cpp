@@ -2,7 +2,6 @@
 
 #include "text.h"
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -26,17 +25,6 @@ long Be32(const unsigned char* p)
 {
     return (long)(int32_t)((uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 |
                            p[3]);
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...)
-{
-    char buffer[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return buffer;
 }
 
 std::string Millimetres(long dots)

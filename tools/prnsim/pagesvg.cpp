@@ -1,7 +1,8 @@
 #include "pagesvg.h"
 
+#include "text.h"
+
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,17 +12,6 @@ namespace prnsim
 
 namespace
 {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...)
-{
-    char buffer[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return buffer;
-}
 
 double Mm(long dots)
 {

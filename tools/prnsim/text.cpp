@@ -1,6 +1,7 @@
 #include "text.h"
 
 #include <cctype>
+#include <cstdarg>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -191,6 +192,16 @@ bool ParseMixedOption(const std::string& word, unsigned* seed)
         return false;
     *seed = (unsigned)value;
     return true;
+}
+
+std::string Format(const char* format, ...)
+{
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
 }
 
 } // namespace prnsim

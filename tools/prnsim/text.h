@@ -16,6 +16,8 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t* value);
 bool ParseHexBytes(const std::string& text, std::vector<unsigned char>* bytes);
 // C-style escapes \n \r \t \\ \" \xNN in a quoted script word.
 std::string Unescape(const std::string& text);
+// printf into a std::string (at most 1023 characters).
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string HexBytes(const unsigned char* data, size_t n, size_t max = SIZE_MAX);
 std::string Hex32(uint32_t value);
 // Printable ASCII as is, anything else as \xNN.

@@ -51,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     config.unitName[1] = AsCreated(PickName(in));
     config.unitPresent[0] = in.Byte() % 8 != 0;
     config.unitPresent[1] = in.Byte() % 8 != 0;
-    // One namespace: two units cannot carry the same name.
-    if (Lower(config.unitName[0]) == Lower(config.unitName[1]) && !config.unitName[0].empty())
+    // One namespace: two units cannot carry the same name (an empty one
+    // stands for the port driver's default, which the other may spell out).
+    if (Lower(sbp2sim::UnitName(config, 0)) == Lower(sbp2sim::UnitName(config, 1)))
         config.unitPresent[1] = false;
     bool surprise = in.Flag();
 

@@ -527,6 +527,14 @@ PDRIVER_OBJECT PortDriver()
     return portDriver;
 }
 
+std::string UnitName(const PrinterConfig& config, int unit)
+{
+    if (!config.unitName[unit].empty())
+        return config.unitName[unit];
+    return "\\Device\\Sbp2\\" + config.vendor + "&" + config.product + "&" + std::to_string(unit) +
+           "&" + config.key;
+}
+
 Printer* Plug(const PrinterConfig& config)
 {
     EnsureStarted();
@@ -537,10 +545,7 @@ Printer* Plug(const PrinterConfig& config)
     for (int unit = 0; unit < 2; unit++) {
         if (!config.unitPresent[unit])
             continue;
-        std::string name = config.unitName[unit];
-        if (name.empty())
-            name = "\\Device\\Sbp2\\" + config.vendor + "&" + config.product + "&" +
-                   std::to_string(unit) + "&" + config.key;
+        std::string name = UnitName(config, unit);
         std::u16string w = kmsim::U16(name);
         std::vector<WCHAR> buffer(w.begin(), w.end());
         buffer.push_back(0);

@@ -88,6 +88,8 @@ struct Counters {
 struct Printer;
 
 // Creates the unit PDOs (reported to the PnP manager, not yet started).
+// The name a unit's PDO is created with: the configured one or the default.
+std::string UnitName(const PrinterConfig& config, int unit);
 Printer* Plug(const PrinterConfig& config);
 PDEVICE_OBJECT UnitPdo(Printer* printer, int unit);
 Counters& CountersOf(Printer* printer);

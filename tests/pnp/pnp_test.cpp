@@ -268,14 +268,7 @@ TEST_P(ChildPowerTest, ChildPowerDependsOnTheOpenPort)
     Start();
     ASSERT_NE(child, nullptr);
     Ext(fdo0)->OpenCount = c.openCount;
-    auto setup = [&c](PIO_STACK_LOCATION s) {
-        s->Parameters.Power.Type = c.type;
-        if (c.type == SystemPowerState)
-            s->Parameters.Power.State.SystemState = (SYSTEM_POWER_STATE)c.state;
-        else
-            s->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)c.state;
-    };
-    EXPECT_EQ(kmsim::SendPower(child, c.minor, setup).status, c.child);
+    EXPECT_EQ(kmsim::SendPowerState(child, c.minor, c.type, c.state).status, c.child);
     Ext(fdo0)->OpenCount = 0;
 }
 

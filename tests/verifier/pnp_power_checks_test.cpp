@@ -130,14 +130,8 @@ TEST_P(SetPowerTest, SetPowerIsNotFailed)
         IoDetachDevice(pdo);
         fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     }
-    auto setup = [&c](PIO_STACK_LOCATION s) {
-        s->Parameters.Power.Type = c.type;
-        if (c.type == SystemPowerState)
-            s->Parameters.Power.State.SystemState = (SYSTEM_POWER_STATE)c.state;
-        else
-            s->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)c.state;
-    };
-    EXPECT_EQ(kmsim::SendPower(fdo, c.minor, setup).status, STATUS_DEVICE_POWER_FAILURE);
+    EXPECT_EQ(kmsim::SendPowerState(fdo, c.minor, c.type, c.state).status,
+              STATUS_DEVICE_POWER_FAILURE);
     if (c.atTheBottom)
         IoAttachDeviceToDeviceStack(fdo, pdo);
     if (!c.reported) {

@@ -560,13 +560,7 @@ bool Interpreter::Power(const Words& w)
         }
     }
     PassedDown before = SeenByPort();
-    kmsim::IrpResult r = kmsim::SendPower(device, minor, [&](PIO_STACK_LOCATION s) {
-        s->Parameters.Power.Type = type;
-        if (type == SystemPowerState)
-            s->Parameters.Power.State.SystemState = (SYSTEM_POWER_STATE)state;
-        else
-            s->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)state;
-    });
+    kmsim::IrpResult r = kmsim::SendPowerState(device, minor, type, state);
     ShowBusEvents();
     Result(r.status, r.information, detail_ ? PassedDownText(before) : "");
     return true;

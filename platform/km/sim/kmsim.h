@@ -224,6 +224,9 @@ IrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
                   const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr);
 IrpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor,
                     const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr);
+// A set- or query-power request for `state`: a SYSTEM_POWER_STATE when type
+// is SystemPowerState, else a DEVICE_POWER_STATE.
+IrpResult SendPowerState(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int state);
 // Same, sent to exactly `device` (not the top of its stack).
 IrpResult SendIrpTo(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                     const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr,

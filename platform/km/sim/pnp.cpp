@@ -137,6 +137,17 @@ IrpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor,
     return SendIrp(pdo, IRP_MJ_POWER, minor, setup, STATUS_NOT_SUPPORTED);
 }
 
+IrpResult SendPowerState(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int state)
+{
+    return SendPower(pdo, minor, [type, state](PIO_STACK_LOCATION s) {
+        s->Parameters.Power.Type = type;
+        if (type == SystemPowerState)
+            s->Parameters.Power.State.SystemState = (SYSTEM_POWER_STATE)state;
+        else
+            s->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)state;
+    });
+}
+
 PDRIVER_OBJECT CreateDriverObject(const std::string& name)
 {
     PDRIVER_OBJECT d = new DRIVER_OBJECT;

@@ -74,8 +74,9 @@ static NTSTATUS HandleDeviceId(PDEVICE_OBJECT Fdo, PIRP Irp, PIO_STACK_LOCATION 
     if (status != STATUS_SUCCESS)
         return STATUS_BUFFER_TOO_SMALL;
     // The engine bounds the length field by the bytes received; the zero we
-    // append must still fit in the caller's buffer.
-    if (length > DEVICE_ID_LENGTH_FIELD && ext->StripIdLength) {
+    // append must still fit in the caller's buffer. Without a buffer the
+    // capacity is 0 and nothing below touches it.
+    if (buffer != NULL && length > DEVICE_ID_LENGTH_FIELD && ext->StripIdLength) {
         length -= DEVICE_ID_LENGTH_FIELD;
         RtlMoveMemory(buffer, buffer + DEVICE_ID_LENGTH_FIELD, length);
     }

@@ -64,7 +64,8 @@ VOID IdAppendWideDecimal(PWCHAR Out, ULONG Size, PULONG Used, ULONG Value, ULONG
     CHAR digits[24];
     WCHAR wide[24];
     ULONG count = FormatDecimal(Value, MinDigits, digits);
-    for (ULONG i = 0; i <= count; i++)
+    for (ULONG i = 0; i < count; i++)
         wide[i] = (WCHAR)digits[i];
+    wide[count] = 0;
     IdAppendWide(Out, Size, Used, wide);
 }

@@ -273,7 +273,8 @@ NTSTATUS WritePortInterfaceValues(PDEVICE_OBJECT Fdo)
         SetTextValue(key, L"Link Name", LinkNameBuffer);
     ULONG port = ext->PortNumber;
     SetValue(key, L"Port Number", REG_DWORD, &port, sizeof(ULONG));
-    status = SetTextValue(key, L"Base Name", PORT_BASE_NAME_W);
+    // Only the last write's status is returned; the callers go on either way.
+    SetTextValue(key, L"Base Name", PORT_BASE_NAME_W);
     ULONG keyLength;
     PWCHAR printerKey;
     NTSTATUS keyStatus = UnitTableGetPrinterKey(Fdo, &keyLength, &printerKey);

@@ -13,7 +13,7 @@ have() { dpkg -s "$1" >/dev/null 2>&1; }
 packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev clang-format python3)
 if [ "${1:-}" != "--host" ]; then
   packages+=(g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386
-    clang-14 libfuzzer-14-dev libclang-rt-14-dev)
+    clang-14 clang-tidy libfuzzer-14-dev libclang-rt-14-dev)
 fi
 for p in "${packages[@]}"; do
   have "$p" || need+=("$p")

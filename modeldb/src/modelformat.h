@@ -153,7 +153,7 @@ const uint32_t MaxWalkDepth = 256;
 const uint16_t NoRouteSetting = 0xFFFF;
 const uint16_t NoRouteDefault = 0;
 
-#define PRN_NAMED_ENUMERATOR(name, number) name = number,
+#define PRN_NAMED_ENUMERATOR(name, number) name = (number),
 
 namespace Builder
 {

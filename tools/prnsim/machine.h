@@ -76,6 +76,7 @@ class Machine
 
     void Boot(bool legacy);
     bool DriverLoaded() const { return driver_ != nullptr; }
+    PDRIVER_OBJECT Driver() const { return driver_; }
     NTSTATUS LoadDriver();
     // False when the driver still has devices.
     bool UnloadDriver();

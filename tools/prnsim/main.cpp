@@ -179,6 +179,11 @@ OUTPUT OF run: each command is echoed ("> write p.0 4096"); every request
 that reaches the simulated bus follows on its own line:
   [   time ms] PRINTER/UNIT CREATE|CLOSE -> NTSTATUS
   [   time ms] PRINTER/UNIT SCSI <8 CDB bytes> in|out LENGTH -> SRB status, bytes (command)
+with, when the printer returns sense data (SRB status "+AUTOSENSE"),
+", sense N: 70 00 .." (N the SRB's SenseInfoBufferLength, then the bytes
+returned: byte 8 non-zero for a refusal, bytes 10-12 what was taken), e.g.
+  ... SCSI C1 20 00 10 00 00 00 00 in 4096 -> ERROR+AUTOSENSE 0 (status read),
+      sense 18: 70 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00
 then the command's result: "= STATUS_NAME, information N" (and the data
 read). "= held in the printer: p/0 SCSI ..." when a request is kept by
 "printer NAME hold"; a command that would block must be started. At the end the printers are unplugged, the driver unloaded and

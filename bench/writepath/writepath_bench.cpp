@@ -26,8 +26,12 @@ class CountingPrinter : public sbp2sim::PrinterModel
     NTSTATUS Handle(const sbp2sim::UnitRequest& request, ULONG_PTR* information) override
     {
         NTSTATUS s = PrinterModel::Handle(request, information);
+        // One request at a time reaches the model (the port completes in
+        // the writer's thread): a plain increment, not a locked one, which
+        // the printer's own work would not include.
         if (request.srb != NULL && (request.srb->SrbFlags & SRB_FLAGS_DATA_OUT))
-            transfers++;
+            transfers.store(transfers.load(std::memory_order_relaxed) + 1,
+                            std::memory_order_relaxed);
         return s;
     }
     std::atomic<long> transfers{0};

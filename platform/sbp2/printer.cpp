@@ -41,18 +41,23 @@ bool Matches(const Fault& f, int unit, const UCHAR* cdb)
            (f.subcode < 0 || f.subcode == cdb[1]);
 }
 
-void SetSense(PSCSI_REQUEST_BLOCK srb, UCHAR refused, ULONG delivered)
+// Fills as much of the request sense data as the caller's buffer holds
+// (byte 8: refused, bytes 10-12: bytes taken); false when there is no
+// buffer, so the sense must not be claimed valid.
+bool SetSense(PSCSI_REQUEST_BLOCK srb, UCHAR refused, ULONG delivered)
 {
-    UCHAR* sense = (UCHAR*)srb->SenseInfoBuffer;
-    if (sense == NULL || srb->SenseInfoBufferLength < 13) {
-        return;
+    UCHAR* buffer = (UCHAR*)srb->SenseInfoBuffer;
+    if (buffer == NULL || srb->SenseInfoBufferLength == 0) {
+        return false;
     }
-    memset(sense, 0, srb->SenseInfoBufferLength);
-    sense[0] = 0x70;
+    UCHAR sense[18] = {0x70};
     sense[8] = refused;
     sense[10] = (UCHAR)(delivered >> 16);
     sense[11] = (UCHAR)(delivered >> 8);
     sense[12] = (UCHAR)delivered;
+    memset(buffer, 0, srb->SenseInfoBufferLength);
+    memcpy(buffer, sense, std::min<size_t>(sizeof sense, srb->SenseInfoBufferLength));
+    return true;
 }
 
 NTSTATUS ErrorStatus(PSCSI_REQUEST_BLOCK srb, UCHAR srbStatus, ULONG_PTR* information)
@@ -262,11 +267,12 @@ NTSTATUS SimPrinter::ApplyFault(const Fault& fault, PSCSI_REQUEST_BLOCK srb, ULO
 {
     switch (fault.action) {
     case Fault::kRefuse:
-        SetSense(srb, kSenseRefused, fault.shortCount);
-        return ErrorStatus(srb, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID, information);
-    case Fault::kShort:
-        SetSense(srb, 0, fault.shortCount);
-        return ErrorStatus(srb, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID, information);
+    case Fault::kShort: {
+        UCHAR refused = fault.action == Fault::kRefuse ? kSenseRefused : 0;
+        bool sense = SetSense(srb, refused, fault.shortCount);
+        return ErrorStatus(srb, SRB_STATUS_ERROR | (sense ? SRB_STATUS_AUTOSENSE_VALID : 0),
+                           information);
+    }
     case Fault::kSrbStatus:
     default:
         return ErrorStatus(srb, fault.srbStatus, information);
@@ -372,6 +378,11 @@ NTSTATUS SimPrinter::Handle(const UnitRequest& request, ULONG_PTR* information)
 
     event.status = HandleSrb(request, information);
     event.srbStatus = srb->SrbStatus;
+    if ((srb->SrbStatus & SRB_STATUS_AUTOSENSE_VALID) && srb->SenseInfoBuffer != NULL) {
+        event.senseReturned =
+            (UCHAR)std::min<size_t>(srb->SenseInfoBufferLength, event.sense.size());
+        memcpy(event.sense.data(), srb->SenseInfoBuffer, event.senseReturned);
+    }
     event.delivered = (ULONG)*information;
     {
         std::lock_guard<std::mutex> g(lock_);

@@ -101,6 +101,9 @@ struct BusEvent {
     NTSTATUS status = STATUS_SUCCESS; // IRP completion status
     UCHAR srbStatus = 0;
     ULONG delivered = 0; // IoStatus.Information
+    // the sense data returned with SRB_STATUS_AUTOSENSE_VALID (at most 32 bytes)
+    UCHAR senseReturned = 0;
+    std::array<UCHAR, 32> sense{};
 
     UCHAR op() const { return cdb[0]; }
     UCHAR sub() const { return cdb[1]; }

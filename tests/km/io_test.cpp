@@ -257,3 +257,36 @@ TEST_F(IoTest, NamesCollideAndLinksResolve)
 }
 
 } // namespace
+
+namespace
+{
+// On a retail kernel a freed IRP is kept for the next one of its size, as
+// the system's IRP lookaside lists do: reused or not, an IRP counts as
+// allocated exactly while it is (a leaked one is still reported), and a
+// reused one starts clean.
+TEST(RetailIrpTest, ReusedIrpsStartCleanAndCountOnlyWhileAllocated)
+{
+    kmsim::Reset();
+    kmsim::SetRetailKernel(true);
+    PIRP first = IoAllocateIrp(3, FALSE);
+    first->Cancel = TRUE;
+    first->IoStatus.Status = STATUS_CANCELLED;
+    IoSetNextIrpStackLocation(first);
+    IoFreeIrp(first);
+    EXPECT_EQ(kmsim::PoolOutstanding(kmsim::kTagIrp), 0u);
+
+    PIRP again = IoAllocateIrp(3, FALSE);
+    PIRP bigger = IoAllocateIrp(5, FALSE);
+    ASSERT_EQ(again, first); // the freed one, taken again
+    EXPECT_EQ(kmsim::PoolOutstanding(kmsim::kTagIrp), 2u);
+    EXPECT_FALSE(again->Cancel);
+    EXPECT_EQ(again->IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(again->CurrentLocation, 4);
+    EXPECT_EQ(bigger->StackCount, 5);
+    IoFreeIrp(again);
+    EXPECT_NE(kmsim::LeakReport().find("Irp"), std::string::npos);
+    IoFreeIrp(bigger);
+    EXPECT_EQ(kmsim::LeakReport(), "");
+    kmsim::Reset();
+}
+} // namespace

@@ -458,8 +458,11 @@ std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime)
     char tail[96];
     snprintf(tail, sizeof tail, " %s %6lu -> %s %lu", direction, (unsigned long)e.transferLength,
              SrbStatusName(e.srbStatus).c_str(), (unsigned long)e.delivered);
-    return s + "SCSI " + HexBytes(e.cdb.data(), 8) + tail + " (" + CommandName(e.op(), e.sub()) +
-           ")";
+    s += "SCSI " + HexBytes(e.cdb.data(), 8) + tail + " (" + CommandName(e.op(), e.sub()) + ")";
+    if (e.srbStatus & SRB_STATUS_AUTOSENSE_VALID)
+        s += ", sense " + std::to_string(e.senseLength) + ": " +
+             (e.senseReturned ? HexBytes(e.sense.data(), e.senseReturned) : "none");
+    return s;
 }
 
 std::string FormatSrbDetail(const sbp2sim::BusEvent& e)

@@ -76,6 +76,7 @@ class Machine
 
     void Boot(bool legacy);
     bool DriverLoaded() const { return driver_ != nullptr; }
+    PDRIVER_OBJECT Driver() const { return driver_; }
     NTSTATUS LoadDriver();
     // False when the driver still has devices.
     bool UnloadDriver();
@@ -130,7 +131,8 @@ class Machine
     LONGLONG bootTime_ = 0;
 };
 
-// "[  12.0031 ms] p/1 SCSI C1 20 00 10 00 00 00 00 in  4096 -> SUCCESS 12 (status read)"
+// "[  12.0031 ms] p/1 SCSI C1 20 00 10 00 00 00 00 in  4096 -> SUCCESS 12 (status read)", with
+// ", sense 18: 70 00 .." (SenseInfoBufferLength, then the bytes) when the sense is valid
 std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime);
 // The SRB fields the line above leaves out, for an SRB event:
 // "function 00, flags 00000040, queue tag 0 action 20, time-out 90 s, CDB length 8, sense 18, CDB

@@ -97,9 +97,15 @@ Numbers are decimal or 0x-hex.
                                 8-15); the claims, storage queries and
                                 device-ID requests the port driver answered
                                 ("p/0 CLAIM ...", "p/0 STORAGE QUERY ...",
-                                "p/1 SBP2 REQUEST ..."); where PnP and power
-                                requests were passed down ("passed down to
-                                p/0 as PnP query-id")
+                                "p/1 SBP2 REQUEST ..."); every request the
+                                driver passed down (PnP, power, WMI, SRBs,
+                                control codes it does not handle) once it
+                                has come back: the device it went to and
+                                its status ("p/0 PASSED device control
+                                0x00220000 -> STATUS_INVALID_DEVICE_REQUEST,
+                                to \Device\Sbp2\..."; a filter of "plug
+                                ... filter" is named, one of --lower-filter
+                                is not)
   interleave on|off             bus lines of all printers by time instead of
                                 printer by printer
   allocfail N | allocfail off   the driver's Nth allocation from now fails
@@ -120,7 +126,8 @@ Numbers are decimal or 0x-hex.
   read DEV N
   ioctl DEV CODE [in=HEX] [out=N] [nobuffer]
                                 CODE by name (IOCTL_PRNSBP_FLUSH...) or number;
-                                nobuffer: no system buffer at all
+                                nobuffer: no system buffer at all; where a
+                                code the driver passes down went: "detail on"
   internal DEV CDB [in=N|out=HEX] [flags=N timeout=S tag=N action=N sense=N]
                                 an SRB through IRP_MJ_INTERNAL_DEVICE_CONTROL,
                                 e.g. "internal p.child C200000008000000 in=8"
@@ -172,6 +179,11 @@ OUTPUT OF run: each command is echoed ("> write p.0 4096"); every request
 that reaches the simulated bus follows on its own line:
   [   time ms] PRINTER/UNIT CREATE|CLOSE -> NTSTATUS
   [   time ms] PRINTER/UNIT SCSI <8 CDB bytes> in|out LENGTH -> SRB status, bytes (command)
+with, when the printer returns sense data (SRB status "+AUTOSENSE"),
+", sense N: 70 00 .." (N the SRB's SenseInfoBufferLength, then the bytes
+returned: byte 8 non-zero for a refusal, bytes 10-12 what was taken), e.g.
+  ... SCSI C1 20 00 10 00 00 00 00 in 4096 -> ERROR+AUTOSENSE 0 (status read),
+      sense 18: 70 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00
 then the command's result: "= STATUS_NAME, information N" (and the data
 read). "= held in the printer: p/0 SCSI ..." when a request is kept by
 "printer NAME hold"; a command that would block must be started. At the end the printers are unplugged, the driver unloaded and

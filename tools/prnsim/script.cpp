@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <map>
+#include <set>
 #include <iostream>
 #include <sstream>
 #include <mutex>
@@ -138,10 +139,8 @@ class Interpreter
     bool PrinterCommand(const Words& w);
     bool InternalCommand(const Words& w);
     bool WmiCommand(const Words& w);
-    // The PnP and power minors each unit PDO saw, to tell where a request went.
-    using PassedDown = std::map<std::string, size_t>;
-    PassedDown SeenByPort();
-    std::string PassedDownText(const PassedDown& before);
+    void WatchDriver();
+    std::string PassedLine(const kmsim::PassedRequest& r, std::string* printer);
     bool FaultTarget(const Words& w, size_t from, const char* what, uint64_t* count, int* opcode,
                      int* subcode);
     bool PrinterRefuse(SimulatedPrinter& p, const Words& w);
@@ -186,6 +185,12 @@ class Interpreter
     bool legacy_ = false;
     bool detail_ = false;     // `detail on`: SRB fields and where requests went
     bool interleave_ = false; // `interleave on`: bus events of all printers by time
+    // Unit PDO names of the printers plugged so far, as "p/0"; the printers
+    // plugged with `filter`, whose lower filter the trace names (one added
+    // by --lower-filter is left out, so that every mode shows the same).
+    std::map<std::string, std::string> unitOfPdo_;
+    std::set<std::string> namedFilters_;
+    std::vector<bool> passedShown_; // entries of kmsim::PassedRequests() shown
     unsigned long long patternSeed_ = 0;
     int depth_ = 0;
     std::vector<std::unique_ptr<Task>> tasks_; // started and not yet waited for
@@ -230,6 +235,7 @@ bool Interpreter::Plug(const Words& w)
     c.mixedSeed = mixedSeed_;
     kmsim::LowerFilterOptions filter;
     filter.enabled = lowerFilter_;
+    namedFilters_.erase(name);
     for (size_t i = 2; i < w.size(); i++) {
         std::string key, value;
         if (w[i] == "async") {
@@ -239,6 +245,7 @@ bool Interpreter::Plug(const Words& w)
         }
         if (w[i] == "filter") {
             filter.enabled = true;
+            namedFilters_.insert(name);
             continue;
         }
         if (w[i] == "unit1-first") {
@@ -282,6 +289,8 @@ bool Interpreter::Plug(const Words& w)
             return Fail("bad plug option '" + w[i] + "'");
         }
     }
+    for (int unit = 0; unit < 2; unit++)
+        unitOfPdo_[sbp2sim::UnitName(c, unit)] = name + "/" + std::to_string(unit);
     kmsim::SetLowerFilter(filter);
     std::vector<NTSTATUS> results = m_.Plug(name, c, order);
     kmsim::SetLowerFilter(kmsim::LowerFilterOptions());
@@ -496,7 +505,6 @@ bool Interpreter::Pnp(const Words& w)
             return Fail("unknown text type '" + w[3] + "' (description or location)");
     }
     bool inPath = !(w.size() > 4 && w[4] == "out");
-    PassedDown before = SeenByPort();
     kmsim::IrpResult r = kmsim::SendPnp(device, minor, [&](PIO_STACK_LOCATION s) {
         if (minor == IRP_MN_QUERY_CAPABILITIES)
             s->Parameters.DeviceCapabilities.Capabilities = &caps;
@@ -514,7 +522,6 @@ bool Interpreter::Pnp(const Words& w)
         }
     });
     ShowBusEvents();
-    std::string passed = detail_ ? PassedDownText(before) : "";
     std::string extra;
     if (minor == IRP_MN_QUERY_CAPABILITIES)
         extra = std::string(": UniqueID ") + (caps.UniqueID ? "1" : "0") + ", RawDeviceOK " +
@@ -523,14 +530,14 @@ bool Interpreter::Pnp(const Words& w)
     if (minor == IRP_MN_QUERY_ID || minor == IRP_MN_QUERY_DEVICE_TEXT) {
         // A device text is one string, as the device ID is.
         std::string ids = TakeIdString(r, minor == IRP_MN_QUERY_ID ? idType : BusQueryDeviceID);
-        Note(StatusName(r.status) + passed + (ids.empty() ? "" : ": " + ids));
+        Note(StatusName(r.status) + (ids.empty() ? "" : ": " + ids));
         return true;
     }
     if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
-        Note(StatusName(r.status) + passed + TakeRelations(r));
+        Note(StatusName(r.status) + TakeRelations(r));
         return true;
     }
-    Result(r.status, r.information, passed + extra);
+    Result(r.status, r.information, extra);
     return true;
 }
 
@@ -559,10 +566,9 @@ bool Interpreter::Power(const Words& w)
             return Fail("unknown power state '" + t + "' (D0 to D3, S0 to S5)");
         }
     }
-    PassedDown before = SeenByPort();
     kmsim::IrpResult r = kmsim::SendPowerState(device, minor, type, state);
     ShowBusEvents();
-    Result(r.status, r.information, detail_ ? PassedDownText(before) : "");
+    Result(r.status, r.information);
     return true;
 }
 
@@ -768,59 +774,10 @@ bool Interpreter::WmiCommand(const Words& w)
     if (!Arity(w, 1, 2) || !Device(w[1], &device) ||
         (w.size() > 2 && !Number(w[2], 255, &minor, "WMI minor")))
         return false;
-    PassedDown before = SeenByPort();
     Outcome o = m_.SystemControl(device, (UCHAR)minor);
     ShowBusEvents();
-    Result(o.status, o.information, PassedDownText(before));
+    Result(o.status, o.information);
     return true;
-}
-
-static const std::vector<UCHAR>& MinorsSeen(sbp2sim::Counters& c, int unit, int kind)
-{
-    return kind == 0 ? c.pnp[unit] : kind == 1 ? c.power[unit] : c.systemControl[unit];
-}
-
-static const char* const kPassedKinds[] = {"PnP", "power", "WMI"};
-
-Interpreter::PassedDown Interpreter::SeenByPort()
-{
-    PassedDown seen;
-    for (const std::string& name : m_.PrinterNames()) {
-        SimulatedPrinter* p = m_.Find(name);
-        if (!p->plugged)
-            continue;
-        for (int unit = 0; unit < 2; unit++)
-            for (int kind = 0; kind < 3; kind++)
-                seen[name + "/" + std::to_string(unit) + " " + kPassedKinds[kind]] =
-                    MinorsSeen(sbp2sim::CountersOf(p->bus), unit, kind).size();
-    }
-    return seen;
-}
-
-// ", passed down to p/0 as PnP query-id" for each request the port driver
-// got since `before`.
-std::string Interpreter::PassedDownText(const PassedDown& before)
-{
-    std::string text;
-    for (const std::string& name : m_.PrinterNames()) {
-        SimulatedPrinter* p = m_.Find(name);
-        if (!p->plugged)
-            continue;
-        for (int unit = 0; unit < 2; unit++)
-            for (int kind = 0; kind < 3; kind++) {
-                std::string where = name + "/" + std::to_string(unit);
-                auto it = before.find(where + " " + kPassedKinds[kind]);
-                size_t from = it == before.end() ? 0 : it->second;
-                const std::vector<UCHAR>& seen =
-                    MinorsSeen(sbp2sim::CountersOf(p->bus), unit, kind);
-                for (size_t i = from; i < seen.size(); i++)
-                    text += ", passed down to " + where + " as " + kPassedKinds[kind] + " " +
-                            (kind == 0   ? PnpMinorName(seen[i])
-                             : kind == 1 ? PowerMinorName(seen[i])
-                                         : std::to_string(seen[i]));
-            }
-    }
-    return text;
 }
 
 // The words after a fault's value: a COUNT and op=XX / sub=XX (CDB bytes 0
@@ -1082,7 +1039,9 @@ bool Interpreter::Restart()
     m_.Boot(legacy_);
     kmsim::RegLoad(path);
     unlink(path);
+    passedShown_.clear();
     NTSTATUS s = m_.LoadDriver();
+    WatchDriver();
     Result(s, 0, problems.empty() ? ", nothing left behind" : "");
     return true;
 }
@@ -1112,7 +1071,14 @@ bool Interpreter::LoadCommand(const Words& w)
     if (m_.DriverLoaded())
         return Fail("the driver is already loaded");
     Result(m_.LoadDriver(), 0);
+    WatchDriver();
     return true;
+}
+
+// From the driver's load on, the requests it passes down are recorded.
+void Interpreter::WatchDriver()
+{
+    kmsim::WatchPassedRequests(m_.Driver());
 }
 
 bool Interpreter::UnloadCommand(const Words& w)
@@ -1304,6 +1270,18 @@ void Interpreter::ShowBusEvents()
         if (detail_)
             lines.push_back(
                 {r.first, r.second.time, FormatPortRequest(r.first, r.second, m_.BootTime())});
+    // A passed-down request is shown once it has come back.
+    std::vector<kmsim::PassedRequest> passed = kmsim::PassedRequests();
+    passedShown_.resize(passed.size());
+    for (size_t i = 0; i < passed.size(); i++) {
+        if (passedShown_[i] || !passed[i].completed)
+            continue;
+        passedShown_[i] = true;
+        std::string printer;
+        std::string text = PassedLine(passed[i], &printer);
+        if (detail_)
+            lines.push_back({printer, passed[i].time, text});
+    }
     // Port requests and bus events of one printer by time; printers one
     // after another unless interleaved.
     std::vector<std::string> order;
@@ -1318,6 +1296,45 @@ void Interpreter::ShowBusEvents()
     });
     for (const Line& l : lines)
         fprintf(out_, "  %s\n", l.text.c_str());
+}
+
+// "[    2.0000 ms] p/0 PASSED device control 0x00220003 -> STATUS_INVALID_DEVICE_REQUEST,
+// to \Device\Sbp2\QXZR&P-1&0&00A0B8C9D0E1F203"
+std::string Interpreter::PassedLine(const kmsim::PassedRequest& r, std::string* printer)
+{
+    auto unit = unitOfPdo_.find(r.stackBottom);
+    std::string where = unit == unitOfPdo_.end() ? r.stackBottom : unit->second;
+    *printer = where.substr(0, where.rfind('/'));
+    std::string what;
+    switch (r.major) {
+    case IRP_MJ_PNP:
+        what = "PnP " + PnpMinorName(r.minor);
+        break;
+    case IRP_MJ_POWER:
+        what = "power " + PowerMinorName(r.minor);
+        break;
+    case IRP_MJ_SYSTEM_CONTROL:
+        what = "WMI " + std::to_string(r.minor);
+        break;
+    case IRP_MJ_DEVICE_CONTROL:
+        what = "device control " + IoctlName(r.code);
+        if (r.minor != 0)
+            what += " minor " + std::to_string(r.minor);
+        break;
+    case IRP_MJ_SCSI:
+        what = "SCSI minor " + std::to_string(r.minor);
+        break;
+    default:
+        what = "major " + std::to_string(r.major) + " minor " + std::to_string(r.minor);
+        break;
+    }
+    std::string target = r.target;
+    if (!r.toStackBottom)
+        target =
+            namedFilters_.count(*printer) ? r.target + " above " + r.stackBottom : r.stackBottom;
+    char time[32];
+    snprintf(time, sizeof time, "[%10.4f ms] ", (double)(r.time - m_.BootTime()) / kMs);
+    return time + where + " PASSED " + what + " -> " + StatusName(r.status) + ", to " + target;
 }
 
 Task* Interpreter::FindTask(const std::string& name)
@@ -1535,6 +1552,7 @@ bool Interpreter::Execute(const Words& w)
 int Interpreter::Run(std::istream& in, const std::string& registryFile)
 {
     m_.Boot(false);
+    passedShown_.clear();
     struct stat st;
     if (!registryFile.empty() && stat(registryFile.c_str(), &st) == 0 &&
         !kmsim::RegLoad(registryFile)) {

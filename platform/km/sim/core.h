@@ -30,6 +30,18 @@ inline bool Retail()
     return g_retail.load(std::memory_order_relaxed);
 }
 
+// Passed-down requests (passed.cpp), reported only while a driver is
+// watched (WatchPassedRequests): each IoCallDriver hop, each stack location
+// the completion walk leaves, each IRP freed.
+extern std::atomic<PDRIVER_OBJECT> g_watchedDriver;
+inline bool WatchingPassed()
+{
+    return g_watchedDriver.load(std::memory_order_relaxed) != nullptr;
+}
+void PassedHop(PIRP irp, PDEVICE_OBJECT target);
+void PassedCompleting(PIRP irp);
+void PassedIrpFreed(PIRP irp);
+
 // Bookkeeping of a device object, hung on DeviceObjectExtension.
 struct DeviceInfo {
     std::u16string name;
@@ -58,6 +70,7 @@ void ResetSync();
 void ResetPnp();
 void ResetInterfaces();
 void ResetFilter();
+void ResetPassed();
 
 // The lower filter (filter.cpp): attached to a PDO when filters are on
 // (NULL otherwise), or taken off again when the function driver's AddDevice

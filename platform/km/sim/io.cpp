@@ -429,6 +429,8 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 
 static void FreeIrpMemory(PIRP irp)
 {
+    if (WatchingPassed())
+        PassedIrpFreed(irp);
     if (Retail() && trackedIrps.load() == 0) {
         PoolFree(irp);
         return;
@@ -554,6 +556,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
     RequestArriving(Irp, DeviceObject);
+    if (WatchingPassed())
+        PassedHop(Irp, DeviceObject);
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
     KIRQL before = KeGetCurrentIrql();
@@ -633,6 +637,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             powerWithoutStartNext++;
     }
     for (PIO_STACK_LOCATION sp = first; Irp->CurrentLocation <= Irp->StackCount; sp++) {
+        if (WatchingPassed())
+            PassedCompleting(Irp);
         if (!Retail())
             StackLocationCompleted(Irp, Irp->CurrentLocation,
                                    (sp->Control & SL_PENDING_RETURNED) != 0);

@@ -308,6 +308,25 @@ struct FilterSeen {
 FilterSeen LowerFilterSeen(PDEVICE_OBJECT pdo);
 size_t LowerFilterCount(); // filter devices not yet deleted
 
+// Requests a function driver received and passed on to a device of another
+// driver (a lower filter, the bus driver's PDO), one entry per such hop, for
+// a tool that shows where they went. Recorded from WatchPassedRequests(driver)
+// on (NULL: stop) until the next Reset; the driver's own requests (those it
+// built or allocated) are not included.
+struct PassedRequest {
+    LONGLONG time = 0;         // when the driver handed it on
+    std::string target;        // the device's name, or its driver's path when unnamed
+    std::string stackBottom;   // name of the PDO at the bottom of the target's stack
+    bool toStackBottom = true; // handed straight to that PDO
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    ULONG code = 0; // IoControlCode (device control)
+    bool completed = false;
+    NTSTATUS status = STATUS_PENDING; // what it was completed with below the driver
+};
+void WatchPassedRequests(PDRIVER_OBJECT driver);
+std::vector<PassedRequest> PassedRequests();
+
 // Power IRPs completed without PoStartNextPowerIrp (checked by tests).
 size_t PowerIrpsWithoutStartNext();
 

@@ -490,6 +490,7 @@ void Reset()
 {
     ResetVerifier();
     ResetFilter();
+    ResetPassed();
     ResetPnp();
     ResetInterfaces();
     ResetDeviceIds();

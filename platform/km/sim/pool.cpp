@@ -73,8 +73,86 @@ struct SpinLock {
 };
 SpinLock retailLock;
 
+// Freed IRPs wait here for the next IRP of the same size, as on the system,
+// whose IRP lookaside lists spare the pool a request for each one. They are
+// off the block list: freed, as far as counting and leak reports go.
+struct RecycleBin {
+    SIZE_T bytes = 0;
+    RetailBlock* head = nullptr; // linked through `next`
+    unsigned count = 0;
+};
+constexpr unsigned kRecycleDepth = 16;
+RecycleBin recycleBins[4]; // under retailLock
+
+bool Recyclable(ULONG tag, SIZE_T alignment)
+{
+    return tag == kTagIrp && alignment <= 16;
+}
+
+// Caller holds retailLock.
+void RetailLink(RetailBlock* b)
+{
+    b->live = kRetailLive;
+    b->prev = nullptr;
+    b->next = retailBlocks;
+    if (retailBlocks != nullptr)
+        retailBlocks->prev = b;
+    retailBlocks = b;
+    retailCount++;
+}
+
+// Caller holds retailLock. A block of that size from its bin, or NULL.
+RetailBlock* TakeRecycled(SIZE_T bytes)
+{
+    for (RecycleBin& bin : recycleBins)
+        if (bin.bytes == bytes && bin.head != nullptr) {
+            RetailBlock* b = bin.head;
+            bin.head = b->next;
+            bin.count--;
+            return b;
+        }
+    return nullptr;
+}
+
+// Caller holds retailLock; b is off the block list. False when its bin is full.
+bool KeepRecycled(RetailBlock* b)
+{
+    for (RecycleBin& bin : recycleBins)
+        if (bin.bytes == b->bytes || bin.head == nullptr) {
+            if (bin.head == nullptr)
+                bin.bytes = b->bytes;
+            else if (bin.count == kRecycleDepth)
+                return false;
+            b->next = bin.head;
+            bin.head = b;
+            bin.count++;
+            return true;
+        }
+    return false;
+}
+
+void DropRecycled()
+{
+    for (RecycleBin& bin : recycleBins) {
+        while (bin.head != nullptr) {
+            RetailBlock* b = bin.head;
+            bin.head = b->next;
+            free(b->base);
+        }
+        bin = RecycleBin();
+    }
+}
+
 PVOID RetailAllocate(SIZE_T bytes, SIZE_T alignment, ULONG tag)
 {
+    if (Recyclable(tag, alignment)) {
+        std::lock_guard<SpinLock> g(retailLock);
+        if (RetailBlock* b = TakeRecycled(bytes)) {
+            b->owner = CurrentDriver();
+            RetailLink(b);
+            return b + 1;
+        }
+    }
     SIZE_T front = alignment > sizeof(RetailBlock) ? alignment : sizeof(RetailBlock);
     void* base =
         alignment > 16
@@ -88,14 +166,8 @@ PVOID RetailAllocate(SIZE_T bytes, SIZE_T alignment, ULONG tag)
     b->owner = CurrentDriver();
     b->bytes = bytes;
     b->tag = tag;
-    b->live = kRetailLive;
-    b->prev = nullptr;
     std::lock_guard<SpinLock> g(retailLock);
-    b->next = retailBlocks;
-    if (retailBlocks != nullptr)
-        retailBlocks->prev = b;
-    retailBlocks = b;
-    retailCount++;
+    RetailLink(b);
     return user;
 }
 
@@ -122,6 +194,9 @@ void RetailFree(PVOID p)
             return;
         }
         RetailUnlink(b);
+        if (Recyclable(b->tag, 16) && (SIZE_T)((UCHAR*)p - (UCHAR*)b->base) == sizeof *b &&
+            KeepRecycled(b))
+            return;
     }
     free(b->base);
 }
@@ -333,6 +408,7 @@ void ResetPool()
         RetailUnlink(b);
         free(b->base);
     }
+    DropRecycled();
     DropQuarantine();
     allocationCount = 0;
     failAt = 0;

@@ -1,7 +1,7 @@
 /*
- * Adding and starting a printer unit, and the two small request routines
- * (forward and wait, the event-signalling completion) the rest of the
- * driver uses.
+ * Adding and starting a printer unit, and the small request routines
+ * (completing a request, forward and wait, the event-signalling
+ * completion) the rest of the driver uses.
  */
 #include "prnsbp.h"
 
@@ -12,6 +12,16 @@ NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     if (Context != NULL)
         KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, PDEVICE_OBJECT Counted)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (Counted != NULL)
+        IoCountRelease(Counted);
+    return Status;
 }
 
 NTSTATUS ForwardIrpAndWait(PDEVICE_EXTENSION Extension, PIRP Irp)
@@ -243,18 +253,6 @@ NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
-/* Undoes an AddDevice that got as far as attaching the FDO. */
-static NTSTATUS FailAttachedAdd(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT Top, NTSTATUS status)
-{
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
-    UnitTableDropFdo(Fdo);
-    IoDetachDevice(ext->LowerDevice);
-    IoDeleteDevice(Fdo);
-    ClaimDevice(Top, TRUE);
-    ObDereferenceObject(Top);
-    return status;
-}
-
 static NTSTATUS CreateLptLink(PDEVICE_EXTENSION ext, PUNICODE_STRING DeviceName)
 {
     WCHAR linkText[32];
@@ -273,65 +271,81 @@ static NTSTATUS CreateLptLink(PDEVICE_EXTENSION ext, PUNICODE_STRING DeviceName)
     }
 }
 
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
+// Creates the FDO under the first free "\Device\Printer%d" name.
+static NTSTATUS CreatePrinterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* Fdo, PULONG Number,
+                                    PWCHAR NameText, PUNICODE_STRING Name)
 {
-    WCHAR nameText[32];
-    UNICODE_STRING name;
-    PDEVICE_OBJECT fdo = NULL;
     NTSTATUS status;
-    ULONG number;
-
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Pdo);
-    status = ClaimDevice(top, FALSE);
-    if (!NT_SUCCESS(status)) {
-        ObDereferenceObject(top);
-        return status;
-    }
-    for (number = 0;; number++) {
-        swprintf(nameText, L"\\Device\\Printer%d", (int)number);
+    for (ULONG number = 0;; number++) {
+        swprintf(NameText, L"\\Device\\Printer%d", (int)number);
         swprintf(LinkNameBuffer, L"\\\\.\\Printer%d", (int)number);
-        RtlInitUnicodeString(&name, nameText);
-        status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), &name, FILE_DEVICE_PRINTER,
-                                0, FALSE, &fdo);
-        if (status != STATUS_OBJECT_NAME_COLLISION)
-            break;
+        RtlInitUnicodeString(Name, NameText);
+        status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), Name, FILE_DEVICE_PRINTER,
+                                0, FALSE, Fdo);
+        if (status != STATUS_OBJECT_NAME_COLLISION) {
+            *Number = number;
+            return status;
+        }
     }
-    if (!NT_SUCCESS(status)) {
-        ClaimDevice(top, TRUE);
-        ObDereferenceObject(top);
-        return status;
-    }
+}
 
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
-    fdo->Flags |= DO_DIRECT_IO;
+static VOID InitUnitExtension(PDEVICE_OBJECT Fdo, ULONG Number, PDEVICE_OBJECT Top)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
+    Fdo->Flags |= DO_DIRECT_IO;
     ExInitializeFastMutex(&ext->OpenCloseMutex);
     ExInitializeFastMutex(&ext->OpenMutex);
     ExInitializeFastMutex(&ext->CloseMutex);
     ExInitializeFastMutex(&ext->EngineMutex);
     ext->Flags |= FLAG_FDO;
-    ext->Self = fdo;
-    ext->DeviceNumber = number;
-    if (fdo->AlignmentRequirement < top->AlignmentRequirement)
-        fdo->AlignmentRequirement = top->AlignmentRequirement;
+    ext->Self = Fdo;
+    ext->DeviceNumber = Number;
+    if (Fdo->AlignmentRequirement < Top->AlignmentRequirement)
+        Fdo->AlignmentRequirement = Top->AlignmentRequirement;
     ext->DeviceDescriptor = NULL;
     ext->AdapterDescriptor = NULL;
     ext->SrbFlagsExtra = SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
+}
 
-    /* Requests go to the device we were attached to: a lower filter may
-     * sit between the PDO and us. */
-    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, Pdo);
+// AddDevice
+//   Claims the SBP-2 unit, creates and attaches its FDO and enters it into
+//   the unit table; on the legacy platform also the LPT link and, for unit 0,
+//   the port publication. PASSIVE_LEVEL; the PnP manager calls it once per
+//   unit, never beside the unit's PnP requests. A failure undoes every step
+//   taken, in reverse order.
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
+{
+    WCHAR nameText[32];
+    UNICODE_STRING name;
+    PDEVICE_OBJECT fdo = NULL;
+    PDEVICE_OBJECT lower = NULL;
+    PDEVICE_EXTENSION ext = NULL;
+    ULONG number = 0;
+    NTSTATUS status;
+
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Pdo);
+    status = ClaimDevice(top, FALSE);
+    if (!NT_SUCCESS(status))
+        goto dereference_top;
+    status = CreatePrinterDevice(DriverObject, &fdo, &number, nameText, &name);
+    if (!NT_SUCCESS(status))
+        goto release_claim;
+    InitUnitExtension(fdo, number, top);
+    ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+
+    // Requests go to the device we were attached to: a lower filter may
+    // sit between the PDO and us.
+    lower = IoAttachDeviceToDeviceStack(fdo, Pdo);
     if (lower == NULL) {
-        IoDeleteDevice(fdo);
-        ClaimDevice(top, TRUE);
-        ObDereferenceObject(top);
-        return STATUS_DEVICE_BUSY;
+        status = STATUS_DEVICE_BUSY;
+        goto delete_device;
     }
-    /* A stack is pageable for power all the way up or not at all. */
+    // A stack is pageable for power all the way up or not at all.
     fdo->Flags |= lower->Flags & DO_POWER_PAGABLE;
     ext->LowerDevice = lower;
     ext->Pdo = Pdo;
-    /* The other unit's requests count on this FDO from the moment it is in
-     * the unit table. */
+    // The other unit's requests count on this FDO from the moment it is in
+    // the unit table.
     ext->IoCount = 1;
     KeInitializeEvent(&ext->IoIdleEvent, NotificationEvent, FALSE);
     UnitTableAdd(Pdo, fdo);
@@ -339,7 +353,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     if (IsLegacyPlatform()) {
         status = CreateLptLink(ext, &name);
         if (!NT_SUCCESS(status))
-            return FailAttachedAdd(fdo, top, status);
+            goto leave_table;
     }
     ObDereferenceObject(top);
 
@@ -351,4 +365,15 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
         WritePortName(Pdo, ext->PortNumber);
     }
     return STATUS_SUCCESS;
+
+leave_table:
+    UnitTableDropFdo(fdo);
+    IoDetachDevice(lower);
+delete_device:
+    IoDeleteDevice(fdo);
+release_claim:
+    ClaimDevice(top, TRUE);
+dereference_top:
+    ObDereferenceObject(top);
+    return status;
 }

@@ -21,13 +21,6 @@ VOID WaitSinceStamp(LARGE_INTEGER Stamp, ULONG Milliseconds)
     }
 }
 
-static VOID CompleteWith(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-}
-
 static PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
 {
     return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -70,6 +63,13 @@ static BOOLEAN SendToUnit(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT Unit, UCHAR MajorFu
     *Result = irp->IoStatus.Status;
     IoFreeIrp(irp);
     return TRUE;
+}
+
+BOOLEAN PortIsOpen(PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
+    return (ext->Flags & FLAG_STARTED) && !ext->DeviceError && UnitTableBothUnitsPresent(Fdo) &&
+           ext->Unit0Open && ext->Unit1Open;
 }
 
 // Both units must be in the table, finished starting, and reachable.
@@ -237,8 +237,7 @@ static NTSTATUS RunPortStep(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIR
         EngineRelease(Fdo);
         ExReleaseFastMutex(mutex);
     }
-    CompleteWith(Irp, status);
-    return status;
+    return CompleteRequest(Irp, status, 0, NULL);
 }
 
 NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp)
@@ -254,10 +253,8 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp)
 NTSTATUS NTAPI CreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_OBJECT fdo = UnitTableReferenceUnit0Fdo(DeviceObject);
-    if (fdo == NULL) {
-        CompleteWith(Irp, STATUS_DELETE_PENDING);
-        return STATUS_DELETE_PENDING;
-    }
+    if (fdo == NULL)
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0, NULL);
     PDEVICE_EXTENSION ext = ExtensionOf(fdo);
     ExAcquireFastMutex(&ext->OpenCloseMutex);
     NTSTATUS status = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE

@@ -275,6 +275,11 @@ NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ClaimDevice(PDEVICE_OBJECT Target, BOOLEAN Release);
 NTSTATUS QueryStorageProperty(PDEVICE_OBJECT Target, STORAGE_PROPERTY_ID PropertyId,
                               PSTORAGE_DESCRIPTOR_HEADER* Descriptor);
+/* Completes a request that the driver handled itself (IO_NO_INCREMENT; no
+ * request is left pending) and then, when Counted is given, lets the request
+ * leave that device's in-progress count. Every dispatch routine completes
+ * through here. */
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, PDEVICE_OBJECT Counted);
 NTSTATUS ForwardIrpAndWait(PDEVICE_EXTENSION Extension, PIRP Irp);
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
@@ -326,7 +331,6 @@ VOID EngineDiscardData(PDEVICE_OBJECT Fdo);
 /* ---- read and write (readwrite.cpp) -------------------------------------- */
 
 NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS CompleteAndRelease(PDEVICE_OBJECT Fdo, PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 
 /* ---- open and close (openclose.cpp) -------------------------------------- */
 
@@ -334,6 +338,10 @@ NTSTATUS NTAPI CreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp);
 NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp);
 VOID WaitSinceStamp(LARGE_INTEGER Stamp, ULONG Milliseconds);
+/* Whether print data and device control may go to the printer: the unit-0
+ * FDO is started, both units are in the table and open, and the transport
+ * has not failed. The caller holds the engine lock. */
+BOOLEAN PortIsOpen(PDEVICE_OBJECT Fdo);
 
 /* ---- device control (devctl.cpp) ----------------------------------------- */
 

@@ -175,13 +175,7 @@ VOID IoCountWaitIdle(PDEVICE_OBJECT DeviceObject, KWAIT_REASON Reason)
     }
 }
 
-/*
- * Flags holds bits that PnP changes (FLAG_STARTED, without the engine lock:
- * a surprise removal must not wait for a request the printer may never
- * answer) and bits that the engine changes under its lock
- * (FLAG_LOOKASIDE_READY). Every change after AddDevice goes through here so
- * that neither side's update is lost to the other's.
- */
+/* Every change of Flags after AddDevice; FlagsLock is why (prnsbp.h, "Locks"). */
 VOID ChangeExtensionFlags(PDEVICE_EXTENSION Extension, UCHAR Set, UCHAR Clear)
 {
     ExAcquireFastMutex(&FlagsLock);

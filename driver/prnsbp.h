@@ -108,91 +108,178 @@
 /* ---- device extensions ---------------------------------------------------- */
 
 /*
+ * Locks
+ * -----
+ * There is no thread of the driver's own. Dispatch routines run at
+ * PASSIVE_LEVEL in their callers' threads; SRB completion routines may run
+ * at DISPATCH_LEVEL. Every lock is a fast mutex (APC_LEVEL while held), so
+ * none is taken in a completion routine.
+ *
+ * Driver-wide:
+ *   UnitTableLock   PrinterList and every PRINTER_NODE in it (slots, Removed,
+ *                   Closed). Taken only inside unittable.cpp, around each walk
+ *                   of the list: no lookup reads a node that is being unlinked
+ *                   and freed.
+ *   FlagsLock       every change of an extension's Flags after AddDevice
+ *                   (ChangeExtensionFlags): PnP changes FLAG_STARTED and
+ *                   FLAG_BASE_RELEASED without the engine lock (a surprise
+ *                   removal must not wait for a request the printer may never
+ *                   answer), the engine changes FLAG_LOOKASIDE_READY under it;
+ *                   neither side's change may be lost to the other's.
+ *
+ * Per printer, in the extension of its unit-0 FDO (the same fields of the
+ * unit-1 FDO are never taken):
+ *   OpenCloseMutex  one open or close of the port at a time (CreateCloseDispatch).
+ *   OpenMutex,      the open step and the close step (RunPortStep), inside
+ *   CloseMutex      OpenCloseMutex.
+ *   EngineMutex     (EngineAcquire/EngineRelease) the I/O state of the printer:
+ *                   the engine's buffers and sequences, EngineState, OpenCount,
+ *                   Unit0Open, Unit1Open, WriteCount, DeviceError, ActivityFlags
+ *                   and TimeoutSeconds once started. Every read, write, device
+ *                   control, open and close holds it around its check of the
+ *                   port state (PortIsOpen) and its engine calls. Not recursive.
+ *
+ * Order: OpenCloseMutex -> OpenMutex or CloseMutex -> EngineMutex ->
+ * UnitTableLock or FlagsLock. UnitTableLock and FlagsLock are leaves: nothing
+ * is taken while one of them is held, and they are never held together. A
+ * routine may wait for the printer (an SRB, a create or close of a unit)
+ * while it holds the mutexes above EngineMutex and EngineMutex itself, never
+ * while it holds a leaf.
+ *
+ * Which locks a routine may take:
+ *   CreateCloseDispatch   OpenCloseMutex, OpenMutex/CloseMutex, EngineMutex,
+ *                         UnitTableLock, FlagsLock (engine setup and teardown)
+ *   ReadWriteDispatch     EngineMutex, UnitTableLock, FlagsLock (engine setup)
+ *   DeviceControlDispatch EngineMutex, UnitTableLock, FlagsLock (engine setup)
+ *   InternalDeviceControlDispatch, PowerDispatch, SystemControlDispatch: none
+ *   PnpDispatch, AddDevice, DriverUnload: UnitTableLock, FlagsLock, never the
+ *                         per-printer mutexes
+ *   SrbCompletion, SignalEventCompletion: none
+ *
+ * In-progress count (interlocked, no lock): every request counts itself in
+ * the IoCount of the device it works on while it is inside the driver. PnP,
+ * system control and internal device control count on their own device
+ * (IoCountAcquire). Read, write, open, close and device control count on the
+ * printer's unit-0 FDO, taken under UnitTableLock by the referenced lookups
+ * (UnitTableReferenceUnit0Fdo), so that a removal that has closed the FDO's
+ * slot (UnitTableCloseFdo) hands it to no one after. IoCount holds one base
+ * reference from AddDevice (or the child's creation) on; a stop or removal
+ * gives the base up (IoCountReleaseBase, recorded in FLAG_BASE_RELEASED) and
+ * waits until the count is 0 (IoCountWaitIdle on IoIdleEvent); a start takes
+ * it back (IoCountRetakeBase). IoCountRelease may run at DISPATCH_LEVEL.
+ *
+ * PnP state: the PnP manager sends one PnP request of a device at a time and
+ * never beside its AddDevice, so the fields only PnP writes (PnpState,
+ * PrevPnpState, the descriptors, DeviceIdString, InterfaceName, LptNumber,
+ * ChildPdo, PortNumber, StartComplete, LinkNameBuffer) need no lock.
+ *
+ * Deliberate unlocked reads (the races a ThreadSanitizer run reports and the
+ * stress test leaves as they are):
+ *   - Flags: opens, reads, writes, device control and IsFdo read the bits
+ *     without FlagsLock. A request that reads FLAG_STARTED just before a stop
+ *     or removal clears it behaves as if it had come a moment earlier; the
+ *     stop or removal then waits for it through IoCount.
+ *   - StartUnit rewrites TimeoutSeconds, UseScsiPrint, StripIdLength and
+ *     MdlSize at every start without the engine lock; the data path reads
+ *     them under it. A start runs after the stop has drained the requests,
+ *     and it writes the values they had unless the registry changed.
+ *   - RemoveChild resets the parent's ActivityFlags without the engine lock
+ *     that the data path holds when it sets bits; a lost bit only changes
+ *     whether a legacy child is reported again.
+ *   - PowerDispatch reads the parent's OpenCount for the child, and
+ *     BothUnitsUsable reads unit 1's StartComplete, without a lock: each is
+ *     a single aligned word, and either value is an answer that could have
+ *     been given a moment earlier or later.
+ *   - The SRB completion routine sets DeviceError and SendDoneEvent without
+ *     the engine lock; the sender, which holds it, reads them after the wait.
+ *   - After DrainRequests (removal) no request is left: DeleteUnit tears down
+ *     the engine without the engine lock.
+ */
+
+/*
  * Extension of every FDO. The first five fields, and IoCount and IoIdleEvent
  * further on, sit at the same offsets as in CHILD_EXTENSION: the PnP, power
  * and system-control dispatch routines read them before they know which
- * kind of device they serve.
+ * kind of device they serve. All I/O state of a printer lives in its unit-0
+ * FDO; in the unit-1 FDO those fields stay unused.
  */
 typedef struct _DEVICE_EXTENSION {
-    PDEVICE_OBJECT Self;
-    PDEVICE_OBJECT LowerDevice;
-    UCHAR Flags;
-    UCHAR PrevPnpState;
-    UCHAR PnpState;
-    NPAGED_LOOKASIDE_LIST SrbLookaside;
-    LONG IoCount;
-    KEVENT IoIdleEvent;
-    PDEVICE_OBJECT Pdo;
-    PSTORAGE_DEVICE_DESCRIPTOR DeviceDescriptor;
-    PSTORAGE_ADAPTER_DESCRIPTOR AdapterDescriptor;
-    ULONG TimeoutSeconds;
-    ULONG DeviceNumber;
-    ULONG SrbFlagsExtra;
-    UNICODE_STRING InterfaceName;
-    CHAR ChildIdBuffer[ID_STRING_SIZE];
-    PCHAR DeviceIdString;
-    ULONG PortNumber;
-    ULONG LptNumber;
-    PDEVICE_OBJECT ChildPdo;
-    ULONG OpenCount;
-    ULONG Unit0Open;
-    ULONG Unit1Open;
-    ULONG StartComplete;
-    ULONG EngineState;
-    CHAR Manufacturer[64];
-    CHAR Model[80];
-    ULONG WriteCount;
-    ULONG UseScsiPrint;
-    ULONG StripIdLength;
-    ULONG MdlSize;
+    PDEVICE_OBJECT Self;                /* this FDO */
+    PDEVICE_OBJECT LowerDevice;         /* what AddDevice attached to: a lower filter or the PDO */
+    UCHAR Flags;                        /* FLAG_*; changed through ChangeExtensionFlags */
+    UCHAR PrevPnpState;                 /* the state before PnpState; PNP_STATE_NONE for none */
+    UCHAR PnpState;                     /* minor code of the last state-changing PnP request */
+    NPAGED_LOOKASIDE_LIST SrbLookaside; /* SRBs of the engine, while FLAG_LOOKASIDE_READY */
+    LONG IoCount;                       /* requests in the driver, plus the base reference */
+    KEVENT IoIdleEvent;                 /* set when IoCount reaches 0 */
+    PDEVICE_OBJECT Pdo;                 /* the SBP-2 unit's PDO */
+    PSTORAGE_DEVICE_DESCRIPTOR DeviceDescriptor;   /* from the port driver at each start */
+    PSTORAGE_ADAPTER_DESCRIPTOR AdapterDescriptor; /* BusType tells 1394 from other adapters */
+    ULONG TimeoutSeconds;               /* "TIME_OUT", or what IOCTL_SERIAL_SET_TIMEOUTS set */
+    ULONG DeviceNumber;                 /* n of "\Device\Printer%d" */
+    ULONG SrbFlagsExtra;                /* added to every SRB's flags */
+    UNICODE_STRING InterfaceName;       /* the registered port interface (unit 0) */
+    CHAR ChildIdBuffer[ID_STRING_SIZE]; /* the device ID last given for the child */
+    PCHAR DeviceIdString;               /* printer identification, "ZR b"; NULL until identified */
+    ULONG PortNumber;                   /* the port number kept for this printer */
+    ULONG LptNumber;                    /* n of "\DosDevices\LPT%d" (legacy platform), 0 for none */
+    PDEVICE_OBJECT ChildPdo;            /* the printer's child PDO (unit 0), NULL for none */
+    ULONG OpenCount;                    /* handles open on the port */
+    ULONG Unit0Open;                    /* unit 0 has accepted IRP_MJ_CREATE for this connection */
+    ULONG Unit1Open;                    /* unit 1 has been sent IRP_MJ_CREATE for this connection */
+    ULONG StartComplete;                /* StartUnit has finished once */
+    ULONG EngineState;     /* ENGINE_* bits; 0 until the first engine call of a connection */
+    CHAR Manufacturer[64]; /* from the device ID, for the port description */
+    CHAR Model[80];        /* from the device ID, for the port description */
+    ULONG WriteCount;      /* writes of this connection; the first is never held back */
+    ULONG UseScsiPrint;    /* "USE_SCSI_PRINT": print data as PRINT rather than C0 00 */
+    ULONG StripIdLength;   /* device-control device IDs lose their length field */
+    ULONG MdlSize;         /* "MDL_SIZE": the print buffer's size, 0 for the default */
     /* SCSI request engine, one set per printer (in the unit-0 FDO) */
-    PMDL PrintMdl;
-    PUCHAR PrintBuffer;
-    ULONG PrintBufferSize;
-    ULONG PrintFill;
-    ULONG FlushFailed;
-    PMDL ReplyMdl;
-    PUCHAR ReplyBuffer;
-    ULONG ReplyBufferSize;
-    KEVENT SendDoneEvent;
-    PUCHAR SenseBuffer;
-    USHORT CdbSequence;
-    UCHAR WriteSequence;
-    UCHAR StatusSequence;
-    ULONG RetryPending;
-    LARGE_INTEGER RetryStart;
-    ULONG DeviceError;
+    PMDL PrintMdl;            /* describes PrintBuffer */
+    PUCHAR PrintBuffer;       /* where writes are coalesced, "ZR r" */
+    ULONG PrintBufferSize;    /* its size: MDL_SIZE or 32 KiB */
+    ULONG PrintFill;          /* bytes buffered and not yet sent */
+    ULONG FlushFailed;        /* the last flush was refused: its data are still buffered */
+    PMDL ReplyMdl;            /* describes ReplyBuffer */
+    PUCHAR ReplyBuffer;       /* the printer's replies, REPLY_BUFFER_SIZE bytes, "ZR r" */
+    ULONG ReplyBufferSize;    /* its size */
+    KEVENT SendDoneEvent;     /* set by SrbCompletion for the SRB in flight */
+    PUCHAR SenseBuffer;       /* sense bytes of the SRB in flight, "ZR a" */
+    USHORT CdbSequence;       /* CDB bytes 6-7 of the commands that carry it */
+    UCHAR WriteSequence;      /* CDB byte 5 of C0 00, one up per accepted write */
+    UCHAR StatusSequence;     /* CDB byte 5 of C1 20, one up per status read */
+    ULONG RetryPending;       /* a refusal run has begun at RetryStart */
+    LARGE_INTEGER RetryStart; /* the first refusal of the run */
+    ULONG DeviceError;        /* the transport failed in this connection */
     /* child device and port activity */
-    PDEVICE_OBJECT SuppressedChild;
-    ULONG ActivityFlags;
+    PDEVICE_OBJECT SuppressedChild; /* the child no longer reported (legacy platform) */
+    ULONG ActivityFlags;            /* ACTIVITY_*: port activity since the child's last removal */
     /* open and close */
-    FAST_MUTEX OpenCloseMutex;
-    FAST_MUTEX OpenMutex;
-    FAST_MUTEX CloseMutex;
-    LARGE_INTEGER LastOpenTime;
-    LARGE_INTEGER LastCloseTime;
-    /* Keeps engine operations of one printer (reads, writes and device
-     * control from several threads) from overlapping; initialised by
-     * AddDevice. */
-    FAST_MUTEX EngineMutex;
+    FAST_MUTEX OpenCloseMutex;   /* see "Locks" */
+    FAST_MUTEX OpenMutex;        /* see "Locks" */
+    FAST_MUTEX CloseMutex;       /* see "Locks" */
+    LARGE_INTEGER LastOpenTime;  /* unit 1 opened: the first close waits a step after it */
+    LARGE_INTEGER LastCloseTime; /* unit 0 closed: the next open waits a step after it */
+    FAST_MUTEX EngineMutex;      /* see "Locks" */
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* Extension of a printer's child PDO. */
 typedef struct _CHILD_EXTENSION {
-    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT Self;        /* this PDO */
     PDEVICE_OBJECT LowerDevice; /* top of the parent FDO's stack, not referenced */
-    UCHAR Flags;
-    UCHAR PrevPnpState;
-    UCHAR PnpState;
+    UCHAR Flags;                /* FLAG_CHILD_STARTED, FLAG_STARTED, FLAG_BASE_RELEASED */
+    UCHAR PrevPnpState;         /* as in DEVICE_EXTENSION */
+    UCHAR PnpState;             /* as in DEVICE_EXTENSION; begins as IRP_MN_STOP_DEVICE */
     union {
-        UNICODE_STRING ChildName;
+        UNICODE_STRING ChildName; /* "\Device\PrinterChild%d" */
         /* keeps IoCount and IoIdleEvent where DEVICE_EXTENSION has them */
         NPAGED_LOOKASIDE_LIST ChildNameSlot;
     };
-    LONG IoCount;
-    KEVENT IoIdleEvent;
-    PDEVICE_EXTENSION Parent;
-    BOOLEAN ParentRemoving;
+    LONG IoCount;             /* as in DEVICE_EXTENSION */
+    KEVENT IoIdleEvent;       /* as in DEVICE_EXTENSION */
+    PDEVICE_EXTENSION Parent; /* the unit-0 FDO that reports this child */
+    BOOLEAN ParentRemoving;   /* the parent's removal deletes the child */
 } CHILD_EXTENSION, *PCHILD_EXTENSION;
 
 static_assert(offsetof(DEVICE_EXTENSION, IoCount) == offsetof(CHILD_EXTENSION, IoCount),
@@ -210,12 +297,13 @@ typedef struct _UNIT_SLOT {
     ULONG Closed; /* the FDO is being removed: no new references */
 } UNIT_SLOT, *PUNIT_SLOT;
 
+/* One printer: its two units, under UnitTableLock. */
 typedef struct _PRINTER_NODE {
     struct _PRINTER_NODE* Next;
-    ULONG Removed;
-    UNIT_SLOT Slot[2];
-    ULONG KeyLength;
-    WCHAR Key[PRINTER_KEY_CHARS + 1];
+    ULONG Removed;     /* a unit was removed: purged at the next AddDevice unless one remains */
+    UNIT_SLOT Slot[2]; /* unit 0, unit 1 */
+    ULONG KeyLength;   /* PRINTER_KEY_LENGTH */
+    WCHAR Key[PRINTER_KEY_CHARS + 1]; /* the printer key from the PDO's name */
 } PRINTER_NODE, *PPRINTER_NODE;
 
 /* ---- driver-wide state ---------------------------------------------------- */
@@ -224,8 +312,8 @@ extern PWSTR RegistryPath;     /* service key path, "ZR l" */
 extern ULONG RegistryPathSize; /* bytes, terminator included */
 extern WCHAR LinkNameBuffer[64];
 extern PPRINTER_NODE PrinterList;
-extern FAST_MUTEX UnitTableLock;
-extern FAST_MUTEX FlagsLock; /* changes of an extension's Flags after AddDevice */
+extern FAST_MUTEX UnitTableLock; /* see "Locks" */
+extern FAST_MUTEX FlagsLock;     /* see "Locks" */
 
 /* ---- entry, configuration, in-progress count (entry.cpp) ----------------- */
 
@@ -318,11 +406,8 @@ NTSTATUS SendPrinterCommand(USHORT Command, PDEVICE_OBJECT Fdo, PVOID Buffer, PU
 NTSTATUS FlushDataBuffer(USHORT Command, PDEVICE_OBJECT Fdo);
 BOOLEAN TimeElapsed(LARGE_INTEGER Stamp, ULONG Milliseconds);
 NTSTATUS NTAPI SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-/* Engine state is one set per printer and the engine routines above do not
- * lock it: every caller holds the printer's engine lock (EngineMutex of the
- * unit-0 FDO) around its checks of the port state and its engine calls.
- * Not recursive; taken after OpenCloseMutex/OpenMutex/CloseMutex, never
- * before them. */
+/* The engine routines above run under the printer's engine lock, which
+ * their callers take (see "Locks"). */
 VOID EngineAcquire(PDEVICE_OBJECT Fdo);
 VOID EngineRelease(PDEVICE_OBJECT Fdo);
 /* Drops buffered print data unsent (the caller holds the engine lock). */

@@ -1,16 +1,8 @@
 /*
  * The unit table: pairs the two SBP-2 units of each printer and keeps the
- * printer key that identifies a printer across reconnections.
- *
- * Lookups come from dispatch routines on any thread while AddDevice and
- * removal change the list, so every walk of the list holds UnitTableLock;
- * no lookup can read a node that is being unlinked and freed.
- *
- * A request entering through one unit may work on the other unit's FDO.
- * It takes that FDO's in-progress count under the lock (the referenced
- * lookups), and a removal closes its FDO's slot under the lock before it
- * waits for the count: every request that got the FDO is waited for, and
- * none gets it afterwards.
+ * printer key that identifies a printer across reconnections. Every walk
+ * of the list holds UnitTableLock; the referenced lookups take the FDO's
+ * in-progress count under it (prnsbp.h, "Locks").
  */
 #include "prnsbp.h"
 

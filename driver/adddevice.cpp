@@ -1,8 +1,6 @@
-/*
- * Adding and starting a printer unit, and the small request routines
- * (completing a request, forward and wait, the event-signalling
- * completion) the rest of the driver uses.
- */
+// Adding and starting a printer unit, and the small request routines
+// (completing a request, forward and wait, the event-signalling
+// completion) the rest of the driver uses.
 #include "prnsbp.h"
 
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -62,12 +60,10 @@ NTSTATUS ClaimDevice(PDEVICE_OBJECT Target, BOOLEAN Release)
     return Release ? STATUS_SUCCESS : status;
 }
 
-/*
- * The port driver may complete one query at once and pend the next. The
- * event is signalled by every completion, waited for or not, so each query
- * starts from a cleared one: a wait must never end on the signal of the
- * query before.
- */
+// The port driver may complete one query at once and pend the next. The
+// event is signalled by every completion, waited for or not, so each query
+// starts from a cleared one: a wait must never end on the signal of the
+// query before.
 static NTSTATUS SendPropertyQuery(PDEVICE_OBJECT Target, PSTORAGE_PROPERTY_QUERY Query,
                                   PVOID Output, ULONG OutputLength, PKEVENT Event)
 {
@@ -88,11 +84,9 @@ static NTSTATUS SendPropertyQuery(PDEVICE_OBJECT Target, PSTORAGE_PROPERTY_QUERY
     return status;
 }
 
-/*
- * The copy is at least as large as the descriptor structure and zero-filled
- * beyond what the port driver returned, so a short descriptor never makes
- * a reader run past the buffer.
- */
+// The copy is at least as large as the descriptor structure and zero-filled
+// beyond what the port driver returned, so a short descriptor never makes
+// a reader run past the buffer.
 NTSTATUS QueryStorageProperty(PDEVICE_OBJECT Target, STORAGE_PROPERTY_ID PropertyId,
                               PSTORAGE_DESCRIPTOR_HEADER* Descriptor)
 {
@@ -129,15 +123,15 @@ NTSTATUS QueryStorageProperty(PDEVICE_OBJECT Target, STORAGE_PROPERTY_ID Propert
             ExFreePool(buffer);
         return status;
     }
-    /* Readers bound themselves by Size: keep the size this buffer was
-     * allocated for, whatever the second answer claimed. */
+    // Readers bound themselves by Size: keep the size this buffer was
+    // allocated for, whatever the second answer claimed.
     ((PSTORAGE_DESCRIPTOR_HEADER)buffer)->Size = header.Size;
     *Descriptor = (PSTORAGE_DESCRIPTOR_HEADER)buffer;
     return status;
 }
 
-/* The zero-terminated string at Offset of the device descriptor, or "" when
- * the offset or the terminator lies outside the descriptor. */
+// The zero-terminated string at Offset of the device descriptor, or "" when
+// the offset or the terminator lies outside the descriptor.
 static const CHAR* DescriptorString(PSTORAGE_DEVICE_DESCRIPTOR Descriptor, ULONG Offset)
 {
     ULONG size = Descriptor->Size;
@@ -150,7 +144,7 @@ static const CHAR* DescriptorString(PSTORAGE_DEVICE_DESCRIPTOR Descriptor, ULONG
     return "";
 }
 
-/* Appends Text to Out (Capacity bytes) without passing its end. */
+// Appends Text to Out (Capacity bytes) without passing its end.
 static VOID AppendBounded(PCHAR Out, ULONG Capacity, const CHAR* Text)
 {
     ULONG used = (ULONG)strlen(Out);
@@ -170,11 +164,9 @@ static VOID FormatScsiIdentity(PDEVICE_EXTENSION ext)
                   DescriptorString(ext->DeviceDescriptor, ext->DeviceDescriptor->ProductIdOffset));
 }
 
-/*
- * Identification and publication happen once per FDO. When reading the
- * device ID fails, the identification string is given up again, so the
- * next start tries once more instead of running with an empty identity.
- */
+// Identification and publication happen once per FDO. When reading the
+// device ID fails, the identification string is given up again, so the
+// next start tries once more instead of running with an empty identity.
 static NTSTATUS IdentifyPrinter(PDEVICE_OBJECT Fdo, PDEVICE_EXTENSION ext)
 {
     ext->DeviceIdString = (PCHAR)ExAllocatePoolWithTag(PagedPool, ID_STRING_SIZE, TAG_ID_STRING);
@@ -217,9 +209,9 @@ NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject)
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PSTORAGE_DESCRIPTOR_HEADER descriptor;
 
-    /* The child is marked started at every start: a stop or a removal
-     * cleared FLAG_STARTED, and a child started again carries requests
-     * again. */
+    // The child is marked started at every start: a stop or a removal
+    // cleared FLAG_STARTED, and a child started again carries requests
+    // again.
     if (!(ext->Flags & FLAG_FDO)) {
         ChangeExtensionFlags(ext, FLAG_CHILD_STARTED | FLAG_STARTED, 0);
         return STATUS_SUCCESS;
@@ -228,7 +220,7 @@ NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject)
     if (ext->TimeoutSeconds == 0)
         ext->TimeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
 
-    /* A restart after a stop asks again; the copies of the earlier start go. */
+    // A restart after a stop asks again; the copies of the earlier start go.
     FreeDescriptors(ext);
     NTSTATUS status = QueryStorageProperty(ext->LowerDevice, StorageAdapterProperty, &descriptor);
     if (!NT_SUCCESS(status))

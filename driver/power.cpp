@@ -1,4 +1,4 @@
-/* Power and system control for the FDOs and the child PDO. */
+// Power and system control for the FDOs and the child PDO.
 #include "prnsbp.h"
 
 NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -9,11 +9,11 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoCopyCurrentIrpStackLocationToNext(Irp);
         return PoCallDriver(ext->LowerDevice, Irp);
     }
-    /* The child: no power state is kept. While the port is open a query is
-     * refused, so that the system does not choose to sleep under an open
-     * handle; a set-power request cannot be refused (the system sleeps
-     * anyway). The child cannot wake anything: a wait-wake fails at once
-     * rather than report a wake that never happened. */
+    // The child: no power state is kept. While the port is open a query is
+    // refused, so that the system does not choose to sleep under an open
+    // handle; a set-power request cannot be refused (the system sleeps
+    // anyway). The child cannot wake anything: a wait-wake fails at once
+    // rather than report a wake that never happened.
     PCHILD_EXTENSION cext = (PCHILD_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {

@@ -61,9 +61,8 @@ NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         length = 0;
     } else {
         USHORT command = CMD_STATUS_READ;
-        if (isWrite) {
+        if (isWrite)
             command = ext->UseScsiPrint ? CMD_PRINT_DATA : CMD_VENDOR_DATA;
-        }
         status = SendPrinterCommand(command, fdo, buffer, &length);
     }
     BOOLEAN failed = ext->DeviceError != 0;

@@ -8,10 +8,12 @@
 // driver; the count holds one base reference besides (prnsbp.h, "Locks").
 //
 // IRP_MN_STOP_DEVICE (StopDevice)
-//   FDO:   FLAG_STARTED is cleared, so new reads, writes, device control and
-//          opens answer STATUS_DELETE_PENDING; the request and the base
-//          reference leave the count and the stop waits until every request
-//          still in the driver has left; then the port driver gets the stop.
+//   FDO:   FLAG_STARTED is cleared, so the device takes no new work (on unit
+//          0: opens, reads, writes and device control of the port answer
+//          STATUS_DELETE_PENDING; on either unit: internal device control);
+//          the request and the base reference leave the count and the stop
+//          waits until every request still in the driver has left; then the
+//          port driver gets the stop.
 //          Nothing is freed: a start takes the base reference back
 //          (IoCountRetakeBase) and StartUnit runs again.
 //   child: the same, without passing anything down.

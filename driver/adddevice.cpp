@@ -1,8 +1,6 @@
-/*
- * Adding and starting a printer unit, and the two small request routines
- * (forward and wait, the event-signalling completion) the rest of the
- * driver uses.
- */
+// Adding and starting a printer unit, and the small request routines
+// (completing a request, forward and wait, the event-signalling
+// completion) the rest of the driver uses.
 #include "prnsbp.h"
 
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -12,6 +10,16 @@ NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     if (Context != NULL)
         KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, PDEVICE_OBJECT Counted)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (Counted != NULL)
+        IoCountRelease(Counted);
+    return Status;
 }
 
 NTSTATUS ForwardIrpAndWait(PDEVICE_EXTENSION Extension, PIRP Irp)
@@ -52,12 +60,10 @@ NTSTATUS ClaimDevice(PDEVICE_OBJECT Target, BOOLEAN Release)
     return Release ? STATUS_SUCCESS : status;
 }
 
-/*
- * The port driver may complete one query at once and pend the next. The
- * event is signalled by every completion, waited for or not, so each query
- * starts from a cleared one: a wait must never end on the signal of the
- * query before.
- */
+// The port driver may complete one query at once and pend the next. The
+// event is signalled by every completion, waited for or not, so each query
+// starts from a cleared one: a wait must never end on the signal of the
+// query before.
 static NTSTATUS SendPropertyQuery(PDEVICE_OBJECT Target, PSTORAGE_PROPERTY_QUERY Query,
                                   PVOID Output, ULONG OutputLength, PKEVENT Event)
 {
@@ -78,11 +84,9 @@ static NTSTATUS SendPropertyQuery(PDEVICE_OBJECT Target, PSTORAGE_PROPERTY_QUERY
     return status;
 }
 
-/*
- * The copy is at least as large as the descriptor structure and zero-filled
- * beyond what the port driver returned, so a short descriptor never makes
- * a reader run past the buffer.
- */
+// The copy is at least as large as the descriptor structure and zero-filled
+// beyond what the port driver returned, so a short descriptor never makes
+// a reader run past the buffer.
 NTSTATUS QueryStorageProperty(PDEVICE_OBJECT Target, STORAGE_PROPERTY_ID PropertyId,
                               PSTORAGE_DESCRIPTOR_HEADER* Descriptor)
 {
@@ -119,15 +123,15 @@ NTSTATUS QueryStorageProperty(PDEVICE_OBJECT Target, STORAGE_PROPERTY_ID Propert
             ExFreePool(buffer);
         return status;
     }
-    /* Readers bound themselves by Size: keep the size this buffer was
-     * allocated for, whatever the second answer claimed. */
+    // Readers bound themselves by Size: keep the size this buffer was
+    // allocated for, whatever the second answer claimed.
     ((PSTORAGE_DESCRIPTOR_HEADER)buffer)->Size = header.Size;
     *Descriptor = (PSTORAGE_DESCRIPTOR_HEADER)buffer;
     return status;
 }
 
-/* The zero-terminated string at Offset of the device descriptor, or "" when
- * the offset or the terminator lies outside the descriptor. */
+// The zero-terminated string at Offset of the device descriptor, or "" when
+// the offset or the terminator lies outside the descriptor.
 static const CHAR* DescriptorString(PSTORAGE_DEVICE_DESCRIPTOR Descriptor, ULONG Offset)
 {
     ULONG size = Descriptor->Size;
@@ -140,7 +144,7 @@ static const CHAR* DescriptorString(PSTORAGE_DEVICE_DESCRIPTOR Descriptor, ULONG
     return "";
 }
 
-/* Appends Text to Out (Capacity bytes) without passing its end. */
+// Appends Text to Out (Capacity bytes) without passing its end.
 static VOID AppendBounded(PCHAR Out, ULONG Capacity, const CHAR* Text)
 {
     ULONG used = (ULONG)strlen(Out);
@@ -160,11 +164,9 @@ static VOID FormatScsiIdentity(PDEVICE_EXTENSION ext)
                   DescriptorString(ext->DeviceDescriptor, ext->DeviceDescriptor->ProductIdOffset));
 }
 
-/*
- * Identification and publication happen once per FDO. When reading the
- * device ID fails, the identification string is given up again, so the
- * next start tries once more instead of running with an empty identity.
- */
+// Identification and publication happen once per FDO. When reading the
+// device ID fails, the identification string is given up again, so the
+// next start tries once more instead of running with an empty identity.
 static NTSTATUS IdentifyPrinter(PDEVICE_OBJECT Fdo, PDEVICE_EXTENSION ext)
 {
     ext->DeviceIdString = (PCHAR)ExAllocatePoolWithTag(PagedPool, ID_STRING_SIZE, TAG_ID_STRING);
@@ -207,9 +209,9 @@ NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject)
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PSTORAGE_DESCRIPTOR_HEADER descriptor;
 
-    /* The child is marked started at every start: a stop or a removal
-     * cleared FLAG_STARTED, and a child started again carries requests
-     * again. */
+    // The child is marked started at every start: a stop or a removal
+    // cleared FLAG_STARTED, and a child started again carries requests
+    // again.
     if (!(ext->Flags & FLAG_FDO)) {
         ChangeExtensionFlags(ext, FLAG_CHILD_STARTED | FLAG_STARTED, 0);
         return STATUS_SUCCESS;
@@ -218,7 +220,7 @@ NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject)
     if (ext->TimeoutSeconds == 0)
         ext->TimeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
 
-    /* A restart after a stop asks again; the copies of the earlier start go. */
+    // A restart after a stop asks again; the copies of the earlier start go.
     FreeDescriptors(ext);
     NTSTATUS status = QueryStorageProperty(ext->LowerDevice, StorageAdapterProperty, &descriptor);
     if (!NT_SUCCESS(status))
@@ -243,18 +245,6 @@ NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
-/* Undoes an AddDevice that got as far as attaching the FDO. */
-static NTSTATUS FailAttachedAdd(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT Top, NTSTATUS status)
-{
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
-    UnitTableDropFdo(Fdo);
-    IoDetachDevice(ext->LowerDevice);
-    IoDeleteDevice(Fdo);
-    ClaimDevice(Top, TRUE);
-    ObDereferenceObject(Top);
-    return status;
-}
-
 static NTSTATUS CreateLptLink(PDEVICE_EXTENSION ext, PUNICODE_STRING DeviceName)
 {
     WCHAR linkText[32];
@@ -273,65 +263,81 @@ static NTSTATUS CreateLptLink(PDEVICE_EXTENSION ext, PUNICODE_STRING DeviceName)
     }
 }
 
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
+// Creates the FDO under the first free "\Device\Printer%d" name.
+static NTSTATUS CreatePrinterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* Fdo, PULONG Number,
+                                    PWCHAR NameText, PUNICODE_STRING Name)
 {
-    WCHAR nameText[32];
-    UNICODE_STRING name;
-    PDEVICE_OBJECT fdo = NULL;
     NTSTATUS status;
-    ULONG number;
-
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Pdo);
-    status = ClaimDevice(top, FALSE);
-    if (!NT_SUCCESS(status)) {
-        ObDereferenceObject(top);
-        return status;
-    }
-    for (number = 0;; number++) {
-        swprintf(nameText, L"\\Device\\Printer%d", (int)number);
+    for (ULONG number = 0;; number++) {
+        swprintf(NameText, L"\\Device\\Printer%d", (int)number);
         swprintf(LinkNameBuffer, L"\\\\.\\Printer%d", (int)number);
-        RtlInitUnicodeString(&name, nameText);
-        status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), &name, FILE_DEVICE_PRINTER,
-                                0, FALSE, &fdo);
-        if (status != STATUS_OBJECT_NAME_COLLISION)
-            break;
+        RtlInitUnicodeString(Name, NameText);
+        status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), Name, FILE_DEVICE_PRINTER,
+                                0, FALSE, Fdo);
+        if (status != STATUS_OBJECT_NAME_COLLISION) {
+            *Number = number;
+            return status;
+        }
     }
-    if (!NT_SUCCESS(status)) {
-        ClaimDevice(top, TRUE);
-        ObDereferenceObject(top);
-        return status;
-    }
+}
 
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
-    fdo->Flags |= DO_DIRECT_IO;
+static VOID InitUnitExtension(PDEVICE_OBJECT Fdo, ULONG Number, PDEVICE_OBJECT Top)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
+    Fdo->Flags |= DO_DIRECT_IO;
     ExInitializeFastMutex(&ext->OpenCloseMutex);
     ExInitializeFastMutex(&ext->OpenMutex);
     ExInitializeFastMutex(&ext->CloseMutex);
     ExInitializeFastMutex(&ext->EngineMutex);
     ext->Flags |= FLAG_FDO;
-    ext->Self = fdo;
-    ext->DeviceNumber = number;
-    if (fdo->AlignmentRequirement < top->AlignmentRequirement)
-        fdo->AlignmentRequirement = top->AlignmentRequirement;
+    ext->Self = Fdo;
+    ext->DeviceNumber = Number;
+    if (Fdo->AlignmentRequirement < Top->AlignmentRequirement)
+        Fdo->AlignmentRequirement = Top->AlignmentRequirement;
     ext->DeviceDescriptor = NULL;
     ext->AdapterDescriptor = NULL;
     ext->SrbFlagsExtra = SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
+}
 
-    /* Requests go to the device we were attached to: a lower filter may
-     * sit between the PDO and us. */
-    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, Pdo);
+// AddDevice
+//   Claims the SBP-2 unit, creates and attaches its FDO and enters it into
+//   the unit table; on the legacy platform also the LPT link and, for unit 0,
+//   the port publication. PASSIVE_LEVEL; the PnP manager calls it once per
+//   unit, never beside the unit's PnP requests. A failure undoes every step
+//   taken, in reverse order.
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
+{
+    WCHAR nameText[32];
+    UNICODE_STRING name;
+    PDEVICE_OBJECT fdo = NULL;
+    PDEVICE_OBJECT lower = NULL;
+    PDEVICE_EXTENSION ext = NULL;
+    ULONG number = 0;
+    NTSTATUS status;
+
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Pdo);
+    status = ClaimDevice(top, FALSE);
+    if (!NT_SUCCESS(status))
+        goto dereference_top;
+    status = CreatePrinterDevice(DriverObject, &fdo, &number, nameText, &name);
+    if (!NT_SUCCESS(status))
+        goto release_claim;
+    InitUnitExtension(fdo, number, top);
+    ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+
+    // Requests go to the device we were attached to: a lower filter may
+    // sit between the PDO and us.
+    lower = IoAttachDeviceToDeviceStack(fdo, Pdo);
     if (lower == NULL) {
-        IoDeleteDevice(fdo);
-        ClaimDevice(top, TRUE);
-        ObDereferenceObject(top);
-        return STATUS_DEVICE_BUSY;
+        status = STATUS_DEVICE_BUSY;
+        goto delete_device;
     }
-    /* A stack is pageable for power all the way up or not at all. */
+    // A stack is pageable for power all the way up or not at all.
     fdo->Flags |= lower->Flags & DO_POWER_PAGABLE;
     ext->LowerDevice = lower;
     ext->Pdo = Pdo;
-    /* The other unit's requests count on this FDO from the moment it is in
-     * the unit table. */
+    // The other unit's requests count on this FDO from the moment it is in
+    // the unit table.
     ext->IoCount = 1;
     KeInitializeEvent(&ext->IoIdleEvent, NotificationEvent, FALSE);
     UnitTableAdd(Pdo, fdo);
@@ -339,7 +345,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     if (IsLegacyPlatform()) {
         status = CreateLptLink(ext, &name);
         if (!NT_SUCCESS(status))
-            return FailAttachedAdd(fdo, top, status);
+            goto leave_table;
     }
     ObDereferenceObject(top);
 
@@ -351,4 +357,15 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
         WritePortName(Pdo, ext->PortNumber);
     }
     return STATUS_SUCCESS;
+
+leave_table:
+    UnitTableDropFdo(fdo);
+    IoDetachDevice(lower);
+delete_device:
+    IoDeleteDevice(fdo);
+release_claim:
+    ClaimDevice(top, TRUE);
+dereference_top:
+    ObDereferenceObject(top);
+    return status;
 }

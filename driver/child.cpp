@@ -39,7 +39,7 @@ static VOID InitChildExtension(PDEVICE_OBJECT Child, PDEVICE_EXTENSION Parent, P
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Parent->Self);
     ObDereferenceObject(top);
     ext->LowerDevice = top;
-    ext->PrevPnpState = 0xFF;
+    ext->PrevPnpState = PNP_STATE_NONE;
     ext->PnpState = IRP_MN_STOP_DEVICE;
     ext->ChildName = *Name;
     ext->Parent = Parent;

@@ -20,20 +20,9 @@
 // The IEEE 1284 device ID starts with its own 16-bit big-endian length.
 #define DEVICE_ID_LENGTH_FIELD 2
 
-static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
-static BOOLEAN PortIsOpen(PDEVICE_OBJECT Fdo)
-{
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
-    return (ext->Flags & FLAG_STARTED) && !ext->DeviceError && UnitTableBothUnitsPresent(Fdo) &&
-           ext->Unit0Open && ext->Unit1Open;
-}
+// Every handler below answers one control code on the printer's unit-0 FDO;
+// Command is the printer command of its table entry (0 where it has none).
+// A handler leaves the answer's length in Information.
 
 // The data of the two write codes is the caller's input; the output length
 // gives the count. Never send more than the caller actually handed in.
@@ -89,8 +78,34 @@ static NTSTATUS HandleDeviceId(PDEVICE_OBJECT Fdo, PIRP Irp, PIO_STACK_LOCATION 
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS HandleClear(PDEVICE_OBJECT Fdo, PIRP Irp)
+static NTSTATUS HandleDeviceIdCode(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp,
+                                   PIO_STACK_LOCATION Stack)
 {
+    UNREFERENCED_PARAMETER(Command);
+    return HandleDeviceId(Fdo, Irp, Stack);
+}
+
+// A command without data; its status is the answer.
+static NTSTATUS HandleCommand(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp,
+                              PIO_STACK_LOCATION Stack)
+{
+    UNREFERENCED_PARAMETER(Stack);
+    Irp->IoStatus.Information = 0;
+    return SendPrinterCommand(Command, Fdo, NULL, NULL);
+}
+
+// Clearing the status is best effort: the caller always hears success.
+static NTSTATUS HandleStatusClear(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp,
+                                  PIO_STACK_LOCATION Stack)
+{
+    HandleCommand(Fdo, Command, Irp, Stack);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS HandleClear(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp, PIO_STACK_LOCATION Stack)
+{
+    UNREFERENCED_PARAMETER(Command);
+    UNREFERENCED_PARAMETER(Stack);
     Irp->IoStatus.Information = 0;
     NTSTATUS status = SendPrinterCommand(CMD_DATA_CLEAR, Fdo, NULL, NULL);
     if (status != STATUS_SUCCESS)
@@ -98,8 +113,27 @@ static NTSTATUS HandleClear(PDEVICE_OBJECT Fdo, PIRP Irp)
     return status;
 }
 
-static NTSTATUS HandleSetTimeouts(PDEVICE_OBJECT Fdo, PIRP Irp, PIO_STACK_LOCATION Stack)
+static NTSTATUS HandleFlush(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp, PIO_STACK_LOCATION Stack)
 {
+    UNREFERENCED_PARAMETER(Stack);
+    Irp->IoStatus.Information = 0;
+    return FlushDataBuffer(Command, Fdo);
+}
+
+static NTSTATUS HandleDiscard(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp,
+                              PIO_STACK_LOCATION Stack)
+{
+    UNREFERENCED_PARAMETER(Command);
+    UNREFERENCED_PARAMETER(Stack);
+    Irp->IoStatus.Information = 0;
+    EngineDiscardData(Fdo);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS HandleSetTimeouts(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp,
+                                  PIO_STACK_LOCATION Stack)
+{
+    UNREFERENCED_PARAMETER(Command);
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
     PSERIAL_TIMEOUTS timeouts = (PSERIAL_TIMEOUTS)Irp->AssociatedIrp.SystemBuffer;
     Irp->IoStatus.Information = 0;
@@ -113,8 +147,10 @@ static NTSTATUS HandleSetTimeouts(PDEVICE_OBJECT Fdo, PIRP Irp, PIO_STACK_LOCATI
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS HandleGetTimeouts(PDEVICE_OBJECT Fdo, PIRP Irp, PIO_STACK_LOCATION Stack)
+static NTSTATUS HandleGetTimeouts(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp,
+                                  PIO_STACK_LOCATION Stack)
 {
+    UNREFERENCED_PARAMETER(Command);
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
     PSERIAL_TIMEOUTS timeouts = (PSERIAL_TIMEOUTS)Irp->AssociatedIrp.SystemBuffer;
     Irp->IoStatus.Information = 0;
@@ -126,6 +162,81 @@ static NTSTATUS HandleGetTimeouts(PDEVICE_OBJECT Fdo, PIRP Irp, PIO_STACK_LOCATI
     timeouts->WriteTotalTimeoutConstant = ext->TimeoutSeconds * 1000;
     Irp->IoStatus.Information = SERIAL_TIMEOUTS_SIZE;
     return STATUS_SUCCESS;
+}
+
+// A pass-through request goes down only with a whole request block in it.
+static NTSTATUS CheckPassThrough(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp,
+                                 PIO_STACK_LOCATION Stack)
+{
+    UNREFERENCED_PARAMETER(Fdo);
+    UNREFERENCED_PARAMETER(Command);
+    UNREFERENCED_PARAMETER(Irp);
+    return Stack->Parameters.DeviceIoControl.InputBufferLength >= PASS_THROUGH_MIN_INPUT
+               ? STATUS_SUCCESS
+               : STATUS_INVALID_PARAMETER;
+}
+
+// The port driver's device-ID request carries a pointer to a kernel request
+// block in the stack location. Only this driver may send it, straight to its
+// lower device; coming from a caller of the port, the port driver would take
+// the caller's buffer lengths for that pointer and write through them.
+static NTSTATUS RefusePortDriverRequest(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp,
+                                        PIO_STACK_LOCATION Stack)
+{
+    UNREFERENCED_PARAMETER(Fdo);
+    UNREFERENCED_PARAMETER(Command);
+    UNREFERENCED_PARAMETER(Irp);
+    UNREFERENCED_PARAMETER(Stack);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+typedef NTSTATUS (*CONTROL_HANDLER)(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp,
+                                    PIO_STACK_LOCATION Stack);
+
+// How a code in the table is carried out. Codes not in the table go down to
+// unit 0's device unchanged.
+#define CONTROL_ENGINE 0x1 // answered here under the engine lock, then completed
+#define CONTROL_SCSI_CLASS                                                                         \
+    0x2                     // sent down as a SCSI class request once its handler accepts it;
+                            // otherwise completed with the handler's status
+#define CONTROL_REFUSED 0x4 // completed with its handler's status, never sent down
+
+typedef struct _CONTROL_ENTRY {
+    ULONG Code;
+    CONTROL_HANDLER Handler;
+    USHORT Command;
+    UCHAR Route;
+} CONTROL_ENTRY;
+
+static const CONTROL_ENTRY ControlTable[] = {
+    {IOCTL_PRNSBP_LEGACY_CLEAR, HandleClear, 0, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_WRITE, HandleWrite, CMD_PRINT_DATA, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_WRITE_VENDOR, HandleWrite, CMD_VENDOR_DATA, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_DATA_CLEAR, HandleCommand, CMD_DATA_CLEAR, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_READ_STATUS, HandleReply, CMD_STATUS_READ, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_STATUS_CLEAR, HandleStatusClear, CMD_STATUS_CLEAR, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_GET_DEVICE_ID, HandleDeviceIdCode, 0, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_UNIT0_INFO_A, HandleReply, CMD_UNIT0_INFO_A, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_UNIT1_INFO_A, HandleReply, CMD_UNIT1_INFO_A, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_UNIT0_INFO_B, HandleReply, CMD_UNIT0_INFO_B, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_UNIT1_INFO_B, HandleReply, CMD_UNIT1_INFO_B, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_CLEAR, HandleClear, 0, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_FLUSH, HandleFlush, CMD_FLUSH, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_DISCARD, HandleDiscard, 0, CONTROL_ENGINE},
+    {IOCTL_PAR_QUERY_DEVICE_ID, HandleDeviceIdCode, 0, CONTROL_ENGINE},
+    {IOCTL_SERIAL_SET_TIMEOUTS, HandleSetTimeouts, 0, CONTROL_ENGINE},
+    {IOCTL_SERIAL_GET_TIMEOUTS, HandleGetTimeouts, 0, CONTROL_ENGINE},
+    {IOCTL_SCSI_PASS_THROUGH, CheckPassThrough, 0, CONTROL_SCSI_CLASS},
+    {IOCTL_SCSI_PASS_THROUGH_DIRECT, CheckPassThrough, 0, CONTROL_SCSI_CLASS},
+    {IOCTL_SBP2_REQUEST, RefusePortDriverRequest, 0, CONTROL_REFUSED},
+};
+
+static const CONTROL_ENTRY* FindControl(ULONG Code)
+{
+    for (ULONG i = 0; i < sizeof(ControlTable) / sizeof(ControlTable[0]); i++)
+        if (ControlTable[i].Code == Code)
+            return &ControlTable[i];
+    return NULL;
 }
 
 // Sends a pass-through request to unit 0's SBP-2 device as a SCSI class
@@ -147,91 +258,23 @@ static NTSTATUS PassDown(PDEVICE_OBJECT Fdo, PIRP Irp)
     return IoCallDriver(ext->LowerDevice, Irp);
 }
 
-// Handles a code that the engine answers; runs with the engine lock held.
-static NTSTATUS HandleEngineCode(PDEVICE_OBJECT Fdo, ULONG Code, PIRP Irp, PIO_STACK_LOCATION Stack)
+// The request counts on Fdo and the engine lock is held; both are given up
+// on every way out.
+static NTSTATUS RouteControl(PDEVICE_OBJECT Fdo, PIRP Irp, PIO_STACK_LOCATION Stack)
 {
-    switch (Code) {
-    case IOCTL_PRNSBP_WRITE:
-        return HandleWrite(Fdo, CMD_PRINT_DATA, Irp, Stack);
-    case IOCTL_PRNSBP_WRITE_VENDOR:
-        return HandleWrite(Fdo, CMD_VENDOR_DATA, Irp, Stack);
-    case IOCTL_PRNSBP_DATA_CLEAR:
-        Irp->IoStatus.Information = 0;
-        return SendPrinterCommand(CMD_DATA_CLEAR, Fdo, NULL, NULL);
-    case IOCTL_PRNSBP_READ_STATUS:
-        return HandleReply(Fdo, CMD_STATUS_READ, Irp, Stack);
-    case IOCTL_PRNSBP_STATUS_CLEAR:
-        Irp->IoStatus.Information = 0;
-        SendPrinterCommand(CMD_STATUS_CLEAR, Fdo, NULL, NULL);
-        return STATUS_SUCCESS;
-    case IOCTL_PRNSBP_GET_DEVICE_ID:
-    case IOCTL_PAR_QUERY_DEVICE_ID:
-        return HandleDeviceId(Fdo, Irp, Stack);
-    case IOCTL_PRNSBP_UNIT0_INFO_A:
-        return HandleReply(Fdo, CMD_UNIT0_INFO_A, Irp, Stack);
-    case IOCTL_PRNSBP_UNIT1_INFO_A:
-        return HandleReply(Fdo, CMD_UNIT1_INFO_A, Irp, Stack);
-    case IOCTL_PRNSBP_UNIT0_INFO_B:
-        return HandleReply(Fdo, CMD_UNIT0_INFO_B, Irp, Stack);
-    case IOCTL_PRNSBP_UNIT1_INFO_B:
-        return HandleReply(Fdo, CMD_UNIT1_INFO_B, Irp, Stack);
-    case IOCTL_PRNSBP_CLEAR:
-    case IOCTL_PRNSBP_LEGACY_CLEAR:
-        return HandleClear(Fdo, Irp);
-    case IOCTL_PRNSBP_FLUSH:
-        Irp->IoStatus.Information = 0;
-        return FlushDataBuffer(CMD_FLUSH, Fdo);
-    case IOCTL_PRNSBP_DISCARD:
-        Irp->IoStatus.Information = 0;
-        EngineDiscardData(Fdo);
-        return STATUS_SUCCESS;
-    case IOCTL_SERIAL_SET_TIMEOUTS:
-        return HandleSetTimeouts(Fdo, Irp, Stack);
-    case IOCTL_SERIAL_GET_TIMEOUTS:
-        return HandleGetTimeouts(Fdo, Irp, Stack);
-    default:
-        return STATUS_NOT_SUPPORTED;
+    const CONTROL_ENTRY* entry = FindControl(Stack->Parameters.DeviceIoControl.IoControlCode);
+    if (entry != NULL && (entry->Route & CONTROL_ENGINE)) {
+        NTSTATUS status = entry->Handler(Fdo, entry->Command, Irp, Stack);
+        EngineRelease(Fdo);
+        return CompleteRequest(Irp, status, Irp->IoStatus.Information, Fdo);
     }
-}
-
-static BOOLEAN IsPassThrough(ULONG Code)
-{
-    return Code == IOCTL_SCSI_PASS_THROUGH || Code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
-}
-
-// The port driver's device-ID request carries a pointer to a kernel request
-// block in the stack location. Only this driver may send it, straight to its
-// lower device; coming from a caller of the port, the port driver would take
-// the caller's buffer lengths for that pointer and write through them.
-static BOOLEAN IsPortDriverRequest(ULONG Code)
-{
-    return Code == IOCTL_SBP2_REQUEST;
-}
-
-static BOOLEAN IsHandledHere(ULONG Code)
-{
-    switch (Code) {
-    case IOCTL_PRNSBP_LEGACY_CLEAR:
-    case IOCTL_PRNSBP_WRITE:
-    case IOCTL_PRNSBP_WRITE_VENDOR:
-    case IOCTL_PRNSBP_DATA_CLEAR:
-    case IOCTL_PRNSBP_READ_STATUS:
-    case IOCTL_PRNSBP_STATUS_CLEAR:
-    case IOCTL_PRNSBP_GET_DEVICE_ID:
-    case IOCTL_PRNSBP_UNIT0_INFO_A:
-    case IOCTL_PRNSBP_UNIT1_INFO_A:
-    case IOCTL_PRNSBP_UNIT0_INFO_B:
-    case IOCTL_PRNSBP_UNIT1_INFO_B:
-    case IOCTL_PRNSBP_CLEAR:
-    case IOCTL_PRNSBP_FLUSH:
-    case IOCTL_PRNSBP_DISCARD:
-    case IOCTL_PAR_QUERY_DEVICE_ID:
-    case IOCTL_SERIAL_SET_TIMEOUTS:
-    case IOCTL_SERIAL_GET_TIMEOUTS:
-        return TRUE;
-    default:
-        return FALSE;
-    }
+    EngineRelease(Fdo);
+    if (entry == NULL)
+        return PassDown(Fdo, Irp);
+    NTSTATUS status = entry->Handler(Fdo, entry->Command, Irp, Stack);
+    if ((entry->Route & CONTROL_SCSI_CLASS) && status == STATUS_SUCCESS)
+        return PassThroughToUnit0(Fdo, Irp);
+    return CompleteRequest(Irp, status, 0, Fdo);
 }
 
 // A request on either unit of a printer works on unit 0's engine and goes
@@ -241,39 +284,15 @@ NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_OBJECT fdo = UnitTableReferenceUnit0Fdo(DeviceObject);
     if (fdo == NULL)
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0, NULL);
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     EngineAcquire(fdo);
     ext->ActivityFlags |= ACTIVITY_DEVICE_CONTROL;
     if (!PortIsOpen(fdo)) {
         EngineRelease(fdo);
-        CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
-        IoCountRelease(fdo);
-        return STATUS_DELETE_PENDING;
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0, fdo);
     }
-    if (!IsHandledHere(code)) {
-        EngineRelease(fdo);
-        if (IsPortDriverRequest(code)) {
-            CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-            IoCountRelease(fdo);
-            return STATUS_INVALID_DEVICE_REQUEST;
-        }
-        if (!IsPassThrough(code))
-            return PassDown(fdo, Irp);
-        if (stack->Parameters.DeviceIoControl.InputBufferLength >= PASS_THROUGH_MIN_INPUT)
-            return PassThroughToUnit0(fdo, Irp);
-        CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
-        IoCountRelease(fdo);
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = HandleEngineCode(fdo, code, Irp, stack);
-    EngineRelease(fdo);
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    IoCountRelease(fdo);
-    return status;
+    return RouteControl(fdo, Irp, IoGetCurrentIrpStackLocation(Irp));
 }
 
 // SRBs from a driver above go to the SBP-2 unit below: an FDO hands them to
@@ -283,11 +302,8 @@ NTSTATUS NTAPI InternalDeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP I
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     IoCountAcquire(DeviceObject);
-    if (!(ext->Flags & FLAG_STARTED)) {
-        CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
-        IoCountRelease(DeviceObject);
-        return STATUS_DELETE_PENDING;
-    }
+    if (!(ext->Flags & FLAG_STARTED))
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0, DeviceObject);
     if (ext->Flags & FLAG_FDO) {
         PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);

@@ -49,11 +49,9 @@ static PDEVICE_EXTENSION EngineExtension(PDEVICE_OBJECT Fdo)
 
 static const ENGINE_COMMAND* FindCommand(USHORT Command)
 {
-    for (ULONG i = 0; i < sizeof(CommandTable) / sizeof(CommandTable[0]); i++) {
-        if (CommandTable[i].Command == Command) {
+    for (ULONG i = 0; i < sizeof(CommandTable) / sizeof(CommandTable[0]); i++)
+        if (CommandTable[i].Command == Command)
             return &CommandTable[i];
-        }
-    }
     return NULL;
 }
 
@@ -85,18 +83,16 @@ BOOLEAN TimeElapsed(LARGE_INTEGER Stamp, ULONG Milliseconds)
 // for 16 MiB of nonpaged pool, so such values fall back to the default.
 static ULONG ChoosePrintBufferSize(ULONG MdlSize)
 {
-    if (MdlSize == 0 || MdlSize > ENGINE_MAX_TRANSFER) {
+    if (MdlSize == 0 || MdlSize > ENGINE_MAX_TRANSFER)
         return DEFAULT_MDL_SIZE;
-    }
     return MdlSize;
 }
 
 static BOOLEAN AllocateMappedBuffer(ULONG Size, PUCHAR* Buffer, PMDL* Mdl)
 {
     PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolCacheAligned, Size, TAG_DATA_BUFFER);
-    if (buffer == NULL) {
+    if (buffer == NULL)
         return FALSE;
-    }
     PMDL mdl = IoAllocateMdl(buffer, Size, FALSE, FALSE, NULL);
     if (mdl == NULL) {
         ExFreePool(buffer);
@@ -148,12 +144,10 @@ BOOLEAN EngineSetup(PDEVICE_OBJECT Fdo)
 {
     PDEVICE_EXTENSION ext = EngineExtension(Fdo);
     ResetEngineFields(ext);
-    if (!AllocatePrintBuffer(ext)) {
+    if (!AllocatePrintBuffer(ext))
         return FALSE;
-    }
-    if (!AllocateMappedBuffer(REPLY_BUFFER_SIZE, &ext->ReplyBuffer, &ext->ReplyMdl)) {
+    if (!AllocateMappedBuffer(REPLY_BUFFER_SIZE, &ext->ReplyBuffer, &ext->ReplyMdl))
         return FALSE;
-    }
     ext->ReplyBufferSize = REPLY_BUFFER_SIZE;
     ExInitializeNPagedLookasideList(&ext->SrbLookaside, NULL, NULL, 2, sizeof(SCSI_REQUEST_BLOCK),
                                     TAG_SRB_LOOKASIDE, ENGINE_SRB_DEPTH);
@@ -215,21 +209,17 @@ static ULONG SenseDeliveredCount(const UCHAR* Sense)
 
 static NTSTATUS EvaluateSrbStatus(PDEVICE_EXTENSION Ext, PIRP Irp, PSCSI_REQUEST_BLOCK Srb)
 {
-    if (Srb == NULL) {
+    if (Srb == NULL)
         return STATUS_SUCCESS;
-    }
     UCHAR srbStatus = Srb->SrbStatus & 0x3F;
-    if (srbStatus == SRB_STATUS_SUCCESS) {
+    if (srbStatus == SRB_STATUS_SUCCESS)
         return STATUS_SUCCESS;
-    }
     if (srbStatus == SRB_STATUS_ERROR) {
         const UCHAR* sense = (const UCHAR*)Srb->SenseInfoBuffer;
-        if (sense == NULL || sense[SENSE_REFUSED_BYTE] != 0) {
+        if (sense == NULL || sense[SENSE_REFUSED_BYTE] != 0)
             return STATUS_DEVICE_BUSY;
-        }
-        if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) {
+        if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ)
             Irp->IoStatus.Information = SenseDeliveredCount(sense);
-        }
         return STATUS_SUCCESS;
     }
     Ext->DeviceError = 1;
@@ -242,15 +232,12 @@ NTSTATUS NTAPI SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
     PSCSI_REQUEST_BLOCK srb = (PSCSI_REQUEST_BLOCK)Context;
     NTSTATUS status = EvaluateSrbStatus(ext, Irp, srb);
     Irp->IoStatus.Status = status;
-    if ((ULONG)status & 0x80000000) {
+    if ((ULONG)status & 0x80000000)
         Irp->IoStatus.Information = 0;
-    }
-    if (Irp->PendingReturned) {
+    if (Irp->PendingReturned)
         IoMarkIrpPending(Irp);
-    }
-    if (srb != NULL) {
+    if (srb != NULL)
         ExFreeToNPagedLookasideList(&ext->SrbLookaside, srb);
-    }
     KeSetEvent(&ext->SendDoneEvent, 0, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -261,33 +248,28 @@ NTSTATUS NTAPI SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
 static ULONG CommandLength(PDEVICE_EXTENSION Ext, const ENGINE_COMMAND* Entry)
 {
     ULONG length = 0;
-    if (Entry->Data == DATA_PRINT) {
+    if (Entry->Data == DATA_PRINT)
         length = Ext->PrintFill;
-    } else if (Entry->Data == DATA_REPLY) {
+    else if (Entry->Data == DATA_REPLY)
         length = Ext->ReplyBufferSize;
-    }
     return length > ENGINE_MAX_TRANSFER ? ENGINE_MAX_TRANSFER : length;
 }
 
 static PMDL CommandMdl(PDEVICE_EXTENSION Ext, const ENGINE_COMMAND* Entry)
 {
-    if (Entry->Data == DATA_PRINT) {
+    if (Entry->Data == DATA_PRINT)
         return Ext->PrintMdl;
-    }
-    if (Entry->Data == DATA_REPLY) {
+    if (Entry->Data == DATA_REPLY)
         return Ext->ReplyMdl;
-    }
     return NULL;
 }
 
 static UCHAR CdbSequenceByte(PDEVICE_EXTENSION Ext, const ENGINE_COMMAND* Entry)
 {
-    if (Entry->Sequence == SEQUENCE_WRITE) {
+    if (Entry->Sequence == SEQUENCE_WRITE)
         return Ext->WriteSequence;
-    }
-    if (Entry->Sequence == SEQUENCE_STATUS) {
+    if (Entry->Sequence == SEQUENCE_STATUS)
         return Ext->StatusSequence;
-    }
     return 0;
 }
 
@@ -310,14 +292,12 @@ static PSCSI_REQUEST_BLOCK BuildSrbRequest(PDEVICE_EXTENSION Ext, const ENGINE_C
                                            PIRP Irp, ULONG Length)
 {
     ULONG direction = CMD_DIRECTION(Entry->Command);
-    if (!(Ext->Flags & FLAG_LOOKASIDE_READY) || Ext->SenseBuffer == NULL || direction > 1) {
+    if (!(Ext->Flags & FLAG_LOOKASIDE_READY) || Ext->SenseBuffer == NULL || direction > 1)
         return NULL;
-    }
     PSCSI_REQUEST_BLOCK srb =
         (PSCSI_REQUEST_BLOCK)ExAllocateFromNPagedLookasideList(&Ext->SrbLookaside);
-    if (srb == NULL) {
+    if (srb == NULL)
         return NULL;
-    }
     RtlZeroMemory(srb, sizeof(SCSI_REQUEST_BLOCK));
     RtlZeroMemory(Ext->SenseBuffer, SENSE_BUFFER_SIZE);
     PMDL mdl = CommandMdl(Ext, Entry);
@@ -358,9 +338,8 @@ static PDEVICE_OBJECT CommandTarget(PDEVICE_OBJECT Fdo, USHORT Command)
 static PIRP AllocateEngineIrp(PDEVICE_OBJECT Fdo, const ENGINE_COMMAND* Entry, ULONG Length)
 {
     PIRP irp = IoAllocateIrp(Fdo->StackSize, FALSE);
-    if (irp == NULL) {
+    if (irp == NULL)
         return NULL;
-    }
     IoSetNextIrpStackLocation(irp);
     PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(irp);
     own->MajorFunction = CMD_DIRECTION(Entry->Command) == 0 ? IRP_MJ_WRITE : IRP_MJ_READ;
@@ -371,11 +350,10 @@ static PIRP AllocateEngineIrp(PDEVICE_OBJECT Fdo, const ENGINE_COMMAND* Entry, U
 
 static VOID AdvanceSequences(PDEVICE_EXTENSION Ext, USHORT Command)
 {
-    if (Command == CMD_VENDOR_DATA || Command == CMD_FLUSH) {
+    if (Command == CMD_VENDOR_DATA || Command == CMD_FLUSH)
         Ext->WriteSequence++;
-    } else if (Command == CMD_STATUS_READ) {
+    else if (Command == CMD_STATUS_READ)
         Ext->StatusSequence++;
-    }
 }
 
 // The reply length is what the printer says it delivered, never more than
@@ -383,11 +361,10 @@ static VOID AdvanceSequences(PDEVICE_EXTENSION Ext, USHORT Command)
 static ULONG ReplyLengthOf(PDEVICE_EXTENSION Ext, USHORT Command, PIRP Irp)
 {
     ULONG length = 0;
-    if (Command == CMD_STATUS_READ || Command == CMD_DEVICE_ID) {
+    if (Command == CMD_STATUS_READ || Command == CMD_DEVICE_ID)
         length = (ULONG)Irp->IoStatus.Information;
-    } else if (IsInfoCommand(Command)) {
+    else if (IsInfoCommand(Command))
         length = Ext->ReplyBufferSize;
-    }
     return length > Ext->ReplyBufferSize ? Ext->ReplyBufferSize : length;
 }
 
@@ -406,18 +383,15 @@ static VOID FreeEngineIrp(PIRP Irp)
 static NTSTATUS SendCommandAndWait(PDEVICE_OBJECT Fdo, USHORT Command, PULONG ReplyLength)
 {
     PDEVICE_EXTENSION ext = EngineExtension(Fdo);
-    if (ReplyLength != NULL) {
+    if (ReplyLength != NULL)
         *ReplyLength = 0;
-    }
     const ENGINE_COMMAND* entry = FindCommand(Command);
-    if (entry == NULL) {
+    if (entry == NULL)
         return STATUS_DEVICE_BUSY;
-    }
     ULONG length = CommandLength(ext, entry);
     PIRP irp = AllocateEngineIrp(Fdo, entry, length);
-    if (irp == NULL) {
+    if (irp == NULL)
         return STATUS_DEVICE_BUSY;
-    }
     PSCSI_REQUEST_BLOCK srb = BuildSrbRequest(ext, entry, irp, length);
     if (srb == NULL) {
         IoFreeIrp(irp);
@@ -433,16 +407,13 @@ static NTSTATUS SendCommandAndWait(PDEVICE_OBJECT Fdo, USHORT Command, PULONG Re
     IoSetCompletionRoutine(irp, SrbCompletion, srb, TRUE, TRUE, TRUE);
 
     NTSTATUS status = IoCallDriver(target, irp);
-    if (status == STATUS_PENDING) {
+    if (status == STATUS_PENDING)
         KeWaitForSingleObject(&ext->SendDoneEvent, Executive, KernelMode, FALSE, NULL);
-    }
     status = irp->IoStatus.Status;
-    if (status == STATUS_SUCCESS) {
+    if (status == STATUS_SUCCESS)
         AdvanceSequences(ext, Command);
-    }
-    if (ReplyLength != NULL) {
+    if (ReplyLength != NULL)
         *ReplyLength = ReplyLengthOf(ext, Command, irp);
-    }
     FreeEngineIrp(irp);
     return status;
 }
@@ -453,19 +424,15 @@ static NTSTATUS SendCommandAndWait(PDEVICE_OBJECT Fdo, USHORT Command, PULONG Re
 NTSTATUS FlushDataBuffer(USHORT Command, PDEVICE_OBJECT Fdo)
 {
     PDEVICE_EXTENSION ext = EngineExtension(Fdo);
-    if (ext->FlushFailed) {
+    if (ext->FlushFailed)
         return STATUS_DEVICE_BUSY;
-    }
-    if (ext->PrintFill == 0) {
+    if (ext->PrintFill == 0)
         return STATUS_SUCCESS;
-    }
-    if (!EngineHoldsEverything(ext)) {
+    if (!EngineHoldsEverything(ext))
         return STATUS_DEVICE_BUSY;
-    }
     NTSTATUS status = SendCommandAndWait(Fdo, Command, NULL);
-    if (status == STATUS_SUCCESS) {
+    if (status == STATUS_SUCCESS)
         ext->PrintFill = 0;
-    }
     return status;
 }
 
@@ -519,9 +486,8 @@ static NTSTATUS BufferWriteData(PDEVICE_OBJECT Fdo, USHORT Command, const UCHAR*
 // anything else, and the first write of a connection, goes out at once.
 static NTSTATUS SendPrintData(PDEVICE_OBJECT Fdo, USHORT Command, PVOID Buffer, PULONG Length)
 {
-    if (Length == NULL) {
+    if (Length == NULL)
         return STATUS_DEVICE_BUSY;
-    }
     if (Buffer == NULL || *Length == 0) {
         *Length = 0;
         return STATUS_DEVICE_BUSY;
@@ -543,29 +509,25 @@ static NTSTATUS CopyReply(PDEVICE_EXTENSION Ext, USHORT Command, PVOID Buffer, P
     const UCHAR* reply = Ext->ReplyBuffer;
     *Length = 0;
     if (IsInfoCommand(Command)) {
-        if (capacity < ENGINE_INFO_REPLY || ReplyLength < ENGINE_INFO_REPLY) {
+        if (capacity < ENGINE_INFO_REPLY || ReplyLength < ENGINE_INFO_REPLY)
             return STATUS_BUFFER_TOO_SMALL;
-        }
         RtlCopyMemory(Buffer, reply, ENGINE_INFO_REPLY);
         *Length = ENGINE_INFO_REPLY;
         return STATUS_SUCCESS;
     }
     if (Command == CMD_STATUS_READ) {
         ULONG count = capacity < ReplyLength ? capacity : ReplyLength;
-        if (count != 0) {
+        if (count != 0)
             RtlCopyMemory(Buffer, reply, count);
-        }
         *Length = count;
         return STATUS_SUCCESS;
     }
     // The device ID starts with its own big-endian 16-bit length.
-    if (ReplyLength == 0) {
+    if (ReplyLength == 0)
         return STATUS_SUCCESS;
-    }
     if (ReplyLength > capacity) {
-        if (capacity != 0) {
+        if (capacity != 0)
             RtlCopyMemory(Buffer, reply, capacity);
-        }
         return STATUS_BUFFER_TOO_SMALL;
     }
     RtlCopyMemory(Buffer, reply, ReplyLength);
@@ -595,9 +557,8 @@ static NTSTATUS ReadReply(PDEVICE_OBJECT Fdo, USHORT Command, PVOID Buffer, PULO
         return Command == CMD_STATUS_READ ? STATUS_SUCCESS : status;
     }
     NTSTATUS copied = CopyReply(EngineExtension(Fdo), Command, Buffer, length, replyLength);
-    if (Command == CMD_DEVICE_ID && copied == STATUS_BUFFER_TOO_SMALL) {
+    if (Command == CMD_DEVICE_ID && copied == STATUS_BUFFER_TOO_SMALL)
         return copied;
-    }
     return STATUS_SUCCESS;
 }
 
@@ -624,14 +585,12 @@ NTSTATUS SendPrinterCommand(USHORT Command, PDEVICE_OBJECT Fdo, PVOID Buffer, PU
         ext->EngineState = ENGINE_BUFFERS_READY;
     }
     if (!EngineHoldsEverything(ext)) {
-        if (Length != NULL) {
+        if (Length != NULL)
             *Length = 0;
-        }
         return STATUS_DEVICE_BUSY;
     }
-    if (Command != CMD_UNIT0_INFO_A && Command != CMD_UNIT1_INFO_A) {
+    if (Command != CMD_UNIT0_INFO_A && Command != CMD_UNIT1_INFO_A)
         SendConnectionPreamble(Fdo);
-    }
     switch (Command) {
     case CMD_PRINT_DATA:
     case CMD_VENDOR_DATA:
@@ -648,9 +607,8 @@ NTSTATUS SendPrinterCommand(USHORT Command, PDEVICE_OBJECT Fdo, PVOID Buffer, PU
     case CMD_STATUS_READ:
         return ReadReply(Fdo, Command, Buffer, Length);
     default:
-        if (Length != NULL) {
+        if (Length != NULL)
             *Length = 0;
-        }
         return STATUS_DEVICE_BUSY;
     }
 }

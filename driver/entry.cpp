@@ -1,7 +1,5 @@
-/*
- * Driver entry and unload, the registry configuration, the platform test
- * and the in-progress count of a device.
- */
+// Driver entry and unload, the registry configuration, the platform test
+// and the in-progress count of a device.
 #include "prnsbp.h"
 
 PWSTR RegistryPath;
@@ -60,13 +58,11 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
     }
 }
 
-/*
- * A direct query stores what the value holds, not what we asked for: a
- * string value (an INF line that wrote "30" instead of 0x00010001,30) comes
- * back as a UNICODE_STRING with a pool buffer. The result is therefore
- * received in room for either; only a number counts, a string is freed and
- * reads as 0.
- */
+// A direct query stores what the value holds, not what we asked for: a
+// string value (an INF line that wrote "30" instead of 0x00010001,30) comes
+// back as a UNICODE_STRING with a pool buffer. The result is therefore
+// received in room for either; only a number counts, a string is freed and
+// reads as 0.
 typedef union _REGISTRY_DWORD_RESULT {
     ULONG Value;
     UNICODE_STRING Text;
@@ -111,8 +107,8 @@ BOOLEAN IsLegacyPlatform(void)
     return IoIsWdmVersionAvailable(1, 0x10) ? FALSE : TRUE;
 }
 
-/* Both extension kinds keep IoCount and IoIdleEvent at the same offsets,
- * so the FDO layout serves for either. */
+// Both extension kinds keep IoCount and IoIdleEvent at the same offsets,
+// so the FDO layout serves for either.
 BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -120,16 +116,14 @@ BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject)
     return TRUE;
 }
 
-/*
- * Callers may release at up to DISPATCH_LEVEL (an SRB from a driver above),
- * so releasing is interlocked operations and KeSetEvent only. The count
- * reaches 0 only while the base reference is given up (a stop, a removal).
- * A request that brought the count to 0 may set the event a moment after a
- * restart took the base back and reset it: the event can therefore be
- * signalled while the count is not 0. IoCountWaitIdle re-checks the count
- * instead of trusting the event, and whether the base is held is recorded
- * apart from the event (FLAG_BASE_RELEASED), never read from it.
- */
+// Callers may release at up to DISPATCH_LEVEL (an SRB from a driver above),
+// so releasing is interlocked operations and KeSetEvent only. The count
+// reaches 0 only while the base reference is given up (a stop, a removal).
+// A request that brought the count to 0 may set the event a moment after a
+// restart took the base back and reset it: the event can therefore be
+// signalled while the count is not 0. IoCountWaitIdle re-checks the count
+// instead of trusting the event, and whether the base is held is recorded
+// apart from the event (FLAG_BASE_RELEASED), never read from it.
 VOID IoCountRelease(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -137,18 +131,16 @@ VOID IoCountRelease(PDEVICE_OBJECT DeviceObject)
         KeSetEvent(&ext->IoIdleEvent, IO_NO_INCREMENT, FALSE);
 }
 
-/* PnP only (a stop, a removal), at PASSIVE_LEVEL. */
+// PnP only (a stop, a removal), at PASSIVE_LEVEL.
 VOID IoCountReleaseBase(PDEVICE_OBJECT DeviceObject)
 {
     ChangeExtensionFlags((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, FLAG_BASE_RELEASED, 0);
     IoCountRelease(DeviceObject);
 }
 
-/*
- * Before the device is used again (restart) or drained again (removal) the
- * base reference is taken back, so that the next wait holds back for every
- * request still in the driver. PnP only, at PASSIVE_LEVEL.
- */
+// Before the device is used again (restart) or drained again (removal) the
+// base reference is taken back, so that the next wait holds back for every
+// request still in the driver. PnP only, at PASSIVE_LEVEL.
 VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -159,11 +151,9 @@ VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject)
     }
 }
 
-/*
- * Waits until the count is 0. The event is cleared before each look at the
- * count: a release to 0 after the look sets it again and ends the wait,
- * and a late signal from before a restart only costs another look.
- */
+// Waits until the count is 0. The event is cleared before each look at the
+// count: a release to 0 after the look sets it again and ends the wait,
+// and a late signal from before a restart only costs another look.
 VOID IoCountWaitIdle(PDEVICE_OBJECT DeviceObject, KWAIT_REASON Reason)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -175,13 +165,7 @@ VOID IoCountWaitIdle(PDEVICE_OBJECT DeviceObject, KWAIT_REASON Reason)
     }
 }
 
-/*
- * Flags holds bits that PnP changes (FLAG_STARTED, without the engine lock:
- * a surprise removal must not wait for a request the printer may never
- * answer) and bits that the engine changes under its lock
- * (FLAG_LOOKASIDE_READY). Every change after AddDevice goes through here so
- * that neither side's update is lost to the other's.
- */
+// Every change of Flags after AddDevice; FlagsLock is why (prnsbp.h, "Locks").
 VOID ChangeExtensionFlags(PDEVICE_EXTENSION Extension, UCHAR Set, UCHAR Clear)
 {
     ExAcquireFastMutex(&FlagsLock);

@@ -44,10 +44,9 @@ static BOOLEAN KeyStartsWith(PCHAR Key, const CHAR* Prefix)
 
 static PCHAR FindChar(PCHAR Text, CHAR Wanted)
 {
-    for (; *Text != '\0'; Text++) {
+    for (; *Text != '\0'; Text++)
         if (*Text == Wanted)
             return Text;
-    }
     return NULL;
 }
 
@@ -95,10 +94,9 @@ static VOID AppendChecksum(PCHAR Out, ULONG Size, PULONG Used, USHORT Checksum)
 
 static VOID BlanksToUnderscores(PCHAR Text)
 {
-    for (; *Text != '\0'; Text++) {
+    for (; *Text != '\0'; Text++)
         if (*Text == ' ')
             *Text = '_';
-    }
 }
 
 static ULONG BoundedLength(const CHAR* Text, ULONG Max)

@@ -1,10 +1,8 @@
-/*
- * The C runtime formatting routines that ntoskrnl exports and the driver
- * calls. The mingw-w64 kernel headers declare the string routines of
- * string.h but none of these, so the Windows build declares them here with
- * the kernel's own signatures (swprintf takes no count). On the host the
- * kernel stand-in declares its own versions and this header adds nothing.
- */
+// The C runtime formatting routines that ntoskrnl exports and the driver
+// calls. The mingw-w64 kernel headers declare the string routines of
+// string.h but none of these, so the Windows build declares them here with
+// the kernel's own signatures (swprintf takes no count). On the host the
+// kernel stand-in declares its own versions and this header adds nothing.
 #ifndef PRNSBP_KERNELCRT_H
 #define PRNSBP_KERNELCRT_H
 
@@ -25,6 +23,6 @@ int __cdecl _vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va
 #ifdef __cplusplus
 }
 #endif
-#endif /* _WIN32 */
+#endif // _WIN32
 
-#endif /* PRNSBP_KERNELCRT_H */
+#endif // PRNSBP_KERNELCRT_H

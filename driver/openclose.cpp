@@ -11,21 +11,13 @@
 
 VOID WaitSinceStamp(LARGE_INTEGER Stamp, ULONG Milliseconds)
 {
-    if (Stamp.QuadPart == 0) {
+    if (Stamp.QuadPart == 0)
         return;
-    }
     while (!TimeElapsed(Stamp, Milliseconds)) {
         LARGE_INTEGER interval;
         interval.QuadPart = -(LONGLONG)Milliseconds * 10000;
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
-}
-
-static VOID CompleteWith(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
 static PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
@@ -49,13 +41,11 @@ static BOOLEAN SendToUnit(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT Unit, UCHAR MajorFu
     // Unit 1's removal waits only for unit 1's own requests: it may take the
     // unit out of the table while an open or close counted on unit 0 runs.
     // Such a unit is treated like a packet that could not be had.
-    if (Unit == NULL) {
+    if (Unit == NULL)
         return FALSE;
-    }
     PIRP irp = IoAllocateIrp(Fdo->StackSize, FALSE);
-    if (irp == NULL) {
+    if (irp == NULL)
         return FALSE;
-    }
     IoSetNextIrpStackLocation(irp);
     IoGetCurrentIrpStackLocation(irp)->MajorFunction = MajorFunction;
     IoGetNextIrpStackLocation(irp)->MajorFunction = MajorFunction;
@@ -72,13 +62,19 @@ static BOOLEAN SendToUnit(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT Unit, UCHAR MajorFu
     return TRUE;
 }
 
+BOOLEAN PortIsOpen(PDEVICE_OBJECT Fdo)
+{
+    PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
+    return (ext->Flags & FLAG_STARTED) && !ext->DeviceError && UnitTableBothUnitsPresent(Fdo) &&
+           ext->Unit0Open && ext->Unit1Open;
+}
+
 // Both units must be in the table, finished starting, and reachable.
 static BOOLEAN BothUnitsUsable(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
 {
     PDEVICE_OBJECT unit1Fdo = UnitTableReferenceUnit1Fdo(DeviceObject);
-    if (unit1Fdo == NULL) {
+    if (unit1Fdo == NULL)
         return FALSE;
-    }
     BOOLEAN started = ExtensionOf(unit1Fdo)->StartComplete != 0;
     IoCountRelease(unit1Fdo);
     return started && ExtensionOf(Fdo)->StartComplete && UnitTableGetUnit0Pdo(Fdo) != NULL &&
@@ -88,9 +84,8 @@ static BOOLEAN BothUnitsUsable(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
 static VOID ResetConnection(PDEVICE_OBJECT Fdo)
 {
     PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
-    if (ext->EngineState & ENGINE_BUFFERS_READY) {
+    if (ext->EngineState & ENGINE_BUFFERS_READY)
         EngineTeardown(Fdo);
-    }
     ext->Unit0Open = 0;
     ext->Unit1Open = 0;
     ext->EngineState = 0;
@@ -103,9 +98,8 @@ static VOID ResetConnection(PDEVICE_OBJECT Fdo)
 static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
 {
     PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
-    if (!BothUnitsUsable(DeviceObject, Fdo) || !(ext->Flags & FLAG_STARTED)) {
+    if (!BothUnitsUsable(DeviceObject, Fdo) || !(ext->Flags & FLAG_STARTED))
         return STATUS_DELETE_PENDING;
-    }
     // The transport failed: this open starts a new connection even while
     // other handles are open. Those handles stay counted, so that the new
     // connection closes with the last handle and not with the first of the
@@ -113,9 +107,8 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     BOOLEAN restart = ext->DeviceError != 0;
     ext->DeviceError = 0;
     if (ext->OpenCount != 0 && !restart) {
-        if (IsLegacyPlatform()) {
+        if (IsLegacyPlatform())
             return STATUS_DEVICE_BUSY;
-        }
         ext->OpenCount++;
         return STATUS_SUCCESS;
     }
@@ -124,19 +117,15 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     ResetConnection(Fdo);
 
     NTSTATUS result;
-    if (!SendToUnit(Fdo, UnitTableGetUnit0Target(Fdo), IRP_MJ_CREATE, ext->LastCloseTime,
-                    &result)) {
+    if (!SendToUnit(Fdo, UnitTableGetUnit0Target(Fdo), IRP_MJ_CREATE, ext->LastCloseTime, &result))
         return STATUS_DELETE_PENDING;
-    }
-    if (result != STATUS_SUCCESS) {
+    if (result != STATUS_SUCCESS)
         return result;
-    }
     LARGE_INTEGER unit0Opened = Now();
     ext->Unit0Open = 1;
     ext->OpenCount = handles + 1;
-    if (!SendToUnit(Fdo, UnitTableGetUnit1Target(Fdo), IRP_MJ_CREATE, unit0Opened, &result)) {
+    if (!SendToUnit(Fdo, UnitTableGetUnit1Target(Fdo), IRP_MJ_CREATE, unit0Opened, &result))
         return STATUS_DELETE_PENDING;
-    }
     // Unit 1 carries only status; its refusal does not keep the port shut.
     ext->Unit1Open = 1;
     ext->LastOpenTime = Now();
@@ -149,16 +138,14 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
 static VOID FlushForClose(PDEVICE_OBJECT Fdo)
 {
     PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
-    if (ext->FlushFailed) {
+    if (ext->FlushFailed)
         return;
-    }
     BOOLEAN refused = FALSE;
     LARGE_INTEGER firstRefusal;
     firstRefusal.QuadPart = 0;
     while (ext->PrintFill != 0 && !ext->DeviceError) {
-        if (FlushDataBuffer(CMD_FLUSH, Fdo) == STATUS_SUCCESS) {
+        if (FlushDataBuffer(CMD_FLUSH, Fdo) == STATUS_SUCCESS)
             continue;
-        }
         if (!refused) {
             refused = TRUE;
             firstRefusal = Now();
@@ -175,9 +162,8 @@ static VOID FlushForClose(PDEVICE_OBJECT Fdo)
 static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
 {
     PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
-    if (!BothUnitsUsable(DeviceObject, Fdo)) {
+    if (!BothUnitsUsable(DeviceObject, Fdo))
         return STATUS_DELETE_PENDING;
-    }
     if (ext->OpenCount == 0) {
         // A handle of a connection whose reopening failed: nothing is open
         // and counting it down would wrap the count and pass the next first
@@ -199,21 +185,18 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     if (ext->Unit1Open) {
         ext->Unit1Open = 0;
         if (!ext->DeviceError && !SendToUnit(Fdo, UnitTableGetUnit1Target(Fdo), IRP_MJ_CLOSE,
-                                             ext->LastOpenTime, &status)) {
+                                             ext->LastOpenTime, &status))
             return STATUS_DELETE_PENDING;
-        }
     }
     ext->OpenCount = 0;
     LARGE_INTEGER unit1Closed = Now();
     if (ext->Unit0Open) {
         ext->Unit0Open = 0;
-        if (ext->DeviceError) {
+        if (ext->DeviceError)
             return status;
-        }
         NTSTATUS ignored;
-        if (!SendToUnit(Fdo, UnitTableGetUnit0Target(Fdo), IRP_MJ_CLOSE, unit1Closed, &ignored)) {
+        if (!SendToUnit(Fdo, UnitTableGetUnit0Target(Fdo), IRP_MJ_CLOSE, unit1Closed, &ignored))
             return STATUS_DELETE_PENDING;
-        }
         status = STATUS_SUCCESS;
     } else {
         status = STATUS_DELETE_PENDING;
@@ -237,8 +220,7 @@ static NTSTATUS RunPortStep(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIR
         EngineRelease(Fdo);
         ExReleaseFastMutex(mutex);
     }
-    CompleteWith(Irp, status);
-    return status;
+    return CompleteRequest(Irp, status, 0, NULL);
 }
 
 NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp)
@@ -254,10 +236,8 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp)
 NTSTATUS NTAPI CreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_OBJECT fdo = UnitTableReferenceUnit0Fdo(DeviceObject);
-    if (fdo == NULL) {
-        CompleteWith(Irp, STATUS_DELETE_PENDING);
-        return STATUS_DELETE_PENDING;
-    }
+    if (fdo == NULL)
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0, NULL);
     PDEVICE_EXTENSION ext = ExtensionOf(fdo);
     ExAcquireFastMutex(&ext->OpenCloseMutex);
     NTSTATUS status = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE

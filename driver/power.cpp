@@ -1,6 +1,10 @@
-/* Power and system control for the FDOs and the child PDO. */
+// Power and system control for the FDOs and the child PDO.
 #include "prnsbp.h"
 
+// PowerDispatch
+//   IRP_MJ_POWER, from the power manager. FDO: passed to the port driver
+//   unchanged; the in-progress count is not touched. Child: answered here, see
+//   below. Stop and removal do not change what power requests get.
 NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -9,11 +13,11 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoCopyCurrentIrpStackLocationToNext(Irp);
         return PoCallDriver(ext->LowerDevice, Irp);
     }
-    /* The child: no power state is kept. While the port is open a query is
-     * refused, so that the system does not choose to sleep under an open
-     * handle; a set-power request cannot be refused (the system sleeps
-     * anyway). The child cannot wake anything: a wait-wake fails at once
-     * rather than report a wake that never happened. */
+    // The child: no power state is kept. While the port is open a query is
+    // refused, so that the system does not choose to sleep under an open
+    // handle; a set-power request cannot be refused (the system sleeps
+    // anyway). The child cannot wake anything: a wait-wake fails at once
+    // rather than report a wake that never happened.
     PCHILD_EXTENSION cext = (PCHILD_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
@@ -31,12 +35,13 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = STATUS_NOT_SUPPORTED;
         break;
     }
-    Irp->IoStatus.Status = status;
     PoStartNextPowerIrp(Irp);
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteRequest(Irp, status, Irp->IoStatus.Information, NULL);
 }
 
+// SystemControlDispatch
+//   IRP_MJ_SYSTEM_CONTROL (WMI): neither kind of device answers it; it goes to
+//   the device below as it came.
 NTSTATUS NTAPI SystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;

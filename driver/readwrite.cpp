@@ -3,32 +3,15 @@
 // reply from unit 1. Both finish inside the dispatch routine.
 #include "engine.h"
 
-NTSTATUS CompleteAndRelease(PDEVICE_OBJECT Fdo, PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Status == STATUS_SUCCESS ? Information : 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    IoCountRelease(Fdo);
-    return Status;
-}
-
 // Windows 98 and Me callers expect an access violation from a printer whose
 // transport failed during the connection. TransportFailed is DeviceError as
 // read under the engine lock: an open on another thread resets it.
 static NTSTATUS FinishRequest(PDEVICE_OBJECT Fdo, PIRP Irp, NTSTATUS Status, ULONG Information,
                               BOOLEAN TransportFailed)
 {
-    if (TransportFailed && IsLegacyPlatform()) {
-        return CompleteAndRelease(Fdo, Irp, STATUS_ACCESS_VIOLATION, 0);
-    }
-    return CompleteAndRelease(Fdo, Irp, Status, Information);
-}
-
-static BOOLEAN PortReadyForData(PDEVICE_OBJECT Fdo)
-{
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
-    return (ext->Flags & FLAG_STARTED) && !ext->DeviceError && UnitTableBothUnitsPresent(Fdo) &&
-           ext->Unit0Open && ext->Unit1Open;
+    if (TransportFailed && IsLegacyPlatform())
+        return CompleteRequest(Irp, STATUS_ACCESS_VIOLATION, 0, Fdo);
+    return CompleteRequest(Irp, Status, Status == STATUS_SUCCESS ? Information : 0, Fdo);
 }
 
 // The I/O manager builds the MDL for the transfer length; a request whose
@@ -44,12 +27,8 @@ static ULONG TransferLength(PIRP Irp)
 NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_OBJECT fdo = UnitTableReferenceUnit0Fdo(DeviceObject);
-    if (fdo == NULL) {
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DELETE_PENDING;
-    }
+    if (fdo == NULL)
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0, NULL);
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
     if (Irp->MdlAddress == NULL) {
         EngineAcquire(fdo);
@@ -63,9 +42,8 @@ NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // engine copies after waits on the printer, so it works on the locked
     // pages' system mapping.
     PVOID buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
-    if (buffer == NULL) {
-        return CompleteAndRelease(fdo, Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-    }
+    if (buffer == NULL)
+        return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0, fdo);
     ULONG length = TransferLength(Irp);
     NTSTATUS status;
 
@@ -78,14 +56,13 @@ NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
-    if (!PortReadyForData(fdo)) {
+    if (!PortIsOpen(fdo)) {
         status = STATUS_DELETE_PENDING;
         length = 0;
     } else {
         USHORT command = CMD_STATUS_READ;
-        if (isWrite) {
+        if (isWrite)
             command = ext->UseScsiPrint ? CMD_PRINT_DATA : CMD_VENDOR_DATA;
-        }
         status = SendPrinterCommand(command, fdo, buffer, &length);
     }
     BOOLEAN failed = ext->DeviceError != 0;

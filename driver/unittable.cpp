@@ -1,20 +1,10 @@
-/*
- * The unit table: pairs the two SBP-2 units of each printer and keeps the
- * printer key that identifies a printer across reconnections.
- *
- * Lookups come from dispatch routines on any thread while AddDevice and
- * removal change the list, so every walk of the list holds UnitTableLock;
- * no lookup can read a node that is being unlinked and freed.
- *
- * A request entering through one unit may work on the other unit's FDO.
- * It takes that FDO's in-progress count under the lock (the referenced
- * lookups), and a removal closes its FDO's slot under the lock before it
- * waits for the count: every request that got the FDO is waited for, and
- * none gets it afterwards.
- */
+// The unit table: pairs the two SBP-2 units of each printer and keeps the
+// printer key that identifies a printer across reconnections. Every walk
+// of the list holds UnitTableLock; the referenced lookups take the FDO's
+// in-progress count under it (prnsbp.h, "Locks").
 #include "prnsbp.h"
 
-#define KEY_BYTES (PRINTER_KEY_CHARS * sizeof(WCHAR)) /* 34 */
+#define KEY_BYTES (PRINTER_KEY_CHARS * sizeof(WCHAR)) // 34
 
 NTSTATUS QueryDeviceProperty(PDEVICE_OBJECT Pdo, DEVICE_REGISTRY_PROPERTY Property, PVOID* Buffer,
                              PULONG Length)
@@ -43,7 +33,7 @@ static VOID UnlockTable(void)
     ExReleaseFastMutex(&UnitTableLock);
 }
 
-/* Caller holds the lock. */
+// Caller holds the lock.
 static PPRINTER_NODE FindNodeByFdo(PDEVICE_OBJECT Fdo, PULONG SlotOut)
 {
     if (Fdo == NULL)
@@ -71,7 +61,7 @@ static VOID UnlinkAndFree(PPRINTER_NODE victim)
     }
 }
 
-/* Caller holds the lock. */
+// Caller holds the lock.
 static VOID RemoveByPdoLocked(PDEVICE_OBJECT Pdo)
 {
     BOOLEAN found = TRUE;
@@ -89,11 +79,9 @@ static VOID RemoveByPdoLocked(PDEVICE_OBJECT Pdo)
     }
 }
 
-/*
- * Frees the nodes marked removed whose slot 0 still holds a PDO, and the
- * marked nodes that no longer hold any unit (both FDOs deleted).
- * Caller holds the lock.
- */
+// Frees the nodes marked removed whose slot 0 still holds a PDO, and the
+// marked nodes that no longer hold any unit (both FDOs deleted).
+// Caller holds the lock.
 static VOID PurgeRemovedLocked(void)
 {
     BOOLEAN found = TRUE;
@@ -123,13 +111,11 @@ VOID UnitTablePurgeRemoved(void)
     UnlockTable();
 }
 
-/*
- * Finds, in a PDO name of NameChars code units, the slot selector and the
- * printer key. Returns STATUS_DEVICE_BUSY for a name without a usable key
- * (no '&', or fewer than 16 characters and a terminator after the last
- * '&': the 34 key bytes would run past the name); STATUS_SUCCESS with
- * *Slot = 2 when the unit belongs to no slot.
- */
+// Finds, in a PDO name of NameChars code units, the slot selector and the
+// printer key. Returns STATUS_DEVICE_BUSY for a name without a usable key
+// (no '&', or fewer than 16 characters and a terminator after the last
+// '&': the 34 key bytes would run past the name); STATUS_SUCCESS with
+// *Slot = 2 when the unit belongs to no slot.
 static NTSTATUS ParseUnitName(const WCHAR* Name, ULONG NameChars, PULONG Slot, const WCHAR** Key)
 {
     LONG last = -1, beforeLast = -1;
@@ -155,10 +141,9 @@ static NTSTATUS ParseUnitName(const WCHAR* Name, ULONG NameChars, PULONG Slot, c
 static NTSTATUS StoreUnit(PDEVICE_OBJECT Pdo, PDEVICE_OBJECT Fdo, ULONG slot, const WCHAR* key)
 {
     PPRINTER_NODE node;
-    for (node = PrinterList; node != NULL; node = node->Next) {
+    for (node = PrinterList; node != NULL; node = node->Next)
         if (RtlCompareMemory(node->Key, key, KEY_BYTES) == KEY_BYTES)
             break;
-    }
     if (node != NULL) {
         if (node->Slot[slot].Pdo == NULL && node->Slot[slot].Fdo == NULL) {
             node->Slot[slot].Pdo = Pdo;
@@ -166,7 +151,7 @@ static NTSTATUS StoreUnit(PDEVICE_OBJECT Pdo, PDEVICE_OBJECT Fdo, ULONG slot, co
             node->Slot[slot].Closed = 0;
             return STATUS_SUCCESS;
         }
-        /* The printer came back before its old node was purged. */
+        // The printer came back before its old node was purged.
         RemoveByPdoLocked(node->Slot[slot].Pdo);
     }
     node = (PPRINTER_NODE)ExAllocatePoolWithTag(PagedPool, sizeof(PRINTER_NODE), TAG_UNIT_TABLE);
@@ -195,7 +180,7 @@ NTSTATUS UnitTableAdd(PDEVICE_OBJECT Pdo, PDEVICE_OBJECT Fdo)
     NTSTATUS query =
         QueryDeviceProperty(Pdo, DevicePropertyPhysicalDeviceObjectName, &name, &length);
     if (name != NULL && !NT_SUCCESS(query)) {
-        /* the buffer came back but the name was not written into it */
+        // the buffer came back but the name was not written into it
         ExFreePool(name);
         name = NULL;
     }
@@ -220,12 +205,10 @@ VOID UnitTableMarkRemoved(PDEVICE_OBJECT Fdo)
     UnlockTable();
 }
 
-/*
- * The FDO is about to be deleted: its slot must no longer lead to it, or
- * the other unit's lookups would hand out a deleted device. A node that
- * still holds the other unit is no longer being removed; one that holds
- * nothing stays marked and goes at the next purge.
- */
+// The FDO is about to be deleted: its slot must no longer lead to it, or
+// the other unit's lookups would hand out a deleted device. A node that
+// still holds the other unit is no longer being removed; one that holds
+// nothing stays marked and goes at the next purge.
 VOID UnitTableDropFdo(PDEVICE_OBJECT Fdo)
 {
     ULONG slot;
@@ -260,11 +243,10 @@ BOOLEAN UnitTableIsInSlot(ULONG Slot, PDEVICE_OBJECT Pdo, PDEVICE_OBJECT Fdo)
     if (Slot > 1)
         return FALSE;
     LockTable();
-    for (PPRINTER_NODE node = PrinterList; node != NULL && !hit; node = node->Next) {
+    for (PPRINTER_NODE node = PrinterList; node != NULL && !hit; node = node->Next)
         if ((Pdo != NULL && node->Slot[Slot].Pdo == Pdo) ||
             (Fdo != NULL && node->Slot[Slot].Fdo == Fdo))
             hit = TRUE;
-    }
     UnlockTable();
     return hit;
 }
@@ -302,7 +284,7 @@ PDEVICE_OBJECT UnitTableReferenceUnit1Fdo(PDEVICE_OBJECT Fdo)
     return ReferenceSlot(Fdo, 1);
 }
 
-/* The FDO is about to wait for its requests before it is deleted. */
+// The FDO is about to wait for its requests before it is deleted.
 VOID UnitTableCloseFdo(PDEVICE_OBJECT Fdo)
 {
     ULONG slot;
@@ -321,9 +303,9 @@ PDEVICE_OBJECT UnitTableGetUnit1Pdo(PDEVICE_OBJECT Fdo)
 {
     return LookupSlot(Fdo, 1, FALSE);
 }
-/* The device our own requests to a unit go to: the top of the stack below
- * the unit's FDO (a lower filter, or the port driver's PDO), so that every
- * driver loaded for the unit sees them; the PDO once the FDO has left. */
+// The device our own requests to a unit go to: the top of the stack below
+// the unit's FDO (a lower filter, or the port driver's PDO), so that every
+// driver loaded for the unit sees them; the PDO once the FDO has left.
 static PDEVICE_OBJECT LookupTarget(PDEVICE_OBJECT Fdo, ULONG slot)
 {
     PDEVICE_OBJECT result = NULL;
@@ -354,7 +336,7 @@ PDEVICE_OBJECT UnitTableGetUnit1Fdo(PDEVICE_OBJECT Fdo)
     return LookupSlot(Fdo, 1, TRUE);
 }
 
-/* One hold of the lock for both slots: every write asks this. */
+// One hold of the lock for both slots: every write asks this.
 BOOLEAN UnitTableBothUnitsPresent(PDEVICE_OBJECT Fdo)
 {
     BOOLEAN both = FALSE;

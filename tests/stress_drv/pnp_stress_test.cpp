@@ -13,15 +13,8 @@
 #include <mutex>
 #include <thread>
 
-// Under ThreadSanitizer, races between the PnP paths and the data path that
-// are left as they are:
-// - every change of an extension's Flags after AddDevice is serialised
-//   (ChangeExtensionFlags), but opens, reads, writes and device control
-//   read the bits without that lock (a surprise removal must not wait for
-//   them): a request that reads the old value raced the PnP request itself;
-// - a restart rewrites UseScsiPrint and MdlSize (StartUnit), and the
-//   child's removal resets the parent's ActivityFlags (RemoveChild),
-//   without the engine lock that the data path holds when it uses them.
+// Under ThreadSanitizer, the driver's deliberate unlocked reads are left as
+// they are; driver/prnsbp.h ("Locks") lists them and why each is harmless.
 // Every other race in these runs is reported.
 extern "C" const char* __tsan_default_suppressions()
 {

@@ -12,14 +12,11 @@ namespace
 const DWORD kDollarSize = 14;
 const DWORD kMCommandSize = 8;
 const DWORD kSettingsForDollar = 113;
-const DWORD kSettingsForMCommand = 119;
+const DWORD kSettingsForMCommand = SettingId::ProposedMediaClass + 1;
 
 const int kFlagWord = 79;
 const int kFlagParameter = 80;
 const int kDollarSelector = 112;
-const int kMediaOverrideSwitch = 106;
-const int kMFirstParameter = 109;
-const int kMSecondParameter = 118;
 
 const LONG kFlagBit20 = 0x100000;
 const LONG kFlagBit21 = 0x200000;
@@ -87,9 +84,11 @@ LONG BuildMCommand(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffe
     const LONG* s = request->Settings;
     static const BYTE head[] = {0x1B, 0x28, 0x4D, 0x03, 0x00};
     memcpy(buffer, head, sizeof(head));
-    BOOL enabled = s[kMediaOverrideSwitch] == 1;
+    // The media classes that the media override set, when it took the
+    // media from the printer's report.
+    BOOL enabled = s[SettingId::MediaFromReport] == 1;
     buffer[5] = enabled ? 1 : 0;
-    buffer[6] = enabled ? (BYTE)s[kMFirstParameter] : 0;
-    buffer[7] = enabled ? (BYTE)s[kMSecondParameter] : 0;
+    buffer[6] = enabled ? (BYTE)s[SettingId::ReportMediaClass] : 0;
+    buffer[7] = enabled ? (BYTE)s[SettingId::ProposedMediaClass] : 0;
     return DB_OK;
 }

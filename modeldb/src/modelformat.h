@@ -122,6 +122,7 @@ const uint32_t MaxWalkDepth = 256;
 #define PRN_SETTING_NAMES(X)                                                                       \
     X(Colour, 4)                                                                                   \
     X(Media, 5)                                                                                    \
+    X(MediaCompanion, 6)                                                                           \
     X(PaperSource, 7)                                                                              \
     X(Quality, 8)                                                                                  \
     X(PaperSize, 28)                                                                               \
@@ -129,7 +130,9 @@ const uint32_t MaxWalkDepth = 256;
     X(Borderless, 81)                                                                              \
     X(MediaFromReport, 106)                                                                        \
     X(RequestedMedia, 108)                                                                         \
-    X(KeepMedia, 110)
+    X(ReportMediaClass, 109)                                                                       \
+    X(KeepMedia, 110)                                                                              \
+    X(ProposedMediaClass, 118)
 
 // How the driver database answers a routed Drv id (`route ID = KIND ...`,
 // `composed ID = ...`); an id without a route answers its key's tree.

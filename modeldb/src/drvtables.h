@@ -88,6 +88,29 @@ extern const DriverIdTable DriverIdTableData;
 // The route of id, NULL when it has none.
 const DriverIdRow* FindDriverIdRow(DWORD id);
 
+// The media override's tables (mediaclass and mediaquality statements of
+// media.model, generated). A class's rows for single paper sizes come before
+// its row for any paper (PaperSize AnyPaperSize); the first match decides.
+struct MediaClassRow {
+    LONG MediaClass;
+    LONG PaperSize;
+    LONG Media;
+};
+
+struct MediaQualityRow {
+    LONG Media;
+    LONG Quality;
+};
+
+struct MediaOverrideTable {
+    const MediaClassRow* Classes;
+    DWORD ClassCount;
+    const MediaQualityRow* Qualities;
+    DWORD QualityCount;
+};
+
+extern const MediaOverrideTable MediaOverrideTableData;
+
 struct DriverTables {
     const SettingValueTable* SettingValues;
     const ComposedSequenceTable* ComposedSequences;

@@ -8,6 +8,7 @@
 #include "builders.h"
 #include "builderutil.h"
 #include "driverdb.h"
+#include "drvtables.h"
 #include "media.h"
 
 namespace
@@ -23,38 +24,6 @@ const DWORD kListItemBytes = sizeof(ListItem);
 const DWORD kPairBytes = 2 * sizeof(LONG);
 
 const LONG kPlainPaper = 1;
-
-struct ClassMedia {
-    LONG MediaClass;
-    LONG PaperSize;
-    LONG Media;
-};
-
-// Postcards (43 and 69) have media of their own in two classes.
-const ClassMedia kMediaByClassAndPaper[] = {
-    {1, 43, 262},
-    {1, 69, 262},
-    {3, 43, 283},
-    {3, 69, 283},
-};
-
-const ClassMedia kMediaByClass[] = {
-    {1, 0, 1},
-    {2, 0, 285},
-    {3, 0, 284},
-    {4, 0, 2},
-};
-
-struct MediaCompanion {
-    LONG Media;
-    LONG Setting8;
-};
-
-// The printer's own table repeats the rows of 262 and 283 with the same
-// values; the first match decides, so one row each answers the same.
-const MediaCompanion kSetting8ByMedia[] = {
-    {1, 3}, {262, 3}, {285, 1}, {284, 3}, {283, 3}, {2, 3},
-};
 
 // The settings the override writes, in the order of its pairs. One list
 // gives both the pair places (Pair::Media) and their setting numbers, so a
@@ -210,15 +179,12 @@ void ProposeMedia(const LONG* s, LONG media, LONG* values)
 
 LONG MediaForClass(LONG mediaClass, LONG paperSize)
 {
-    for (DWORD i = 0; i < sizeof(kMediaByClassAndPaper) / sizeof(kMediaByClassAndPaper[0]); ++i) {
-        if (kMediaByClassAndPaper[i].MediaClass == mediaClass &&
-            kMediaByClassAndPaper[i].PaperSize == paperSize) {
-            return kMediaByClassAndPaper[i].Media;
-        }
-    }
-    for (DWORD i = 0; i < sizeof(kMediaByClass) / sizeof(kMediaByClass[0]); ++i) {
-        if (kMediaByClass[i].MediaClass == mediaClass) {
-            return kMediaByClass[i].Media;
+    const MediaOverrideTable* table = &MediaOverrideTableData;
+    for (DWORD i = 0; i < table->ClassCount; ++i) {
+        const MediaClassRow* row = &table->Classes[i];
+        if (row->MediaClass == mediaClass &&
+            (row->PaperSize == paperSize || row->PaperSize == AnyPaperSize)) {
+            return row->Media;
         }
     }
     return MediaNone;
@@ -226,9 +192,10 @@ LONG MediaForClass(LONG mediaClass, LONG paperSize)
 
 LONG Setting8ForMedia(LONG media)
 {
-    for (DWORD i = 0; i < sizeof(kSetting8ByMedia) / sizeof(kSetting8ByMedia[0]); ++i) {
-        if (kSetting8ByMedia[i].Media == media) {
-            return kSetting8ByMedia[i].Setting8;
+    const MediaOverrideTable* table = &MediaOverrideTableData;
+    for (DWORD i = 0; i < table->QualityCount; ++i) {
+        if (table->Qualities[i].Media == media) {
+            return table->Qualities[i].Quality;
         }
     }
     return 0;

@@ -152,6 +152,9 @@ const uint32_t MaxWalkDepth = 256;
     X(PaperDetailsMarked, 3)                                                                       \
     X(QualityNames, 4)
 
+// The paper size of a media class row that holds on every paper size.
+const int32_t AnyPaperSize = -1;
+
 // A route's setting or default pair that is not given.
 const uint16_t NoRouteSetting = 0xFFFF;
 const uint16_t NoRouteDefault = 0;

@@ -84,6 +84,11 @@ TEST(ModelCompilerRejects, EachKindOfMistakeWithItsPlace)
         {"print-mode media without group", {"def A = s8 @2 [1]\ndef R = sel s4 { 3: sel s9 { 0: sel s5 { 7: sel s8 { 1: sel s6 { 1: sel s81 { 0: A } } } } } }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A groups [1]"}, "f0.model:3: media 7 is in no print-mode group"},
         {"print-mode block never reached", {"def A = s8 @2 [1]\ndef B = s8 @2 [2]\ndef R = sel s4 { 3: sel s9 { 0: sel s5 { 1: sel s8 { 1: sel s6 { 1: sel s81 { 0: A } } } } } }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A B groups [1]"}, "mode B that the selection never reaches"},
         {"print-mode leaf that is no block", {"def R = sel s4 { 3: s8 @2 [1] }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes R groups [1]"}, "holds only sel nodes and mode blocks"},
+        // the media override's tables
+        {"media class given twice", {"mediaquality { 1: 3 }\nmediaclass 1 = 1", "mediaclass 1 = 1"}, "f1.model:1: media class 1 given twice (first at f0.model:2)"},
+        {"paper size of a class twice", {"mediaclass 1 = 1 {\n 43: 262\n 43: 283 }"}, "f0.model:3: paper size 43 listed twice"},
+        {"class media without quality", {"mediaquality { 1: 3 }\nmediaclass 3 = 1 { 43: 283 }"}, "f0.model:2: media 283 of class 3 has no mediaquality"},
+        {"quality media twice", {"mediaquality { 1: 3\n 1: 2 }"}, "f0.model:2: media 1 listed twice"},
         // clang-format on
     };
     for (const Case& c : cases) {

@@ -311,8 +311,24 @@ struct PrintModesDecl {
     Where where;
 };
 
+// mediaclass CLASS = MEDIA [{ PAPER: MEDIA ... }]
+struct MediaClassDecl {
+    uint32_t mediaClass, media;
+    std::vector<std::pair<uint32_t, uint32_t>> onPaper; // paper size, media
+    Where where;
+};
+
+// mediaquality { MEDIA: QUALITY ... }
+struct MediaQualityDecl {
+    std::vector<std::pair<uint32_t, int32_t>> qualities;
+    std::vector<Where> places;
+    Where where;
+};
+
 struct Model {
     std::deque<Node> nodes;
+    std::vector<MediaClassDecl> mediaClasses;
+    std::vector<MediaQualityDecl> mediaQualities;
     std::vector<PrintModesDecl> printModes;
     std::map<std::string, Def> defs;
     std::vector<KeyDecl> keys;
@@ -328,15 +344,17 @@ bool IsStatementKeyword(const Token& t)
     return t.kind == Tok::End ||
            (t.kind == Tok::Name &&
             (t.text == "def" || t.text == "key" || t.text == "index" || t.text == "composed" ||
-             t.text == "values" || t.text == "route"));
+             t.text == "values" || t.text == "route" || t.text == "printmodes" ||
+             t.text == "mediaclass" || t.text == "mediaquality"));
 }
 
 const std::set<std::string>& Keywords()
 {
     static const std::set<std::string> words = {
-        "def", "key",   "index",  "text",    "bytes",    "s8",     "u8",   "s16",
-        "u16", "int32", "built",  "seq",     "filt",     "when",   "sel",  "mask",
-        "str", "pdata", "locale", "default", "composed", "values", "route"};
+        "def",    "key",   "index",      "text",       "bytes",       "s8",      "u8",
+        "s16",    "u16",   "int32",      "built",      "seq",         "filt",    "when",
+        "sel",    "mask",  "str",        "pdata",      "locale",      "default", "composed",
+        "values", "route", "printmodes", "mediaclass", "mediaquality"};
     return words;
 }
 
@@ -366,8 +384,13 @@ class Parser
                 ParseRoute();
             else if (t.kind == Tok::Name && t.text == "printmodes")
                 ParsePrintModes();
+            else if (t.kind == Tok::Name && t.text == "mediaclass")
+                ParseMediaClass();
+            else if (t.kind == Tok::Name && t.text == "mediaquality")
+                ParseMediaQuality();
             else
-                Fail(At(t), "expected def, key, index, composed, values, route or printmodes");
+                Fail(At(t), "expected def, key, index, composed, values, route, printmodes, "
+                            "mediaclass or mediaquality");
         }
     }
 
@@ -592,6 +615,57 @@ class Parser
         if (decl.modes.empty() || decl.groups.empty())
             Fail(At(start), "printmodes needs modes and groups");
         model_.printModes.push_back(decl);
+    }
+
+    // mediaclass CLASS = MEDIA [{ PAPER: MEDIA ... }]: the media the media
+    // override proposes for a class of the printer's report, and the media of
+    // its own that the class has on some paper sizes.
+    void ParseMediaClass()
+    {
+        const Token& start = Next();
+        MediaClassDecl decl{ExpectIn16("media class"), 0, {}, At(start)};
+        Expect("=");
+        decl.media = ExpectIn16("media");
+        if (IsPunct("{")) {
+            Next();
+            while (!IsPunct("}")) {
+                const Token& at = Cur();
+                uint32_t paper = ExpectIn16("paper size");
+                Expect(":");
+                uint32_t media = ExpectIn16("media");
+                for (const auto& p : decl.onPaper)
+                    if (p.first == paper)
+                        Fail(At(at), "paper size " + std::to_string(paper) + " listed twice");
+                decl.onPaper.emplace_back(paper, media);
+            }
+            Next();
+        }
+        model_.mediaClasses.push_back(decl);
+    }
+
+    // mediaquality { MEDIA: QUALITY ... }: the quality proposed with a media.
+    void ParseMediaQuality()
+    {
+        const Token& start = Next();
+        MediaQualityDecl decl{{}, {}, At(start)};
+        Expect("{");
+        while (!IsPunct("}")) {
+            const Token& at = Cur();
+            uint32_t media = ExpectIn16("media");
+            Expect(":");
+            int64_t quality = ExpectNumber("a quality");
+            if (quality < INT32_MIN || quality > INT32_MAX)
+                Fail(At(at), "quality out of range");
+            for (const auto& q : decl.qualities)
+                if (q.first == media)
+                    Fail(At(at), "media " + std::to_string(media) + " listed twice");
+            decl.qualities.emplace_back(media, static_cast<int32_t>(quality));
+            decl.places.push_back(At(at));
+        }
+        Next();
+        if (decl.qualities.empty())
+            Fail(At(start), "mediaquality without a media");
+        model_.mediaQualities.push_back(decl);
     }
 
     struct Nesting {
@@ -891,6 +965,45 @@ class Packer
             DefIndex(def.first);
         PackDriverTables(seen);
         PackPrintModes();
+        PackMediaTables();
+    }
+
+    // The media override's tables: per class its paper rows first, then the
+    // row for any paper, so that the first matching row decides. Every media
+    // a class proposes must have its quality, or the proposal would never
+    // be taken.
+    void PackMediaTables()
+    {
+        if (model_.mediaQualities.size() > 1)
+            Fail(model_.mediaQualities[1].where, "mediaquality given twice");
+        out_.hasMediaTables = !model_.mediaClasses.empty() || !model_.mediaQualities.empty();
+        std::map<uint32_t, int32_t> quality;
+        for (const MediaQualityDecl& d : model_.mediaQualities)
+            for (const auto& q : d.qualities) {
+                quality.emplace(q.first, q.second);
+                out_.mediaQualities.push_back(MediaQualityRecordRow{q.first, q.second});
+            }
+        std::map<uint32_t, Where> classes;
+        for (const MediaClassDecl& c : model_.mediaClasses) {
+            const std::string name = std::to_string(c.mediaClass);
+            auto it = classes.find(c.mediaClass);
+            if (it != classes.end())
+                Fail(c.where,
+                     "media class " + name + " given twice (first at " + Place(it->second) + ")");
+            classes.emplace(c.mediaClass, c.where);
+            auto needQuality = [&](uint32_t media) {
+                if (!quality.count(media))
+                    Fail(c.where, "media " + std::to_string(media) + " of class " + name +
+                                      " has no mediaquality");
+            };
+            for (const auto& p : c.onPaper) {
+                needQuality(p.second);
+                out_.mediaClasses.push_back(
+                    MediaClassRecordRow{c.mediaClass, static_cast<int32_t>(p.first), p.second});
+            }
+            needQuality(c.media);
+            out_.mediaClasses.push_back(MediaClassRecordRow{c.mediaClass, AnyPaperSize, c.media});
+        }
     }
 
     // The composed sequences, the value lists and the route of every Drv id
@@ -1458,6 +1571,28 @@ void EmitPrintModes(std::ostringstream& s, const CompiledModel& m)
       << "u, &PrintModeParameterData};\n";
 }
 
+void EmitMediaTables(std::ostringstream& s, const CompiledModel& m)
+{
+    s << "\nnamespace {\n\n";
+    EmitArray(s, "MediaClassRow", "kMediaClasses", m.mediaClasses,
+              [](const MediaClassRecordRow& r) {
+                  return "{" + std::to_string(r.mediaClass) + ", " + std::to_string(r.paperSize) +
+                         ", " + std::to_string(r.media) + "}";
+              });
+    EmitArray(s, "MediaQualityRow", "kMediaQualities", m.mediaQualities,
+              [](const MediaQualityRecordRow& r) {
+                  return "{" + std::to_string(r.media) + ", " +
+                         (r.quality == INT32_MIN ? std::string("-2147483647 - 1")
+                                                 : std::to_string(r.quality)) +
+                         "}";
+              });
+    s << "}  // namespace\n\n";
+    s << "extern const MediaOverrideTable MediaOverrideTableData = {"
+      << (m.mediaClasses.empty() ? "0" : "kMediaClasses") << ", " << m.mediaClasses.size() << "u, "
+      << (m.mediaQualities.empty() ? "0" : "kMediaQualities") << ", " << m.mediaQualities.size()
+      << "u};\n";
+}
+
 } // namespace
 
 std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sourceNames,
@@ -1468,7 +1603,7 @@ std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sour
     for (const std::string& name : sourceNames)
         s << "//   " << name << "\n";
     s << "#include \"store.h\"\n";
-    if (m.hasDriverTables || m.hasPrintModes)
+    if (m.hasDriverTables || m.hasPrintModes || m.hasMediaTables)
         s << "#include \"drvtables.h\"\n";
     s << "\nnamespace {\n\n";
     EmitArray(s, "EntryDescriptor", "kEntryTable", m.entries,
@@ -1511,6 +1646,8 @@ std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sour
         EmitDriverTables(s, m);
     if (m.hasPrintModes)
         EmitPrintModes(s, m);
+    if (m.hasMediaTables)
+        EmitMediaTables(s, m);
     for (const IndexList& list : m.indexLists) {
         s << "\nextern const DWORD " << list.name << "[] = {";
         for (size_t i = 0; i < list.entries.size(); ++i)

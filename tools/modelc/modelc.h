@@ -40,6 +40,17 @@ struct PrintModeRecordRow {
     uint16_t parameters[4]; // mode block row, 0, media group row, 0
 };
 
+// The media override's tables (MediaClassRow, MediaQualityRow).
+struct MediaClassRecordRow {
+    uint32_t mediaClass;
+    int32_t paperSize; // AnyPaperSize: the class's row for every other paper
+    uint32_t media;
+};
+struct MediaQualityRecordRow {
+    uint32_t media;
+    int32_t quality;
+};
+
 struct CompiledModel {
     std::vector<std::pair<uint32_t, uint32_t>> entries; // TypeOffset, TagCount
     std::vector<std::pair<uint16_t, uint32_t>> keys;    // ascending by id
@@ -57,6 +68,9 @@ struct CompiledModel {
     std::vector<DriverRoute> routes; // ascending by id
     bool hasPrintModes = false;      // a printmodes statement
     std::vector<PrintModeRecordRow> printModes;
+    bool hasMediaTables = false; // a mediaclass or mediaquality statement
+    std::vector<MediaClassRecordRow> mediaClasses;
+    std::vector<MediaQualityRecordRow> mediaQualities;
 };
 
 // Checks and packs the whole model. On failure returns false with

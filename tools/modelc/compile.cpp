@@ -303,11 +303,20 @@ struct RouteDecl {
     Where where;
 };
 
+struct MediaGroupDecl {
+    std::vector<uint32_t> media;
+    uint32_t dryTimeTenths, inkLimitPercent;
+    Where where;
+};
+
 struct PrintModesDecl {
     std::string root;
     std::vector<uint32_t> keys;
+    std::vector<uint32_t> resolutions;
+    std::string colourTable;
     std::vector<std::string> modes;
-    std::vector<std::vector<uint32_t>> groups;
+    std::vector<Where> modePlaces;
+    std::vector<MediaGroupDecl> groups;
     Where where;
 };
 
@@ -589,27 +598,55 @@ class Parser
         model_.routes.push_back(decl);
     }
 
-    // printmodes ROOT keys S S S S S S modes NAME... groups [V...] [V...]...
+    void ExpectWord(const char* word)
+    {
+        const Token& t = Cur();
+        if (t.kind != Tok::Name || t.text != word)
+            Fail(At(t), std::string("expected ") + word);
+        Next();
+    }
+
+    // printmodes ROOT keys S S S S S S resolutions [R R R R] colours "TABLE"
+    //   modes NAME... groups [MEDIA...] dry N ink N ...
     void ParsePrintModes()
     {
         const Token& start = Next();
-        PrintModesDecl decl{ExpectName("the selection's def"), {}, {}, {}, At(start)};
-        if (ExpectName("keys") != "keys")
-            Fail(At(start), "expected keys");
+        PrintModesDecl decl{ExpectName("the selection's def"), {}, {}, {}, {}, {}, {}, At(start)};
+        ExpectWord("keys");
         for (int i = 0; i < 6; ++i)
             decl.keys.push_back(ExpectSetting());
-        if (ExpectName("modes") != "modes")
-            Fail(At(start), "expected modes");
-        while (Cur().kind == Tok::Name && Cur().text != "groups")
+        ExpectWord("resolutions");
+        Expect("[");
+        for (int i = 0; i < 4; ++i)
+            decl.resolutions.push_back(ExpectIn16("resolution"));
+        Expect("]");
+        ExpectWord("colours");
+        const Token& colours = Cur();
+        if (colours.kind != Tok::String)
+            Fail(At(colours), "expected the colour table's name");
+        decl.colourTable = Next().text;
+        if (decl.colourTable.empty() || decl.colourTable.size() > 15)
+            Fail(At(colours), "colour table name of 1 to 15 characters expected");
+        for (char c : decl.colourTable)
+            if (c < 0x20 || c > 0x7E)
+                Fail(At(colours), "colour table name with a character that cannot be printed");
+        ExpectWord("modes");
+        while (Cur().kind == Tok::Name && Cur().text != "groups") {
+            decl.modePlaces.push_back(At(Cur()));
             decl.modes.push_back(Next().text);
-        if (ExpectName("groups") != "groups")
-            Fail(At(start), "expected groups");
+        }
+        ExpectWord("groups");
         while (IsPunct("[")) {
-            Next();
-            std::vector<uint32_t> group;
+            MediaGroupDecl group{{}, 0, 0, At(Next())};
             while (!IsPunct("]"))
-                group.push_back(ExpectIn16("media"));
+                group.media.push_back(ExpectIn16("media"));
             Next();
+            if (group.media.empty())
+                Fail(group.where, "media group without a media");
+            ExpectWord("dry");
+            group.dryTimeTenths = ExpectIn16("dry time");
+            ExpectWord("ink");
+            group.inkLimitPercent = ExpectIn16("ink limit");
             decl.groups.push_back(group);
         }
         if (decl.modes.empty() || decl.groups.empty())
@@ -1100,6 +1137,7 @@ class Packer
         const PrintModesDecl* decl;
         std::map<uint32_t, int64_t> fixed;
         std::set<std::vector<int64_t>> seen;
+        std::set<size_t> groupsReached;
     };
 
     bool IsKey(const PrintModesDecl& d, uint32_t setting)
@@ -1129,16 +1167,17 @@ class Packer
         int64_t media = w.fixed.at(SettingId::Media);
         size_t group = w.decl->groups.size();
         for (size_t g = 0; g < w.decl->groups.size() && group == w.decl->groups.size(); ++g)
-            for (uint32_t m : w.decl->groups[g])
+            for (uint32_t m : w.decl->groups[g].media)
                 if (m == media)
                     group = g;
         if (group == w.decl->groups.size())
             Fail(w.decl->where, "media " + std::to_string(media) + " is in no print-mode group");
+        w.groupsReached.insert(group);
         PrintModeRecordRow row{};
         for (int i = 0; i < 6; ++i)
             row.keys[i] = static_cast<int16_t>(keys[i]);
-        row.parameters[0] = static_cast<uint16_t>(mode);
-        row.parameters[2] = static_cast<uint16_t>(group);
+        row.mode = static_cast<uint16_t>(mode);
+        row.mediaGroup = static_cast<uint16_t>(group);
         out_.printModes.push_back(row);
     }
 
@@ -1209,13 +1248,108 @@ class Packer
             for (const std::string& m : d.modes)
                 if (!model_.defs.count(m))
                     Fail(d.where, "undefined name " + m);
-            PrintModeWalk w{&d, {}, {}};
+            CheckMediaGroups(d);
+            PrintModeWalk w{&d, {}, {}, {}};
             WalkPrintModes(w, model_.defs.at(d.root).node);
             std::set<std::string> reached;
             CollectReferences(model_.defs.at(d.root).node, reached);
             for (const std::string& m : d.modes)
                 if (!reached.count(m))
                     Fail(d.where, "mode " + m + " that the selection never reaches");
+            for (size_t g = 0; g < d.groups.size(); ++g)
+                if (!w.groupsReached.count(g))
+                    Fail(d.groups[g].where,
+                         "media group " + std::to_string(g) + " that no print mode reaches");
+            for (size_t i = 0; i < 6; ++i)
+                out_.printModeKeys[i] = static_cast<uint16_t>(d.keys[i]);
+            PackModeParameters(d);
+            for (size_t g = 0; g < d.groups.size(); ++g)
+                out_.mediaGroups.push_back(MediaGroupRow{
+                    static_cast<uint16_t>(g), static_cast<uint16_t>(d.groups[g].media[0]),
+                    static_cast<uint16_t>(d.groups[g].dryTimeTenths),
+                    static_cast<uint16_t>(d.groups[g].inkLimitPercent)});
+        }
+    }
+
+    // A media may stand in one group only; the group's first media names it
+    // in the record.
+    void CheckMediaGroups(const PrintModesDecl& d)
+    {
+        std::map<uint32_t, size_t> groupOf;
+        for (size_t g = 0; g < d.groups.size(); ++g)
+            for (uint32_t m : d.groups[g].media)
+                if (!groupOf.emplace(m, g).second)
+                    Fail(d.groups[g].where, "media " + std::to_string(m) + " in two groups");
+        if (d.groups.size() > 0xFFFF || d.modes.size() > 0xFFFF)
+            Fail(d.where, "more than 65535 print modes or media groups");
+    }
+
+    // The data of the first ESC ( LETTER command of a block written as a run
+    // of ESC ( commands (ESC ( LETTER, two length bytes, low first, data).
+    static bool FindEscParenData(const std::string& block, char letter, std::string* data,
+                                 bool* wellFormed)
+    {
+        *wellFormed = true;
+        for (size_t at = 0; at < block.size();) {
+            if (block.size() - at < 5 || block[at] != 0x1B || block[at + 1] != '(') {
+                *wellFormed = false;
+                return false;
+            }
+            size_t length = static_cast<uint8_t>(block[at + 3]) |
+                            static_cast<size_t>(static_cast<uint8_t>(block[at + 4])) << 8;
+            if (block.size() - at - 5 < length) {
+                *wellFormed = false;
+                return false;
+            }
+            if (block[at + 2] == letter) {
+                *data = block.substr(at + 5, length);
+                return true;
+            }
+            at += 5 + length;
+        }
+        return false;
+    }
+
+    // One parameter row per mode block, in the order of `modes`: its place
+    // from 1, the data of its ESC ( c, and its ESC ( t pattern numbered from
+    // 1 in the order the patterns first appear in `modes`.
+    void PackModeParameters(const PrintModesDecl& d)
+    {
+        std::set<std::string> named;
+        std::vector<std::string> patterns;
+        for (size_t i = 0; i < d.modes.size(); ++i) {
+            const std::string& name = d.modes[i];
+            const Where& where = d.modePlaces[i];
+            if (!named.insert(name).second)
+                Fail(where, "mode " + name + " listed twice");
+            const Node* block = model_.defs.at(name).node;
+            if (block->kind != Node::Leaf || block->leafType != TypeNumber(EntryType::Bytes))
+                Fail(where, "mode " + name + " is not a bytes block");
+            std::string modeBytes, pattern;
+            bool wellFormed = true;
+            if (!FindEscParenData(block->bytes, 'c', &modeBytes, &wellFormed) && wellFormed)
+                Fail(where, "mode " + name + " has no ESC ( c");
+            if (wellFormed && !FindEscParenData(block->bytes, 't', &pattern, &wellFormed) &&
+                wellFormed)
+                Fail(where, "mode " + name + " has no ESC ( t");
+            if (!wellFormed)
+                Fail(where, "mode " + name + " is not a run of ESC ( commands");
+            if (modeBytes.size() != 3)
+                Fail(where, "mode " + name + ": ESC ( c needs three data bytes");
+            auto known = std::find(patterns.begin(), patterns.end(), pattern);
+            if (known == patterns.end())
+                known = patterns.insert(patterns.end(), pattern);
+            if (patterns.size() > 0xFF)
+                Fail(where, "more than 255 ESC ( t patterns");
+            ModeParameterRow row{};
+            row.block = static_cast<uint16_t>(i + 1);
+            for (int b = 0; b < 3; ++b)
+                row.modeBytes[b] = static_cast<uint8_t>(modeBytes[b]);
+            row.pattern = static_cast<uint8_t>(known - patterns.begin() + 1);
+            for (int r = 0; r < 4; ++r)
+                row.resolutions[r] = static_cast<uint16_t>(d.resolutions[r]);
+            row.colourTable = d.colourTable;
+            out_.modeParameters.push_back(row);
         }
     }
 
@@ -1553,6 +1687,14 @@ void EmitDriverTables(std::ostringstream& s, const CompiledModel& m)
       << array(!m.routes.empty(), "kDriverIds") << ", " << m.routes.size() << "u};\n";
 }
 
+std::string Numbers(const uint16_t* v, size_t n)
+{
+    std::string t = "{";
+    for (size_t i = 0; i < n; ++i)
+        t += (i ? ", " : "") + std::to_string(v[i]);
+    return t + "}";
+}
+
 void EmitPrintModes(std::ostringstream& s, const CompiledModel& m)
 {
     s << "\nnamespace {\n\n";
@@ -1560,15 +1702,32 @@ void EmitPrintModes(std::ostringstream& s, const CompiledModel& m)
         std::string t = "{{";
         for (int i = 0; i < 6; ++i)
             t += (i ? ", " : "") + std::to_string(r.keys[i]);
-        t += "}, {";
-        for (int i = 0; i < 4; ++i)
-            t += (i ? ", " : "") + std::to_string(r.parameters[i]);
-        return t + "}}";
+        return t + "}, " + std::to_string(r.mode) + ", " + std::to_string(r.mediaGroup) + "}";
     });
+    EmitArray(s, "PrintModeParameters", "kModeParameters", m.modeParameters,
+              [](const ModeParameterRow& r) {
+                  std::string t = "{" + std::to_string(r.block) + ", {";
+                  for (int i = 0; i < 3; ++i)
+                      t += (i ? ", " : "") + std::to_string(r.modeBytes[i]);
+                  t += "}, " + std::to_string(r.pattern) + ", " + Numbers(r.resolutions, 4) +
+                       ", 0, {";
+                  for (size_t i = 0; i < r.colourTable.size(); ++i)
+                      t += (i ? ", " : "") + std::to_string(r.colourTable[i]);
+                  return t + "}, {0}}";
+              });
+    EmitArray(s, "MediaGroupParameters", "kMediaGroupParameters", m.mediaGroups,
+              [](const MediaGroupRow& r) {
+                  return "{" + std::to_string(r.group) + ", " + std::to_string(r.media) + ", " +
+                         std::to_string(r.dryTimeTenths) + ", " +
+                         std::to_string(r.inkLimitPercent) + ", {0}}";
+              });
     s << "}  // namespace\n\n";
-    s << "extern const PrintModeTable PrintModeTableData = {"
-      << (m.printModes.empty() ? "0" : "kPrintModeRows") << ", " << m.printModes.size()
-      << "u, &PrintModeParameterData};\n";
+    auto array = [](bool present, const char* name) { return present ? name : "0"; };
+    s << "extern const PrintModeTable PrintModeTableData = {\n    " << Numbers(m.printModeKeys, 6)
+      << ",\n    " << array(!m.printModes.empty(), "kPrintModeRows") << ", " << m.printModes.size()
+      << "u, " << array(!m.modeParameters.empty(), "kModeParameters") << ", "
+      << m.modeParameters.size() << "u, " << array(!m.mediaGroups.empty(), "kMediaGroupParameters")
+      << ", " << m.mediaGroups.size() << "u,\n};\n";
 }
 
 void EmitMediaTables(std::ostringstream& s, const CompiledModel& m)

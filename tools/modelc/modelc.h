@@ -37,7 +37,20 @@ struct DriverRoute {
 
 struct PrintModeRecordRow {
     int16_t keys[6];
-    uint16_t parameters[4]; // mode block row, 0, media group row, 0
+    uint16_t mode, mediaGroup; // rows of the two parameter tables
+};
+
+// The parameter rows of the print-mode record (PrintModeParameters,
+// MediaGroupParameters).
+struct ModeParameterRow {
+    uint16_t block;
+    uint8_t modeBytes[3];
+    uint8_t pattern;
+    uint16_t resolutions[4];
+    std::string colourTable;
+};
+struct MediaGroupRow {
+    uint16_t group, media, dryTimeTenths, inkLimitPercent;
 };
 
 // The media override's tables (MediaClassRow, MediaQualityRow).
@@ -68,6 +81,9 @@ struct CompiledModel {
     std::vector<DriverRoute> routes; // ascending by id
     bool hasPrintModes = false;      // a printmodes statement
     std::vector<PrintModeRecordRow> printModes;
+    uint16_t printModeKeys[6] = {};
+    std::vector<ModeParameterRow> modeParameters;
+    std::vector<MediaGroupRow> mediaGroups;
     bool hasMediaTables = false; // a mediaclass or mediaquality statement
     std::vector<MediaClassRecordRow> mediaClasses;
     std::vector<MediaQualityRecordRow> mediaQualities;

@@ -11,13 +11,10 @@ namespace
 
 const DWORD kDollarSize = 14;
 const DWORD kMCommandSize = 8;
-const DWORD kSettingsForDollar = 113;
+const DWORD kSettingsForDollar = SettingId::DollarSelector + 1;
 const DWORD kSettingsForMCommand = SettingId::ProposedMediaClass + 1;
 
-const int kFlagWord = 79;
-const int kFlagParameter = 80;
-const int kDollarSelector = 112;
-
+// Bits of setting DollarFlags.
 const LONG kFlagBit20 = 0x100000;
 const LONG kFlagBit21 = 0x200000;
 const LONG kFlagBit22 = 0x400000;
@@ -64,7 +61,8 @@ LONG BuildDollarCommand(const DataBaseRequest* request, DWORD bufferSize, BYTE* 
         return result;
     }
     const LONG* s = request->Settings;
-    DollarFields fields = DollarFieldsFor(s[kDollarSelector], s[kFlagWord], s[kFlagParameter]);
+    DollarFields fields = DollarFieldsFor(s[SettingId::DollarSelector], s[SettingId::DollarFlags],
+                                          s[SettingId::DollarParameter]);
     static const BYTE head[] = {0x1B, 0x28, 0x24, 0x09, 0x00, 0x01};
     memcpy(buffer, head, sizeof(head));
     PutBe16(buffer + 6, fields.a);

@@ -127,11 +127,14 @@ const uint32_t MaxWalkDepth = 256;
     X(Quality, 8)                                                                                  \
     X(PaperSize, 28)                                                                               \
     X(MediaAllowedCheck, 70)                                                                       \
+    X(DollarFlags, 79)                                                                             \
+    X(DollarParameter, 80)                                                                         \
     X(Borderless, 81)                                                                              \
     X(MediaFromReport, 106)                                                                        \
     X(RequestedMedia, 108)                                                                         \
     X(ReportMediaClass, 109)                                                                       \
     X(KeepMedia, 110)                                                                              \
+    X(DollarSelector, 112)                                                                         \
     X(ProposedMediaClass, 118)
 
 // How the driver database answers a routed Drv id (`route ID = KIND ...`,

@@ -1248,7 +1248,7 @@ class Packer
             for (const std::string& m : d.modes)
                 if (!model_.defs.count(m))
                     Fail(d.where, "undefined name " + m);
-            CheckMediaGroups(d);
+            ValidateMediaGroups(d);
             PrintModeWalk w{&d, {}, {}, {}};
             WalkPrintModes(w, model_.defs.at(d.root).node);
             std::set<std::string> reached;
@@ -1273,7 +1273,7 @@ class Packer
 
     // A media may stand in one group only; the group's first media names it
     // in the record.
-    void CheckMediaGroups(const PrintModesDecl& d)
+    void ValidateMediaGroups(const PrintModesDecl& d)
     {
         std::map<uint32_t, size_t> groupOf;
         for (size_t g = 0; g < d.groups.size(); ++g)

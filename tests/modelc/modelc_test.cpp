@@ -84,6 +84,8 @@ TEST(ModelCompilerRejects, EachKindOfMistakeWithItsPlace)
         {"values nobody names", {"values s4 { 3: 15003 }"}, "f0.model:1: values of setting 4 that no route names"},
         {"values given twice", {"values s4 { 3: 15003 }\nvalues Colour { 3: 15003 }"}, "f0.model:2: values of setting 4 given twice"},
         {"value listed twice", {"values s4 {\n 3: 15003\n 3: 15004 }"}, "f0.model:3: value 3 listed twice"},
+        {"adjustment without rules", {"route 4191 = Adjustment"}, "f0.model:1: route 4191 adjusts by no rule list"},
+        {"rules of a list", {"key 4119 = s8 @4119 [1]\nroute 4119 = QualityList rules Rules1"}, "f0.model:2: route 4119 has rules but is no Adjustment"},
         {"unknown route kind", {"route 4109 = Listing"}, "expected a kind of Drv id"},
         {"composed routed by route", {"route 4120 = Composed"}, "composed ids are routed by their composed statement"},
         // the print-mode record read from its selection

@@ -301,6 +301,7 @@ struct ValuesDecl {
 struct RouteDecl {
     uint32_t id, kind, details, nameSetting, defaultPair;
     Where where;
+    std::vector<uint32_t> rules; // an adjustment's rule lists, in order
 };
 
 struct MediaGroupDecl {
@@ -572,12 +573,25 @@ class Parser
         Fail(At(t), std::string("expected ") + what);
     }
 
-    // route ID = KIND [names SETTING] [default ID] [details DETAILS]
+    // An id in a list of rule lists: a number or an internal id's name.
+    static bool IsRuleId(const Token& t)
+    {
+        uint32_t n = 0;
+        return t.kind == Tok::Number ||
+               (t.kind == Tok::Name && LookUpName(kInternalIdNames, t.text, &n));
+    }
+
+    // route ID = KIND [names SETTING] [default ID] [details DETAILS] [rules ID...]
     void ParseRoute()
     {
         const Token& start = Next();
-        RouteDecl decl{ExpectIn16("route id"), 0,        ListDetails::NoDetails, NoRouteSetting,
-                       NoRouteDefault,         At(start)};
+        RouteDecl decl{ExpectIn16("route id"),
+                       0,
+                       ListDetails::NoDetails,
+                       NoRouteSetting,
+                       NoRouteDefault,
+                       At(start),
+                       {}};
         Expect("=");
         decl.kind =
             ExpectKnown(kKindNames, sizeof(kKindNames) / sizeof(kKindNames[0]), "a kind of Drv id");
@@ -592,6 +606,9 @@ class Parser
             else if (word == "details")
                 decl.details = ExpectKnown(
                     kDetailNames, sizeof(kDetailNames) / sizeof(kDetailNames[0]), "list details");
+            else if (word == "rules")
+                while (IsRuleId(Cur()))
+                    decl.rules.push_back(ExpectId("rule list id"));
             else
                 Fail(At(start), "unknown route parameter '" + word + "'");
         }
@@ -1076,7 +1093,7 @@ class Packer
             out_.composedRows.push_back(row);
             out_.routes.push_back(DriverRoute{row.id, DriverIdKind::Composed,
                                               ListDetails::NoDetails, NoRouteSetting,
-                                              NoRouteDefault});
+                                              NoRouteDefault, 0, 0});
         }
         std::map<uint32_t, const ValuesDecl*> valueLists;
         for (const ValuesDecl& v : model_.valueLists) {
@@ -1115,10 +1132,21 @@ class Packer
             if (r.defaultPair != NoRouteDefault && !keys.count(r.defaultPair))
                 Fail(r.where, "route " + id + ": default pair " + std::to_string(r.defaultPair) +
                                   " has no key");
+            if (r.kind == DriverIdKind::Adjustment && r.rules.empty())
+                Fail(r.where, "route " + id + " adjusts by no rule list");
+            if (r.kind != DriverIdKind::Adjustment && !r.rules.empty())
+                Fail(r.where, "route " + id + " has rules but is no Adjustment");
+            if (out_.adjustmentRules.size() + r.rules.size() > 0xFFFF)
+                Fail(r.where, "more than 65535 rule lists");
+            uint16_t firstRule =
+                r.rules.empty() ? 0 : static_cast<uint16_t>(out_.adjustmentRules.size());
+            for (uint32_t rule : r.rules)
+                out_.adjustmentRules.push_back(static_cast<uint16_t>(rule));
             out_.routes.push_back(
                 DriverRoute{static_cast<uint16_t>(r.id), static_cast<uint8_t>(r.kind),
                             static_cast<uint8_t>(r.details), static_cast<uint16_t>(r.nameSetting),
-                            static_cast<uint16_t>(r.defaultPair)});
+                            static_cast<uint16_t>(r.defaultPair), firstRule,
+                            static_cast<uint16_t>(r.rules.size())});
         }
         for (const ValuesDecl& v : model_.valueLists)
             if (!named.count(v.setting))
@@ -1669,8 +1697,10 @@ void EmitDriverTables(std::ostringstream& s, const CompiledModel& m)
     EmitArray(s, "DriverIdRow", "kDriverIds", m.routes, [](const DriverRoute& r) {
         return "{" + std::to_string(r.id) + ", " + std::to_string(r.kind) + ", " +
                std::to_string(r.details) + ", " + std::to_string(r.nameSetting) + ", " +
-               std::to_string(r.defaultPair) + "}";
+               std::to_string(r.defaultPair) + ", " + std::to_string(r.firstRule) + ", " +
+               std::to_string(r.ruleCount) + "}";
     });
+    EmitArray(s, "WORD", "kAdjustmentRules", m.adjustmentRules, word);
     s << "}  // namespace\n\n";
     auto array = [](bool present, const char* name) { return present ? name : "0"; };
     s << "extern const ComposedSequenceTable ComposedSequenceTableData = {\n    "
@@ -1684,7 +1714,9 @@ void EmitDriverTables(std::ostringstream& s, const CompiledModel& m)
       << array(values, "kValues") << ", " << array(values, "kValueNames") << ", " << m.values.size()
       << "u,\n};\n";
     s << "extern const DriverIdTable DriverIdTableData = {"
-      << array(!m.routes.empty(), "kDriverIds") << ", " << m.routes.size() << "u};\n";
+      << array(!m.routes.empty(), "kDriverIds") << ", " << m.routes.size() << "u, "
+      << array(!m.adjustmentRules.empty(), "kAdjustmentRules") << ", " << m.adjustmentRules.size()
+      << "u};\n";
 }
 
 std::string Numbers(const uint16_t* v, size_t n)

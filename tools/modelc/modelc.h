@@ -33,6 +33,7 @@ struct DriverRoute {
     uint16_t id;
     uint8_t kind, details;
     uint16_t nameSetting, defaultPair;
+    uint16_t firstRule, ruleCount; // an adjustment's rule lists in adjustmentRules
 };
 
 struct PrintModeRecordRow {
@@ -79,7 +80,8 @@ struct CompiledModel {
     std::vector<uint16_t> values;
     std::vector<int32_t> valueNames;
     std::vector<DriverRoute> routes; // ascending by id
-    bool hasPrintModes = false;      // a printmodes statement
+    std::vector<uint16_t> adjustmentRules;
+    bool hasPrintModes = false; // a printmodes statement
     std::vector<PrintModeRecordRow> printModes;
     uint16_t printModeKeys[6] = {};
     std::vector<ModeParameterRow> modeParameters;

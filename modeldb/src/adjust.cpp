@@ -6,16 +6,13 @@
 
 #include "driverdb.h"
 #include "drvqueries.h"
+#include "drvtables.h"
 
 static LONG ApplyRuleList(DWORD ruleId, const DataBaseRequest* request, LONG* settings,
                           DWORD settingsBytes, BOOL* applied);
 
 namespace
 {
-
-// The rules of 4191 in the order they apply.
-const DWORD kJobRules[] = {InternalId::Rules1, InternalId::Rules0, InternalId::Rules2,
-                           InternalId::Rules3};
 
 const DWORD kMaxSettings = 0x10000;
 
@@ -40,11 +37,12 @@ void RefreshCopy(DataBaseRequest* copy, const LONG* settings, DWORD count)
 // Later rules see the settings as the earlier ones left them. A rule list
 // that could not be held fails the adjustment rather than pass for "no
 // change", which would have the job printed with unadjusted settings.
-LONG ApplyJobRules(DataBaseRequest* copy, LONG* settings, DWORD count, BOOL* changed)
+LONG ApplyChainedRules(const WORD* rules, DWORD ruleCount, DataBaseRequest* copy, LONG* settings,
+                       DWORD count, BOOL* changed)
 {
-    for (DWORD i = 0; i < sizeof(kJobRules) / sizeof(kJobRules[0]); ++i) {
+    for (DWORD i = 0; i < ruleCount; ++i) {
         BOOL applied = FALSE;
-        if (ApplyRuleList(kJobRules[i], copy, settings, count * sizeof(LONG), &applied) != DB_OK) {
+        if (ApplyRuleList(rules[i], copy, settings, count * sizeof(LONG), &applied) != DB_OK) {
             return DB_FAILED;
         }
         if (applied) {
@@ -91,9 +89,15 @@ static LONG ApplyRuleList(DWORD ruleId, const DataBaseRequest* request, LONG* se
     return DB_OK;
 }
 
-LONG AnswerSettingsAdjustment(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
-                              DWORD* outSize)
+LONG AnswerSettingsAdjustment(const DriverIdRow* route, const DataBaseRequest* request, DWORD size,
+                              void* buffer, DWORD* outSize)
 {
+    const DriverIdTable* table = &DriverIdTableData;
+    if (table->Rules == NULL || route->RuleCount == 0 ||
+        (DWORD)route->FirstRule + route->RuleCount > table->RuleIdCount) {
+        return DB_FAILED;
+    }
+    const WORD* rules = &table->Rules[route->FirstRule];
     if (request == NULL) {
         return DB_FAILED;
     }
@@ -107,8 +111,11 @@ LONG AnswerSettingsAdjustment(DWORD id, const DataBaseRequest* request, DWORD si
     if (request->SettingCount > kMaxSettings) {
         return DB_FAILED;
     }
+    // Rule lists after the first select on the settings as the earlier ones
+    // left them, through a copy of the request; a single list reads the
+    // request itself.
     DataBaseRequest* copy = NULL;
-    if (id == 4191) {
+    if (route->RuleCount > 1) {
         copy = CloneRequest(request);
         if (copy == NULL) {
             return DB_FAILED;
@@ -122,10 +129,11 @@ LONG AnswerSettingsAdjustment(DWORD id, const DataBaseRequest* request, DWORD si
     BOOL changed = FALSE;
     LONG status = DB_OK;
     if (copy != NULL) {
-        status = ApplyJobRules(copy, settings, request->SettingCount, &changed);
+        status = ApplyChainedRules(rules, route->RuleCount, copy, settings, request->SettingCount,
+                                   &changed);
     } else {
-        status = ApplyRuleList(InternalId::Rules4192, request, settings,
-                               request->SettingCount * sizeof(LONG), &changed);
+        status = ApplyRuleList(rules[0], request, settings, request->SettingCount * sizeof(LONG),
+                               &changed);
     }
     LONG result = DB_NO_ANSWER;
     DWORD bytes = request->SettingCount * sizeof(LONG);

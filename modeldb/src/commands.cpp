@@ -11,16 +11,10 @@ namespace
 
 const DWORD kDollarSize = 14;
 const DWORD kMCommandSize = 8;
-const DWORD kSettingsForDollar = 113;
-const DWORD kSettingsForMCommand = 119;
+const DWORD kSettingsForDollar = SettingId::DollarSelector + 1;
+const DWORD kSettingsForMCommand = SettingId::ProposedMediaClass + 1;
 
-const int kFlagWord = 79;
-const int kFlagParameter = 80;
-const int kDollarSelector = 112;
-const int kMediaOverrideSwitch = 106;
-const int kMFirstParameter = 109;
-const int kMSecondParameter = 118;
-
+// Bits of setting DollarFlags.
 const LONG kFlagBit20 = 0x100000;
 const LONG kFlagBit21 = 0x200000;
 const LONG kFlagBit22 = 0x400000;
@@ -67,7 +61,8 @@ LONG BuildDollarCommand(const DataBaseRequest* request, DWORD bufferSize, BYTE* 
         return result;
     }
     const LONG* s = request->Settings;
-    DollarFields fields = DollarFieldsFor(s[kDollarSelector], s[kFlagWord], s[kFlagParameter]);
+    DollarFields fields = DollarFieldsFor(s[SettingId::DollarSelector], s[SettingId::DollarFlags],
+                                          s[SettingId::DollarParameter]);
     static const BYTE head[] = {0x1B, 0x28, 0x24, 0x09, 0x00, 0x01};
     memcpy(buffer, head, sizeof(head));
     PutBe16(buffer + 6, fields.a);
@@ -87,9 +82,11 @@ LONG BuildMCommand(const DataBaseRequest* request, DWORD bufferSize, BYTE* buffe
     const LONG* s = request->Settings;
     static const BYTE head[] = {0x1B, 0x28, 0x4D, 0x03, 0x00};
     memcpy(buffer, head, sizeof(head));
-    BOOL enabled = s[kMediaOverrideSwitch] == 1;
+    // The media classes that the media override set, when it took the
+    // media from the printer's report.
+    BOOL enabled = s[SettingId::MediaFromReport] == 1;
     buffer[5] = enabled ? 1 : 0;
-    buffer[6] = enabled ? (BYTE)s[kMFirstParameter] : 0;
-    buffer[7] = enabled ? (BYTE)s[kMSecondParameter] : 0;
+    buffer[6] = enabled ? (BYTE)s[SettingId::ReportMediaClass] : 0;
+    buffer[7] = enabled ? (BYTE)s[SettingId::ProposedMediaClass] : 0;
     return DB_OK;
 }

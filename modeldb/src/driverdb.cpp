@@ -77,7 +77,7 @@ LONG QueryDriverDataBase(DWORD id, const DataBaseRequest* request, DWORD size, v
     case DriverIdKind::PrintModeRecord:
         return AnswerPrintModeRecord(request, size, buffer, outSize);
     case DriverIdKind::Adjustment:
-        return AnswerSettingsAdjustment(key, request, size, buffer, outSize);
+        return AnswerSettingsAdjustment(route, request, size, buffer, outSize);
     default:
         return DB_FAILED;
     }

@@ -27,7 +27,7 @@ enum ItemField {
 
 // The list parameters of an id without a route: no names, no default, no
 // details.
-const DriverIdRow kNoRoute = {0, 0, ListDetails::NoDetails, NoRouteSetting, NoRouteDefault};
+const DriverIdRow kNoRoute = {0, 0, ListDetails::NoDetails, NoRouteSetting, NoRouteDefault, 0, 0};
 
 // Items are reached byte-wise: the caller's buffer need not be aligned.
 LONG GetField(const void* items, DWORD index, ItemField field)

@@ -23,8 +23,8 @@ LONG AnswerComposedSequence(DWORD id, const DataBaseRequest* request, DWORD size
                             DWORD* outSize);
 LONG AnswerPrintModeRecord(const DataBaseRequest* request, DWORD size, void* buffer,
                            DWORD* outSize);
-LONG AnswerSettingsAdjustment(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
-                              DWORD* outSize);
+LONG AnswerSettingsAdjustment(const DriverIdRow* route, const DataBaseRequest* request, DWORD size,
+                              void* buffer, DWORD* outSize);
 
 // Finds id with request and reads its value into buffer (size bytes at
 // most); *got receives the size read.

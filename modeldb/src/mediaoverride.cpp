@@ -8,6 +8,7 @@
 #include "builders.h"
 #include "builderutil.h"
 #include "driverdb.h"
+#include "drvtables.h"
 #include "media.h"
 
 namespace
@@ -24,64 +25,37 @@ const DWORD kPairBytes = 2 * sizeof(LONG);
 
 const LONG kPlainPaper = 1;
 
-struct ClassMedia {
-    LONG MediaClass;
-    LONG PaperSize;
-    LONG Media;
-};
+// The settings the override writes, in the order of its pairs. One list
+// gives both the pair places (Pair::Media) and their setting numbers, so a
+// place always names the setting of the model source with the same name.
+#define MEDIA_OVERRIDE_PAIRS(X)                                                                    \
+    X(MediaFromReport)                                                                             \
+    X(KeepMedia)                                                                                   \
+    X(ReportMediaClass)                                                                            \
+    X(ProposedMediaClass)                                                                          \
+    X(Media)                                                                                       \
+    X(Quality)                                                                                     \
+    X(MediaCompanion)
 
-// Postcards (43 and 69) have media of their own in two classes.
-const ClassMedia kMediaByClassAndPaper[] = {
-    {1, 43, 262},
-    {1, 69, 262},
-    {3, 43, 283},
-    {3, 69, 283},
-};
+namespace Pair
+{
+#define PAIR_PLACE(name) name,
+enum { MEDIA_OVERRIDE_PAIRS(PAIR_PLACE) Count };
+#undef PAIR_PLACE
+} // namespace Pair
 
-const ClassMedia kMediaByClass[] = {
-    {1, 0, 1},
-    {2, 0, 285},
-    {3, 0, 284},
-    {4, 0, 2},
-};
+#define PAIR_SETTING(name) SettingId::name,
+const LONG kPairSettings[Pair::Count] = {MEDIA_OVERRIDE_PAIRS(PAIR_SETTING)};
+#undef PAIR_SETTING
+#undef MEDIA_OVERRIDE_PAIRS
 
-struct MediaCompanion {
-    LONG Media;
-    LONG Setting8;
-};
+// The highest setting the override reads is its last pair's class.
+const DWORD kOverrideMinSettings = SettingId::ProposedMediaClass + 1;
 
-// The printer's own table repeats the rows of 262 and 283 with the same
-// values; the first match decides, so one row each answers the same.
-const MediaCompanion kSetting8ByMedia[] = {
-    {1, 3}, {262, 3}, {285, 1}, {284, 3}, {283, 3}, {2, 3},
-};
-
-// Settings the override reads.
-// (the named ones are the model source's names, modelformat.h)
-enum {
-    SET_MEDIA = SettingId::Media,
-    SET_COMPANION_6 = 6,
-    SET_COMPANION_8 = SettingId::Quality,
-    SET_PAPER_SIZE = SettingId::PaperSize,
-    SET_ALLOWED_CHECK = SettingId::MediaAllowedCheck,
-    SET_BORDERLESS = SettingId::Borderless,
-    SET_FROM_REPORT = SettingId::MediaFromReport,
-    SET_REQUESTED_MEDIA = SettingId::RequestedMedia,
-    SET_CLASS_PARAM_109 = 109,
-    SET_KEEP_MEDIA = SettingId::KeepMedia,
-    SET_CLASS_PARAM_118 = 118,
-};
-const DWORD kOverrideMinSettings = SET_CLASS_PARAM_118 + 1;
-
-const LONG kNoClassParam = 255;
-const LONG kProposedCompanion6 = 3;
-
-// The seven pairs in the order they are written.
-enum { PAIR_106, PAIR_110, PAIR_109, PAIR_118, PAIR_5, PAIR_8, PAIR_6, PAIR_COUNT };
-const LONG kPairSettings[PAIR_COUNT] = {
-    SET_FROM_REPORT, SET_KEEP_MEDIA,  SET_CLASS_PARAM_109, SET_CLASS_PARAM_118,
-    SET_MEDIA,       SET_COMPANION_8, SET_COMPANION_6,
-};
+// Media class of no report, and the value of MediaCompanion that goes with
+// a proposed media.
+const LONG kNoMediaClass = 255;
+const LONG kProposedCompanion = 3;
 
 // Reads a Drv entry that must be exactly two 32-bit numbers.
 BOOL ReadDriverPair(const DataBaseRequest* request, DWORD id, LONG* pair)
@@ -120,15 +94,15 @@ BOOL ListHoldsMedia(const BYTE* items, DWORD bytes, LONG media)
 
 void LoadPairs(const LONG* settings, LONG* values)
 {
-    for (int i = 0; i < PAIR_COUNT; ++i) {
+    for (int i = 0; i < Pair::Count; ++i) {
         values[i] = settings[kPairSettings[i]];
     }
 }
 
 void WritePairs(const LONG* values, BYTE* buffer)
 {
-    LONG out[2 * PAIR_COUNT];
-    for (int i = 0; i < PAIR_COUNT; ++i) {
+    LONG out[2 * Pair::Count];
+    for (int i = 0; i < Pair::Count; ++i) {
         out[2 * i] = kPairSettings[i];
         out[2 * i + 1] = values[i];
     }
@@ -141,21 +115,21 @@ BOOL ChooseMedia(const LONG* s, const MediaInfo* info, LONG* values, LONG* media
 {
     const DWORD unreadable =
         MEDIA_FLAG_SENSOR_FULL | MEDIA_FLAG_SENSOR_HIGH | MEDIA_FLAG_ALL_SATURATED;
-    if (s[SET_REQUESTED_MEDIA] != MediaNone) {
-        values[PAIR_106] = 0;
-        *media = s[SET_REQUESTED_MEDIA];
+    if (s[SettingId::RequestedMedia] != MediaNone) {
+        values[Pair::MediaFromReport] = 0;
+        *media = s[SettingId::RequestedMedia];
         return TRUE;
     }
     if ((info->flags & MEDIA_FLAG_PLAIN_PAPER) != 0 || (info->flags & unreadable) == unreadable) {
         *media = kPlainPaper;
         return TRUE;
     }
-    values[PAIR_109] = (LONG)info->mediaClass;
-    values[PAIR_118] = (LONG)info->mediaClass;
-    *media = MediaForClass((LONG)info->mediaClass, s[SET_PAPER_SIZE]);
+    values[Pair::ReportMediaClass] = (LONG)info->mediaClass;
+    values[Pair::ProposedMediaClass] = (LONG)info->mediaClass;
+    *media = MediaForClass((LONG)info->mediaClass, s[SettingId::PaperSize]);
     if (*media == MediaNone) {
         *media = kPlainPaper;
-        values[PAIR_118] = 1;
+        values[Pair::ProposedMediaClass] = 1;
         return FALSE;
     }
     return TRUE;
@@ -165,15 +139,15 @@ BOOL ChooseMedia(const LONG* s, const MediaInfo* info, LONG* values, LONG* media
 void CheckMedia(const DataBaseRequest* request, LONG* values, LONG* media)
 {
     const LONG* s = request->Settings;
-    BOOL borderless = s[SET_BORDERLESS] == 1;
-    BOOL checkAllowed = s[SET_ALLOWED_CHECK] > 0 && s[SET_ALLOWED_CHECK] <= 2;
+    BOOL borderless = s[SettingId::Borderless] == 1;
+    BOOL checkAllowed = s[SettingId::MediaAllowedCheck] > 0 && s[SettingId::MediaAllowedCheck] <= 2;
     if (*media == kPlainPaper) {
         return;
     }
     if ((borderless && !IsMediaListed(request, *media)) ||
         (checkAllowed && !IsMediaAllowed(request, *media))) {
         *media = kPlainPaper;
-        values[PAIR_118] = 1;
+        values[Pair::ProposedMediaClass] = 1;
     }
 }
 
@@ -183,21 +157,21 @@ void ProposeMedia(const LONG* s, LONG media, LONG* values)
 {
     LONG companion8 = Setting8ForMedia(media);
     if (companion8 == 0) {
-        values[PAIR_106] = 0;
-        values[PAIR_109] = kNoClassParam;
-        values[PAIR_118] = 1;
-        values[PAIR_5] = s[SET_MEDIA];
-        values[PAIR_8] = s[SET_COMPANION_8];
-        values[PAIR_6] = s[SET_COMPANION_6];
+        values[Pair::MediaFromReport] = 0;
+        values[Pair::ReportMediaClass] = kNoMediaClass;
+        values[Pair::ProposedMediaClass] = 1;
+        values[Pair::Media] = s[SettingId::Media];
+        values[Pair::Quality] = s[SettingId::Quality];
+        values[Pair::MediaCompanion] = s[SettingId::MediaCompanion];
         return;
     }
-    values[PAIR_5] = media;
-    if (media == s[SET_MEDIA]) {
-        values[PAIR_8] = s[SET_COMPANION_8];
-        values[PAIR_6] = s[SET_COMPANION_6];
+    values[Pair::Media] = media;
+    if (media == s[SettingId::Media]) {
+        values[Pair::Quality] = s[SettingId::Quality];
+        values[Pair::MediaCompanion] = s[SettingId::MediaCompanion];
     } else {
-        values[PAIR_8] = companion8;
-        values[PAIR_6] = kProposedCompanion6;
+        values[Pair::Quality] = companion8;
+        values[Pair::MediaCompanion] = kProposedCompanion;
     }
 }
 
@@ -205,15 +179,12 @@ void ProposeMedia(const LONG* s, LONG media, LONG* values)
 
 LONG MediaForClass(LONG mediaClass, LONG paperSize)
 {
-    for (DWORD i = 0; i < sizeof(kMediaByClassAndPaper) / sizeof(kMediaByClassAndPaper[0]); ++i) {
-        if (kMediaByClassAndPaper[i].MediaClass == mediaClass &&
-            kMediaByClassAndPaper[i].PaperSize == paperSize) {
-            return kMediaByClassAndPaper[i].Media;
-        }
-    }
-    for (DWORD i = 0; i < sizeof(kMediaByClass) / sizeof(kMediaByClass[0]); ++i) {
-        if (kMediaByClass[i].MediaClass == mediaClass) {
-            return kMediaByClass[i].Media;
+    const MediaOverrideTable* table = &MediaOverrideTableData;
+    for (DWORD i = 0; i < table->ClassCount; ++i) {
+        const MediaClassRow* row = &table->Classes[i];
+        if (row->MediaClass == mediaClass &&
+            (row->PaperSize == paperSize || row->PaperSize == AnyPaperSize)) {
+            return row->Media;
         }
     }
     return MediaNone;
@@ -221,9 +192,10 @@ LONG MediaForClass(LONG mediaClass, LONG paperSize)
 
 LONG Setting8ForMedia(LONG media)
 {
-    for (DWORD i = 0; i < sizeof(kSetting8ByMedia) / sizeof(kSetting8ByMedia[0]); ++i) {
-        if (kSetting8ByMedia[i].Media == media) {
-            return kSetting8ByMedia[i].Setting8;
+    const MediaOverrideTable* table = &MediaOverrideTableData;
+    for (DWORD i = 0; i < table->QualityCount; ++i) {
+        if (table->Qualities[i].Media == media) {
+            return table->Qualities[i].Quality;
         }
     }
     return 0;
@@ -258,8 +230,8 @@ LONG IsMediaAllowed(const DataBaseRequest* request, LONG media)
         return 0;
     }
     LONG allowed = 0;
-    if (copy->SettingCount > SET_MEDIA) {
-        copy->Settings[SET_MEDIA] = media;
+    if (copy->SettingCount > SettingId::Media) {
+        copy->Settings[SettingId::Media] = media;
         LONG answer = 0;
         DWORD got = 0;
         allowed =
@@ -294,20 +266,20 @@ LONG BuildMediaOverrides(const DataBaseRequest* request, DWORD bufferSize, BYTE*
         return result;
     }
     const LONG* s = request->Settings;
-    LONG values[PAIR_COUNT];
+    LONG values[Pair::Count];
     LoadPairs(s, values);
-    if (s[SET_KEEP_MEDIA] == 1) {
+    if (s[SettingId::KeepMedia] == 1) {
         WritePairs(values, buffer);
         return DB_OK;
     }
-    values[PAIR_110] = 1;
-    values[PAIR_109] = kNoClassParam;
-    values[PAIR_118] = 1;
+    values[Pair::KeepMedia] = 1;
+    values[Pair::ReportMediaClass] = kNoMediaClass;
+    values[Pair::ProposedMediaClass] = 1;
 
     MediaInfo info;
     if (!ReadPrinterMediaInfo(request->Printer, request->Context, &info) ||
         (info.flags & MEDIA_FLAG_NO_PROPOSAL) != 0 || !MediaCheckPairsEqual(request)) {
-        values[PAIR_106] = 0;
+        values[Pair::MediaFromReport] = 0;
         WritePairs(values, buffer);
         return DB_OK;
     }

@@ -11,17 +11,19 @@
 namespace
 {
 
-const DWORD kSetTimeSize = 65;
 const DWORD kSilentSize = 56;
-const DWORD kTimeTextLength = 14;
-const DWORD kTimeTextOffset = 43;
 
 // Value code of "QmxUI_SilentModeTime": start minute in the low half, end
 // minute in the high half.
 const DWORD kSilentPeriodValueCode = 154;
 
-const char kSetTimeTemplate[] = "\x1B\x5B\x4B\x02\x00\x00\x1F"
-                                "ZRLSTART\nControlMode=Common\nSetTime=yyyymmddhhmmss\nZRLEND\n";
+// The clock block: the head, the local time as yyyymmddhhmmss, the tail.
+const char kSetTimeHead[] = "\x1B\x5B\x4B\x02\x00\x00\x1F"
+                            "ZRLSTART\nControlMode=Common\nSetTime=";
+const char kSetTimeTail[] = "\nZRLEND\n";
+const DWORD kTimeTextOffset = sizeof(kSetTimeHead) - 1;
+const DWORD kTimeTextLength = 14;
+const DWORD kSetTimeSize = kTimeTextOffset + kTimeTextLength + sizeof(kSetTimeTail) - 1;
 
 // The ON text carries an empty line so that both blocks have one length.
 const char kSilentOnTemplate[] = "\x1B\x5B\x4B\x02\x00\x00\x1F"
@@ -29,7 +31,7 @@ const char kSilentOnTemplate[] = "\x1B\x5B\x4B\x02\x00\x00\x1F"
 const char kSilentOffTemplate[] = "\x1B\x5B\x4B\x02\x00\x00\x1F"
                                   "ZRLSTART\nControlMode=Common\nSetSilent=OFF\nZRLEND\n";
 
-static_assert(sizeof(kSetTimeTemplate) - 1 == kSetTimeSize, "clock block length");
+static_assert(kSetTimeSize == 65, "clock block length");
 static_assert(sizeof(kSilentOnTemplate) - 1 == kSilentSize, "silent on block length");
 static_assert(sizeof(kSilentOffTemplate) - 1 == kSilentSize, "silent off block length");
 
@@ -83,8 +85,9 @@ LONG BuildSetTimeBlock(const DataBaseRequest* request, DWORD bufferSize, BYTE* b
     if (length != (int)kTimeTextLength) {
         return DB_FAILED;
     }
-    memcpy(buffer, kSetTimeTemplate, kSetTimeSize);
+    memcpy(buffer, kSetTimeHead, kTimeTextOffset);
     memcpy(buffer + kTimeTextOffset, text, kTimeTextLength);
+    memcpy(buffer + kTimeTextOffset + kTimeTextLength, kSetTimeTail, sizeof(kSetTimeTail) - 1);
     return DB_OK;
 }
 

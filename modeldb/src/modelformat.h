@@ -122,14 +122,20 @@ const uint32_t MaxWalkDepth = 256;
 #define PRN_SETTING_NAMES(X)                                                                       \
     X(Colour, 4)                                                                                   \
     X(Media, 5)                                                                                    \
+    X(MediaCompanion, 6)                                                                           \
     X(PaperSource, 7)                                                                              \
     X(Quality, 8)                                                                                  \
     X(PaperSize, 28)                                                                               \
     X(MediaAllowedCheck, 70)                                                                       \
+    X(DollarFlags, 79)                                                                             \
+    X(DollarParameter, 80)                                                                         \
     X(Borderless, 81)                                                                              \
     X(MediaFromReport, 106)                                                                        \
     X(RequestedMedia, 108)                                                                         \
-    X(KeepMedia, 110)
+    X(ReportMediaClass, 109)                                                                       \
+    X(KeepMedia, 110)                                                                              \
+    X(DollarSelector, 112)                                                                         \
+    X(ProposedMediaClass, 118)
 
 // How the driver database answers a routed Drv id (`route ID = KIND ...`,
 // `composed ID = ...`); an id without a route answers its key's tree.
@@ -148,6 +154,9 @@ const uint32_t MaxWalkDepth = 256;
     X(PaperDetails, 2)                                                                             \
     X(PaperDetailsMarked, 3)                                                                       \
     X(QualityNames, 4)
+
+// The paper size of a media class row that holds on every paper size.
+const int32_t AnyPaperSize = -1;
 
 // A route's setting or default pair that is not given.
 const uint16_t NoRouteSetting = 0xFFFF;

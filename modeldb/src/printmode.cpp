@@ -10,21 +10,22 @@
 namespace
 {
 
-// Settings compared with the six keys of a row, in key order.
-const int kKeySettings[6] = {4, 9, 5, 8, 6, 81};
-const DWORD kSettingsForRecord = 82;
-
 BOOL TablesPresent(const PrintModeTable* table)
 {
-    if (table == NULL || table->Rows == NULL || table->RowCount == 0 || table->Parameters == NULL) {
-        return FALSE;
-    }
-    for (DWORD i = 0; i < PrintModeParameterTables; ++i) {
-        if (table->Parameters->Rows[i] == NULL) {
-            return FALSE;
+    return table != NULL && table->Rows != NULL && table->RowCount != 0 && table->Modes != NULL &&
+           table->MediaGroups != NULL;
+}
+
+// A request must carry every key setting.
+DWORD SettingsForRecord(const PrintModeTable* table)
+{
+    DWORD needed = 0;
+    for (int k = 0; k < 6; ++k) {
+        if (table->KeySettings[k] + 1u > needed) {
+            needed = table->KeySettings[k] + 1u;
         }
     }
-    return TRUE;
+    return needed;
 }
 
 const PrintModeRow* FindPrintMode(const PrintModeTable* table, const LONG* settings)
@@ -33,7 +34,7 @@ const PrintModeRow* FindPrintMode(const PrintModeTable* table, const LONG* setti
         const PrintModeRow* row = &table->Rows[r];
         BOOL equal = TRUE;
         for (int k = 0; k < 6 && equal; ++k) {
-            equal = (LONG)row->Keys[k] == settings[kKeySettings[k]];
+            equal = (LONG)row->Keys[k] == settings[table->KeySettings[k]];
         }
         if (equal) {
             return row;
@@ -50,7 +51,7 @@ LONG AnswerPrintModeRecord(const DataBaseRequest* request, DWORD size, void* buf
     if (!TablesPresent(table) || request == NULL) {
         return DB_FAILED;
     }
-    if (request->SettingCount < kSettingsForRecord || request->Settings == NULL) {
+    if (request->SettingCount < SettingsForRecord(table) || request->Settings == NULL) {
         return DB_NO_SETTINGS;
     }
     if (buffer == NULL || size < PrintModeRecordSize) {
@@ -63,16 +64,13 @@ LONG AnswerPrintModeRecord(const DataBaseRequest* request, DWORD size, void* buf
     if (row == NULL) {
         return DB_NO_ANSWER;
     }
-    for (DWORD t = 0; t < PrintModeParameterTables; ++t) {
-        if (row->Parameters[t] >= table->Parameters->RowCounts[t]) {
-            return DB_FAILED;
-        }
+    if (row->Mode >= table->ModeCount || row->MediaGroup >= table->MediaGroupCount) {
+        return DB_FAILED;
     }
-    for (DWORD t = 0; t < PrintModeParameterTables; ++t) {
-        const BYTE* rows = static_cast<const BYTE*>(table->Parameters->Rows[t]);
-        memcpy(record + PrintModeParameterOffset[t],
-               rows + row->Parameters[t] * PrintModeParameterSize[t], PrintModeParameterSize[t]);
-    }
+    memcpy(record + PrintModeRecordModeOffset, &table->Modes[row->Mode],
+           sizeof(PrintModeParameters));
+    memcpy(record + PrintModeRecordMediaOffset, &table->MediaGroups[row->MediaGroup],
+           sizeof(MediaGroupParameters));
     *outSize = PrintModeRecordSize;
     return DB_OK;
 }

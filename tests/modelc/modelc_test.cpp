@@ -13,6 +13,14 @@
 namespace
 {
 
+// The record parameters every print-mode test statement carries.
+#define kModeRecord " resolutions [600 600 600 600] colours \"t.tbl\" "
+
+// A selection that reaches block A for media 1 only.
+#define kModeTree                                                                                  \
+    "def R = sel s4 { 3: sel s9 { 0: sel s5 { 1: sel s8 { 1: sel s6 { 1: sel s81 { 0: A } } } } "  \
+    "} }\n"
+
 std::string Compile(const std::vector<std::string>& texts, modelc::CompiledModel* out = nullptr)
 {
     std::vector<modelc::SourceFile> files;
@@ -76,14 +84,26 @@ TEST(ModelCompilerRejects, EachKindOfMistakeWithItsPlace)
         {"values nobody names", {"values s4 { 3: 15003 }"}, "f0.model:1: values of setting 4 that no route names"},
         {"values given twice", {"values s4 { 3: 15003 }\nvalues Colour { 3: 15003 }"}, "f0.model:2: values of setting 4 given twice"},
         {"value listed twice", {"values s4 {\n 3: 15003\n 3: 15004 }"}, "f0.model:3: value 3 listed twice"},
+        {"adjustment without rules", {"route 4191 = Adjustment"}, "f0.model:1: route 4191 adjusts by no rule list"},
+        {"rules of a list", {"key 4119 = s8 @4119 [1]\nroute 4119 = QualityList rules Rules1"}, "f0.model:2: route 4119 has rules but is no Adjustment"},
         {"unknown route kind", {"route 4109 = Listing"}, "expected a kind of Drv id"},
         {"composed routed by route", {"route 4120 = Composed"}, "composed ids are routed by their composed statement"},
         // the print-mode record read from its selection
-        {"print-mode key by default", {"def A = s8 @2 [1]\ndef R = sel s5 { default: A }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A groups [1]"}, "f0.model:2: a key of the print-mode selection needs values"},
-        {"print mode missing a key", {"def A = s8 @2 [1]\ndef R = sel s5 { 1: A }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A groups [1]"}, "print mode reached without setting 4"},
-        {"print-mode media without group", {"def A = s8 @2 [1]\ndef R = sel s4 { 3: sel s9 { 0: sel s5 { 7: sel s8 { 1: sel s6 { 1: sel s81 { 0: A } } } } } }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A groups [1]"}, "f0.model:3: media 7 is in no print-mode group"},
-        {"print-mode block never reached", {"def A = s8 @2 [1]\ndef B = s8 @2 [2]\ndef R = sel s4 { 3: sel s9 { 0: sel s5 { 1: sel s8 { 1: sel s6 { 1: sel s81 { 0: A } } } } } }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes A B groups [1]"}, "mode B that the selection never reaches"},
-        {"print-mode leaf that is no block", {"def R = sel s4 { 3: s8 @2 [1] }\nprintmodes R keys s4 s9 s5 s8 s6 s81 modes R groups [1]"}, "holds only sel nodes and mode blocks"},
+        {"print-mode key by default", {"def A = s8 @2 [1]\ndef R = sel s5 { default: A }\nprintmodes R keys s4 s9 s5 s8 s6 s81" kModeRecord "modes A groups [1] dry 1 ink 1"}, "f0.model:2: a key of the print-mode selection needs values"},
+        {"print mode missing a key", {"def A = s8 @2 [1]\ndef R = sel s5 { 1: A }\nprintmodes R keys s4 s9 s5 s8 s6 s81" kModeRecord "modes A groups [1] dry 1 ink 1"}, "print mode reached without setting 4"},
+        {"print-mode media without group", {"def A = s8 @2 [1]\ndef R = sel s4 { 3: sel s9 { 0: sel s5 { 7: sel s8 { 1: sel s6 { 1: sel s81 { 0: A } } } } } }\nprintmodes R keys s4 s9 s5 s8 s6 s81" kModeRecord "modes A groups [1] dry 1 ink 1"}, "f0.model:3: media 7 is in no print-mode group"},
+        {"print-mode block never reached", {"def A = s8 @2 [1]\ndef B = s8 @2 [2]\ndef R = sel s4 { 3: sel s9 { 0: sel s5 { 1: sel s8 { 1: sel s6 { 1: sel s81 { 0: A } } } } } }\nprintmodes R keys s4 s9 s5 s8 s6 s81" kModeRecord "modes A B groups [1] dry 1 ink 1"}, "mode B that the selection never reaches"},
+        {"print-mode leaf that is no block", {"def R = sel s4 { 3: s8 @2 [1] }\nprintmodes R keys s4 s9 s5 s8 s6 s81" kModeRecord "modes R groups [1] dry 1 ink 1"}, "holds only sel nodes and mode blocks"},
+        {"mode block without ESC ( c", {"def A = bytes @2 [0x1B 0x28 0x74 0x01 0x00 0x05]\n" kModeTree "printmodes R keys s4 s9 s5 s8 s6 s81" kModeRecord "modes\n A groups [1] dry 1 ink 1"}, "f0.model:4: mode A has no ESC ( c"},
+        {"mode block cut short", {"def A = bytes @2 [0x1B 0x28 0x63 0x05 0x00 1 2 3]\n" kModeTree "printmodes R keys s4 s9 s5 s8 s6 s81" kModeRecord "modes A groups [1] dry 1 ink 1"}, "mode A is not a run of ESC ( commands"},
+        {"mode listed twice", {"def A = bytes @2 [0x1B 0x28 0x63 0x03 0x00 1 2 3 0x1B 0x28 0x74 0x00 0x00]\n" kModeTree "printmodes R keys s4 s9 s5 s8 s6 s81" kModeRecord "modes A A groups [1] dry 1 ink 1"}, "mode A listed twice"},
+        {"media in two groups", {"def A = s8 @2 [1]\n" kModeTree "printmodes R keys s4 s9 s5 s8 s6 s81" kModeRecord "modes A groups [1] dry 1 ink 1\n [1] dry 2 ink 2"}, "f0.model:4: media 1 in two groups"},
+        {"media group nothing reaches", {"def A = s8 @2 [1]\n" kModeTree "printmodes R keys s4 s9 s5 s8 s6 s81" kModeRecord "modes A groups [1] dry 1 ink 1\n [2] dry 2 ink 2"}, "f0.model:4: media group 1 that no print mode reaches"},
+        // the media override's tables
+        {"media class given twice", {"mediaquality { 1: 3 }\nmediaclass 1 = 1", "mediaclass 1 = 1"}, "f1.model:1: media class 1 given twice (first at f0.model:2)"},
+        {"paper size of a class twice", {"mediaclass 1 = 1 {\n 43: 262\n 43: 283 }"}, "f0.model:3: paper size 43 listed twice"},
+        {"class media without quality", {"mediaquality { 1: 3 }\nmediaclass 3 = 1 { 43: 283 }"}, "f0.model:2: media 283 of class 3 has no mediaquality"},
+        {"quality media twice", {"mediaquality { 1: 3\n 1: 2 }"}, "f0.model:2: media 1 listed twice"},
         // clang-format on
     };
     for (const Case& c : cases) {
@@ -216,6 +236,36 @@ TEST_F(CompiledModelTest, IndexListsPointAtTheirEntries)
     std::string cpp = modelc::EmitCpp(model_, {"a.model"}, "Other");
     EXPECT_NE(cpp.find("extern const ModelTables Other"), std::string::npos);
     EXPECT_NE(cpp.find("extern const DWORD PartsCount = 2u;"), std::string::npos);
+}
+
+// The record's mode rows come from the blocks: their place, their ESC ( c
+// data and their ESC ( t pattern numbered in order of first appearance.
+TEST(ModelCompilerPrintModes, ParametersComeFromTheBlocks)
+{
+    modelc::CompiledModel model;
+    ASSERT_EQ(
+        Compile({"def A = bytes @2 [0x1B 0x28 0x63 0x03 0x00 1 2 3 0x1B 0x28 0x74 0x01 0x00 7]\n"
+                 "def B = bytes @2 [0x1B 0x28 0x74 0x01 0x00 8 0x1B 0x28 0x63 0x03 0x00 4 5 6]\n"
+                 "def C = bytes @2 [0x1B 0x28 0x63 0x03 0x00 9 9 9 0x1B 0x28 0x74 0x01 0x00 7]\n"
+                 "def R = sel s4 { 3: sel s9 { 0: sel s5 { 1: sel s8 { 1: sel s6 {\n"
+                 "  1: sel s81 { 0: A }  2: sel s81 { 0: B }  3: sel s81 { 0: C } } } } } }\n"
+                 "printmodes R keys s4 s9 s5 s8 s6 s81" kModeRecord "modes C B A\n"
+                 "groups [1 2] dry 5 ink 6"},
+                &model),
+        "");
+    ASSERT_EQ(model.modeParameters.size(), 3u);
+    const modelc::ModeParameterRow& c = model.modeParameters[0];
+    const modelc::ModeParameterRow& b = model.modeParameters[1];
+    const modelc::ModeParameterRow& a = model.modeParameters[2];
+    EXPECT_EQ(std::vector<int>({c.block, b.block, a.block}), std::vector<int>({1, 2, 3}));
+    EXPECT_EQ(std::vector<int>({c.pattern, b.pattern, a.pattern}), std::vector<int>({1, 2, 1}));
+    EXPECT_EQ(std::vector<int>(b.modeBytes, b.modeBytes + 3), std::vector<int>({4, 5, 6}));
+    EXPECT_EQ(a.colourTable, "t.tbl");
+    ASSERT_EQ(model.printModes.size(), 3u);
+    EXPECT_EQ(model.printModes[0].keys[4], 1);
+    EXPECT_EQ(model.printModes[0].mode, 2) << "s6 = 1 reaches A, the third mode";
+    ASSERT_EQ(model.mediaGroups.size(), 1u);
+    EXPECT_EQ(model.mediaGroups[0].media, 1) << "a group is named by its first media";
 }
 
 } // namespace

@@ -301,18 +301,44 @@ struct ValuesDecl {
 struct RouteDecl {
     uint32_t id, kind, details, nameSetting, defaultPair;
     Where where;
+    std::vector<uint32_t> rules; // an adjustment's rule lists, in order
+};
+
+struct MediaGroupDecl {
+    std::vector<uint32_t> media;
+    uint32_t dryTimeTenths, inkLimitPercent;
+    Where where;
 };
 
 struct PrintModesDecl {
     std::string root;
     std::vector<uint32_t> keys;
+    std::vector<uint32_t> resolutions;
+    std::string colourTable;
     std::vector<std::string> modes;
-    std::vector<std::vector<uint32_t>> groups;
+    std::vector<Where> modePlaces;
+    std::vector<MediaGroupDecl> groups;
+    Where where;
+};
+
+// mediaclass CLASS = MEDIA [{ PAPER: MEDIA ... }]
+struct MediaClassDecl {
+    uint32_t mediaClass, media;
+    std::vector<std::pair<uint32_t, uint32_t>> onPaper; // paper size, media
+    Where where;
+};
+
+// mediaquality { MEDIA: QUALITY ... }
+struct MediaQualityDecl {
+    std::vector<std::pair<uint32_t, int32_t>> qualities;
+    std::vector<Where> places;
     Where where;
 };
 
 struct Model {
     std::deque<Node> nodes;
+    std::vector<MediaClassDecl> mediaClasses;
+    std::vector<MediaQualityDecl> mediaQualities;
     std::vector<PrintModesDecl> printModes;
     std::map<std::string, Def> defs;
     std::vector<KeyDecl> keys;
@@ -328,15 +354,17 @@ bool IsStatementKeyword(const Token& t)
     return t.kind == Tok::End ||
            (t.kind == Tok::Name &&
             (t.text == "def" || t.text == "key" || t.text == "index" || t.text == "composed" ||
-             t.text == "values" || t.text == "route"));
+             t.text == "values" || t.text == "route" || t.text == "printmodes" ||
+             t.text == "mediaclass" || t.text == "mediaquality"));
 }
 
 const std::set<std::string>& Keywords()
 {
     static const std::set<std::string> words = {
-        "def", "key",   "index",  "text",    "bytes",    "s8",     "u8",   "s16",
-        "u16", "int32", "built",  "seq",     "filt",     "when",   "sel",  "mask",
-        "str", "pdata", "locale", "default", "composed", "values", "route"};
+        "def",    "key",   "index",      "text",       "bytes",       "s8",      "u8",
+        "s16",    "u16",   "int32",      "built",      "seq",         "filt",    "when",
+        "sel",    "mask",  "str",        "pdata",      "locale",      "default", "composed",
+        "values", "route", "printmodes", "mediaclass", "mediaquality"};
     return words;
 }
 
@@ -366,8 +394,13 @@ class Parser
                 ParseRoute();
             else if (t.kind == Tok::Name && t.text == "printmodes")
                 ParsePrintModes();
+            else if (t.kind == Tok::Name && t.text == "mediaclass")
+                ParseMediaClass();
+            else if (t.kind == Tok::Name && t.text == "mediaquality")
+                ParseMediaQuality();
             else
-                Fail(At(t), "expected def, key, index, composed, values, route or printmodes");
+                Fail(At(t), "expected def, key, index, composed, values, route, printmodes, "
+                            "mediaclass or mediaquality");
         }
     }
 
@@ -540,12 +573,25 @@ class Parser
         Fail(At(t), std::string("expected ") + what);
     }
 
-    // route ID = KIND [names SETTING] [default ID] [details DETAILS]
+    // An id in a list of rule lists: a number or an internal id's name.
+    static bool IsRuleId(const Token& t)
+    {
+        uint32_t n = 0;
+        return t.kind == Tok::Number ||
+               (t.kind == Tok::Name && LookUpName(kInternalIdNames, t.text, &n));
+    }
+
+    // route ID = KIND [names SETTING] [default ID] [details DETAILS] [rules ID...]
     void ParseRoute()
     {
         const Token& start = Next();
-        RouteDecl decl{ExpectIn16("route id"), 0,        ListDetails::NoDetails, NoRouteSetting,
-                       NoRouteDefault,         At(start)};
+        RouteDecl decl{ExpectIn16("route id"),
+                       0,
+                       ListDetails::NoDetails,
+                       NoRouteSetting,
+                       NoRouteDefault,
+                       At(start),
+                       {}};
         Expect("=");
         decl.kind =
             ExpectKnown(kKindNames, sizeof(kKindNames) / sizeof(kKindNames[0]), "a kind of Drv id");
@@ -560,38 +606,120 @@ class Parser
             else if (word == "details")
                 decl.details = ExpectKnown(
                     kDetailNames, sizeof(kDetailNames) / sizeof(kDetailNames[0]), "list details");
+            else if (word == "rules")
+                while (IsRuleId(Cur()))
+                    decl.rules.push_back(ExpectId("rule list id"));
             else
                 Fail(At(start), "unknown route parameter '" + word + "'");
         }
         model_.routes.push_back(decl);
     }
 
-    // printmodes ROOT keys S S S S S S modes NAME... groups [V...] [V...]...
+    void ExpectWord(const char* word)
+    {
+        const Token& t = Cur();
+        if (t.kind != Tok::Name || t.text != word)
+            Fail(At(t), std::string("expected ") + word);
+        Next();
+    }
+
+    // printmodes ROOT keys S S S S S S resolutions [R R R R] colours "TABLE"
+    //   modes NAME... groups [MEDIA...] dry N ink N ...
     void ParsePrintModes()
     {
         const Token& start = Next();
-        PrintModesDecl decl{ExpectName("the selection's def"), {}, {}, {}, At(start)};
-        if (ExpectName("keys") != "keys")
-            Fail(At(start), "expected keys");
+        PrintModesDecl decl{ExpectName("the selection's def"), {}, {}, {}, {}, {}, {}, At(start)};
+        ExpectWord("keys");
         for (int i = 0; i < 6; ++i)
             decl.keys.push_back(ExpectSetting());
-        if (ExpectName("modes") != "modes")
-            Fail(At(start), "expected modes");
-        while (Cur().kind == Tok::Name && Cur().text != "groups")
+        ExpectWord("resolutions");
+        Expect("[");
+        for (int i = 0; i < 4; ++i)
+            decl.resolutions.push_back(ExpectIn16("resolution"));
+        Expect("]");
+        ExpectWord("colours");
+        const Token& colours = Cur();
+        if (colours.kind != Tok::String)
+            Fail(At(colours), "expected the colour table's name");
+        decl.colourTable = Next().text;
+        if (decl.colourTable.empty() || decl.colourTable.size() > 15)
+            Fail(At(colours), "colour table name of 1 to 15 characters expected");
+        for (char c : decl.colourTable)
+            if (c < 0x20 || c > 0x7E)
+                Fail(At(colours), "colour table name with a character that cannot be printed");
+        ExpectWord("modes");
+        while (Cur().kind == Tok::Name && Cur().text != "groups") {
+            decl.modePlaces.push_back(At(Cur()));
             decl.modes.push_back(Next().text);
-        if (ExpectName("groups") != "groups")
-            Fail(At(start), "expected groups");
+        }
+        ExpectWord("groups");
         while (IsPunct("[")) {
-            Next();
-            std::vector<uint32_t> group;
+            MediaGroupDecl group{{}, 0, 0, At(Next())};
             while (!IsPunct("]"))
-                group.push_back(ExpectIn16("media"));
+                group.media.push_back(ExpectIn16("media"));
             Next();
+            if (group.media.empty())
+                Fail(group.where, "media group without a media");
+            ExpectWord("dry");
+            group.dryTimeTenths = ExpectIn16("dry time");
+            ExpectWord("ink");
+            group.inkLimitPercent = ExpectIn16("ink limit");
             decl.groups.push_back(group);
         }
         if (decl.modes.empty() || decl.groups.empty())
             Fail(At(start), "printmodes needs modes and groups");
         model_.printModes.push_back(decl);
+    }
+
+    // mediaclass CLASS = MEDIA [{ PAPER: MEDIA ... }]: the media the media
+    // override proposes for a class of the printer's report, and the media of
+    // its own that the class has on some paper sizes.
+    void ParseMediaClass()
+    {
+        const Token& start = Next();
+        MediaClassDecl decl{ExpectIn16("media class"), 0, {}, At(start)};
+        Expect("=");
+        decl.media = ExpectIn16("media");
+        if (IsPunct("{")) {
+            Next();
+            while (!IsPunct("}")) {
+                const Token& at = Cur();
+                uint32_t paper = ExpectIn16("paper size");
+                Expect(":");
+                uint32_t media = ExpectIn16("media");
+                for (const auto& p : decl.onPaper)
+                    if (p.first == paper)
+                        Fail(At(at), "paper size " + std::to_string(paper) + " listed twice");
+                decl.onPaper.emplace_back(paper, media);
+            }
+            Next();
+        }
+        model_.mediaClasses.push_back(decl);
+    }
+
+    // mediaquality { MEDIA: QUALITY ... }: the quality proposed with a media.
+    void ParseMediaQuality()
+    {
+        const Token& start = Next();
+        MediaQualityDecl decl{{}, {}, At(start)};
+        Expect("{");
+        while (!IsPunct("}")) {
+            const Token& at = Cur();
+            uint32_t media = ExpectIn16("media");
+            Expect(":");
+            int64_t quality = ExpectNumber("a quality");
+            if (quality < INT32_MIN || quality > INT32_MAX)
+                Fail(At(at), "quality out of range");
+            for (const auto& q : decl.qualities)
+                if (q.first == media)
+                    Fail(At(at), "media " + std::to_string(media) + " listed twice");
+            decl.qualities.emplace_back(media, static_cast<int32_t>(quality));
+            decl.places.push_back(At(at));
+        }
+        Next();
+        if (decl.qualities.empty())
+            Fail(At(start), "mediaquality without a media");
+        model_.mediaQualities.push_back(decl);
     }
 
     struct Nesting {
@@ -891,6 +1019,45 @@ class Packer
             DefIndex(def.first);
         PackDriverTables(seen);
         PackPrintModes();
+        PackMediaTables();
+    }
+
+    // The media override's tables: per class its paper rows first, then the
+    // row for any paper, so that the first matching row decides. Every media
+    // a class proposes must have its quality, or the proposal would never
+    // be taken.
+    void PackMediaTables()
+    {
+        if (model_.mediaQualities.size() > 1)
+            Fail(model_.mediaQualities[1].where, "mediaquality given twice");
+        out_.hasMediaTables = !model_.mediaClasses.empty() || !model_.mediaQualities.empty();
+        std::map<uint32_t, int32_t> quality;
+        for (const MediaQualityDecl& d : model_.mediaQualities)
+            for (const auto& q : d.qualities) {
+                quality.emplace(q.first, q.second);
+                out_.mediaQualities.push_back(MediaQualityRecordRow{q.first, q.second});
+            }
+        std::map<uint32_t, Where> classes;
+        for (const MediaClassDecl& c : model_.mediaClasses) {
+            const std::string name = std::to_string(c.mediaClass);
+            auto it = classes.find(c.mediaClass);
+            if (it != classes.end())
+                Fail(c.where,
+                     "media class " + name + " given twice (first at " + Place(it->second) + ")");
+            classes.emplace(c.mediaClass, c.where);
+            auto needQuality = [&](uint32_t media) {
+                if (!quality.count(media))
+                    Fail(c.where, "media " + std::to_string(media) + " of class " + name +
+                                      " has no mediaquality");
+            };
+            for (const auto& p : c.onPaper) {
+                needQuality(p.second);
+                out_.mediaClasses.push_back(
+                    MediaClassRecordRow{c.mediaClass, static_cast<int32_t>(p.first), p.second});
+            }
+            needQuality(c.media);
+            out_.mediaClasses.push_back(MediaClassRecordRow{c.mediaClass, AnyPaperSize, c.media});
+        }
     }
 
     // The composed sequences, the value lists and the route of every Drv id
@@ -926,7 +1093,7 @@ class Packer
             out_.composedRows.push_back(row);
             out_.routes.push_back(DriverRoute{row.id, DriverIdKind::Composed,
                                               ListDetails::NoDetails, NoRouteSetting,
-                                              NoRouteDefault});
+                                              NoRouteDefault, 0, 0});
         }
         std::map<uint32_t, const ValuesDecl*> valueLists;
         for (const ValuesDecl& v : model_.valueLists) {
@@ -965,10 +1132,21 @@ class Packer
             if (r.defaultPair != NoRouteDefault && !keys.count(r.defaultPair))
                 Fail(r.where, "route " + id + ": default pair " + std::to_string(r.defaultPair) +
                                   " has no key");
+            if (r.kind == DriverIdKind::Adjustment && r.rules.empty())
+                Fail(r.where, "route " + id + " adjusts by no rule list");
+            if (r.kind != DriverIdKind::Adjustment && !r.rules.empty())
+                Fail(r.where, "route " + id + " has rules but is no Adjustment");
+            if (out_.adjustmentRules.size() + r.rules.size() > 0xFFFF)
+                Fail(r.where, "more than 65535 rule lists");
+            uint16_t firstRule =
+                r.rules.empty() ? 0 : static_cast<uint16_t>(out_.adjustmentRules.size());
+            for (uint32_t rule : r.rules)
+                out_.adjustmentRules.push_back(static_cast<uint16_t>(rule));
             out_.routes.push_back(
                 DriverRoute{static_cast<uint16_t>(r.id), static_cast<uint8_t>(r.kind),
                             static_cast<uint8_t>(r.details), static_cast<uint16_t>(r.nameSetting),
-                            static_cast<uint16_t>(r.defaultPair)});
+                            static_cast<uint16_t>(r.defaultPair), firstRule,
+                            static_cast<uint16_t>(r.rules.size())});
         }
         for (const ValuesDecl& v : model_.valueLists)
             if (!named.count(v.setting))
@@ -987,6 +1165,7 @@ class Packer
         const PrintModesDecl* decl;
         std::map<uint32_t, int64_t> fixed;
         std::set<std::vector<int64_t>> seen;
+        std::set<size_t> groupsReached;
     };
 
     bool IsKey(const PrintModesDecl& d, uint32_t setting)
@@ -1016,16 +1195,17 @@ class Packer
         int64_t media = w.fixed.at(SettingId::Media);
         size_t group = w.decl->groups.size();
         for (size_t g = 0; g < w.decl->groups.size() && group == w.decl->groups.size(); ++g)
-            for (uint32_t m : w.decl->groups[g])
+            for (uint32_t m : w.decl->groups[g].media)
                 if (m == media)
                     group = g;
         if (group == w.decl->groups.size())
             Fail(w.decl->where, "media " + std::to_string(media) + " is in no print-mode group");
+        w.groupsReached.insert(group);
         PrintModeRecordRow row{};
         for (int i = 0; i < 6; ++i)
             row.keys[i] = static_cast<int16_t>(keys[i]);
-        row.parameters[0] = static_cast<uint16_t>(mode);
-        row.parameters[2] = static_cast<uint16_t>(group);
+        row.mode = static_cast<uint16_t>(mode);
+        row.mediaGroup = static_cast<uint16_t>(group);
         out_.printModes.push_back(row);
     }
 
@@ -1096,13 +1276,108 @@ class Packer
             for (const std::string& m : d.modes)
                 if (!model_.defs.count(m))
                     Fail(d.where, "undefined name " + m);
-            PrintModeWalk w{&d, {}, {}};
+            ValidateMediaGroups(d);
+            PrintModeWalk w{&d, {}, {}, {}};
             WalkPrintModes(w, model_.defs.at(d.root).node);
             std::set<std::string> reached;
             CollectReferences(model_.defs.at(d.root).node, reached);
             for (const std::string& m : d.modes)
                 if (!reached.count(m))
                     Fail(d.where, "mode " + m + " that the selection never reaches");
+            for (size_t g = 0; g < d.groups.size(); ++g)
+                if (!w.groupsReached.count(g))
+                    Fail(d.groups[g].where,
+                         "media group " + std::to_string(g) + " that no print mode reaches");
+            for (size_t i = 0; i < 6; ++i)
+                out_.printModeKeys[i] = static_cast<uint16_t>(d.keys[i]);
+            PackModeParameters(d);
+            for (size_t g = 0; g < d.groups.size(); ++g)
+                out_.mediaGroups.push_back(MediaGroupRow{
+                    static_cast<uint16_t>(g), static_cast<uint16_t>(d.groups[g].media[0]),
+                    static_cast<uint16_t>(d.groups[g].dryTimeTenths),
+                    static_cast<uint16_t>(d.groups[g].inkLimitPercent)});
+        }
+    }
+
+    // A media may stand in one group only; the group's first media names it
+    // in the record.
+    void ValidateMediaGroups(const PrintModesDecl& d)
+    {
+        std::map<uint32_t, size_t> groupOf;
+        for (size_t g = 0; g < d.groups.size(); ++g)
+            for (uint32_t m : d.groups[g].media)
+                if (!groupOf.emplace(m, g).second)
+                    Fail(d.groups[g].where, "media " + std::to_string(m) + " in two groups");
+        if (d.groups.size() > 0xFFFF || d.modes.size() > 0xFFFF)
+            Fail(d.where, "more than 65535 print modes or media groups");
+    }
+
+    // The data of the first ESC ( LETTER command of a block written as a run
+    // of ESC ( commands (ESC ( LETTER, two length bytes, low first, data).
+    static bool FindEscParenData(const std::string& block, char letter, std::string* data,
+                                 bool* wellFormed)
+    {
+        *wellFormed = true;
+        for (size_t at = 0; at < block.size();) {
+            if (block.size() - at < 5 || block[at] != 0x1B || block[at + 1] != '(') {
+                *wellFormed = false;
+                return false;
+            }
+            size_t length = static_cast<uint8_t>(block[at + 3]) |
+                            static_cast<size_t>(static_cast<uint8_t>(block[at + 4])) << 8;
+            if (block.size() - at - 5 < length) {
+                *wellFormed = false;
+                return false;
+            }
+            if (block[at + 2] == letter) {
+                *data = block.substr(at + 5, length);
+                return true;
+            }
+            at += 5 + length;
+        }
+        return false;
+    }
+
+    // One parameter row per mode block, in the order of `modes`: its place
+    // from 1, the data of its ESC ( c, and its ESC ( t pattern numbered from
+    // 1 in the order the patterns first appear in `modes`.
+    void PackModeParameters(const PrintModesDecl& d)
+    {
+        std::set<std::string> named;
+        std::vector<std::string> patterns;
+        for (size_t i = 0; i < d.modes.size(); ++i) {
+            const std::string& name = d.modes[i];
+            const Where& where = d.modePlaces[i];
+            if (!named.insert(name).second)
+                Fail(where, "mode " + name + " listed twice");
+            const Node* block = model_.defs.at(name).node;
+            if (block->kind != Node::Leaf || block->leafType != TypeNumber(EntryType::Bytes))
+                Fail(where, "mode " + name + " is not a bytes block");
+            std::string modeBytes, pattern;
+            bool wellFormed = true;
+            if (!FindEscParenData(block->bytes, 'c', &modeBytes, &wellFormed) && wellFormed)
+                Fail(where, "mode " + name + " has no ESC ( c");
+            if (wellFormed && !FindEscParenData(block->bytes, 't', &pattern, &wellFormed) &&
+                wellFormed)
+                Fail(where, "mode " + name + " has no ESC ( t");
+            if (!wellFormed)
+                Fail(where, "mode " + name + " is not a run of ESC ( commands");
+            if (modeBytes.size() != 3)
+                Fail(where, "mode " + name + ": ESC ( c needs three data bytes");
+            auto known = std::find(patterns.begin(), patterns.end(), pattern);
+            if (known == patterns.end())
+                known = patterns.insert(patterns.end(), pattern);
+            if (patterns.size() > 0xFF)
+                Fail(where, "more than 255 ESC ( t patterns");
+            ModeParameterRow row{};
+            row.block = static_cast<uint16_t>(i + 1);
+            for (int b = 0; b < 3; ++b)
+                row.modeBytes[b] = static_cast<uint8_t>(modeBytes[b]);
+            row.pattern = static_cast<uint8_t>(known - patterns.begin() + 1);
+            for (int r = 0; r < 4; ++r)
+                row.resolutions[r] = static_cast<uint16_t>(d.resolutions[r]);
+            row.colourTable = d.colourTable;
+            out_.modeParameters.push_back(row);
         }
     }
 
@@ -1422,8 +1697,10 @@ void EmitDriverTables(std::ostringstream& s, const CompiledModel& m)
     EmitArray(s, "DriverIdRow", "kDriverIds", m.routes, [](const DriverRoute& r) {
         return "{" + std::to_string(r.id) + ", " + std::to_string(r.kind) + ", " +
                std::to_string(r.details) + ", " + std::to_string(r.nameSetting) + ", " +
-               std::to_string(r.defaultPair) + "}";
+               std::to_string(r.defaultPair) + ", " + std::to_string(r.firstRule) + ", " +
+               std::to_string(r.ruleCount) + "}";
     });
+    EmitArray(s, "WORD", "kAdjustmentRules", m.adjustmentRules, word);
     s << "}  // namespace\n\n";
     auto array = [](bool present, const char* name) { return present ? name : "0"; };
     s << "extern const ComposedSequenceTable ComposedSequenceTableData = {\n    "
@@ -1437,7 +1714,17 @@ void EmitDriverTables(std::ostringstream& s, const CompiledModel& m)
       << array(values, "kValues") << ", " << array(values, "kValueNames") << ", " << m.values.size()
       << "u,\n};\n";
     s << "extern const DriverIdTable DriverIdTableData = {"
-      << array(!m.routes.empty(), "kDriverIds") << ", " << m.routes.size() << "u};\n";
+      << array(!m.routes.empty(), "kDriverIds") << ", " << m.routes.size() << "u, "
+      << array(!m.adjustmentRules.empty(), "kAdjustmentRules") << ", " << m.adjustmentRules.size()
+      << "u};\n";
+}
+
+std::string Numbers(const uint16_t* v, size_t n)
+{
+    std::string t = "{";
+    for (size_t i = 0; i < n; ++i)
+        t += (i ? ", " : "") + std::to_string(v[i]);
+    return t + "}";
 }
 
 void EmitPrintModes(std::ostringstream& s, const CompiledModel& m)
@@ -1447,15 +1734,54 @@ void EmitPrintModes(std::ostringstream& s, const CompiledModel& m)
         std::string t = "{{";
         for (int i = 0; i < 6; ++i)
             t += (i ? ", " : "") + std::to_string(r.keys[i]);
-        t += "}, {";
-        for (int i = 0; i < 4; ++i)
-            t += (i ? ", " : "") + std::to_string(r.parameters[i]);
-        return t + "}}";
+        return t + "}, " + std::to_string(r.mode) + ", " + std::to_string(r.mediaGroup) + "}";
     });
+    EmitArray(s, "PrintModeParameters", "kModeParameters", m.modeParameters,
+              [](const ModeParameterRow& r) {
+                  std::string t = "{" + std::to_string(r.block) + ", {";
+                  for (int i = 0; i < 3; ++i)
+                      t += (i ? ", " : "") + std::to_string(r.modeBytes[i]);
+                  t += "}, " + std::to_string(r.pattern) + ", " + Numbers(r.resolutions, 4) +
+                       ", 0, {";
+                  for (size_t i = 0; i < r.colourTable.size(); ++i)
+                      t += (i ? ", " : "") + std::to_string(r.colourTable[i]);
+                  return t + "}, {0}}";
+              });
+    EmitArray(s, "MediaGroupParameters", "kMediaGroupParameters", m.mediaGroups,
+              [](const MediaGroupRow& r) {
+                  return "{" + std::to_string(r.group) + ", " + std::to_string(r.media) + ", " +
+                         std::to_string(r.dryTimeTenths) + ", " +
+                         std::to_string(r.inkLimitPercent) + ", {0}}";
+              });
     s << "}  // namespace\n\n";
-    s << "extern const PrintModeTable PrintModeTableData = {"
-      << (m.printModes.empty() ? "0" : "kPrintModeRows") << ", " << m.printModes.size()
-      << "u, &PrintModeParameterData};\n";
+    auto array = [](bool present, const char* name) { return present ? name : "0"; };
+    s << "extern const PrintModeTable PrintModeTableData = {\n    " << Numbers(m.printModeKeys, 6)
+      << ",\n    " << array(!m.printModes.empty(), "kPrintModeRows") << ", " << m.printModes.size()
+      << "u, " << array(!m.modeParameters.empty(), "kModeParameters") << ", "
+      << m.modeParameters.size() << "u, " << array(!m.mediaGroups.empty(), "kMediaGroupParameters")
+      << ", " << m.mediaGroups.size() << "u,\n};\n";
+}
+
+void EmitMediaTables(std::ostringstream& s, const CompiledModel& m)
+{
+    s << "\nnamespace {\n\n";
+    EmitArray(s, "MediaClassRow", "kMediaClasses", m.mediaClasses,
+              [](const MediaClassRecordRow& r) {
+                  return "{" + std::to_string(r.mediaClass) + ", " + std::to_string(r.paperSize) +
+                         ", " + std::to_string(r.media) + "}";
+              });
+    EmitArray(s, "MediaQualityRow", "kMediaQualities", m.mediaQualities,
+              [](const MediaQualityRecordRow& r) {
+                  return "{" + std::to_string(r.media) + ", " +
+                         (r.quality == INT32_MIN ? std::string("-2147483647 - 1")
+                                                 : std::to_string(r.quality)) +
+                         "}";
+              });
+    s << "}  // namespace\n\n";
+    s << "extern const MediaOverrideTable MediaOverrideTableData = {"
+      << (m.mediaClasses.empty() ? "0" : "kMediaClasses") << ", " << m.mediaClasses.size() << "u, "
+      << (m.mediaQualities.empty() ? "0" : "kMediaQualities") << ", " << m.mediaQualities.size()
+      << "u};\n";
 }
 
 } // namespace
@@ -1468,7 +1794,7 @@ std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sour
     for (const std::string& name : sourceNames)
         s << "//   " << name << "\n";
     s << "#include \"store.h\"\n";
-    if (m.hasDriverTables || m.hasPrintModes)
+    if (m.hasDriverTables || m.hasPrintModes || m.hasMediaTables)
         s << "#include \"drvtables.h\"\n";
     s << "\nnamespace {\n\n";
     EmitArray(s, "EntryDescriptor", "kEntryTable", m.entries,
@@ -1511,6 +1837,8 @@ std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sour
         EmitDriverTables(s, m);
     if (m.hasPrintModes)
         EmitPrintModes(s, m);
+    if (m.hasMediaTables)
+        EmitMediaTables(s, m);
     for (const IndexList& list : m.indexLists) {
         s << "\nextern const DWORD " << list.name << "[] = {";
         for (size_t i = 0; i < list.entries.size(); ++i)

@@ -33,11 +33,36 @@ struct DriverRoute {
     uint16_t id;
     uint8_t kind, details;
     uint16_t nameSetting, defaultPair;
+    uint16_t firstRule, ruleCount; // an adjustment's rule lists in adjustmentRules
 };
 
 struct PrintModeRecordRow {
     int16_t keys[6];
-    uint16_t parameters[4]; // mode block row, 0, media group row, 0
+    uint16_t mode, mediaGroup; // rows of the two parameter tables
+};
+
+// The parameter rows of the print-mode record (PrintModeParameters,
+// MediaGroupParameters).
+struct ModeParameterRow {
+    uint16_t block;
+    uint8_t modeBytes[3];
+    uint8_t pattern;
+    uint16_t resolutions[4];
+    std::string colourTable;
+};
+struct MediaGroupRow {
+    uint16_t group, media, dryTimeTenths, inkLimitPercent;
+};
+
+// The media override's tables (MediaClassRow, MediaQualityRow).
+struct MediaClassRecordRow {
+    uint32_t mediaClass;
+    int32_t paperSize; // AnyPaperSize: the class's row for every other paper
+    uint32_t media;
+};
+struct MediaQualityRecordRow {
+    uint32_t media;
+    int32_t quality;
 };
 
 struct CompiledModel {
@@ -55,8 +80,15 @@ struct CompiledModel {
     std::vector<uint16_t> values;
     std::vector<int32_t> valueNames;
     std::vector<DriverRoute> routes; // ascending by id
-    bool hasPrintModes = false;      // a printmodes statement
+    std::vector<uint16_t> adjustmentRules;
+    bool hasPrintModes = false; // a printmodes statement
     std::vector<PrintModeRecordRow> printModes;
+    uint16_t printModeKeys[6] = {};
+    std::vector<ModeParameterRow> modeParameters;
+    std::vector<MediaGroupRow> mediaGroups;
+    bool hasMediaTables = false; // a mediaclass or mediaquality statement
+    std::vector<MediaClassRecordRow> mediaClasses;
+    std::vector<MediaQualityRecordRow> mediaQualities;
 };
 
 // Checks and packs the whole model. On failure returns false with

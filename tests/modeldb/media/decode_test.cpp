@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "media.h"
 #include "prnmodel.h"
@@ -61,7 +62,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Fields that are not hexadecimal decode to the digits before the
         // first bad character.
         DecodeCase{L"1G0Z05zz00zz", 0x00, 4, 1, 0},
-        DecodeCase{L"ab13FFFFFFfF", 0x80000013u, 1, 0xB, 0xA}));
+        DecodeCase{L"ab13FFFFFFfF", 0x80000013u, 1, 0xB, 0xA}),
+    // Each case is named by the report it decodes.
+    [](const ::testing::TestParamInfo<DecodeCase>& info) {
+        std::string name;
+        for (const wchar_t* p = info.param.text; *p; ++p)
+            name += static_cast<char>(*p);
+        return name;
+    });
 
 TEST(MediaReport, KeepsTheCallersReservedFields)
 {

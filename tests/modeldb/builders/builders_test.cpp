@@ -1,16 +1,16 @@
 // The dispatcher, request validation and the size protocol of every builder.
-#include "builder_support.h"
+#include "request.h"
 
 namespace
 {
 
-using Dispatch = BuilderTest;
+using Dispatch = ModelDbTest;
 
 TEST_F(Dispatch, IdsWithoutBuilderYieldNothingAndWriteNothing)
 {
-    TestRequest request;
+    Request request;
     for (DWORD id : {0u, 8u, 9u, 10u, 11u, 15u, 16u, 0xFFFFu, 0x10000u}) {
-        BuildResult r = Build(id, request.Get());
+        Answer r = Build(id, request.Get());
         EXPECT_EQ(r.result, DB_NO_ANSWER) << id;
         EXPECT_EQ(r.size, kUntouchedSize) << id;
         EXPECT_TRUE(AllFill(r.bytes)) << id;
@@ -19,10 +19,10 @@ TEST_F(Dispatch, IdsWithoutBuilderYieldNothingAndWriteNothing)
 
 TEST_F(Dispatch, OnlyLowSixteenBitsSelectTheBuilder)
 {
-    TestRequest request;
+    Request request;
     request.Set(96, 21000).Set(97, 29700);
-    BuildResult high = Build(0x10001, request.Get());
-    BuildResult plain = Build(1, request.Get());
+    Answer high = Build(0x10001, request.Get());
+    Answer plain = Build(1, request.Get());
     ASSERT_EQ(high.result, DB_OK);
     EXPECT_EQ(high.size, 51u);
     EXPECT_EQ(high.bytes, plain.bytes);
@@ -38,18 +38,18 @@ TEST_F(Dispatch, SizeQueryReportsTheFixedSizeAndShortBuffersGetNothing)
 {
     const SizeCase cases[] = {{1, 51}, {2, 16}, {3, 16}, {4, 4}, {5, 65},
                               {6, 14}, {7, 56}, {12, 8}, {14, 8}};
-    TestRequest request;
+    Request request;
     for (const SizeCase& c : cases) {
         DWORD size = kUntouchedSize;
         EXPECT_EQ(BuildComputedEntry(c.id, request.Get(), 0, nullptr, &size), DB_MORE_DATA) << c.id;
         EXPECT_EQ(size, c.size) << c.id;
 
-        BuildResult shortBuffer = Build(c.id, request.Get(), c.size - 1);
+        Answer shortBuffer = Build(c.id, request.Get(), c.size - 1);
         EXPECT_EQ(shortBuffer.result, DB_MORE_DATA) << c.id;
         EXPECT_EQ(shortBuffer.size, c.size) << c.id;
         EXPECT_TRUE(AllFill(shortBuffer.bytes)) << c.id;
 
-        BuildResult exact = Build(c.id, request.Get(), c.size);
+        Answer exact = Build(c.id, request.Get(), c.size);
         EXPECT_EQ(exact.result, DB_OK) << c.id;
         EXPECT_EQ(exact.size, c.size) << c.id;
     }
@@ -58,7 +58,7 @@ TEST_F(Dispatch, SizeQueryReportsTheFixedSizeAndShortBuffersGetNothing)
 TEST_F(Dispatch, SizeQueriesReadNeitherClockNorPrinter)
 {
     UmAddPrinter("P");
-    TestRequest request;
+    Request request;
     DWORD size = 0;
     UmGlobalFailAll(TRUE); // any allocation would show a printer-data read
     EXPECT_EQ(BuildComputedEntry(7, request.Get(), 0, nullptr, &size), DB_MORE_DATA);
@@ -82,22 +82,22 @@ TEST_F(Dispatch, ValidationOrderAndAnswers)
                                     {6, 113, DB_FAILED},     {12, 111, DB_NO_SETTINGS},
                                     {14, 119, DB_FAILED}};
     for (const ValidationCase& c : cases) {
-        BuildResult none = Build(c.id, nullptr);
+        Answer none = Build(c.id, nullptr);
         EXPECT_EQ(none.result, c.noRequest) << c.id;
         EXPECT_EQ(none.size, kUntouchedSize) << c.id;
 
-        TestRequest noArray(c.minSettings);
+        Request noArray(c.minSettings);
         DataBaseRequest record = *noArray.Get();
         record.Settings = nullptr;
         EXPECT_EQ(Build(c.id, &record).result, DB_NO_SETTINGS) << c.id;
 
-        TestRequest tooFew(c.minSettings - 1);
-        BuildResult few = Build(c.id, tooFew.Get());
+        Request tooFew(c.minSettings - 1);
+        Answer few = Build(c.id, tooFew.Get());
         EXPECT_EQ(few.result, DB_NO_SETTINGS) << c.id;
         EXPECT_EQ(few.size, kUntouchedSize) << c.id;
         EXPECT_TRUE(AllFill(few.bytes)) << c.id;
 
-        TestRequest enough(c.minSettings);
+        Request enough(c.minSettings);
         EXPECT_EQ(Build(c.id, enough.Get()).result, DB_OK) << c.id;
         // Settings are checked before the out size.
         EXPECT_EQ(BuildComputedEntry(c.id, tooFew.Get(), 0, nullptr, nullptr), DB_NO_SETTINGS);
@@ -110,9 +110,9 @@ TEST_F(Dispatch, ClockAndSilentBlocksNeedNoSettingsButAnOutSize)
     // The clock block looks at nothing in the request; the silent block
     // only needs the record itself.
     EXPECT_EQ(Build(5, nullptr).result, DB_OK);
-    TestRequest empty(0);
+    Request empty(0);
     EXPECT_EQ(Build(7, empty.Get()).result, DB_OK);
-    BuildResult none = Build(7, nullptr);
+    Answer none = Build(7, nullptr);
     EXPECT_EQ(none.result, DB_NO_SETTINGS);
     EXPECT_EQ(none.size, kUntouchedSize);
     // Without an out size neither can report anything: refused, not a crash.

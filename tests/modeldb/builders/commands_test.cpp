@@ -1,14 +1,14 @@
 // The computed commands ESC ( $ and ESC ( M.
-#include "builder_support.h"
+#include "request.h"
 
 namespace
 {
 
-using Commands = BuilderTest;
+using Commands = ModelDbTest;
 
-BuildResult Dollar(LONG selector, LONG flags, LONG parameter)
+Answer Dollar(LONG selector, LONG flags, LONG parameter)
 {
-    TestRequest request(113);
+    Request request(113);
     request.Set(112, selector).Set(79, flags).Set(80, parameter);
     return Build(6, request.Get());
 }
@@ -50,7 +50,7 @@ TEST_F(Commands, DollarForSelectorOneOverEveryFlagCombination)
         {b23 | b22 | b21 | b20, 0x1234, 0x51},
     };
     for (const FlagCase& c : cases) {
-        BuildResult r = Dollar(1, c.flags | 0x0F, 0x71234);
+        Answer r = Dollar(1, c.flags | 0x0F, 0x71234);
         ASSERT_EQ(r.result, DB_OK);
         EXPECT_EQ(r.bytes, DollarBytes(1, c.e, c.f, 0)) << std::hex << c.flags;
     }
@@ -65,7 +65,7 @@ TEST_F(Commands, DollarForOtherSelectors)
 
 TEST_F(Commands, MCommandCarriesLowBytesOnlyWhenEnabled)
 {
-    TestRequest request(119);
+    Request request(119);
     request.Set(106, 1).Set(109, 0x1234).Set(118, 0x1FF);
     EXPECT_EQ(Build(14, request.Get()).bytes, Hex("1B 28 4D 03 00 01 34 FF"));
     for (LONG other : {0L, 2L, -1L}) {

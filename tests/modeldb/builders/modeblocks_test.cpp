@@ -1,5 +1,5 @@
 // The clock block and the silent-mode block by the stored silent period.
-#include "builder_support.h"
+#include "request.h"
 
 #include <winspool.h>
 
@@ -54,13 +54,13 @@ void SetClock(WORD hour, WORD minute)
     UmSetLocalTime(&t);
 }
 
-using SetTimeBlock = BuilderTest;
+using SetTimeBlock = ModelDbTest;
 
 TEST_F(SetTimeBlock, CarriesTheLocalTimeInTheTemplate)
 {
     SYSTEMTIME t = Clock(2026, 3, 4, 5, 6, 7);
     UmSetLocalTime(&t);
-    BuildResult r = Build(5, nullptr);
+    Answer r = Build(5, nullptr);
     ASSERT_EQ(r.result, DB_OK);
     EXPECT_EQ(r.bytes, Concat({kModeHeader, Ascii("ZRLSTART\nControlMode=Common\nSetTime="
                                                   "20260304050607\nZRLEND\n")}));
@@ -70,18 +70,18 @@ TEST_F(SetTimeBlock, TimeThatDoesNotFormatToFourteenDigitsFailsUntouched)
 {
     SYSTEMTIME t = Clock(10000, 1, 1, 0, 0, 0);
     UmSetLocalTime(&t);
-    BuildResult r = Build(5, nullptr, 65);
+    Answer r = Build(5, nullptr, 65);
     EXPECT_EQ(r.result, DB_FAILED);
     EXPECT_TRUE(AllFill(r.bytes));
 }
 
 // A printer "P" whose stored silent period is start..end (minutes).
-class SilentBlock : public BuilderTest
+class SilentBlock : public ModelDbTest
 {
   protected:
     void SetUp() override
     {
-        BuilderTest::SetUp();
+        ModelDbTest::SetUp();
         previous_ = SwapModelTables(&kNameModel);
         UmAddPrinter("P");
         WCHAR name[] = L"P";
@@ -92,7 +92,7 @@ class SilentBlock : public BuilderTest
     {
         ClosePrinter(printer_);
         SwapModelTables(previous_);
-        BuilderTest::TearDown();
+        ModelDbTest::TearDown();
     }
     void Period(WORD start, WORD end)
     {
@@ -100,7 +100,7 @@ class SilentBlock : public BuilderTest
     }
     std::string Answer()
     {
-        BuildResult r = Build(7, request_.Get(), 56);
+        ::Answer r = Build(7, request_.Get(), 56);
         EXPECT_EQ(r.result, DB_OK);
         EXPECT_EQ(r.size, 56u);
         if (r.bytes == Concat({kModeHeader, Ascii("ZRLSTART\nControlMode=Common\nSetSilent=ON\n"
@@ -114,7 +114,7 @@ class SilentBlock : public BuilderTest
 
     HANDLE printer_ = nullptr;
     const ModelTables* previous_ = nullptr;
-    TestRequest request_{0};
+    Request request_{0};
 };
 
 struct WindowCase {
@@ -166,7 +166,7 @@ TEST_F(SilentBlock, EveryFailureToReadThePeriodGivesOff)
 TEST_F(SilentBlock, ShortBufferReportsTheSizeAndLeavesItUntouched)
 {
     Period(0, 1439);
-    BuildResult r = Build(7, request_.Get(), 55);
+    ::Answer r = Build(7, request_.Get(), 55);
     EXPECT_EQ(r.result, DB_MORE_DATA);
     EXPECT_EQ(r.size, 56u);
     EXPECT_TRUE(AllFill(r.bytes));

@@ -1,10 +1,10 @@
 // Page geometry of the user-defined paper.
-#include "builder_support.h"
+#include "request.h"
 
 namespace
 {
 
-using PageFormat = BuilderTest;
+using PageFormat = ModelDbTest;
 
 // The stored page-format command layout, as the job setup sequence holds it
 // for the standard sizes.
@@ -36,16 +36,16 @@ std::vector<BYTE> StoredCommand(int h, int v, int t, int r, int d, int o)
     return out;
 }
 
-BuildResult PageFormatFor(LONG width, LONG length, LONG mode)
+Answer PageFormatFor(LONG width, LONG length, LONG mode)
 {
-    TestRequest request(98);
+    Request request(98);
     request.Set(96, width).Set(97, length).Set(52, mode);
     return Build(1, request.Get());
 }
 
 TEST_F(PageFormat, A4WorkedExampleByteForByte)
 {
-    BuildResult r = PageFormatFor(21000, 29700, 0);
+    Answer r = PageFormatFor(21000, 29700, 0);
     ASSERT_EQ(r.result, DB_OK);
     EXPECT_EQ(r.bytes, Hex("1B 28 70 2E 00 02 AB 00 00 01 E0 00 00 00 00 00 00 02 58 00 00 00 50 "
                            "00 00 00 46 00 00 12 C0 00 00 1A AB 00 00 00 00 00 00 00 00 00 00 13 "
@@ -70,7 +70,7 @@ TEST_F(PageFormat, ReproducesTheStoredCommandsOfStandardSizes)
         {"89 x 127", 8900, 12700, 282, 195, 1942, 2812, 2103, 3000},
     };
     for (const StoredCase& c : cases) {
-        BuildResult r = PageFormatFor(c.width, c.length, 0);
+        Answer r = PageFormatFor(c.width, c.length, 0);
         ASSERT_EQ(r.result, DB_OK) << c.name;
         EXPECT_EQ(r.bytes, StoredCommand(c.h, c.v, c.t, c.r, c.d, c.o)) << c.name;
     }
@@ -78,19 +78,19 @@ TEST_F(PageFormat, ReproducesTheStoredCommandsOfStandardSizes)
 
 TEST_F(PageFormat, ModeFiveDropsTopAndBottomMargins)
 {
-    BuildResult r = PageFormatFor(21000, 29700, 5);
+    Answer r = PageFormatFor(21000, 29700, 5);
     ASSERT_EQ(r.result, DB_OK);
     EXPECT_EQ(r.bytes, StoredCommand(702, 480, 4800, 7016, 4961, 7016));
 }
 
 TEST_F(PageFormat, WidestPaperCapsWidthUnitsAndPrintableWidth)
 {
-    BuildResult r = PageFormatFor(32900, 29700, 0);
+    Answer r = PageFormatFor(32900, 29700, 0);
     ASSERT_EQ(r.result, DB_OK);
     EXPECT_EQ(std::vector<BYTE>(r.bytes.begin() + 9, r.bytes.begin() + 11), Hex("02 FA"));
     EXPECT_EQ(std::vector<BYTE>(r.bytes.begin() + 27, r.bytes.begin() + 31), Hex("00 00 1D BC"));
     // Wider still: both stay at their limits.
-    BuildResult wider = PageFormatFor(40000, 29700, 0);
+    Answer wider = PageFormatFor(40000, 29700, 0);
     EXPECT_EQ(std::vector<BYTE>(wider.bytes.begin() + 9, wider.bytes.begin() + 11), Hex("02 FA"));
     EXPECT_EQ(std::vector<BYTE>(wider.bytes.begin() + 27, wider.bytes.begin() + 31),
               Hex("00 00 1D BC"));
@@ -107,9 +107,9 @@ TEST_F(PageFormat, ExtremeSettingsStayDefined)
 
 TEST_F(PageFormat, PaperLengthInDots)
 {
-    TestRequest request(98);
+    Request request(98);
     request.Set(96, 21000).Set(97, 29700);
-    BuildResult r = Build(4, request.Get());
+    Answer r = Build(4, request.Get());
     ASSERT_EQ(r.result, DB_OK);
     ASSERT_EQ(r.size, 4u);
     EXPECT_EQ(Native32(r.bytes, 0), 7016);
@@ -126,9 +126,9 @@ TEST_F(PageFormat, PrintableAreaCapsOnlyAbove32900)
 {
     const AreaCase cases[] = {{32000, 31320}, {32900, 32220}, {32901, 32220}, {50000, 32220}};
     for (const AreaCase& c : cases) {
-        TestRequest request(31);
+        Request request(31);
         request.Set(29, c.width).Set(30, 29700);
-        BuildResult r = Build(2, request.Get());
+        Answer r = Build(2, request.Get());
         ASSERT_EQ(r.result, DB_OK);
         EXPECT_EQ(Native32(r.bytes, 0), 340);
         EXPECT_EQ(Native32(r.bytes, 4), c.expectedWidth) << c.width;
@@ -144,9 +144,9 @@ TEST_F(PageFormat, MediaPrintableAreaFollowsTheMarginMode)
         LONG top, length;
     } const cases[] = {{0, 300, 28900}, {4, 300, 28900}, {5, 0, 29700}};
     for (const auto& c : cases) {
-        TestRequest request(53);
+        Request request(53);
         request.Set(25, 50000).Set(26, 29700).Set(52, c.mode);
-        BuildResult r = Build(3, request.Get());
+        Answer r = Build(3, request.Get());
         ASSERT_EQ(r.result, DB_OK);
         EXPECT_EQ(Native32(r.bytes, 0), 340);
         EXPECT_EQ(Native32(r.bytes, 4), 49320); // no cap here
@@ -157,10 +157,10 @@ TEST_F(PageFormat, MediaPrintableAreaFollowsTheMarginMode)
 
 TEST_F(PageFormat, CodePairIgnoresTheSettings)
 {
-    TestRequest request(111);
+    Request request(111);
     for (LONG& s : request.settings)
         s = -7;
-    BuildResult r = Build(12, request.Get());
+    Answer r = Build(12, request.Get());
     ASSERT_EQ(r.result, DB_OK);
     EXPECT_EQ(Native32(r.bytes, 0), 33);
     EXPECT_EQ(Native32(r.bytes, 4), 161);

@@ -1,12 +1,15 @@
 // Every allocation of a driver-database answer may fail: the answer is then
 // DB_FAILED (or, where a failed read only means "no value", the fallback),
 // and nothing stays allocated.
-#include "drv_support.h"
+#include "request.h"
+
+#include "driverdb.h"
+#include "store.h"
 
 namespace
 {
 
-using Allocation = DrvTest;
+using Allocation = ModelDbTest;
 
 struct AllocationCase {
     DWORD id;
@@ -19,7 +22,7 @@ TEST_F(Allocation, EachFailurePointAnswersFailedAndLeaksNothing)
         {4108, true},  {4109, true}, {4112, true}, {4113, true},  {4118, true},
         {4119, false}, {4191, true}, {4192, true}, {4126, false}, {4099, false},
     };
-    TestRequest request;
+    Request request;
     request.Set(4, 3).Set(5, 1).Set(8, 3).Set(6, 1).Set(28, 9).Set(106, 1);
     for (const AllocationCase& c : cases) {
         Answer reference = DrvRead(c.id, request.Get());
@@ -45,7 +48,7 @@ TEST_F(Allocation, EachFailurePointAnswersFailedAndLeaksNothing)
 
 TEST_F(Allocation, CopyOfTheRequestFailingFailsTheList)
 {
-    TestRequest request;
+    Request request;
     UmGlobalFailAll(TRUE);
     for (DWORD id : {4108u, 4109u, 4112u, 4113u, 4118u, 4191u, 4192u})
         EXPECT_EQ(Drv(id, request.Get(), 1024).result, DB_FAILED) << id;

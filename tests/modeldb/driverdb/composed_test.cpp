@@ -1,6 +1,9 @@
 // Composed sequences over small stand-in tables: empty pieces, computed
 // pieces, failing pieces and the size protocol.
-#include "drv_support.h"
+#include "request.h"
+
+#include "driverdb.h"
+#include "store.h"
 
 #include "drvtables.h"
 
@@ -38,12 +41,12 @@ const ComposedSequenceRow kRows[] = {
     {4124, 0, 7}, // runs past the part list
 };
 
-class Composed : public DrvTest
+class Composed : public ModelDbTest
 {
   protected:
     void SetUp() override
     {
-        DrvTest::SetUp();
+        ModelDbTest::SetUp();
         tables_ = *CurrentDriverTables();
         composed_ = {kRows, 4, kParts, 6};
         tables_.ComposedSequences = &composed_;
@@ -54,7 +57,7 @@ class Composed : public DrvTest
     {
         SwapDriverTables(nullptr);
         SwapModelTables(nullptr);
-        DrvTest::TearDown();
+        ModelDbTest::TearDown();
     }
     DriverTables tables_{};
     ComposedSequenceTable composed_{};
@@ -62,7 +65,7 @@ class Composed : public DrvTest
 
 TEST_F(Composed, PiecesThatSelectNothingAddNothing)
 {
-    TestRequest request;
+    Request request;
     Answer query = Drv(4123, request.Get(), 0);
     EXPECT_EQ(query.result, DB_MORE_DATA);
     EXPECT_EQ(query.size, 3u);
@@ -75,7 +78,7 @@ TEST_F(Composed, PiecesThatSelectNothingAddNothing)
 
 TEST_F(Composed, ShortBufferGetsTheTotal)
 {
-    TestRequest request;
+    Request request;
     Answer a = Drv(4123, request.Get(), 2);
     EXPECT_EQ(a.result, DB_MORE_DATA);
     EXPECT_EQ(a.size, 3u);
@@ -84,7 +87,7 @@ TEST_F(Composed, ShortBufferGetsTheTotal)
 
 TEST_F(Composed, EmptySequenceAnswersWithSizeZero)
 {
-    TestRequest request;
+    Request request;
     Answer a = Drv(4122, request.Get(), 0);
     EXPECT_EQ(a.result, DB_OK);
     EXPECT_EQ(a.size, 0u);
@@ -92,7 +95,7 @@ TEST_F(Composed, EmptySequenceAnswersWithSizeZero)
 
 TEST_F(Composed, ComputedPieceAndItsFailure)
 {
-    TestRequest request;
+    Request request;
     SYSTEMTIME t{};
     t.wYear = 2026;
     t.wMonth = 12;
@@ -111,7 +114,7 @@ TEST_F(Composed, ComputedPieceAndItsFailure)
 
 TEST_F(Composed, BadPartIndexFailsAndMissingTableAnswersNothing)
 {
-    TestRequest request;
+    Request request;
     EXPECT_EQ(Drv(4124, request.Get(), 0).result, DB_FAILED);
     EXPECT_EQ(Drv(4125, request.Get(), 0).result, DB_NO_ANSWER); // no row
     composed_.Parts = nullptr;
@@ -123,11 +126,11 @@ TEST_F(Composed, BadPartIndexFailsAndMissingTableAnswersNothing)
 namespace
 {
 
-using ModelSequences = DrvTest;
+using ModelSequences = ModelDbTest;
 
 TEST_F(ModelSequences, ResetSequence)
 {
-    TestRequest request;
+    Request request;
     Answer query = Drv(4123, request.Get(), 0);
     EXPECT_EQ(query.result, DB_MORE_DATA);
     EXPECT_EQ(query.size, 2u);
@@ -138,7 +141,7 @@ TEST_F(ModelSequences, ResetSequence)
 
 TEST_F(ModelSequences, JobSetupTakesThePaperSizeFromThePaperTree)
 {
-    TestRequest request;
+    Request request;
     request.Set(4, 3).Set(5, 1).Set(8, 3).Set(6, 1).Set(28, 9).Set(7, 7);
     Answer a = DrvRead(4121, request.Get());
     ASSERT_EQ(a.result, DB_OK);
@@ -163,7 +166,7 @@ TEST_F(ModelSequences, PrintModeRecordAgreesWithTheJobSetupSequence)
             for (LONG s6 = 1; s6 <= 3; ++s6)
                 for (LONG s81 = 0; s81 <= 1; ++s81)
                     for (LONG s9 = 0; s9 <= 1; ++s9) {
-                        TestRequest request;
+                        Request request;
                         request.Set(4, 3).Set(9, s9).Set(5, s5).Set(8, s8).Set(6, s6);
                         request.Set(81, s81).Set(28, 9).Set(7, 7);
                         Answer setup = DrvRead(4121, request.Get());

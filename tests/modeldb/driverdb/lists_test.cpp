@@ -1,10 +1,13 @@
 // List answers: values, names, details and default marks.
-#include "drv_support.h"
+#include "request.h"
+
+#include "driverdb.h"
+#include "store.h"
 
 namespace
 {
 
-using Lists = DrvTest;
+using Lists = ModelDbTest;
 
 const LONG kStandardPapers[] = {11, 9,   8,   13,  12,  1,   5,   43,  69, 73,
                                 74, 276, 277, 274, 278, 279, 284, 288, 256};
@@ -13,7 +16,7 @@ const LONG kStandardNames[] = {15762, 15760, 15758, 15767, 15765, 15751, 15755, 
 
 TEST_F(Lists, StandardPaperListWithNamesLeavesTheOutSizeAlone)
 {
-    TestRequest request(29);
+    Request request(29);
     Answer query = Drv(4112, request.Get(), 0);
     EXPECT_EQ(query.result, DB_MORE_DATA);
     EXPECT_EQ(query.size, 380u);
@@ -37,7 +40,7 @@ TEST_F(Lists, StandardPaperListWithNamesLeavesTheOutSizeAlone)
 
 TEST_F(Lists, FullPaperListMarksTheSizesOutsideTheStandardList)
 {
-    TestRequest request(29);
+    Request request(29);
     Answer a = DrvRead(4113, request.Get());
     ASSERT_EQ(a.result, DB_OK);
     ASSERT_EQ(a.bytes.size(), 26u * 20);
@@ -65,7 +68,7 @@ TEST_F(Lists, TooFewSettingsForTheDetails)
         {4108, 4, DB_NO_SETTINGS},  {4118, 8, DB_NO_SETTINGS},  {4118, 9, DB_OK},
     };
     for (const auto& c : cases) {
-        TestRequest request(c.settings);
+        Request request(c.settings);
         EXPECT_EQ(DrvRead(c.id, request.Get()).result, c.result) << c.id << "/" << c.settings;
     }
 }
@@ -73,7 +76,7 @@ TEST_F(Lists, TooFewSettingsForTheDetails)
 TEST_F(Lists, ColourListFromTheValueTableAndFromTheModel)
 {
     for (DWORD id : {4109u, 4108u}) {
-        TestRequest request(5);
+        Request request(5);
         Answer a = DrvRead(id, request.Get());
         ASSERT_EQ(a.result, DB_OK) << id;
         ASSERT_EQ(a.bytes.size(), 20u);
@@ -87,7 +90,7 @@ TEST_F(Lists, ColourListFromTheValueTableAndFromTheModel)
 
 TEST_F(Lists, ValueTableListsCarryNamesAndDefaultMarks)
 {
-    TestRequest request;
+    Request request;
     Answer media = DrvRead(4111, request.Get());
     ASSERT_EQ(media.result, DB_OK);
     ASSERT_EQ(media.bytes.size(), 13u * 20);
@@ -108,7 +111,7 @@ TEST_F(Lists, ValueTableListsCarryNamesAndDefaultMarks)
 TEST_F(Lists, DefaultMarkFollowsTheSettingsOfThePair)
 {
     // Borderless narrows the media and moves the default.
-    TestRequest request;
+    Request request;
     request.Set(81, 1);
     Answer a = DrvRead(4110, request.Get());
     ASSERT_EQ(a.result, DB_OK);
@@ -121,7 +124,7 @@ TEST_F(Lists, DefaultMarkFollowsTheSettingsOfThePair)
 
 TEST_F(Lists, QualityListWithNamesDetailsAndDefault)
 {
-    TestRequest request;
+    Request request;
     request.Set(5, 262);
     Answer a = DrvRead(4118, request.Get());
     ASSERT_EQ(a.result, DB_OK);
@@ -193,14 +196,14 @@ TEST_F(Lists, EveryPlainIdHasTheTopEntryOfItsKind)
 
 TEST_F(Lists, ListsWithoutEntryAnswerUnknown)
 {
-    TestRequest request;
+    Request request;
     for (DWORD id : {4200u, 4201u, 4202u})
         EXPECT_EQ(Drv(id, request.Get(), 0).result, DB_UNKNOWN_ID) << id;
 }
 
 TEST_F(Lists, MissingOutSizeIsRefused)
 {
-    TestRequest request;
+    Request request;
     BYTE buffer[600];
     for (DWORD id : {4112u, 4109u, 4118u, 4121u, 4126u, 4191u, 4099u})
         EXPECT_EQ(XDB_AccessDrvDataBase(id, request.Get(), sizeof(buffer), buffer, nullptr),
@@ -210,13 +213,13 @@ TEST_F(Lists, MissingOutSizeIsRefused)
 
 // Model data that does not fit what a list expects: a detail wider than
 // its field, a list held as text.
-class BadListData : public DrvTest
+class BadListData : public ModelDbTest
 {
   protected:
     void TearDown() override
     {
         SwapModelTables(nullptr);
-        DrvTest::TearDown();
+        ModelDbTest::TearDown();
     }
 };
 
@@ -235,7 +238,7 @@ TEST_F(BadListData, IsAFailureNotARequestForMoreRoom)
     static const ModelTables model = {entries, 3, keys,  keyEntries, 3,       text, 2,
                                       shorts,  1, longs, 2,          nullptr, 0};
     SwapModelTables(&model);
-    TestRequest request;
+    Request request;
     Answer paper = Drv(4112, request.Get(), 20);
     EXPECT_EQ(paper.result, DB_FAILED);
     EXPECT_EQ(paper.size, kUntouchedSize);
@@ -261,13 +264,13 @@ TEST_F(BadListData, DetailsAreReadItemByItem)
     static const ModelTables model = {entries, 5, keys,  keyEntries, 3,       nullptr, 0,
                                       shorts,  2, longs, 3,          nullptr, 0};
     SwapModelTables(&model);
-    TestRequest request;
+    Request request;
     EXPECT_EQ(Drv(4118, request.Get(), 40).result, DB_FAILED);
 }
 
 TEST_F(Lists, ShortBufferGetsTheSizeAndNothingElse)
 {
-    TestRequest request;
+    Request request;
     Answer a = Drv(4113, request.Get(), 26 * 20 - 1);
     EXPECT_EQ(a.result, DB_MORE_DATA);
     EXPECT_EQ(a.size, 520u);
@@ -285,7 +288,7 @@ TEST_F(Lists, PlainEntriesOfThePaperTree)
         {9, 1, 4098, {0, 0}},         {11, 1, 4097, {14120, 20200}}, {256, 0, 4185, {256}},
     };
     for (const auto& c : cases) {
-        TestRequest request;
+        Request request;
         request.Set(28, c.paper).Set(81, c.borderless);
         Answer a = DrvRead(c.id, request.Get());
         ASSERT_EQ(a.result, DB_OK) << c.id << " paper " << c.paper;
@@ -293,7 +296,7 @@ TEST_F(Lists, PlainEntriesOfThePaperTree)
         std::memcpy(got.data(), a.bytes.data(), a.bytes.size());
         EXPECT_EQ(got, c.expected) << c.id << " paper " << c.paper;
     }
-    TestRequest a2;
+    Request a2;
     a2.Set(28, 2);
     EXPECT_EQ(Drv(4099, a2.Get(), 0).result, DB_NO_ANSWER);
 }

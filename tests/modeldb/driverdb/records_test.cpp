@@ -1,31 +1,34 @@
 // The print-mode record, settings adjustment and request copies.
-#include "drv_support.h"
+#include "request.h"
+
+#include "driverdb.h"
+#include "store.h"
 
 #include "drvtables.h"
 
 namespace
 {
 
-using PrintModeRecord = DrvTest;
+using PrintModeRecord = ModelDbTest;
 
 // Settings 4, 9, 5, 8, 6, 81 of a print mode.
-TestRequest ModeRequest(LONG s4, LONG s9, LONG s5, LONG s8, LONG s6, LONG s81, size_t count = 132)
+Request ModeRequest(LONG s4, LONG s9, LONG s5, LONG s8, LONG s6, LONG s81, size_t count = 132)
 {
-    TestRequest request(count);
+    Request request(count);
     request.Set(4, s4).Set(9, s9).Set(5, s5).Set(8, s8).Set(6, s6).Set(81, s81);
     return request;
 }
 
 TEST_F(PrintModeRecord, NeedsSettingEightyOne)
 {
-    TestRequest short81(81);
+    Request short81(81);
     EXPECT_EQ(Drv(4126, short81.Get(), 192).result, DB_NO_SETTINGS);
     EXPECT_EQ(Drv(4126, nullptr, 192).result, DB_NO_REQUEST); // refused by the export
 }
 
 TEST_F(PrintModeRecord, CountWithoutSettingsArrayIsRefused)
 {
-    TestRequest request(82);
+    Request request(82);
     DataBaseRequest record = *request.Get();
     record.Settings = nullptr;
     Answer a = Drv(4126, &record, 192);
@@ -35,7 +38,7 @@ TEST_F(PrintModeRecord, CountWithoutSettingsArrayIsRefused)
 
 TEST_F(PrintModeRecord, NoMatchingRowLeavesTheBufferCleared)
 {
-    TestRequest request = ModeRequest(3, 0, 1, 3, 1, 0, 82);
+    Request request = ModeRequest(3, 0, 1, 3, 1, 0, 82);
     request.Set(4, 2);
     Answer a = Drv(4126, request.Get(), 192);
     EXPECT_EQ(a.result, DB_NO_ANSWER);
@@ -44,7 +47,7 @@ TEST_F(PrintModeRecord, NoMatchingRowLeavesTheBufferCleared)
 
 TEST_F(PrintModeRecord, SizeQueryAndShortBuffer)
 {
-    TestRequest request = ModeRequest(3, 0, 1, 3, 1, 0, 82);
+    Request request = ModeRequest(3, 0, 1, 3, 1, 0, 82);
     Answer query = Drv(4126, request.Get(), 0);
     EXPECT_EQ(query.result, DB_MORE_DATA);
     EXPECT_EQ(query.size, 192u);
@@ -56,7 +59,7 @@ TEST_F(PrintModeRecord, SizeQueryAndShortBuffer)
 TEST_F(PrintModeRecord, MatchingRowCarriesResolutionsAndColourTable)
 {
     // Plain paper, setting 8 = 3: mode block M3.
-    TestRequest request = ModeRequest(3, 0, 1, 3, 2, 0, 82);
+    Request request = ModeRequest(3, 0, 1, 3, 2, 0, 82);
     Answer a = Drv(4126, request.Get(), 200);
     ASSERT_EQ(a.result, DB_OK);
     EXPECT_EQ(a.size, 192u);
@@ -113,19 +116,19 @@ struct RuleModel {
     }
 };
 
-class Adjustment : public DrvTest
+class Adjustment : public ModelDbTest
 {
   protected:
     void TearDown() override
     {
         SwapModelTables(nullptr);
-        DrvTest::TearDown();
+        ModelDbTest::TearDown();
     }
 };
 
 TEST_F(Adjustment, NothingToApplyInThisModel)
 {
-    TestRequest request;
+    Request request;
     for (DWORD id : {4191u, 4192u}) {
         Answer a = Drv(id, request.Get(), 0);
         EXPECT_EQ(a.result, DB_NO_ANSWER) << id;
@@ -135,7 +138,7 @@ TEST_F(Adjustment, NothingToApplyInThisModel)
 
 TEST_F(Adjustment, RequestChecks)
 {
-    TestRequest empty(0);
+    Request empty(0);
     EXPECT_EQ(Drv(4191, empty.Get(), 0).result, DB_NO_REQUEST); // no settings array
     DataBaseRequest zero = *empty.Get();
     LONG one = 0;
@@ -143,7 +146,7 @@ TEST_F(Adjustment, RequestChecks)
     EXPECT_EQ(Drv(4191, &zero, 0).result, DB_NO_SETTINGS);
     EXPECT_EQ(Drv(4192, &zero, 0).result, DB_NO_SETTINGS);
     // More settings than a 32-bit byte count of them can safely measure.
-    TestRequest huge(0x10001);
+    Request huge(0x10001);
     EXPECT_EQ(Drv(4192, huge.Get(), 0).result, DB_FAILED);
 }
 
@@ -153,7 +156,7 @@ TEST_F(Adjustment, PairsOutsideTheArrayAndBrokenPairsAreSkipped)
     // A negative setting number, one past the end, a trailing half pair.
     model.Rule(20500, {-1, 5, 2, 7, 10, 9, 9, 4, 3});
     SwapModelTables(model.Get());
-    TestRequest request(10);
+    Request request(10);
     Answer a = DrvRead(4192, request.Get());
     ASSERT_EQ(a.result, DB_OK);
     ASSERT_EQ(a.size, 40u);
@@ -179,7 +182,7 @@ TEST_F(Adjustment, LaterRulesSelectOnEarlierAdjustments)
     model.Rule(20498, {140, 8}); // beyond the copy's 132 settings
     SwapModelTables(model.Get());
 
-    TestRequest request(150);
+    Request request(150);
     Answer a = DrvRead(4191, request.Get());
     ASSERT_EQ(a.result, DB_OK);
     ASSERT_EQ(a.size, 600u);
@@ -201,7 +204,7 @@ TEST_F(Adjustment, RuleListThatCannotBeHeldFailsTheAdjustment)
     RuleModel model;
     model.Rule(20500, {1, 2});
     SwapModelTables(model.Get());
-    TestRequest request(6);
+    Request request(6);
     UmGlobalFailAfter(1); // the working array succeeds, the rule's answer does not
     Answer a = Drv(4192, request.Get(), 24);
     UmGlobalFailAfter(-1);
@@ -214,18 +217,18 @@ TEST_F(Adjustment, AnswerNeedsRoomForEverySetting)
     RuleModel model;
     model.Rule(20500, {1, 2});
     SwapModelTables(model.Get());
-    TestRequest request(6);
+    Request request(6);
     Answer a = Drv(4192, request.Get(), 23);
     EXPECT_EQ(a.result, DB_MORE_DATA);
     EXPECT_EQ(a.size, 24u);
     EXPECT_TRUE(a.AllFill());
 }
 
-using RequestCopy = DrvTest;
+using RequestCopy = ModelDbTest;
 
 TEST_F(RequestCopy, CarriesPrinterContextAndAtMost132Settings)
 {
-    TestRequest source(140);
+    Request source(140);
     for (size_t i = 0; i < 140; ++i)
         source.settings[i] = LONG(i + 1);
     DataBaseRequest record = *source.Get();
@@ -248,7 +251,7 @@ TEST_F(RequestCopy, CarriesPrinterContextAndAtMost132Settings)
     EXPECT_EQ(UmGlobalOutstanding(), 1u);
     FreeBlock(copy);
 
-    TestRequest few(3);
+    Request few(3);
     few.Set(2, 9);
     copy = CloneRequest(few.Get());
     ASSERT_NE(copy, nullptr);
@@ -276,13 +279,13 @@ TEST_F(RequestCopy, CarriesPrinterContextAndAtMost132Settings)
 // Without its value, composed-sequence or print-mode table a computed id
 // answers as for a table whose arrays are missing: a value list or a
 // composed sequence has nothing to say, the print-mode record fails.
-class MissingDriverTables : public DrvTest
+class MissingDriverTables : public ModelDbTest
 {
   protected:
     void TearDown() override
     {
         SwapDriverTables(nullptr);
-        DrvTest::TearDown();
+        ModelDbTest::TearDown();
     }
 };
 
@@ -293,7 +296,7 @@ TEST_F(MissingDriverTables, AnswerAsTablesWithoutTheirArrays)
     static const PrintModeTable noModes = {};
     const DriverTables withoutArrays = {&noValues, &noSequences, &noModes};
     const DriverTables withoutTables = {nullptr, nullptr, nullptr};
-    TestRequest request = ModeRequest(3, 0, 1, 3, 1, 0);
+    Request request = ModeRequest(3, 0, 1, 3, 1, 0);
     request.Set(28, 9);
     for (const DriverTables* tables : {&withoutArrays, &withoutTables}) {
         SCOPED_TRACE(tables == &withoutTables ? "no tables" : "tables without arrays");

@@ -1,6 +1,6 @@
 // The job setup sequence (Drv 4121): ESC ( b on, print mode block, page
 // format, paper size and ESC ( l, each piece chosen by the job's settings.
-#include "strings_support.h"
+#include "request.h"
 
 #include <algorithm>
 #include <map>
@@ -218,16 +218,16 @@ Bytes ExpectedEscL(LONG s7, LONG s106, LONG s118, LONG paper, LONG media)
 
 const Bytes kEscBOn = Hex("1B 28 62 01 00 01");
 
-Answer JobSetup(Job& job)
+Answer JobSetup(Request& job)
 {
     return Drv(4121, job.Get());
 }
 
-using JobSetupSequence = StringsTest;
+using JobSetupSequence = ModelDbTest;
 
 TEST_F(JobSetupSequence, MatchesTheWorkedExampleByteForByte)
 {
-    Job job;
+    Request job;
     job.Set(4, 3).Set(9, 0).Set(5, 1).Set(81, 0).Set(8, 3).Set(6, 1).Set(28, 9).Set(7, 7);
     job.Set(106, 0);
     const Bytes expected = Hex(
@@ -263,7 +263,7 @@ TEST_F(JobSetupSequence, PrintModeFollowsEverySelectionRow)
                             for (LONG s112 : {0, 1, 2, 3}) {
                                 if (s4 != 3 && (s9 != 0 || s8 != 3 || s112 != 0))
                                     continue;
-                                Job job;
+                                Request job;
                                 job.Set(4, s4).Set(9, s9).Set(5, s5).Set(81, s81).Set(8, s8);
                                 job.Set(6, s6).Set(112, s112).Set(28, 9).Set(7, 0);
                                 Answer a = JobSetup(job);
@@ -287,7 +287,7 @@ TEST_F(JobSetupSequence, PrintModeFollowsEverySelectionRow)
 
 TEST_F(JobSetupSequence, Media262OnFineModeWithSetting9Is1TakesM33)
 {
-    Job job;
+    Request job;
     job.Set(4, 3).Set(9, 1).Set(5, 262).Set(81, 0).Set(8, 4).Set(6, 2).Set(28, 9);
     Answer a = JobSetup(job);
     ASSERT_EQ(a.result, DB_OK);
@@ -296,7 +296,7 @@ TEST_F(JobSetupSequence, Media262OnFineModeWithSetting9Is1TakesM33)
 
 TEST_F(JobSetupSequence, NoPrintModeBlockUnlessSetting4Is3)
 {
-    Job job;
+    Request job;
     job.Set(4, 2).Set(9, 0).Set(5, 1).Set(8, 3).Set(6, 1).Set(28, 9).Set(7, 7);
     Answer a = JobSetup(job);
     ASSERT_EQ(a.result, DB_OK);
@@ -313,7 +313,7 @@ TEST_F(JobSetupSequence, PageFormatAndPaperSizeFollowEveryPaperRow)
                   std::end(kPapersWithoutCommands));
     for (LONG paper : papers)
         for (LONG s81 : {0, 1, 2}) {
-            Job job;
+            Request job;
             job.Set(28, paper).Set(81, s81).Set(5, 1).Set(96, 21000).Set(97, 29700);
             Answer a = JobSetup(job);
             ASSERT_EQ(a.result, DB_OK) << paper;
@@ -335,7 +335,7 @@ TEST_F(JobSetupSequence, PageFormatAndPaperSizeFollowEveryPaperRow)
 // command and its paper size command carries 256.
 TEST_F(JobSetupSequence, UserDefinedPaperAtA4SizeEqualsTheStoredA4Command)
 {
-    Job job;
+    Request job;
     job.Set(28, 256).Set(96, 21000).Set(97, 29700).Set(52, 0);
     Answer a = JobSetup(job);
     ASSERT_EQ(a.result, DB_OK);
@@ -345,7 +345,7 @@ TEST_F(JobSetupSequence, UserDefinedPaperAtA4SizeEqualsTheStoredA4Command)
 
 TEST_F(JobSetupSequence, A5HasNoBorderlessVariant)
 {
-    Job plain, borderless;
+    Request plain, borderless;
     plain.Set(28, 11).Set(81, 0);
     borderless.Set(28, 11).Set(81, 1);
     Answer a = JobSetup(plain), b = JobSetup(borderless);
@@ -363,7 +363,7 @@ TEST_F(JobSetupSequence, EscLPiecesFollowSetting7TheMediaClassAndTheMedia)
             for (LONG s118 = 0; s118 <= 5; ++s118)
                 for (LONG paper : {43, 69, 9})
                     for (LONG s5 : media) {
-                        Job job;
+                        Request job;
                         job.Set(7, s7).Set(106, s106).Set(118, s118).Set(28, paper).Set(5, s5);
                         Answer a = JobSetup(job);
                         ASSERT_EQ(a.result, DB_OK);
@@ -377,7 +377,7 @@ TEST_F(JobSetupSequence, EscLPiecesFollowSetting7TheMediaClassAndTheMedia)
 
 TEST_F(JobSetupSequence, ARequestTooShortForItsSelectorsFailsWhole)
 {
-    Job enough(107), tooShort(106);
+    Request enough(107), tooShort(106);
     enough.Set(28, 9);
     tooShort.Set(28, 9);
     EXPECT_EQ(JobSetup(enough).result, DB_OK);

@@ -1,6 +1,6 @@
 // The job open sequence (Drv 4120) with the printer's stored choices, and
 // the short sequences 4122 to 4125.
-#include "strings_support.h"
+#include "request.h"
 
 namespace
 {
@@ -14,12 +14,12 @@ const Bytes kComputedSilentOn = ModeBlock({"ControlMode=Common", "SetSilent=ON",
 const Bytes kDetectionOn = ModeBlock({"ControlMode=Common", "MediaDetection=ON"});
 const Bytes kDetectionOff = ModeBlock({"ControlMode=Common", "MediaDetection=OFF"});
 
-class JobStart : public StringsTest
+class JobStart : public ModelDbTest
 {
   protected:
     void SetUp() override
     {
-        StringsTest::SetUp();
+        ModelDbTest::SetUp();
         UmAddPrinter(kPrinter);
         SYSTEMTIME now{};
         now.wYear = 2026;
@@ -34,11 +34,11 @@ class JobStart : public StringsTest
     void TearDown() override
     {
         UmRemovePrinter(kPrinter);
-        StringsTest::TearDown();
+        ModelDbTest::TearDown();
     }
     Answer Open() { return Drv(4120, job.Get()); }
 
-    Job job;
+    Request job;
 };
 
 const Bytes kClock = ModeBlock({"ControlMode=Common", "SetTime=20261207213005"});
@@ -146,7 +146,7 @@ TEST_F(JobStart, WithoutMediaDetectionAndDollarCommand136Bytes)
     EXPECT_EQ(Slice(a.bytes, 128, 8), Hex("1B 28 4D 03 00 00 00 00"));
 }
 
-using ShortSequences = StringsTest;
+using ShortSequences = ModelDbTest;
 
 TEST_F(ShortSequences, EachIsItsStoredCommand)
 {
@@ -159,7 +159,7 @@ TEST_F(ShortSequences, EachIsItsStoredCommand)
         {4124, "1B 28 62 01 00 00"},
         {4125, "1B 28 65 02 00 00 01 0C"},
     };
-    Job job;
+    Request job;
     for (const auto& c : cases) {
         Answer a = Drv(c.id, job.Get());
         ASSERT_EQ(a.result, DB_OK) << c.id;

@@ -1,5 +1,5 @@
 // The maintenance keyword fragments and the tables that refer to them.
-#include "strings_support.h"
+#include "request.h"
 
 #include <cstring>
 #include <set>
@@ -54,7 +54,7 @@ const KeywordRow kKeywords[] = {
 
 Answer Keyword(LONG number)
 {
-    Job job(1);
+    Request job(1);
     job.Set(0, number);
     return Mnt(12299, job.Get());
 }
@@ -68,7 +68,7 @@ Bytes KeywordBytes(LONG number)
 
 std::vector<LONG> Numbers(DWORD id, LONG setting0)
 {
-    Job job(1);
+    Request job(1);
     job.Set(0, setting0);
     Answer a = Mnt(id, job.Get());
     EXPECT_EQ(a.result, DB_OK) << id << " with setting 0 = " << setting0;
@@ -78,7 +78,7 @@ std::vector<LONG> Numbers(DWORD id, LONG setting0)
     return out;
 }
 
-using Keywords = StringsTest;
+using Keywords = ModelDbTest;
 
 TEST_F(Keywords, EveryKeyLineIsItsOwnBytesWithoutTerminatorOrLineEnd)
 {
@@ -120,7 +120,7 @@ TEST_F(Keywords, NumbersOutsideTheTableAnswerNothing)
 
 TEST_F(Keywords, ARequestWithoutSettingsCannotSelect)
 {
-    Job job(0);
+    Request job(0);
     EXPECT_EQ(Mnt(12299, job.Get()).result, DB_NO_SETTINGS);
 }
 

@@ -1,33 +1,41 @@
-// Requests, export calls and byte helpers for the command-string tests.
-#ifndef TESTS_STRINGS_STRINGS_SUPPORT_H
-#define TESTS_STRINGS_STRINGS_SUPPORT_H
+// Requests to the model database, its answers and byte helpers, shared by
+// the model database suites.
+#ifndef TESTS_MODELDB_RIG_REQUEST_H
+#define TESTS_MODELDB_RIG_REQUEST_H
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "builders.h"
 #include "prnmodel.h"
 #include "um_control.h"
 
 using Bytes = std::vector<BYTE>;
 
-// A job's request: 132 settings, all 0 unless set, optionally naming a
+// What a buffer holds where the database wrote nothing, and the size it
+// reports when it left the size untouched.
+constexpr BYTE kFill = 0xCD;
+constexpr DWORD kUntouchedSize = 0xA5A5A5A5u;
+
+// A request with `count` settings, all 0 unless set, optionally naming a
 // printer of the spooler stand-in so the export opens it for the call.
-struct Job {
+struct Request {
     std::vector<LONG> settings;
     std::vector<WCHAR> printerName;
     DataBaseRequest record{};
 
-    explicit Job(size_t count = 132) : settings(count, 0) {}
-    Job& Set(int n, LONG value)
+    explicit Request(size_t count = 132) : settings(count, 0) {}
+    Request& Set(int n, LONG value)
     {
         settings.at(n) = value;
         return *this;
     }
-    Job& OnPrinter(const char* name)
+    Request& OnPrinter(const char* name)
     {
         printerName.clear();
         for (const char* p = name; *p; ++p)
@@ -35,9 +43,10 @@ struct Job {
         printerName.push_back(0);
         return *this;
     }
+    // Fills in the fields it holds; a test may set others (the printer
+    // handle) on `record` itself.
     const DataBaseRequest* Get()
     {
-        record = DataBaseRequest{};
         record.SettingCount = static_cast<DWORD>(settings.size());
         record.Settings = settings.empty() ? nullptr : settings.data();
         record.PrinterName = printerName.empty() ? nullptr : printerName.data();
@@ -45,29 +54,72 @@ struct Job {
     }
 };
 
-using AccessFn = LONG(WINAPI*)(DWORD, const DataBaseRequest*, DWORD, void*, DWORD*);
-
 struct Answer {
     LONG result;
     DWORD size;
     Bytes bytes;
+
+    LONG Int(size_t index) const
+    {
+        LONG v;
+        std::memcpy(&v, bytes.data() + 4 * index, 4);
+        return v;
+    }
+    // Field f (0 Value .. 4 DefaultMark) of list item i.
+    LONG Item(size_t i, int f) const { return Int(5 * i + f); }
+    bool AllFill() const
+    {
+        for (BYTE b : bytes)
+            if (b != kFill)
+                return false;
+        return true;
+    }
 };
+
+using AccessFn = LONG(WINAPI*)(DWORD, const DataBaseRequest*, DWORD, void*, DWORD*);
+
+// One call with a buffer of bufferSize bytes filled with kFill (none for 0).
+inline Answer Call(AccessFn access, DWORD id, const DataBaseRequest* request, DWORD bufferSize)
+{
+    Answer a;
+    a.bytes.assign(bufferSize, kFill);
+    a.size = kUntouchedSize;
+    a.result = access(id, request, bufferSize, bufferSize ? a.bytes.data() : nullptr, &a.size);
+    return a;
+}
+
+inline Answer Drv(DWORD id, const DataBaseRequest* request, DWORD bufferSize)
+{
+    return Call(XDB_AccessDrvDataBase, id, request, bufferSize);
+}
+
+// Size query, then a read into a buffer of exactly the size asked for.
+inline Answer DrvRead(DWORD id, const DataBaseRequest* request)
+{
+    Answer query = Drv(id, request, 0);
+    if (query.result != DB_MORE_DATA)
+        return query;
+    Answer a = Drv(id, request, query.size);
+    if (a.size == kUntouchedSize)
+        a.size = query.size;
+    return a;
+}
 
 // The caller's protocol: a size query, then the read into a buffer of the
 // size it named. A buffer one byte larger catches a write past the answer.
 inline Answer Ask(AccessFn access, DWORD id, const DataBaseRequest* request)
 {
     Answer a{0, 0, {}};
-    DWORD need = 0xA5A5A5A5u;
+    DWORD need = kUntouchedSize;
     a.result = access(id, request, 0, nullptr, &need);
     if (a.result != DB_MORE_DATA) {
         a.size = need;
         return a;
     }
-    Bytes buffer(need + 1, 0xCD);
-    a.size = 0xA5A5A5A5u;
+    Bytes buffer(need + 1, kFill);
+    a.size = kUntouchedSize;
     a.result = access(id, request, need, buffer.data(), &a.size);
-    EXPECT_EQ(buffer[need], 0xCD) << "wrote past the size it asked for, id " << id;
+    EXPECT_EQ(buffer[need], kFill) << "wrote past the size it asked for, id " << id;
     if (a.result == DB_OK)
         buffer.resize(a.size <= need ? a.size : need);
     a.bytes = buffer;
@@ -82,6 +134,20 @@ inline Answer Drv(DWORD id, const DataBaseRequest* request)
 inline Answer Mnt(DWORD id, const DataBaseRequest* request)
 {
     return Ask(XDB_AccessMntDataBase, id, request);
+}
+
+// Calls the builders' dispatcher with a buffer of `bufferSize` bytes filled
+// with kFill; a complete answer is cut to its size.
+inline Answer Build(DWORD id, const DataBaseRequest* request, DWORD bufferSize = 256)
+{
+    Answer r;
+    r.bytes.assign(bufferSize, kFill);
+    r.size = kUntouchedSize;
+    r.result =
+        BuildComputedEntry(id, request, bufferSize, bufferSize ? r.bytes.data() : nullptr, &r.size);
+    if (r.result == DB_OK && r.size <= bufferSize)
+        r.bytes.resize(r.size);
+    return r;
 }
 
 inline Bytes Hex(const char* text)
@@ -118,6 +184,21 @@ inline Bytes BigEndian(long long value, int width)
     return out;
 }
 
+inline LONG Native32(const Bytes& bytes, size_t at)
+{
+    LONG v;
+    std::memcpy(&v, bytes.data() + at, 4);
+    return v;
+}
+
+inline bool AllFill(const Bytes& bytes)
+{
+    for (BYTE b : bytes)
+        if (b != kFill)
+            return false;
+    return true;
+}
+
 inline std::string Dump(const Bytes& bytes)
 {
     std::string out;
@@ -147,8 +228,9 @@ inline Bytes ModeBlock(std::initializer_list<const char*> lines)
     return Concat({Hex("1B 5B 4B 02 00 00 1F"), Ascii(text)});
 }
 
-// Every test starts from an empty spooler and ends with nothing leaked.
-class StringsTest : public ::testing::Test
+// Every test starts from an empty spooler and ends with every block given
+// back and every printer handle closed.
+class ModelDbTest : public ::testing::Test
 {
   protected:
     void SetUp() override
@@ -164,4 +246,4 @@ class StringsTest : public ::testing::Test
     unsigned long outstanding_ = 0;
 };
 
-#endif // TESTS_STRINGS_STRINGS_SUPPORT_H
+#endif

@@ -1,37 +1,14 @@
 // The driver database checks a proposed media must pass.
-#include <gtest/gtest.h>
+#include "request.h"
 
 #include <vector>
 
 #include "media.h"
-#include "prnmodel.h"
-#include "um_control.h"
 
 namespace
 {
 
-struct Request {
-    std::vector<LONG> settings = std::vector<LONG>(132, 0);
-    DataBaseRequest record{};
-    const DataBaseRequest* Get()
-    {
-        record.SettingCount = static_cast<DWORD>(settings.size());
-        record.Settings = settings.data();
-        return &record;
-    }
-};
-
-class MediaChecks : public ::testing::Test
-{
-  protected:
-    void SetUp() override
-    {
-        UmReset();
-        outstanding_ = UmGlobalOutstanding();
-    }
-    void TearDown() override { EXPECT_EQ(UmGlobalOutstanding(), outstanding_); }
-    unsigned long outstanding_ = 0;
-};
+using MediaChecks = ModelDbTest;
 
 const LONG kBorderlessMedia[] = {281, 285, 284, 277, 283, 262, 1};
 

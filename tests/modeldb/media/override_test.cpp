@@ -1,6 +1,6 @@
 // The media override (builder 13) as settings adjustment 4191 applies it,
 // with the printer's media report stored in the spooler stand-in.
-#include <gtest/gtest.h>
+#include "request.h"
 
 #include <cstring>
 #include <vector>
@@ -30,32 +30,13 @@ std::ostream& operator<<(std::ostream& out, const Pairs& p)
                << "}";
 }
 
-struct Job {
-    std::vector<LONG> settings = std::vector<LONG>(132, 0);
-    std::vector<WCHAR> name;
-    DataBaseRequest record{};
-
+// A job on A4 plain paper that lets the printer's report decide.
+struct Job : Request {
     Job()
     {
-        // A job on A4 plain paper that lets the printer's report decide.
         Set(106, 1).Set(108, MediaNone).Set(28, 9).Set(5, 1).Set(8, 3).Set(6, 1);
         Set(4, 3).Set(9, 0).Set(111, 0).Set(109, 7).Set(118, 7);
-        for (const char* p = kPrinter; *p; ++p)
-            name.push_back(static_cast<WCHAR>(*p));
-        name.push_back(0);
-    }
-    Job& Set(int n, LONG v)
-    {
-        settings.at(n) = v;
-        return *this;
-    }
-    const DataBaseRequest* Get()
-    {
-        record = DataBaseRequest{};
-        record.SettingCount = static_cast<DWORD>(settings.size());
-        record.Settings = settings.data();
-        record.PrinterName = name.empty() ? nullptr : name.data();
-        return &record;
+        OnPrinter(kPrinter);
     }
     Pairs Own() const
     {
@@ -64,20 +45,18 @@ struct Job {
     }
 };
 
-class MediaOverride : public ::testing::Test
+class MediaOverride : public ModelDbTest
 {
   protected:
     void SetUp() override
     {
-        UmReset();
-        outstanding_ = UmGlobalOutstanding();
+        ModelDbTest::SetUp();
         UmAddPrinter(kPrinter);
     }
     void TearDown() override
     {
         UmRemovePrinter(kPrinter);
-        EXPECT_EQ(UmGlobalOutstanding(), outstanding_) << "GlobalAlloc blocks leaked";
-        EXPECT_EQ(UmPrintersOpen(), 0ul);
+        ModelDbTest::TearDown();
     }
     void Report(const char* text) { UmSetPrinterString(kPrinter, "QmxSLM_CMS", text); }
 
@@ -240,7 +219,7 @@ TEST_F(MediaOverride, NoProposalWithoutAUsableReport)
 
     Report(kClass2);
     Job noPrinter;
-    noPrinter.name.clear(); // neither a handle nor a name: nothing to read
+    noPrinter.printerName.clear(); // neither a handle nor a name: nothing to read
     EXPECT_EQ(Adjust(noPrinter), none);
 }
 

@@ -191,6 +191,29 @@ struct PrinterSession {
     }
 };
 
+// What a run left on the machine once its printers are unplugged and the
+// driver unloaded, one line each: pool blocks, device objects, references,
+// links, enabled interfaces, key handles, power requests the driver never
+// let go of and every rule of the kernel it broke. Empty when clean; every
+// harness ends its runs with this one check.
+inline std::string LeftBehind()
+{
+    std::string out = kmsim::LeakReport();
+    auto count = [&out](size_t n, const char* what) {
+        if (n != 0)
+            out += std::to_string(n) + " " + what + "\n";
+    };
+    count(kmsim::LiveDeviceCount(), "device objects left");
+    count(kmsim::ExtraReferenceCount(), "references left");
+    count(kmsim::SymbolicLinkCount(), "symbolic links left");
+    count(kmsim::EnabledInterfaceCount(), "interfaces left enabled");
+    count(kmsim::OpenKeyHandles(), "registry keys left open");
+    count(kmsim::PowerIrpsWithoutStartNext(), "power requests without PoStartNextPowerIrp");
+    for (const std::string& v : kmsim::Violations())
+        out += "violation: " + v + "\n";
+    return out;
+}
+
 // Device-control codes of the port: the driver's own, the published ones it
 // answers and the ones it passes down.
 inline const std::vector<ULONG>& PortControlCodes()

@@ -56,12 +56,11 @@ class DevCtlTest : public ::testing::Test
         printer->ClearFaults();
         if (portOpen)
             ClosePort();
-        EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
         EXPECT_EQ(printer->Overlaps(), 0);
         sbp2sim::Unplug(bus);
         sbp2sim::Shutdown();
         kmsim::UnloadDriver(driver);
-        EXPECT_EQ(kmsim::LeakReport(), "");
+        EXPECT_EQ(session::LeftBehind(), "");
         kmsim::Reset();
     }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kmsim.h"
+#include "printer_session.h"
 #include "prnsbp.h"
 #include "sbp2sim.h"
 
@@ -103,9 +104,7 @@ class DataPathTest : public ::testing::TestWithParam<sbp2sim::Completion>
             kmsim::UnloadDriver(driver);
         driver = nullptr;
         sbp2sim::Shutdown();
-        EXPECT_EQ(kmsim::LeakReport(), "");
-        EXPECT_EQ(kmsim::LiveDeviceCount(), 0u);
-        EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+        EXPECT_EQ(session::LeftBehind(), "");
         printer.reset();
     }
 

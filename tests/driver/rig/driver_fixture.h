@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kmsim.h"
+#include "printer_session.h"
 #include "prnsbp.h"
 #include "sbp2sim.h"
 
@@ -20,14 +21,6 @@ inline const std::string kService = std::string(kmsim::kServicesKey) + "prnsbp";
 inline PDEVICE_EXTENSION Ext(PDEVICE_OBJECT device)
 {
     return (PDEVICE_EXTENSION)device->DeviceExtension;
-}
-
-inline std::string Joined(const std::vector<std::string>& lines)
-{
-    std::string s;
-    for (auto& l : lines)
-        s += l + "\n";
-    return s;
 }
 
 // An SRB from a driver above, as a class driver would send it.
@@ -117,17 +110,7 @@ class DriverFixture : public ::testing::Test
         sbp2sim::Shutdown();
     }
 
-    void ExpectClean()
-    {
-        EXPECT_EQ(kmsim::LeakReport(), "");
-        EXPECT_EQ(kmsim::LiveDeviceCount(), 0u);
-        EXPECT_EQ(kmsim::ExtraReferenceCount(), 0u);
-        EXPECT_EQ(kmsim::SymbolicLinkCount(), 0u);
-        EXPECT_EQ(kmsim::EnabledInterfaceCount(), 0u);
-        EXPECT_EQ(kmsim::OpenKeyHandles(), 0u);
-        EXPECT_EQ(kmsim::PowerIrpsWithoutStartNext(), 0u);
-        EXPECT_EQ(Joined(kmsim::Violations()), "");
-    }
+    static void ExpectClean() { EXPECT_EQ(session::LeftBehind(), ""); }
 
     void TearDown() override
     {

@@ -25,8 +25,7 @@ class FindingsTest : public ::testing::TestWithParam<sbp2sim::Completion>
     {
         s.Close();
         s.Shutdown();
-        EXPECT_EQ(kmsim::LeakReport(), "");
-        EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+        EXPECT_EQ(session::LeftBehind(), "");
         kmsim::Reset();
     }
     session::PrinterSession s;

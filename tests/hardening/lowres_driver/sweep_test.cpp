@@ -113,15 +113,7 @@ class LifeRun
         s_.Shutdown();
         Disarm(kUnload);
 
-        std::string leaks = kmsim::LeakReport();
-        if (!leaks.empty())
-            problem_ += "left in the pool: " + leaks;
-        if (kmsim::LiveDeviceCount() != 0)
-            problem_ += std::to_string(kmsim::LiveDeviceCount()) + " devices left; ";
-        if (kmsim::OpenKeyHandles() != 0)
-            problem_ += "registry keys left open; ";
-        for (const std::string& v : kmsim::Violations())
-            problem_ += "violation: " + v + "; ";
+        problem_ += session::LeftBehind();
         Outcome o;
         o.hit = hit_;
         o.problem = problem_;

@@ -21,6 +21,18 @@ struct Reply {
     ULONG_PTR bytes = 0;
 };
 
+// The driver's FDO on a unit's PDO: the top of the stack, above a lower
+// filter if one sits between; NULL when nothing is attached.
+inline PDEVICE_OBJECT FdoOf(PDEVICE_OBJECT pdo)
+{
+    if (pdo == nullptr || pdo->AttachedDevice == nullptr)
+        return nullptr;
+    PDEVICE_OBJECT d = pdo;
+    while (d->AttachedDevice != nullptr)
+        d = d->AttachedDevice;
+    return d;
+}
+
 struct PrinterSession {
     PDRIVER_OBJECT driver = nullptr;
     sbp2sim::Printer* bus = nullptr;
@@ -43,15 +55,7 @@ struct PrinterSession {
     }
     PDEVICE_OBJECT Pdo(int unit) const { return sbp2sim::UnitPdo(bus, unit); }
     // The FDO on a unit, or NULL when AddDevice did not attach one.
-    PDEVICE_OBJECT Fdo(int unit) const
-    {
-        PDEVICE_OBJECT d = bus ? Pdo(unit) : nullptr;
-        if (d == nullptr || d->AttachedDevice == nullptr)
-            return nullptr;
-        while (d->AttachedDevice != nullptr) // above a lower filter, if any
-            d = d->AttachedDevice;
-        return d;
-    }
+    PDEVICE_OBJECT Fdo(int unit) const { return bus ? FdoOf(Pdo(unit)) : nullptr; }
     NTSTATUS AddDevices()
     {
         NTSTATUS result = STATUS_SUCCESS;

@@ -47,7 +47,7 @@ class DevCtlTest : public ::testing::Test
         bus = sbp2sim::Plug(config);
         for (int unit = 0; unit < 2; unit++) {
             ASSERT_EQ(kmsim::PlugIn(driver, sbp2sim::UnitPdo(bus, unit)), STATUS_SUCCESS);
-            fdo[unit] = sbp2sim::UnitPdo(bus, unit)->AttachedDevice;
+            fdo[unit] = session::FdoOf(sbp2sim::UnitPdo(bus, unit));
         }
     }
 

@@ -67,11 +67,8 @@ class DataPathTest : public ::testing::TestWithParam<sbp2sim::Completion>
         bus = sbp2sim::Plug(config);
         for (int unit = 0; unit < 2; unit++)
             ASSERT_EQ(kmsim::PlugIn(driver, sbp2sim::UnitPdo(bus, unit)), STATUS_SUCCESS);
-        for (int unit = 0; unit < 2; unit++) {
-            fdo[unit] = sbp2sim::UnitPdo(bus, unit);
-            while (fdo[unit]->AttachedDevice != nullptr)
-                fdo[unit] = fdo[unit]->AttachedDevice;
-        }
+        for (int unit = 0; unit < 2; unit++)
+            fdo[unit] = session::FdoOf(sbp2sim::UnitPdo(bus, unit));
         ASSERT_NE(fdo[0], nullptr);
         ASSERT_NE(fdo[1], nullptr);
         printer->ClearTrace();

@@ -89,12 +89,7 @@ class DriverFixture : public ::testing::Test
     // The top of the unit's stack: a lower filter may sit between.
     static PDEVICE_OBJECT Fdo(sbp2sim::Printer* p, int unit)
     {
-        PDEVICE_OBJECT d = sbp2sim::UnitPdo(p, unit);
-        if (d == nullptr || d->AttachedDevice == nullptr)
-            return nullptr;
-        while (d->AttachedDevice != nullptr)
-            d = d->AttachedDevice;
-        return d;
+        return session::FdoOf(sbp2sim::UnitPdo(p, unit));
     }
 
     void TearDownMachine()

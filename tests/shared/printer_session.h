@@ -21,6 +21,18 @@ struct Reply {
     ULONG_PTR bytes = 0;
 };
 
+// The driver's FDO on a unit's PDO: the top of the stack, above a lower
+// filter if one sits between; NULL when nothing is attached.
+inline PDEVICE_OBJECT FdoOf(PDEVICE_OBJECT pdo)
+{
+    if (pdo == nullptr || pdo->AttachedDevice == nullptr)
+        return nullptr;
+    PDEVICE_OBJECT d = pdo;
+    while (d->AttachedDevice != nullptr)
+        d = d->AttachedDevice;
+    return d;
+}
+
 struct PrinterSession {
     PDRIVER_OBJECT driver = nullptr;
     sbp2sim::Printer* bus = nullptr;
@@ -43,15 +55,7 @@ struct PrinterSession {
     }
     PDEVICE_OBJECT Pdo(int unit) const { return sbp2sim::UnitPdo(bus, unit); }
     // The FDO on a unit, or NULL when AddDevice did not attach one.
-    PDEVICE_OBJECT Fdo(int unit) const
-    {
-        PDEVICE_OBJECT d = bus ? Pdo(unit) : nullptr;
-        if (d == nullptr || d->AttachedDevice == nullptr)
-            return nullptr;
-        while (d->AttachedDevice != nullptr) // above a lower filter, if any
-            d = d->AttachedDevice;
-        return d;
-    }
+    PDEVICE_OBJECT Fdo(int unit) const { return bus ? FdoOf(Pdo(unit)) : nullptr; }
     NTSTATUS AddDevices()
     {
         NTSTATUS result = STATUS_SUCCESS;
@@ -190,6 +194,29 @@ struct PrinterSession {
         return {r.status, r.information};
     }
 };
+
+// What a run left on the machine once its printers are unplugged and the
+// driver unloaded, one line each: pool blocks, device objects, references,
+// links, enabled interfaces, key handles, power requests the driver never
+// let go of and every rule of the kernel it broke. Empty when clean; every
+// harness ends its runs with this one check.
+inline std::string LeftBehind()
+{
+    std::string out = kmsim::LeakReport();
+    auto count = [&out](size_t n, const char* what) {
+        if (n != 0)
+            out += std::to_string(n) + " " + what + "\n";
+    };
+    count(kmsim::LiveDeviceCount(), "device objects left");
+    count(kmsim::ExtraReferenceCount(), "references left");
+    count(kmsim::SymbolicLinkCount(), "symbolic links left");
+    count(kmsim::EnabledInterfaceCount(), "interfaces left enabled");
+    count(kmsim::OpenKeyHandles(), "registry keys left open");
+    count(kmsim::PowerIrpsWithoutStartNext(), "power requests without PoStartNextPowerIrp");
+    for (const std::string& v : kmsim::Violations())
+        out += "violation: " + v + "\n";
+    return out;
+}
 
 // Device-control codes of the port: the driver's own, the published ones it
 // answers and the ones it passes down.

@@ -1,0 +1,172 @@
+// A loaded driver on a simulated machine whose printers are plugged into the
+// 1394 bus, with the registry paths and ID strings the port monitor and the
+// PnP manager see.
+#pragma once
+
+#include "kmsim.h"
+#include "printer_session.h"
+#include "prnsbp.h"
+#include "sbp2sim.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace ident
+{
+
+const std::string kService = std::string(kmsim::kServicesKey) + "prnsbp";
+const std::string kPortNumbers = kService + "\\PortNumber";
+// On Windows 98/Me the numbers sit under the parent of the service key.
+const std::string kLegacyPortNumbers = std::string(kmsim::kServicesKey) + "PortNumber";
+const std::string kUsbPrintClass = "{28D78FAD-5A12-11D1-AE5B-0000F803A8C2}";
+const std::string kLegacyClass = "{79016500-6B8F-4147-9E51-8D3E7B343DD5}";
+
+inline std::string GuidText(const GUID& g)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+             (unsigned)g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+             g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buf;
+}
+
+// A REG_SZ value as stored, byte for byte, shown as text (zero code units
+// as "\0" so a stored terminator is visible).
+inline std::string StoredText(const std::string& key, const std::string& name)
+{
+    ULONG type = 0;
+    std::vector<unsigned char> data;
+    if (!kmsim::RegGetRaw(key, name, &type, &data))
+        return "(missing)";
+    std::string text = type == REG_SZ ? "" : "(type " + std::to_string(type) + ")";
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+        unsigned unit = data[i] | data[i + 1] << 8;
+        text += unit == 0 ? std::string("\\0") : std::string(1, (char)unit);
+    }
+    if (data.size() % 2)
+        text += "(odd size)";
+    return text;
+}
+
+inline ULONG StoredDword(const std::string& key, const std::string& name)
+{
+    ULONG value = 0xDEADBEEF;
+    kmsim::RegGetDword(key, name, &value);
+    return value;
+}
+
+class MachineTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override { Boot(false); }
+
+    void Boot(bool legacy)
+    {
+        if (driver != nullptr)
+            ShutDown();
+        kmsim::Reset();
+        kmsim::SetLegacyPlatform(legacy);
+        LoadDriver();
+    }
+
+    void LoadDriver()
+    {
+        driver = kmsim::LoadDriver(DriverEntry, "prnsbp");
+        ASSERT_NE(driver, nullptr);
+    }
+
+    // Every printer off the bus, the driver unloaded: nothing may be left.
+    void ShutDown()
+    {
+        for (sbp2sim::Printer* p : plugged)
+            sbp2sim::Unplug(p);
+        plugged.clear();
+        sbp2sim::Shutdown();
+        if (driver != nullptr)
+            kmsim::UnloadDriver(driver);
+        driver = nullptr;
+        EXPECT_EQ(session::LeftBehind(), "");
+    }
+
+    // A restart of the machine: the registry is all that survives.
+    void Restart(bool legacy = false)
+    {
+        std::string file = ::testing::TempDir() + "ident_registry.dump";
+        ShutDown();
+        ASSERT_TRUE(kmsim::RegSave(file));
+        kmsim::Reset();
+        ASSERT_TRUE(kmsim::RegLoad(file));
+        kmsim::SetLegacyPlatform(legacy);
+        LoadDriver();
+    }
+
+    void TearDown() override
+    {
+        ShutDown();
+        kmsim::Reset();
+    }
+
+    static sbp2sim::PrinterConfig Printer(const std::string& key,
+                                          const std::string& deviceId = "MFG:Acme;MDL:P-1;")
+    {
+        sbp2sim::PrinterConfig config;
+        config.key = key;
+        config.deviceId = deviceId;
+        return config;
+    }
+
+    // Plugs the printer in; the PnP manager adds and starts both units and
+    // enumerates unit 0's children.
+    sbp2sim::Printer* Connect(const sbp2sim::PrinterConfig& config,
+                              NTSTATUS expected = STATUS_SUCCESS)
+    {
+        sbp2sim::Printer* p = sbp2sim::Plug(config);
+        plugged.push_back(p);
+        for (int unit = 0; unit < 2; unit++) {
+            if (!config.unitPresent[unit])
+                continue;
+            EXPECT_EQ(kmsim::PlugIn(driver, sbp2sim::UnitPdo(p, unit)), expected)
+                << "unit " << unit;
+        }
+        return p;
+    }
+
+    void Disconnect(sbp2sim::Printer* p)
+    {
+        sbp2sim::Unplug(p);
+        plugged.erase(std::remove(plugged.begin(), plugged.end(), p), plugged.end());
+    }
+
+    static PDEVICE_OBJECT Fdo(sbp2sim::Printer* p, int unit)
+    {
+        return sbp2sim::UnitPdo(p, unit)->AttachedDevice;
+    }
+    static PDEVICE_EXTENSION Ext(sbp2sim::Printer* p, int unit)
+    {
+        return (PDEVICE_EXTENSION)Fdo(p, unit)->DeviceExtension;
+    }
+    static PDEVICE_OBJECT Child(sbp2sim::Printer* p)
+    {
+        std::vector<PDEVICE_OBJECT> children = kmsim::ChildrenOf(sbp2sim::UnitPdo(p, 0));
+        return children.size() == 1 ? children[0] : nullptr;
+    }
+
+    // The enabled interface of the printer's unit 0, or nothing.
+    static const kmsim::InterfaceInfo* Interface(sbp2sim::Printer* p,
+                                                 std::vector<kmsim::InterfaceInfo>& all)
+    {
+        all = kmsim::Interfaces();
+        for (const kmsim::InterfaceInfo& i : all)
+            if (i.pdo == sbp2sim::UnitPdo(p, 0))
+                return &i;
+        return nullptr;
+    }
+
+    PDRIVER_OBJECT driver = nullptr;
+    std::vector<sbp2sim::Printer*> plugged;
+};
+
+} // namespace ident

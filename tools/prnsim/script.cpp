@@ -192,7 +192,6 @@ class Interpreter
     std::set<std::string> namedFilters_;
     std::vector<bool> passedShown_; // entries of kmsim::PassedRequests() shown
     unsigned long long patternSeed_ = 0;
-    int depth_ = 0;
     std::vector<std::unique_ptr<Task>> tasks_; // started and not yet waited for
     Task* command_ = nullptr;                  // the script's current command
     std::mutex progressLock_;

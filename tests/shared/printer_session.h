@@ -9,12 +9,15 @@
 #include "prnsbp.h"
 #include "sbp2sim.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace session
 {
+
+inline const std::string kService = std::string(kmsim::kServicesKey) + "prnsbp";
 
 struct Reply {
     NTSTATUS status = STATUS_SUCCESS;
@@ -32,18 +35,43 @@ inline PDEVICE_OBJECT FdoOf(PDEVICE_OBJECT pdo)
         d = d->AttachedDevice;
     return d;
 }
+inline PDEVICE_OBJECT FdoOf(sbp2sim::Printer* p, int unit)
+{
+    return FdoOf(sbp2sim::UnitPdo(p, unit));
+}
+
+inline PDEVICE_EXTENSION Ext(PDEVICE_OBJECT device)
+{
+    return (PDEVICE_EXTENSION)device->DeviceExtension;
+}
 
 struct PrinterSession {
     PDRIVER_OBJECT driver = nullptr;
+    // The printer the port requests go to: the last one plugged.
     sbp2sim::Printer* bus = nullptr;
-    std::shared_ptr<sbp2sim::SimPrinter> printer;
+    std::shared_ptr<sbp2sim::SimPrinter> printer; // its model, when plugged by mode
+
+    std::vector<sbp2sim::Printer*> plugged; // every printer still on the bus
     bool removed[2] = {false, false};
 
     // ---- the machine ----
-    bool Load()
+    bool Load(NTSTATUS* status = nullptr)
     {
-        driver = kmsim::LoadDriver(DriverEntry, "prnsbp");
+        driver = kmsim::LoadDriver(DriverEntry, "prnsbp", status);
         return driver != nullptr;
+    }
+    void Unload()
+    {
+        if (driver != nullptr)
+            kmsim::UnloadDriver(driver);
+        driver = nullptr;
+    }
+    sbp2sim::Printer* Plug(const sbp2sim::PrinterConfig& config)
+    {
+        bus = sbp2sim::Plug(config);
+        plugged.push_back(bus);
+        removed[0] = removed[1] = false;
+        return bus;
     }
     void Plug(sbp2sim::Completion mode, std::shared_ptr<sbp2sim::SimPrinter> model = nullptr)
     {
@@ -51,7 +79,31 @@ struct PrinterSession {
         sbp2sim::PrinterConfig config;
         config.model = printer;
         sbp2sim::SetCompletion(config, mode);
-        bus = sbp2sim::Plug(config);
+        Plug(config);
+    }
+    void Unplug(sbp2sim::Printer* p)
+    {
+        sbp2sim::Unplug(p);
+        plugged.erase(std::remove(plugged.begin(), plugged.end(), p), plugged.end());
+        if (p == bus)
+            bus = nullptr;
+    }
+    // The PnP manager adds and starts the driver on one unit of a printer
+    // and enumerates the unit's children.
+    NTSTATUS PlugUnit(sbp2sim::Printer* p, int unit)
+    {
+        return kmsim::PlugIn(driver, sbp2sim::UnitPdo(p, unit));
+    }
+    // Both units of the last printer plugged, one after the other; stops
+    // at the first that fails.
+    NTSTATUS PlugUnits()
+    {
+        for (int unit = 0; unit < 2; unit++) {
+            NTSTATUS s = PlugUnit(bus, unit);
+            if (!NT_SUCCESS(s))
+                return s;
+        }
+        return STATUS_SUCCESS;
     }
     PDEVICE_OBJECT Pdo(int unit) const { return sbp2sim::UnitPdo(bus, unit); }
     // The FDO on a unit, or NULL when AddDevice did not attach one.
@@ -113,44 +165,57 @@ struct PrinterSession {
     // Unplug what is left, unload, stop the port driver.
     void Shutdown()
     {
-        if (bus != nullptr)
-            sbp2sim::Unplug(bus);
+        for (sbp2sim::Printer* p : plugged)
+            sbp2sim::Unplug(p);
+        plugged.clear();
         bus = nullptr;
-        if (driver != nullptr)
-            kmsim::UnloadDriver(driver);
-        driver = nullptr;
+        Unload();
         sbp2sim::Shutdown();
     }
 
     // ---- the port, as a program uses it ----
+    // Each request goes to a unit's FDO as it is now, or with the *To forms
+    // to a device object the caller kept (one that may be gone from the
+    // stack by now).
+    Reply SimpleTo(PDEVICE_OBJECT fdo, UCHAR major)
+    {
+        kmsim::IrpResult r = kmsim::SendIrp(fdo, major, 0, nullptr, STATUS_SUCCESS);
+        return {r.status, r.information};
+    }
     Reply Simple(UCHAR major, int unit = 0)
     {
         PDEVICE_OBJECT fdo = Fdo(unit);
         if (fdo == nullptr)
             return {STATUS_NO_SUCH_DEVICE, 0};
-        kmsim::IrpResult r = kmsim::SendIrp(fdo, major, 0, nullptr, STATUS_SUCCESS);
-        return {r.status, r.information};
+        return SimpleTo(fdo, major);
     }
     Reply Open(int unit = 0) { return Simple(IRP_MJ_CREATE, unit); }
     Reply Close(int unit = 0) { return Simple(IRP_MJ_CLOSE, unit); }
 
-    // Read or write with direct I/O over `data`.
-    Reply Transfer(UCHAR major, UCHAR* data, ULONG length, int unit = 0)
+    // Read or write with direct I/O: the MDL describes `mdlBytes` of `data`
+    // (none when 0); `length` is what the stack location states, normally
+    // the same.
+    Reply TransferTo(PDEVICE_OBJECT fdo, UCHAR major, UCHAR* data, ULONG mdlBytes, ULONG length)
     {
-        PDEVICE_OBJECT fdo = Fdo(unit);
-        if (fdo == nullptr)
-            return {STATUS_NO_SUCH_DEVICE, 0};
         PMDL mdl = nullptr;
-        if (length != 0) {
-            mdl = IoAllocateMdl(data, length, FALSE, FALSE, NULL);
+        if (mdlBytes != 0) {
+            mdl = IoAllocateMdl(data, mdlBytes, FALSE, FALSE, NULL);
             MmBuildMdlForNonPagedPool(mdl);
         }
+        ArmFailure();
         kmsim::IrpResult r = kmsim::SendIrp(
             fdo, major, 0, [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; },
             STATUS_SUCCESS, mdl);
         if (mdl != nullptr)
             IoFreeMdl(mdl);
         return {r.status, r.information};
+    }
+    Reply Transfer(UCHAR major, UCHAR* data, ULONG length, int unit = 0)
+    {
+        PDEVICE_OBJECT fdo = Fdo(unit);
+        if (fdo == nullptr)
+            return {STATUS_NO_SUCH_DEVICE, 0};
+        return TransferTo(fdo, major, data, length, length);
     }
     Reply Write(std::vector<UCHAR> data, int unit = 0)
     {
@@ -167,8 +232,24 @@ struct PrinterSession {
         return r;
     }
 
-    // Buffered device control as the I/O manager sends it: one system
-    // buffer of max(in, out) bytes holding the input.
+    // Buffered device control over the system buffer `system` (it may be
+    // larger than both lengths, or NULL).
+    Reply ControlTo(PDEVICE_OBJECT fdo, ULONG code, UCHAR* system, ULONG inLength, ULONG outLength,
+                    bool internal = false)
+    {
+        ArmFailure();
+        kmsim::IrpResult r = kmsim::SendIrp(
+            fdo, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
+            [&](PIO_STACK_LOCATION s) {
+                s->Parameters.DeviceIoControl.IoControlCode = code;
+                s->Parameters.DeviceIoControl.InputBufferLength = inLength;
+                s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+            },
+            STATUS_SUCCESS, nullptr, system);
+        return {r.status, r.information};
+    }
+    // As the I/O manager sends it: one system buffer of max(in, out) bytes
+    // holding the input.
     Reply Control(ULONG code, const std::vector<UCHAR>& in, ULONG outLength,
                   std::vector<UCHAR>* out = nullptr, int unit = 0, bool internal = false)
     {
@@ -179,19 +260,23 @@ struct PrinterSession {
         size_t size = inLength > outLength ? inLength : outLength;
         std::vector<UCHAR> system(size ? size : 1, 0);
         std::copy(in.begin(), in.end(), system.begin());
-        kmsim::IrpResult r = kmsim::SendIrp(
-            fdo, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
-            [&](PIO_STACK_LOCATION s) {
-                s->Parameters.DeviceIoControl.IoControlCode = code;
-                s->Parameters.DeviceIoControl.InputBufferLength = inLength;
-                s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-            },
-            STATUS_SUCCESS, nullptr, size ? system.data() : nullptr);
+        Reply r =
+            ControlTo(fdo, code, size ? system.data() : nullptr, inLength, outLength, internal);
         if (out) {
-            size_t n = r.information < outLength ? (size_t)r.information : outLength;
+            size_t n = r.bytes < outLength ? (size_t)r.bytes : outLength;
             out->assign(system.begin(), system.begin() + (long)n);
         }
-        return {r.status, r.information};
+        return r;
+    }
+
+    // When set, the next request's n-th allocation fails (counted from the
+    // moment the request is sent).
+    unsigned long failAllocation = 0;
+    void ArmFailure()
+    {
+        if (failAllocation != 0)
+            kmsim::FailNthAllocation(failAllocation);
+        failAllocation = 0;
     }
 };
 

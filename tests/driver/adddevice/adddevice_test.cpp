@@ -325,10 +325,9 @@ class AllocationSweepTest : public DriverFixture, public ::testing::WithParamInt
         Plug(c);
         unsigned long before = kmsim::AllocationCount();
         kmsim::FailNthAllocation(n);
-        driver = kmsim::LoadDriver(DriverEntry, "prnsbp");
-        if (driver) {
-            PlugUnit(printers[0], 0);
-            PlugUnit(printers[0], 1);
+        if (PrinterSession::Load()) {
+            PlugUnit(bus, 0);
+            PlugUnit(bus, 1);
         }
         unsigned long used = kmsim::AllocationCount() - before;
         kmsim::ClearFailures();
@@ -339,14 +338,12 @@ class AllocationSweepTest : public DriverFixture, public ::testing::WithParamInt
 TEST_P(AllocationSweepTest, EveryFailureIsHandledWithoutLeak)
 {
     unsigned long total = Run(0);
-    TearDownMachine();
-    ExpectClean();
+    ShutDownClean();
     ASSERT_GT(total, 10u);
     for (unsigned long n = 1; n <= total; n++) {
         SCOPED_TRACE("allocation " + std::to_string(n));
         Run(n);
-        TearDownMachine();
-        ExpectClean();
+        ShutDownClean();
     }
 }
 

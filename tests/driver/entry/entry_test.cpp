@@ -49,12 +49,10 @@ TEST_F(EntryTest, UnloadFreesThePathCopyAndTheUnitTable)
     Load();
     auto* p = PlugBoth(ScsiPrinter());
     EXPECT_EQ(kmsim::PoolOutstanding(TAG_UNIT_TABLE), 1u);
-    sbp2sim::Unplug(p);
-    printers.clear();
+    Unplug(p);
     // the node of a removed printer waits for the next purge or for unload
     EXPECT_EQ(kmsim::PoolOutstanding(TAG_UNIT_TABLE), 1u);
-    kmsim::UnloadDriver(driver);
-    driver = nullptr;
+    Unload();
     EXPECT_EQ(RegistryPath, nullptr);
     EXPECT_EQ(PrinterList, nullptr);
     EXPECT_EQ(kmsim::PoolOutstanding(TAG_UNIT_TABLE), 0u);

@@ -2,8 +2,8 @@
 // requests a user-mode program makes on its port.
 #pragma once
 
+#include "driver_rig.h"
 #include "kmsim.h"
-#include "printer_session.h"
 #include "prnsbp.h"
 #include "sbp2sim.h"
 
@@ -25,10 +25,7 @@ struct Options {
     bool legacy = false;
 };
 
-struct Result {
-    NTSTATUS status;
-    ULONG bytes;
-};
+using Result = session::Reply;
 
 inline std::vector<UCHAR> Pattern(size_t n, UCHAR seed)
 {
@@ -43,7 +40,7 @@ inline std::vector<UCHAR> Pattern(size_t n, UCHAR seed)
 // one that does either, request by request (seeded, reproducible); the
 // asynchronous one with a pass-through lower filter between the port
 // driver's PDOs and the FDOs.
-class DataPathTest : public ::testing::TestWithParam<sbp2sim::Completion>
+class DataPathTest : public rig::DriverRig<::testing::TestWithParam<sbp2sim::Completion>>
 {
   protected:
     void SetUp() override { Start(Options()); }
@@ -55,20 +52,13 @@ class DataPathTest : public ::testing::TestWithParam<sbp2sim::Completion>
         kmsim::LowerFilterOptions filter;
         filter.enabled = GetParam() == sbp2sim::Completion::kAsync;
         kmsim::SetLowerFilter(filter);
-        std::string service = std::string(kmsim::kServicesKey) + "prnsbp";
-        kmsim::RegSetDword(service, "MDL_SIZE", options.mdlSize);
-        kmsim::RegSetDword(service, "USE_SCSI_PRINT", options.useScsiPrint);
-        driver = kmsim::LoadDriver(DriverEntry, "prnsbp");
-        ASSERT_NE(driver, nullptr);
-        printer = MakePrinter();
-        sbp2sim::PrinterConfig config;
-        config.model = printer;
-        sbp2sim::SetCompletion(config, GetParam());
-        bus = sbp2sim::Plug(config);
+        kmsim::RegSetDword(session::kService, "MDL_SIZE", options.mdlSize);
+        kmsim::RegSetDword(session::kService, "USE_SCSI_PRINT", options.useScsiPrint);
+        ASSERT_TRUE(Load());
+        Plug(GetParam(), MakePrinter());
+        ASSERT_EQ(PlugUnits(), STATUS_SUCCESS);
         for (int unit = 0; unit < 2; unit++)
-            ASSERT_EQ(kmsim::PlugIn(driver, sbp2sim::UnitPdo(bus, unit)), STATUS_SUCCESS);
-        for (int unit = 0; unit < 2; unit++)
-            fdo[unit] = session::FdoOf(sbp2sim::UnitPdo(bus, unit));
+            fdo[unit] = Fdo(unit);
         ASSERT_NE(fdo[0], nullptr);
         ASSERT_NE(fdo[1], nullptr);
         printer->ClearTrace();
@@ -93,49 +83,18 @@ class DataPathTest : public ::testing::TestWithParam<sbp2sim::Completion>
     void Stop()
     {
         EXPECT_EQ(printer ? printer->Overlaps() : 0, 0);
-        kmsim::ClearFailures();
-        if (bus != nullptr)
-            sbp2sim::Unplug(bus);
-        bus = nullptr;
-        if (driver != nullptr)
-            kmsim::UnloadDriver(driver);
-        driver = nullptr;
-        sbp2sim::Shutdown();
-        EXPECT_EQ(session::LeftBehind(), "");
+        ShutDownClean();
         printer.reset();
     }
 
-    PDEVICE_EXTENSION Ext() { return (PDEVICE_EXTENSION)fdo[0]->DeviceExtension; }
+    PDEVICE_EXTENSION Ext() { return session::Ext(fdo[0]); }
 
-    NTSTATUS Open(int unit = 0)
-    {
-        return kmsim::SendIrp(fdo[unit], IRP_MJ_CREATE, 0, nullptr, STATUS_SUCCESS).status;
-    }
-    NTSTATUS Close(int unit = 0)
-    {
-        return kmsim::SendIrp(fdo[unit], IRP_MJ_CLOSE, 0, nullptr, STATUS_SUCCESS).status;
-    }
+    NTSTATUS Open(int unit = 0) { return SimpleTo(fdo[unit], IRP_MJ_CREATE).status; }
+    NTSTATUS Close(int unit = 0) { return SimpleTo(fdo[unit], IRP_MJ_CLOSE).status; }
 
-    // A read or write with direct I/O: the MDL describes `data`; `length`
-    // is what the stack location states (normally the same).
     Result Transfer(int unit, UCHAR major, UCHAR* data, ULONG mdlBytes, ULONG length)
     {
-        PMDL mdl = NULL;
-        if (mdlBytes != 0) {
-            mdl = IoAllocateMdl(data, mdlBytes, FALSE, FALSE, NULL);
-            MmBuildMdlForNonPagedPool(mdl);
-        }
-        if (failAllocation != 0) {
-            kmsim::FailNthAllocation(failAllocation);
-            failAllocation = 0;
-        }
-        kmsim::IrpResult r = kmsim::SendIrp(
-            fdo[unit], major, 0,
-            [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; }, STATUS_SUCCESS,
-            mdl);
-        if (mdl != NULL)
-            IoFreeMdl(mdl);
-        return {r.status, (ULONG)r.information};
+        return TransferTo(fdo[unit], major, data, mdlBytes, length);
     }
 
     Result Write(const std::vector<UCHAR>& data, int unit = 0)
@@ -178,14 +137,10 @@ class DataPathTest : public ::testing::TestWithParam<sbp2sim::Completion>
         return out;
     }
 
-    PDRIVER_OBJECT driver = nullptr;
-    sbp2sim::Printer* bus = nullptr;
-    std::shared_ptr<sbp2sim::SimPrinter> printer;
+    // The FDOs as the test began: requests keep going to them even once
+    // they are off the stack.
     PDEVICE_OBJECT fdo[2] = {nullptr, nullptr};
     std::vector<UCHAR> written; // everything handed to Write, in order
-    // When set, the next request's n-th allocation fails (counted from the
-    // moment the request is sent).
-    unsigned long failAllocation = 0;
 };
 
 inline std::string CompletionName(const ::testing::TestParamInfo<sbp2sim::Completion>& info)

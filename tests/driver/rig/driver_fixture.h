@@ -3,25 +3,20 @@
 // nothing is left behind.
 #pragma once
 
+#include "driver_rig.h"
 #include "kmsim.h"
-#include "printer_session.h"
 #include "prnsbp.h"
 #include "sbp2sim.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace spine
 {
 
-inline const std::string kService = std::string(kmsim::kServicesKey) + "prnsbp";
-
-inline PDEVICE_EXTENSION Ext(PDEVICE_OBJECT device)
-{
-    return (PDEVICE_EXTENSION)device->DeviceExtension;
-}
+using session::Ext;
+using session::kService;
 
 // An SRB from a driver above, as a class driver would send it.
 inline NTSTATUS SendSrb(PDEVICE_OBJECT device, UCHAR opcode, UCHAR subcode)
@@ -50,34 +45,16 @@ inline sbp2sim::PrinterConfig ScsiPrinter(const std::string& key = "00A0B8C9D0E1
     return c;
 }
 
-class DriverFixture : public ::testing::Test
+class DriverFixture : public rig::DriverRig<>
 {
   protected:
-    PDRIVER_OBJECT driver = nullptr;
-    std::vector<sbp2sim::Printer*> printers;
-
-    void SetUp() override { kmsim::Reset(); }
-
     void Load()
     {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver = kmsim::LoadDriver(DriverEntry, "prnsbp", &status);
-        ASSERT_NE(driver, nullptr) << std::hex << status;
+        ASSERT_TRUE(PrinterSession::Load(&status)) << std::hex << status;
     }
 
-    sbp2sim::Printer* Plug(const sbp2sim::PrinterConfig& config)
-    {
-        sbp2sim::Printer* p = sbp2sim::Plug(config);
-        printers.push_back(p);
-        return p;
-    }
-
-    NTSTATUS PlugUnit(sbp2sim::Printer* p, int unit)
-    {
-        return kmsim::PlugIn(driver, sbp2sim::UnitPdo(p, unit));
-    }
-
-    // Plugs a printer and brings both units up; returns the start statuses.
+    // Plugs a printer and brings both units up.
     sbp2sim::Printer* PlugBoth(const sbp2sim::PrinterConfig& config)
     {
         sbp2sim::Printer* p = Plug(config);
@@ -87,31 +64,7 @@ class DriverFixture : public ::testing::Test
     }
 
     // The top of the unit's stack: a lower filter may sit between.
-    static PDEVICE_OBJECT Fdo(sbp2sim::Printer* p, int unit)
-    {
-        return session::FdoOf(sbp2sim::UnitPdo(p, unit));
-    }
-
-    void TearDownMachine()
-    {
-        kmsim::ClearFailures();
-        for (auto* p : printers)
-            sbp2sim::Unplug(p);
-        printers.clear();
-        if (driver) {
-            kmsim::UnloadDriver(driver);
-            driver = nullptr;
-        }
-        sbp2sim::Shutdown();
-    }
-
-    static void ExpectClean() { EXPECT_EQ(session::LeftBehind(), ""); }
-
-    void TearDown() override
-    {
-        TearDownMachine();
-        ExpectClean();
-    }
+    static PDEVICE_OBJECT Fdo(sbp2sim::Printer* p, int unit) { return session::FdoOf(p, unit); }
 };
 
 } // namespace spine

@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     session::PrinterSession s;
     FUZZ_CHECK(s.Load(), "the driver loads");
     s.printer = printer;
-    s.bus = sbp2sim::Plug(config);
+    s.Plug(config);
     s.AddDevices();
     s.StartDevices();
     for (int unit = 0; unit < 2; unit++) {

@@ -3,6 +3,7 @@
 // everything passed down, and SRBs carried by internal device control.
 
 #include "driver_fixture.h"
+#include "driver_rig.h"
 #include "kmsim.h"
 #include "prnsbp.h"
 #include "sbp2sim.h"
@@ -26,29 +27,22 @@ struct Reply {
     std::vector<UCHAR> buffer; // the whole system buffer afterwards
 };
 
-class DevCtlTest : public ::testing::Test
+class DevCtlTest : public rig::DriverRig<>
 {
   protected:
     void SetUp() override
     {
-        kmsim::Reset();
-        driver = kmsim::LoadDriver(DriverEntry, "prnsbp");
-        ASSERT_NE(driver, nullptr);
-        PlugPrinter(false);
+        DriverRig::SetUp();
+        ASSERT_TRUE(Load());
+        PlugPrinter(sbp2sim::Completion::kSync);
     }
 
-    // async: the port driver completes SRBs later, from its own thread.
-    void PlugPrinter(bool async)
+    void PlugPrinter(sbp2sim::Completion mode)
     {
-        printer = std::make_shared<sbp2sim::SimPrinter>();
-        sbp2sim::PrinterConfig config;
-        config.model = printer;
-        config.async = async;
-        bus = sbp2sim::Plug(config);
-        for (int unit = 0; unit < 2; unit++) {
-            ASSERT_EQ(kmsim::PlugIn(driver, sbp2sim::UnitPdo(bus, unit)), STATUS_SUCCESS);
-            fdo[unit] = session::FdoOf(sbp2sim::UnitPdo(bus, unit));
-        }
+        Plug(mode);
+        ASSERT_EQ(PlugUnits(), STATUS_SUCCESS);
+        for (int unit = 0; unit < 2; unit++)
+            fdo[unit] = PrinterSession::Fdo(unit);
     }
 
     void TearDown() override
@@ -57,27 +51,21 @@ class DevCtlTest : public ::testing::Test
         if (portOpen)
             ClosePort();
         EXPECT_EQ(printer->Overlaps(), 0);
-        sbp2sim::Unplug(bus);
-        sbp2sim::Shutdown();
-        kmsim::UnloadDriver(driver);
-        EXPECT_EQ(session::LeftBehind(), "");
-        kmsim::Reset();
+        DriverRig::TearDown();
     }
 
-    PDEVICE_EXTENSION Ext(int unit = 0) { return (PDEVICE_EXTENSION)fdo[unit]->DeviceExtension; }
+    PDEVICE_EXTENSION Ext(int unit = 0) { return session::Ext(fdo[unit]); }
 
     void OpenPort()
     {
-        ASSERT_EQ(kmsim::SendIrp(fdo[0], IRP_MJ_CREATE, 0, nullptr, STATUS_SUCCESS).status,
-                  STATUS_SUCCESS);
+        ASSERT_EQ(SimpleTo(fdo[0], IRP_MJ_CREATE).status, STATUS_SUCCESS);
         portOpen = true;
         printer->ClearTrace();
     }
     void ClosePort()
     {
         portOpen = false;
-        EXPECT_EQ(kmsim::SendIrp(fdo[0], IRP_MJ_CLOSE, 0, nullptr, STATUS_SUCCESS).status,
-                  STATUS_SUCCESS);
+        EXPECT_EQ(SimpleTo(fdo[0], IRP_MJ_CLOSE).status, STATUS_SUCCESS);
     }
 
     // A METHOD_BUFFERED request: `buffer` is the system buffer (it may be
@@ -85,15 +73,9 @@ class DevCtlTest : public ::testing::Test
     Reply Control(ULONG code, std::vector<UCHAR> buffer, ULONG inLength, ULONG outLength,
                   int unit = 0, bool nullBuffer = false)
     {
-        kmsim::IrpResult r = kmsim::SendIrp(
-            fdo[unit], IRP_MJ_DEVICE_CONTROL, 0,
-            [=](PIO_STACK_LOCATION s) {
-                s->Parameters.DeviceIoControl.IoControlCode = code;
-                s->Parameters.DeviceIoControl.InputBufferLength = inLength;
-                s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-            },
-            STATUS_SUCCESS, nullptr, nullBuffer ? nullptr : buffer.data());
-        return {r.status, (ULONG)r.information, buffer};
+        session::Reply r =
+            ControlTo(fdo[unit], code, nullBuffer ? nullptr : buffer.data(), inLength, outLength);
+        return {r.status, (ULONG)r.bytes, buffer};
     }
     Reply Ask(ULONG code, ULONG outLength, ULONG guard = 16)
     {
@@ -108,14 +90,7 @@ class DevCtlTest : public ::testing::Test
     NTSTATUS WritePort(size_t n, UCHAR fill)
     {
         std::vector<UCHAR> data(n, fill);
-        PMDL mdl = IoAllocateMdl(data.data(), (ULONG)n, FALSE, FALSE, NULL);
-        MmBuildMdlForNonPagedPool(mdl);
-        kmsim::IrpResult r = kmsim::SendIrp(
-            fdo[0], IRP_MJ_WRITE, 0,
-            [n](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = (ULONG)n; }, STATUS_SUCCESS,
-            mdl);
-        IoFreeMdl(mdl);
-        return r.status;
+        return TransferTo(fdo[0], IRP_MJ_WRITE, data.data(), (ULONG)n, (ULONG)n).status;
     }
 
     size_t SrbsWith(UCHAR op, UCHAR sub)
@@ -126,9 +101,6 @@ class DevCtlTest : public ::testing::Test
         return n;
     }
 
-    PDRIVER_OBJECT driver = nullptr;
-    std::shared_ptr<sbp2sim::SimPrinter> printer;
-    sbp2sim::Printer* bus = nullptr;
     PDEVICE_OBJECT fdo[2] = {nullptr, nullptr};
     bool portOpen = false;
 };
@@ -596,8 +568,8 @@ TEST_F(DevCtlTest, SrbRefusedAtDispatchLevelOnAStoppedUnitOrARemovedChild)
 // printer's engine: the printer must never see two of their SRBs at once.
 TEST_F(DevCtlTest, DeviceControlNeverOverlapsOtherEngineWork)
 {
-    sbp2sim::Unplug(bus);
-    PlugPrinter(true);
+    Unplug(bus);
+    PlugPrinter(sbp2sim::Completion::kAsync);
     OpenPort();
     printer->SetStatusReply({1, 2, 3});
     std::thread writer([this] {

@@ -51,7 +51,7 @@ TEST_F(ChildTest, DeviceIdGivesIdentificationAndChildIds)
         EXPECT_EQ(ids.instanceId, "QXZR1394_001");
         EXPECT_EQ(std::string(Ext(p, 0)->ChildIdBuffer), ids.deviceId);
         EXPECT_TRUE(kmsim::IsStarted(child));
-        Disconnect(p);
+        Unplug(p);
     }
 }
 
@@ -101,7 +101,7 @@ TEST_F(ChildTest, MalformedLeavesAreReadWithinTheirLength)
             c.identification ? c.identification : "Acme" + std::string(ID_STRING_SIZE - 5, 'Q');
         EXPECT_EQ(std::string(Ext(p, 0)->DeviceIdString), expected);
         ASSERT_NE(Child(p), nullptr);
-        Disconnect(p);
+        Unplug(p);
     }
 }
 
@@ -137,7 +137,7 @@ TEST_F(ChildTest, ChildrenAreNamedAfterTheirParents)
     EXPECT_EQ(kmsim::DeviceName(Child(b)), "\\Device\\PrinterChild2");
     // The numbers of a printer that left are free again, and so is its
     // child's name.
-    Disconnect(a);
+    Unplug(a);
     a = Connect(Printer("00A0B8C9D0E1F777"));
     EXPECT_EQ(kmsim::DeviceName(Child(a)), "\\Device\\PrinterChild0");
 }
@@ -158,8 +158,7 @@ TEST_F(ChildTest, ATakenChildNameMakesTheChildTakeTheNextOne)
 
 TEST_F(ChildTest, AChildThatCannotBeCreatedFailsTheQueryAndComesLater)
 {
-    sbp2sim::Printer* p = sbp2sim::Plug(Printer(kKey));
-    plugged.push_back(p);
+    sbp2sim::Printer* p = Plug(Printer(kKey));
     PDEVICE_OBJECT unit0 = sbp2sim::UnitPdo(p, 0);
     ASSERT_EQ(kmsim::AddFunctionDriver(driver, unit0), STATUS_SUCCESS);
     ASSERT_EQ(kmsim::StartDevice(unit0), STATUS_SUCCESS);
@@ -229,7 +228,7 @@ TEST_F(ChildTest, IdQueriesSurviveEveryAllocationFailure)
 TEST_F(ChildTest, BusRelationsReplaceAnEarlierListWithoutLeakingIt)
 {
     sbp2sim::Printer* p = Connect(Printer(kKey));
-    PDEVICE_OBJECT fdo = Fdo(p, 0);
+    PDEVICE_OBJECT fdo = session::FdoOf(p, 0);
     PDEVICE_RELATIONS earlier = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(
         PagedPool, sizeof(DEVICE_RELATIONS), kmsim::Tag("Test"));
     ObReferenceObject(sbp2sim::UnitPdo(p, 1));

@@ -93,7 +93,7 @@ TEST_F(PublishTest, DescriptionEndsInTheTailOfTheKey)
         SCOPED_TRACE(c.deviceId);
         sbp2sim::Printer* p = Connect(Printer(c.key, c.deviceId));
         EXPECT_EQ(StoredText(InterfaceKey(p), "Port Description"), c.description);
-        Disconnect(p);
+        Unplug(p);
     }
 }
 
@@ -133,7 +133,7 @@ TEST_F(PublishTest, APrinterKeepsItsNumberAcrossUnplugAndRestart)
 {
     sbp2sim::Printer* a = Connect(Printer(kKeyA));
     ASSERT_EQ(Ext(a, 0)->PortNumber, 1u);
-    Disconnect(a);
+    Unplug(a);
     std::string before = ::testing::TempDir() + "ident_before.dump";
     std::string after = ::testing::TempDir() + "ident_after.dump";
     ASSERT_TRUE(kmsim::RegSave(before));
@@ -147,7 +147,7 @@ TEST_F(PublishTest, APrinterKeepsItsNumberAcrossUnplugAndRestart)
     EXPECT_EQ(Ext(a, 0)->PortNumber, 1u);
     // Nothing in the registry differs from the first connection: the same
     // number, key, interface values and port name are found and rewritten.
-    Disconnect(a);
+    Unplug(a);
     ASSERT_TRUE(kmsim::RegSave(after));
     std::ifstream b(before), c(after);
     std::string beforeText((std::istreambuf_iterator<char>(b)), {});
@@ -164,8 +164,8 @@ TEST_F(PublishTest, EachNewPrinterGetsTheNextNumberAndNumbersAreNeverReused)
     EXPECT_EQ(StoredDword(kPortNumbers, "MaxPortNumber"), 2u);
     EXPECT_EQ(StoredText(PortKey(2), "Guid"), kKeyB + "\\0\\0");
     EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(Child(b)), "PortName"), "QXZR1394_002");
-    Disconnect(a);
-    Disconnect(b);
+    Unplug(a);
+    Unplug(b);
 
     // Port 1's key deleted by hand: its printer and a new one both get new
     // numbers above the highest ever handed out.
@@ -184,7 +184,7 @@ TEST_F(PublishTest, TamperedHighestNumberIsNotSearchedToItsEnd)
 {
     sbp2sim::Printer* b = Connect(Printer(kKeyB));
     ASSERT_EQ(Ext(b, 0)->PortNumber, 1u);
-    Disconnect(b);
+    Unplug(b);
     kmsim::RegSetDword(kPortNumbers, "MaxPortNumber", 0xFFFFFFFF);
 
     sbp2sim::Printer* a = Connect(Printer(kKeyA));
@@ -194,7 +194,7 @@ TEST_F(PublishTest, TamperedHighestNumberIsNotSearchedToItsEnd)
     EXPECT_EQ(StoredDword(kPortNumbers, "MaxPortNumber"), 0xFFFFFFFFu);
     b = Connect(Printer(kKeyB));
     EXPECT_EQ(Ext(b, 0)->PortNumber, 1u);
-    Disconnect(a);
+    Unplug(a);
     a = Connect(Printer(kKeyA));
     EXPECT_EQ(Ext(a, 0)->PortNumber, 2u);
 }
@@ -235,18 +235,17 @@ TEST_F(PublishTest, StoredValuesOfAnotherTypeAreNotOurs)
 // printer's number is taken.
 TEST_F(PublishTest, ConnectingSurvivesEveryAllocationFailure)
 {
-    Disconnect(Connect(Printer(kKeyB)));
+    Unplug(Connect(Printer(kKeyB)));
     unsigned long before = kmsim::AllocationCount();
-    Disconnect(Connect(Printer(kKeyA)));
+    Unplug(Connect(Printer(kKeyA)));
     unsigned long needed = kmsim::AllocationCount() - before;
     for (unsigned long n = 1; n <= needed; n++) {
-        sbp2sim::Printer* p = sbp2sim::Plug(Printer(kKeyA));
-        plugged.push_back(p);
+        sbp2sim::Printer* p = Plug(Printer(kKeyA));
         kmsim::FailNthAllocation(n);
         for (int unit = 0; unit < 2; unit++)
-            kmsim::PlugIn(driver, sbp2sim::UnitPdo(p, unit));
+            PlugUnit(p, unit);
         kmsim::ClearFailures();
-        Disconnect(p);
+        Unplug(p);
         ASSERT_EQ(kmsim::Violations(), std::vector<std::string>()) << "allocation " << n;
         ASSERT_EQ(kmsim::OpenKeyHandles(), 0u) << "allocation " << n;
         ASSERT_EQ(StoredText(PortKey(1), "Guid"), kKeyB + "\\0\\0") << "allocation " << n;

@@ -3,21 +3,20 @@
 // PnP manager see.
 #pragma once
 
+#include "driver_rig.h"
 #include "kmsim.h"
-#include "printer_session.h"
 #include "prnsbp.h"
 #include "sbp2sim.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace ident
 {
 
-const std::string kService = std::string(kmsim::kServicesKey) + "prnsbp";
+using session::kService;
 const std::string kPortNumbers = kService + "\\PortNumber";
 // On Windows 98/Me the numbers sit under the parent of the service key.
 const std::string kLegacyPortNumbers = std::string(kmsim::kServicesKey) + "PortNumber";
@@ -58,7 +57,7 @@ inline ULONG StoredDword(const std::string& key, const std::string& name)
     return value;
 }
 
-class MachineTest : public ::testing::Test
+class MachineTest : public rig::DriverRig<>
 {
   protected:
     void SetUp() override { Boot(false); }
@@ -66,47 +65,22 @@ class MachineTest : public ::testing::Test
     void Boot(bool legacy)
     {
         if (driver != nullptr)
-            ShutDown();
+            ShutDownClean();
         kmsim::Reset();
         kmsim::SetLegacyPlatform(legacy);
-        LoadDriver();
-    }
-
-    void LoadDriver()
-    {
-        driver = kmsim::LoadDriver(DriverEntry, "prnsbp");
-        ASSERT_NE(driver, nullptr);
-    }
-
-    // Every printer off the bus, the driver unloaded: nothing may be left.
-    void ShutDown()
-    {
-        for (sbp2sim::Printer* p : plugged)
-            sbp2sim::Unplug(p);
-        plugged.clear();
-        sbp2sim::Shutdown();
-        if (driver != nullptr)
-            kmsim::UnloadDriver(driver);
-        driver = nullptr;
-        EXPECT_EQ(session::LeftBehind(), "");
+        ASSERT_TRUE(Load());
     }
 
     // A restart of the machine: the registry is all that survives.
     void Restart(bool legacy = false)
     {
         std::string file = ::testing::TempDir() + "ident_registry.dump";
-        ShutDown();
+        ShutDownClean();
         ASSERT_TRUE(kmsim::RegSave(file));
         kmsim::Reset();
         ASSERT_TRUE(kmsim::RegLoad(file));
         kmsim::SetLegacyPlatform(legacy);
-        LoadDriver();
-    }
-
-    void TearDown() override
-    {
-        ShutDown();
-        kmsim::Reset();
+        ASSERT_TRUE(Load());
     }
 
     static sbp2sim::PrinterConfig Printer(const std::string& key,
@@ -123,30 +97,18 @@ class MachineTest : public ::testing::Test
     sbp2sim::Printer* Connect(const sbp2sim::PrinterConfig& config,
                               NTSTATUS expected = STATUS_SUCCESS)
     {
-        sbp2sim::Printer* p = sbp2sim::Plug(config);
-        plugged.push_back(p);
+        sbp2sim::Printer* p = Plug(config);
         for (int unit = 0; unit < 2; unit++) {
             if (!config.unitPresent[unit])
                 continue;
-            EXPECT_EQ(kmsim::PlugIn(driver, sbp2sim::UnitPdo(p, unit)), expected)
-                << "unit " << unit;
+            EXPECT_EQ(PlugUnit(p, unit), expected) << "unit " << unit;
         }
         return p;
     }
 
-    void Disconnect(sbp2sim::Printer* p)
-    {
-        sbp2sim::Unplug(p);
-        plugged.erase(std::remove(plugged.begin(), plugged.end(), p), plugged.end());
-    }
-
-    static PDEVICE_OBJECT Fdo(sbp2sim::Printer* p, int unit)
-    {
-        return sbp2sim::UnitPdo(p, unit)->AttachedDevice;
-    }
     static PDEVICE_EXTENSION Ext(sbp2sim::Printer* p, int unit)
     {
-        return (PDEVICE_EXTENSION)Fdo(p, unit)->DeviceExtension;
+        return session::Ext(session::FdoOf(p, unit));
     }
     static PDEVICE_OBJECT Child(sbp2sim::Printer* p)
     {
@@ -164,9 +126,6 @@ class MachineTest : public ::testing::Test
                 return &i;
         return nullptr;
     }
-
-    PDRIVER_OBJECT driver = nullptr;
-    std::vector<sbp2sim::Printer*> plugged;
 };
 
 } // namespace ident

@@ -3,6 +3,7 @@
 #include "names.h"
 #include "text.h"
 
+#include "printer_session.h"
 #include "prnsbp.h"
 
 #include <algorithm>
@@ -146,12 +147,7 @@ PDEVICE_OBJECT Machine::Pdo(const std::string& name, int unit)
 
 PDEVICE_OBJECT Machine::Fdo(const std::string& name, int unit)
 {
-    PDEVICE_OBJECT d = Pdo(name, unit);
-    if (d == nullptr || d->AttachedDevice == nullptr)
-        return nullptr;
-    while (d->AttachedDevice != nullptr) // above a lower filter, if any
-        d = d->AttachedDevice;
-    return d;
+    return session::FdoOf(Pdo(name, unit));
 }
 
 PDEVICE_OBJECT Machine::Child(const std::string& name)
@@ -165,50 +161,31 @@ PDEVICE_OBJECT Machine::Child(const std::string& name)
 
 Outcome Machine::Open(PDEVICE_OBJECT device)
 {
-    kmsim::IrpResult r = kmsim::SendIrp(device, IRP_MJ_CREATE, 0, nullptr, STATUS_SUCCESS);
-    return {r.status, r.information, {}};
+    session::Reply r = session::SendSimple(device, IRP_MJ_CREATE);
+    return {r.status, r.bytes, {}};
 }
 
 Outcome Machine::Close(PDEVICE_OBJECT device)
 {
-    kmsim::IrpResult r = kmsim::SendIrp(device, IRP_MJ_CLOSE, 0, nullptr, STATUS_SUCCESS);
-    return {r.status, r.information, {}};
-}
-
-// Reads and writes use direct I/O: the request carries an MDL of the
-// caller's buffer, as the I/O manager builds it for a DO_DIRECT_IO device.
-static kmsim::IrpResult Transfer(PDEVICE_OBJECT device, UCHAR major, unsigned char* data,
-                                 ULONG length)
-{
-    PMDL mdl = NULL;
-    if (length != 0) {
-        mdl = IoAllocateMdl(data, length, FALSE, FALSE, NULL);
-        if (mdl == NULL)
-            return {STATUS_INSUFFICIENT_RESOURCES, 0};
-        MmBuildMdlForNonPagedPool(mdl);
-    }
-    kmsim::IrpResult r = kmsim::SendIrp(
-        device, major, 0, [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; },
-        STATUS_SUCCESS, mdl);
-    if (mdl != NULL)
-        IoFreeMdl(mdl);
-    return r;
+    session::Reply r = session::SendSimple(device, IRP_MJ_CLOSE);
+    return {r.status, r.bytes, {}};
 }
 
 Outcome Machine::Write(PDEVICE_OBJECT device, const std::vector<unsigned char>& data)
 {
     std::vector<unsigned char> copy = data;
-    kmsim::IrpResult r = Transfer(device, IRP_MJ_WRITE, copy.data(), (ULONG)copy.size());
-    return {r.status, r.information, {}};
+    ULONG length = (ULONG)copy.size();
+    session::Reply r = session::SendTransfer(device, IRP_MJ_WRITE, copy.data(), length, length);
+    return {r.status, r.bytes, {}};
 }
 
 Outcome Machine::Read(PDEVICE_OBJECT device, ULONG length)
 {
     std::vector<unsigned char> buffer(length, 0);
-    kmsim::IrpResult r = Transfer(device, IRP_MJ_READ, buffer.data(), length);
+    session::Reply r = session::SendTransfer(device, IRP_MJ_READ, buffer.data(), length, length);
     // The driver reports what it delivered; never show more than the buffer.
-    buffer.resize(r.information < length ? r.information : length);
-    return {r.status, r.information, buffer};
+    buffer.resize(r.bytes < length ? r.bytes : length);
+    return {r.status, r.bytes, buffer};
 }
 
 Outcome Machine::DeviceControl(PDEVICE_OBJECT device, ULONG code,
@@ -218,20 +195,13 @@ Outcome Machine::DeviceControl(PDEVICE_OBJECT device, ULONG code,
     size_t size = in.size() > outLength ? in.size() : outLength;
     std::vector<unsigned char> buffer(size ? size : 1, 0);
     std::copy(in.begin(), in.end(), buffer.begin());
-    ULONG inLength = (ULONG)in.size();
-    kmsim::IrpResult r = kmsim::SendIrp(
-        device, IRP_MJ_DEVICE_CONTROL, 0,
-        [code, inLength, outLength](PIO_STACK_LOCATION s) {
-            s->Parameters.DeviceIoControl.IoControlCode = code;
-            s->Parameters.DeviceIoControl.InputBufferLength = inLength;
-            s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-        },
-        STATUS_SUCCESS, nullptr, systemBuffer ? buffer.data() : nullptr);
-    size_t shown = r.information < outLength ? r.information : outLength;
+    session::Reply r = session::SendControl(device, code, systemBuffer ? buffer.data() : nullptr,
+                                            (ULONG)in.size(), outLength);
+    size_t shown = r.bytes < outLength ? r.bytes : outLength;
     if (!systemBuffer)
         shown = 0;
     buffer.resize(shown);
-    return {r.status, r.information, buffer};
+    return {r.status, r.bytes, buffer};
 }
 
 SrbOutcome Machine::Internal(PDEVICE_OBJECT device, const SrbRequest& request)
@@ -424,20 +394,11 @@ std::vector<std::string> Machine::ShutdownAndCheck()
                            std::to_string(kmsim::DevicesOf(driver_).size()) +
                            " device object(s); it cannot be unloaded");
     sbp2sim::Shutdown();
-    std::string leaks = kmsim::LeakReport();
-    std::istringstream s(leaks);
+    std::istringstream s(kmsim::LeftBehind());
     std::string line;
     while (std::getline(s, line))
         if (!line.empty())
-            problems.push_back("pool left allocated: " + line);
-    if (kmsim::OpenKeyHandles() != 0)
-        problems.push_back(std::to_string(kmsim::OpenKeyHandles()) +
-                           " registry key handle(s) open");
-    if (kmsim::ExtraReferenceCount() != 0)
-        problems.push_back(std::to_string(kmsim::ExtraReferenceCount()) +
-                           " object reference(s) not given back");
-    for (const std::string& v : kmsim::Violations())
-        problems.push_back("verifier: " + v);
+            problems.push_back(line);
     return problems;
 }
 

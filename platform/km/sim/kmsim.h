@@ -73,6 +73,12 @@ ULONG PoolBlockTag(PVOID p);
 // status.
 std::vector<std::string> Violations();
 void ClearViolations();
+// What a run left on the machine once its printers are unplugged and the
+// driver unloaded, one line each: pool blocks, device objects, references,
+// links, enabled interfaces, key handles, power requests the driver never
+// let go of and every rule it broke. Empty when clean; tests, fuzzers and
+// prnsim all end their runs with this one check.
+std::string LeftBehind();
 void Violation(const std::string& what); // also used by the bus simulation
 // Reports quarantined blocks written after they were freed.
 void CheckQuarantine();

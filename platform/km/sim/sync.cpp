@@ -172,6 +172,31 @@ void ClearViolations()
     violations.clear();
 }
 
+std::string LeftBehind()
+{
+    std::string out;
+    std::string pool = LeakReport();
+    for (size_t at = 0, end; at < pool.size(); at = end + 1) {
+        end = pool.find('\n', at);
+        if (end == std::string::npos)
+            end = pool.size();
+        out += "pool left allocated: " + pool.substr(at, end - at) + "\n";
+    }
+    auto count = [&out](size_t n, const char* what) {
+        if (n != 0)
+            out += std::to_string(n) + " " + what + "\n";
+    };
+    count(LiveDeviceCount(), "device objects left");
+    count(ExtraReferenceCount(), "references left");
+    count(SymbolicLinkCount(), "symbolic links left");
+    count(EnabledInterfaceCount(), "interfaces left enabled");
+    count(OpenKeyHandles(), "registry keys left open");
+    count(PowerIrpsWithoutStartNext(), "power requests without PoStartNextPowerIrp");
+    for (const std::string& v : Violations())
+        out += "violation: " + v + "\n";
+    return out;
+}
+
 LONGLONG Now()
 {
     return now.load();

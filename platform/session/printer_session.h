@@ -1,8 +1,9 @@
 // One printer's life as the system plays it on the simulated machine: the
-// driver loaded, a simulated 1394 printer plugged in and started, and the
-// requests that a user-mode program makes on its port. Shared by the
-// low-resource sweeps, the stress runs and the fuzzers; header-only and free
-// of GoogleTest so the fuzzers can use it.
+// driver loaded, a simulated 1394 printer plugged in and started, the
+// requests that a user-mode program makes on its port, and the one check
+// every run ends with. Shared by the driver tests, the low-resource sweeps,
+// the stress runs, the fuzzers and prnsim; header-only and free of
+// GoogleTest so the fuzzers and prnsim can use it.
 #pragma once
 
 #include "kmsim.h"
@@ -23,6 +24,56 @@ struct Reply {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR bytes = 0;
 };
+
+// ---- requests, as the I/O manager builds them ----
+inline Reply SendSimple(PDEVICE_OBJECT device, UCHAR major)
+{
+    kmsim::IrpResult r = kmsim::SendIrp(device, major, 0, nullptr, STATUS_SUCCESS);
+    return {r.status, r.information};
+}
+
+// Read or write with direct I/O: the MDL describes `mdlBytes` of `data`
+// (none when 0); `length` is what the stack location states, normally the
+// same. An MDL the kernel will not give fails the request as the I/O
+// manager would. With `failNth`, the nth allocation from the moment the
+// request is sent fails (the MDL is the caller's, so not counted).
+inline Reply SendTransfer(PDEVICE_OBJECT device, UCHAR major, UCHAR* data, ULONG mdlBytes,
+                          ULONG length, unsigned long failNth = 0)
+{
+    PMDL mdl = nullptr;
+    if (mdlBytes != 0) {
+        mdl = IoAllocateMdl(data, mdlBytes, FALSE, FALSE, NULL);
+        if (mdl == nullptr)
+            return {STATUS_INSUFFICIENT_RESOURCES, 0};
+        MmBuildMdlForNonPagedPool(mdl);
+    }
+    if (failNth != 0)
+        kmsim::FailNthAllocation(failNth);
+    kmsim::IrpResult r = kmsim::SendIrp(
+        device, major, 0, [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; },
+        STATUS_SUCCESS, mdl);
+    if (mdl != nullptr)
+        IoFreeMdl(mdl);
+    return {r.status, r.information};
+}
+
+// Buffered device control over the system buffer `system` (it may be larger
+// than both lengths, or NULL); `failNth` as for a transfer.
+inline Reply SendControl(PDEVICE_OBJECT device, ULONG code, UCHAR* system, ULONG inLength,
+                         ULONG outLength, bool internal = false, unsigned long failNth = 0)
+{
+    if (failNth != 0)
+        kmsim::FailNthAllocation(failNth);
+    kmsim::IrpResult r = kmsim::SendIrp(
+        device, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
+        [&](PIO_STACK_LOCATION s) {
+            s->Parameters.DeviceIoControl.IoControlCode = code;
+            s->Parameters.DeviceIoControl.InputBufferLength = inLength;
+            s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+        },
+        STATUS_SUCCESS, nullptr, system);
+    return {r.status, r.information};
+}
 
 // The driver's FDO on a unit's PDO: the top of the stack, above a lower
 // filter if one sits between; NULL when nothing is attached.
@@ -177,11 +228,7 @@ struct PrinterSession {
     // Each request goes to a unit's FDO as it is now, or with the *To forms
     // to a device object the caller kept (one that may be gone from the
     // stack by now).
-    Reply SimpleTo(PDEVICE_OBJECT fdo, UCHAR major)
-    {
-        kmsim::IrpResult r = kmsim::SendIrp(fdo, major, 0, nullptr, STATUS_SUCCESS);
-        return {r.status, r.information};
-    }
+    Reply SimpleTo(PDEVICE_OBJECT fdo, UCHAR major) { return SendSimple(fdo, major); }
     Reply Simple(UCHAR major, int unit = 0)
     {
         PDEVICE_OBJECT fdo = Fdo(unit);
@@ -192,23 +239,9 @@ struct PrinterSession {
     Reply Open(int unit = 0) { return Simple(IRP_MJ_CREATE, unit); }
     Reply Close(int unit = 0) { return Simple(IRP_MJ_CLOSE, unit); }
 
-    // Read or write with direct I/O: the MDL describes `mdlBytes` of `data`
-    // (none when 0); `length` is what the stack location states, normally
-    // the same.
     Reply TransferTo(PDEVICE_OBJECT fdo, UCHAR major, UCHAR* data, ULONG mdlBytes, ULONG length)
     {
-        PMDL mdl = nullptr;
-        if (mdlBytes != 0) {
-            mdl = IoAllocateMdl(data, mdlBytes, FALSE, FALSE, NULL);
-            MmBuildMdlForNonPagedPool(mdl);
-        }
-        ArmFailure();
-        kmsim::IrpResult r = kmsim::SendIrp(
-            fdo, major, 0, [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; },
-            STATUS_SUCCESS, mdl);
-        if (mdl != nullptr)
-            IoFreeMdl(mdl);
-        return {r.status, r.information};
+        return SendTransfer(fdo, major, data, mdlBytes, length, TakeFailure());
     }
     Reply Transfer(UCHAR major, UCHAR* data, ULONG length, int unit = 0)
     {
@@ -232,21 +265,10 @@ struct PrinterSession {
         return r;
     }
 
-    // Buffered device control over the system buffer `system` (it may be
-    // larger than both lengths, or NULL).
     Reply ControlTo(PDEVICE_OBJECT fdo, ULONG code, UCHAR* system, ULONG inLength, ULONG outLength,
                     bool internal = false)
     {
-        ArmFailure();
-        kmsim::IrpResult r = kmsim::SendIrp(
-            fdo, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
-            [&](PIO_STACK_LOCATION s) {
-                s->Parameters.DeviceIoControl.IoControlCode = code;
-                s->Parameters.DeviceIoControl.InputBufferLength = inLength;
-                s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-            },
-            STATUS_SUCCESS, nullptr, system);
-        return {r.status, r.information};
+        return SendControl(fdo, code, system, inLength, outLength, internal, TakeFailure());
     }
     // As the I/O manager sends it: one system buffer of max(in, out) bytes
     // holding the input.
@@ -272,36 +294,16 @@ struct PrinterSession {
     // When set, the next request's n-th allocation fails (counted from the
     // moment the request is sent).
     unsigned long failAllocation = 0;
-    void ArmFailure()
+    unsigned long TakeFailure()
     {
-        if (failAllocation != 0)
-            kmsim::FailNthAllocation(failAllocation);
+        unsigned long n = failAllocation;
         failAllocation = 0;
+        return n;
     }
 };
 
-// What a run left on the machine once its printers are unplugged and the
-// driver unloaded, one line each: pool blocks, device objects, references,
-// links, enabled interfaces, key handles, power requests the driver never
-// let go of and every rule of the kernel it broke. Empty when clean; every
-// harness ends its runs with this one check.
-inline std::string LeftBehind()
-{
-    std::string out = kmsim::LeakReport();
-    auto count = [&out](size_t n, const char* what) {
-        if (n != 0)
-            out += std::to_string(n) + " " + what + "\n";
-    };
-    count(kmsim::LiveDeviceCount(), "device objects left");
-    count(kmsim::ExtraReferenceCount(), "references left");
-    count(kmsim::SymbolicLinkCount(), "symbolic links left");
-    count(kmsim::EnabledInterfaceCount(), "interfaces left enabled");
-    count(kmsim::OpenKeyHandles(), "registry keys left open");
-    count(kmsim::PowerIrpsWithoutStartNext(), "power requests without PoStartNextPowerIrp");
-    for (const std::string& v : kmsim::Violations())
-        out += "violation: " + v + "\n";
-    return out;
-}
+// The one end-of-run check every harness makes.
+using kmsim::LeftBehind;
 
 // Device-control codes of the port: the driver's own, the published ones it
 // answers and the ones it passes down.

@@ -94,6 +94,21 @@ static VOID ResetConnection(PDEVICE_OBJECT Fdo)
     ext->ActivityFlags = ACTIVITY_OPENED;
 }
 
+// Unit 1 could not be reached once unit 0 was open. The open fails, and no
+// close will come for it (the I/O manager sends none for a failed create),
+// so unit 0 is closed again here and the port left closed, as when unit 0
+// refuses: kept half open and counted, the port would take every later open
+// as a second one and refuse their data until the printer went away.
+static VOID AbandonOpen(PDEVICE_OBJECT Fdo, LARGE_INTEGER Unit0Opened)
+{
+    PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
+    NTSTATUS ignored;
+    if (SendToUnit(Fdo, UnitTableGetUnit0Target(Fdo), IRP_MJ_CLOSE, Unit0Opened, &ignored))
+        ext->Unit0Open = 0;
+    ext->OpenCount = 0;
+    ext->LastCloseTime = Now();
+}
+
 // Called with OpenMutex and the engine lock held.
 static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
 {
@@ -124,8 +139,10 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     LARGE_INTEGER unit0Opened = Now();
     ext->Unit0Open = 1;
     ext->OpenCount = handles + 1;
-    if (!SendToUnit(Fdo, UnitTableGetUnit1Target(Fdo), IRP_MJ_CREATE, unit0Opened, &result))
+    if (!SendToUnit(Fdo, UnitTableGetUnit1Target(Fdo), IRP_MJ_CREATE, unit0Opened, &result)) {
+        AbandonOpen(Fdo, unit0Opened);
         return STATUS_DELETE_PENDING;
+    }
     // Unit 1 carries only status; its refusal does not keep the port shut.
     ext->Unit1Open = 1;
     ext->LastOpenTime = Now();

@@ -294,10 +294,13 @@ struct PrinterSession {
     // When set, the next request's n-th allocation fails (counted from the
     // moment the request is sent).
     unsigned long failAllocation = 0;
+    // Written only when armed, so threads sharing a session (the stress
+    // runs) only ever read it.
     unsigned long TakeFailure()
     {
         unsigned long n = failAllocation;
-        failAllocation = 0;
+        if (n != 0)
+            failAllocation = 0;
         return n;
     }
 };

@@ -118,9 +118,11 @@ class PnpStressTest : public ::testing::TestWithParam<sbp2sim::Completion>
         }
         NTSTATUS opened = s.Open().status;
         tally.Count(opened);
-        if (NT_SUCCESS(opened))
+        if (NT_SUCCESS(opened)) {
             body();
-        tally.Count(s.Close().status); // a failed open's handle closes too
+            // No close follows a failed open: there is no handle to close.
+            tally.Count(s.Close().status);
+        }
         gate.Leave();
         return true;
     }

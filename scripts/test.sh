@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Quick start, step two: the whole test suite. First the 32-bit Windows
 # images and their checks (PE imports and exports, the model database under
-# Wine, natively or emulated), the concurrency stress under ThreadSanitizer
-# and the fuzzers, then the host suite under the sanitizers, whose summary
-# ends the run.
+# Wine, natively or emulated), the concurrency stress under ThreadSanitizer,
+# the optimised build and the fuzzers, then the host suite under the
+# sanitizers, whose summary ends the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -18,6 +18,10 @@ bash scripts/i386-run.sh ctest --test-dir build/windows-x86/windows --output-on-
 cmake --preset host-tsan >/dev/null
 cmake --build --preset host-tsan
 ctest --preset host-tsan
+# The optimised build the benchmarks use: the optimiser warns of things the
+# debug builds never see, and warnings are errors.
+cmake --preset release >/dev/null
+cmake --build --preset release
 # A fixed seed keeps this run repeatable; scripts/fuzz.sh alone explores anew.
 FUZZ_SECONDS=${FUZZ_SECONDS:-60} FUZZ_SEED=${FUZZ_SEED:-1} bash scripts/fuzz.sh
 cmake --preset host-asan >/dev/null

@@ -904,7 +904,10 @@ bool Interpreter::PrinterReply(SimulatedPrinter& p, const Words& w)
     if (!Number(value, 0xFFFF, &n, "length"))
         return false;
     std::vector<UCHAR> raw = {(UCHAR)(n >> 8), (UCHAR)n};
-    raw.insert(raw.end(), text.begin(), text.end());
+    // One by one: GCC 12 at -O2 takes a range insert here for an overflow
+    // (-Warray-bounds) that cannot happen.
+    for (char c : text)
+        raw.push_back((UCHAR)c);
     p.model->SetDeviceIdReply(raw);
     return true;
 }

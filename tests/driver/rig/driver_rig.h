@@ -10,6 +10,15 @@
 namespace rig
 {
 
+// The end of every driver test: injected failures lifted, every printer
+// off the bus, the driver unloaded; nothing may be left.
+inline void ShutDownClean(session::PrinterSession& s)
+{
+    kmsim::ClearFailures();
+    s.Shutdown();
+    EXPECT_EQ(session::LeftBehind(), "");
+}
+
 template <class Base = ::testing::Test>
 class DriverRig : public Base, protected session::PrinterSession
 {
@@ -22,14 +31,7 @@ class DriverRig : public Base, protected session::PrinterSession
         kmsim::Reset();
     }
 
-    // Injected failures lifted, every printer off the bus, the driver
-    // unloaded: nothing may be left.
-    void ShutDownClean()
-    {
-        kmsim::ClearFailures();
-        Shutdown();
-        EXPECT_EQ(session::LeftBehind(), "");
-    }
+    void ShutDownClean() { rig::ShutDownClean(*this); }
 };
 
 } // namespace rig

@@ -1,4 +1,5 @@
 // What the hardening runs found in the driver, case by case.
+#include "driver_rig.h"
 #include "printer_session.h"
 
 #include <gtest/gtest.h>
@@ -24,8 +25,7 @@ class FindingsTest : public ::testing::TestWithParam<sbp2sim::Completion>
     void TearDown() override
     {
         s.Close();
-        s.Shutdown();
-        EXPECT_EQ(session::LeftBehind(), "");
+        rig::ShutDownClean(s);
         kmsim::Reset();
     }
     session::PrinterSession s;

@@ -4,6 +4,7 @@
 // pulling the printer off the bus and removing it in order, each time
 // plugging a printer in again. Bounded by iteration counts; run under the
 // sanitizers of the default build and under ThreadSanitizer.
+#include "driver_rig.h"
 #include "printer_session.h"
 
 #include <gtest/gtest.h>
@@ -94,8 +95,7 @@ class PnpStressTest : public ::testing::TestWithParam<sbp2sim::Completion>
     }
     void TearDown() override
     {
-        s.Shutdown();
-        EXPECT_EQ(session::LeftBehind(), "");
+        rig::ShutDownClean(s);
         kmsim::Reset();
     }
 

@@ -171,8 +171,9 @@ void ShowLeakCheck(const std::vector<std::string>& problems, FILE* out)
 {
     fprintf(out, "\nLeak check\n");
     if (problems.empty())
-        fprintf(out, "  nothing left: no pool, device objects, registry handles or object "
-                     "references of the driver, no memory or printer handles of prnmodel\n");
+        fprintf(out, "  nothing left: no pool, device objects, references, links, interfaces, "
+                     "registry handles or power requests of the driver, no verifier reports, no "
+                     "memory or printer handles of prnmodel\n");
     for (const std::string& p : problems)
         fprintf(out, "  %s\n", p.c_str());
 }

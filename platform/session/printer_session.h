@@ -226,15 +226,14 @@ struct PrinterSession {
 
     // ---- the port, as a program uses it ----
     // Each request goes to a unit's FDO as it is now, or with the *To forms
-    // to a device object the caller kept (one that may be gone from the
-    // stack by now).
-    Reply SimpleTo(PDEVICE_OBJECT fdo, UCHAR major) { return SendSimple(fdo, major); }
+    // (SendSimple for a create or close) to a device object the caller kept,
+    // one that may be gone from the stack by now.
     Reply Simple(UCHAR major, int unit = 0)
     {
         PDEVICE_OBJECT fdo = Fdo(unit);
         if (fdo == nullptr)
             return {STATUS_NO_SUCH_DEVICE, 0};
-        return SimpleTo(fdo, major);
+        return SendSimple(fdo, major);
     }
     Reply Open(int unit = 0) { return Simple(IRP_MJ_CREATE, unit); }
     Reply Close(int unit = 0) { return Simple(IRP_MJ_CLOSE, unit); }

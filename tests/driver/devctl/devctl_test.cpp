@@ -58,14 +58,14 @@ class DevCtlTest : public rig::DriverRig<>
 
     void OpenPort()
     {
-        ASSERT_EQ(SimpleTo(fdo[0], IRP_MJ_CREATE).status, STATUS_SUCCESS);
+        ASSERT_EQ(session::SendSimple(fdo[0], IRP_MJ_CREATE).status, STATUS_SUCCESS);
         portOpen = true;
         printer->ClearTrace();
     }
     void ClosePort()
     {
         portOpen = false;
-        EXPECT_EQ(SimpleTo(fdo[0], IRP_MJ_CLOSE).status, STATUS_SUCCESS);
+        EXPECT_EQ(session::SendSimple(fdo[0], IRP_MJ_CLOSE).status, STATUS_SUCCESS);
     }
 
     // A METHOD_BUFFERED request: `buffer` is the system buffer (it may be

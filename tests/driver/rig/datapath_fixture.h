@@ -89,8 +89,8 @@ class DataPathTest : public rig::DriverRig<::testing::TestWithParam<sbp2sim::Com
 
     PDEVICE_EXTENSION Ext() { return session::Ext(fdo[0]); }
 
-    NTSTATUS Open(int unit = 0) { return SimpleTo(fdo[unit], IRP_MJ_CREATE).status; }
-    NTSTATUS Close(int unit = 0) { return SimpleTo(fdo[unit], IRP_MJ_CLOSE).status; }
+    NTSTATUS Open(int unit = 0) { return session::SendSimple(fdo[unit], IRP_MJ_CREATE).status; }
+    NTSTATUS Close(int unit = 0) { return session::SendSimple(fdo[unit], IRP_MJ_CLOSE).status; }
 
     Result Transfer(int unit, UCHAR major, UCHAR* data, ULONG mdlBytes, ULONG length)
     {

@@ -15,6 +15,7 @@
 #include <ntddpar.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -31,6 +32,8 @@ namespace
 #define CHILD_HARDWARE_ID "LPTENUM\\OrvexZR_4410xB47D"
 
 int failures = 0;
+// The step under way, for the line that says where the drivers' host died.
+const char* currentStep = "start";
 
 void Step(bool ok, const char* what, const std::string& detail = "")
 {
@@ -80,16 +83,32 @@ bool Control(HANDLE standIn, DWORD code, const void* in, DWORD inSize, void* out
     return ok != FALSE;
 }
 
+// The stand-in answers from the process that hosts the drivers (Wine's
+// winedevice.exe). When it stops answering, that process has died (Wine's
+// own "Unhandled ..." line above says how): nothing after can be checked,
+// and the counts it would give are not the driver's.
+[[noreturn]] void HostLost(DWORD error)
+{
+    std::printf("FAIL: %s: the process that hosts the drivers (winedevice.exe) stopped answering "
+                "(the stand-in's control device gave error %lu); see Wine's message above for "
+                "the fault\n",
+                currentStep, error);
+    std::fflush(stdout);
+    std::exit(1);
+}
+
 STANDIN_STATE ReadState(HANDLE standIn)
 {
     STANDIN_STATE s = {};
-    Control(standIn, IOCTL_STANDIN_GET_STATE, NULL, 0, &s, sizeof(s));
+    if (!Control(standIn, IOCTL_STANDIN_GET_STATE, NULL, 0, &s, sizeof(s)) || s.Size != sizeof(s))
+        HostLost(GetLastError());
     return s;
 }
 
 void SetValue(HANDLE standIn, DWORD code, ULONG value)
 {
-    Control(standIn, code, &value, sizeof(value), NULL, 0);
+    if (!Control(standIn, code, &value, sizeof(value), NULL, 0))
+        HostLost(GetLastError());
 }
 
 std::vector<unsigned char> PrintData(HANDLE standIn)
@@ -493,6 +512,7 @@ int main(int argc, char** argv)
         return 1;
 
     STANDIN_STATE s;
+    currentStep = "both units added and started";
     // Added within 30 s (the broken driver's test waits no longer), started
     // within a minute.
     bool added = WaitFor(
@@ -520,6 +540,7 @@ int main(int argc, char** argv)
         onDriver += d.service == "prnsbp";
     }
     Step(onDriver == 2, "prnsbp installed from its INF on both units", Num(onDriver) + " of 2");
+    Step(s.ReferenceRoutine, "class driver given ObReferenceObjectByPointer");
     if (ieee1394) {
         Step(s.InterfaceKeyRoutine, "class driver given IoOpenDeviceInterfaceRegistryKey");
         Step(s.Unit[0].LeafRequests == 1 && s.Unit[1].LeafRequests == 1,
@@ -528,6 +549,7 @@ int main(int argc, char** argv)
     }
 
     // The child: reported in unit 0's bus relations.
+    currentStep = "child reported";
     SetValue(standIn, IOCTL_STANDIN_ENUM_UNIT0, 0);
     std::vector<DeviceInfo> children;
     for (int i = 0; i < 100; i++) {
@@ -546,8 +568,12 @@ int main(int argc, char** argv)
                                 ", compatible " + children[0].compatibleIds);
     if (ieee1394 && !children.empty())
         Step(children[0].portName == "QXZR1394_001", "child's PortName", children[0].portName);
+    s = ReadState(standIn);
+    Step(s.ReferencesTaken >= 1, "child referenced for the PnP manager when reported",
+         Num(s.ReferencesTaken) + " reference(s)");
 
     // A job, written and received byte for byte.
+    currentStep = "job written and received";
     std::vector<unsigned char> job;
     std::string detail;
     Step(BuildJob(modelDll.c_str(), &job, &detail), "job built by prnmodel.dll", detail);
@@ -581,6 +607,7 @@ int main(int argc, char** argv)
          "every SRB carried an MDL describing its data buffer");
 
     // A printer that refuses data: short counts, then off line.
+    currentStep = "refused data";
     SetValue(standIn, IOCTL_STANDIN_REFUSE, 1);
     port = OpenPort(&how);
     static const unsigned char chunk[100] = {0x1B, 'x'};
@@ -599,6 +626,7 @@ int main(int argc, char** argv)
     SetValue(standIn, IOCTL_STANDIN_REFUSE, 0);
     CloseHandle(port);
 
+    currentStep = "transport error";
     // A transport error: the write that met it comes back short, and the
     // port refuses further requests until it is opened again.
     SetValue(standIn, IOCTL_STANDIN_FAIL_NEXT, 1);
@@ -613,6 +641,7 @@ int main(int argc, char** argv)
     CloseHandle(port);
 
     // Surprise removal with the port open, then removal.
+    currentStep = "surprise removal and removal of both units with the port open";
     port = OpenPort(&how);
     Step(port != INVALID_HANDLE_VALUE, "port open before the printer leaves the bus");
     SetValue(standIn, IOCTL_STANDIN_UNPLUG, 0);

@@ -12,9 +12,16 @@
  * - IoBuildDeviceIoControlRequest with METHOD_BUFFERED passes the caller's
  *   input buffer as the system buffer and does not copy the answer back to
  *   the caller's output buffer: answers are written there directly.
- * - IoOpenDeviceInterfaceRegistryKey is a stub that ends the process: on a
- *   1394 adapter, where the class driver calls it, the class driver's import
- *   is pointed at a routine of the stand-in (interfacekey.cpp).
+ * - IoOpenDeviceInterfaceRegistryKey is a stub that ends the process, and
+ *   ObReferenceObjectByPointer a stub that takes no reference: the class
+ *   driver's imports of them are pointed at routines of the stand-in
+ *   (winegaps.cpp).
+ * - IoInvalidateDeviceRelations queues the device without a reference, and
+ *   the class driver asks for unit 0's bus relations when its child is
+ *   removed, which happens as the unit itself goes: a unit PDO deleted at its
+ *   removal is kept referenced until the driver unloads, so the enumeration
+ *   that runs later finds a deleted device, not freed memory, and the unit
+ *   answers it with an error.
  * - The PnP manager asks a device for its bus relations only when told to:
  *   the bus asks for its own after its start, and the test program asks for
  *   unit 0's (where the class driver reports its child) when it is ready.
@@ -24,7 +31,7 @@
 #include <srb.h>
 
 #include "../../driver/sbp2req.h"
-#include "interfacekey.h"
+#include "winegaps.h"
 #include "standin.h"
 
 #ifndef STATUS_IO_DEVICE_ERROR
@@ -51,6 +58,7 @@ static PDEVICE_OBJECT ControlDevice;
 static PDEVICE_OBJECT BusFdo;
 static PDEVICE_OBJECT BusPdo;
 static PDEVICE_OBJECT UnitPdo[2];
+static PDEVICE_OBJECT DeletedUnitPdo[2]; /* deleted, still referenced (see above) */
 static BOOLEAN PrinterGone;
 static BOOLEAN RefuseData;
 static ULONG FailNext;
@@ -420,6 +428,8 @@ static NTSTATUS UnitQueryId(PDEVICE_OBJECT Pdo, PIRP Irp, PIO_STACK_LOCATION Sta
     return Complete(Irp, STATUS_SUCCESS, (ULONG_PTR)id);
 }
 
+static VOID DeleteUnit(ULONG Unit);
+
 static NTSTATUS UnitPnp(PDEVICE_OBJECT Pdo, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -429,6 +439,8 @@ static NTSTATUS UnitPnp(PDEVICE_OBJECT Pdo, PIRP Irp)
     case IRP_MN_START_DEVICE:
         unit->Starts++;
         unit->Attached = Pdo->AttachedDevice != NULL;
+        if (unit->Attached && !State.ReferenceRoutine)
+            State.ReferenceRoutine = ProvideReferenceRoutine(Pdo->AttachedDevice->DriverObject);
         if (BusType == IEEE1394_BUS && unit->Attached && !State.InterfaceKeyRoutine)
             State.InterfaceKeyRoutine =
                 ProvideInterfaceKeyRoutine(Pdo->AttachedDevice->DriverObject);
@@ -447,12 +459,8 @@ static NTSTATUS UnitPnp(PDEVICE_OBJECT Pdo, PIRP Irp)
         unit->Removes++;
         unit->Attached = Pdo->AttachedDevice != NULL;
         Complete(Irp, STATUS_SUCCESS, 0);
-        if (PrinterGone) {
-            /* Off the bus: the PDO goes with its removal. */
-            UnitPdo[ext->Unit] = NULL;
-            unit->Present = 0;
-            IoDeleteDevice(Pdo);
-        }
+        if (PrinterGone)
+            DeleteUnit(ext->Unit); /* off the bus: the PDO goes with its removal */
         return STATUS_SUCCESS;
     case IRP_MN_QUERY_CAPABILITIES: {
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
@@ -482,11 +490,26 @@ static NTSTATUS UnitPnp(PDEVICE_OBJECT Pdo, PIRP Irp)
             ObReferenceObject(Pdo);
             return Complete(Irp, STATUS_SUCCESS, (ULONG_PTR)r);
         }
+        if (UnitPdo[ext->Unit] != Pdo) /* deleted: see the note at the top */
+            return Complete(Irp, STATUS_NO_SUCH_DEVICE, 0);
         break; /* a unit has no children of its own: keep what is there */
     default:
         break;
     }
     return Complete(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
+}
+
+/* The unit's PDO is deleted, its memory kept until the driver unloads. */
+static VOID DeleteUnit(ULONG Unit)
+{
+    PDEVICE_OBJECT pdo = UnitPdo[Unit];
+    UnitPdo[Unit] = NULL;
+    State.Unit[Unit].Present = 0;
+    if (DeletedUnitPdo[Unit] != NULL)
+        ObDereferenceObject(DeletedUnitPdo[Unit]);
+    ObReferenceObject(pdo);
+    DeletedUnitPdo[Unit] = pdo;
+    IoDeleteDevice(pdo);
 }
 
 static NTSTATUS CreateUnit(ULONG Unit)
@@ -587,10 +610,8 @@ static NTSTATUS BusPnp(PDEVICE_OBJECT Fdo, PIRP Irp)
         Irp->IoStatus.Status = STATUS_SUCCESS;
         NTSTATUS status = PassDown(lower, Irp);
         for (ULONG unit = 0; unit < 2; unit++) {
-            if (UnitPdo[unit] != NULL) {
-                IoDeleteDevice(UnitPdo[unit]);
-                UnitPdo[unit] = NULL;
-            }
+            if (UnitPdo[unit] != NULL)
+                DeleteUnit(unit);
         }
         IoDetachDevice(lower);
         IoDeleteDevice(Fdo);
@@ -645,6 +666,7 @@ static NTSTATUS ControlRequest(PIRP Irp)
             break;
         }
         State.Size = sizeof(State);
+        State.ReferencesTaken = (unsigned long)ReferencesGiven;
         RtlCopyMemory(buffer, &State, sizeof(State));
         information = sizeof(State);
         break;
@@ -758,6 +780,9 @@ static VOID NTAPI Unload(PDRIVER_OBJECT Driver)
     IoDeleteSymbolicLink(&link);
     if (ControlDevice != NULL)
         IoDeleteDevice(ControlDevice);
+    for (ULONG unit = 0; unit < 2; unit++)
+        if (DeletedUnitPdo[unit] != NULL)
+            ObDereferenceObject(DeletedUnitPdo[unit]);
     if (PrintData != NULL)
         ExFreePool(PrintData);
 }

@@ -63,9 +63,14 @@ typedef struct STANDIN_STATE {
     unsigned long FailedSrbs; /* transport errors given */
     unsigned long StatusReads;
     unsigned long DeviceIdReads;
-    unsigned long PrintBytes;          /* accepted print data */
-    unsigned long InterfaceKeyRoutine; /* the class driver's import was replaced */
-    unsigned long FirstCdb[2];         /* first 8 CDB bytes of the first data SRB */
+    unsigned long PrintBytes; /* accepted print data */
+    /* The class driver's imports of IoOpenDeviceInterfaceRegistryKey and
+     * ObReferenceObjectByPointer were replaced (winegaps.cpp), and the
+     * references it took through the latter. */
+    unsigned long InterfaceKeyRoutine;
+    unsigned long ReferenceRoutine;
+    unsigned long ReferencesTaken;
+    unsigned long FirstCdb[2]; /* first 8 CDB bytes of the first data SRB */
     STANDIN_UNIT_STATE Unit[2];
     /* The last requests the units answered, for a failing check to show:
      * unit, major and minor function (or control code), lengths, status. */

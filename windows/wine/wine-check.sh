@@ -5,6 +5,8 @@
 # under QEMU (i386-run.sh), and ends the prefix's processes afterwards:
 # drivers loaded by Wine's PnP manager go only with their host process.
 # The copy (about 600 MB) is removed afterwards unless PRN_KEEP_PREFIX is set.
+# When the check fails, says where a crashed process was (crashsite.py) and
+# why a check that printed no summary ended.
 set -euo pipefail
 if [ -z "${PRN_I386_MODE:-}" ]; then
   exec bash "$(dirname "$0")/../../scripts/i386-run.sh" bash "$0" "$@"
@@ -30,9 +32,24 @@ done
 echo "32-bit programs: ${PRN_I386_MODE}"
 start=$(date +%s)
 status=0
-timeout 280 wine "$check" "${args[@]}" || status=$?
+log=$prefix.out
+set +e
+timeout 280 wine "$check" "${args[@]}" 2>&1 | tee "$log"
+status=${PIPESTATUS[0]}
+set -e
 timeout 30 wineserver -k || true
 timeout 30 wineserver --wait || true
 echo "check took $(( $(date +%s) - start )) s"
+if [ "$status" -ne 0 ]; then
+  # Where a process died, which of Wine's routines it was in; and a check
+  # that ended without its own last line says why it ended.
+  python3 "$(dirname "$0")/crashsite.py" "$log"
+  if [ "$status" -eq 124 ]; then
+    echo "FAIL: the check did not finish within 280 s (see the last step above)"
+  elif ! grep -q -E '^(PASS|FAIL): [0-9]+ step|^FAIL: .*stopped answering' "$log"; then
+    echo "FAIL: the check program ($(basename "$check")) ended without its summary, exit status $status"
+  fi
+fi
+rm -f "$log"
 [ -n "${PRN_KEEP_PREFIX:-}" ] || rm -rf "$prefix"
 exit $status

@@ -1,14 +1,26 @@
 /*
- * Wine 8's ntoskrnl has no IoOpenDeviceInterfaceRegistryKey: its export is a
- * stub that ends the process when called, and the class driver calls it to
- * write the port's values on a 1394 adapter. The stand-in gives the class
- * driver's import of it a routine of its own, which opens the key Windows
- * opens: "Device Parameters" under the interface's instance key.
+ * Kernel routines the class driver imports that Wine 8's ntoskrnl lacks or
+ * only pretends to have. The stand-in points the class driver's imports of
+ * them at routines of its own that do what Windows does:
+ *
+ * - IoOpenDeviceInterfaceRegistryKey is a stub that ends the process when
+ *   called; the class driver calls it to write the port's values on a 1394
+ *   adapter. The replacement opens the key Windows opens: "Device
+ *   Parameters" under the interface's instance key.
+ * - ObReferenceObjectByPointer is a stub that takes no reference and fails;
+ *   the class driver references its child with it when it reports the child
+ *   in unit 0's bus relations. Wine's PnP manager keeps that list and drops
+ *   its references when the unit's PDO is deleted, so without a reference
+ *   taken the child's device object is freed under the class driver, which
+ *   then deletes it a second time: a double free in the heap of the process
+ *   that hosts the drivers, which corrupts it or not depending on what the
+ *   other threads allocated in between. The replacement references the
+ *   object as Windows does for a kernel-mode caller that names no type.
  */
 #include <wdm.h>
 #include <ntimage.h>
 
-#include "interfacekey.h"
+#include "winegaps.h"
 
 #define CLASS_GUID_CHARS 38
 #define KEY_PATH_CHARS 512
@@ -108,9 +120,34 @@ static BOOLEAN ReplaceImport(PUCHAR Base, const char* Dll, const char* Routine, 
     return FALSE;
 }
 
-BOOLEAN ProvideInterfaceKeyRoutine(PDRIVER_OBJECT ClassDriver)
+LONG ReferencesGiven;
+
+static NTSTATUS NTAPI ReferenceObjectByPointer(PVOID Object, ACCESS_MASK Access, POBJECT_TYPE Type,
+                                               KPROCESSOR_MODE Mode)
+{
+    UNREFERENCED_PARAMETER(Access);
+    UNREFERENCED_PARAMETER(Type);
+    UNREFERENCED_PARAMETER(Mode);
+    ObReferenceObject(Object);
+    InterlockedIncrement(&ReferencesGiven);
+    return STATUS_SUCCESS;
+}
+
+static BOOLEAN ReplaceClassDriverImport(PDRIVER_OBJECT ClassDriver, const char* Routine,
+                                        PVOID Replacement)
 {
     PUCHAR base = ImageOf((PVOID)ClassDriver->MajorFunction[IRP_MJ_PNP]);
-    return base != NULL && ReplaceImport(base, "ntoskrnl.exe", "IoOpenDeviceInterfaceRegistryKey",
-                                         (PVOID)OpenDeviceInterfaceKey);
+    return base != NULL && ReplaceImport(base, "ntoskrnl.exe", Routine, Replacement);
+}
+
+BOOLEAN ProvideInterfaceKeyRoutine(PDRIVER_OBJECT ClassDriver)
+{
+    return ReplaceClassDriverImport(ClassDriver, "IoOpenDeviceInterfaceRegistryKey",
+                                    (PVOID)OpenDeviceInterfaceKey);
+}
+
+BOOLEAN ProvideReferenceRoutine(PDRIVER_OBJECT ClassDriver)
+{
+    return ReplaceClassDriverImport(ClassDriver, "ObReferenceObjectByPointer",
+                                    (PVOID)ReferenceObjectByPointer);
 }

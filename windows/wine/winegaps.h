@@ -1,0 +1,19 @@
+/*
+ * The stand-in's replacements for the kernel routines the class driver
+ * imports that Wine 8 lacks or stubs (winegaps.cpp says which and why).
+ */
+#ifndef PRN_WINE_WINEGAPS_H
+#define PRN_WINE_WINEGAPS_H
+
+#include <wdm.h>
+
+/* Each points the class driver's import of one routine at the stand-in's
+ * own; FALSE when its image or the import is not found. */
+BOOLEAN
+ProvideInterfaceKeyRoutine(PDRIVER_OBJECT ClassDriver);      /* IoOpenDeviceInterfaceRegistryKey */
+BOOLEAN ProvideReferenceRoutine(PDRIVER_OBJECT ClassDriver); /* ObReferenceObjectByPointer */
+
+/* References the class driver took through the replacement. */
+extern LONG ReferencesGiven;
+
+#endif

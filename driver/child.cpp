@@ -106,8 +106,10 @@ static NTSTATUS ReportBusRelations(PDEVICE_OBJECT Fdo, PIRP Irp)
     if (relations == NULL)
         return STATUS_SUCCESS;
     relations->Count = 0;
-    if (reported != NULL) {
-        ObReferenceObjectByPointer(reported, 0, NULL, KernelMode);
+    // The PnP manager drops a reference of every device in the list: a
+    // child whose reference was not taken would be freed under the driver,
+    // so it is left out instead.
+    if (reported != NULL && NT_SUCCESS(ObReferenceObjectByPointer(reported, 0, NULL, KernelMode))) {
         relations->Objects[0] = reported;
         relations->Count = 1;
     }

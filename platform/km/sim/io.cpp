@@ -29,12 +29,19 @@ std::atomic<size_t> trackedIrps{0};
 size_t powerWithoutStartNext = 0;
 LONG extraReferences = 0;
 NTSTATUS linkFailure = STATUS_SUCCESS;
+NTSTATUS referenceFailure = STATUS_SUCCESS;
 } // namespace
 
 void FailSymbolicLinks(NTSTATUS status)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
     linkFailure = status;
+}
+
+void FailReferencesByPointer(NTSTATUS status)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    referenceFailure = status;
 }
 
 DeviceInfo* Info(PDEVICE_OBJECT device)
@@ -189,6 +196,7 @@ void ResetIo()
     powerWithoutStartNext = 0;
     extraReferences = 0;
     linkFailure = STATUS_SUCCESS;
+    referenceFailure = STATUS_SUCCESS;
 }
 
 } // namespace kmsim
@@ -351,6 +359,9 @@ NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAcces
     (void)DesiredAccess;
     (void)ObjectType;
     (void)AccessMode;
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    if (referenceFailure != STATUS_SUCCESS)
+        return referenceFailure; // no reference taken
     ObfReferenceObject(Object);
     return STATUS_SUCCESS;
 }

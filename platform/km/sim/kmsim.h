@@ -145,6 +145,9 @@ std::string SymbolicLinkTarget(const std::string& name);
 size_t SymbolicLinkCount();
 // IoCreateSymbolicLink fails with `status` (STATUS_SUCCESS: no failure).
 void FailSymbolicLinks(NTSTATUS status);
+// ObReferenceObjectByPointer fails with `status` and takes no reference, as
+// with an object of another type (STATUS_SUCCESS: no failure).
+void FailReferencesByPointer(NTSTATUS status);
 size_t LiveDeviceCount();                            // device objects not yet freed
 size_t ExtraReferenceCount();                        // object references taken and not given back
 PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device); // what it is attached to

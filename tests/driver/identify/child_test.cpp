@@ -171,6 +171,23 @@ TEST_F(ChildTest, AChildThatCannotBeCreatedFailsTheQueryAndComesLater)
     EXPECT_NE(Child(p), nullptr);
 }
 
+// The PnP manager drops a reference of every device in the list: a child
+// whose reference could not be taken is not in it (its device object would
+// be freed under the driver), and is reported once the reference is taken.
+TEST_F(ChildTest, AChildThatCannotBeReferencedIsNotReported)
+{
+    sbp2sim::Printer* p = Plug(Printer(kKey));
+    PDEVICE_OBJECT unit0 = sbp2sim::UnitPdo(p, 0);
+    ASSERT_EQ(kmsim::AddFunctionDriver(driver, unit0), STATUS_SUCCESS);
+    ASSERT_EQ(kmsim::StartDevice(unit0), STATUS_SUCCESS);
+    kmsim::FailReferencesByPointer(STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(kmsim::EnumerateBus(unit0), STATUS_SUCCESS);
+    EXPECT_EQ(Child(p), nullptr);
+    kmsim::FailReferencesByPointer(STATUS_SUCCESS);
+    EXPECT_EQ(kmsim::EnumerateBus(unit0), STATUS_SUCCESS);
+    EXPECT_NE(Child(p), nullptr);
+}
+
 TEST_F(ChildTest, OtherAdaptersGetScsiStyleIds)
 {
     sbp2sim::PrinterConfig config = Printer(kKey);

@@ -312,7 +312,9 @@ static VOID RemoveChild(PDEVICE_OBJECT Child)
         parent->SuppressedChild = Child;
     parent->ActivityFlags = 0;
     if (!cext->ParentRemoving) {
-        IoInvalidateDeviceRelations(parent->LowerDevice, BusRelations);
+        // The unit's PDO, not LowerDevice: with a lower filter that is the
+        // filter's device, and the PnP manager takes only a PDO here.
+        IoInvalidateDeviceRelations(parent->Pdo, BusRelations);
         return;
     }
     parent->ChildPdo = NULL;

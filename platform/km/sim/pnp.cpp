@@ -454,6 +454,13 @@ NTSTATUS EnumerateBus(PDEVICE_OBJECT pdo)
 void QueueInvalidation(PDEVICE_OBJECT device)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
+    // Windows finds the device node through the device object: anything
+    // but a PDO it knows (a filter or function device above one, say)
+    // stops the system (PNP_DETECTED_FATAL_ERROR, invalid PDO).
+    if (!nodes.count(device)) {
+        Violation("IoInvalidateDeviceRelations of a device that is not a PDO");
+        return;
+    }
     invalidations.push_back(device);
 }
 

@@ -59,6 +59,20 @@ TEST_F(FilterTest, EveryRequestAndTheRemovalPassThroughTheFilter)
     EXPECT_EQ(kmsim::LowerFilterCount(), 1u); // unit 1's, until the unplug
 }
 
+// The child removed on its own asks for its parent's bus relations again:
+// of the unit's PDO, which the PnP manager knows, not of the filter the FDO
+// sits on.
+TEST_F(FilterTest, ChildRemovedAloneIsReportedAgainAboveAFilter)
+{
+    Start({true});
+    PDEVICE_OBJECT child = Ext(fdo0)->ChildPdo;
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(kmsim::RemoveDevice(child), STATUS_SUCCESS);
+    kmsim::ProcessInvalidations();
+    EXPECT_EQ(kmsim::ChildrenOf(pdo0), std::vector<PDEVICE_OBJECT>{child});
+    EXPECT_TRUE(kmsim::IsStarted(child));
+}
+
 // A lower driver may answer a PnP request it passes on with STATUS_PENDING
 // (the request may even be complete by then): the FDO waits for it.
 TEST_F(FilterTest, PnpRequestsPendedBelow)

@@ -100,8 +100,14 @@ bool Control(HANDLE standIn, DWORD code, const void* in, DWORD inSize, void* out
 STANDIN_STATE ReadState(HANDLE standIn)
 {
     STANDIN_STATE s = {};
-    if (!Control(standIn, IOCTL_STANDIN_GET_STATE, NULL, 0, &s, sizeof(s)) || s.Size != sizeof(s))
+    if (!Control(standIn, IOCTL_STANDIN_GET_STATE, NULL, 0, &s, sizeof(s)))
         HostLost(GetLastError());
+    if (s.Size != sizeof(s)) {
+        std::printf("FAIL: %s: the stand-in's record is %lu bytes, the check's %lu: the two come "
+                    "from different builds\n",
+                    currentStep, s.Size, (unsigned long)sizeof(s));
+        std::exit(1);
+    }
     return s;
 }
 

@@ -11,11 +11,12 @@
  *   the class driver references its child with it when it reports the child
  *   in unit 0's bus relations. Wine's PnP manager keeps that list and drops
  *   its references when the unit's PDO is deleted, so without a reference
- *   taken the child's device object is freed under the class driver, which
- *   then deletes it a second time: a double free in the heap of the process
- *   that hosts the drivers, which corrupts it or not depending on what the
- *   other threads allocated in between. The replacement references the
- *   object as Windows does for a kernel-mode caller that names no type.
+ *   taken the child's device object is freed under the class driver, whose
+ *   own IoDeleteDevice of the child then reads and writes the freed block
+ *   (its reference count among it): the heap of the process that hosts the
+ *   drivers is corrupted or not depending on what the heap or the other
+ *   threads put there in between. The replacement references the object
+ *   as Windows does for a kernel-mode caller that names no type.
  */
 #include <wdm.h>
 #include <ntimage.h>

@@ -550,13 +550,18 @@ static NTSTATUS ReadReply(PDEVICE_OBJECT Fdo, USHORT Command, PVOID Buffer, PULO
         return STATUS_BUFFER_TOO_SMALL;
     }
     FlushDataBuffer(CMD_FLUSH, Fdo);
+    // What the printer does not deliver reads as zeros, not as what the
+    // pool or an earlier reply left there: an INFO answer is always 8
+    // bytes, and a status reply is as long as the printer says it is.
+    PDEVICE_EXTENSION ext = EngineExtension(Fdo);
+    RtlZeroMemory(ext->ReplyBuffer, ext->ReplyBufferSize);
     ULONG replyLength = 0;
     NTSTATUS status = SendCommandAndWait(Fdo, Command, &replyLength);
     if (status != STATUS_SUCCESS) {
         *length = 0;
         return Command == CMD_STATUS_READ ? STATUS_SUCCESS : status;
     }
-    NTSTATUS copied = CopyReply(EngineExtension(Fdo), Command, Buffer, length, replyLength);
+    NTSTATUS copied = CopyReply(ext, Command, Buffer, length, replyLength);
     if (Command == CMD_DEVICE_ID && copied == STATUS_BUFFER_TOO_SMALL)
         return copied;
     return STATUS_SUCCESS;

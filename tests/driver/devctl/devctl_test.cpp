@@ -305,6 +305,13 @@ TEST_F(DevCtlTest, SerialTimeoutsSetAndReportTheWriteTimeout)
         EXPECT_EQ(Ext()->TimeoutSeconds, 2u);
     }
     EXPECT_EQ(Ask(IOCTL_SERIAL_GET_TIMEOUTS, 19).status, STATUS_BUFFER_TOO_SMALL);
+
+    // A "TIME_OUT" too long for milliseconds in 32 bits reports the longest
+    // time-out there is, not what is left after the product wraps.
+    Ext()->TimeoutSeconds = 5000000; // as the service key's value sets it at the start
+    got = Ask(IOCTL_SERIAL_GET_TIMEOUTS, 20);
+    memcpy(&t, got.buffer.data(), sizeof t);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 0xFFFFFFFFu);
 }
 
 TEST_F(DevCtlTest, UnknownCodesGoDownToUnitZeroUnchanged)
@@ -446,6 +453,13 @@ TEST_F(DevCtlTest, StatusAndInfoReplies)
         EXPECT_EQ(r.buffer, std::vector<UCHAR>(8, 0xEE));
         EXPECT_EQ(printer->Srbs().size(), 0u);
     }
+    // A printer that delivers less: the rest of the 8 bytes are zeros, not
+    // the earlier reply or the pool the reply buffer came from.
+    printer->SetInfoReply(0, 0xC2, {0xA0, 0xB0});
+    r = Ask(IOCTL_PRNSBP_UNIT0_INFO_A, 64);
+    EXPECT_EQ(r.bytes, 8u);
+    EXPECT_EQ(std::vector<UCHAR>(r.buffer.begin(), r.buffer.begin() + 8),
+              (std::vector<UCHAR>{0xA0, 0xB0, 0, 0, 0, 0, 0, 0}));
 
     // A printer that fails them: success with nothing delivered.
     printer->AddFault({sbp2sim::Fault::kRefuse, 1, 0xC1, 0x20, 0});

@@ -159,7 +159,9 @@ static NTSTATUS HandleGetTimeouts(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp,
     if (timeouts == NULL)
         return STATUS_INVALID_PARAMETER;
     RtlZeroMemory(timeouts, SERIAL_TIMEOUTS_SIZE);
-    timeouts->WriteTotalTimeoutConstant = ext->TimeoutSeconds * 1000;
+    // "TIME_OUT" may hold more seconds than 32 bits of milliseconds can.
+    timeouts->WriteTotalTimeoutConstant =
+        ext->TimeoutSeconds > MAXULONG / 1000 ? MAXULONG : ext->TimeoutSeconds * 1000;
     Irp->IoStatus.Information = SERIAL_TIMEOUTS_SIZE;
     return STATUS_SUCCESS;
 }

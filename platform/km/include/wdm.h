@@ -95,6 +95,7 @@ static_assert(sizeof(ULONG) == 4, "ULONG must be 32 bits");
 
 #define TRUE 1
 #define FALSE 0
+#define MAXULONG 0xffffffff
 #ifndef NULL
 #define NULL 0
 #endif

@@ -17,7 +17,10 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // refused, so that the system does not choose to sleep under an open
     // handle; a set-power request cannot be refused (the system sleeps
     // anyway). The child cannot wake anything: a wait-wake fails at once
-    // rather than report a wake that never happened.
+    // rather than report a wake that never happened. It keeps no power
+    // sequence either: a sequence request is not implemented (a success
+    // would hand back counts nobody filled in), refused as a query while the
+    // port is open.
     PCHILD_EXTENSION cext = (PCHILD_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
@@ -28,6 +31,9 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = STATUS_NOT_SUPPORTED;
         break;
     case IRP_MN_POWER_SEQUENCE:
+        status =
+            cext->Parent->OpenCount != 0 ? STATUS_DEVICE_POWER_FAILURE : STATUS_NOT_IMPLEMENTED;
+        break;
     case IRP_MN_QUERY_POWER:
         status = cext->Parent->OpenCount != 0 ? STATUS_DEVICE_POWER_FAILURE : STATUS_SUCCESS;
         break;

@@ -292,6 +292,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 PowerSystemSleeping1, 1, STATUS_NOT_SUPPORTED},
                       PowerCase{"SequenceOpen", IRP_MN_POWER_SEQUENCE, SystemPowerState, 0, 1,
                                 STATUS_DEVICE_POWER_FAILURE},
+                      PowerCase{"SequenceClosed", IRP_MN_POWER_SEQUENCE, SystemPowerState, 0, 0,
+                                STATUS_NOT_IMPLEMENTED},
                       PowerCase{"Unknown", 0x07, SystemPowerState, 0, 0, STATUS_NOT_SUPPORTED}),
     [](const auto& info) { return std::string(info.param.name); });
 

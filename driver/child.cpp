@@ -76,20 +76,6 @@ NTSTATUS CreateChildPdo(PDEVICE_EXTENSION Extension)
     return STATUS_SUCCESS;
 }
 
-// The list handed to the PnP manager replaces any list already in the
-// request; that one's references and memory are given back first.
-static VOID SetRelations(PIRP Irp, PDEVICE_RELATIONS Relations)
-{
-    PDEVICE_RELATIONS old = (PDEVICE_RELATIONS)Irp->IoStatus.Information;
-    if (old != NULL) {
-        for (ULONG i = 0; i < old->Count; i++)
-            ObDereferenceObject(old->Objects[i]);
-        ExFreePool(old);
-    }
-    Irp->IoStatus.Information = (ULONG_PTR)Relations;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-}
-
 static NTSTATUS ReportBusRelations(PDEVICE_OBJECT Fdo, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
@@ -101,19 +87,26 @@ static NTSTATUS ReportBusRelations(PDEVICE_OBJECT Fdo, PIRP Irp)
         else if (status != STATUS_NOT_SUPPORTED)
             return status;
     }
+    // A driver above may have reported devices of its own: the list handed
+    // on holds them (with the references they came with) and the child.
+    PDEVICE_RELATIONS earlier = (PDEVICE_RELATIONS)Irp->IoStatus.Information;
+    ULONG kept = earlier != NULL ? earlier->Count : 0;
     PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(DEVICE_RELATIONS), TAG_BUS_RELATIONS);
+        NonPagedPool, sizeof(DEVICE_RELATIONS) + kept * sizeof(PDEVICE_OBJECT), TAG_BUS_RELATIONS);
     if (relations == NULL)
         return STATUS_SUCCESS;
     relations->Count = 0;
+    for (ULONG i = 0; i < kept; i++)
+        relations->Objects[relations->Count++] = earlier->Objects[i];
     // The PnP manager drops a reference of every device in the list: a
     // child whose reference was not taken would be freed under the driver,
     // so it is left out instead.
-    if (reported != NULL && NT_SUCCESS(ObReferenceObjectByPointer(reported, 0, NULL, KernelMode))) {
-        relations->Objects[0] = reported;
-        relations->Count = 1;
-    }
-    SetRelations(Irp, relations);
+    if (reported != NULL && NT_SUCCESS(ObReferenceObjectByPointer(reported, 0, NULL, KernelMode)))
+        relations->Objects[relations->Count++] = reported;
+    if (earlier != NULL)
+        ExFreePool(earlier);
+    Irp->IoStatus.Information = (ULONG_PTR)relations;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     return STATUS_SUCCESS;
 }
 

@@ -242,7 +242,9 @@ TEST_F(ChildTest, IdQueriesSurviveEveryAllocationFailure)
 // The PnP manager hands the bus-relations query down with a list a filter
 // above may already have put there; ours replaces it, so that list's
 // references and memory must be given back.
-TEST_F(ChildTest, BusRelationsReplaceAnEarlierListWithoutLeakingIt)
+// A driver above that reported a device of its own keeps it in the list,
+// with the reference it took; the earlier list's memory is given back.
+TEST_F(ChildTest, BusRelationsKeepWhatADriverAboveReported)
 {
     sbp2sim::Printer* p = Connect(Printer(kKey));
     PDEVICE_OBJECT fdo = session::FdoOf(p, 0);
@@ -275,9 +277,11 @@ TEST_F(ChildTest, BusRelationsReplaceAnEarlierListWithoutLeakingIt)
     PDEVICE_RELATIONS reported = (PDEVICE_RELATIONS)irp->IoStatus.Information;
     EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
     ASSERT_NE(reported, earlier);
-    ASSERT_EQ(reported->Count, 1u);
-    EXPECT_EQ(reported->Objects[0], Child(p));
+    ASSERT_EQ(reported->Count, 2u);
+    EXPECT_EQ(reported->Objects[0], sbp2sim::UnitPdo(p, 1));
+    EXPECT_EQ(reported->Objects[1], Child(p));
     ObDereferenceObject(reported->Objects[0]);
+    ObDereferenceObject(reported->Objects[1]);
     ExFreePool(reported);
     IoFreeIrp(irp);
     EXPECT_EQ(kmsim::ExtraReferenceCount(), 0u);

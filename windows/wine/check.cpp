@@ -90,8 +90,8 @@ bool Control(HANDLE standIn, DWORD code, const void* in, DWORD inSize, void* out
 [[noreturn]] void HostLost(DWORD error)
 {
     std::printf("FAIL: %s: the process that hosts the drivers (winedevice.exe) stopped answering "
-                "(the stand-in's control device gave error %lu); see Wine's message above for "
-                "the fault\n",
+                "(the stand-in's control device gave error %lu); Wine's \"Unhandled\" line "
+                "above, if there is one, says how it died\n",
                 currentStep, error);
     std::fflush(stdout);
     std::exit(1);

@@ -335,9 +335,12 @@ static PDEVICE_OBJECT CommandTarget(PDEVICE_OBJECT Fdo, USHORT Command)
     }
 }
 
-static PIRP AllocateEngineIrp(PDEVICE_OBJECT Fdo, const ENGINE_COMMAND* Entry, ULONG Length)
+// One stack location of our own and the target's stack: unit 1's stack may
+// be deeper than unit 0's (a filter on one unit only).
+static PIRP AllocateEngineIrp(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT Target,
+                              const ENGINE_COMMAND* Entry, ULONG Length)
 {
-    PIRP irp = IoAllocateIrp(Fdo->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp((CCHAR)(Target->StackSize + 1), FALSE);
     if (irp == NULL)
         return NULL;
     IoSetNextIrpStackLocation(irp);
@@ -389,18 +392,15 @@ static NTSTATUS SendCommandAndWait(PDEVICE_OBJECT Fdo, USHORT Command, PULONG Re
     if (entry == NULL)
         return STATUS_DEVICE_BUSY;
     ULONG length = CommandLength(ext, entry);
-    PIRP irp = AllocateEngineIrp(Fdo, entry, length);
+    PDEVICE_OBJECT target = CommandTarget(Fdo, Command);
+    if (target == NULL)
+        return STATUS_DEVICE_BUSY;
+    PIRP irp = AllocateEngineIrp(Fdo, target, entry, length);
     if (irp == NULL)
         return STATUS_DEVICE_BUSY;
     PSCSI_REQUEST_BLOCK srb = BuildSrbRequest(ext, entry, irp, length);
     if (srb == NULL) {
         IoFreeIrp(irp);
-        return STATUS_DEVICE_BUSY;
-    }
-    PDEVICE_OBJECT target = CommandTarget(Fdo, Command);
-    if (target == NULL) {
-        ExFreeToNPagedLookasideList(&ext->SrbLookaside, srb);
-        FreeEngineIrp(irp);
         return STATUS_DEVICE_BUSY;
     }
     KeInitializeEvent(&ext->SendDoneEvent, NotificationEvent, FALSE);

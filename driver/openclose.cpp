@@ -35,15 +35,17 @@ static LARGE_INTEGER Now()
 // Sends IRP_MJ_CREATE or IRP_MJ_CLOSE to one unit, more than a millisecond
 // after Stamp. FALSE when the unit is gone or no request packet could be
 // had; otherwise *Result holds the unit's answer.
-static BOOLEAN SendToUnit(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT Unit, UCHAR MajorFunction,
-                          LARGE_INTEGER Stamp, NTSTATUS* Result)
+static BOOLEAN SendToUnit(PDEVICE_OBJECT Unit, UCHAR MajorFunction, LARGE_INTEGER Stamp,
+                          NTSTATUS* Result)
 {
     // Unit 1's removal waits only for unit 1's own requests: it may take the
     // unit out of the table while an open or close counted on unit 0 runs.
     // Such a unit is treated like a packet that could not be had.
     if (Unit == NULL)
         return FALSE;
-    PIRP irp = IoAllocateIrp(Fdo->StackSize, FALSE);
+    // One location of our own and the unit's stack, which may be deeper
+    // than unit 0's.
+    PIRP irp = IoAllocateIrp((CCHAR)(Unit->StackSize + 1), FALSE);
     if (irp == NULL)
         return FALSE;
     IoSetNextIrpStackLocation(irp);
@@ -103,7 +105,7 @@ static VOID AbandonOpen(PDEVICE_OBJECT Fdo, LARGE_INTEGER Unit0Opened)
 {
     PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
     NTSTATUS ignored;
-    if (SendToUnit(Fdo, UnitTableGetUnit0Target(Fdo), IRP_MJ_CLOSE, Unit0Opened, &ignored))
+    if (SendToUnit(UnitTableGetUnit0Target(Fdo), IRP_MJ_CLOSE, Unit0Opened, &ignored))
         ext->Unit0Open = 0;
     ext->OpenCount = 0;
     ext->LastCloseTime = Now();
@@ -132,14 +134,14 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     ResetConnection(Fdo);
 
     NTSTATUS result;
-    if (!SendToUnit(Fdo, UnitTableGetUnit0Target(Fdo), IRP_MJ_CREATE, ext->LastCloseTime, &result))
+    if (!SendToUnit(UnitTableGetUnit0Target(Fdo), IRP_MJ_CREATE, ext->LastCloseTime, &result))
         return STATUS_DELETE_PENDING;
     if (result != STATUS_SUCCESS)
         return result;
     LARGE_INTEGER unit0Opened = Now();
     ext->Unit0Open = 1;
     ext->OpenCount = handles + 1;
-    if (!SendToUnit(Fdo, UnitTableGetUnit1Target(Fdo), IRP_MJ_CREATE, unit0Opened, &result)) {
+    if (!SendToUnit(UnitTableGetUnit1Target(Fdo), IRP_MJ_CREATE, unit0Opened, &result)) {
         AbandonOpen(Fdo, unit0Opened);
         return STATUS_DELETE_PENDING;
     }
@@ -201,8 +203,8 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     NTSTATUS status = STATUS_DELETE_PENDING;
     if (ext->Unit1Open) {
         ext->Unit1Open = 0;
-        if (!ext->DeviceError && !SendToUnit(Fdo, UnitTableGetUnit1Target(Fdo), IRP_MJ_CLOSE,
-                                             ext->LastOpenTime, &status))
+        if (!ext->DeviceError &&
+            !SendToUnit(UnitTableGetUnit1Target(Fdo), IRP_MJ_CLOSE, ext->LastOpenTime, &status))
             return STATUS_DELETE_PENDING;
     }
     ext->OpenCount = 0;
@@ -212,7 +214,7 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
         if (ext->DeviceError)
             return status;
         NTSTATUS ignored;
-        if (!SendToUnit(Fdo, UnitTableGetUnit0Target(Fdo), IRP_MJ_CLOSE, unit1Closed, &ignored))
+        if (!SendToUnit(UnitTableGetUnit0Target(Fdo), IRP_MJ_CLOSE, unit1Closed, &ignored))
             return STATUS_DELETE_PENDING;
         status = STATUS_SUCCESS;
     } else {

@@ -564,6 +564,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Irp->CurrentLocation++;
         return STATUS_INVALID_PARAMETER;
     }
+    // The target and every driver below it may use a location of their
+    // own: an IRP with fewer left than the target's stack is deep ends in
+    // NO_MORE_IRP_STACK_LOCATIONS once one of them does.
+    if (Irp->CurrentLocation < DeviceObject->StackSize)
+        Violation("IoCallDriver with fewer stack locations left than the target's stack needs");
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
     RequestArriving(Irp, DeviceObject);

@@ -73,6 +73,25 @@ TEST_F(FilterTest, ChildRemovedAloneIsReportedAgainAboveAFilter)
     EXPECT_TRUE(kmsim::IsStarted(child));
 }
 
+// A filter on unit 1 only makes its stack deeper than unit 0's: the driver's
+// own packets for unit 1 (the open's create, the status read's SRB, the
+// close) have room for the stack they go down.
+TEST_F(FilterTest, OwnPacketsFitAStackDeeperOnUnitOne)
+{
+    Load();
+    printer = Plug(sbp2sim::PrinterConfig());
+    ASSERT_EQ(PlugUnit(printer, 0), STATUS_SUCCESS);
+    kmsim::SetLowerFilter({true});
+    ASSERT_EQ(PlugUnit(printer, 1), STATUS_SUCCESS);
+    ASSERT_GT(Fdo(printer, 1)->StackSize, Fdo(printer, 0)->StackSize);
+    EXPECT_EQ(Open().status, STATUS_SUCCESS);
+    std::vector<UCHAR> status;
+    EXPECT_EQ(Read(64, &status).status, STATUS_SUCCESS);
+    EXPECT_FALSE(status.empty());
+    EXPECT_EQ(Close().status, STATUS_SUCCESS);
+    EXPECT_GE(kmsim::LowerFilterSeen(sbp2sim::UnitPdo(printer, 1)).requests, 3u);
+}
+
 // A lower driver may answer a PnP request it passes on with STATUS_PENDING
 // (the request may even be complete by then): the FDO waits for it.
 TEST_F(FilterTest, PnpRequestsPendedBelow)

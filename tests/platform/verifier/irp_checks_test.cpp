@@ -221,6 +221,22 @@ TEST_F(FaultyDriverTest, BalancedIrqlChangesAreNotReported)
     EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
 }
 
+// A request with room for one device sent to a stack two deep: the device
+// below runs out of stack locations once it uses one of its own.
+TEST_F(FaultyDriverTest, TooFewStackLocationsForTheTargetAreReported)
+{
+    Body() = [](PDEVICE_OBJECT, PIRP irp) { return CompleteNow(irp, STATUS_SUCCESS); };
+    device->StackSize = 2;
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    sent.push_back(irp);
+    IoSetNextIrpStackLocation(irp); // the sender's own location
+    IoSetCompletionRoutine(irp, SenderCompletion, &completions, TRUE, TRUE, TRUE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    IoCallDriver(device, irp);
+    ASSERT_EQ(kmsim::Violations().size(), 1u) << ::testing::PrintToString(kmsim::Violations());
+    EXPECT_TRUE(Reported("fewer stack locations left"));
+}
+
 TEST_F(FaultyDriverTest, RequestCompletedTwiceIsReported)
 {
     Body() = [](PDEVICE_OBJECT, PIRP irp) {

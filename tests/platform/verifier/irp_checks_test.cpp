@@ -237,6 +237,15 @@ TEST_F(FaultyDriverTest, TooFewStackLocationsForTheTargetAreReported)
     EXPECT_TRUE(Reported("fewer stack locations left"));
 }
 
+// Only a PDO has a device node for the PnP manager to enumerate again.
+TEST_F(FaultyDriverTest, InvalidatingRelationsOfANonPdoIsReported)
+{
+    IoInvalidateDeviceRelations(device, BusRelations);
+    ASSERT_EQ(kmsim::Violations().size(), 1u);
+    EXPECT_TRUE(Reported("not a PDO"));
+    EXPECT_EQ(kmsim::PendingInvalidations(), 0u);
+}
+
 TEST_F(FaultyDriverTest, RequestCompletedTwiceIsReported)
 {
     Body() = [](PDEVICE_OBJECT, PIRP irp) {

@@ -65,6 +65,14 @@ std::string Narrow(const wchar_t* text)
     return s;
 }
 
+// The last line: how many steps failed. A step that cannot go on without
+// an earlier one ends the check here too.
+int Summary()
+{
+    std::printf("%s: %d step(s) failed\n", failures ? "FAIL" : "PASS", failures);
+    return failures ? 1 : 0;
+}
+
 // ---- the stand-in's control device ----
 
 HANDLE OpenStandIn()
@@ -515,7 +523,7 @@ int main(int argc, char** argv)
     }
     Step(standIn != INVALID_HANDLE_VALUE, "stand-in port driver loaded");
     if (standIn == INVALID_HANDLE_VALUE)
-        return 1;
+        return Summary();
 
     STANDIN_STATE s;
     currentStep = "both units added and started";
@@ -537,7 +545,7 @@ int main(int argc, char** argv)
              ", device-ID leaves " + Num(s.Unit[0].LeafRequests + s.Unit[1].LeafRequests));
     if (!started) {
         ShowLog(s);
-        return 1;
+        return Summary();
     }
     int onDriver = 0;
     for (const DeviceInfo& d : DevicesOf(L"SBP2")) {
@@ -587,7 +595,7 @@ int main(int argc, char** argv)
     HANDLE port = OpenPort(&how);
     Step(port != INVALID_HANDLE_VALUE, "port opened", how);
     if (port == INVALID_HANDLE_VALUE)
-        return 1;
+        return Summary();
     s = ReadState(standIn);
     Step(s.Unit[0].Creates == 1 && s.Unit[1].Creates == 1, "open reached both units",
          "creates " + Num(s.Unit[0].Creates) + "/" + Num(s.Unit[1].Creates));
@@ -667,6 +675,5 @@ int main(int argc, char** argv)
          "both FDOs deleted (\\Device\\Printer0 and 1 gone)");
     CloseHandle(standIn);
 
-    std::printf("%s: %d step(s) failed\n", failures ? "FAIL" : "PASS", failures);
-    return failures ? 1 : 0;
+    return Summary();
 }

@@ -200,12 +200,16 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     }
     ext->ActivityFlags |= ACTIVITY_CLOSED;
 
+    // A close cannot be refused: when unit 1 cannot be sent its close (no
+    // packet), the port still ends closed and unit 0 is closed on the bus;
+    // the close reports it as before.
     NTSTATUS status = STATUS_DELETE_PENDING;
+    BOOLEAN unit1Reached = TRUE;
     if (ext->Unit1Open) {
         ext->Unit1Open = 0;
-        if (!ext->DeviceError &&
-            !SendToUnit(UnitTableGetUnit1Target(Fdo), IRP_MJ_CLOSE, ext->LastOpenTime, &status))
-            return STATUS_DELETE_PENDING;
+        if (!ext->DeviceError)
+            unit1Reached =
+                SendToUnit(UnitTableGetUnit1Target(Fdo), IRP_MJ_CLOSE, ext->LastOpenTime, &status);
     }
     ext->OpenCount = 0;
     LARGE_INTEGER unit1Closed = Now();
@@ -216,7 +220,7 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
         NTSTATUS ignored;
         if (!SendToUnit(UnitTableGetUnit0Target(Fdo), IRP_MJ_CLOSE, unit1Closed, &ignored))
             return STATUS_DELETE_PENDING;
-        status = STATUS_SUCCESS;
+        status = unit1Reached ? STATUS_SUCCESS : STATUS_DELETE_PENDING;
     } else {
         status = STATUS_DELETE_PENDING;
     }

@@ -263,6 +263,40 @@ TEST_P(OpenCloseTest, FailedOpenUndoesWhatItReached)
     EXPECT_TRUE(undone);
 }
 
+TEST_P(OpenCloseTest, LastCloseThatCannotReachUnitOneStillClosesThePort)
+{
+    // Fail each allocation of the last close in turn. A close cannot be
+    // refused: whatever it could not send, the port ends closed (unit 0 is
+    // closed on the bus unless its own packet was the one refused) and the
+    // next open is a first open again.
+    bool unreached = false;
+    for (unsigned long n = 1; n <= 3; n++) {
+        SCOPED_TRACE(n);
+        Restart(Options());
+        ASSERT_EQ(Open(), STATUS_SUCCESS);
+        printer->ClearTrace();
+        kmsim::FailNthAllocation(n);
+        NTSTATUS s = Close();
+        kmsim::ClearFailures();
+        if (s == STATUS_INSUFFICIENT_RESOURCES)
+            continue; // never reached the driver
+        std::vector<std::string> traffic = UnitTraffic();
+        if (traffic == std::vector<std::string>({"X0"})) {
+            unreached = true;
+        } else if (traffic != std::vector<std::string>({"X1"})) { // unit 0's packet refused
+            EXPECT_EQ(traffic, std::vector<std::string>({"X1", "X0"}));
+        }
+        EXPECT_EQ(Ext()->OpenCount, 0u);
+        EXPECT_EQ(Ext()->Unit0Open, 0u);
+        printer->ClearTrace();
+        EXPECT_EQ(Open(), STATUS_SUCCESS);
+        EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"C0", "C1"}));
+        EXPECT_EQ(Write(100).bytes, 100u);
+        EXPECT_EQ(Close(), STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(unreached);
+}
+
 // A printer whose unit 1 leaves the unit table while unit 0 is being
 // opened: the removal of unit 1 runs on the PnP manager's thread and waits
 // only for unit 1's own requests, not for an open counted on unit 0.

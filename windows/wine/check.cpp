@@ -91,18 +91,21 @@ bool Control(HANDLE standIn, DWORD code, const void* in, DWORD inSize, void* out
     return ok != FALSE;
 }
 
+// The step under way cannot be checked: it fails, and so does the check.
+[[noreturn]] void StopCheck(const std::string& why)
+{
+    Step(false, currentStep, why);
+    std::exit(Summary());
+}
+
 // The stand-in answers from the process that hosts the drivers (Wine's
-// winedevice.exe). When it stops answering, that process has died (Wine's
-// own "Unhandled ..." line above says how): nothing after can be checked,
-// and the counts it would give are not the driver's.
+// winedevice.exe). When it stops answering, that process has died: the
+// counts it would give are not the driver's.
 [[noreturn]] void HostLost(DWORD error)
 {
-    std::printf("FAIL: %s: the process that hosts the drivers (winedevice.exe) stopped answering "
-                "(the stand-in's control device gave error %lu); Wine's \"Unhandled\" line "
-                "above, if there is one, says how it died\n",
-                currentStep, error);
-    std::fflush(stdout);
-    std::exit(1);
+    StopCheck("the process that hosts the drivers (winedevice.exe) stopped answering (the "
+              "stand-in's control device gave error " +
+              Num(error) + "); Wine's \"Unhandled\" line above, if there is one, says how it died");
 }
 
 STANDIN_STATE ReadState(HANDLE standIn)
@@ -110,12 +113,9 @@ STANDIN_STATE ReadState(HANDLE standIn)
     STANDIN_STATE s = {};
     if (!Control(standIn, IOCTL_STANDIN_GET_STATE, NULL, 0, &s, sizeof(s)))
         HostLost(GetLastError());
-    if (s.Size != sizeof(s)) {
-        std::printf("FAIL: %s: the stand-in's record is %lu bytes, the check's %lu: the two come "
-                    "from different builds\n",
-                    currentStep, s.Size, (unsigned long)sizeof(s));
-        std::exit(1);
-    }
+    if (s.Size != sizeof(s))
+        StopCheck("the stand-in's record is " + Num(s.Size) + " bytes, the check's " +
+                  Num(sizeof(s)) + ": the two come from different builds");
     return s;
 }
 

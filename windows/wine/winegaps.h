@@ -9,9 +9,10 @@
 
 /* Each points the class driver's import of one routine at the stand-in's
  * own; FALSE when its image or the import is not found. */
-BOOLEAN
-ProvideInterfaceKeyRoutine(PDRIVER_OBJECT ClassDriver);      /* IoOpenDeviceInterfaceRegistryKey */
-BOOLEAN ProvideReferenceRoutine(PDRIVER_OBJECT ClassDriver); /* ObReferenceObjectByPointer */
+/* IoOpenDeviceInterfaceRegistryKey */
+BOOLEAN ProvideInterfaceKeyRoutine(PDRIVER_OBJECT ClassDriver);
+/* ObReferenceObjectByPointer */
+BOOLEAN ProvideReferenceRoutine(PDRIVER_OBJECT ClassDriver);
 
 /* References the class driver took through the replacement. */
 extern LONG ReferencesGiven;

@@ -2,6 +2,8 @@
 // simulated printer, answering what a printer class driver sends down.
 #include "sbp2sim.h"
 
+#include "explore.h"
+
 #include "kmsim.h"
 
 #include <ntddstor.h>
@@ -65,6 +67,24 @@ struct WorkerStopper {
     }
 } workerStopper;
 
+// Under the schedule explorer the completions run on a scheduled thread
+// of their own, one per run, that the explorer interleaves with the rest;
+// the queue needs no lock there, only one thread runs at a time.
+std::deque<std::function<void()>> scheduledQueue;
+bool scheduledBusy = false;
+
+void ScheduledWorker()
+{
+    while (kmsim::Block([] { return !scheduledQueue.empty(); },
+                        "the port driver's completion thread (idle)")) {
+        std::function<void()> job = std::move(scheduledQueue.front());
+        scheduledQueue.pop_front();
+        scheduledBusy = true;
+        job();
+        scheduledBusy = false;
+    }
+}
+
 UnitExtension* Ext(PDEVICE_OBJECT d)
 {
     return (UnitExtension*)d->DeviceExtension;
@@ -114,6 +134,21 @@ NTSTATUS Finish(PDEVICE_OBJECT pdo, PIRP irp, std::function<NTSTATUS(ULONG_PTR*)
         return s;
     }
     IoMarkIrpPending(irp);
+    if (kmsim::Scheduled()) {
+        scheduledQueue.push_back([irp, work] {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ULONG_PTR info = 0;
+            NTSTATUS s = work(&info);
+            irp->IoStatus.Status = s;
+            irp->IoStatus.Information = info;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            KeLowerIrql(old);
+        });
+        kmsim::SpawnOnce("port", ScheduledWorker, true);
+        kmsim::Point(kmsim::PointKind::kPort, irp);
+        return STATUS_PENDING;
+    }
     {
         std::lock_guard<std::mutex> g(queueLock);
         // The completion thread starts with the first request that pends:
@@ -156,13 +191,16 @@ NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp)
             stack->MajorFunction == IRP_MJ_SCSI ? stack->Parameters.Scsi.Srb : NULL;
         p->config.onArrival(UnitRequest{Ext(pdo)->unit, stack->MajorFunction, irp, stack, srb});
     }
-    return Finish(pdo, irp, [pdo, irp](ULONG_PTR* info) {
+    // What the completion needs is taken now: a unit pulled off the bus
+    // may have lost its PDO by the time a pended request completes.
+    int unit = Ext(pdo)->unit;
+    return Finish(pdo, irp, [p, unit, irp](ULONG_PTR* info) {
         static PrinterModel fallback;
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         PSCSI_REQUEST_BLOCK srb =
             stack->MajorFunction == IRP_MJ_SCSI ? stack->Parameters.Scsi.Srb : NULL;
-        UnitRequest r{Ext(pdo)->unit, stack->MajorFunction, irp, stack, srb};
-        PrinterModel* model = Ext(pdo)->printer->config.model.get();
+        UnitRequest r{unit, stack->MajorFunction, irp, stack, srb};
+        PrinterModel* model = p->config.model.get();
         return (model ? model : &fallback)->Handle(r, info);
     });
 }
@@ -518,7 +556,7 @@ void EnsureStarted()
 size_t CompletionsInProgress()
 {
     std::lock_guard<std::mutex> g(queueLock);
-    return queue.size() + (busy ? 1 : 0);
+    return queue.size() + (busy ? 1 : 0) + scheduledQueue.size() + (scheduledBusy ? 1 : 0);
 }
 
 PDRIVER_OBJECT PortDriver()
@@ -622,6 +660,9 @@ void Shutdown()
 {
     if (!portDriver)
         return;
+    if (kmsim::Scheduled())
+        kmsim::Block([] { return scheduledQueue.empty() && !scheduledBusy; },
+                     "sbp2sim shutdown: for the pended requests");
     {
         // Every pended request completed before anything goes.
         std::unique_lock<std::mutex> g(queueLock);

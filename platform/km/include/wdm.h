@@ -1043,4 +1043,10 @@ static inline VOID IoMarkIrpPending(PIRP Irp)
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
 
+/* The simulated kernel's schedule explorer may switch threads here: a read
+   of a field another thread can change. Not a Windows routine: a driver
+   uses it through a macro of its own that is empty in the Windows build. */
+KM_EXTERN_C VOID KmsimFieldPoint(VOID);
+#define KMSIM_POINT() KmsimFieldPoint()
+
 #endif /* PRN_KM_WDM_H */

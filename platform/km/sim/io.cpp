@@ -1,5 +1,6 @@
 // Device objects and their namespace, symbolic links, object references,
 // IRPs with stack locations and completion, MDLs.
+#include "explore.h"
 #include "verifier.h"
 
 #include <atomic>
@@ -257,6 +258,7 @@ static void DropReference(PDEVICE_OBJECT d)
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    Point(PointKind::kDelete, DeviceObject);
     std::lock_guard<std::recursive_mutex> g(g_lock);
     if (!liveDevices.count(DeviceObject) || Info(DeviceObject)->deleted) {
         Violation("IoDeleteDevice of a device that does not exist or is already deleted");
@@ -545,18 +547,43 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     return irp;
 }
 
+// The request handed to a device object that has been freed: completed at
+// the location it was sent to, as if that device had failed it.
+static NTSTATUS FailAtFreedDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Irp->CurrentLocation--;
+    PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject; // only compared, never followed
+    Irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_NO_SUCH_DEVICE;
+}
+
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    Point(PointKind::kCall, DeviceObject);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         Violation("IoCallDriver above DISPATCH_LEVEL");
     if (!Retail()) {
-        std::lock_guard<std::recursive_mutex> g(g_lock);
-        if (!liveIrps.count(Irp)) {
-            Violation("IoCallDriver with an IRP that does not exist");
-            return STATUS_INVALID_PARAMETER;
+        bool freed;
+        {
+            std::lock_guard<std::recursive_mutex> g(g_lock);
+            if (!liveIrps.count(Irp)) {
+                Violation("IoCallDriver with an IRP that does not exist");
+                return STATUS_INVALID_PARAMETER;
+            }
+            // A deleted device object that is still referenced stays, and
+            // its driver still gets what is sent to it (as on Windows, where
+            // an open handle keeps it); one that is freed is gone.
+            freed = !liveDevices.count(DeviceObject);
+            if (freed)
+                Violation("IoCallDriver to a device that does not exist");
         }
-        if (!liveDevices.count(DeviceObject) || Info(DeviceObject)->deleted)
-            Violation("IoCallDriver to a device that does not exist");
+        // The request fails there, so that the run goes on to report what
+        // follows.
+        if (freed)
+            return FailAtFreedDevice(DeviceObject, Irp);
     }
     Irp->CurrentLocation--;
     if (Irp->CurrentLocation <= 0) {
@@ -669,6 +696,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         PVOID context = sp->Context;
         memset(sp, 0, sizeof *sp);
         if (invoke && routine) {
+            Point(PointKind::kComplete, Irp);
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? NULL
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;

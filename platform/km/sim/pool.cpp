@@ -1,5 +1,6 @@
 // Pool with per-tag accounting, leak report and failure injection;
 // lookaside lists on top of it.
+#include "explore.h"
 #include "verifier.h"
 
 #include <atomic>
@@ -441,6 +442,7 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 
 VOID NTAPI ExFreePool(PVOID P)
 {
+    Point(PointKind::kFree, P);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         Violation("ExFreePool above DISPATCH_LEVEL");
     if (P == NULL) {

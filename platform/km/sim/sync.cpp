@@ -1,5 +1,6 @@
 // Events, fast mutexes, waits, IRQL, the simulated clock and the verifier log.
 #include "core.h"
+#include "explore.h"
 #include "verifier.h"
 
 #include <atomic>
@@ -125,6 +126,58 @@ void BecomeOwner(PFAST_MUTEX mutex)
     __atomic_store_n(&mutex->Owner, KeGetCurrentThread(), __ATOMIC_RELAXED);
     mutex->OldIrql = irql;
     irql = APC_LEVEL;
+}
+
+// Under the explorer a wait is a condition the scheduler evaluates: the
+// thread is not run again until the event is signalled.
+NTSTATUS ScheduledWait(PRKEVENT event, PLARGE_INTEGER timeout)
+{
+    if (TakeSignal(event))
+        return STATUS_SUCCESS;
+    if (timeout != NULL) {
+        LONGLONG t = timeout->QuadPart;
+        if (t < 0)
+            now += -t;
+        else if (t > now)
+            now = t;
+        return STATUS_TIMEOUT;
+    }
+    auto signalled = [event] {
+        return __atomic_load_n(&event->Header.SignalState, __ATOMIC_SEQ_CST) != 0;
+    };
+    while (!TakeSignal(event)) {
+        {
+            std::lock_guard<std::recursive_mutex> g(g_lock);
+            waiting[event]++;
+        }
+        bool woken = Block(signalled, "KeWaitForSingleObject", event);
+        {
+            std::lock_guard<std::recursive_mutex> g(g_lock);
+            if (--waiting[event] == 0)
+                waiting.erase(event);
+        }
+        if (!woken) {
+            Violation("wait never satisfied (deadlock)");
+            return STATUS_TIMEOUT;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+void ScheduledAcquire(PFAST_MUTEX mutex)
+{
+    if (__atomic_load_n(&mutex->Owner, __ATOMIC_RELAXED) == KeGetCurrentThread()) {
+        Violation("fast mutex acquired again by its owner (deadlock)");
+        return;
+    }
+    auto released = [mutex] { return __atomic_load_n(&mutex->Count, __ATOMIC_SEQ_CST) == 1; };
+    while (!TakeFastMutex(mutex)) {
+        if (!Block(released, "ExAcquireFastMutex", mutex)) {
+            Violation("fast mutex never released (deadlock)");
+            return;
+        }
+    }
+    BecomeOwner(mutex);
 }
 } // namespace
 
@@ -300,6 +353,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     if (irql > DISPATCH_LEVEL)
         Violation("KeSetEvent above DISPATCH_LEVEL");
     CheckEventInitialised(Event, "KeSetEvent");
+    Point(PointKind::kSetEvent, Event);
     if (Retail()) {
         LONG previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
         WakeSleepers();
@@ -314,6 +368,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 static LONG ClearSignal(PRKEVENT Event, const char* routine)
 {
     CheckEventInitialised(Event, routine);
+    Point(PointKind::kClearEvent, Event);
     std::unique_lock<std::recursive_mutex> g(g_lock, std::defer_lock);
     if (!Retail())
         g.lock();
@@ -353,6 +408,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         return STATUS_UNSUCCESSFUL; // refused: the platform would stop the machine here
     }
     CheckEventInitialised(event, "KeWaitForSingleObject");
+    Point(PointKind::kWait, event);
+    if (Scheduled())
+        return ScheduledWait(event, Timeout);
     if (Retail() && TakeSignal(event))
         return STATUS_SUCCESS;
     std::unique_lock<std::recursive_mutex> g(g_lock);
@@ -395,6 +453,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     LONGLONG step = t < 0 ? -t : (t > now ? t - now : 0);
     now += step;
     delayed += step;
+    Point(PointKind::kYield);
     return STATUS_SUCCESS;
 }
 
@@ -416,6 +475,11 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
     if (irql > APC_LEVEL)
         Violation("ExAcquireFastMutex above APC_LEVEL");
+    Point(PointKind::kAcquire, FastMutex);
+    if (Scheduled()) {
+        ScheduledAcquire(FastMutex);
+        return;
+    }
     if (Retail() && TakeFastMutex(FastMutex)) {
         BecomeOwner(FastMutex);
         return;
@@ -439,6 +503,7 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
 
 BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
+    Point(PointKind::kAcquire, FastMutex);
     std::unique_lock<std::recursive_mutex> g(g_lock, std::defer_lock);
     if (!Retail())
         g.lock();
@@ -471,25 +536,30 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
     ReleaseFastMutexOnly(FastMutex);
     if (releaseStepArmed)
         RunReleaseStep(FastMutex);
+    Point(PointKind::kRelease, FastMutex);
 }
 
 LONG FASTCALL InterlockedIncrement(LONG volatile* Addend)
 {
+    Point(PointKind::kInterlocked);
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
 LONG FASTCALL InterlockedDecrement(LONG volatile* Addend)
 {
+    Point(PointKind::kInterlocked);
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
 LONG FASTCALL InterlockedExchange(LONG volatile* Target, LONG Value)
 {
+    Point(PointKind::kInterlocked);
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 
 LONG FASTCALL InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand)
 {
+    Point(PointKind::kInterlocked);
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
@@ -497,6 +567,7 @@ LONG FASTCALL InterlockedCompareExchange(LONG volatile* Destination, LONG Exchan
 
 LONG FASTCALL InterlockedExchangeAdd(LONG volatile* Addend, LONG Value)
 {
+    Point(PointKind::kInterlocked);
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 

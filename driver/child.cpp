@@ -173,26 +173,27 @@ static NTSTATUS MakeIdMultiString(const CHAR* Text, PUNICODE_STRING Id)
     return MakeIdBuffer(Text, sizeof(WCHAR), Id);
 }
 
-static NTSTATUS QueryDeviceIdOfChild(PDEVICE_EXTENSION Parent, PUNICODE_STRING Id)
+static NTSTATUS QueryDeviceIdOfChild(PDEVICE_EXTENSION Parent, const CHAR* Identification,
+                                     PUNICODE_STRING Id)
 {
     CHAR text[CHILD_ID_TEXT_SIZE];
     ULONG used = 0;
     text[0] = '\0';
     IdAppendText(text, sizeof(text), &used, ParentIs1394(Parent) ? "LPTENUM\\" : "SCSI\\");
-    IdAppendText(text, sizeof(text), &used, Parent->DeviceIdString);
+    IdAppendText(text, sizeof(text), &used, Identification);
     ULONG copied = 0;
     Parent->ChildIdBuffer[0] = '\0';
     IdAppendText(Parent->ChildIdBuffer, sizeof(Parent->ChildIdBuffer), &copied, text);
     return MakeIdString(text, Id);
 }
 
-static NTSTATUS QueryHardwareIdsOfChild(PDEVICE_OBJECT Child, PDEVICE_EXTENSION Parent, ULONG Form,
-                                        PUNICODE_STRING Id)
+static NTSTATUS QueryHardwareIdsOfChild(PDEVICE_OBJECT Child, PDEVICE_EXTENSION Parent,
+                                        PCHAR Identification, ULONG Form, PUNICODE_STRING Id)
 {
     if (!ParentIs1394(Parent))
-        return MakeIdMultiString(Parent->DeviceIdString, Id);
+        return MakeIdMultiString(Identification, Id);
     CHAR text[ID_STRING_SIZE];
-    BuildIdFromDeviceId(Parent->DeviceIdString, Form, text, NULL, NULL, NULL);
+    BuildIdFromDeviceId(Identification, Form, text, NULL, NULL, NULL);
     if (Form == ID_FORM_HARDWARE && !IsLegacyPlatform())
         WritePortName(Child, Parent->PortNumber);
     return MakeIdMultiString(text, Id);
@@ -217,16 +218,18 @@ NTSTATUS QueryChildId(PDEVICE_OBJECT Child, BUS_QUERY_ID_TYPE Type, PUNICODE_STR
     if (Type != BusQueryDeviceID && Type != BusQueryHardwareIDs && Type != BusQueryCompatibleIDs &&
         Type != BusQueryInstanceID)
         return STATUS_NOT_IMPLEMENTED;
-    // The parent's identification is freed when it is surprise-removed.
-    if (parent == NULL || parent->DeviceIdString == NULL)
+    // The parent's identification is freed when it is surprise-removed,
+    // which may happen while this query runs: it is copied under FlagsLock.
+    CHAR identification[ID_STRING_SIZE];
+    if (parent == NULL || !CopyIdentification(parent, identification))
         return STATUS_DELETE_PENDING;
     switch (Type) {
     case BusQueryDeviceID:
-        return QueryDeviceIdOfChild(parent, Id);
+        return QueryDeviceIdOfChild(parent, identification, Id);
     case BusQueryHardwareIDs:
-        return QueryHardwareIdsOfChild(Child, parent, ID_FORM_HARDWARE, Id);
+        return QueryHardwareIdsOfChild(Child, parent, identification, ID_FORM_HARDWARE, Id);
     case BusQueryCompatibleIDs:
-        return QueryHardwareIdsOfChild(Child, parent, ID_FORM_COMPATIBLE, Id);
+        return QueryHardwareIdsOfChild(Child, parent, identification, ID_FORM_COMPATIBLE, Id);
     default:
         return QueryInstanceIdOfChild(parent, Id);
     }

@@ -245,19 +245,15 @@ static const CONTROL_ENTRY* FindControl(ULONG Code)
 // request; the port driver completes it.
 static NTSTATUS PassThroughToUnit0(PDEVICE_OBJECT Fdo, PIRP Irp)
 {
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoGetNextIrpStackLocation(Irp)->MinorFunction = IRP_MN_SCSI_CLASS;
-    IoCountRelease(Fdo);
-    return IoCallDriver(ext->LowerDevice, Irp);
+    return IoCountCallLower(Fdo, Irp);
 }
 
 static NTSTATUS PassDown(PDEVICE_OBJECT Fdo, PIRP Irp)
 {
-    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
     IoSkipCurrentIrpStackLocation(Irp);
-    IoCountRelease(Fdo);
-    return IoCallDriver(ext->LowerDevice, Irp);
+    return IoCountCallLower(Fdo, Irp);
 }
 
 // The request counts on Fdo and the engine lock is held; both are given up
@@ -315,7 +311,7 @@ NTSTATUS NTAPI InternalDeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP I
     } else {
         IoCopyCurrentIrpStackLocationToNext(Irp);
     }
-    PDEVICE_OBJECT lower = ext->LowerDevice;
-    IoCountRelease(DeviceObject);
-    return IoCallDriver(lower, Irp);
+    // Counted until it is down: the child's removal, which comes before its
+    // parent's, waits for it, and so the parent FDO it goes to stays.
+    return IoCountCallLower(DeviceObject, Irp);
 }

@@ -323,16 +323,11 @@ static PSCSI_REQUEST_BLOCK BuildSrbRequest(PDEVICE_EXTENSION Ext, const ENGINE_C
     return srb;
 }
 
-static PDEVICE_OBJECT CommandTarget(PDEVICE_OBJECT Fdo, USHORT Command)
+static PDEVICE_OBJECT CommandTarget(PDEVICE_OBJECT Fdo, USHORT Command, PDEVICE_OBJECT* Counted)
 {
-    switch (CMD_UNIT(Command)) {
-    case 0:
-        return UnitTableGetUnit0Target(Fdo);
-    case 1:
-        return UnitTableGetUnit1Target(Fdo);
-    default:
-        return NULL;
-    }
+    *Counted = NULL;
+    ULONG unit = CMD_UNIT(Command);
+    return unit <= 1 ? UnitTableReferenceTarget(Fdo, unit, Counted) : NULL;
 }
 
 // One stack location of our own and the target's stack: unit 1's stack may
@@ -383,6 +378,35 @@ static VOID FreeEngineIrp(PIRP Irp)
     IoFreeIrp(Irp);
 }
 
+// SendCommandAndWait once the target is known (and counted).
+static NTSTATUS SendCommandTo(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT Target,
+                              const ENGINE_COMMAND* Entry, ULONG Length, PULONG ReplyLength)
+{
+    PDEVICE_EXTENSION ext = EngineExtension(Fdo);
+    USHORT Command = Entry->Command;
+    PIRP irp = AllocateEngineIrp(Fdo, Target, Entry, Length);
+    if (irp == NULL)
+        return STATUS_DEVICE_BUSY;
+    PSCSI_REQUEST_BLOCK srb = BuildSrbRequest(ext, Entry, irp, Length);
+    if (srb == NULL) {
+        IoFreeIrp(irp);
+        return STATUS_DEVICE_BUSY;
+    }
+    KeInitializeEvent(&ext->SendDoneEvent, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SrbCompletion, srb, TRUE, TRUE, TRUE);
+
+    NTSTATUS status = IoCallDriver(Target, irp);
+    if (status == STATUS_PENDING)
+        KeWaitForSingleObject(&ext->SendDoneEvent, Executive, KernelMode, FALSE, NULL);
+    status = irp->IoStatus.Status;
+    if (status == STATUS_SUCCESS)
+        AdvanceSequences(ext, Command);
+    if (ReplyLength != NULL)
+        *ReplyLength = ReplyLengthOf(ext, Command, irp);
+    FreeEngineIrp(irp);
+    return status;
+}
+
 static NTSTATUS SendCommandAndWait(PDEVICE_OBJECT Fdo, USHORT Command, PULONG ReplyLength)
 {
     PDEVICE_EXTENSION ext = EngineExtension(Fdo);
@@ -392,29 +416,13 @@ static NTSTATUS SendCommandAndWait(PDEVICE_OBJECT Fdo, USHORT Command, PULONG Re
     if (entry == NULL)
         return STATUS_DEVICE_BUSY;
     ULONG length = CommandLength(ext, entry);
-    PDEVICE_OBJECT target = CommandTarget(Fdo, Command);
+    PDEVICE_OBJECT counted;
+    PDEVICE_OBJECT target = CommandTarget(Fdo, Command, &counted);
     if (target == NULL)
         return STATUS_DEVICE_BUSY;
-    PIRP irp = AllocateEngineIrp(Fdo, target, entry, length);
-    if (irp == NULL)
-        return STATUS_DEVICE_BUSY;
-    PSCSI_REQUEST_BLOCK srb = BuildSrbRequest(ext, entry, irp, length);
-    if (srb == NULL) {
-        IoFreeIrp(irp);
-        return STATUS_DEVICE_BUSY;
-    }
-    KeInitializeEvent(&ext->SendDoneEvent, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, SrbCompletion, srb, TRUE, TRUE, TRUE);
-
-    NTSTATUS status = IoCallDriver(target, irp);
-    if (status == STATUS_PENDING)
-        KeWaitForSingleObject(&ext->SendDoneEvent, Executive, KernelMode, FALSE, NULL);
-    status = irp->IoStatus.Status;
-    if (status == STATUS_SUCCESS)
-        AdvanceSequences(ext, Command);
-    if (ReplyLength != NULL)
-        *ReplyLength = ReplyLengthOf(ext, Command, irp);
-    FreeEngineIrp(irp);
+    NTSTATUS status = SendCommandTo(Fdo, target, entry, length, ReplyLength);
+    if (counted != NULL)
+        IoCountRelease(counted);
     return status;
 }
 

@@ -131,6 +131,18 @@ VOID IoCountRelease(PDEVICE_OBJECT DeviceObject)
         KeSetEvent(&ext->IoIdleEvent, IO_NO_INCREMENT, FALSE);
 }
 
+// Hands a counted request to the device below and only then leaves the
+// count: a removal waits for the count before it deletes the device, so
+// neither the extension nor the device LowerDevice names can go under the
+// call. Up to DISPATCH_LEVEL.
+NTSTATUS IoCountCallLower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS status = IoCallDriver(ext->LowerDevice, Irp);
+    IoCountRelease(DeviceObject);
+    return status;
+}
+
 // PnP only (a stop, a removal), at PASSIVE_LEVEL.
 VOID IoCountReleaseBase(PDEVICE_OBJECT DeviceObject)
 {
@@ -163,6 +175,32 @@ VOID IoCountWaitIdle(PDEVICE_OBJECT DeviceObject, KWAIT_REASON Reason)
             return;
         KeWaitForSingleObject(&ext->IoIdleEvent, Reason, KernelMode, FALSE, NULL);
     }
+}
+
+// The parent's identification for a child's ID query, copied under
+// FlagsLock; FALSE once a surprise removal has freed it (TakeIdentification).
+BOOLEAN CopyIdentification(PDEVICE_EXTENSION Ext, PCHAR Copy)
+{
+    ExAcquireFastMutex(&FlagsLock);
+    PCHAR text = Ext->DeviceIdString;
+    KMSIM_POINT();
+    if (text != NULL)
+        RtlCopyMemory(Copy, text, ID_STRING_SIZE);
+    ExReleaseFastMutex(&FlagsLock);
+    if (text == NULL)
+        return FALSE;
+    Copy[ID_STRING_SIZE - 1] = '\0';
+    return TRUE;
+}
+
+// Unhooks the identification for its owner to free, under FlagsLock.
+PCHAR TakeIdentification(PDEVICE_EXTENSION Ext)
+{
+    ExAcquireFastMutex(&FlagsLock);
+    PCHAR text = Ext->DeviceIdString;
+    Ext->DeviceIdString = NULL;
+    ExReleaseFastMutex(&FlagsLock);
+    return text;
 }
 
 // Every change of Flags after AddDevice; FlagsLock is why (prnsbp.h, "Locks").

@@ -32,17 +32,11 @@ static LARGE_INTEGER Now()
     return now;
 }
 
-// Sends IRP_MJ_CREATE or IRP_MJ_CLOSE to one unit, more than a millisecond
-// after Stamp. FALSE when the unit is gone or no request packet could be
-// had; otherwise *Result holds the unit's answer.
-static BOOLEAN SendToUnit(PDEVICE_OBJECT Unit, UCHAR MajorFunction, LARGE_INTEGER Stamp,
-                          NTSTATUS* Result)
+// The create or close itself, sent to Unit (the device below a unit's FDO)
+// and waited for.
+static BOOLEAN SendToTarget(PDEVICE_OBJECT Unit, UCHAR MajorFunction, LARGE_INTEGER Stamp,
+                            NTSTATUS* Result)
 {
-    // Unit 1's removal waits only for unit 1's own requests: it may take the
-    // unit out of the table while an open or close counted on unit 0 runs.
-    // Such a unit is treated like a packet that could not be had.
-    if (Unit == NULL)
-        return FALSE;
     // One location of our own and the unit's stack, which may be deeper
     // than unit 0's.
     PIRP irp = IoAllocateIrp((CCHAR)(Unit->StackSize + 1), FALSE);
@@ -62,6 +56,25 @@ static BOOLEAN SendToUnit(PDEVICE_OBJECT Unit, UCHAR MajorFunction, LARGE_INTEGE
     *Result = irp->IoStatus.Status;
     IoFreeIrp(irp);
     return TRUE;
+}
+
+// Sends IRP_MJ_CREATE or IRP_MJ_CLOSE to one unit of the printer, more than
+// a millisecond after Stamp. FALSE when the unit is gone or no request
+// packet could be had; otherwise *Result holds the unit's answer.
+static BOOLEAN SendToUnit(PDEVICE_OBJECT Fdo, ULONG Slot, UCHAR MajorFunction, LARGE_INTEGER Stamp,
+                          NTSTATUS* Result)
+{
+    // Counted on the unit's own FDO while it is sent (the unit's removal
+    // waits for it); a unit whose removal has begun is treated like a packet
+    // that could not be had.
+    PDEVICE_OBJECT counted;
+    PDEVICE_OBJECT target = UnitTableReferenceTarget(Fdo, Slot, &counted);
+    if (target == NULL)
+        return FALSE;
+    BOOLEAN sent = SendToTarget(target, MajorFunction, Stamp, Result);
+    if (counted != NULL)
+        IoCountRelease(counted);
+    return sent;
 }
 
 BOOLEAN PortIsOpen(PDEVICE_OBJECT Fdo)
@@ -105,7 +118,7 @@ static VOID AbandonOpen(PDEVICE_OBJECT Fdo, LARGE_INTEGER Unit0Opened)
 {
     PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
     NTSTATUS ignored;
-    if (SendToUnit(UnitTableGetUnit0Target(Fdo), IRP_MJ_CLOSE, Unit0Opened, &ignored))
+    if (SendToUnit(Fdo, 0, IRP_MJ_CLOSE, Unit0Opened, &ignored))
         ext->Unit0Open = 0;
     ext->OpenCount = 0;
     ext->LastCloseTime = Now();
@@ -134,14 +147,14 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     ResetConnection(Fdo);
 
     NTSTATUS result;
-    if (!SendToUnit(UnitTableGetUnit0Target(Fdo), IRP_MJ_CREATE, ext->LastCloseTime, &result))
+    if (!SendToUnit(Fdo, 0, IRP_MJ_CREATE, ext->LastCloseTime, &result))
         return STATUS_DELETE_PENDING;
     if (result != STATUS_SUCCESS)
         return result;
     LARGE_INTEGER unit0Opened = Now();
     ext->Unit0Open = 1;
     ext->OpenCount = handles + 1;
-    if (!SendToUnit(UnitTableGetUnit1Target(Fdo), IRP_MJ_CREATE, unit0Opened, &result)) {
+    if (!SendToUnit(Fdo, 1, IRP_MJ_CREATE, unit0Opened, &result)) {
         AbandonOpen(Fdo, unit0Opened);
         return STATUS_DELETE_PENDING;
     }
@@ -177,24 +190,28 @@ static VOID FlushForClose(PDEVICE_OBJECT Fdo)
     }
 }
 
-// Called with CloseMutex and the engine lock held.
+// Called with CloseMutex and the engine lock held. A close cannot be
+// refused: with unit 1 gone or going (its removal may begin while this
+// close is on its way) the handle is still counted out, and the last one
+// still closes unit 0 on the bus; only the buffered data are not sent.
 static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
 {
     PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
-    if (!BothUnitsUsable(DeviceObject, Fdo))
-        return STATUS_DELETE_PENDING;
+    BOOLEAN usable = BothUnitsUsable(DeviceObject, Fdo);
+    NTSTATUS answer = usable ? STATUS_SUCCESS : STATUS_DELETE_PENDING;
     if (ext->OpenCount == 0) {
         // A handle of a connection whose reopening failed: nothing is open
         // and counting it down would wrap the count and pass the next first
         // open off as a second one.
-        return STATUS_SUCCESS;
+        return answer;
     }
     if (ext->OpenCount != 1) {
         ext->OpenCount--;
-        return STATUS_SUCCESS;
+        return answer;
     }
     if (ext->EngineState & ENGINE_BUFFERS_READY) {
-        FlushForClose(Fdo);
+        if (usable)
+            FlushForClose(Fdo);
         EngineTeardown(Fdo);
         ext->EngineState = 0;
     }
@@ -208,8 +225,7 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     if (ext->Unit1Open) {
         ext->Unit1Open = 0;
         if (!ext->DeviceError)
-            unit1Reached =
-                SendToUnit(UnitTableGetUnit1Target(Fdo), IRP_MJ_CLOSE, ext->LastOpenTime, &status);
+            unit1Reached = SendToUnit(Fdo, 1, IRP_MJ_CLOSE, ext->LastOpenTime, &status);
     }
     ext->OpenCount = 0;
     LARGE_INTEGER unit1Closed = Now();
@@ -218,9 +234,9 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
         if (ext->DeviceError)
             return status;
         NTSTATUS ignored;
-        if (!SendToUnit(UnitTableGetUnit0Target(Fdo), IRP_MJ_CLOSE, unit1Closed, &ignored))
+        if (!SendToUnit(Fdo, 0, IRP_MJ_CLOSE, unit1Closed, &ignored))
             return STATUS_DELETE_PENDING;
-        status = unit1Reached ? STATUS_SUCCESS : STATUS_DELETE_PENDING;
+        status = unit1Reached && usable ? STATUS_SUCCESS : STATUS_DELETE_PENDING;
     } else {
         status = STATUS_DELETE_PENDING;
     }
@@ -234,7 +250,8 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
 static NTSTATUS RunPortStep(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp, BOOLEAN Open)
 {
     NTSTATUS status = STATUS_DELETE_PENDING;
-    if (UnitTableBothUnitsPresent(Fdo)) {
+    // An open needs both units; a close is counted whatever is left.
+    if (!Open || UnitTableBothUnitsPresent(Fdo)) {
         PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
         PFAST_MUTEX mutex = Open ? &ext->OpenMutex : &ext->CloseMutex;
         ExAcquireFastMutex(mutex);

@@ -334,10 +334,9 @@ static VOID CleanUpUnit(PDEVICE_OBJECT Fdo)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Fdo->DeviceExtension;
     UnitTableMarkRemoved(Fdo);
-    if (ext->DeviceIdString != NULL) {
-        ExFreePool(ext->DeviceIdString);
-        ext->DeviceIdString = NULL;
-    }
+    PCHAR identification = TakeIdentification(ext);
+    if (identification != NULL)
+        ExFreePool(identification);
     if (ext->DeviceDescriptor != NULL) {
         ExFreePool(ext->DeviceDescriptor);
         ext->DeviceDescriptor = NULL;

@@ -47,12 +47,17 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 // SystemControlDispatch
 //   IRP_MJ_SYSTEM_CONTROL (WMI): neither kind of device answers it; it goes to
-//   the device below as it came.
+//   the device below as it came, until the removal: a sender that still
+//   holds the device object after it gets STATUS_NO_SUCH_DEVICE, since the
+//   device below may be gone. The removal records its state before it
+//   waits for the count, so a request counted in before that is down before
+//   the removal goes on.
 NTSTATUS NTAPI SystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     IoCountAcquire(DeviceObject);
+    if (ext->PnpState == IRP_MN_REMOVE_DEVICE)
+        return CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE, 0, DeviceObject);
     IoSkipCurrentIrpStackLocation(Irp);
-    IoCountRelease(DeviceObject);
-    return IoCallDriver(ext->LowerDevice, Irp);
+    return IoCountCallLower(DeviceObject, Irp);
 }

@@ -16,6 +16,13 @@
 #include "kernelcrt.h"
 #include "sbp2req.h"
 
+// A read of a field another thread may change just then (see "Locks"): on
+// the simulated kernel a place where its schedule explorer may switch
+// threads, nothing on Windows.
+#ifndef KMSIM_POINT
+#define KMSIM_POINT() ((void)0)
+#endif
+
 #ifndef IOCTL_SCSI_EXECUTE_NONE
 // (FILE_DEVICE_SCSI << 16) + 0x13; the device type lives in scsi.h, which the driver
 // does not include.
@@ -122,7 +129,10 @@
 //                   FLAG_BASE_RELEASED without the engine lock (a surprise
 //                   removal must not wait for a request the printer may never
 //                   answer), the engine changes FLAG_LOOKASIDE_READY under it;
-//                   neither side's change may be lost to the other's.
+//                   neither side's change may be lost to the other's. Also the
+//                   DeviceIdString pointer once started: a surprise removal
+//                   unhooks it (TakeIdentification) while the child's ID
+//                   queries copy it (CopyIdentification).
 //
 // Per printer, in the extension of its unit-0 FDO (the same fields of the
 // unit-1 FDO are never taken):
@@ -159,7 +169,13 @@
 // (IoCountAcquire). Read, write, open, close and device control count on the
 // printer's unit-0 FDO, taken under UnitTableLock by the referenced lookups
 // (UnitTableReferenceUnit0Fdo), so that a removal that has closed the FDO's
-// slot (UnitTableCloseFdo) hands it to no one after. IoCount holds one base
+// slot (UnitTableCloseFdo) hands it to no one after. A request passed down
+// leaves the count only once IoCallDriver has returned (IoCountCallLower):
+// the device below it, and the parent FDO below the child, stay until then.
+// The driver's own requests to a unit (the engine's SRBs, the creates and
+// closes of the units) also count on that unit's FDO while they are out
+// (UnitTableReferenceTarget), so that unit 1's removal waits for them
+// before the removal goes down to a lower filter. IoCount holds one base
 // reference from AddDevice (or the child's creation) on; a stop or removal
 // gives the base up (IoCountReleaseBase, recorded in FLAG_BASE_RELEASED) and
 // waits until the count is 0 (IoCountWaitIdle on IoIdleEvent); a start takes
@@ -189,6 +205,9 @@
 //     been given a moment earlier or later.
 //   - The SRB completion routine sets DeviceError and SendDoneEvent without
 //     the engine lock; the sender, which holds it, reads them after the wait.
+//   - SystemControlDispatch reads PnpState, which only PnP writes, to refuse
+//     a request that comes after the removal: the removal records its state
+//     before it waits for IoCount, which the request holds across the read.
 //   - After DrainRequests (removal) no request is left: DeleteUnit tears down
 //     the engine without the engine lock.
 
@@ -320,6 +339,9 @@ ULONG QueryDwordValue(PRTL_QUERY_REGISTRY_TABLE Table, PCWSTR Path, PCWSTR Value
 BOOLEAN IsLegacyPlatform(void);
 BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRelease(PDEVICE_OBJECT DeviceObject);
+NTSTATUS IoCountCallLower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN CopyIdentification(PDEVICE_EXTENSION Ext, PCHAR Copy);
+PCHAR TakeIdentification(PDEVICE_EXTENSION Ext);
 VOID IoCountReleaseBase(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject);
 VOID IoCountWaitIdle(PDEVICE_OBJECT DeviceObject, KWAIT_REASON Reason);
@@ -338,9 +360,11 @@ BOOLEAN UnitTableIsInSlot(ULONG Slot, PDEVICE_OBJECT Pdo, PDEVICE_OBJECT Fdo);
 BOOLEAN UnitTableBothUnitsPresent(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit0Pdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit1Pdo(PDEVICE_OBJECT Fdo);
-// Where requests of our own to a unit go: the device its FDO is attached to.
-PDEVICE_OBJECT UnitTableGetUnit0Target(PDEVICE_OBJECT Fdo);
-PDEVICE_OBJECT UnitTableGetUnit1Target(PDEVICE_OBJECT Fdo);
+// Where requests of our own to a unit go: the device its FDO is attached
+// to, with the unit FDO's in-progress count taken (*Counted; IoCountRelease
+// once the request is back), or the unit's PDO when no FDO is on it (then
+// *Counted is NULL). NULL once the unit's removal has begun.
+PDEVICE_OBJECT UnitTableReferenceTarget(PDEVICE_OBJECT Fdo, ULONG Slot, PDEVICE_OBJECT* Counted);
 PDEVICE_OBJECT UnitTableGetUnit0Fdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit1Fdo(PDEVICE_OBJECT Fdo);
 // The FDO of a unit with its in-progress count taken (IoCountRelease when

@@ -306,26 +306,30 @@ PDEVICE_OBJECT UnitTableGetUnit1Pdo(PDEVICE_OBJECT Fdo)
 // The device our own requests to a unit go to: the top of the stack below
 // the unit's FDO (a lower filter, or the port driver's PDO), so that every
 // driver loaded for the unit sees them; the PDO once the FDO has left.
-static PDEVICE_OBJECT LookupTarget(PDEVICE_OBJECT Fdo, ULONG slot)
+// The request counts on the unit's FDO, not only on the unit-0 FDO its
+// caller holds: the removal of unit 1 then waits for it before it passes
+// the removal down (and a lower filter deletes itself), and once that
+// removal has closed the slot nobody is handed the unit any more.
+PDEVICE_OBJECT UnitTableReferenceTarget(PDEVICE_OBJECT Fdo, ULONG Slot, PDEVICE_OBJECT* Counted)
 {
     PDEVICE_OBJECT result = NULL;
+    *Counted = NULL;
+    if (Slot > 1)
+        return NULL;
     LockTable();
     PPRINTER_NODE node = FindNodeByFdo(Fdo, NULL);
     if (node != NULL) {
-        PDEVICE_OBJECT unitFdo = node->Slot[slot].Fdo;
-        result = unitFdo != NULL ? ((PDEVICE_EXTENSION)unitFdo->DeviceExtension)->LowerDevice
-                                 : node->Slot[slot].Pdo;
+        PDEVICE_OBJECT unitFdo = node->Slot[Slot].Fdo;
+        if (unitFdo == NULL) {
+            result = node->Slot[Slot].Pdo;
+        } else if (!node->Slot[Slot].Closed) {
+            result = ((PDEVICE_EXTENSION)unitFdo->DeviceExtension)->LowerDevice;
+            IoCountAcquire(unitFdo);
+            *Counted = unitFdo;
+        }
     }
     UnlockTable();
     return result;
-}
-PDEVICE_OBJECT UnitTableGetUnit0Target(PDEVICE_OBJECT Fdo)
-{
-    return LookupTarget(Fdo, 0);
-}
-PDEVICE_OBJECT UnitTableGetUnit1Target(PDEVICE_OBJECT Fdo)
-{
-    return LookupTarget(Fdo, 1);
 }
 PDEVICE_OBJECT UnitTableGetUnit0Fdo(PDEVICE_OBJECT Fdo)
 {

@@ -271,7 +271,7 @@ TEST_F(RemovalTest, SurpriseRemovalWithAWriteInFlight)
     EXPECT_EQ(ext->PnpState, IRP_MN_SURPRISE_REMOVAL);
     EXPECT_EQ(ext->DeviceIdString, nullptr);
     EXPECT_EQ(ext->DeviceDescriptor, nullptr);
-    EXPECT_EQ(ext->IoCount, 2); // the write is still inside
+    EXPECT_EQ(ext->IoCount, 3); // the write is still inside, and its SRB out
 
     gate->Release();
     writer.join();

@@ -1,0 +1,344 @@
+// Two or three operations on the driver at once, in every interleaving with
+// at most two preemptions (the explorer of the simulated kernel), each run
+// checked by the verifier, the leak check and the scenario's own rules.
+#include "explore.h"
+#include "kmsim.h"
+#include "printer_session.h"
+#include "prnsbp.h"
+#include "sbp2sim.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <tuple>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+using sbp2sim::Completion;
+using session::Reply;
+
+// One machine per run: booted, exercised, torn down and checked.
+// The bound of the search: PRN_EXPLORE_BOUND, else 2.
+int Bound()
+{
+    const char* text = getenv("PRN_EXPLORE_BOUND");
+    return text != nullptr && *text != '\0' ? atoi(text) : 2;
+}
+
+struct Machine : session::PrinterSession {
+    PDEVICE_OBJECT fdo[2] = {nullptr, nullptr};
+    PDEVICE_OBJECT pdo[2] = {nullptr, nullptr};
+
+    void Boot(Completion mode, bool filter)
+    {
+        kmsim::Reset();
+        kmsim::LowerFilterOptions f;
+        f.enabled = filter;
+        kmsim::SetLowerFilter(f);
+        if (!Load()) {
+            kmsim::Report("the driver did not load");
+            return;
+        }
+        Plug(mode);
+        if (PlugUnits() != STATUS_SUCCESS)
+            kmsim::Report("the printer did not start");
+        for (int unit = 0; unit < 2; unit++) {
+            fdo[unit] = Fdo(unit);
+            pdo[unit] = Pdo(unit);
+        }
+    }
+    void Expect(bool ok, const std::string& what)
+    {
+        if (!ok)
+            kmsim::Report(what);
+    }
+    // Off the bus, unloaded, nothing left (the verifier's reports come to
+    // the explorer on their own).
+    void TearDown()
+    {
+        kmsim::ClearFailures();
+        Shutdown();
+        std::string left = kmsim::LeftBehind();
+        for (size_t at = 0, end; at < left.size(); at = end + 1) {
+            end = left.find('\n', at);
+            std::string line = left.substr(at, end - at);
+            if (line.rfind("violation: ", 0) != 0)
+                kmsim::Report(line);
+        }
+    }
+};
+
+std::string StatusText(NTSTATUS s)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%08X", (unsigned)s);
+    return text;
+}
+
+// An SRB as a class driver above would send it (TEST UNIT READY).
+NTSTATUS SendSrb(PDEVICE_OBJECT device)
+{
+    SCSI_REQUEST_BLOCK srb = {};
+    srb.Length = sizeof(SCSI_REQUEST_BLOCK);
+    srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
+    srb.CdbLength = 6;
+    srb.SrbFlags = SRB_FLAGS_NO_DATA_TRANSFER;
+    srb.TimeOutValue = 10;
+    return kmsim::SendIrpTo(
+               device, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0,
+               [&srb](PIO_STACK_LOCATION s) { s->Parameters.Scsi.Srb = &srb; }, STATUS_SUCCESS)
+        .status;
+}
+
+PDEVICE_OBJECT ChildOf(PDEVICE_OBJECT pdo)
+{
+    std::vector<PDEVICE_OBJECT> children = kmsim::ChildrenOf(pdo);
+    return children.empty() ? nullptr : children[0];
+}
+
+// A device object a sender keeps, referenced as an open handle keeps it:
+// its memory stays while the sender may still send to it.
+struct Kept {
+    explicit Kept(PDEVICE_OBJECT d) : device(d)
+    {
+        if (device != nullptr)
+            ObReferenceObject(device);
+    }
+    ~Kept() { Release(); }
+    void Release()
+    {
+        if (device != nullptr)
+            ObDereferenceObject(device);
+        device = nullptr;
+    }
+    PDEVICE_OBJECT device;
+};
+
+// Two operations at once on a started printer; `after` runs once both
+// have ended, before the machine is torn down.
+void Pair(Machine& m, std::function<void()> a, std::function<void()> b,
+          std::function<void()> after = nullptr)
+{
+    kmsim::Spawn("a", std::move(a));
+    kmsim::Spawn("b", std::move(b));
+    kmsim::Join("a");
+    kmsim::Join("b");
+    if (after)
+        after();
+    m.TearDown();
+}
+
+// A write against the cable being pulled: all its bytes or
+// STATUS_DELETE_PENDING, never a hang; the handle closes afterwards and
+// only then does the removal come.
+void WriteAgainstSurpriseRemoval(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    Reply w{};
+    Pair(
+        m, [&] { w = m.Write(std::vector<UCHAR>(100, 0x5A)); },
+        [&] {
+            kmsim::SurpriseRemoveOnly(m.pdo[0]);
+            kmsim::SurpriseRemoveOnly(m.pdo[1]);
+        },
+        [&] {
+            m.Expect((w.status == STATUS_SUCCESS && w.bytes == 100) ||
+                         (w.status == STATUS_DELETE_PENDING && w.bytes == 0),
+                     "write ended with " + StatusText(w.status) + ", " + std::to_string(w.bytes) +
+                         " bytes");
+            m.Expect(session::SendSimple(m.fdo[0], IRP_MJ_CLOSE).status == STATUS_SUCCESS,
+                     "close failed");
+            m.FinishRemoval();
+        });
+}
+
+// The child's SRB goes through the parent's FDO: neither may be deleted
+// under it, whether the parent is removed in order or pulled off the bus.
+void ChildSrbAgainstParentRemoval(Machine& m)
+{
+    Kept child(ChildOf(m.pdo[0]));
+    m.Expect(child.device != nullptr, "no child");
+    Pair(
+        m, [&] { SendSrb(child.device); }, [&] { kmsim::RemoveDevice(m.pdo[0]); },
+        [&] { child.Release(); });
+}
+
+void ChildSrbAgainstUnplug(Machine& m)
+{
+    Kept child(ChildOf(m.pdo[0]));
+    m.Expect(child.device != nullptr, "no child");
+    sbp2sim::Printer* p = m.bus;
+    Pair(
+        m, [&] { SendSrb(child.device); }, [&] { m.Unplug(p); }, [&] { child.Release(); });
+}
+
+// An SRB from a driver above on the FDO, and a WMI request, against the
+// printer pulled off the bus: the FDO is not deleted before they are down.
+void FdoSrbAgainstUnplug(Machine& m)
+{
+    sbp2sim::Printer* p = m.bus;
+    Kept fdo(m.fdo[0]);
+    Pair(
+        m, [&] { SendSrb(fdo.device); }, [&] { m.Unplug(p); }, [&] { fdo.Release(); });
+}
+
+void SystemControlAgainstUnplug(Machine& m)
+{
+    sbp2sim::Printer* p = m.bus;
+    Kept fdo(m.fdo[1]);
+    Pair(
+        m, [&] { kmsim::SendIrpTo(fdo.device, IRP_MJ_SYSTEM_CONTROL, 0); }, [&] { m.Unplug(p); },
+        [&] { fdo.Release(); });
+}
+
+// Our own status read goes to unit 1 (through its lower filter): unit 1's
+// removal waits for it.
+void StatusReadAgainstUnit1Removal(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    Pair(
+        m, [&] { m.Control(IOCTL_PRNSBP_READ_STATUS, {}, 64); },
+        [&] { kmsim::RemoveDevice(m.pdo[1]); },
+        [&] { session::SendSimple(m.fdo[0], IRP_MJ_CLOSE); });
+}
+
+// The last close against unit 1 going away: the port ends closed, and
+// unit 0, opened on the bus, is closed on the bus.
+void LastCloseAgainstUnit1Removal(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    sbp2sim::Printer* p = m.bus;
+    Pair(
+        m, [&] { session::SendSimple(m.fdo[0], IRP_MJ_CLOSE); },
+        [&] { kmsim::RemoveDevice(m.pdo[1]); },
+        [&] {
+            sbp2sim::Counters& c = sbp2sim::CountersOf(p);
+            m.Expect(c.creates[0] == c.closes[0], "unit 0 created " + std::to_string(c.creates[0]) +
+                                                      " times, closed " +
+                                                      std::to_string(c.closes[0]));
+            m.Expect(session::Ext(m.fdo[0])->OpenCount == 0,
+                     "OpenCount " + std::to_string(session::Ext(m.fdo[0])->OpenCount) +
+                         " after the last close");
+        });
+}
+
+// The child's ID queries read the parent's identification, which the
+// parent's surprise removal frees.
+void ChildIdsAgainstSurpriseRemoval(Machine& m)
+{
+    PDEVICE_OBJECT child = ChildOf(m.pdo[0]);
+    m.Expect(child != nullptr, "no child");
+    Pair(
+        m, [&] { kmsim::QueryDeviceIds(child); }, [&] { kmsim::SurpriseRemoveOnly(m.pdo[0]); },
+        [&] { m.FinishRemoval(); });
+}
+
+struct Scenario {
+    const char* name;
+    void (*run)(Machine& m);
+    bool filter; // a lower filter below every FDO
+};
+
+const Scenario kScenarios[] = {
+    {"WriteAgainstSurpriseRemoval", WriteAgainstSurpriseRemoval, false},
+    {"ChildSrbAgainstParentRemoval", ChildSrbAgainstParentRemoval, false},
+    {"ChildSrbAgainstUnplug", ChildSrbAgainstUnplug, false},
+    {"FdoSrbAgainstUnplug", FdoSrbAgainstUnplug, true},
+    {"SystemControlAgainstUnplug", SystemControlAgainstUnplug, true},
+    {"StatusReadAgainstUnit1Removal", StatusReadAgainstUnit1Removal, true},
+    {"LastCloseAgainstUnit1Removal", LastCloseAgainstUnit1Removal, false},
+    {"ChildIdsAgainstSurpriseRemoval", ChildIdsAgainstSurpriseRemoval, false},
+};
+
+using Param = std::tuple<Scenario, Completion>;
+
+class Interleavings : public ::testing::TestWithParam<Param>
+{
+};
+
+TEST_P(Interleavings, NoScheduleFails)
+{
+    const Scenario& scenario = std::get<0>(GetParam());
+    Completion mode = std::get<1>(GetParam());
+    kmsim::ExploreOptions options;
+    options.bound = Bound();
+    auto start = std::chrono::steady_clock::now();
+    kmsim::ExploreResult r = kmsim::Explore(options, [&] {
+        Machine m;
+        m.Boot(mode, scenario.filter);
+        scenario.run(m);
+    });
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    printf("%s/%s: %zu schedules%s in %.1f s (longest run %lu points, %zu decisions)\n",
+           scenario.name, sbp2sim::CompletionName(mode), r.schedules,
+           r.complete ? "" : " (stopped early)", seconds, r.longestRun, r.decisions);
+    EXPECT_TRUE(r.failures.empty()) << kmsim::Describe(r);
+    kmsim::Reset();
+}
+
+// Schedules that failed before the driver's fixes, replayed as they were
+// found: each hit the race it is named for.
+TEST(KnownRaces, ReplayWithoutReports)
+{
+    struct Known {
+        const char* scenario;
+        Completion mode;
+        const char* schedule;
+    } known[] = {
+        // the child's SRB sent after its count was released: the parent's
+        // removal ran in between (a crash on the deleted FDO)
+        {"ChildSrbAgainstParentRemoval", Completion::kSync, "a@5>b"},
+        {"ChildSrbAgainstUnplug", Completion::kSync, "a@7>b"},
+        // an SRB from above and WMI passed down after the count was released
+        {"FdoSrbAgainstUnplug", Completion::kSync, "a@5>b"},
+        {"SystemControlAgainstUnplug", Completion::kSync, "a@5>b"},
+        // WMI sent on after the removal, to the freed PDO below
+        {"SystemControlAgainstUnplug", Completion::kSync, "a@2>b"},
+        // our status read inside unit 1's stack while its removal went on
+        {"StatusReadAgainstUnit1Removal", Completion::kSync, "a@24>b"},
+        // the last close dropped when unit 1 went first: unit 0 never closed
+        {"LastCloseAgainstUnit1Removal", Completion::kSync, "a@16>b"},
+    };
+    for (const Known& k : known) {
+        const Scenario* scenario = nullptr;
+        for (const Scenario& s : kScenarios)
+            if (std::string(s.name) == k.scenario)
+                scenario = &s;
+        ASSERT_NE(scenario, nullptr) << k.scenario;
+        kmsim::ExploreResult r = kmsim::Replay(k.schedule, [&] {
+            Machine m;
+            m.Boot(k.mode, scenario->filter);
+            scenario->run(m);
+        });
+        // A step the fixed driver no longer reaches is no failure.
+        for (kmsim::ExploreFailure& f : r.failures)
+            f.reports.erase(std::remove_if(f.reports.begin(), f.reports.end(),
+                                           [](const std::string& line) {
+                                               return line.find("never reached") !=
+                                                      std::string::npos;
+                                           }),
+                            f.reports.end());
+        for (const kmsim::ExploreFailure& f : r.failures)
+            EXPECT_TRUE(f.reports.empty()) << k.scenario << ": " << kmsim::Describe(r);
+    }
+    kmsim::Reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, Interleavings,
+                         ::testing::Combine(::testing::ValuesIn(kScenarios),
+                                            ::testing::Values(Completion::kSync, Completion::kAsync,
+                                                              Completion::kMixed)),
+                         [](const ::testing::TestParamInfo<Param>& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    sbp2sim::CompletionName(std::get<1>(info.param));
+                         });
+
+} // namespace

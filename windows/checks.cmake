@@ -115,9 +115,34 @@ add_test(NAME inf.prnsbp COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DI
 add_test(NAME inf.selftest COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/infcheck.py
                                    --self-test ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf)
 
-add_custom_command(TARGET prnsbp POST_BUILD
-                   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf
-                           $<TARGET_FILE_DIR:prnsbp>/prnsbp.inf)
+# The package the build makes (target driver_package, in ALL): what ships,
+# as it ships. Exactly its files, its INF, and both images with the version
+# resource of the INF's DriverVer; the Wine checks install from it.
+set(PRN_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
+set(text ${CMAKE_CURRENT_BINARY_DIR}/package-text)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/package/INSTALL.TXT ${text}/INSTALL.TXT @ONLY)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/package/PRNMODEL.TXT ${text}/PRNMODEL.TXT @ONLY)
+add_custom_target(driver_package ALL
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${PRN_PACKAGE_DIR}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PRN_PACKAGE_DIR}/printer
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf $<TARGET_FILE:prnsbp>
+          ${text}/INSTALL.TXT ${PRN_PACKAGE_DIR}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:prnmodel> ${text}/PRNMODEL.TXT
+          ${PRN_PACKAGE_DIR}/printer
+  DEPENDS prnsbp prnmodel ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf ${text}/INSTALL.TXT
+          ${text}/PRNMODEL.TXT
+  COMMENT "Driver package in ${PRN_PACKAGE_DIR}" VERBATIM)
+set(PRN_PACKAGE_INF ${PRN_PACKAGE_DIR}/prnsbp.inf)
+add_test(NAME package.files COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packagecheck.py
+                                    ${PRN_PACKAGE_DIR})
+add_test(NAME package.selftest COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packagecheck.py
+                                       --self-test ${PRN_PACKAGE_DIR})
+add_test(NAME package.inf COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/infcheck.py
+                                  ${PRN_PACKAGE_INF})
+add_test(NAME package.prnsbp COMMAND ${PRN_PECHECK} ${PRN_PACKAGE_DIR}/prnsbp.sys ${PRN_DRIVER_RULES}
+                                     --version-of-inf ${PRN_PACKAGE_INF})
+add_test(NAME package.prnmodel COMMAND ${PRN_PECHECK} ${PRN_PACKAGE_DIR}/printer/prnmodel.dll
+                                       ${PRN_DLL_RULES} --version-of-inf ${PRN_PACKAGE_INF})
 
 # The model database conformance cases, run against prnmodel.dll under Wine.
 add_subdirectory(conformance)

@@ -147,7 +147,7 @@ static const CHAR* DescriptorString(PSTORAGE_DEVICE_DESCRIPTOR Descriptor, ULONG
 // Appends Text to Out (Capacity bytes) without passing its end.
 static VOID AppendBounded(PCHAR Out, ULONG Capacity, const CHAR* Text)
 {
-    ULONG used = (ULONG)strlen(Out);
+    ULONG used = CrtStringLength(Out);
     while (*Text != 0 && used + 1 < Capacity)
         Out[used++] = *Text++;
     Out[used] = 0;
@@ -250,14 +250,14 @@ static NTSTATUS CreateLptLink(PDEVICE_EXTENSION ext, PUNICODE_STRING DeviceName)
     WCHAR linkText[32];
     UNICODE_STRING link;
     for (ULONG n = 2;; n++) {
-        swprintf(linkText, L"\\DosDevices\\LPT%d", (int)n);
+        FormatNumberedName(linkText, L"\\DosDevices\\LPT", n);
         RtlInitUnicodeString(&link, linkText);
         NTSTATUS status = IoCreateSymbolicLink(&link, DeviceName);
         if (status == STATUS_OBJECT_NAME_COLLISION)
             continue;
         if (!NT_SUCCESS(status))
             return status;
-        swprintf(LinkNameBuffer, L"\\\\.\\LPT%d", (int)n);
+        FormatNumberedName(LinkNameBuffer, L"\\\\.\\LPT", n);
         ext->LptNumber = n;
         return STATUS_SUCCESS;
     }
@@ -269,8 +269,8 @@ static NTSTATUS CreatePrinterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT*
 {
     NTSTATUS status;
     for (ULONG number = 0;; number++) {
-        swprintf(NameText, L"\\Device\\Printer%d", (int)number);
-        swprintf(LinkNameBuffer, L"\\\\.\\Printer%d", (int)number);
+        FormatNumberedName(NameText, L"\\Device\\Printer", number);
+        FormatNumberedName(LinkNameBuffer, L"\\\\.\\Printer", number);
         RtlInitUnicodeString(Name, NameText);
         status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), Name, FILE_DEVICE_PRINTER,
                                 0, FALSE, Fdo);

@@ -140,7 +140,9 @@ static NTSTATUS MakeIdBuffer(const CHAR* Text, ULONG Spare, PUNICODE_STRING Id)
 {
     ANSI_STRING ansi;
     RtlInitAnsiString(&ansi, Text);
-    ULONG size = RtlAnsiStringToUnicodeSize(&ansi);
+    // Room for one code unit per byte and the terminator: enough in every
+    // code page, without RtlxAnsiStringToUnicodeSize (windows/exports).
+    ULONG size = ((ULONG)ansi.Length + 1) * sizeof(WCHAR);
     PWCHAR buffer = (PWCHAR)ExAllocatePoolWithTag(PagedPool, size + Spare, TAG_UNIT_TABLE);
     if (buffer == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -8,7 +8,6 @@
 static_assert(sizeof(void*) != 4 || sizeof(SCSI_REQUEST_BLOCK) == SRB_LENGTH,
               "the SRB must be the platform's 64-byte block");
 
-#define ENGINE_SRB_DEPTH 8
 #define ENGINE_SRB_TIMEOUT 90
 
 // The SBP-2 port driver reports in sense byte 8 that the printer refused the
@@ -149,8 +148,9 @@ BOOLEAN EngineSetup(PDEVICE_OBJECT Fdo)
     if (!AllocateMappedBuffer(REPLY_BUFFER_SIZE, &ext->ReplyBuffer, &ext->ReplyMdl))
         return FALSE;
     ext->ReplyBufferSize = REPLY_BUFFER_SIZE;
-    ExInitializeNPagedLookasideList(&ext->SrbLookaside, NULL, NULL, 2, sizeof(SCSI_REQUEST_BLOCK),
-                                    TAG_SRB_LOOKASIDE, ENGINE_SRB_DEPTH);
+    // SRBs come from nonpaged pool, one per request: the lookaside-list
+    // inlines import sequenced-list routines that Windows 2000 and the
+    // legacy platform do not all export (windows/exports/README.md).
     ChangeExtensionFlags(ext, FLAG_LOOKASIDE_READY, 0);
     ext->SenseBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolCacheAligned, SENSE_BUFFER_SIZE,
                                                      TAG_SENSE_BUFFER);
@@ -165,10 +165,8 @@ VOID EngineTeardown(PDEVICE_OBJECT Fdo)
         ExFreePool(ext->SenseBuffer);
         ext->SenseBuffer = NULL;
     }
-    if (ext->Flags & FLAG_LOOKASIDE_READY) {
-        ExDeleteNPagedLookasideList(&ext->SrbLookaside);
+    if (ext->Flags & FLAG_LOOKASIDE_READY)
         ChangeExtensionFlags(ext, 0, FLAG_LOOKASIDE_READY);
-    }
     if (ext->PrintMdl != NULL) {
         ExFreePool(ext->PrintBuffer);
         IoFreeMdl(ext->PrintMdl);
@@ -237,7 +235,7 @@ NTSTATUS NTAPI SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
     if (Irp->PendingReturned)
         IoMarkIrpPending(Irp);
     if (srb != NULL)
-        ExFreeToNPagedLookasideList(&ext->SrbLookaside, srb);
+        ExFreePool(srb);
     KeSetEvent(&ext->SendDoneEvent, 0, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -294,8 +292,8 @@ static PSCSI_REQUEST_BLOCK BuildSrbRequest(PDEVICE_EXTENSION Ext, const ENGINE_C
     ULONG direction = CMD_DIRECTION(Entry->Command);
     if (!(Ext->Flags & FLAG_LOOKASIDE_READY) || Ext->SenseBuffer == NULL || direction > 1)
         return NULL;
-    PSCSI_REQUEST_BLOCK srb =
-        (PSCSI_REQUEST_BLOCK)ExAllocateFromNPagedLookasideList(&Ext->SrbLookaside);
+    PSCSI_REQUEST_BLOCK srb = (PSCSI_REQUEST_BLOCK)ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(SCSI_REQUEST_BLOCK), TAG_SRB_LOOKASIDE);
     if (srb == NULL)
         return NULL;
     RtlZeroMemory(srb, sizeof(SCSI_REQUEST_BLOCK));

@@ -1,28 +1,26 @@
-// The C runtime formatting routines that ntoskrnl exports and the driver
-// calls. The mingw-w64 kernel headers declare the string routines of
-// string.h but none of these, so the Windows build declares them here with
-// the kernel's own signatures (swprintf takes no count). On the host the
-// kernel stand-in declares its own versions and this header adds nothing.
+// The few C runtime routines the driver needs, carried in the image itself.
+// ntoskrnl exports some of the C runtime, but which of it each supported
+// platform exports is not documented (windows/exports/README.md), so the
+// driver imports none of it: it formats and measures its strings with the
+// routines below, and the Windows build defines memcpy, memmove and memset
+// (which the compiler may call on its own) on top of CrtMoveMemory and
+// CrtFillMemory. The host build uses the same routines, so the suite runs
+// them.
 #ifndef PRNSBP_KERNELCRT_H
 #define PRNSBP_KERNELCRT_H
 
-#if defined(_WIN32)
-#include <stdarg.h>
-#include <stddef.h>
+#include <wdm.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
+// Characters before the terminator.
+ULONG CrtStringLength(const CHAR* Text);
+ULONG CrtWideLength(PCWSTR Text);
 
-int __cdecl sprintf(char* buffer, const char* format, ...);
-int __cdecl _snprintf(char* buffer, size_t count, const char* format, ...);
-int __cdecl swprintf(wchar_t* buffer, const wchar_t* format, ...);
-int __cdecl _snwprintf(wchar_t* buffer, size_t count, const wchar_t* format, ...);
-int __cdecl _vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va_list args);
+// Prefix followed by Number in decimal, terminated: "\Device\Printer" and 3
+// give "\Device\Printer3". Out holds the prefix and 11 characters more.
+VOID FormatNumberedName(PWCHAR Out, PCWSTR Prefix, ULONG Number);
 
-#ifdef __cplusplus
-}
-#endif
-#endif // _WIN32
+// memmove and memset: Count bytes, the ranges may overlap.
+VOID CrtMoveMemory(PVOID Destination, const VOID* Source, SIZE_T Count);
+VOID CrtFillMemory(PVOID Destination, UCHAR Value, SIZE_T Count);
 
 #endif // PRNSBP_KERNELCRT_H

@@ -348,7 +348,7 @@ static VOID CleanUpUnit(PDEVICE_OBJECT Fdo)
     if (IsLegacyPlatform() && ext->LptNumber != 0) {
         WCHAR linkText[32];
         UNICODE_STRING link;
-        swprintf(linkText, L"\\DosDevices\\LPT%d", (int)ext->LptNumber);
+        FormatNumberedName(linkText, L"\\DosDevices\\LPT", ext->LptNumber);
         RtlInitUnicodeString(&link, linkText);
         IoDeleteSymbolicLink(&link);
         ext->LptNumber = 0;

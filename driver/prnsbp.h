@@ -45,12 +45,12 @@
 #define TAG_BUS_RELATIONS PRN_TAG('Z', 'R', ' ', 'h')
 #define TAG_DATA_BUFFER PRN_TAG('Z', 'R', ' ', 'r')
 #define TAG_SENSE_BUFFER PRN_TAG('Z', 'R', ' ', 'a')
-#define TAG_SRB_LOOKASIDE PRN_TAG('S', 'c', 's', '$')
+#define TAG_SRB_LOOKASIDE PRN_TAG('S', 'c', 's', '$') // the engine's SRBs, nonpaged pool
 
 // Extension flags (common header).
 #define FLAG_FDO 0x01
 #define FLAG_CHILD_STARTED 0x02
-#define FLAG_LOOKASIDE_READY 0x04
+#define FLAG_LOOKASIDE_READY 0x04 // the engine may allocate SRBs
 #define FLAG_STARTED 0x08
 #define FLAG_BASE_RELEASED 0x10 // the in-progress count's base reference is given up
 
@@ -217,15 +217,14 @@
 // kind of device they serve. All I/O state of a printer lives in its unit-0
 // FDO; in the unit-1 FDO those fields stay unused.
 typedef struct _DEVICE_EXTENSION {
-    PDEVICE_OBJECT Self;                // this FDO
-    PDEVICE_OBJECT LowerDevice;         // what AddDevice attached to: a lower filter or the PDO
-    UCHAR Flags;                        // FLAG_*; changed through ChangeExtensionFlags
-    UCHAR PrevPnpState;                 // the state before PnpState; PNP_STATE_NONE for none
-    UCHAR PnpState;                     // minor code of the last state-changing PnP request
-    NPAGED_LOOKASIDE_LIST SrbLookaside; // SRBs of the engine, while FLAG_LOOKASIDE_READY
-    LONG IoCount;                       // requests in the driver, plus the base reference
-    KEVENT IoIdleEvent;                 // set when IoCount reaches 0
-    PDEVICE_OBJECT Pdo;                 // the SBP-2 unit's PDO
+    PDEVICE_OBJECT Self;        // this FDO
+    PDEVICE_OBJECT LowerDevice; // what AddDevice attached to: a lower filter or the PDO
+    UCHAR Flags;                // FLAG_*; changed through ChangeExtensionFlags
+    UCHAR PrevPnpState;         // the state before PnpState; PNP_STATE_NONE for none
+    UCHAR PnpState;             // minor code of the last state-changing PnP request
+    LONG IoCount;               // requests in the driver, plus the base reference
+    KEVENT IoIdleEvent;         // set when IoCount reaches 0
+    PDEVICE_OBJECT Pdo;         // the SBP-2 unit's PDO
     PSTORAGE_DEVICE_DESCRIPTOR DeviceDescriptor;   // from the port driver at each start
     PSTORAGE_ADAPTER_DESCRIPTOR AdapterDescriptor; // BusType tells 1394 from other adapters
     ULONG TimeoutSeconds;               // "TIME_OUT", or what IOCTL_SERIAL_SET_TIMEOUTS set
@@ -284,15 +283,11 @@ typedef struct _CHILD_EXTENSION {
     UCHAR Flags;                // FLAG_CHILD_STARTED, FLAG_STARTED, FLAG_BASE_RELEASED
     UCHAR PrevPnpState;         // as in DEVICE_EXTENSION
     UCHAR PnpState;             // as in DEVICE_EXTENSION; begins as IRP_MN_STOP_DEVICE
-    union {
-        UNICODE_STRING ChildName; // "\Device\PrinterChild%d"
-        // keeps IoCount and IoIdleEvent where DEVICE_EXTENSION has them
-        NPAGED_LOOKASIDE_LIST ChildNameSlot;
-    };
-    LONG IoCount;             // as in DEVICE_EXTENSION
-    KEVENT IoIdleEvent;       // as in DEVICE_EXTENSION
-    PDEVICE_EXTENSION Parent; // the unit-0 FDO that reports this child
-    BOOLEAN ParentRemoving;   // the parent's removal deletes the child
+    LONG IoCount;               // as in DEVICE_EXTENSION
+    KEVENT IoIdleEvent;         // as in DEVICE_EXTENSION
+    UNICODE_STRING ChildName;   // "\Device\PrinterChild%d"
+    PDEVICE_EXTENSION Parent;   // the unit-0 FDO that reports this child
+    BOOLEAN ParentRemoving;     // the parent's removal deletes the child
 } CHILD_EXTENSION, *PCHILD_EXTENSION;
 
 static_assert(offsetof(DEVICE_EXTENSION, IoCount) == offsetof(CHILD_EXTENSION, IoCount),

@@ -224,7 +224,7 @@ static NTSTATUS SetValue(HANDLE Key, PCWSTR Name, ULONG Type, PVOID Data, ULONG 
 // REG_SZ values go out with the text's length as their size, no terminator.
 static NTSTATUS SetTextValue(HANDLE Key, PCWSTR Name, PCWSTR Text)
 {
-    return SetValue(Key, Name, REG_SZ, (PVOID)Text, (ULONG)(wcslen(Text) * sizeof(WCHAR)));
+    return SetValue(Key, Name, REG_SZ, (PVOID)Text, CrtWideLength(Text) * sizeof(WCHAR));
 }
 
 // "Manufacturer Model:" and the tail of the printer key, e.g.

@@ -14,6 +14,24 @@ static NTSTATUS FinishRequest(PDEVICE_OBJECT Fdo, PIRP Irp, NTSTATUS Status, ULO
     return CompleteRequest(Irp, Status, Status == STATUS_SUCCESS ? Information : 0, Fdo);
 }
 
+// The system address of the locked pages an MDL describes, or NULL when no
+// mapping can be had. MmGetSystemAddressForMdlSafe would import
+// MmMapLockedPagesSpecifyCache, which Windows 98 does not export; a driver
+// that loads on both maps with MmMapLockedPages under MDL_MAPPING_CAN_FAIL,
+// so that a failure returns NULL rather than stopping the system, and gives
+// the caller's MDL its flag back as it was.
+static PVOID SystemAddressOfMdl(PMDL Mdl)
+{
+    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+        return Mdl->MappedSystemVa;
+    CSHORT hadCanFail = (CSHORT)(Mdl->MdlFlags & MDL_MAPPING_CAN_FAIL);
+    Mdl->MdlFlags = (CSHORT)(Mdl->MdlFlags | MDL_MAPPING_CAN_FAIL);
+    PVOID address = MmMapLockedPages(Mdl, KernelMode);
+    if (!hadCanFail)
+        Mdl->MdlFlags = (CSHORT)(Mdl->MdlFlags & ~MDL_MAPPING_CAN_FAIL);
+    return address;
+}
+
 // The I/O manager builds the MDL for the transfer length; a request whose
 // stated length runs past its MDL is cut to the MDL so the engine never
 // reads or writes beyond the caller's pages.
@@ -41,7 +59,7 @@ NTSTATUS NTAPI ReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // the caller's context and only while the caller keeps the range. The
     // engine copies after waits on the printer, so it works on the locked
     // pages' system mapping.
-    PVOID buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
+    PVOID buffer = SystemAddressOfMdl(Irp->MdlAddress);
     if (buffer == NULL)
         return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0, fdo);
     ULONG length = TransferLength(Irp);

@@ -1,9 +1,13 @@
 # Checks on the images: their PE headers, imports and exports, and the model
 # database run by a Win32 program under Wine.
 set(PRN_PECHECK ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/pecheck.py --objdump ${PRN_OBJDUMP})
+# Every import of the driver must be exported by every supported platform.
+set(exports ${CMAKE_CURRENT_SOURCE_DIR}/exports)
 set(PRN_DRIVER_RULES --subsystem native --entry _DriverEntry@8 --entry-section INIT
                      --allow-import ntoskrnl.exe
-                     --allow-import hal.dll --no-exports --no-static-constructors --checksum)
+                     --allow-import hal.dll --no-exports --no-static-constructors --checksum
+                     --exports-list ${exports}/win98se.txt --exports-list ${exports}/winme.txt
+                     --exports-list ${exports}/win2000.txt --exports-list ${exports}/winxp.txt)
 set(PRN_DLL_RULES --subsystem windows --dll --allow-import kernel32.dll --allow-import msvcrt.dll
                   --allow-import winspool.drv --exports-def ${CMAKE_CURRENT_SOURCE_DIR}/prnmodel.def)
 
@@ -57,6 +61,18 @@ prn_bad_driver(selftest_resident_entry)
 target_compile_definitions(selftest_resident_entry PRIVATE WITH_RESIDENT_ENTRY)
 prn_bad_driver(selftest_constructor_driver)
 target_compile_definitions(selftest_constructor_driver PRIVATE WITH_STATIC_CONSTRUCTOR)
+# Imports MmMapLockedPagesSpecifyCache (MmGetSystemAddressForMdlSafe), which
+# Windows 98 does not export.
+prn_bad_driver(selftest_legacy_import)
+target_compile_definitions(selftest_legacy_import PRIVATE WITH_SAFE_MDL_MAPPING)
+# A DLL whose version resource is older than the INF's DriverVer.
+prn_bad_dll(selftest_old_version ${CMAKE_CURRENT_SOURCE_DIR}/prnmodel.def)
+set(PRN_VERSION_KEPT ${PRN_VERSION})
+set(PRN_VERSION 1.74.0.0)
+set(PRN_VERSION_COMMAS 1,74,0,0)
+prn_version_resource(selftest_old_version selftest_old_version.dll "Older" VFT_DLL VFT2_UNKNOWN)
+set(PRN_VERSION ${PRN_VERSION_KEPT})
+string(REPLACE "." "," PRN_VERSION_COMMAS ${PRN_VERSION})
 
 add_test(NAME pecheck.selftest.accepts_sound_dll
          COMMAND ${PRN_PECHECK} $<TARGET_FILE:selftest_good_dll> ${PRN_DLL_RULES})
@@ -80,17 +96,53 @@ add_test(NAME pecheck.selftest.bad_checksum COMMAND ${PRN_PECHECK} ${bad_checksu
 set_tests_properties(pecheck.selftest.bad_checksum PROPERTIES PASS_REGULAR_EXPRESSION
                      "FAIL: .*: header checksum 0x[0-9a-f]+ is not the image's")
 prn_check_rejects(driver_as_dll selftest_good_driver PRN_DLL_RULES "FAIL: .*: image is not marked as a DLL")
+prn_check_rejects(legacy_import selftest_legacy_import PRN_DRIVER_RULES
+                  "FAIL: .*: import ntoskrnl.exe!MmMapLockedPagesSpecifyCache is not exported by Windows 98 SE")
+set(inf ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf)
+add_test(NAME pecheck.selftest.no_version
+         COMMAND ${PRN_PECHECK} $<TARGET_FILE:selftest_good_dll> ${PRN_DLL_RULES} --version-of-inf ${inf})
+set_tests_properties(pecheck.selftest.no_version PROPERTIES PASS_REGULAR_EXPRESSION
+                     "FAIL: .*: no version resource")
+add_test(NAME pecheck.selftest.old_version
+         COMMAND ${PRN_PECHECK} $<TARGET_FILE:selftest_old_version> ${PRN_DLL_RULES} --version-of-inf ${inf})
+set_tests_properties(pecheck.selftest.old_version PROPERTIES PASS_REGULAR_EXPRESSION
+                     "FAIL: .*: file version 1.74.0.0 is not the INF's DriverVer ${PRN_VERSION}")
 
-# The INF: sections, files and the service's configuration defaults; its
-# self-test shows each kind of fault is found. The INF goes beside the
-# driver image so bin/ is an installable package.
+# The INF: sections, files and the configuration defaults on both
+# platforms; its self-test shows each kind of fault is found.
 add_test(NAME inf.prnsbp COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/infcheck.py
                                  ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf)
 add_test(NAME inf.selftest COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/infcheck.py
                                    --self-test ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf)
-add_custom_command(TARGET prnsbp POST_BUILD
-                   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf
-                           $<TARGET_FILE_DIR:prnsbp>/prnsbp.inf)
+
+# The package the build makes (target driver_package, in ALL): what ships,
+# as it ships. Exactly its files, its INF, and both images with the version
+# resource of the INF's DriverVer; the Wine checks install from it.
+set(PRN_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
+set(text ${CMAKE_CURRENT_BINARY_DIR}/package-text)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/package/INSTALL.TXT ${text}/INSTALL.TXT @ONLY)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/package/PRNMODEL.TXT ${text}/PRNMODEL.TXT @ONLY)
+add_custom_target(driver_package ALL
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${PRN_PACKAGE_DIR}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PRN_PACKAGE_DIR}/printer
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf $<TARGET_FILE:prnsbp>
+          ${text}/INSTALL.TXT ${PRN_PACKAGE_DIR}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:prnmodel> ${text}/PRNMODEL.TXT
+          ${PRN_PACKAGE_DIR}/printer
+  DEPENDS prnsbp prnmodel ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf ${text}/INSTALL.TXT
+          ${text}/PRNMODEL.TXT
+  COMMENT "Driver package in ${PRN_PACKAGE_DIR}" VERBATIM)
+set(PRN_PACKAGE_INF ${PRN_PACKAGE_DIR}/prnsbp.inf)
+add_test(NAME package.files COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packagecheck.py
+                                    ${PRN_PACKAGE_DIR})
+add_test(NAME package.selftest COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packagecheck.py
+                                       --self-test ${PRN_PACKAGE_DIR})
+add_test(NAME package.inf COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/infcheck.py
+                                  ${PRN_PACKAGE_INF})
+add_test(NAME package.prnsbp COMMAND ${PRN_PECHECK} ${PRN_PACKAGE_DIR}/prnsbp.sys ${PRN_DRIVER_RULES}
+                                     --version-of-inf ${PRN_PACKAGE_INF})
+add_test(NAME package.prnmodel COMMAND ${PRN_PECHECK} ${PRN_PACKAGE_DIR}/printer/prnmodel.dll
+                                       ${PRN_DLL_RULES} --version-of-inf ${PRN_PACKAGE_INF})
 
 # The model database conformance cases, run against prnmodel.dll under Wine.
 add_subdirectory(conformance)

@@ -1,8 +1,8 @@
 # prnsbp.sys: a native NT image entered at DriverEntry (stdcall), linked
-# against the kernel and the HAL only. No C runtime, no C++ runtime: the few
-# C routines the driver calls (memcpy, swprintf, wcslen...) come from
-# ntoskrnl's own exports, and libgcc supplies only the 64-bit arithmetic
-# helpers the compiler may emit.
+# against the kernel and the HAL only. No C runtime, no C++ runtime: the
+# driver carries the few C routines it needs (driver/kernelcrt.h), imports
+# only what every supported platform exports (windows/exports), and libgcc
+# supplies only the 64-bit arithmetic helpers the compiler may emit.
 set(prnsbp_sources)
 if(EXISTS ${PRN_ROOT}/driver/sources.cmake)
   prn_read_source_list(${PRN_ROOT}/driver/sources.cmake PRNSBP_SOURCES prnsbp_sources)
@@ -49,3 +49,5 @@ target_include_directories(prnsbp SYSTEM BEFORE PRIVATE ${PRN_MINGW_DDK_INCLUDE}
 target_compile_options(prnsbp PRIVATE ${PRN_KERNEL_COMPILE_OPTIONS})
 target_link_options(prnsbp PRIVATE ${PRN_KERNEL_LINK_OPTIONS})
 target_link_libraries(prnsbp PRIVATE ntoskrnl hal gcc)
+prn_version_resource(prnsbp prnsbp.sys "Orvex ZR IEEE 1394 printer class driver" VFT_DRV
+                     VFT2_DRV_PRINTER)

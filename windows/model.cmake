@@ -44,6 +44,8 @@ target_include_directories(prnmodel PRIVATE ${PRN_ROOT}/modeldb/include ${PRN_RO
 target_link_options(prnmodel PRIVATE -static-libgcc -static-libstdc++ -Wl,--subsystem,windows
                     -s)
 target_link_libraries(prnmodel PRIVATE winspool kernel32)
+prn_version_resource(prnmodel prnmodel.dll "Orvex ZR printer model database" VFT_DLL
+                     VFT2_UNKNOWN)
 if(modelc_target)
   add_dependencies(prnmodel ${modelc_target})
 endif()

@@ -5,7 +5,9 @@ Exit status 0 when the image is as required, 1 when it is not (each problem
 is printed on a line starting with "FAIL:"), 2 when it could not be read.
 """
 import argparse
+import os
 import re
+import struct
 import subprocess
 import sys
 
@@ -28,6 +30,130 @@ def header_field(text, name):
 
 def imported_dlls(text):
     return [m.group(1) for m in re.finditer(r"^\s*DLL Name:\s*(\S+)", text, re.M)]
+
+
+def imported_names(text):
+    """(dll, name) of every import by name, as objdump -p lists them:
+    "\tDLL Name: HAL.dll" then "\tc224\t    1  ExAcquireFastMutex"."""
+    imports, dll = [], None
+    for line in text.splitlines():
+        m = re.match(r"^\s*DLL Name:\s*(\S+)", line)
+        if m:
+            dll = m.group(1)
+            continue
+        m = re.match(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)\s*$", line)
+        if dll is not None and m:
+            imports.append((dll, m.group(1)))
+        elif dll is not None and not line.strip():
+            pass
+        elif dll is not None and not line.startswith(("\t", " ")):
+            dll = None
+    return imports
+
+
+def read_sources(folder):
+    keys = set()
+    with open(os.path.join(folder, "sources.txt")) as f:
+        for raw in f:
+            line = raw.split("#")[0].strip()
+            if line:
+                keys.add(line.split()[0])
+    return keys
+
+
+def read_export_list(path):
+    """A platform's export list (windows/exports/): its name and the set of
+    (module, export) it holds. Every entry must name a known source."""
+    known = read_sources(os.path.dirname(os.path.abspath(path)))
+    platform, module, exports, problems = None, None, set(), []
+    with open(path) as f:
+        for number, raw in enumerate(f, 1):
+            line = raw.split("#")[0].strip()
+            if not line:
+                continue
+            if line.startswith("platform "):
+                platform = line[len("platform "):].strip()
+                continue
+            m = re.fullmatch(r"\[([^\]]+)\]", line)
+            if m:
+                module = m.group(1).lower()
+                continue
+            words = line.split()
+            keys = [w for w in words[1:] if w != "data"]
+            if module is None or not keys or any(k not in known for k in keys):
+                problems.append(f"{path}:{number}: entry without a module or a known source")
+                continue
+            exports.add((module, words[0]))
+    if platform is None:
+        problems.append(f"{path}: no platform line")
+    return platform or path, exports, problems
+
+
+def version_of_inf(path):
+    """The w.x.y.z of the INF's DriverVer = mm/dd/yyyy,w.x.y.z."""
+    with open(path, encoding="ascii") as f:
+        for raw in f:
+            m = re.match(r"\s*DriverVer\s*=\s*[\d/]+\s*,\s*(\d+\.\d+\.\d+\.\d+)", raw.split(";")[0])
+            if m:
+                return m.group(1)
+    return None
+
+
+def resource_data(image, type_id):
+    """The first resource of a type in a PE image, or None."""
+    with open(image, "rb") as f:
+        data = f.read()
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    sections = int.from_bytes(data[pe + 6:pe + 8], "little")
+    optional = int.from_bytes(data[pe + 20:pe + 22], "little")
+    rsrc_rva = int.from_bytes(data[pe + 24 + 112:pe + 24 + 116], "little")  # data directory 2
+    table = pe + 24 + optional
+    for i in range(sections):
+        at = table + 40 * i
+        va, raw_size, raw_at = struct.unpack_from("<I I I", data, at + 12)
+        if va <= rsrc_rva < va + raw_size and rsrc_rva:
+            base = raw_at + rsrc_rva - va
+
+            def entries(offset):
+                named, ids = struct.unpack_from("<HH", data, base + offset + 12)
+                for n in range(named + ids):
+                    yield struct.unpack_from("<II", data, base + offset + 16 + 8 * n)
+
+            def first_leaf(offset):
+                while True:
+                    children = list(entries(offset))
+                    if not children:
+                        return None
+                    target = children[0][1]
+                    if not target & 0x80000000:
+                        rva, size = struct.unpack_from("<II", data, base + target)
+                        return data[raw_at + rva - va:raw_at + rva - va + size]
+                    offset = target & 0x7FFFFFFF
+
+            for name, target in entries(0):
+                if name == type_id and target & 0x80000000:
+                    return first_leaf(target & 0x7FFFFFFF)
+    return None
+
+
+def version_resource(image):
+    """(file version, product version, {string name: value}) of the image's
+    VS_VERSIONINFO, or None when it has none."""
+    block = resource_data(image, 16)  # RT_VERSION
+    if block is None:
+        return None
+    at = block.find(struct.pack("<I", 0xFEEF04BD))
+    if at < 0:
+        return None
+    fms, fls, pms, pls = struct.unpack_from("<IIII", block, at + 8)
+    dotted = lambda ms, ls: f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+    strings = {}
+    text = block.decode("utf-16-le", errors="replace")
+    for name in ("FileVersion", "ProductVersion"):
+        m = re.search(name + r"\x00+([^\x00]*)", text)
+        if m:
+            strings[name] = m.group(1)
+    return dotted(fms, fls), dotted(pms, pls), strings
 
 
 def exported_names(text):
@@ -156,6 +282,30 @@ def check(args):
         if dll.lower() not in allowed:
             problems.append(f"import from {dll} is not allowed")
 
+    if args.exports_list:
+        names = imported_names(headers)
+        for path in args.exports_list:
+            platform, exports, bad = read_export_list(path)
+            problems += bad
+            for dll, name in names:
+                if (dll.lower(), name) not in exports:
+                    problems.append(f"import {dll}!{name} is not exported by {platform}")
+
+    if args.version_of_inf:
+        want = version_of_inf(args.version_of_inf)
+        found = version_resource(args.image)
+        if want is None:
+            problems.append(f"{args.version_of_inf} has no DriverVer")
+        elif found is None:
+            problems.append("no version resource")
+        else:
+            file_version, product_version, strings = found
+            for what, got in (("file version", file_version), ("product version", product_version),
+                              ("FileVersion string", strings.get("FileVersion")),
+                              ("ProductVersion string", strings.get("ProductVersion"))):
+                if got != want:
+                    problems.append(f"{what} {got} is not the INF's DriverVer {want}")
+
     if args.no_static_constructors:
         symbols = objdump(args.objdump, ["-t"], args.image)
         for line in symbols.splitlines():
@@ -190,6 +340,10 @@ def main():
     parser.add_argument("--no-static-constructors", action="store_true")
     parser.add_argument("--checksum", action="store_true",
                         help="the header checksum must be the image's (the kernel checks it)")
+    parser.add_argument("--exports-list", action="append", default=[], metavar="FILE",
+                        help="every import must be in this platform's export list (windows/exports)")
+    parser.add_argument("--version-of-inf", metavar="INF",
+                        help="the version resource must carry the INF's DriverVer version")
     args = parser.parse_args()
 
     problems = check(args)

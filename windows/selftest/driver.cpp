@@ -27,6 +27,12 @@ extern "C" ENTRY_SECTION NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNIC
 #ifdef WITH_KERNEL32
     Sleep(1);
 #endif
+#ifdef WITH_SAFE_MDL_MAPPING
+    if (path == nullptr)
+        return MmGetSystemAddressForMdlSafe((PMDL)driver, NormalPagePriority) != nullptr
+                   ? STATUS_SUCCESS
+                   : STATUS_UNSUCCESSFUL;
+#endif
 #ifdef WITH_STATIC_CONSTRUCTOR
     return counter.value ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 #else

@@ -287,6 +287,7 @@ typedef struct _MDL {
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_ALLOCATED_FIXED_SIZE 0x0008
 #define MDL_PARTIAL 0x0010
+#define MDL_MAPPING_CAN_FAIL 0x2000 /* MmMapLockedPages returns NULL rather than stopping */
 
 typedef enum _MM_PAGE_PRIORITY {
     LowPagePriority,
@@ -911,6 +912,7 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                          ULONG CacheType, PVOID BaseAddress,
                                          ULONG BugCheckOnFailure, ULONG Priority);
+PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
 
 /* object manager */
 LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
@@ -1048,5 +1050,12 @@ static inline VOID IoMarkIrpPending(PIRP Irp)
    uses it through a macro of its own that is empty in the Windows build. */
 KM_EXTERN_C VOID KmsimFieldPoint(VOID);
 #define KMSIM_POINT() KmsimFieldPoint()
+
+/* A driver built with KM_EXPORT_CHECKS has each call of a routine that a
+ * supported platform does not export reported by the simulated kernel when
+ * it plays that platform (km_export_checks.h, made from windows/exports). */
+#ifdef KM_EXPORT_CHECKS
+#include "km_export_checks.h"
+#endif
 
 #endif /* PRN_KM_WDM_H */

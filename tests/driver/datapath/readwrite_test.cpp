@@ -202,6 +202,37 @@ TEST_P(UserBufferTest, BufferThatCannotBeMappedFailsTheRequestCleanly)
     EXPECT_EQ(SendUser(IRP_MJ_WRITE, user).bytes, 100u);
 }
 
+// Windows 98 does not export MmMapLockedPagesSpecifyCache: on both
+// platforms the buffer is mapped with MmMapLockedPages under
+// MDL_MAPPING_CAN_FAIL (the simulated kernel reports any other routine the
+// platform lacks, and a mapping that would stop the system on failure), and
+// the caller's MDL keeps the flags it came with.
+TEST_P(UserBufferTest, BufferIsMappedTheWayEveryPlatformExports)
+{
+    for (bool legacy : {true, false}) {
+        Options o;
+        o.legacy = legacy;
+        Restart(o);
+        ASSERT_EQ(Open(), STATUS_SUCCESS);
+        kmsim::UserBuffer user(300);
+        std::vector<UCHAR> data = Pattern(300, 5);
+        memcpy(user.data(), data.data(), data.size());
+        EXPECT_EQ(SendUser(IRP_MJ_WRITE, user).bytes, 300u) << legacy;
+        EXPECT_EQ(printer->PrintData(), data) << legacy;
+        EXPECT_EQ(user.Mdl()->MdlFlags & MDL_MAPPING_CAN_FAIL, 0) << legacy;
+
+        kmsim::UserBuffer unmappable(64);
+        unmappable.Mdl()->MdlFlags |= MDL_MAPPING_CAN_FAIL;
+        kmsim::FailTag(kmsim::kTagMapping);
+        EXPECT_EQ(SendUser(IRP_MJ_READ, unmappable).status, STATUS_INSUFFICIENT_RESOURCES)
+            << legacy;
+        kmsim::ClearFailures();
+        EXPECT_NE(unmappable.Mdl()->MdlFlags & MDL_MAPPING_CAN_FAIL, 0) << legacy;
+        EXPECT_EQ(kmsim::Violations(), std::vector<std::string>()) << legacy;
+        ASSERT_EQ(Close(), STATUS_SUCCESS);
+    }
+}
+
 // What the driver itself sends to the units (creates, closes, SRBs) goes
 // through a lower filter in the unit's stack like everything else: it is
 // sent to the device the FDO is attached to, not to the port's PDO.

@@ -9,6 +9,7 @@
 #include <ntddk.h>
 #include "prnsbp.h"
 #include "identify.h"
+#include "kmsim.h"
 
 namespace
 {
@@ -123,6 +124,42 @@ TEST(BuildIdFromDeviceId, HardwareAndCompatibleIds)
         EXPECT_EQ(PrinterStyleId(c.identification, ID_FORM_HARDWARE), c.hardware);
         EXPECT_EQ(PrinterStyleId(c.identification, ID_FORM_COMPATIBLE), c.compatible);
     }
+}
+
+// The driver's own C runtime routines (kernelcrt.h), which the Windows image
+// carries instead of importing: memmove's copy in the right direction for
+// either overlap, and the numbered names of devices and links.
+TEST(KernelCrt, MoveCopiesOverlappingRangesInTheRightDirection)
+{
+    UCHAR bytes[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    CrtMoveMemory(bytes + 2, bytes, 6); // forward overlap: copied from the end
+    EXPECT_EQ(std::vector<UCHAR>(bytes, bytes + 10),
+              std::vector<UCHAR>({0, 1, 0, 1, 2, 3, 4, 5, 8, 9}));
+    CrtMoveMemory(bytes, bytes + 3, 7); // backward overlap: copied from the start
+    EXPECT_EQ(std::vector<UCHAR>(bytes, bytes + 10),
+              std::vector<UCHAR>({1, 2, 3, 4, 5, 8, 9, 5, 8, 9}));
+    CrtFillMemory(bytes + 1, 0xAB, 3);
+    CrtMoveMemory(bytes + 9, bytes, 0);
+    EXPECT_EQ(std::vector<UCHAR>(bytes, bytes + 5), std::vector<UCHAR>({1, 0xAB, 0xAB, 0xAB, 5}));
+    EXPECT_EQ(bytes[9], 9);
+}
+
+TEST(KernelCrt, NumberedNamesAndLengths)
+{
+    WCHAR name[32];
+    const struct {
+        ULONG number;
+        const char* text;
+    } cases[] = {{0, "\\Device\\Printer0"},
+                 {10, "\\Device\\Printer10"},
+                 {4294967295u, "\\Device\\Printer4294967295"}};
+    for (const auto& c : cases) {
+        FormatNumberedName(name, L"\\Device\\Printer", c.number);
+        EXPECT_EQ(kmsim::Narrow(name), c.text);
+        EXPECT_EQ(CrtWideLength(name), strlen(c.text));
+    }
+    EXPECT_EQ(CrtStringLength("MFG:ORVEX;"), 10u);
+    EXPECT_EQ(CrtStringLength(""), 0u);
 }
 
 } // namespace

@@ -22,6 +22,10 @@ ctest --preset host-tsan
 # debug builds never see, and warnings are errors.
 cmake --preset release >/dev/null
 cmake --build --preset release
+# Every interleaving of the concurrent driver scenarios with at most two
+# decisions off the default schedule, in the optimised build (the host
+# suite below explores them under the sanitizers with one).
+ctest --preset explore
 # A fixed seed keeps this run repeatable; scripts/fuzz.sh alone explores anew.
 FUZZ_SECONDS=${FUZZ_SECONDS:-60} FUZZ_SEED=${FUZZ_SEED:-1} bash scripts/fuzz.sh
 cmake --preset host-asan >/dev/null

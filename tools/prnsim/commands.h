@@ -11,6 +11,7 @@ namespace prnsim
 int RunDemo(const std::vector<std::string>& args);
 int RunPrint(const std::vector<std::string>& args);
 int RunScriptCommand(const std::vector<std::string>& args);
+int ExploreScriptCommand(const std::vector<std::string>& args);
 
 } // namespace prnsim
 

@@ -2,6 +2,7 @@
 
 #include "text.h"
 
+#include "explore.h"
 #include "kmsim.h"
 
 #include <algorithm>
@@ -62,8 +63,18 @@ void PrinterGate::Arrive(const sbp2sim::UnitRequest& request)
             announcements.push_back(name_ + "/" + std::to_string(request.unit) + " SCSI " +
                                     HexBytes(request.srb->Cdb, 8));
             unsigned long generation = generation_;
-            if (!released.wait_for(g, kHoldGuard, [&] { return generation_ != generation; }))
+            if (kmsim::Scheduled()) {
+                // Explored: the scheduler runs the others until the script
+                // releases it (only one thread runs, so no lock is needed).
+                g.unlock();
+                if (!kmsim::Block([&] { return generation_ != generation; }, "held in the printer"))
+                    kmsim::Violation("prnsim: an SRB held in printer " + name_ +
+                                     " was never released");
+                g.lock();
+            } else if (!released.wait_for(g, kHoldGuard,
+                                          [&] { return generation_ != generation; })) {
                 kmsim::Violation("prnsim: an SRB held in printer " + name_ + " was never released");
+            }
             heldSrbs.erase(std::find(heldSrbs.begin(), heldSrbs.end(), &me));
         }
     }

@@ -44,6 +44,25 @@ commands:
                         completes each request either way (as for print);
                         --lower-filter: every printer gets a pass-through
                         lower filter below the driver
+      --schedule S        run under the schedule S that explore printed
+                          (its threads one at a time, as explore ran them)
+  explore SCRIPT [--bound K] [--max-schedules N] [--async] [--mixed[=SEED]]
+          [--lower-filter] [--pct [--runs N] [--depth D]]
+                        run SCRIPT once for every interleaving of its
+                        started requests (and of the port driver's
+                        completions) with at most K decisions off the
+                        default schedule (default 2): the threads run one at
+                        a time and hand over at the kernel's schedule points
+                        (fast mutexes, events, waits, Interlocked, calls,
+                        completions, deletes, frees). Stops at the first run
+                        that fails (a verifier report, a leak, a deadlock, a
+                        run whose exit code is not 0) and prints its
+                        schedule, e.g. "w@12>s" (at thread w's 12th point
+                        switch to s), what went wrong, its output and the
+                        'run --schedule' line that replays it; exit code 1.
+                        --pct: N random schedules (default 1000) with D
+                        priority changes (default 2) instead, for three
+                        threads or more
   help, --help          this text
 
 Exit codes: 0 success; 1 the run found a problem (data lost, a leak, a
@@ -210,6 +229,8 @@ int main(int argc, char** argv)
         return prnsim::RunPrint(args);
     if (command == "run")
         return prnsim::RunScriptCommand(args);
+    if (command == "explore")
+        return prnsim::ExploreScriptCommand(args);
     fprintf(stderr, "prnsim: unknown command '%s' (try prnsim --help)\n", command.c_str());
     return 2;
 }

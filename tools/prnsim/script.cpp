@@ -7,6 +7,7 @@
 #include "names.h"
 #include "text.h"
 
+#include "explore.h"
 #include "prnsbp.h"
 
 #include <algorithm>
@@ -194,6 +195,7 @@ class Interpreter
     unsigned long long patternSeed_ = 0;
     std::vector<std::unique_ptr<Task>> tasks_; // started and not yet waited for
     Task* command_ = nullptr;                  // the script's current command
+    unsigned launched_ = 0;                    // lines run so far, explored
     std::mutex progressLock_;
     std::condition_variable progress_; // a task finished
 };
@@ -1349,6 +1351,22 @@ Task* Interpreter::FindTask(const std::string& name)
 
 void Interpreter::Launch(Task& task, const Words& w)
 {
+    if (kmsim::Scheduled()) {
+        // Explored: a thread of the schedule, named as schedule strings
+        // name it (a started request by its name, a line by its command
+        // and number).
+        std::string name = task.name.empty() ? w[0] + "#" + std::to_string(++launched_) : task.name;
+        kmsim::Spawn(name, [this, &task, w] {
+            tOut = task.out;
+            task.ok = Execute(w);
+            task.error = tError;
+            if (task.out)
+                fflush(task.out);
+            task.done = true;
+            tOut = nullptr;
+        });
+        return;
+    }
     task.thread = std::thread([this, &task, w] {
         tOut = task.out;
         task.ok = Execute(w);
@@ -1368,6 +1386,10 @@ void Interpreter::Launch(Task& task, const Words& w)
 // that happens, so its output does not depend on the threads' timing.
 bool Interpreter::Settle()
 {
+    if (kmsim::Scheduled()) {
+        kmsim::WaitUntilOthersRest("the script, for the machine to come to rest");
+        return true;
+    }
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::seconds(15);
     std::array<size_t, 4> last{};
@@ -1399,6 +1421,18 @@ bool Interpreter::Settle()
 void Interpreter::Drain()
 {
     m_.ReleaseAll();
+    if (kmsim::Scheduled()) {
+        // Their threads are the schedule's: let them end before the tasks go.
+        auto allDone = [this] {
+            for (auto& t : tasks_)
+                if (!t->done)
+                    return false;
+            return command_ == nullptr || command_->done.load();
+        };
+        while (!allDone())
+            if (!kmsim::Block(allDone, "the script, for its requests to end"))
+                kmsim::Point(kmsim::PointKind::kYield);
+    }
     if (command_ && command_->thread.joinable())
         command_->thread.join();
     tasks_.clear();
@@ -1431,7 +1465,8 @@ bool Interpreter::RunLine(const Words& w)
         command_ = nullptr;
         return false;
     }
-    task.thread.join();
+    if (task.thread.joinable())
+        task.thread.join();
     command_ = nullptr;
     ShowBusEvents();
     ShowHeld();
@@ -1466,6 +1501,12 @@ bool Interpreter::StartCommand(const Words& w)
     task.name = name;
     task.out = open_memstream(&task.text, &task.size);
     Launch(task, Words(w.begin() + 2, w.end()));
+    if (kmsim::Scheduled()) {
+        // Explored: what is started runs beside what comes next, in every
+        // order the schedule gives, until 'wait'.
+        Note(name + ": started");
+        return true;
+    }
     if (!Settle())
         return Fail("the machine did not come to rest after starting '" + name + "'");
     if (task.done && !task.ok) {
@@ -1489,7 +1530,8 @@ bool Interpreter::WaitCommand(const Words& w)
         return Fail("the machine did not come to rest");
     if (!task->done)
         return Fail("'" + w[1] + "' is still blocked");
-    task->thread.join();
+    if (task->thread.joinable())
+        task->thread.join();
     ShowBusEvents();
     ShowHeld();
     fflush(task->out);
@@ -1615,52 +1657,229 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
 
 } // namespace
 
-int RunScriptCommand(const std::vector<std::string>& args)
+namespace
 {
-    std::string script, registry;
+
+struct ScriptOptions {
+    std::string script, registry, schedule;
     bool async = false, lowerFilter = false;
     unsigned mixedSeed = 0;
+    // explore
+    bool explore = false, pct = false;
+    uint64_t bound = 2, runs = 1000, depth = 2, maxSchedules = 200000;
+};
+
+bool NumberOption(const std::vector<std::string>& args, size_t* i, uint64_t max, uint64_t* out)
+{
+    const std::string& name = args[*i];
+    if (*i + 1 >= args.size()) {
+        fprintf(stderr, "prnsim: %s needs a number\n", name.c_str());
+        return false;
+    }
+    const std::string& text = args[++*i];
+    char* end = nullptr;
+    unsigned long long v = strtoull(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v > max) {
+        fprintf(stderr, "prnsim: bad %s '%s' (0 to %llu)\n", name.c_str(), text.c_str(),
+                (unsigned long long)max);
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+// 0 when the options are good, else the exit code.
+int ParseScriptOptions(const std::vector<std::string>& args, bool explore, ScriptOptions* o)
+{
+    o->explore = explore;
+    const char* verb = explore ? "explore" : "run";
     for (size_t i = 0; i < args.size(); i++) {
         if (args[i] == "--async") {
-            async = true;
+            o->async = true;
         } else if (args[i] == "--lower-filter") {
-            lowerFilter = true;
+            o->lowerFilter = true;
         } else if (args[i].compare(0, 7, "--mixed") == 0) {
-            if (!ParseMixedOption(args[i], &mixedSeed)) {
+            if (!ParseMixedOption(args[i], &o->mixedSeed)) {
                 fprintf(stderr, "prnsim: bad option '%s' (--mixed or --mixed=SEED, SEED not 0)\n",
                         args[i].c_str());
                 return 2;
             }
-        } else if (args[i] == "--registry") {
+        } else if (args[i] == "--registry" && !explore) {
             if (i + 1 >= args.size()) {
                 fprintf(stderr, "prnsim: --registry needs a FILE\n");
                 return 2;
             }
-            registry = args[++i];
+            o->registry = args[++i];
+        } else if (args[i] == "--schedule" && !explore) {
+            if (i + 1 >= args.size()) {
+                fprintf(stderr, "prnsim: --schedule needs a schedule (as explore printed it)\n");
+                return 2;
+            }
+            o->schedule = args[++i];
+        } else if (explore && args[i] == "--bound") {
+            if (!NumberOption(args, &i, 4, &o->bound))
+                return 2;
+        } else if (explore && args[i] == "--max-schedules") {
+            if (!NumberOption(args, &i, 100000000, &o->maxSchedules))
+                return 2;
+        } else if (explore && args[i] == "--pct") {
+            o->pct = true;
+        } else if (explore && args[i] == "--runs") {
+            if (!NumberOption(args, &i, 100000000, &o->runs))
+                return 2;
+        } else if (explore && args[i] == "--depth") {
+            if (!NumberOption(args, &i, 10, &o->depth))
+                return 2;
         } else if (args[i].size() > 1 && args[i][0] == '-') {
-            fprintf(stderr, "prnsim: unknown option '%s'\n", args[i].c_str());
+            fprintf(stderr, "prnsim: unknown option '%s' for %s\n", args[i].c_str(), verb);
             return 2;
-        } else if (script.empty()) {
-            script = args[i];
+        } else if (o->script.empty()) {
+            o->script = args[i];
         } else {
-            fprintf(stderr, "prnsim: run takes one SCRIPT (got '%s' too)\n", args[i].c_str());
+            fprintf(stderr, "prnsim: %s takes one SCRIPT (got '%s' too)\n", verb, args[i].c_str());
             return 2;
         }
     }
-    if (script.empty()) {
-        fprintf(stderr, "prnsim: run needs a SCRIPT (or - for standard input)\n");
+    if (o->script.empty() || (explore && o->script == "-")) {
+        fprintf(stderr, explore ? "prnsim: explore needs a SCRIPT file\n"
+                                : "prnsim: run needs a SCRIPT (or - for standard input)\n");
         return 2;
     }
-    Interpreter interpreter(script == "-" ? "<stdin>" : script, stdout, async, mixedSeed,
-                            lowerFilter);
-    if (script == "-")
-        return interpreter.Run(std::cin, registry);
-    std::ifstream file(script);
+    return 0;
+}
+
+// One run of a script file, its output into `out`; the exit code of run.
+int RunScriptOnce(const ScriptOptions& o, const std::string& text, FILE* out)
+{
+    Interpreter interpreter(o.script, out, o.async, o.mixedSeed, o.lowerFilter);
+    std::istringstream in(text);
+    int code = interpreter.Run(in, o.registry);
+    fflush(out);
+    return code;
+}
+
+bool ReadScript(const std::string& path, std::string* text)
+{
+    std::ifstream file(path);
     if (!file) {
-        fprintf(stderr, "prnsim: cannot open '%s'\n", script.c_str());
+        fprintf(stderr, "prnsim: cannot open '%s'\n", path.c_str());
+        return false;
+    }
+    std::ostringstream all;
+    all << file.rdbuf();
+    *text = all.str();
+    return true;
+}
+
+// A script under one schedule: its output as run prints it, then what the
+// explorer reports.
+int RunScheduled(const ScriptOptions& o, const std::string& text)
+{
+    int code = 0;
+    kmsim::ExploreResult r =
+        kmsim::Replay(o.schedule, [&] { code = RunScriptOnce(o, text, stdout); });
+    if (r.failures.empty())
+        return code;
+    const std::vector<std::string>& reports = r.failures[0].reports;
+    if (!reports.empty() && reports[0].rfind("bad schedule step", 0) == 0) {
+        fprintf(stderr, "prnsim: %s\n", reports[0].c_str());
         return 2;
     }
-    return interpreter.Run(file, registry);
+    printf("schedule \"%s\":\n", o.schedule.c_str());
+    for (const std::string& line : r.failures[0].reports)
+        printf("  %s\n", line.c_str());
+    return code != 0 ? code : 1;
+}
+
+} // namespace
+
+int RunScriptCommand(const std::vector<std::string>& args)
+{
+    ScriptOptions o;
+    if (int code = ParseScriptOptions(args, false, &o))
+        return code;
+    if (!o.schedule.empty()) {
+        std::string text;
+        if (o.script == "-") {
+            std::ostringstream all;
+            all << std::cin.rdbuf();
+            text = all.str();
+        } else if (!ReadScript(o.script, &text)) {
+            return 2;
+        }
+        return RunScheduled(o, text);
+    }
+    Interpreter interpreter(o.script == "-" ? "<stdin>" : o.script, stdout, o.async, o.mixedSeed,
+                            o.lowerFilter);
+    if (o.script == "-")
+        return interpreter.Run(std::cin, o.registry);
+    std::ifstream file(o.script);
+    if (!file) {
+        fprintf(stderr, "prnsim: cannot open '%s'\n", o.script.c_str());
+        return 2;
+    }
+    return interpreter.Run(file, o.registry);
+}
+
+// Every schedule of a script's started requests within the bound, each run
+// from the first line in-process; stops at the first run that fails and
+// prints its schedule, what went wrong, its output and how to replay it.
+int ExploreScriptCommand(const std::vector<std::string>& args)
+{
+    ScriptOptions o;
+    if (int code = ParseScriptOptions(args, true, &o))
+        return code;
+    std::string text;
+    if (!ReadScript(o.script, &text))
+        return 2;
+    kmsim::ExploreOptions options;
+    options.bound = (int)o.bound;
+    options.maxSchedules = (size_t)o.maxSchedules;
+    options.pct = o.pct;
+    options.runs = (size_t)o.runs;
+    options.depth = (int)o.depth;
+    options.progress = [](size_t n) {
+        if (n % 1000 == 0)
+            fprintf(stderr, "prnsim: %zu schedules so far\n", n);
+    };
+    std::string failedOutput;
+    int failedCode = 0;
+    kmsim::ExploreResult r = kmsim::Explore(options, [&] {
+        char* buffer = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&buffer, &size);
+        int code = RunScriptOnce(o, text, out);
+        fclose(out);
+        if (code != 0) {
+            kmsim::Report("the run ended with exit code " + std::to_string(code));
+            failedOutput.assign(buffer, size);
+            failedCode = code;
+        }
+        free(buffer);
+    });
+    printf("%zu schedule%s%s, longest run %lu schedule points\n", r.schedules,
+           r.schedules == 1 ? "" : "s",
+           r.complete ? (o.pct ? "" : " (every one within the bound)") : " (stopped early)",
+           r.longestRun);
+    if (r.failures.empty()) {
+        printf("no schedule failed\n");
+        return 0;
+    }
+    const kmsim::ExploreFailure& f = r.failures[0];
+    printf("schedule \"%s\" fails (%d preemption%s):\n", f.schedule.c_str(), f.preemptions,
+           f.preemptions == 1 ? "" : "s");
+    for (const std::string& line : f.reports)
+        printf("  %s\n", line.c_str());
+    if (!failedOutput.empty())
+        printf("its output (exit code %d):\n%s", failedCode, failedOutput.c_str());
+    std::string options_text = o.async ? " --async" : "";
+    if (o.lowerFilter)
+        options_text += " --lower-filter";
+    if (o.mixedSeed != 0)
+        options_text += " --mixed=" + std::to_string(o.mixedSeed);
+    printf("replay: prnsim run %s%s --schedule \"%s\"\n", o.script.c_str(), options_text.c_str(),
+           f.schedule.c_str());
+    return 1;
 }
 
 } // namespace prnsim

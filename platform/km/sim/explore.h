@@ -46,6 +46,12 @@ bool Join(const std::string& name);
 // Spawn, unless a thread of that name runs in this run already (true when
 // it started one).
 bool SpawnOnce(const std::string& name, std::function<void()> body, bool daemon = false);
+// Blocks the calling thread until no other thread of the run can go on
+// by itself (each has ended or waits for something): a tool's "let
+// everything run that can".
+void WaitUntilOthersRest(const char* what);
+// The names of the threads still running and where each waits.
+std::vector<std::string> Unfinished();
 // True while the calling thread is one the scheduler runs.
 bool Scheduled();
 // The scenario's own check failed: recorded like a verifier report, and the

@@ -503,6 +503,33 @@ bool Block(const std::function<bool()>& ready, const char* what, const void* obj
     return ready();
 }
 
+void WaitUntilOthersRest(const char* what)
+{
+    Thread* me = self;
+    if (me == nullptr)
+        return;
+    // Evaluated by the scheduler under `lock`, like every condition.
+    Block(
+        [me] {
+            for (auto& t : threads)
+                if (t.get() != me && t->state != State::kFinished &&
+                    (t->state == State::kRunnable || t->ready()))
+                    return false;
+            return true;
+        },
+        what);
+}
+
+std::vector<std::string> Unfinished()
+{
+    std::lock_guard<std::mutex> g(lock);
+    std::vector<std::string> out;
+    for (auto& t : threads)
+        if (t.get() != self && t->state != State::kFinished && !t->daemon)
+            out.push_back(Where(*t));
+    return out;
+}
+
 void Spawn(const std::string& name, std::function<void()> body, bool daemon)
 {
     if (self == nullptr) {

@@ -11,6 +11,7 @@
 #include "sbp2sim.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,6 +97,19 @@ inline PDEVICE_EXTENSION Ext(PDEVICE_OBJECT device)
     return (PDEVICE_EXTENSION)device->DeviceExtension;
 }
 
+// The driver's locks and their order as prnsbp.h ("Locks") gives it:
+// OpenCloseMutex -> OpenMutex or CloseMutex -> EngineMutex -> UnitTableLock
+// or FlagsLock, the last two leaves never held together.
+inline void DeclareDriverLocks()
+{
+    kmsim::NameExtensionLock("OpenCloseMutex", offsetof(DEVICE_EXTENSION, OpenCloseMutex), 0);
+    kmsim::NameExtensionLock("OpenMutex", offsetof(DEVICE_EXTENSION, OpenMutex), 1);
+    kmsim::NameExtensionLock("CloseMutex", offsetof(DEVICE_EXTENSION, CloseMutex), 1);
+    kmsim::NameExtensionLock("EngineMutex", offsetof(DEVICE_EXTENSION, EngineMutex), 2);
+    kmsim::NameGlobalLock("UnitTableLock", &UnitTableLock, 3);
+    kmsim::NameGlobalLock("FlagsLock", &FlagsLock, 3);
+}
+
 struct PrinterSession {
     PDRIVER_OBJECT driver = nullptr;
     // The printer the port requests go to: the last one plugged.
@@ -108,6 +122,7 @@ struct PrinterSession {
     // ---- the machine ----
     bool Load(NTSTATUS* status = nullptr)
     {
+        DeclareDriverLocks();
         driver = kmsim::LoadDriver(DriverEntry, "prnsbp", status);
         return driver != nullptr;
     }

@@ -78,6 +78,15 @@ void ResetPassed();
 PDEVICE_OBJECT AttachLowerFilter(PDEVICE_OBJECT pdo);
 void DetachLowerFilter(PDEVICE_OBJECT filter);
 
+// Where p lies in the extension of a live device object (io.cpp).
+bool ExtensionOffsetOf(const void* p, size_t* offset);
+
+// Lock order (lockorder.cpp): a fast mutex taken and given up by the
+// calling thread.
+void LockTaken(PFAST_MUTEX mutex);
+void LockGiven(PFAST_MUTEX mutex);
+void LockOrderNewMachine();
+
 // PnP harness hook for IoInvalidateDeviceRelations.
 void QueueInvalidation(PDEVICE_OBJECT device);
 

@@ -115,6 +115,20 @@ static void FreeDeviceNow(PDEVICE_OBJECT device)
     PoolFree(device);
 }
 
+bool ExtensionOffsetOf(const void* p, size_t* offset)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    const UCHAR* at = (const UCHAR*)p;
+    for (PDEVICE_OBJECT d : liveDevices) {
+        const UCHAR* start = (const UCHAR*)(d + 1);
+        if (d->DeviceExtension != NULL && at >= start && at < (const UCHAR*)d + d->Size) {
+            *offset = (size_t)(at - start);
+            return true;
+        }
+    }
+    return false;
+}
+
 PDEVICE_OBJECT FindDevice(const std::string& name)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);

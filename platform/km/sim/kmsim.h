@@ -18,6 +18,18 @@ namespace kmsim
 // violations. Everything still allocated is dropped without running code.
 void Reset();
 
+// ---- lock order --------------------------------------------------------------
+// As Driver Verifier's deadlock detection: the order in which each thread
+// takes fast mutexes is recorded across every test of the process (not
+// cleared by Reset), and a violation reported when a lock is taken while
+// one of the same or a later rank is held, or when the order closes a
+// cycle with an order seen before (even if no deadlock happened). A lock
+// is named by its place: at `offset` in any device extension, or a global.
+void NameExtensionLock(const std::string& name, size_t offset, int rank);
+void NameGlobalLock(const std::string& name, PFAST_MUTEX mutex, int rank);
+// Forgets the names and the order seen (for a test of the check itself).
+void ResetLockOrder();
+
 // ---- strings -----------------------------------------------------------------
 std::u16string U16(const std::string& ascii);
 std::string Narrow(const WCHAR* s);

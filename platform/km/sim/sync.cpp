@@ -126,6 +126,8 @@ void BecomeOwner(PFAST_MUTEX mutex)
     __atomic_store_n(&mutex->Owner, KeGetCurrentThread(), __ATOMIC_RELAXED);
     mutex->OldIrql = irql;
     irql = APC_LEVEL;
+    if (!Retail())
+        LockTaken(mutex);
 }
 
 // Under the explorer a wait is a condition the scheduler evaluates: the
@@ -293,6 +295,7 @@ void ResetSync()
     g_retail = false;
     ClearViolations();
     OnFastMutexRelease(nullptr, nullptr);
+    LockOrderNewMachine();
 }
 
 } // namespace kmsim
@@ -524,6 +527,8 @@ static VOID ReleaseFastMutexOnly(PFAST_MUTEX FastMutex)
     }
     __atomic_store_n(&FastMutex->Owner, (PKTHREAD)NULL, __ATOMIC_RELAXED);
     irql = (KIRQL)FastMutex->OldIrql;
+    if (!Retail())
+        LockGiven(FastMutex);
     __atomic_store_n(&FastMutex->Count, 1, __ATOMIC_SEQ_CST);
     if (g.owns_lock())
         g_cv.notify_all();

@@ -148,5 +148,37 @@ TEST_F(FaultyDriverTest, UserAddressUsedAfterTheRequestWasPendedIsReported)
     EXPECT_TRUE(Reported("outside the caller's context"));
 }
 
+// Lock order: a lock taken against the declared ranks, and two unnamed
+// locks taken in both orders by one thread (so no deadlock ever happens),
+// are each reported, once.
+TEST(LockOrderTest, AgainstTheDeclaredOrderAndACycleAreReported)
+{
+    kmsim::Reset();
+    kmsim::ResetLockOrder();
+    static FAST_MUTEX first, second, x, y;
+    for (PFAST_MUTEX m : {&first, &second, &x, &y})
+        ExInitializeFastMutex(m);
+    kmsim::NameGlobalLock("First", &first, 0);
+    kmsim::NameGlobalLock("Second", &second, 1);
+    auto nested = [](PFAST_MUTEX outer, PFAST_MUTEX inner) {
+        ExAcquireFastMutex(outer);
+        ExAcquireFastMutex(inner);
+        ExReleaseFastMutex(inner);
+        ExReleaseFastMutex(outer);
+    };
+    nested(&first, &second);
+    nested(&x, &y);
+    EXPECT_TRUE(kmsim::Violations().empty());
+    nested(&second, &first);
+    nested(&second, &first);
+    nested(&y, &x);
+    std::vector<std::string> v = kmsim::Violations();
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(v[0], "lock order: First taken while holding Second, against the declared order");
+    EXPECT_NE(v[1].find(", and the other way round before (a cycle)"), std::string::npos) << v[1];
+    kmsim::ResetLockOrder();
+    kmsim::Reset();
+}
+
 } // namespace
 } // namespace verifier

@@ -8,6 +8,7 @@ WCHAR LinkNameBuffer[64];
 PPRINTER_NODE PrinterList;
 FAST_MUTEX UnitTableLock;
 FAST_MUTEX FlagsLock;
+KEVENT PortNumberLock;
 
 // DriverEntry runs once; the kernel frees the section named INIT after it
 // returns, so it alone lives there and everything else stays resident.
@@ -32,6 +33,7 @@ extern "C" INIT_SECTION_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObj
     PrinterList = NULL;
     ExInitializeFastMutex(&UnitTableLock);
     ExInitializeFastMutex(&FlagsLock);
+    KeInitializeEvent(&PortNumberLock, SynchronizationEvent, TRUE);
 
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateCloseDispatch;

@@ -134,6 +134,12 @@
 //                   unhooks it (TakeIdentification) while the child's ID
 //                   queries copy it (CopyIdentification).
 //
+//   PortNumberLock  a synchronization event used as a lock (the registry
+//                   routines need PASSIVE_LEVEL): one search of the stored
+//                   port numbers at a time (AssignPortNumber), so that two
+//                   printers starting at once cannot take one number. Taken
+//                   with no other lock held, and nothing is taken under it.
+//
 // Per printer, in the extension of its unit-0 FDO (the same fields of the
 // unit-1 FDO are never taken):
 //   OpenCloseMutex  one open or close of the port at a time (CreateCloseDispatch).
@@ -322,6 +328,7 @@ extern WCHAR LinkNameBuffer[64];
 extern PPRINTER_NODE PrinterList;
 extern FAST_MUTEX UnitTableLock; // see "Locks"
 extern FAST_MUTEX FlagsLock;     // see "Locks"
+extern KEVENT PortNumberLock;    // see "Locks"
 
 // ---- entry, configuration, in-progress count (entry.cpp) -----------------
 
@@ -367,7 +374,10 @@ PDEVICE_OBJECT UnitTableGetUnit1Fdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableReferenceUnit0Fdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableReferenceUnit1Fdo(PDEVICE_OBJECT Fdo);
 VOID UnitTableCloseFdo(PDEVICE_OBJECT Fdo);
-NTSTATUS UnitTableGetPrinterKey(PDEVICE_OBJECT Fdo, PULONG Length, PWCHAR* Key);
+// A copy of the printer's key, taken under the lock (the node may be freed
+// once it is released).
+NTSTATUS UnitTableGetPrinterKey(PDEVICE_OBJECT Fdo, PULONG Length,
+                                WCHAR Key[PRINTER_KEY_CHARS + 1]);
 
 // ---- adding and starting a unit (adddevice.cpp) -------------------------
 

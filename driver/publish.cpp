@@ -166,6 +166,7 @@ static ULONG FindOrAddPort(PRTL_QUERY_REGISTRY_TABLE Table, PPORT_KEY_PATH Path,
                            ULONG KeyLength, NTSTATUS* Status)
 {
     ULONG max = ReadMaxPortNumber(Table, Path);
+    KMSIM_POINT(); // another printer's start may number itself here
     ULONG searched = max < PORT_NUMBER_LIMIT ? max : PORT_NUMBER_LIMIT;
     ULONG firstFree = 0;
     for (ULONG port = 1; port <= searched; port++) {
@@ -193,8 +194,8 @@ NTSTATUS AssignPortNumber(PDEVICE_OBJECT Fdo)
     if (!UnitTableIsInSlot(0, NULL, Fdo))
         return STATUS_DEVICE_BUSY;
     ULONG keyLength;
-    PWCHAR key;
-    NTSTATUS status = UnitTableGetPrinterKey(Fdo, &keyLength, &key);
+    WCHAR key[PRINTER_KEY_CHARS + 1];
+    NTSTATUS status = UnitTableGetPrinterKey(Fdo, &keyLength, key);
     if (!NT_SUCCESS(status))
         return status;
     // Without memory for the search nothing is numbered: a search that
@@ -208,7 +209,12 @@ NTSTATUS AssignPortNumber(PDEVICE_OBJECT Fdo)
         ExFreePool(table);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // Two printers starting at once would each read "MaxPortNumber" before
+    // the other wrote it and take one number: one search at a time. The
+    // registry routines need PASSIVE_LEVEL, so the lock is an event.
+    KeWaitForSingleObject(&PortNumberLock, Executive, KernelMode, FALSE, NULL);
     ext->PortNumber = FindOrAddPort(table, &path, key, keyLength, &status);
+    KeSetEvent(&PortNumberLock, IO_NO_INCREMENT, FALSE);
     ExFreePool(path.Buffer);
     ExFreePool(table);
     return status;
@@ -276,8 +282,8 @@ NTSTATUS WritePortInterfaceValues(PDEVICE_OBJECT Fdo)
     // Only the last write's status is returned; the callers go on either way.
     SetTextValue(key, L"Base Name", PORT_BASE_NAME_W);
     ULONG keyLength;
-    PWCHAR printerKey;
-    NTSTATUS keyStatus = UnitTableGetPrinterKey(Fdo, &keyLength, &printerKey);
+    WCHAR printerKey[PRINTER_KEY_CHARS + 1];
+    NTSTATUS keyStatus = UnitTableGetPrinterKey(Fdo, &keyLength, printerKey);
     if (!NT_SUCCESS(keyStatus)) {
         ZwClose(key);
         return keyStatus;

@@ -352,15 +352,16 @@ BOOLEAN UnitTableBothUnitsPresent(PDEVICE_OBJECT Fdo)
     return both;
 }
 
-NTSTATUS UnitTableGetPrinterKey(PDEVICE_OBJECT Fdo, PULONG Length, PWCHAR* Key)
+NTSTATUS UnitTableGetPrinterKey(PDEVICE_OBJECT Fdo, PULONG Length, WCHAR Key[PRINTER_KEY_CHARS + 1])
 {
     NTSTATUS status = STATUS_DEVICE_BUSY;
     *Length = 0;
+    Key[0] = 0;
     LockTable();
     PPRINTER_NODE node = FindNodeByFdo(Fdo, NULL);
     if (node != NULL) {
         *Length = node->KeyLength;
-        *Key = node->Key;
+        RtlCopyMemory(Key, node->Key, sizeof(node->Key));
         status = STATUS_SUCCESS;
     }
     UnlockTable();

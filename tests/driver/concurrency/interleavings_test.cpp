@@ -35,9 +35,12 @@ int Bound()
 struct Machine : session::PrinterSession {
     PDEVICE_OBJECT fdo[2] = {nullptr, nullptr};
     PDEVICE_OBJECT pdo[2] = {nullptr, nullptr};
+    Completion mode = Completion::kSync;
 
-    void Boot(Completion mode, bool filter)
+    // With start false the printer is only on the bus, not yet started.
+    void Boot(Completion completion, bool filter, bool start = true)
     {
+        mode = completion;
         kmsim::Reset();
         kmsim::LowerFilterOptions f;
         f.enabled = filter;
@@ -47,7 +50,7 @@ struct Machine : session::PrinterSession {
             return;
         }
         Plug(mode);
-        if (PlugUnits() != STATUS_SUCCESS)
+        if (start && PlugUnits() != STATUS_SUCCESS)
             kmsim::Report("the printer did not start");
         for (int unit = 0; unit < 2; unit++) {
             fdo[unit] = Fdo(unit);
@@ -240,10 +243,123 @@ void ChildIdsAgainstSurpriseRemoval(Machine& m)
         [&] { m.FinishRemoval(); });
 }
 
+// Two handles: a write on one while the other is closed; two opens; an
+// open against a close. The count of open handles ends right, and the
+// units are opened and closed on the bus once each.
+void ExpectHandles(Machine& m, ULONG open)
+{
+    ULONG count = session::Ext(m.fdo[0])->OpenCount;
+    m.Expect(count == open,
+             "OpenCount " + std::to_string(count) + ", " + std::to_string(open) + " handles open");
+}
+
+void ExpectUnitsClosedOnTheBus(Machine& m, sbp2sim::Printer* p)
+{
+    sbp2sim::Counters& c = sbp2sim::CountersOf(p);
+    for (int unit = 0; unit < 2; unit++)
+        m.Expect(c.creates[unit] == c.closes[unit],
+                 "unit " + std::to_string(unit) + " created " + std::to_string(c.creates[unit]) +
+                     " times, closed " + std::to_string(c.closes[unit]));
+}
+
+void WriteAgainstCloseOfAnotherHandle(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    m.Expect(m.Open().status == STATUS_SUCCESS, "second open failed");
+    Reply w{};
+    sbp2sim::Printer* p = m.bus;
+    Pair(
+        m, [&] { w = m.Write(std::vector<UCHAR>(100, 0x5A)); }, [&] { m.Close(); },
+        [&] {
+            m.Expect(w.status == STATUS_SUCCESS && w.bytes == 100,
+                     "write ended with " + StatusText(w.status));
+            ExpectHandles(m, 1);
+            m.Close();
+            ExpectUnitsClosedOnTheBus(m, p);
+        });
+}
+
+void TwoOpens(Machine& m)
+{
+    Reply a{}, b{};
+    sbp2sim::Printer* p = m.bus;
+    Pair(
+        m, [&] { a = m.Open(); }, [&] { b = m.Open(); },
+        [&] {
+            m.Expect(a.status == STATUS_SUCCESS && b.status == STATUS_SUCCESS,
+                     "opens ended with " + StatusText(a.status) + " and " + StatusText(b.status));
+            ExpectHandles(m, 2);
+            m.Close();
+            m.Close();
+            ExpectUnitsClosedOnTheBus(m, p);
+        });
+}
+
+void OpenAgainstClose(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    Reply a{};
+    sbp2sim::Printer* p = m.bus;
+    Pair(
+        m, [&] { a = m.Open(); }, [&] { m.Close(); },
+        [&] {
+            m.Expect(a.status == STATUS_SUCCESS, "open ended with " + StatusText(a.status));
+            ExpectHandles(m, 1);
+            m.Close();
+            ExpectUnitsClosedOnTheBus(m, p);
+        });
+}
+
+// A read and a status request against a stop and start of unit 0
+// (rebalance), and against the cable pulled.
+void ReadAgainstRebalance(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    Pair(
+        m, [&] { m.Read(16); }, [&] { kmsim::Rebalance(m.pdo[0]); },
+        [&] { m.Expect(m.Close().status == STATUS_SUCCESS, "close failed"); });
+}
+
+void DeviceControlAgainstSurpriseRemoval(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    Pair(
+        m, [&] { m.Control(IOCTL_PRNSBP_READ_STATUS, {}, 64); },
+        [&] {
+            kmsim::SurpriseRemoveOnly(m.pdo[0]);
+            kmsim::SurpriseRemoveOnly(m.pdo[1]);
+        },
+        [&] {
+            session::SendSimple(m.fdo[0], IRP_MJ_CLOSE);
+            m.FinishRemoval();
+        });
+}
+
+// Two printers' first starts at once: each gets a port number of its own.
+void TwoPrintersFirstStart(Machine& m)
+{
+    sbp2sim::Printer* first = m.bus;
+    sbp2sim::PrinterConfig config;
+    config.key = "00A0B8C9D0E1F204";
+    sbp2sim::SetCompletion(config, m.mode);
+    sbp2sim::Printer* second = m.Plug(config);
+    Pair(
+        m, [&] { kmsim::PlugIn(m.driver, sbp2sim::UnitPdo(first, 0)); },
+        [&] { kmsim::PlugIn(m.driver, sbp2sim::UnitPdo(second, 0)); },
+        [&] {
+            PDEVICE_OBJECT a = session::FdoOf(first, 0), b = session::FdoOf(second, 0);
+            m.Expect(a != nullptr && b != nullptr, "a printer did not start");
+            if (a != nullptr && b != nullptr)
+                m.Expect(session::Ext(a)->PortNumber != session::Ext(b)->PortNumber,
+                         "both printers got port " + std::to_string(session::Ext(a)->PortNumber));
+        });
+}
+
 struct Scenario {
     const char* name;
     void (*run)(Machine& m);
-    bool filter; // a lower filter below every FDO
+    bool filter;       // a lower filter below every FDO
+    bool start = true; // the printer started before the operations
 };
 
 const Scenario kScenarios[] = {
@@ -255,6 +371,12 @@ const Scenario kScenarios[] = {
     {"StatusReadAgainstUnit1Removal", StatusReadAgainstUnit1Removal, true},
     {"LastCloseAgainstUnit1Removal", LastCloseAgainstUnit1Removal, false},
     {"ChildIdsAgainstSurpriseRemoval", ChildIdsAgainstSurpriseRemoval, false},
+    {"WriteAgainstCloseOfAnotherHandle", WriteAgainstCloseOfAnotherHandle, false},
+    {"TwoOpens", TwoOpens, false},
+    {"OpenAgainstClose", OpenAgainstClose, false},
+    {"ReadAgainstRebalance", ReadAgainstRebalance, true},
+    {"DeviceControlAgainstSurpriseRemoval", DeviceControlAgainstSurpriseRemoval, false},
+    {"TwoPrintersFirstStart", TwoPrintersFirstStart, false, false},
 };
 
 using Param = std::tuple<Scenario, Completion>;
@@ -272,7 +394,7 @@ TEST_P(Interleavings, NoScheduleFails)
     auto start = std::chrono::steady_clock::now();
     kmsim::ExploreResult r = kmsim::Explore(options, [&] {
         Machine m;
-        m.Boot(mode, scenario.filter);
+        m.Boot(mode, scenario.filter, scenario.start);
         scenario.run(m);
     });
     double seconds =
@@ -306,6 +428,9 @@ TEST(KnownRaces, ReplayWithoutReports)
         {"StatusReadAgainstUnit1Removal", Completion::kSync, "a@24>b"},
         // the last close dropped when unit 1 went first: unit 0 never closed
         {"LastCloseAgainstUnit1Removal", Completion::kSync, "a@16>b"},
+        // two printers' first starts read "MaxPortNumber" before either
+        // wrote it: both got port 1
+        {"TwoPrintersFirstStart", Completion::kSync, "a@37>b"},
     };
     for (const Known& k : known) {
         const Scenario* scenario = nullptr;
@@ -315,7 +440,7 @@ TEST(KnownRaces, ReplayWithoutReports)
         ASSERT_NE(scenario, nullptr) << k.scenario;
         kmsim::ExploreResult r = kmsim::Replay(k.schedule, [&] {
             Machine m;
-            m.Boot(k.mode, scenario->filter);
+            m.Boot(k.mode, scenario->filter, scenario->start);
             scenario->run(m);
         });
         // A step the fixed driver no longer reaches is no failure.

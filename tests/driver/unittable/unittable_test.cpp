@@ -84,8 +84,8 @@ TEST_F(UnitTableTest, TwoUnitsOfOnePrinterShareANode)
     EXPECT_FALSE(UnitTableIsInSlot(1, nullptr, nullptr));
 
     ULONG length = 99;
-    PWCHAR key = nullptr;
-    EXPECT_EQ(UnitTableGetPrinterKey(fdo1, &length, &key), STATUS_SUCCESS);
+    WCHAR key[PRINTER_KEY_CHARS + 1];
+    EXPECT_EQ(UnitTableGetPrinterKey(fdo1, &length, key), STATUS_SUCCESS);
     EXPECT_EQ(length, 36u);
     EXPECT_EQ(kmsim::Narrow(key), kKeyA); // 16 characters and the terminator
 }
@@ -104,8 +104,8 @@ TEST_F(UnitTableTest, UnknownFdoFindsNothing)
 {
     PDEVICE_OBJECT stranger = NewFdo();
     ULONG length = 99;
-    PWCHAR key = nullptr;
-    EXPECT_EQ(UnitTableGetPrinterKey(stranger, &length, &key), STATUS_DEVICE_BUSY);
+    WCHAR key[PRINTER_KEY_CHARS + 1];
+    EXPECT_EQ(UnitTableGetPrinterKey(stranger, &length, key), STATUS_DEVICE_BUSY);
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(UnitTableGetUnit0Fdo(nullptr), nullptr);
     EXPECT_FALSE(UnitTableBothUnitsPresent(stranger));

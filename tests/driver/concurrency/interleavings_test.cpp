@@ -355,6 +355,21 @@ void TwoPrintersFirstStart(Machine& m)
         });
 }
 
+// A write against unit 1 stopped and started again (rebalance): all its
+// bytes, or refused whole; never a request to the stopped unit.
+void WriteAgainstUnit1Rebalance(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    Reply w{};
+    Pair(
+        m, [&] { w = m.Write(std::vector<UCHAR>(100, 0x5A)); }, [&] { kmsim::Rebalance(m.pdo[1]); },
+        [&] {
+            m.Expect(w.bytes == 0 || w.bytes == 100,
+                     "write took " + std::to_string(w.bytes) + " of 100 bytes");
+            m.Close();
+        });
+}
+
 struct Scenario {
     const char* name;
     void (*run)(Machine& m);
@@ -377,6 +392,7 @@ const Scenario kScenarios[] = {
     {"ReadAgainstRebalance", ReadAgainstRebalance, true},
     {"DeviceControlAgainstSurpriseRemoval", DeviceControlAgainstSurpriseRemoval, false},
     {"TwoPrintersFirstStart", TwoPrintersFirstStart, false, false},
+    {"WriteAgainstUnit1Rebalance", WriteAgainstUnit1Rebalance, true},
 };
 
 using Param = std::tuple<Scenario, Completion>;

@@ -134,17 +134,18 @@ NTSTATUS Finish(PDEVICE_OBJECT pdo, PIRP irp, std::function<NTSTATUS(ULONG_PTR*)
         return s;
     }
     IoMarkIrpPending(irp);
+    std::function<void()> job = [irp, work] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        ULONG_PTR info = 0;
+        NTSTATUS s = work(&info);
+        irp->IoStatus.Status = s;
+        irp->IoStatus.Information = info;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        KeLowerIrql(old);
+    };
     if (kmsim::Scheduled()) {
-        scheduledQueue.push_back([irp, work] {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            ULONG_PTR info = 0;
-            NTSTATUS s = work(&info);
-            irp->IoStatus.Status = s;
-            irp->IoStatus.Information = info;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            KeLowerIrql(old);
-        });
+        scheduledQueue.push_back(std::move(job));
         kmsim::SpawnOnce("port", ScheduledWorker, true);
         kmsim::Point(kmsim::PointKind::kPort, irp);
         return STATUS_PENDING;
@@ -155,16 +156,7 @@ NTSTATUS Finish(PDEVICE_OBJECT pdo, PIRP irp, std::function<NTSTATUS(ULONG_PTR*)
         // a process of synchronous printers never makes one.
         if (!worker.joinable())
             worker = std::thread(WorkerLoop);
-        queue.push_back([irp, work] {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            ULONG_PTR info = 0;
-            NTSTATUS s = work(&info);
-            irp->IoStatus.Status = s;
-            irp->IoStatus.Information = info;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            KeLowerIrql(old);
-        });
+        queue.push_back(std::move(job));
     }
     queueCv.notify_one();
     return STATUS_PENDING;

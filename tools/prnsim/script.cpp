@@ -78,6 +78,7 @@ class Interpreter
     bool Execute(const Words& w);
     bool RunLine(const Words& w);
     void Launch(Task& task, const Words& w);
+    void RunTask(Task& task, const Words& w);
     bool Settle();
     void Drain();
     void ShowHeld();
@@ -1349,6 +1350,17 @@ Task* Interpreter::FindTask(const std::string& name)
     return nullptr;
 }
 
+// The command of a task, run on the task's own thread.
+void Interpreter::RunTask(Task& task, const Words& w)
+{
+    tOut = task.out;
+    task.ok = Execute(w);
+    task.error = tError;
+    if (task.out)
+        fflush(task.out);
+    tOut = nullptr; // explored, the thread runs other tasks after
+}
+
 void Interpreter::Launch(Task& task, const Words& w)
 {
     if (kmsim::Scheduled()) {
@@ -1357,22 +1369,13 @@ void Interpreter::Launch(Task& task, const Words& w)
         // and number).
         std::string name = task.name.empty() ? w[0] + "#" + std::to_string(++launched_) : task.name;
         kmsim::Spawn(name, [this, &task, w] {
-            tOut = task.out;
-            task.ok = Execute(w);
-            task.error = tError;
-            if (task.out)
-                fflush(task.out);
+            RunTask(task, w);
             task.done = true;
-            tOut = nullptr;
         });
         return;
     }
     task.thread = std::thread([this, &task, w] {
-        tOut = task.out;
-        task.ok = Execute(w);
-        task.error = tError;
-        if (task.out)
-            fflush(task.out);
+        RunTask(task, w);
         std::lock_guard<std::mutex> g(progressLock_);
         task.done = true;
         progress_.notify_all();

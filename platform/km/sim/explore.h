@@ -77,10 +77,10 @@ enum class PointKind {
 };
 // A schedule point of the calling thread (nothing when it is not scheduled).
 void Point(PointKind kind, const void* object = nullptr);
-// Blocks the calling scheduled thread until ready() holds; what and object
-// say where it waits (in reports). False when the run is being abandoned
+// Blocks the calling scheduled thread until ready() holds; what says where
+// it waits (in reports). False when the run is being abandoned
 // (a deadlock, or the scenario ended) and ready() still does not hold.
-bool Block(const std::function<bool()>& ready, const char* what, const void* object = nullptr);
+bool Block(const std::function<bool()>& ready, const char* what);
 // The point's kind as reports name it.
 const char* PointName(PointKind kind);
 

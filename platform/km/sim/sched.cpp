@@ -48,7 +48,6 @@ struct Thread {
     State state = State::kRunnable;
     std::function<bool()> ready; // while blocked
     const char* what = nullptr;
-    const void* object = nullptr;
     bool final = false; // the scenario's end: waits for the others for real
     unsigned long points = 0;
     bool daemon = false;
@@ -483,7 +482,7 @@ void Point(PointKind kind, const void* object)
     Decide(g, me, kind == PointKind::kYield);
 }
 
-bool Block(const std::function<bool()>& ready, const char* what, const void* object)
+bool Block(const std::function<bool()>& ready, const char* what)
 {
     Thread* me = self;
     if (me == nullptr)
@@ -496,7 +495,6 @@ bool Block(const std::function<bool()>& ready, const char* what, const void* obj
     me->state = State::kBlocked;
     me->ready = ready;
     me->what = what;
-    me->object = object;
     CountPoint(me);
     Decide(g, me, false);
     me->ready = nullptr;
@@ -590,7 +588,7 @@ bool Join(const std::string& name)
         }
         t = threads[id].get();
     }
-    return Block([t] { return t->state == State::kFinished; }, "a join", t);
+    return Block([t] { return t->state == State::kFinished; }, "a join");
 }
 
 void Report(const std::string& what)
@@ -621,10 +619,6 @@ ExploreResult Explore(const ExploreOptions& options, const std::function<void()>
             for (int c = 1; c < run.depth && length > 0; c++)
                 run.changes.push_back(1 + run.random() % length);
             std::sort(run.changes.begin(), run.changes.end());
-            {
-                std::lock_guard<std::mutex> g(lock);
-                threads.clear();
-            }
             std::vector<std::string> reports = RunOnce(scenario);
             Account(&result);
             length = std::max(length, run.points);

@@ -130,29 +130,38 @@ void BecomeOwner(PFAST_MUTEX mutex)
         LockTaken(mutex);
 }
 
+// A timed wait that nothing satisfies now: the time passes at once.
+NTSTATUS PassTimeout(PLARGE_INTEGER timeout)
+{
+    LONGLONG t = timeout->QuadPart;
+    if (t < 0)
+        now += -t;
+    else if (t > now)
+        now = t;
+    return STATUS_TIMEOUT;
+}
+
+// What could let a waiter go on, without taking the signal.
+bool Signalled(PRKEVENT event)
+{
+    return __atomic_load_n(&event->Header.SignalState, __ATOMIC_SEQ_CST) != 0;
+}
+
 // Under the explorer a wait is a condition the scheduler evaluates: the
 // thread is not run again until the event is signalled.
 NTSTATUS ScheduledWait(PRKEVENT event, PLARGE_INTEGER timeout)
 {
     if (TakeSignal(event))
         return STATUS_SUCCESS;
-    if (timeout != NULL) {
-        LONGLONG t = timeout->QuadPart;
-        if (t < 0)
-            now += -t;
-        else if (t > now)
-            now = t;
-        return STATUS_TIMEOUT;
-    }
-    auto signalled = [event] {
-        return __atomic_load_n(&event->Header.SignalState, __ATOMIC_SEQ_CST) != 0;
-    };
+    if (timeout != NULL)
+        return PassTimeout(timeout);
+    auto signalled = [event] { return Signalled(event); };
     while (!TakeSignal(event)) {
         {
             std::lock_guard<std::recursive_mutex> g(g_lock);
             waiting[event]++;
         }
-        bool woken = Block(signalled, "KeWaitForSingleObject", event);
+        bool woken = Block(signalled, "KeWaitForSingleObject");
         {
             std::lock_guard<std::recursive_mutex> g(g_lock);
             if (--waiting[event] == 0)
@@ -174,7 +183,7 @@ void ScheduledAcquire(PFAST_MUTEX mutex)
     }
     auto released = [mutex] { return __atomic_load_n(&mutex->Count, __ATOMIC_SEQ_CST) == 1; };
     while (!TakeFastMutex(mutex)) {
-        if (!Block(released, "ExAcquireFastMutex", mutex)) {
+        if (!Block(released, "ExAcquireFastMutex")) {
             Violation("fast mutex never released (deadlock)");
             return;
         }
@@ -419,20 +428,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     std::unique_lock<std::recursive_mutex> g(g_lock);
     if (TakeSignal(event))
         return STATUS_SUCCESS;
-    if (Timeout != NULL) {
-        // A timed wait that nothing satisfies now: the time passes at once.
-        LONGLONG t = Timeout->QuadPart;
-        if (t < 0)
-            now += -t;
-        else if (t > now)
-            now = t;
-        return STATUS_TIMEOUT;
-    }
+    if (Timeout != NULL)
+        return PassTimeout(Timeout);
     Sleeper sleeper;
-    // What could let this thread go on, without taking the signal.
-    std::function<bool()> signalled = [&] {
-        return __atomic_load_n(&event->Header.SignalState, __ATOMIC_SEQ_CST) != 0;
-    };
+    std::function<bool()> signalled = [&] { return Signalled(event); };
     BlockedWait blocked(&signalled);
     waiting[Object]++;
     bool satisfied = g_cv.wait_for(g, kDeadlockGuard, [&] { return TakeSignal(event); });

@@ -1,6 +1,7 @@
 // Two or three operations on the driver at once, in every interleaving with
 // at most two preemptions (the explorer of the simulated kernel), each run
 // checked by the verifier, the leak check and the scenario's own rules.
+#include "driver_fixture.h"
 #include "explore.h"
 #include "kmsim.h"
 #include "printer_session.h"
@@ -88,16 +89,7 @@ std::string StatusText(NTSTATUS s)
 // An SRB as a class driver above would send it (TEST UNIT READY).
 NTSTATUS SendSrb(PDEVICE_OBJECT device)
 {
-    SCSI_REQUEST_BLOCK srb = {};
-    srb.Length = sizeof(SCSI_REQUEST_BLOCK);
-    srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
-    srb.CdbLength = 6;
-    srb.SrbFlags = SRB_FLAGS_NO_DATA_TRANSFER;
-    srb.TimeOutValue = 10;
-    return kmsim::SendIrpTo(
-               device, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0,
-               [&srb](PIO_STACK_LOCATION s) { s->Parameters.Scsi.Srb = &srb; }, STATUS_SUCCESS)
-        .status;
+    return spine::SendSrb(device, 0x00, 0x00);
 }
 
 PDEVICE_OBJECT ChildOf(PDEVICE_OBJECT pdo)

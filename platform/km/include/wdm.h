@@ -826,10 +826,24 @@ typedef struct _OBJECT_ATTRIBUTES {
 
 /* ---- memory helpers ----------------------------------------------------- */
 
+#ifdef KMSIM_RACE_CHECK
+/* A driver built for the explorer's race checker (-fsanitize=thread with
+ * the simulated kernel's hooks, no ThreadSanitizer runtime): copies and
+ * fills are accesses the checker sees, which calls of the C library's
+ * routines would not be. */
+KM_EXTERN_C void* __tsan_memset(void* Destination, int Value, size_t Length);
+KM_EXTERN_C void* __tsan_memcpy(void* Destination, const void* Source, size_t Length);
+KM_EXTERN_C void* __tsan_memmove(void* Destination, const void* Source, size_t Length);
+#define RtlZeroMemory(Destination, Length) __tsan_memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) __tsan_memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) __tsan_memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) __tsan_memmove((Destination), (Source), (Length))
+#else
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#endif
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 
 /* The platform's wide-string routines work on 16-bit WCHAR; on the host

@@ -87,6 +87,24 @@ void LockTaken(PFAST_MUTEX mutex);
 void LockGiven(PFAST_MUTEX mutex);
 void LockOrderNewMachine();
 
+// The scheduler's id and name of the calling thread in the explored run
+// under way (sched.cpp), -1 when it is not scheduled.
+long ScheduledThreadId();
+std::string ScheduledThreadName(size_t id);
+
+// The race checker (racecheck.cpp): a new run, thread starts and joins,
+// release and acquire on a synchronisation object (RaceForget: it is
+// initialised anew), device extensions made and freed.
+void RaceRunBegins();
+void RaceSpawn(size_t parent, size_t child);
+void RaceJoin(size_t joiner, size_t joined);
+void RaceAcquire(const void* object);
+void RaceRelease(const void* object);
+void RaceForget(const void* object);
+void RaceDeviceCreated(PDEVICE_OBJECT device);
+void RaceDeviceFreed(PDEVICE_OBJECT device);
+void RaceForgetDevices();
+
 // PnP harness hook for IoInvalidateDeviceRelations.
 void QueueInvalidation(PDEVICE_OBJECT device);
 

@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,42 @@ void Point(PointKind kind, const void* object = nullptr);
 bool Block(const std::function<bool()>& ready, const char* what);
 // The point's kind as reports name it.
 const char* PointName(PointKind kind);
+
+// ---- data races between points -------------------------------------------------
+// Code built with -fsanitize=thread and linked with the hooks of
+// platform/km/racehooks (the driver in the catalogue's binary) reports each
+// of its accesses; those that fall into a live device extension are checked
+// against the accesses other scheduled threads made to the same bytes. Two
+// of them, at least one a write, with no happens-before between them are a
+// race, reported like a verifier report ("data race on
+// DEVICE_EXTENSION.OpenCount: write by b in ... after a read by a in ...").
+// Happens-before comes from what the scheduler sees: a fast mutex's release
+// and its next acquire, KeSetEvent and a wait it satisfied, IoCallDriver and
+// the completion of that IRP, every Interlocked operation (a release and an
+// acquire on its address), Spawn and Join. Without the hooks nothing is
+// checked.
+struct ExtensionField {
+    const char* name;
+    size_t offset;
+    size_t size;
+};
+// Names the fields of extensions of `size` bytes (reports name them; an
+// extension of another size is "extension+0x...").
+void DeclareExtensionLayout(const std::string& name, size_t size,
+                            const std::vector<ExtensionField>& fields);
+// A race on that field is not reported: a deliberate unlocked access, for
+// `reason`. readsOnly: only a read against a write (two writes still are).
+void SuppressRace(const std::string& layout, const std::string& field, const std::string& reason,
+                  bool readsOnly);
+// How many races each suppression ("DEVICE_EXTENSION.Flags") has hidden.
+std::map<std::string, size_t> SuppressedRaces();
+// Forgets layouts and suppressions (for a test of the check itself).
+void ResetRaceNames();
+// True when instrumented code is linked in (its constructors arm the check).
+bool RaceCheckArmed();
+// Called by the hooks.
+void ArmRaceCheck();
+void RaceAccess(const void* address, size_t size, bool write, const void* pc);
 
 // ---- exploring ---------------------------------------------------------------
 struct ExploreOptions {

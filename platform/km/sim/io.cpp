@@ -110,6 +110,7 @@ std::string Narrow(const UNICODE_STRING& s)
 
 static void FreeDeviceNow(PDEVICE_OBJECT device)
 {
+    RaceDeviceFreed(device);
     liveDevices.erase(device);
     delete Info(device);
     PoolFree(device);
@@ -200,6 +201,7 @@ void ResetIo()
     // The pool reset frees the memory itself.
     for (PDEVICE_OBJECT d : liveDevices)
         delete Info(d);
+    RaceForgetDevices();
     devicesByName.clear();
     links.clear();
     liveDevices.clear();
@@ -250,6 +252,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     info->name = name;
     d->DeviceObjectExtension = info;
     liveDevices.insert(d);
+    RaceDeviceCreated(d);
     if (!name.empty())
         devicesByName[Lower(name)] = d;
     if (DriverObject) {
@@ -615,6 +618,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RequestArriving(Irp, DeviceObject);
     if (WatchingPassed())
         PassedHop(Irp, DeviceObject);
+    RaceRelease(Irp); // to whoever completes it
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
     KIRQL before = KeGetCurrentIrql();
@@ -686,6 +690,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         Violation("IoCompleteRequest with STATUS_PENDING");
     }
     RequestCompleting(Irp);
+    RaceAcquire(Irp); // what its senders did before they sent it
     PIO_STACK_LOCATION first = IoGetCurrentIrpStackLocation(Irp);
     bool power = first->MajorFunction == IRP_MJ_POWER;
     if (power) {

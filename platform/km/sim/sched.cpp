@@ -9,7 +9,7 @@
 // held across a point (points sit outside them).
 #include "explore.h"
 
-#include "kmsim.h"
+#include "core.h"
 
 #include <algorithm>
 #include <csignal>
@@ -348,6 +348,7 @@ std::vector<std::string> RunOnce(const std::function<void()>& scenario)
         run.ending = false;
         running = true;
     }
+    RaceRunBegins();
     HookCrashReport();
     ClearViolations();
     scenario();
@@ -471,6 +472,16 @@ bool Scheduled()
     return self != nullptr;
 }
 
+long ScheduledThreadId()
+{
+    return self != nullptr ? (long)self->id : -1;
+}
+
+std::string ScheduledThreadName(size_t id)
+{
+    return id < threads.size() ? threads[id]->name : "?";
+}
+
 void Point(PointKind kind, const void* object)
 {
     (void)object;
@@ -549,6 +560,7 @@ void Spawn(const std::string& name, std::function<void()> body, bool daemon)
         if (run.mode == Mode::kPct)
             raw->priority = run.depth + (int)(run.random() % 1000);
         threads.push_back(std::move(t));
+        RaceSpawn(self->id, raw->id);
         Worker* w;
         if (idle.empty()) {
             pool.push_back(std::make_unique<Worker>());
@@ -588,7 +600,10 @@ bool Join(const std::string& name)
         }
         t = threads[id].get();
     }
-    return Block([t] { return t->state == State::kFinished; }, "a join");
+    if (!Block([t] { return t->state == State::kFinished; }, "a join"))
+        return false;
+    RaceJoin(self->id, t->id);
+    return true;
 }
 
 void Report(const std::string& what)

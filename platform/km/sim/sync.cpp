@@ -128,6 +128,7 @@ void BecomeOwner(PFAST_MUTEX mutex)
     irql = APC_LEVEL;
     if (!Retail())
         LockTaken(mutex);
+    RaceAcquire(mutex);
 }
 
 // A timed wait that nothing satisfies now: the time passes at once.
@@ -151,8 +152,10 @@ bool Signalled(PRKEVENT event)
 // thread is not run again until the event is signalled.
 NTSTATUS ScheduledWait(PRKEVENT event, PLARGE_INTEGER timeout)
 {
-    if (TakeSignal(event))
+    if (TakeSignal(event)) {
+        RaceAcquire(event);
         return STATUS_SUCCESS;
+    }
     if (timeout != NULL)
         return PassTimeout(timeout);
     auto signalled = [event] { return Signalled(event); };
@@ -172,6 +175,7 @@ NTSTATUS ScheduledWait(PRKEVENT event, PLARGE_INTEGER timeout)
             return STATUS_TIMEOUT;
         }
     }
+    RaceAcquire(event);
     return STATUS_SUCCESS;
 }
 
@@ -356,6 +360,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
     __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_RELEASE);
     MarkEventInitialised(Event);
+    RaceForget(Event);
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
@@ -366,6 +371,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
         Violation("KeSetEvent above DISPATCH_LEVEL");
     CheckEventInitialised(Event, "KeSetEvent");
     Point(PointKind::kSetEvent, Event);
+    RaceRelease(Event);
     if (Retail()) {
         LONG previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
         WakeSleepers();
@@ -471,6 +477,7 @@ VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex)
         g.lock();
     memset(FastMutex, 0, sizeof *FastMutex);
     __atomic_store_n(&FastMutex->Count, 1, __ATOMIC_SEQ_CST);
+    RaceForget(FastMutex);
 }
 
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
@@ -528,6 +535,7 @@ static VOID ReleaseFastMutexOnly(PFAST_MUTEX FastMutex)
     irql = (KIRQL)FastMutex->OldIrql;
     if (!Retail())
         LockGiven(FastMutex);
+    RaceRelease(FastMutex);
     __atomic_store_n(&FastMutex->Count, 1, __ATOMIC_SEQ_CST);
     if (g.owns_lock())
         g_cv.notify_all();
@@ -543,27 +551,36 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
     Point(PointKind::kRelease, FastMutex);
 }
 
+// A schedule point, and for the race checker a release and an acquire on
+// the address, whatever the operation does there.
+static void InterlockedPoint(LONG volatile* Target)
+{
+    Point(PointKind::kInterlocked, (const void*)Target);
+    RaceAcquire((const void*)Target);
+    RaceRelease((const void*)Target);
+}
+
 LONG FASTCALL InterlockedIncrement(LONG volatile* Addend)
 {
-    Point(PointKind::kInterlocked);
+    InterlockedPoint(Addend);
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
 LONG FASTCALL InterlockedDecrement(LONG volatile* Addend)
 {
-    Point(PointKind::kInterlocked);
+    InterlockedPoint(Addend);
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
 LONG FASTCALL InterlockedExchange(LONG volatile* Target, LONG Value)
 {
-    Point(PointKind::kInterlocked);
+    InterlockedPoint(Target);
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 
 LONG FASTCALL InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand)
 {
-    Point(PointKind::kInterlocked);
+    InterlockedPoint(Destination);
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
@@ -571,7 +588,7 @@ LONG FASTCALL InterlockedCompareExchange(LONG volatile* Destination, LONG Exchan
 
 LONG FASTCALL InterlockedExchangeAdd(LONG volatile* Addend, LONG Value)
 {
-    Point(PointKind::kInterlocked);
+    InterlockedPoint(Addend);
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 

@@ -192,12 +192,11 @@ static NTSTATUS IdentifyPrinter(PDEVICE_OBJECT Fdo, PDEVICE_EXTENSION ext)
     return STATUS_SUCCESS;
 }
 
-static VOID FreeDescriptors(PDEVICE_EXTENSION ext)
+VOID FreeDescriptors(PDEVICE_EXTENSION ext)
 {
-    if (ext->AdapterDescriptor != NULL) {
-        ExFreePool(ext->AdapterDescriptor);
-        ext->AdapterDescriptor = NULL;
-    }
+    PSTORAGE_ADAPTER_DESCRIPTOR adapter = ExchangeAdapterDescriptor(ext, NULL);
+    if (adapter != NULL)
+        ExFreePool(adapter);
     if (ext->DeviceDescriptor != NULL) {
         ExFreePool(ext->DeviceDescriptor);
         ext->DeviceDescriptor = NULL;
@@ -225,7 +224,7 @@ NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject)
     NTSTATUS status = QueryStorageProperty(ext->LowerDevice, StorageAdapterProperty, &descriptor);
     if (!NT_SUCCESS(status))
         return status;
-    ext->AdapterDescriptor = (PSTORAGE_ADAPTER_DESCRIPTOR)descriptor;
+    ExchangeAdapterDescriptor(ext, (PSTORAGE_ADAPTER_DESCRIPTOR)descriptor);
     status = QueryStorageProperty(ext->LowerDevice, StorageDeviceProperty, &descriptor);
     if (!NT_SUCCESS(status))
         return status;

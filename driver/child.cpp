@@ -126,12 +126,6 @@ NTSTATUS QueryBusRelations(PDEVICE_OBJECT Fdo, DEVICE_RELATION_TYPE Type, PIRP I
     return IoCallDriver(ext->LowerDevice, Irp);
 }
 
-static BOOLEAN ParentIs1394(PDEVICE_EXTENSION Parent)
-{
-    return Parent->AdapterDescriptor != NULL &&
-           Parent->AdapterDescriptor->BusType == IEEE1394_BUS_TYPE;
-}
-
 // The converted text in a zeroed paged-pool buffer with Spare bytes of zeros
 // beyond its terminator. The PnP manager frees ID strings with ExFreePool, so
 // they come from the pool, not from RtlAnsiStringToUnicodeString's own
@@ -176,12 +170,12 @@ static NTSTATUS MakeIdMultiString(const CHAR* Text, PUNICODE_STRING Id)
 }
 
 static NTSTATUS QueryDeviceIdOfChild(PDEVICE_EXTENSION Parent, const CHAR* Identification,
-                                     PUNICODE_STRING Id)
+                                     BOOLEAN On1394, PUNICODE_STRING Id)
 {
     CHAR text[CHILD_ID_TEXT_SIZE];
     ULONG used = 0;
     text[0] = '\0';
-    IdAppendText(text, sizeof(text), &used, ParentIs1394(Parent) ? "LPTENUM\\" : "SCSI\\");
+    IdAppendText(text, sizeof(text), &used, On1394 ? "LPTENUM\\" : "SCSI\\");
     IdAppendText(text, sizeof(text), &used, Identification);
     ULONG copied = 0;
     Parent->ChildIdBuffer[0] = '\0';
@@ -190,9 +184,10 @@ static NTSTATUS QueryDeviceIdOfChild(PDEVICE_EXTENSION Parent, const CHAR* Ident
 }
 
 static NTSTATUS QueryHardwareIdsOfChild(PDEVICE_OBJECT Child, PDEVICE_EXTENSION Parent,
-                                        PCHAR Identification, ULONG Form, PUNICODE_STRING Id)
+                                        PCHAR Identification, BOOLEAN On1394, ULONG Form,
+                                        PUNICODE_STRING Id)
 {
-    if (!ParentIs1394(Parent))
+    if (!On1394)
         return MakeIdMultiString(Identification, Id);
     CHAR text[ID_STRING_SIZE];
     BuildIdFromDeviceId(Identification, Form, text, NULL, NULL, NULL);
@@ -201,12 +196,12 @@ static NTSTATUS QueryHardwareIdsOfChild(PDEVICE_OBJECT Child, PDEVICE_EXTENSION 
     return MakeIdMultiString(text, Id);
 }
 
-static NTSTATUS QueryInstanceIdOfChild(PDEVICE_EXTENSION Parent, PUNICODE_STRING Id)
+static NTSTATUS QueryInstanceIdOfChild(PDEVICE_EXTENSION Parent, BOOLEAN On1394, PUNICODE_STRING Id)
 {
     CHAR text[32];
     ULONG used = 0;
     text[0] = '\0';
-    IdAppendText(text, sizeof(text), &used, ParentIs1394(Parent) ? PORT_BASE_NAME_A : "SCSI");
+    IdAppendText(text, sizeof(text), &used, On1394 ? PORT_BASE_NAME_A : "SCSI");
     IdAppendDecimal(text, sizeof(text), &used, Parent->PortNumber, 3);
     return MakeIdString(text, Id);
 }
@@ -220,19 +215,22 @@ NTSTATUS QueryChildId(PDEVICE_OBJECT Child, BUS_QUERY_ID_TYPE Type, PUNICODE_STR
     if (Type != BusQueryDeviceID && Type != BusQueryHardwareIDs && Type != BusQueryCompatibleIDs &&
         Type != BusQueryInstanceID)
         return STATUS_NOT_IMPLEMENTED;
-    // The parent's identification is freed when it is surprise-removed,
-    // which may happen while this query runs: it is copied under FlagsLock.
+    // The parent's identification and adapter descriptor are freed when it
+    // is surprise-removed, which may happen while this query runs: what the
+    // answer needs of them is copied under FlagsLock.
     CHAR identification[ID_STRING_SIZE];
-    if (parent == NULL || !CopyIdentification(parent, identification))
+    BOOLEAN on1394 = FALSE;
+    if (parent == NULL || !CopyIdentification(parent, identification, &on1394))
         return STATUS_DELETE_PENDING;
     switch (Type) {
     case BusQueryDeviceID:
-        return QueryDeviceIdOfChild(parent, identification, Id);
+        return QueryDeviceIdOfChild(parent, identification, on1394, Id);
     case BusQueryHardwareIDs:
-        return QueryHardwareIdsOfChild(Child, parent, identification, ID_FORM_HARDWARE, Id);
+        return QueryHardwareIdsOfChild(Child, parent, identification, on1394, ID_FORM_HARDWARE, Id);
     case BusQueryCompatibleIDs:
-        return QueryHardwareIdsOfChild(Child, parent, identification, ID_FORM_COMPATIBLE, Id);
+        return QueryHardwareIdsOfChild(Child, parent, identification, on1394, ID_FORM_COMPATIBLE,
+                                       Id);
     default:
-        return QueryInstanceIdOfChild(parent, Id);
+        return QueryInstanceIdOfChild(parent, on1394, Id);
     }
 }

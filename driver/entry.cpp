@@ -179,20 +179,37 @@ VOID IoCountWaitIdle(PDEVICE_OBJECT DeviceObject, KWAIT_REASON Reason)
     }
 }
 
-// The parent's identification for a child's ID query, copied under
-// FlagsLock; FALSE once a surprise removal has freed it (TakeIdentification).
-BOOLEAN CopyIdentification(PDEVICE_EXTENSION Ext, PCHAR Copy)
+// The parent's identification and whether it sits on 1394, for a child's
+// ID query, taken under FlagsLock; FALSE once a surprise removal has freed
+// either (TakeIdentification, FreeDescriptors) or between two starts.
+BOOLEAN CopyIdentification(PDEVICE_EXTENSION Ext, PCHAR Copy, PBOOLEAN On1394)
 {
     ExAcquireFastMutex(&FlagsLock);
     PCHAR text = Ext->DeviceIdString;
+    PSTORAGE_ADAPTER_DESCRIPTOR adapter = Ext->AdapterDescriptor;
     KMSIM_POINT();
-    if (text != NULL)
+    BOOLEAN found = text != NULL && adapter != NULL;
+    if (found) {
         RtlCopyMemory(Copy, text, ID_STRING_SIZE);
+        *On1394 = adapter->BusType == IEEE1394_BUS_TYPE;
+    }
     ExReleaseFastMutex(&FlagsLock);
-    if (text == NULL)
+    if (!found)
         return FALSE;
     Copy[ID_STRING_SIZE - 1] = '\0';
     return TRUE;
+}
+
+// Puts Descriptor in place of the adapter descriptor under FlagsLock and
+// returns the one before, for its owner to free.
+PSTORAGE_ADAPTER_DESCRIPTOR ExchangeAdapterDescriptor(PDEVICE_EXTENSION Ext,
+                                                      PSTORAGE_ADAPTER_DESCRIPTOR Descriptor)
+{
+    ExAcquireFastMutex(&FlagsLock);
+    PSTORAGE_ADAPTER_DESCRIPTOR before = Ext->AdapterDescriptor;
+    Ext->AdapterDescriptor = Descriptor;
+    ExReleaseFastMutex(&FlagsLock);
+    return before;
 }
 
 // Unhooks the identification for its owner to free, under FlagsLock.

@@ -337,14 +337,7 @@ static VOID CleanUpUnit(PDEVICE_OBJECT Fdo)
     PCHAR identification = TakeIdentification(ext);
     if (identification != NULL)
         ExFreePool(identification);
-    if (ext->DeviceDescriptor != NULL) {
-        ExFreePool(ext->DeviceDescriptor);
-        ext->DeviceDescriptor = NULL;
-    }
-    if (ext->AdapterDescriptor != NULL) {
-        ExFreePool(ext->AdapterDescriptor);
-        ext->AdapterDescriptor = NULL;
-    }
+    FreeDescriptors(ext);
     if (IsLegacyPlatform() && ext->LptNumber != 0) {
         WCHAR linkText[32];
         UNICODE_STRING link;

@@ -130,9 +130,12 @@
 //                   removal must not wait for a request the printer may never
 //                   answer), the engine changes FLAG_LOOKASIDE_READY under it;
 //                   neither side's change may be lost to the other's. Also the
-//                   DeviceIdString pointer once started: a surprise removal
-//                   unhooks it (TakeIdentification) while the child's ID
-//                   queries copy it (CopyIdentification).
+//                   DeviceIdString and AdapterDescriptor pointers once
+//                   started: a surprise removal unhooks them
+//                   (TakeIdentification, FreeDescriptors) and a start
+//                   replaces the descriptor (ExchangeAdapterDescriptor) while
+//                   the child's ID queries copy the identification and the
+//                   bus type (CopyIdentification).
 //
 //   PortNumberLock  a synchronization event used as a lock (the registry
 //                   routines need PASSIVE_LEVEL): one search of the stored
@@ -342,8 +345,10 @@ BOOLEAN IsLegacyPlatform(void);
 BOOLEAN IoCountAcquire(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRelease(PDEVICE_OBJECT DeviceObject);
 NTSTATUS IoCountCallLower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-BOOLEAN CopyIdentification(PDEVICE_EXTENSION Ext, PCHAR Copy);
+BOOLEAN CopyIdentification(PDEVICE_EXTENSION Ext, PCHAR Copy, PBOOLEAN On1394);
 PCHAR TakeIdentification(PDEVICE_EXTENSION Ext);
+PSTORAGE_ADAPTER_DESCRIPTOR ExchangeAdapterDescriptor(PDEVICE_EXTENSION Ext,
+                                                      PSTORAGE_ADAPTER_DESCRIPTOR Descriptor);
 VOID IoCountReleaseBase(PDEVICE_OBJECT DeviceObject);
 VOID IoCountRetakeBase(PDEVICE_OBJECT DeviceObject);
 VOID IoCountWaitIdle(PDEVICE_OBJECT DeviceObject, KWAIT_REASON Reason);
@@ -383,6 +388,9 @@ NTSTATUS UnitTableGetPrinterKey(PDEVICE_OBJECT Fdo, PULONG Length,
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo);
 NTSTATUS StartUnit(PDEVICE_OBJECT DeviceObject);
+// Frees the storage descriptors of the last start (the adapter's through
+// ExchangeAdapterDescriptor).
+VOID FreeDescriptors(PDEVICE_EXTENSION ext);
 NTSTATUS ClaimDevice(PDEVICE_OBJECT Target, BOOLEAN Release);
 NTSTATUS QueryStorageProperty(PDEVICE_OBJECT Target, STORAGE_PROPERTY_ID PropertyId,
                               PSTORAGE_DESCRIPTOR_HEADER* Descriptor);

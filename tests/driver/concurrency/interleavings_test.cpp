@@ -224,15 +224,26 @@ void LastCloseAgainstUnit1Removal(Machine& m)
         });
 }
 
-// The child's ID queries read the parent's identification, which the
-// parent's surprise removal frees.
+// The child's ID queries read the parent's identification and bus type,
+// which the parent's surprise removal frees: each answer is the 1394 one
+// or none.
 void ChildIdsAgainstSurpriseRemoval(Machine& m)
 {
     PDEVICE_OBJECT child = ChildOf(m.pdo[0]);
     m.Expect(child != nullptr, "no child");
+    kmsim::DeviceIds ids;
     Pair(
-        m, [&] { kmsim::QueryDeviceIds(child); }, [&] { kmsim::SurpriseRemoveOnly(m.pdo[0]); },
-        [&] { m.FinishRemoval(); });
+        m, [&] { ids = kmsim::QueryDeviceIds(child); },
+        [&] { kmsim::SurpriseRemoveOnly(m.pdo[0]); },
+        [&] {
+            m.Expect(ids.deviceIdStatus != STATUS_SUCCESS ||
+                         ids.deviceId.rfind("LPTENUM\\", 0) == 0,
+                     "the child's device ID is " + ids.deviceId);
+            m.Expect(ids.instanceIdStatus != STATUS_SUCCESS ||
+                         ids.instanceId.rfind("QXZR1394_", 0) == 0,
+                     "the child's instance ID is " + ids.instanceId);
+            m.FinishRemoval();
+        });
 }
 
 // Two handles: a write on one while the other is closed; two opens; an
@@ -439,6 +450,10 @@ TEST(KnownRaces, ReplayWithoutReports)
         // two printers' first starts read "MaxPortNumber" before either
         // wrote it: both got port 1
         {"TwoPrintersFirstStart", Completion::kSync, "a@37>b"},
+        // the child's ID queries read the parent's adapter descriptor while
+        // its surprise removal freed it: the child answered as a SCSI one
+        // ("SCSI001")
+        {"ChildIdsAgainstSurpriseRemoval", Completion::kSync, "a@15>b"},
     };
     for (const Known& k : known) {
         const Scenario* scenario = nullptr;

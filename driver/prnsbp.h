@@ -196,8 +196,10 @@
 // ChildPdo, PortNumber, StartComplete, LinkNameBuffer) need no lock.
 //
 // Deliberate unlocked reads (the races a ThreadSanitizer run reports and the
-// stress test leaves as they are):
-//   - Flags: opens, reads, writes, device control and IsFdo read the bits
+// stress test leaves as they are; the explorer's race checker is told of
+// them in platform/session/printer_session.h, DeclareDeliberateRaces):
+//   - Flags, of the FDO and of the child: opens, reads, writes, device
+//     control, internal device control, PnP and IsFdo read the bits
 //     without FlagsLock. A request that reads FLAG_STARTED just before a stop
 //     or removal clears it behaves as if it had come a moment earlier; the
 //     stop or removal then waits for it through IoCount.

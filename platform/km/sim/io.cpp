@@ -119,15 +119,18 @@ static void FreeDeviceNow(PDEVICE_OBJECT device)
 bool ExtensionOffsetOf(const void* p, size_t* offset)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
+    // The extension follows its device object: the one to look at is the
+    // last that starts at or below p.
     const UCHAR* at = (const UCHAR*)p;
-    for (PDEVICE_OBJECT d : liveDevices) {
-        const UCHAR* start = (const UCHAR*)(d + 1);
-        if (d->DeviceExtension != NULL && at >= start && at < (const UCHAR*)d + d->Size) {
-            *offset = (size_t)(at - start);
-            return true;
-        }
-    }
-    return false;
+    auto it = liveDevices.upper_bound((PDEVICE_OBJECT)p);
+    if (it == liveDevices.begin())
+        return false;
+    PDEVICE_OBJECT d = *--it;
+    const UCHAR* start = (const UCHAR*)(d + 1);
+    if (d->DeviceExtension == NULL || at < start || at >= (const UCHAR*)d + d->Size)
+        return false;
+    *offset = (size_t)(at - start);
+    return true;
 }
 
 PDEVICE_OBJECT FindDevice(const std::string& name)

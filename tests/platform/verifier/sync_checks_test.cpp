@@ -4,6 +4,7 @@
 #include "faulty_driver.h"
 
 #include <atomic>
+#include <cstddef>
 #include <thread>
 
 namespace verifier
@@ -150,7 +151,8 @@ TEST_F(FaultyDriverTest, UserAddressUsedAfterTheRequestWasPendedIsReported)
 
 // Lock order: a lock taken against the declared ranks, and two unnamed
 // locks taken in both orders by one thread (so no deadlock ever happens),
-// are each reported, once.
+// are each reported, once; locks named by their place in an extension are
+// known in every device's extension, whichever device sits next to it.
 TEST(LockOrderTest, AgainstTheDeclaredOrderAndACycleAreReported)
 {
     kmsim::Reset();
@@ -176,6 +178,31 @@ TEST(LockOrderTest, AgainstTheDeclaredOrderAndACycleAreReported)
     ASSERT_EQ(v.size(), 2u);
     EXPECT_EQ(v[0], "lock order: First taken while holding Second, against the declared order");
     EXPECT_NE(v[1].find(", and the other way round before (a cycle)"), std::string::npos) << v[1];
+
+    struct Locks {
+        FAST_MUTEX outer, inner;
+    };
+    PDEVICE_OBJECT devices[3];
+    for (PDEVICE_OBJECT& d : devices)
+        ASSERT_EQ(IoCreateDevice(NULL, sizeof(Locks), NULL, FILE_DEVICE_UNKNOWN, 0, FALSE, &d),
+                  STATUS_SUCCESS);
+    for (PDEVICE_OBJECT d : devices) {
+        kmsim::ResetLockOrder();
+        kmsim::ClearViolations();
+        kmsim::NameExtensionLock("Outer", offsetof(Locks, outer), 0);
+        kmsim::NameExtensionLock("Inner", offsetof(Locks, inner), 1);
+        Locks* l = (Locks*)d->DeviceExtension;
+        ExInitializeFastMutex(&l->outer);
+        ExInitializeFastMutex(&l->inner);
+        nested(&l->outer, &l->inner);
+        EXPECT_TRUE(kmsim::Violations().empty());
+        nested(&l->inner, &l->outer);
+        EXPECT_EQ(kmsim::Violations(),
+                  std::vector<std::string>{
+                      "lock order: Outer taken while holding Inner, against the declared order"});
+    }
+    for (PDEVICE_OBJECT d : devices)
+        IoDeleteDevice(d);
     kmsim::ResetLockOrder();
     kmsim::Reset();
 }

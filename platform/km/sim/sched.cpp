@@ -219,7 +219,9 @@ size_t Choose(Thread* me, const std::vector<size_t>& enabled, size_t byDefault)
             run.steps.erase(it);
         }
     } else {
-        if (!run.changes.empty() && run.points >= run.changes.front()) {
+        // The scenario's own thread is not one of the operations: it keeps
+        // its priority, and the change waits for one of theirs.
+        if (!run.changes.empty() && run.points >= run.changes.front() && me->id != 0) {
             run.changes.erase(run.changes.begin());
             me->priority = run.nextLow--;
         }
@@ -339,6 +341,9 @@ std::vector<std::string> RunOnce(const std::function<void()>& scenario)
         threads.clear();
         auto main = std::make_unique<Thread>();
         main->name = "main";
+        // Under PCT it runs whenever it can: the operations it starts all
+        // exist before their priorities decide among them.
+        main->priority = 1 << 30;
         self = main.get();
         threads.push_back(std::move(main));
         current = 0;

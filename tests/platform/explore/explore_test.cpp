@@ -9,10 +9,12 @@
 namespace
 {
 
-// Two threads add to a counter by reading it, reaching a point and writing
-// it back: only a preemption between a read and its write loses an update.
+// Two (or three) threads add to a counter by reading it, reaching a point
+// and writing it back: only a preemption between a read and its write
+// loses an update.
 struct LostUpdate {
     LONG counter = 0;
+    int threads = 2;
     void Add()
     {
         LONG seen = counter;
@@ -22,11 +24,12 @@ struct LostUpdate {
     void operator()()
     {
         counter = 0;
-        kmsim::Spawn("a", [this] { Add(); });
-        kmsim::Spawn("b", [this] { Add(); });
-        kmsim::Join("a");
-        kmsim::Join("b");
-        if (counter != 2)
+        const char* names[] = {"a", "b", "c"};
+        for (int i = 0; i < threads; i++)
+            kmsim::Spawn(names[i], [this] { Add(); });
+        for (int i = 0; i < threads; i++)
+            kmsim::Join(names[i]);
+        if (counter != threads)
             kmsim::Report("counter " + std::to_string(counter));
     }
 };
@@ -165,6 +168,31 @@ TEST(ExploreTest, WaitsAndYieldsFollowTheOtherThread)
     EXPECT_TRUE(r.failures.empty()) << kmsim::Describe(r);
     EXPECT_GT(r.schedules, 2u);
     kmsim::Reset();
+}
+
+// PCT among three threads finds the lost update, runs the same schedules
+// again for the same seed (CI's runs are repeatable), and each failing
+// schedule replays.
+TEST(ExploreTest, PctFindsALostUpdateAmongThreeThreadsTheSameWayEachTime)
+{
+    LostUpdate scenario;
+    scenario.threads = 3;
+    kmsim::ExploreOptions options;
+    options.pct = true;
+    options.depth = 2;
+    options.runs = 60;
+    options.seed = 7;
+    options.maxFailures = 60;
+    kmsim::ExploreResult first = kmsim::Explore(options, std::ref(scenario));
+    kmsim::ExploreResult again = kmsim::Explore(options, std::ref(scenario));
+    EXPECT_EQ(first.schedules, 60u);
+    ASSERT_FALSE(first.failures.empty());
+    ASSERT_EQ(again.failures.size(), first.failures.size());
+    for (size_t i = 0; i < first.failures.size(); i++)
+        EXPECT_EQ(again.failures[i].schedule, first.failures[i].schedule);
+    kmsim::ExploreResult replayed = kmsim::Replay(first.failures[0].schedule, std::ref(scenario));
+    ASSERT_EQ(replayed.failures.size(), 1u);
+    EXPECT_EQ(replayed.failures[0].reports, first.failures[0].reports);
 }
 
 TEST(ExploreTest, AScheduleThatDoesNotFitIsSaidSo)

@@ -34,6 +34,15 @@ int Bound()
     return text != nullptr && *text != '\0' ? atoi(text) : 2;
 }
 
+// PCT for the three-thread scenarios: depth 3 (two priority changes per
+// run), PRN_PCT_RUNS runs, else 1000 per unit of the bound.
+const int kPctDepth = 3;
+size_t PctRuns()
+{
+    const char* text = getenv("PRN_PCT_RUNS");
+    return text != nullptr && *text != '\0' ? (size_t)atol(text) : 1000 * (size_t)Bound();
+}
+
 struct Machine : session::PrinterSession {
     PDEVICE_OBJECT fdo[2] = {nullptr, nullptr};
     PDEVICE_OBJECT pdo[2] = {nullptr, nullptr};
@@ -117,18 +126,25 @@ struct Kept {
     PDEVICE_OBJECT device;
 };
 
-// Two operations at once on a started printer; `after` runs once both
-// have ended, before the machine is torn down.
-void Pair(Machine& m, std::function<void()> a, std::function<void()> b,
-          std::function<void()> after = nullptr)
+// Operations at once on a started printer, threads a, b and c; `after`
+// runs once they have ended, before the machine is torn down.
+void Together(Machine& m, std::vector<std::function<void()>> operations,
+              std::function<void()> after)
 {
-    kmsim::Spawn("a", std::move(a));
-    kmsim::Spawn("b", std::move(b));
-    kmsim::Join("a");
-    kmsim::Join("b");
+    const char* names[] = {"a", "b", "c"};
+    for (size_t i = 0; i < operations.size(); i++)
+        kmsim::Spawn(names[i], std::move(operations[i]));
+    for (size_t i = 0; i < operations.size(); i++)
+        kmsim::Join(names[i]);
     if (after)
         after();
     m.TearDown();
+}
+
+void Pair(Machine& m, std::function<void()> a, std::function<void()> b,
+          std::function<void()> after = nullptr)
+{
+    Together(m, {std::move(a), std::move(b)}, std::move(after));
 }
 
 // A write against the cable being pulled: all its bytes or
@@ -374,11 +390,79 @@ void WriteAgainstUnit1Rebalance(Machine& m)
         });
 }
 
+// Three operations at once: the handles' count and the requests' answers
+// against the cable pulled or a rebalance. Too many schedules for the
+// bounded search; explored with PCT.
+void SurpriseRemoval(Machine& m)
+{
+    kmsim::SurpriseRemoveOnly(m.pdo[0]);
+    kmsim::SurpriseRemoveOnly(m.pdo[1]);
+}
+
+void WriteCloseAndSurpriseRemoval(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    m.Expect(m.Open().status == STATUS_SUCCESS, "second open failed");
+    Reply w{}, c{};
+    Together(m,
+             {[&] { w = m.Write(std::vector<UCHAR>(100, 0x5A)); },
+              [&] { c = session::SendSimple(m.fdo[0], IRP_MJ_CLOSE); },
+              [&] { SurpriseRemoval(m); }},
+             [&] {
+                 m.Expect((w.status == STATUS_SUCCESS && w.bytes == 100) ||
+                              (w.status == STATUS_DELETE_PENDING && w.bytes == 0),
+                          "write ended with " + StatusText(w.status) + ", " +
+                              std::to_string(w.bytes) + " bytes");
+                 m.Expect(c.status == STATUS_SUCCESS, "close ended with " + StatusText(c.status));
+                 m.Expect(session::SendSimple(m.fdo[0], IRP_MJ_CLOSE).status == STATUS_SUCCESS,
+                          "last close failed");
+                 ExpectHandles(m, 0);
+                 m.FinishRemoval();
+             });
+}
+
+void TwoOpensAndSurpriseRemoval(Machine& m)
+{
+    Reply a{}, b{};
+    Together(m,
+             {[&] { a = session::SendSimple(m.fdo[0], IRP_MJ_CREATE); },
+              [&] { b = session::SendSimple(m.fdo[0], IRP_MJ_CREATE); },
+              [&] { SurpriseRemoval(m); }},
+             [&] {
+                 ULONG open = 0;
+                 for (const Reply& r : {a, b}) {
+                     m.Expect(r.status == STATUS_SUCCESS || r.status == STATUS_DELETE_PENDING,
+                              "open ended with " + StatusText(r.status));
+                     open += r.status == STATUS_SUCCESS ? 1 : 0;
+                 }
+                 ExpectHandles(m, open);
+                 for (ULONG i = 0; i < open; i++)
+                     session::SendSimple(m.fdo[0], IRP_MJ_CLOSE);
+                 ExpectHandles(m, 0);
+                 m.FinishRemoval();
+             });
+}
+
+void WriteReadAndRebalance(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    Reply w{};
+    Together(m,
+             {[&] { w = m.Write(std::vector<UCHAR>(100, 0x5A)); }, [&] { m.Read(16); },
+              [&] { kmsim::Rebalance(m.pdo[0]); }},
+             [&] {
+                 m.Expect(w.bytes == 0 || w.bytes == 100,
+                          "write took " + std::to_string(w.bytes) + " of 100 bytes");
+                 m.Expect(m.Close().status == STATUS_SUCCESS, "close failed");
+             });
+}
+
 struct Scenario {
     const char* name;
     void (*run)(Machine& m);
     bool filter;       // a lower filter below every FDO
     bool start = true; // the printer started before the operations
+    bool pct = false;  // three threads: PCT instead of the bounded search
 };
 
 const Scenario kScenarios[] = {
@@ -397,6 +481,9 @@ const Scenario kScenarios[] = {
     {"DeviceControlAgainstSurpriseRemoval", DeviceControlAgainstSurpriseRemoval, false},
     {"TwoPrintersFirstStart", TwoPrintersFirstStart, false, false},
     {"WriteAgainstUnit1Rebalance", WriteAgainstUnit1Rebalance, true},
+    {"WriteCloseAndSurpriseRemoval", WriteCloseAndSurpriseRemoval, false, true, true},
+    {"TwoOpensAndSurpriseRemoval", TwoOpensAndSurpriseRemoval, false, true, true},
+    {"WriteReadAndRebalance", WriteReadAndRebalance, true, true, true},
 };
 
 using Param = std::tuple<Scenario, Completion>;
@@ -420,6 +507,13 @@ TEST_P(Interleavings, NoScheduleFails)
     Completion mode = std::get<1>(GetParam());
     kmsim::ExploreOptions options;
     options.bound = Bound();
+    if (scenario.pct) {
+        // Fixed, so that every run explores the same schedules.
+        options.pct = true;
+        options.depth = kPctDepth;
+        options.runs = PctRuns();
+        options.seed = 1;
+    }
     auto start = std::chrono::steady_clock::now();
     size_t suppressed = RacesSuppressed();
     kmsim::ExploreResult r = kmsim::Explore(options, [&] {

@@ -146,6 +146,12 @@ inline void DeclareDriverLocks()
     kmsim::NameExtensionLock("EngineMutex", offsetof(DEVICE_EXTENSION, EngineMutex), 2);
     kmsim::NameGlobalLock("UnitTableLock", &UnitTableLock, 3);
     kmsim::NameGlobalLock("FlagsLock", &FlagsLock, 3);
+    // The events a request may wait on, for tools that say where.
+    kmsim::NameExtensionObject("IoIdleEvent (requests still in the driver)",
+                               offsetof(DEVICE_EXTENSION, IoIdleEvent));
+    kmsim::NameExtensionObject("SendDoneEvent (an SRB sent to the printer)",
+                               offsetof(DEVICE_EXTENSION, SendDoneEvent));
+    kmsim::NameGlobalObject("PortNumberLock", &PortNumberLock);
 }
 
 struct PrinterSession {

@@ -115,6 +115,8 @@ class Interpreter
     bool StartCommand(const Words& w);
     bool WaitCommand(const Words& w);
     Task* FindTask(const std::string& name);
+    bool EndStartedRequests();
+    std::string WhereBlocked(Task& task);
     bool Fail(const std::string& message)
     {
         tError = message;
@@ -195,7 +197,11 @@ class Interpreter
     bool UnplugCommand(const Words& w);
     bool IdsCommand(const Words& w);
     bool ShowCommand(const Words& w);
-    bool OpenCloseCommand(const Words& w);
+    bool OpenCommand(const Words& w);
+    bool CloseCommand(const Words& w);
+    // A port request's way in: the port's last handle, or with none open
+    // the device itself, said in a note.
+    bool Port(const std::string& text, PDEVICE_OBJECT* device, PFILE_OBJECT* file);
     bool ReadCommand(const Words& w);
     bool ClockCommand(const Words& w);
     bool RepeatCommand(const Words& w);

@@ -66,7 +66,9 @@ commands:
   help, --help          this text
 
 Exit codes: 0 success; 1 the run found a problem (data lost, a leak, a
-verifier report); 2 bad command line or script.
+verifier report); 2 bad command line or script; 3 a hang: the script
+ended with a started request still blocked (each is named with where it
+waits, then everything held is let go and the end-of-run check follows).
 
 SCRIPT LANGUAGE (one command per line, '#' starts a comment, "quoted words"
 may hold blanks and \n \r \t \xNN escapes). DEV is a device: NAME.0 and
@@ -87,8 +89,11 @@ returned: byte 8 non-zero for a refusal, bytes 10-12 what was taken), e.g.
       sense 18: 70 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00
 then the command's result: "= STATUS_NAME, information N" (and the data
 read). "= held in the printer: p/0 SCSI ..." when a request is kept by
-"printer NAME hold"; a command that would block must be started. At the end the printers are unplugged, the driver unloaded and
-anything left allocated is reported.
+"printer NAME hold"; a command that would block must be started, and
+"= w: blocked, ..." says where it waits (held in the printer with its CDB,
+or in the driver on which fast mutex or event). At the end handles left
+open are closed, the printers unplugged, the driver unloaded and anything
+left allocated is reported.
 )";
 
 } // namespace

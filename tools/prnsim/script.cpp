@@ -181,15 +181,10 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
         fprintf(stderr, "prnsim: cannot read '%s'\n", source_.c_str());
         return 2;
     }
-    if (!tasks_.empty()) {
-        fflush(out_);
-        fprintf(stderr, "prnsim: %s: '%s' was started and never waited for\n", source_.c_str(),
-                tasks_.front()->name.c_str());
-        Drain();
-        m_.ShutdownAndCheck();
-        return 2;
-    }
+    bool hang = EndStartedRequests();
     fprintf(Out(), "> (end of script: unplug every printer, unload the driver)\n");
+    for (const std::string& port : m_.CloseAllHandles())
+        Note("a handle on " + port + " was left open: closed, as the program's exit closes it");
     std::vector<std::string> problems = m_.ShutdownAndCheck();
     ShowBusEvents();
     if (problems.empty())
@@ -200,7 +195,47 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
         fprintf(stderr, "prnsim: cannot save the registry to '%s'\n", registryFile.c_str());
         return 2;
     }
+    if (hang)
+        return 3;
     return problems.empty() ? 0 : 1;
+}
+
+// At the end of the script: a started request still blocked is a hang,
+// named with where it waits; one that finished unwaited shows its result.
+// Then everything held goes on, so that the machine can go down.
+bool Interpreter::EndStartedRequests()
+{
+    if (tasks_.empty())
+        return false;
+    Settle();
+    bool hang = false;
+    for (auto& t : tasks_) {
+        if (t->done) {
+            Note(t->name + " finished and was never waited for:");
+            fflush(t->out);
+            fwrite(t->text, 1, t->size, out_);
+        } else {
+            Note("hang: '" + t->name + "' is still blocked, " + WhereBlocked(*t));
+            hang = true;
+        }
+    }
+    if (hang)
+        Note("what is held goes on and every blocked request is left to end");
+    Drain();
+    ShowBusEvents();
+    return hang;
+}
+
+std::string Interpreter::WhereBlocked(Task& task)
+{
+    std::thread::id id = task.thread.get_id();
+    std::string held = HeldBy(id);
+    if (!held.empty())
+        return "held in the printer: " + held;
+    std::string wait = kmsim::WhereThreadWaits(id);
+    if (!wait.empty())
+        return "in the driver, " + wait;
+    return "somewhere the simulator cannot name";
 }
 
 namespace

@@ -128,10 +128,10 @@ bool Interpreter::RunLine(const Words& w)
     Launch(task, w);
     Settle();
     if (!task.done) {
-        tError = "'" + w[0] +
-                 "' does not finish: it waits for a request that is blocked; give it a name "
-                 "with 'start NAME: " +
-                 w[0] + " ...'";
+        tError =
+            "'" + w[0] + "' does not finish (" + WhereBlocked(task) +
+            "): it waits for a request that is blocked; give it a name with 'start NAME: " + w[0] +
+            " ...'";
         Drain();
         command_ = nullptr;
         return false;
@@ -186,7 +186,7 @@ bool Interpreter::StartCommand(const Words& w)
     }
     ShowBusEvents();
     ShowHeld();
-    Note(name + (task.done ? ": finished" : ": blocked"));
+    Note(name + (task.done ? ": finished" : ": blocked, " + WhereBlocked(task)));
     return true;
 }
 
@@ -200,7 +200,7 @@ bool Interpreter::WaitCommand(const Words& w)
     if (!Settle())
         return Fail("the machine did not come to rest");
     if (!task->done)
-        return Fail("'" + w[1] + "' is still blocked");
+        return Fail("'" + w[1] + "' is still blocked, " + WhereBlocked(*task));
     if (task->thread.joinable())
         task->thread.join();
     ShowBusEvents();

@@ -79,6 +79,21 @@ bool Interpreter::Plug(const Words& w)
             return Fail("bad plug option '" + w[i] + "'");
         }
     }
+    // Two printers with one key would be one printer to the system: the
+    // bus cannot name the second one's units.
+    for (int unit = 0; unit < 2; unit++) {
+        std::string unitName = sbp2sim::UnitName(c, unit);
+        if (c.unitPresent[unit] && kmsim::FindDevice(unitName) != nullptr) {
+            auto owner = unitOfPdo_.find(unitName);
+            std::string other =
+                owner == unitOfPdo_.end()
+                    ? "another device"
+                    : "printer '" + owner->second.substr(0, owner->second.find('/')) + "'";
+            return Fail("printer '" + name + "' would have the key " + c.key + " of " + other +
+                        " (its unit " + std::to_string(unit) + " is " + unitName +
+                        "); give it its own key=");
+        }
+    }
     for (int unit = 0; unit < 2; unit++)
         unitOfPdo_[sbp2sim::UnitName(c, unit)] = name + "/" + std::to_string(unit);
     kmsim::SetLowerFilter(filter);
@@ -176,9 +191,16 @@ bool Interpreter::UnplugCommand(const Words& w)
         return false;
     if (!p->plugged)
         return Fail("printer '" + w[1] + "' is not plugged in");
+    m_.TakeRemovals();
     m_.Unplug(w[1]);
     ShowBusEvents();
     Note("unplugged");
+    std::vector<std::string> waiting = m_.RemovalsWaiting(w[1]);
+    for (const std::string& unit : waiting)
+        Note(unit + ": surprise-removed; its removal waits for its last handle to close");
+    if (legacy_ && m_.HandleOf(w[1] + ".0") != nullptr)
+        Note("removed at once with its handle still open (no surprise removal on this "
+             "platform); the handle's requests and close reach the removed device");
     return true;
 }
 
@@ -235,7 +257,12 @@ Rows<CommandRow> Interpreter::MachineCommands()
       unit1-first                 the PnP manager takes unit 1 first
 )"},
         {"unplug", &Interpreter::UnplugCommand,
-         R"(  unplug NAME                   the cable is pulled (surprise removal, removal)
+         R"(  unplug NAME                   the cable is pulled: the printer leaves the
+                                bus, so what it holds and every later SRB
+                                fails as to a unit that is gone (SRB status
+                                NO_DEVICE); then surprise removal and, once
+                                no handle is open on a unit, its removal. On
+                                the legacy platform the removal at once
 )"},
         {"allocfail", &Interpreter::AllocFailCommand,
          R"(  allocfail N | allocfail off   the driver's Nth allocation from now fails

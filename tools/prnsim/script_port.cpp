@@ -216,10 +216,11 @@ bool Interpreter::Manager(const Words& w)
         Result(s, 0);
     } else if (w[0] == "remove-device") {
         // The PnP manager acts on the bus queries the removal asked for.
-        NTSTATUS s = kmsim::RemoveDevice(pdo);
+        std::string veto;
+        NTSTATUS s = kmsim::RemoveDevice(pdo, &veto);
         kmsim::ProcessInvalidations();
         ShowBusEvents();
-        Result(s, 0);
+        Result(s, 0, NT_SUCCESS(s) ? "" : ", vetoed: " + veto);
     } else if (w[0] == "surprise") {
         kmsim::SurpriseRemove(pdo);
         ShowBusEvents();
@@ -246,14 +247,81 @@ bool Interpreter::Manager(const Words& w)
     return true;
 }
 
-bool Interpreter::OpenCloseCommand(const Words& w)
+// What a handle may do: CreateFile's desired access, by name.
+static bool ParseAccess(const std::string& text, ACCESS_MASK* access)
+{
+    static const struct {
+        const char* name;
+        ACCESS_MASK access;
+    } kAccess[] = {
+        {"readwrite", FILE_GENERIC_READ | FILE_GENERIC_WRITE},
+        {"read", FILE_GENERIC_READ},
+        {"write", FILE_GENERIC_WRITE},
+        // CreateFile with no access asks for these two.
+        {"none", SYNCHRONIZE | FILE_READ_ATTRIBUTES},
+    };
+    for (const auto& a : kAccess)
+        if (text == a.name) {
+            *access = a.access;
+            return true;
+        }
+    return false;
+}
+
+bool Interpreter::Port(const std::string& text, PDEVICE_OBJECT* device, PFILE_OBJECT* file)
+{
+    *file = m_.HandleOf(text);
+    if (*file != nullptr) {
+        *device = kmsim::FileDevice(*file);
+        return true;
+    }
+    if (!Device(text, device))
+        return false;
+    Note(text + " is not open: sent without a handle, as no program could (open it first)");
+    return true;
+}
+
+bool Interpreter::OpenCommand(const Words& w)
 {
     PDEVICE_OBJECT d;
-    if (!Arity(w, 1, 1) || !Device(w[1], &d))
+    if (!Arity(w, 1, 3) || !Device(w[1], &d))
         return false;
-    Outcome o = w[0] == "open" ? m_.Open(d) : m_.Close(d);
+    kmsim::OpenOptions options;
+    for (size_t i = 2; i < w.size(); i++) {
+        std::string key, value;
+        if (!SplitOption(w[i], &key, &value))
+            return Fail("bad open option '" + w[i] + "' (access=, name=)");
+        if (key == "access") {
+            if (!ParseAccess(value, &options.access))
+                return Fail("bad access '" + value + "' (readwrite, read, write or none)");
+        } else if (key == "name") {
+            options.trailing = value.empty() || value[0] == '\\' ? value : "\\" + value;
+        } else {
+            return Fail("bad open option '" + w[i] + "' (access=, name=)");
+        }
+    }
+    Outcome o = m_.Open(w[1], d, options);
     ShowBusEvents();
     Result(o.status, o.information);
+    return true;
+}
+
+bool Interpreter::CloseCommand(const Words& w)
+{
+    if (!Arity(w, 1, 1))
+        return false;
+    PDEVICE_OBJECT d = nullptr;
+    if (m_.HandleOf(w[1]) == nullptr) {
+        if (!Device(w[1], &d))
+            return false;
+        Note(w[1] + " is not open: a close without a handle, as no program could send it");
+    }
+    m_.TakeRemovals();
+    Outcome o = m_.Close(w[1], d);
+    ShowBusEvents();
+    Result(o.status, o.information);
+    for (const std::string& removed : m_.TakeRemovals())
+        Note("the last handle is closed: the PnP manager sends the removal of " + removed);
     return true;
 }
 
@@ -262,7 +330,8 @@ bool Interpreter::WriteCommand(const Words& w)
     if (!Arity(w, 2, 2))
         return false;
     PDEVICE_OBJECT device;
-    if (!Device(w[1], &device))
+    PFILE_OBJECT file;
+    if (!Port(w[1], &device, &file))
         return false;
     std::vector<unsigned char> data;
     std::string key, value;
@@ -285,7 +354,7 @@ bool Interpreter::WriteCommand(const Words& w)
             data[i] = (unsigned char)(patternSeed_ + i * 7 + (i >> 8));
         patternSeed_ += n;
     }
-    Outcome o = m_.Write(device, data);
+    Outcome o = m_.Write(device, file, data);
     ShowBusEvents();
     Result(o.status, o.information);
     return true;
@@ -294,10 +363,11 @@ bool Interpreter::WriteCommand(const Words& w)
 bool Interpreter::ReadCommand(const Words& w)
 {
     PDEVICE_OBJECT d;
+    PFILE_OBJECT file;
     uint64_t n;
-    if (!Arity(w, 2, 2) || !Device(w[1], &d) || !Number(w[2], 1u << 20, &n, "read"))
+    if (!Arity(w, 2, 2) || !Number(w[2], 1u << 20, &n, "read") || !Port(w[1], &d, &file))
         return false;
-    Outcome o = m_.Read(d, (ULONG)n);
+    Outcome o = m_.Read(d, file, (ULONG)n);
     ShowBusEvents();
     Result(o.status, o.information,
            o.data.empty() ? "" : ": \"" + Printable(o.data.data(), o.data.size()) + "\"");
@@ -324,9 +394,8 @@ bool Interpreter::Ioctl(const Words& w)
     if (w.size() < 3)
         return Fail("ioctl needs DEV and CODE");
     PDEVICE_OBJECT device;
+    PFILE_OBJECT file;
     ULONG code;
-    if (!Device(w[1], &device))
-        return false;
     if (!ParseIoctl(w[2], &code))
         return Fail("unknown control code '" + w[2] + "'");
     std::vector<unsigned char> in;
@@ -350,7 +419,9 @@ bool Interpreter::Ioctl(const Words& w)
             return Fail("bad ioctl option '" + w[i] + "'");
         }
     }
-    Outcome o = m_.DeviceControl(device, code, in, (ULONG)out, systemBuffer);
+    if (!Port(w[1], &device, &file))
+        return false;
+    Outcome o = m_.DeviceControl(device, file, code, in, (ULONG)out, systemBuffer);
     ShowBusEvents();
     std::string extra;
     if (!o.data.empty())
@@ -459,7 +530,11 @@ Rows<CommandRow> Interpreter::PortCommands()
          R"(  rebalance DEV | remove-device DEV | surprise DEV | enumerate DEV
                                 what the PnP manager does (query and stop and
                                 start; query-remove and removal; surprise
-                                removal and removal; bus relations)
+                                removal and removal; bus relations). With a
+                                handle open on the device, Windows 2000 and
+                                later cancel the removal after the queries
+                                (vetoed: PNP_VetoOutstandingOpen); the
+                                legacy platform removes it anyway
 )"},
         {"remove-device", &Interpreter::Manager, ""},
         {"surprise", &Interpreter::Manager, ""},
@@ -473,10 +548,22 @@ Rows<CommandRow> Interpreter::PortCommands()
                                 the handles closed in between
 )"},
         {"finish-removal", &Interpreter::Manager, ""},
-        {"open", &Interpreter::OpenCloseCommand,
-         R"(  open DEV | close DEV
+        {"open", &Interpreter::OpenCommand,
+         R"(  open DEV [access=A] [name=TEXT]
+                                CreateFile on the unit's device: a handle,
+                                with access A (readwrite, the default, read,
+                                write or none) through the device's name
+                                followed by \TEXT when given. Writes, reads
+                                and ioctls on DEV go on its last handle,
+                                even once the printer is gone, until
+  close DEV                     closes that handle (CloseHandle: cleanup and
+                                close). On Windows 2000 and later the
+                                removal of a surprise-removed unit waits for
+                                its last handle; the run closes handles
+                                left open at its end, as a program's exit
+                                does
 )"},
-        {"close", &Interpreter::OpenCloseCommand, ""},
+        {"close", &Interpreter::CloseCommand, ""},
         {"write", &Interpreter::WriteCommand,
          R"(  write DEV N | write DEV hex=1B40 | write DEV text="..."
 )"},

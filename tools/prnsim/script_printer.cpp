@@ -202,7 +202,15 @@ Rows<PrinterRow> Interpreter::PrinterBehaviours()
 {
     static const PrinterRow kRows[] = {
         {"refuse", &Interpreter::PrinterRefuse,
-         R"(  printer NAME refuse on|off    refuse print data (until off)
+         R"(  printer NAME refuse on|off    refuse print data until off, as a printer out
+                                of paper does: each write returns at once
+                                with a short count (0 bytes taken); once 60
+                                simulated seconds have passed since the first
+                                refusal the driver fails writes with
+                                STATUS_DEVICE_OFF_LINE, whatever TIME_OUT
+                                holds (TIME_OUT is only what
+                                IOCTL_SERIAL_GET_TIMEOUTS reports); "clock MS"
+                                lets the time pass
 )"},
         {"deliver", &Interpreter::PrinterDeliver,
          R"(  printer NAME deliver N [COUNT] [op=XX sub=XX]
@@ -246,6 +254,11 @@ Rows<PrinterRow> Interpreter::PrinterBehaviours()
                                 keep the next COUNT SCSI requests (of that
                                 CDB byte 0 and 1; COUNT 0: all) in the
                                 printer: the request stays blocked there
+                                until release, or until the printer is
+                                unplugged (then it fails, off the bus).
+                                Without op= the first write's identification
+                                queries (C2 00, C2 20) are caught too: hold
+                                op=C0 keeps print data only
 )"},
         {"release", &Interpreter::PrinterRelease,
          R"(  printer NAME release          let every held request go on

@@ -90,6 +90,10 @@ void DetachLowerFilter(PDEVICE_OBJECT filter);
 
 // Where p lies in the extension of a live device object (io.cpp).
 bool ExtensionOffsetOf(const void* p, size_t* offset);
+PDEVICE_OBJECT DeviceOfExtension(const void* p, size_t* offset);
+// A dispatcher object in words: "EngineMutex of \Device\Printer0" for a
+// named one (objnames.cpp).
+std::string DescribeObject(const void* object);
 
 // Lock order (lockorder.cpp): a fast mutex taken and given up by the
 // calling thread.

@@ -14,8 +14,12 @@ struct FileRecord {
     PDEVICE_OBJECT device = nullptr; // what the name resolved to (referenced)
     PDEVICE_OBJECT stackPdo = nullptr;
     KPROCESSOR_MODE mode = UserMode;
-    std::u16string name; // FileName's buffer
-    bool closing = false;
+    std::u16string name;  // FileName's buffer
+    bool closing = false; // the handle is closed: no new requests
+    // The handle's reference and one per request on its way: the close
+    // goes to the driver once the last of them is given back, as the I/O
+    // manager sends IRP_MJ_CLOSE when the file object's last reference goes.
+    int references = 1;
 };
 std::map<PFILE_OBJECT, std::unique_ptr<FileRecord>> files;
 
@@ -124,6 +128,33 @@ OpenResult OpenFile(PDEVICE_OBJECT device, const OpenOptions& options)
     return result;
 }
 
+// Under g_lock: the handle's record while it is open, referenced for one
+// request, or nullptr (a program's use of a closed handle).
+static FileRecord* ReferenceOpenFile(PFILE_OBJECT file)
+{
+    auto it = files.find(file);
+    if (it == files.end() || it->second->closing)
+        return nullptr;
+    it->second->references++;
+    return it->second.get();
+}
+
+// Gives a reference back; the last one sends the close and frees the file
+// object, and a removal that waited for it may go.
+static IrpResult DereferenceFile(PFILE_OBJECT file, FileRecord* record)
+{
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        if (--record->references != 0)
+            return IrpResult{STATUS_SUCCESS, 0};
+    }
+    IrpResult r =
+        SendToTop(file, record, IRP_MJ_CLOSE, 0, nullptr, STATUS_SUCCESS, nullptr, nullptr);
+    FreeFile(file);
+    SendRemovalsNoLongerHeld();
+    return r;
+}
+
 IrpResult SendOnFile(PFILE_OBJECT file, UCHAR major, UCHAR minor,
                      const std::function<void(PIO_STACK_LOCATION)>& setup, NTSTATUS initialStatus,
                      PMDL mdl, PVOID systemBuffer)
@@ -131,14 +162,13 @@ IrpResult SendOnFile(PFILE_OBJECT file, UCHAR major, UCHAR minor,
     FileRecord* record;
     {
         std::lock_guard<std::recursive_mutex> g(g_lock);
-        auto it = files.find(file);
-        if (it == files.end() || it->second->closing) {
-            Violation("request on a handle that is closed or was never opened");
-            return IrpResult{STATUS_INVALID_HANDLE, 0};
-        }
-        record = it->second.get();
+        record = ReferenceOpenFile(file);
     }
-    return SendToTop(file, record, major, minor, setup, initialStatus, mdl, systemBuffer);
+    if (record == nullptr)
+        return IrpResult{STATUS_INVALID_HANDLE, 0};
+    IrpResult r = SendToTop(file, record, major, minor, setup, initialStatus, mdl, systemBuffer);
+    DereferenceFile(file, record);
+    return r;
 }
 
 IrpResult CloseFile(PFILE_OBJECT file)
@@ -147,19 +177,13 @@ IrpResult CloseFile(PFILE_OBJECT file)
     {
         std::lock_guard<std::recursive_mutex> g(g_lock);
         auto it = files.find(file);
-        if (it == files.end() || it->second->closing) {
-            Violation("CloseHandle of a handle that is closed or was never opened");
+        if (it == files.end() || it->second->closing)
             return IrpResult{STATUS_INVALID_HANDLE, 0};
-        }
         record = it->second.get();
         record->closing = true;
     }
     SendToTop(file, record, IRP_MJ_CLEANUP, 0, nullptr, STATUS_SUCCESS, nullptr, nullptr);
-    IrpResult r =
-        SendToTop(file, record, IRP_MJ_CLOSE, 0, nullptr, STATUS_SUCCESS, nullptr, nullptr);
-    FreeFile(file);
-    SendRemovalsNoLongerHeld();
-    return r;
+    return DereferenceFile(file, record); // the handle's own reference
 }
 
 size_t FilesOpenOnStack(PDEVICE_OBJECT pdo)

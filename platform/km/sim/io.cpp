@@ -115,6 +115,20 @@ static void FreeDeviceNow(PDEVICE_OBJECT device)
     PoolFree(device);
 }
 
+PDEVICE_OBJECT DeviceOfExtension(const void* p, size_t* offset)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    const UCHAR* at = (const UCHAR*)p;
+    for (PDEVICE_OBJECT d : liveDevices) {
+        const UCHAR* start = (const UCHAR*)(d + 1);
+        if (d->DeviceExtension != NULL && at >= start && at < (const UCHAR*)d + d->Size) {
+            *offset = (size_t)(at - start);
+            return d;
+        }
+    }
+    return nullptr;
+}
+
 bool ExtensionOffsetOf(const void* p, size_t* offset)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
@@ -311,9 +325,11 @@ extern "C" {
 static void CheckNotAwaitingRemoval(PDEVICE_OBJECT device, const char* what)
 {
     PDEVICE_OBJECT pdo = StackPdoOf(device);
-    if (AwaitingRemoval(pdo))
-        Violation(std::string(what) + " of " + Narrow(Info(device)->name) +
+    if (AwaitingRemoval(pdo)) {
+        std::string name = Narrow(Info(device)->name);
+        Violation(std::string(what) + " of " + (name.empty() ? "an unnamed device" : name) +
                   " after its surprise removal, before the removal");
+    }
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)

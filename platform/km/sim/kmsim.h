@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kmsim
@@ -29,6 +30,14 @@ void NameExtensionLock(const std::string& name, size_t offset, int rank);
 void NameGlobalLock(const std::string& name, PFAST_MUTEX mutex, int rank);
 // Forgets the names and the order seen (for a test of the check itself).
 void ResetLockOrder();
+// A name for another object a thread may wait on (an event), at `offset`
+// in any device extension or a global, so that a tool can say where a
+// thread waits. The locks named above are named for this too.
+void NameExtensionObject(const std::string& name, size_t offset);
+void NameGlobalObject(const std::string& name, const void* object);
+// Where a thread blocked in the simulated kernel waits: "waiting for the
+// fast mutex EngineMutex of \Device\Printer0", "" when it does not.
+std::string WhereThreadWaits(std::thread::id thread);
 
 // ---- strings -----------------------------------------------------------------
 std::u16string U16(const std::string& ascii);
@@ -186,9 +195,12 @@ struct OpenResult {
 // (STATUS_NO_SUCH_DEVICE) without sending anything; a create the driver
 // fails leaves no file object and gets no close.
 OpenResult OpenFile(PDEVICE_OBJECT device, const OpenOptions& options = OpenOptions());
-// CloseHandle: IRP_MJ_CLEANUP and IRP_MJ_CLOSE to the top of the stack;
-// then the file object goes and, on Windows 2000 and later, a removal that
-// waited for this handle is sent. Returns the close's result.
+// CloseHandle: IRP_MJ_CLEANUP to the top of the stack at once, and
+// IRP_MJ_CLOSE once no request on the handle is on its way any more (from
+// the thread whose request ends last); then the file object goes and, on
+// Windows 2000 and later, a removal that waited for it is sent. Returns
+// the close's result when it went at once. Requests on a closed handle
+// fail with STATUS_INVALID_HANDLE, as they do for a program.
 struct IrpResult;
 IrpResult CloseFile(PFILE_OBJECT file);
 // Handles open on any device of the stack that `device` belongs to.

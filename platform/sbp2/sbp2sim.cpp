@@ -182,6 +182,13 @@ NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp)
         PSCSI_REQUEST_BLOCK srb =
             stack->MajorFunction == IRP_MJ_SCSI ? stack->Parameters.Scsi.Srb : NULL;
         p->config.onArrival(UnitRequest{Ext(pdo)->unit, stack->MajorFunction, irp, stack, srb});
+        // Taken off the bus while it waited there: it fails as every
+        // request to a unit that is gone does.
+        if (p->gone) {
+            if (srb != NULL)
+                srb->SrbStatus = SRB_STATUS_NO_DEVICE;
+            return CompleteNow(irp, STATUS_DEVICE_DOES_NOT_EXIST);
+        }
     }
     // What the completion needs is taken now: a unit pulled off the bus
     // may have lost its PDO by the time a pended request completes.
@@ -629,6 +636,11 @@ Counters& CountersOf(Printer* printer)
 PrinterConfig& ConfigOf(Printer* printer)
 {
     return printer->config;
+}
+
+void TakeOffBus(Printer* printer)
+{
+    printer->gone = true;
 }
 
 void Unplug(Printer* printer)

@@ -95,8 +95,15 @@ PDEVICE_OBJECT UnitPdo(Printer* printer, int unit);
 Counters& CountersOf(Printer* printer);
 PrinterConfig& ConfigOf(Printer* printer); // may be changed between requests
 // The printer is pulled off the bus: surprise removal and removal of both
-// units; the PDOs are deleted at their removal.
+// units as the platform orders them (on Windows 2000 and later a removal
+// waits for the handles open on the unit); the PDOs are deleted at their
+// removal.
 void Unplug(Printer* printer);
+// The printer leaves the bus: from now on every request to its units
+// fails as to a unit that is gone (SRB_STATUS_NO_DEVICE), a request a hook
+// kept waiting too once it goes on. Unplug does this first, then the PnP
+// manager's part.
+void TakeOffBus(Printer* printer);
 // Deletes what is left (PDOs without a function driver) once the
 // completion thread has finished every pended request (the thread stays,
 // waiting for the next machine). Call before checking for leaks.

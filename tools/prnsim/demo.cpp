@@ -111,18 +111,18 @@ PrintRun PrintJob(Machine& m, PDEVICE_OBJECT port, const Job& job, FILE* out)
     printer->model->ClearTrace();
     m.NewBusEvents();
     run.start = kmsim::Now();
-    Outcome opened = m.Open(port);
+    Outcome opened = m.Open(kJobPort, port);
     fprintf(out, "   open                   %s\n", StatusName(opened.status).c_str());
     fprintf(out, "   write in %zu-byte pieces:\n", kPieceSize);
     run.written = WriteInPieces(m, port, job.bytes, kPieceSize, isatty(fileno(out)), out);
     fprintf(out, "   write                  %s, %s bytes in %zu requests\n",
             StatusName(run.written.status).c_str(), Grouped(run.written.accepted).c_str(),
             run.written.requests);
-    Outcome status = m.Read(port, 4096);
+    Outcome status = m.Read(port, m.HandleOf(kJobPort), 4096);
     fprintf(out, "   read status            %s, %lu bytes: \"%s\"\n",
             StatusName(status.status).c_str(), (unsigned long)status.information,
             Printable(status.data.data(), status.data.size()).c_str());
-    Outcome closed = m.Close(port);
+    Outcome closed = m.Close(kJobPort, port);
     fprintf(out, "   close                  %s\n", StatusName(closed.status).c_str());
     run.duration = kmsim::Now() - run.start;
     run.events = m.NewBusEvents();

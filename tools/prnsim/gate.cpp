@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace prnsim
 {
@@ -25,6 +26,8 @@ struct HeldSrb {
     const unsigned long* generation; // the gate's
     unsigned long heldAt;
     bool onCompletionThread;
+    std::thread::id thread;
+    std::string what; // "p/0 SCSI C0 00 .."
 };
 std::vector<HeldSrb*> heldSrbs;
 std::vector<std::string> announcements;
@@ -58,10 +61,16 @@ void PrinterGate::Arrive(const sbp2sim::UnitRequest& request)
     if (request.srb != nullptr) {
         std::unique_lock<std::mutex> g(lock);
         if (TakeRule(request.srb->Cdb)) {
-            HeldSrb me{this, &generation_, generation_, kmsim::CurrentIrql() >= DISPATCH_LEVEL};
+            std::string what = name_ + "/" + std::to_string(request.unit) + " SCSI " +
+                               HexBytes(request.srb->Cdb, 8);
+            HeldSrb me{this,
+                       &generation_,
+                       generation_,
+                       kmsim::CurrentIrql() >= DISPATCH_LEVEL,
+                       std::this_thread::get_id(),
+                       what};
             heldSrbs.push_back(&me);
-            announcements.push_back(name_ + "/" + std::to_string(request.unit) + " SCSI " +
-                                    HexBytes(request.srb->Cdb, 8));
+            announcements.push_back(what);
             unsigned long generation = generation_;
             if (kmsim::Scheduled()) {
                 // Explored: the scheduler runs the others until the script
@@ -102,6 +111,15 @@ HeldCounts HeldNow()
         if (*h->generation == h->heldAt)
             (h->onCompletionThread ? held.onCompletionThread : held.elsewhere)++;
     return held;
+}
+
+std::string HeldBy(std::thread::id thread)
+{
+    std::lock_guard<std::mutex> g(lock);
+    for (const HeldSrb* h : heldSrbs)
+        if (h->thread == thread && *h->generation == h->heldAt)
+            return h->what;
+    return "";
 }
 
 std::vector<std::string> NewlyHeld()

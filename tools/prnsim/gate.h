@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace prnsim
@@ -46,6 +47,9 @@ struct HeldCounts {
     size_t elsewhere = 0;          // the sender's own thread
 };
 HeldCounts HeldNow();
+// The SRB the thread carries held in a printer now ("p/0 SCSI C0 00 ..."),
+// "" when none.
+std::string HeldBy(std::thread::id thread);
 // "p/0 SCSI C0 00 00 10 00 00 00 00" for every SRB held since the last call.
 std::vector<std::string> NewlyHeld();
 

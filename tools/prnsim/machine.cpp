@@ -35,6 +35,54 @@ void Machine::Boot(bool legacy)
     printers_.clear();
     driver_ = nullptr;
     bootTime_ = kmsim::Now();
+    {
+        std::lock_guard<std::mutex> g(handleLock_);
+        handles_.clear();
+        removals_.clear();
+    }
+    kmsim::OnRemoval([this](PDEVICE_OBJECT pdo, bool before) {
+        if (!before)
+            return;
+        std::string label = LabelOf(pdo);
+        std::lock_guard<std::mutex> g(handleLock_);
+        removals_.push_back(label);
+    });
+}
+
+std::string Machine::LabelOf(PDEVICE_OBJECT pdo)
+{
+    for (auto& p : printers_)
+        for (int unit = 0; unit < 2; unit++) {
+            PDEVICE_OBJECT u = sbp2sim::UnitPdo(p->bus, unit);
+            if (u == nullptr)
+                continue;
+            if (u == pdo)
+                return p->name + "." + std::to_string(unit);
+            for (PDEVICE_OBJECT c : kmsim::ChildrenOf(u))
+                if (c == pdo)
+                    return p->name + ".child";
+        }
+    std::string name = kmsim::DeviceName(pdo);
+    return name.empty() ? "a device" : name;
+}
+
+std::vector<std::string> Machine::TakeRemovals()
+{
+    std::lock_guard<std::mutex> g(handleLock_);
+    std::vector<std::string> out;
+    out.swap(removals_);
+    return out;
+}
+
+std::vector<std::string> Machine::RemovalsWaiting(const std::string& name)
+{
+    std::vector<std::string> out;
+    for (PDEVICE_OBJECT pdo : kmsim::RemovalsWaitingForHandles()) {
+        std::string label = LabelOf(pdo);
+        if (label.compare(0, name.size() + 1, name + ".") == 0)
+            out.push_back(label);
+    }
+    return out;
 }
 
 std::string Machine::ServiceKey() const
@@ -45,6 +93,7 @@ std::string Machine::ServiceKey() const
 NTSTATUS Machine::LoadDriver()
 {
     NTSTATUS status = STATUS_SUCCESS;
+    session::DeclareDriverLocks();
     driver_ = kmsim::LoadDriver(DriverEntry, "prnsbp", &status);
     return status;
 }
@@ -105,6 +154,10 @@ void Machine::Unplug(const std::string& name)
     SimulatedPrinter* p = Find(name);
     if (p == nullptr || !p->plugged)
         return;
+    // Off the bus first, so that what the printer held fails as a printer
+    // that is gone fails it, and only then the PnP manager's part.
+    sbp2sim::TakeOffBus(p->bus);
+    p->gate->Release();
     sbp2sim::Unplug(p->bus);
     p->plugged = false;
 }
@@ -159,44 +212,96 @@ PDEVICE_OBJECT Machine::Child(const std::string& name)
     return children.empty() ? nullptr : children[0];
 }
 
-Outcome Machine::Open(PDEVICE_OBJECT device)
+Outcome Machine::Open(const std::string& port, PDEVICE_OBJECT device,
+                      const kmsim::OpenOptions& options)
 {
-    session::Reply r = session::SendSimple(device, IRP_MJ_CREATE);
-    return {r.status, r.bytes, {}};
+    kmsim::OpenResult r = kmsim::OpenFile(device, options);
+    if (r.file != nullptr) {
+        std::lock_guard<std::mutex> g(handleLock_);
+        handles_[port].push_back(r.file);
+    }
+    return {r.status, 0, {}};
 }
 
-Outcome Machine::Close(PDEVICE_OBJECT device)
+Outcome Machine::Close(const std::string& port, PDEVICE_OBJECT device)
 {
-    session::Reply r = session::SendSimple(device, IRP_MJ_CLOSE);
-    return {r.status, r.bytes, {}};
+    PFILE_OBJECT file = nullptr;
+    {
+        std::lock_guard<std::mutex> g(handleLock_);
+        auto it = handles_.find(port);
+        if (it != handles_.end() && !it->second.empty()) {
+            file = it->second.back();
+            it->second.pop_back();
+        }
+    }
+    if (file == nullptr) {
+        session::Reply r = session::SendSimple(device, IRP_MJ_CLOSE);
+        return {r.status, r.bytes, {}};
+    }
+    kmsim::IrpResult r = kmsim::CloseFile(file);
+    return {r.status, r.information, {}};
 }
 
-Outcome Machine::Write(PDEVICE_OBJECT device, const std::vector<unsigned char>& data)
+PFILE_OBJECT Machine::HandleOf(const std::string& port) const
+{
+    std::lock_guard<std::mutex> g(handleLock_);
+    auto it = handles_.find(port);
+    return it == handles_.end() || it->second.empty() ? nullptr : it->second.back();
+}
+
+std::vector<std::string> Machine::CloseAllHandles()
+{
+    std::vector<std::string> closed;
+    while (true) {
+        std::string port;
+        {
+            std::lock_guard<std::mutex> g(handleLock_);
+            for (auto& h : handles_)
+                if (!h.second.empty()) {
+                    port = h.first;
+                    break;
+                }
+        }
+        if (port.empty())
+            return closed;
+        Close(port, nullptr);
+        closed.push_back(port);
+    }
+}
+
+Outcome Machine::Write(PDEVICE_OBJECT device, PFILE_OBJECT file,
+                       const std::vector<unsigned char>& data)
 {
     std::vector<unsigned char> copy = data;
     ULONG length = (ULONG)copy.size();
-    session::Reply r = session::SendTransfer(device, IRP_MJ_WRITE, copy.data(), length, length);
+    session::Reply r =
+        file ? session::SendTransferOn(file, IRP_MJ_WRITE, copy.data(), length)
+             : session::SendTransfer(device, IRP_MJ_WRITE, copy.data(), length, length);
     return {r.status, r.bytes, {}};
 }
 
-Outcome Machine::Read(PDEVICE_OBJECT device, ULONG length)
+Outcome Machine::Read(PDEVICE_OBJECT device, PFILE_OBJECT file, ULONG length)
 {
     std::vector<unsigned char> buffer(length, 0);
-    session::Reply r = session::SendTransfer(device, IRP_MJ_READ, buffer.data(), length, length);
+    session::Reply r =
+        file ? session::SendTransferOn(file, IRP_MJ_READ, buffer.data(), length)
+             : session::SendTransfer(device, IRP_MJ_READ, buffer.data(), length, length);
     // The driver reports what it delivered; never show more than the buffer.
     buffer.resize(r.bytes < length ? r.bytes : length);
     return {r.status, r.bytes, buffer};
 }
 
-Outcome Machine::DeviceControl(PDEVICE_OBJECT device, ULONG code,
+Outcome Machine::DeviceControl(PDEVICE_OBJECT device, PFILE_OBJECT file, ULONG code,
                                const std::vector<unsigned char>& in, ULONG outLength,
                                bool systemBuffer)
 {
     size_t size = in.size() > outLength ? in.size() : outLength;
     std::vector<unsigned char> buffer(size ? size : 1, 0);
     std::copy(in.begin(), in.end(), buffer.begin());
-    session::Reply r = session::SendControl(device, code, systemBuffer ? buffer.data() : nullptr,
-                                            (ULONG)in.size(), outLength);
+    PUCHAR system = systemBuffer ? buffer.data() : nullptr;
+    session::Reply r =
+        file ? session::SendControlOn(file, code, system, (ULONG)in.size(), outLength)
+             : session::SendControl(device, code, system, (ULONG)in.size(), outLength);
     size_t shown = r.bytes < outLength ? r.bytes : outLength;
     if (!systemBuffer)
         shown = 0;
@@ -388,6 +493,7 @@ std::vector<std::string> Machine::RegistryDump(const std::string& prefix)
 std::vector<std::string> Machine::ShutdownAndCheck()
 {
     std::vector<std::string> problems;
+    CloseAllHandles();
     UnplugAll();
     if (!UnloadDriver())
         problems.push_back("the driver still has " +

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -99,12 +100,28 @@ class Machine
     PDEVICE_OBJECT Pdo(const std::string& name, int unit);
     PDEVICE_OBJECT Child(const std::string& name);
 
-    Outcome Open(PDEVICE_OBJECT device);
-    Outcome Close(PDEVICE_OBJECT device);
-    Outcome Write(PDEVICE_OBJECT device, const std::vector<unsigned char>& data);
-    Outcome Read(PDEVICE_OBJECT device, ULONG length);
-    Outcome DeviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<unsigned char>& in,
-                          ULONG outLength, bool systemBuffer = true);
+    // A program's handles, by the port named in the script ("p.0"): Open
+    // adds one (a file object on the device), Close closes the port's last
+    // one. The port's requests go on its last handle (`file`), or with none
+    // open straight to the device, as only a kernel-mode caller could.
+    Outcome Open(const std::string& port, PDEVICE_OBJECT device,
+                 const kmsim::OpenOptions& options = kmsim::OpenOptions());
+    Outcome Close(const std::string& port, PDEVICE_OBJECT device);
+    PFILE_OBJECT HandleOf(const std::string& port) const;
+    // Every handle still open, by port, and closing them as a program's
+    // exit does; returns the ports whose handles were closed.
+    std::vector<std::string> CloseAllHandles();
+    // The removals the PnP manager sent since the last call, each as the
+    // device a script names ("p.0", "p.child").
+    std::vector<std::string> TakeRemovals();
+    // Units of `name` whose removal waits for handles open on them.
+    std::vector<std::string> RemovalsWaiting(const std::string& name);
+    std::string LabelOf(PDEVICE_OBJECT pdo);
+    Outcome Write(PDEVICE_OBJECT device, PFILE_OBJECT file, const std::vector<unsigned char>& data);
+    Outcome Read(PDEVICE_OBJECT device, PFILE_OBJECT file, ULONG length);
+    Outcome DeviceControl(PDEVICE_OBJECT device, PFILE_OBJECT file, ULONG code,
+                          const std::vector<unsigned char>& in, ULONG outLength,
+                          bool systemBuffer = true);
     SrbOutcome Internal(PDEVICE_OBJECT device, const SrbRequest& request);
     // IRP_MJ_SYSTEM_CONTROL with a WMI minor code.
     Outcome SystemControl(PDEVICE_OBJECT device, UCHAR minor);
@@ -128,6 +145,10 @@ class Machine
   private:
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<std::unique_ptr<SimulatedPrinter>> printers_;
+    // Started requests open and close beside the script's own commands.
+    mutable std::mutex handleLock_;
+    std::map<std::string, std::vector<PFILE_OBJECT>> handles_;
+    std::vector<std::string> removals_; // guarded by handleLock_
     LONGLONG bootTime_ = 0;
 };
 

@@ -132,14 +132,14 @@ int RunPrint(const std::vector<std::string>& args)
     LONGLONG start = kmsim::Now();
 
     WriteResult written;
-    Outcome opened = port ? m.Open(port) : Outcome{STATUS_NO_SUCH_DEVICE, 0, {}};
+    Outcome opened = port ? m.Open(kJobPort, port) : Outcome{STATUS_NO_SUCH_DEVICE, 0, {}};
     fprintf(out, "open: %s\n", StatusName(opened.status).c_str());
     if (NT_SUCCESS(opened.status)) {
         written = WriteInPieces(m, port, data, (size_t)o.writeSize, isatty(fileno(out)), out);
         fprintf(out, "write: %s, %s of %s bytes in %zu requests (%zu retried)\n",
                 StatusName(written.status).c_str(), Grouped(written.accepted).c_str(),
                 Grouped(data.size()).c_str(), written.requests, written.retries);
-        Outcome closed = m.Close(port);
+        Outcome closed = m.Close(kJobPort, port);
         fprintf(out, "close: %s\n", StatusName(closed.status).c_str());
     }
     LONGLONG elapsed = kmsim::Now() - start;

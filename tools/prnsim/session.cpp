@@ -53,7 +53,7 @@ WriteResult WriteInPieces(Machine& machine, PDEVICE_OBJECT port,
     while (offset < data.size()) {
         size_t n = std::min(pieceSize, data.size() - offset);
         std::vector<unsigned char> piece(data.begin() + offset, data.begin() + offset + n);
-        Outcome o = machine.Write(port, piece);
+        Outcome o = machine.Write(port, machine.HandleOf(kJobPort), piece);
         result.requests++;
         result.status = o.status;
         if (!NT_SUCCESS(o.status) || o.status == STATUS_DEVICE_OFF_LINE) {

@@ -20,10 +20,14 @@ struct WriteResult {
     bool complete = false;
 };
 
-// Writes `data` in pieces of `pieceSize` bytes. A short count is retried
-// with the rest after one simulated second, as a port monitor does, until
-// the driver fails the write. `bar`: redraw a progress bar in place (a
-// terminal); otherwise a progress line at every quarter.
+// The handle the demo and `print` open the port with.
+constexpr const char* kJobPort = "job";
+
+// Writes `data` in pieces of `pieceSize` bytes on the handle open as
+// kJobPort. A short count is retried with the rest after one simulated
+// second, as a port monitor does, until the driver fails the write. `bar`:
+// redraw a progress bar in place (a terminal); otherwise a progress line
+// at every quarter.
 WriteResult WriteInPieces(Machine& machine, PDEVICE_OBJECT port,
                           const std::vector<unsigned char>& data, size_t pieceSize, bool bar,
                           FILE* out);

@@ -94,12 +94,14 @@ void ReportOnce(const std::string& before, const std::string& after, const std::
 
 void NameExtensionLock(const std::string& name, size_t offset, int rank)
 {
+    NameExtensionObject(name, offset);
     std::lock_guard<std::mutex> g(orderLock);
     extensionLocks[offset] = Named{name, rank};
 }
 
 void NameGlobalLock(const std::string& name, PFAST_MUTEX mutex, int rank)
 {
+    NameGlobalObject(name, mutex);
     std::lock_guard<std::mutex> g(orderLock);
     globalLocks[mutex] = Named{name, rank};
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <thread>
 #include <vector>
 
 namespace kmsim
@@ -32,11 +33,20 @@ std::vector<std::string> violations;
 // wait for something only another of them could do.
 std::vector<const std::function<bool()>*> blockedWaits;
 
+// What each blocked thread waits on, for a tool to say where it is
+// (guarded by g_lock).
+struct WaitingOn {
+    PVOID object;
+    bool mutex;
+};
+std::map<std::thread::id, WaitingOn> waitsByThread;
+
 // Registers the calling thread's wait for as long as it blocks.
 struct BlockedWait {
-    explicit BlockedWait(const std::function<bool()>* c) : condition(c)
+    BlockedWait(const std::function<bool()>* c, PVOID object, bool mutex) : condition(c)
     {
         blockedWaits.push_back(condition);
+        waitsByThread[std::this_thread::get_id()] = WaitingOn{object, mutex};
     }
     ~BlockedWait()
     {
@@ -45,6 +55,7 @@ struct BlockedWait {
                 blockedWaits.erase(blockedWaits.begin() + (long)i);
                 break;
             }
+        waitsByThread.erase(std::this_thread::get_id());
     }
     const std::function<bool()>* condition;
 };
@@ -254,6 +265,7 @@ std::string LeftBehind()
         if (n != 0)
             out += std::to_string(n) + " " + what + "\n";
     };
+    count(OpenFileCount(), "handles left open");
     count(LiveDeviceCount(), "device objects left");
     count(ExtraReferenceCount(), "references left");
     count(SymbolicLinkCount(), "symbolic links left");
@@ -288,6 +300,16 @@ bool IsLegacyPlatform()
 KIRQL CurrentIrql()
 {
     return irql;
+}
+
+std::string WhereThreadWaits(std::thread::id thread)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    auto it = waitsByThread.find(thread);
+    if (it == waitsByThread.end())
+        return "";
+    return (it->second.mutex ? "waiting for the fast mutex " : "waiting on the event ") +
+           DescribeObject(it->second.object);
 }
 
 size_t ThreadsWaitingInVain()
@@ -438,7 +460,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         return PassTimeout(Timeout);
     Sleeper sleeper;
     std::function<bool()> signalled = [&] { return Signalled(event); };
-    BlockedWait blocked(&signalled);
+    BlockedWait blocked(&signalled, Object, false);
     waiting[Object]++;
     bool satisfied = g_cv.wait_for(g, kDeadlockGuard, [&] { return TakeSignal(event); });
     if (--waiting[Object] == 0)
@@ -502,7 +524,7 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
     std::function<bool()> released = [&] {
         return __atomic_load_n(&FastMutex->Count, __ATOMIC_SEQ_CST) == 1;
     };
-    BlockedWait blocked(&released);
+    BlockedWait blocked(&released, FastMutex, true);
     if (!g_cv.wait_for(g, kDeadlockGuard, [&] { return TakeFastMutex(FastMutex); })) {
         Violation("fast mutex never released (deadlock)");
         return;

@@ -399,23 +399,24 @@ void SurpriseRemoval(Machine& m)
     kmsim::SurpriseRemoveOnly(m.pdo[1]);
 }
 
+// Handles: a write on the first while the second is closed.
 void WriteCloseAndSurpriseRemoval(Machine& m)
 {
     m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    PFILE_OBJECT first = m.Handle(0);
     m.Expect(m.Open().status == STATUS_SUCCESS, "second open failed");
+    std::vector<UCHAR> data(100, 0x5A);
     Reply w{}, c{};
     Together(m,
-             {[&] { w = m.Write(std::vector<UCHAR>(100, 0x5A)); },
-              [&] { c = session::SendSimple(m.fdo[0], IRP_MJ_CLOSE); },
-              [&] { SurpriseRemoval(m); }},
+             {[&] { w = session::SendTransferOn(first, IRP_MJ_WRITE, data.data(), 100); },
+              [&] { c = m.Close(); }, [&] { SurpriseRemoval(m); }},
              [&] {
                  m.Expect((w.status == STATUS_SUCCESS && w.bytes == 100) ||
                               (w.status == STATUS_DELETE_PENDING && w.bytes == 0),
                           "write ended with " + StatusText(w.status) + ", " +
                               std::to_string(w.bytes) + " bytes");
                  m.Expect(c.status == STATUS_SUCCESS, "close ended with " + StatusText(c.status));
-                 m.Expect(session::SendSimple(m.fdo[0], IRP_MJ_CLOSE).status == STATUS_SUCCESS,
-                          "last close failed");
+                 m.Expect(m.Close().status == STATUS_SUCCESS, "last close failed");
                  ExpectHandles(m, 0);
                  m.FinishRemoval();
              });
@@ -424,23 +425,16 @@ void WriteCloseAndSurpriseRemoval(Machine& m)
 void TwoOpensAndSurpriseRemoval(Machine& m)
 {
     Reply a{}, b{};
-    Together(m,
-             {[&] { a = session::SendSimple(m.fdo[0], IRP_MJ_CREATE); },
-              [&] { b = session::SendSimple(m.fdo[0], IRP_MJ_CREATE); },
-              [&] { SurpriseRemoval(m); }},
-             [&] {
-                 ULONG open = 0;
-                 for (const Reply& r : {a, b}) {
-                     m.Expect(r.status == STATUS_SUCCESS || r.status == STATUS_DELETE_PENDING,
-                              "open ended with " + StatusText(r.status));
-                     open += r.status == STATUS_SUCCESS ? 1 : 0;
-                 }
-                 ExpectHandles(m, open);
-                 for (ULONG i = 0; i < open; i++)
-                     session::SendSimple(m.fdo[0], IRP_MJ_CLOSE);
-                 ExpectHandles(m, 0);
-                 m.FinishRemoval();
-             });
+    Together(m, {[&] { a = m.Open(); }, [&] { b = m.Open(); }, [&] { SurpriseRemoval(m); }}, [&] {
+        for (const Reply& r : {a, b})
+            m.Expect(r.status == STATUS_SUCCESS || r.status == STATUS_DELETE_PENDING ||
+                         r.status == STATUS_NO_SUCH_DEVICE,
+                     "open ended with " + StatusText(r.status));
+        ExpectHandles(m, (ULONG)m.HandleCount(0));
+        m.CloseAllHandles();
+        ExpectHandles(m, 0);
+        m.FinishRemoval();
+    });
 }
 
 void WriteReadAndRebalance(Machine& m)

@@ -119,32 +119,23 @@ static void FreeDeviceNow(PDEVICE_OBJECT device)
 PDEVICE_OBJECT DeviceOfExtension(const void* p, size_t* offset)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
-    const UCHAR* at = (const UCHAR*)p;
-    for (PDEVICE_OBJECT d : liveDevices) {
-        const UCHAR* start = (const UCHAR*)(d + 1);
-        if (d->DeviceExtension != NULL && at >= start && at < (const UCHAR*)d + d->Size) {
-            *offset = (size_t)(at - start);
-            return d;
-        }
-    }
-    return nullptr;
-}
-
-bool ExtensionOffsetOf(const void* p, size_t* offset)
-{
-    std::lock_guard<std::recursive_mutex> g(g_lock);
     // The extension follows its device object: the one to look at is the
     // last that starts at or below p.
     const UCHAR* at = (const UCHAR*)p;
     auto it = liveDevices.upper_bound((PDEVICE_OBJECT)p);
     if (it == liveDevices.begin())
-        return false;
+        return nullptr;
     PDEVICE_OBJECT d = *--it;
     const UCHAR* start = (const UCHAR*)(d + 1);
     if (d->DeviceExtension == NULL || at < start || at >= (const UCHAR*)d + d->Size)
-        return false;
+        return nullptr;
     *offset = (size_t)(at - start);
-    return true;
+    return d;
+}
+
+bool ExtensionOffsetOf(const void* p, size_t* offset)
+{
+    return DeviceOfExtension(p, offset) != nullptr;
 }
 
 PDEVICE_OBJECT FindDevice(const std::string& name)

@@ -18,7 +18,8 @@ using Step = std::function<void(Counters*)>;
 
 // a and b on one device's extension (or, with inExtension false, on a
 // Counters of the test's own, which is not checked).
-kmsim::ExploreResult OnOneExtension(const Step& a, const Step& b, int bound, bool inExtension = true)
+kmsim::ExploreResult OnOneExtension(const Step& a, const Step& b, int bound,
+                                    bool inExtension = true)
 {
     kmsim::DeclareExtensionLayout("Counters", sizeof(Counters),
                                   {{"total", offsetof(Counters, total), sizeof(LONG)},

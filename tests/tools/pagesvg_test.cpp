@@ -52,10 +52,14 @@ TEST(PageSvg, BorderlessPhotoRunsOverEveryEdgeAndXdbqDrawsIt)
     EXPECT_NE(svg.find("(borderless)"), std::string::npos);
     std::remove(path.c_str());
 
-    // An answer without a page format has no page to draw: said, exit 1.
+    // An answer without a page format has no page to draw: said, no file,
+    // and the exit code is the answer's.
     r = toolstest::RunProgram(XDBQ_PATH, {"drv", "4122", "--settings", "132", "--svg", path});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("no page format command"), std::string::npos) << r.err;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("no page to draw: the answer has no page format command"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(toolstest::ReadFile(path), "");
 }
 
 } // namespace

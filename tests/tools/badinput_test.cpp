@@ -37,7 +37,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Bad{"no_command", kPrnsim, {}, "", "prnsim: missing command"},
         Bad{"unknown_command", kPrnsim, {"frobnicate"}, "", "unknown command 'frobnicate'"},
-        Bad{"demo_arguments", kPrnsim, {"demo", "x"}, "", "demo takes only --svg FILE"},
+        Bad{"demo_arguments", kPrnsim, {"demo", "x"}, "", "demo takes only -s SETTING=VALUE"},
+        Bad{"demo_setting_beyond_the_job",
+            kPrnsim,
+            {"demo", "-s", "200=1"},
+            "",
+            "setting 200 is beyond the job's 132"},
         Bad{"missing_script", kPrnsim, {"run", "/nonexistent/x.prnsim"}, "", "cannot open"},
         Bad{"run_without_script", kPrnsim, {"run"}, "", "run needs a SCRIPT"},
         Bad{"registry_without_file", kPrnsim, {"run", "-", "--registry"}, "", "needs a FILE"},

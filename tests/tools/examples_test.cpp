@@ -121,7 +121,9 @@ TEST(Demo, PrintsTheJobIntactAndLeavesNothingAllocated)
     ASSERT_EQ(r.exitCode, 0) << r.err;
     for (const char* expected :
          {"unit 0 AddDevice+start STATUS_SUCCESS", "child instance ID      QXZR1394_001",
-          "Drv 4121  job setup, A4 plain paper    DB_OK         130 bytes",
+          "Drv 4121  job setup                    DB_OK         130 bytes",
+          "the job asked for     Colour (4 = 3), Media PlainPaper (5 = 1), MediaCompanion (6 = "
+          "1), PaperSource (7 = 263), Quality (8 = 3), PaperSize A4 (28 = 9)",
           "progress 100%: 300,362 of 300,362 bytes", "(identical to the job)",
           "the printer was told  paper A4; page 210.0 x 297.0 mm, printable 203.2 x 289.0 mm; "
           "print mode 30 00 02",

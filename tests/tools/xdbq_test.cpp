@@ -270,12 +270,13 @@ TEST(XdbqJobStart, SizesFollowThePrinterDataAndSettings)
     // Without stored values: clock, silent off, the 0F header and ESC ( M.
     toolstest::Run plain = RunProgram(XDBQ_PATH, {"drv", "4120", "--settings", "132", "--decode"});
     std::vector<std::string> lines = toolstest::Lines(plain.out);
-    ASSERT_EQ(lines.size(), 13u) << plain.out;
+    ASSERT_EQ(lines.size(), 14u) << plain.out;
     EXPECT_EQ(lines[0], "DB_OK (0), out size 136");
-    EXPECT_EQ(lines[4], "              | SetTime=20260101000000");
-    EXPECT_EQ(lines[9], "              | SetSilent=OFF");
-    EXPECT_EQ(lines[11], "     121  ESC [ K  mode header 00 0F");
-    EXPECT_EQ(lines[12], "     128  ESC ( M  media parameters off");
+    EXPECT_EQ(lines[1], "settings given: none");
+    EXPECT_EQ(lines[5], "              | SetTime=20260101000000");
+    EXPECT_EQ(lines[10], "              | SetSilent=OFF");
+    EXPECT_EQ(lines[12], "     121  ESC [ K  mode header 00 0F");
+    EXPECT_EQ(lines[13], "     128  ESC ( M  media parameters off");
 }
 
 TEST(XdbqMedia, DecodesTheReportFields)

@@ -17,11 +17,15 @@ IEEE 1394 printers on a simulated SBP-2 port driver, and prnmodel building
 the print jobs.
 
 commands:
-  demo [--svg FILE]     load the driver, plug a printer in, print a job built
+  demo [-s SETTING=VALUE]... [--svg FILE]
+                        load the driver, plug a printer in, print a job built
                         by prnmodel, read the status, unplug, unload; then a
                         summary, the decoded commands and a leak check;
-                        --svg draws the page the printer was told about
-                        (paper, printable area, margins, raster) into FILE
+                        -s changes a setting of the A4 plain-paper job, by
+                        number or name (-s PaperSize=PhotoL, as xdbq takes
+                        them); --svg draws the page the printer was told
+                        about (paper, printable area, margins, raster) into
+                        FILE
   print FILE [OPTIONS]  write FILE through the printer's port
       --write-size N      bytes per write request (default 4096)
       --use-scsi-print N  USE_SCSI_PRINT of the service key (default 0)

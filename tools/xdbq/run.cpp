@@ -1,6 +1,7 @@
 #include "query.h"
 
 #include "decode.h"
+#include "modelnames.h"
 #include "pagesvg.h"
 
 #include "prnmodel.h"
@@ -253,9 +254,18 @@ void PrintAnswer(Format format, const unsigned char* data, size_t n)
     }
 }
 
+// The settings of the request in words, before the commands they chose.
+void PrintSettings(const Query& q)
+{
+    std::string line;
+    for (const auto& [number, value] : q.settings)
+        line += (line.empty() ? "" : ", ") + modelnames::Describe(number, value);
+    printf("settings given: %s\n", line.empty() ? "none" : line.c_str());
+}
+
 // The fewest settings with which the id no longer answers DB_NO_SETTINGS
-// (size query, then read),
-// the given ones kept and the others 0; 0 when no count up to 65535 does.
+// (size query, then read), the given ones kept and the others 0; 0 when no
+// count up to 65535 does.
 // An answer that reads a setting with more settings reads it with any more.
 DWORD SettingsNeeded(const Query& q, RequestRecord& record)
 {
@@ -334,13 +344,19 @@ int RunQuery(const Query& q)
         // List answers leave the out size as it was: the whole buffer is the answer.
         size_t shown =
             outSize == kUnwritten ? buffer.size() : std::min<size_t>(outSize, buffer.size());
+        if (q.format == Format::kCommands)
+            PrintSettings(q);
         PrintAnswer(q.format, buffer.data(), shown);
         if (!q.svg.empty()) {
             prnsim::StreamSummary decoded = prnsim::DecodeStream(buffer.data(), shown);
             if (!decoded.geometry.known) {
                 printf("no page to draw: the answer has no page format command (ESC ( p)\n");
             } else {
-                std::string error = prnsim::WritePageSvg(decoded, q.svg);
+                prnsim::PageContext context;
+                context.settingsKnown = !q.noRequest && !q.nullSettings;
+                context.settings.assign(q.settings.begin(), q.settings.end());
+                context.source = q.db + " " + std::to_string(q.id) + " asked with xdbq";
+                std::string error = prnsim::WritePageSvg(decoded, q.svg, context);
                 if (!error.empty()) {
                     fprintf(stderr, "xdbq: %s\n", error.c_str());
                     return 2;

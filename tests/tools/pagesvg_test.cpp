@@ -118,6 +118,19 @@ TEST(PageSvg, BorderlessPhotoRunsOverEveryEdgeAndXdbqDrawsIt)
               std::string::npos)
         << r.out;
     EXPECT_EQ(toolstest::ReadFile(path), "");
+
+    // So does prnsim's: a reset alone is printed, and there is no page.
+    std::string job = ::testing::TempDir() + "pagesvg_reset.prn";
+    FILE* f = fopen(job.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs("\x1B@", f);
+    fclose(f);
+    r = toolstest::RunProgram(PRNSIM_PATH, {"print", job, "--svg", path});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("no page to draw: the data has no page format command"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(toolstest::ReadFile(path), "");
+    std::remove(job.c_str());
 }
 
 } // namespace

@@ -183,6 +183,10 @@ bool ShowDecoded(const Job& job, const std::vector<unsigned char>& received,
         fprintf(out, "  %s\n", line.c_str());
     if (svgPath.empty())
         return true;
+    if (!decoded.geometry.known) {
+        fprintf(out, "  no page to draw: the job has no page format command (ESC ( p)\n");
+        return true;
+    }
     PageContext context;
     context.settingsKnown = true;
     context.settings = SettingsOf(job);
@@ -285,7 +289,9 @@ int RunDemo(const std::vector<std::string>& args)
     ShowSummary(run, received.size(), same, out);
     bool drawn = ShowDecoded(job, received, svgPath, out);
     ShowLeakCheck(problems, out);
-    return problems.empty() && same && run.written.complete && job.error.empty() && drawn ? 0 : 1;
+    if (!drawn)
+        return 2;
+    return problems.empty() && same && run.written.complete && job.error.empty() ? 0 : 1;
 }
 
 } // namespace prnsim

@@ -70,7 +70,9 @@ commands:
   help, --help          this text
 
 Exit codes: 0 success; 1 the run found a problem (data lost, a leak, a
-verifier report); 2 bad command line or script.
+verifier report); 2 bad command line or script, or a picture (--svg) that
+cannot be written. Data without a page format command has no page to
+draw: said, and no file written.
 
 SCRIPT LANGUAGE (one command per line, '#' starts a comment, "quoted words"
 may hold blanks and \n \r \t \xNN escapes). DEV is a device: NAME.0 and

@@ -1,6 +1,7 @@
 // The decoded view of what the printer received, and the parsers behind the
 // prnsim command line and scripts.
 #include "decode.h"
+#include "machine.h"
 #include "names.h"
 #include "text.h"
 
@@ -163,6 +164,27 @@ TEST(Decode, PaperCodesNameTheModelsPapers)
     EXPECT_EQ(prnsim::PaperOfCode(50), "PhotoL");
     EXPECT_EQ(prnsim::PaperOfCode(256), "UserDefined");
     EXPECT_EQ(prnsim::PaperOfCode(2), "");
+}
+
+// Registry strings are shown as their readers take them, with a flag where
+// the stored length is not what the text needs.
+TEST(RegistryText, TerminatorsAreLeftOutAndWrongLengthsFlagged)
+{
+    auto utf16 = [](const std::string& s) {
+        std::vector<unsigned char> d;
+        for (char c : s)
+            d.insert(d.end(), {(unsigned char)c, 0});
+        return d;
+    };
+    using prnsim::RegistryText;
+    EXPECT_EQ(RegistryText(utf16(std::string("QXZR1394_\0", 10)), false), "\"QXZR1394_\"");
+    EXPECT_EQ(RegistryText(utf16("QXZR1394_"), false), "\"QXZR1394_\" (no terminator)");
+    EXPECT_EQ(RegistryText(utf16(std::string("AB\0\0", 4)), false),
+              "\"AB\" (8 bytes: 1 code unit after the terminator)");
+    EXPECT_EQ(RegistryText(utf16(std::string("A\0B\0\0", 5)), true), "\"A\" | \"B\"");
+    EXPECT_EQ(RegistryText(utf16(std::string("A\0B\0", 4)), true),
+              "\"A\" | \"B\" (no list terminator)");
+    EXPECT_EQ(RegistryText({0x41, 0, 0}, false), "\"A\" (3 bytes: an odd length)");
 }
 
 TEST(Text, Numbers)

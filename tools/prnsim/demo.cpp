@@ -60,11 +60,11 @@ void ShowIdentification(Machine& m, FILE* out)
         fprintf(out, "   port interface         %s (%s)\n", i.symbolicLink.c_str(),
                 i.enabled ? "enabled" : "disabled");
         fprintf(out, "   Port Number            %s\n",
-                RegistryValueText(i.keyPath, "Port Number", false).c_str());
+                RegistryValueText(i.keyPath, "Port Number").c_str());
         fprintf(out, "   Base Name              %s\n",
-                RegistryValueText(i.keyPath, "Base Name", false).c_str());
+                RegistryValueText(i.keyPath, "Base Name").c_str());
         fprintf(out, "   Port Description       %s\n",
-                RegistryValueText(i.keyPath, "Port Description", false).c_str());
+                RegistryValueText(i.keyPath, "Port Description").c_str());
     }
     PDEVICE_OBJECT child = m.Child("printer");
     if (child == nullptr) {
@@ -77,7 +77,7 @@ void ShowIdentification(Machine& m, FILE* out)
     fprintf(out, "   child hardware IDs     %s\n", Join(ids.hardwareIds).c_str());
     fprintf(out, "   child compatible IDs   %s\n", Join(ids.compatibleIds).c_str());
     fprintf(out, "   child PortName         %s\n",
-            RegistryValueText(kmsim::DeviceKeyPath(child), "PortName", false).c_str());
+            RegistryValueText(kmsim::DeviceKeyPath(child), "PortName").c_str());
 }
 
 // "A4, PlainPaper", numbers where the model names no value.

@@ -1,6 +1,7 @@
 // The decoded view of what the printer received, and the parsers behind the
 // prnsim command line and scripts.
 #include "decode.h"
+#include "interpreter.h"
 #include "machine.h"
 #include "names.h"
 #include "text.h"
@@ -185,6 +186,25 @@ TEST(RegistryText, TerminatorsAreLeftOutAndWrongLengthsFlagged)
     EXPECT_EQ(RegistryText(utf16(std::string("A\0B\0", 4)), true),
               "\"A\" | \"B\" (no list terminator)");
     EXPECT_EQ(RegistryText({0x41, 0, 0}, false), "\"A\" (3 bytes: an odd length)");
+}
+
+// --fold: alike but for the time and a data write's sequence byte; the
+// line that differs otherwise starts a run of its own.
+TEST(FoldRuns, AlikeLinesFoldIntoTheFirstAndACount)
+{
+    const char* write = "[    2.0000 ms] p/0 SCSI C0 00 00 00 03 %s 00 00 out      3 -> SUCCESS "
+                        "3 (vendor data)";
+    std::vector<std::string> lines;
+    for (const char* sequence : {"00", "01", "02"})
+        lines.push_back(prnsim::Format(write, sequence));
+    lines.push_back("[    3.0000 ms] p/0 SCSI C0 00 00 00 02 03 00 00 out      2 -> SUCCESS 2 "
+                    "(vendor data)");
+    lines.push_back("[    4.0000 ms] p/1 CLOSE  -> STATUS_SUCCESS");
+    lines.push_back("[    5.0000 ms] p/1 CLOSE  -> STATUS_SUCCESS");
+    EXPECT_EQ(prnsim::script::FoldRuns(lines),
+              (std::vector<std::string>{
+                  lines[0], "... 2 more like it, sequence bytes to 02, the last [    2.0000 ms]",
+                  lines[3], lines[4], "... 1 more like it, the last [    5.0000 ms]"}));
 }
 
 TEST(Text, Numbers)

@@ -39,7 +39,7 @@ commands:
       --svg OUT           draw the page the printer was told about into OUT
                         Files of 1 MiB and more run on a retail kernel
                         (verifier off); the first line says which.
-  run SCRIPT|- [--registry FILE] [--async] [--mixed[=SEED]] [--lower-filter]
+  run SCRIPT|- [--registry FILE] [--async] [--mixed[=SEED]] [--lower-filter] [--fold]
                         run a scenario, one command per line ('-': standard
                         input); --registry loads the registry from FILE first
                         (when it exists) and saves it there at the end;
@@ -47,7 +47,10 @@ commands:
                         port driver's thread; --mixed: every printer
                         completes each request either way (as for print);
                         --lower-filter: every printer gets a pass-through
-                        lower filter below the driver
+                        lower filter below the driver; --fold: a run of
+                        trace lines alike but for their time (and a data
+                        write's sequence byte) is its first line and
+                        "... N more like it, the last [time]"
       --schedule S        run under the schedule S that explore printed
                           (its threads one at a time, as explore ran them)
   explore SCRIPT [--bound K] [--max-schedules N] [--async] [--mixed[=SEED]]

@@ -227,6 +227,7 @@ class Interpreter
     std::map<std::string, std::string> unitOfPdo_;
     std::set<std::string> namedFilters_;
     std::vector<bool> passedShown_; // entries of kmsim::PassedRequests() shown
+    std::vector<SeenEvent> seen_;   // every bus event shown, for the summary at the end
     unsigned long long patternSeed_ = 0;
     std::vector<std::unique_ptr<Task>> tasks_; // started and not yet waited for
     Task* command_ = nullptr;                  // the script's current command

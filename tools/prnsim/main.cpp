@@ -96,7 +96,8 @@ returned: byte 8 non-zero for a refusal, bytes 10-12 what was taken), e.g.
       sense 18: 70 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00
 then the command's result: "= STATUS_NAME, information N" (and the data
 read). "= held in the printer: p/0 SCSI ..." when a request is kept by
-"printer NAME hold"; a command that would block must be started. At the end the printers are unplugged, the driver unloaded and
+"printer NAME hold"; a command that would block must be started. At the end the printers are unplugged, the driver unloaded,
+the script's SCSI requests counted by opcode (as print counts them) and
 anything left allocated is reported.
 )";
 

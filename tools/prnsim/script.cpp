@@ -4,6 +4,7 @@
 // the script read line by line, and the commands of every family.
 #include "commands.h"
 #include "interpreter.h"
+#include "session.h"
 
 #include <algorithm>
 #include <fstream>
@@ -56,6 +57,7 @@ void Interpreter::ShowBusEvents()
     };
     std::vector<Line> lines;
     for (const SeenEvent& e : m_.NewBusEvents()) {
+        seen_.push_back(e);
         std::string text = FormatBusEvent(e, m_.BootTime());
         if (detail_ && e.event.kind == sbp2sim::BusEvent::kSrb)
             text += "\n        " + FormatSrbDetail(e.event);
@@ -239,6 +241,9 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
     fprintf(Out(), "> (end of script: unplug every printer, unload the driver)\n");
     std::vector<std::string> problems = m_.ShutdownAndCheck();
     ShowBusEvents();
+    // What the whole script put on the bus, as print's summary shows it.
+    Note("the bus during the script:");
+    PrintBusSummary(seen_, Out());
     if (problems.empty())
         Note("nothing left allocated, no verifier reports");
     for (const std::string& p : problems)

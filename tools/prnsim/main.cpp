@@ -42,7 +42,9 @@ commands:
   run SCRIPT|- [--registry FILE] [--async] [--mixed[=SEED]] [--lower-filter] [--fold]
                         run a scenario, one command per line ('-': standard
                         input); --registry loads the registry from FILE first
-                        (when it exists) and saves it there at the end;
+                        (when it exists) and saves it there at the end, as
+                        text: [KEY] lines, values "NAME" = dword:N,
+                        sz:"TEXT", sz-exact:"TEXT" or hex(TYPE):BYTES;
                         --async: every printer completes requests from the
                         port driver's thread; --mixed: every printer
                         completes each request either way (as for print);

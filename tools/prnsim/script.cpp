@@ -4,6 +4,7 @@
 // the script read line by line, and the commands of every family.
 #include "commands.h"
 #include "interpreter.h"
+#include "regfile.h"
 #include "session.h"
 
 #include <algorithm>
@@ -195,10 +196,13 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
     m_.Boot(false);
     passedShown_.clear();
     struct stat st;
-    if (!registryFile.empty() && stat(registryFile.c_str(), &st) == 0 &&
-        !kmsim::RegLoad(registryFile)) {
-        fprintf(stderr, "prnsim: cannot load the registry from '%s'\n", registryFile.c_str());
-        return 2;
+    if (!registryFile.empty() && stat(registryFile.c_str(), &st) == 0) {
+        std::string error = LoadRegistryFile(registryFile);
+        if (!error.empty()) {
+            fprintf(stderr, "prnsim: cannot load the registry from '%s': %s\n",
+                    registryFile.c_str(), error.c_str());
+            return 2;
+        }
     }
     std::string line;
     int number = 0;
@@ -248,7 +252,7 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
         Note("nothing left allocated, no verifier reports");
     for (const std::string& p : problems)
         Note(p);
-    if (!registryFile.empty() && !kmsim::RegSave(registryFile)) {
+    if (!registryFile.empty() && !SaveRegistryFile(registryFile)) {
         fprintf(stderr, "prnsim: cannot save the registry to '%s'\n", registryFile.c_str());
         return 2;
     }

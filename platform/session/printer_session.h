@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,43 @@ inline Reply SendControl(PDEVICE_OBJECT device, ULONG code, UCHAR* system, ULONG
         kmsim::FailNthAllocation(failNth);
     kmsim::IrpResult r = kmsim::SendIrp(
         device, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
+        [&](PIO_STACK_LOCATION s) {
+            s->Parameters.DeviceIoControl.IoControlCode = code;
+            s->Parameters.DeviceIoControl.InputBufferLength = inLength;
+            s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+        },
+        STATUS_SUCCESS, nullptr, system);
+    return {r.status, r.information};
+}
+
+// The same two on a handle: to the top of the stack it was opened on, with
+// its file object.
+inline Reply SendTransferOn(PFILE_OBJECT file, UCHAR major, UCHAR* data, ULONG length,
+                            unsigned long failNth = 0)
+{
+    PMDL mdl = nullptr;
+    if (length != 0) {
+        mdl = IoAllocateMdl(data, length, FALSE, FALSE, NULL);
+        if (mdl == nullptr)
+            return {STATUS_INSUFFICIENT_RESOURCES, 0};
+        MmBuildMdlForNonPagedPool(mdl);
+    }
+    if (failNth != 0)
+        kmsim::FailNthAllocation(failNth);
+    kmsim::IrpResult r = kmsim::SendOnFile(
+        file, major, 0, [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; },
+        STATUS_SUCCESS, mdl);
+    if (mdl != nullptr)
+        IoFreeMdl(mdl);
+    return {r.status, r.information};
+}
+inline Reply SendControlOn(PFILE_OBJECT file, ULONG code, UCHAR* system, ULONG inLength,
+                           ULONG outLength, bool internal = false, unsigned long failNth = 0)
+{
+    if (failNth != 0)
+        kmsim::FailNthAllocation(failNth);
+    kmsim::IrpResult r = kmsim::SendOnFile(
+        file, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
         [&](PIO_STACK_LOCATION s) {
             s->Parameters.DeviceIoControl.IoControlCode = code;
             s->Parameters.DeviceIoControl.InputBufferLength = inLength;
@@ -228,9 +266,11 @@ struct PrinterSession {
             }
         kmsim::ProcessInvalidations();
     }
-    // Unplug what is left, unload, stop the port driver.
+    // Close what the program left open, unplug what is left, unload, stop
+    // the port driver.
     void Shutdown()
     {
+        CloseAllHandles();
         for (sbp2sim::Printer* p : plugged)
             sbp2sim::Unplug(p);
         plugged.clear();
@@ -240,18 +280,69 @@ struct PrinterSession {
     }
 
     // ---- the port, as a program uses it ----
-    // Each request goes to a unit's FDO as it is now, or with the *To forms
-    // (SendSimple for a create or close) to a device object the caller kept,
-    // one that may be gone from the stack by now.
+    // Open gives a handle (a file object on the unit's FDO, as an open of
+    // "\Device\Printer%d" does); the unit's later requests go on the last
+    // handle opened on it, even once the device is removed, and Close
+    // closes that handle. With no handle open they go to the unit's FDO as
+    // it is now without a file object, or with the *To forms (SendSimple
+    // for a create or close) to a device object the caller kept, one that
+    // may be gone from the stack by now.
     Reply Simple(UCHAR major, int unit = 0)
     {
+        if (PFILE_OBJECT file = Handle(unit)) {
+            kmsim::IrpResult r = kmsim::SendOnFile(file, major, 0);
+            return {r.status, r.information};
+        }
         PDEVICE_OBJECT fdo = Fdo(unit);
         if (fdo == nullptr)
             return {STATUS_NO_SUCH_DEVICE, 0};
         return SendSimple(fdo, major);
     }
-    Reply Open(int unit = 0) { return Simple(IRP_MJ_CREATE, unit); }
-    Reply Close(int unit = 0) { return Simple(IRP_MJ_CLOSE, unit); }
+    Reply Open(int unit = 0, const kmsim::OpenOptions& options = kmsim::OpenOptions())
+    {
+        PDEVICE_OBJECT fdo = Fdo(unit);
+        if (fdo == nullptr)
+            return {STATUS_NO_SUCH_DEVICE, 0};
+        kmsim::OpenResult r = kmsim::OpenFile(fdo, options);
+        if (r.file != nullptr) {
+            std::lock_guard<std::mutex> g(handleLock);
+            handles[unit].push_back(r.file);
+        }
+        return {r.status, 0};
+    }
+    // Closes the unit's last handle; with none open, a bare close request.
+    Reply Close(int unit = 0)
+    {
+        PFILE_OBJECT file = nullptr;
+        {
+            std::lock_guard<std::mutex> g(handleLock);
+            if (!handles[unit].empty()) {
+                file = handles[unit].back();
+                handles[unit].pop_back();
+            }
+        }
+        if (file == nullptr)
+            return Simple(IRP_MJ_CLOSE, unit);
+        kmsim::IrpResult r = kmsim::CloseFile(file);
+        return {r.status, r.information};
+    }
+    PFILE_OBJECT Handle(int unit) const
+    {
+        std::lock_guard<std::mutex> g(handleLock);
+        return handles[unit].empty() ? nullptr : handles[unit].back();
+    }
+    size_t HandleCount(int unit) const
+    {
+        std::lock_guard<std::mutex> g(handleLock);
+        return handles[unit].size();
+    }
+    // What a process's exit does: every handle it left open is closed.
+    void CloseAllHandles()
+    {
+        for (int unit = 0; unit < 2; unit++)
+            while (HandleCount(unit) != 0)
+                Close(unit);
+    }
 
     Reply TransferTo(PDEVICE_OBJECT fdo, UCHAR major, UCHAR* data, ULONG mdlBytes, ULONG length)
     {
@@ -259,6 +350,8 @@ struct PrinterSession {
     }
     Reply Transfer(UCHAR major, UCHAR* data, ULONG length, int unit = 0)
     {
+        if (PFILE_OBJECT file = Handle(unit))
+            return SendTransferOn(file, major, data, length, TakeFailure());
         PDEVICE_OBJECT fdo = Fdo(unit);
         if (fdo == nullptr)
             return {STATUS_NO_SUCH_DEVICE, 0};
@@ -290,14 +383,17 @@ struct PrinterSession {
                   std::vector<UCHAR>* out = nullptr, int unit = 0, bool internal = false)
     {
         PDEVICE_OBJECT fdo = Fdo(unit);
-        if (fdo == nullptr)
+        if (fdo == nullptr && Handle(unit) == nullptr)
             return {STATUS_NO_SUCH_DEVICE, 0};
         ULONG inLength = (ULONG)in.size();
         size_t size = inLength > outLength ? inLength : outLength;
         std::vector<UCHAR> system(size ? size : 1, 0);
         std::copy(in.begin(), in.end(), system.begin());
-        Reply r =
-            ControlTo(fdo, code, size ? system.data() : nullptr, inLength, outLength, internal);
+        PFILE_OBJECT file = Handle(unit);
+        Reply r = file != nullptr ? SendControlOn(file, code, size ? system.data() : nullptr,
+                                                  inLength, outLength, internal, TakeFailure())
+                                  : ControlTo(fdo, code, size ? system.data() : nullptr, inLength,
+                                              outLength, internal);
         if (out) {
             size_t n = r.bytes < outLength ? (size_t)r.bytes : outLength;
             out->assign(system.begin(), system.begin() + (long)n);
@@ -317,6 +413,10 @@ struct PrinterSession {
             failAllocation = 0;
         return n;
     }
+
+  private:
+    mutable std::mutex handleLock;
+    std::vector<PFILE_OBJECT> handles[2];
 };
 
 // The one end-of-run check every harness makes.

@@ -443,6 +443,69 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceObjectExtension; /* the simulated kernel's own bookkeeping */
 } DEVICE_OBJECT;
 
+/* ---- file objects and access ------------------------------------------- */
+
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define READ_CONTROL 0x00020000
+#define SYNCHRONIZE 0x00100000
+#define GENERIC_READ 0x80000000
+#define GENERIC_WRITE 0x40000000
+#define FILE_GENERIC_READ                                                                          \
+    (READ_CONTROL | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
+#define FILE_GENERIC_WRITE                                                                         \
+    (READ_CONTROL | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA |   \
+     SYNCHRONIZE)
+
+/* The fields of the system's file object that drivers read, at the
+   system's order; the rest stay with the I/O manager. */
+typedef struct _FILE_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT* RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+} FILE_OBJECT;
+
+typedef struct _ACCESS_STATE {
+    PVOID OperationID[2];
+    BOOLEAN SecurityEvaluated;
+    BOOLEAN GenerateAudit;
+    BOOLEAN GenerateOnClose;
+    BOOLEAN PrivilegesAllocated;
+    ULONG Flags;
+    ACCESS_MASK RemainingDesiredAccess;
+    ACCESS_MASK PreviouslyGrantedAccess;
+    ACCESS_MASK OriginalDesiredAccess;
+} ACCESS_STATE, *PACCESS_STATE;
+
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PACCESS_STATE AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
 typedef struct _DRIVER_EXTENSION {
     PDRIVER_OBJECT DriverObject;
     PDRIVER_ADD_DEVICE AddDevice;
@@ -616,7 +679,7 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Control;
     union {
         struct {
-            PVOID SecurityContext;
+            PIO_SECURITY_CONTEXT SecurityContext;
             ULONG Options;
             USHORT FileAttributes;
             USHORT ShareAccess;

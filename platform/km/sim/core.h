@@ -48,7 +48,17 @@ struct DeviceInfo {
     LONG references = 1; // the creation reference
     bool deleted = false;
     PDEVICE_OBJECT attachedTo = nullptr;
+    // The PDO at the bottom of the stack the device was attached into (the
+    // device itself for a PDO, or one never attached).
+    PDEVICE_OBJECT stackPdo = nullptr;
 };
+// A reference of the I/O manager's own (a file object's), not counted
+// among the drivers' references.
+void ReferenceDevice(PDEVICE_OBJECT device);
+void DereferenceDevice(PDEVICE_OBJECT device);
+PDEVICE_OBJECT StackPdoOf(PDEVICE_OBJECT device);
+// Devices of `driver` deleted but not yet freed (still referenced).
+size_t DeletedDevicesStillHeld(PDRIVER_OBJECT driver);
 DeviceInfo* Info(PDEVICE_OBJECT device);
 bool IsLiveDevice(PVOID object);
 
@@ -89,6 +99,21 @@ void LockOrderNewMachine();
 
 // PnP harness hook for IoInvalidateDeviceRelations.
 void QueueInvalidation(PDEVICE_OBJECT device);
+// The stack of `pdo` had its surprise removal and waits for its removal:
+// no driver of it may detach or delete a device yet.
+bool AwaitingRemoval(PDEVICE_OBJECT pdo);
+// The driver object was unloaded (its pointer is kept, never followed).
+bool DriverUnloaded(PDRIVER_OBJECT driver);
+// A handle closed: a removal that waited for it may go now (pnp.cpp).
+void SendRemovalsNoLongerHeld();
+// Builds and sends a request as the I/O manager or PnP manager does, with
+// the file object and requestor mode it carries (pnp.cpp).
+IrpResult SendWith(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+                   const std::function<void(PIO_STACK_LOCATION)>& setup, NTSTATUS initialStatus,
+                   PMDL mdl, PVOID systemBuffer, PFILE_OBJECT file, KPROCESSOR_MODE mode);
+// Handles open on the stack whose bottom is `pdo` (files.cpp).
+size_t FilesOpenOnStack(PDEVICE_OBJECT pdo);
+void ResetFiles();
 
 // Devnode identifiers (devids.cpp): "<device ID>\<instance ID>" once the
 // PnP manager has asked for them, else empty.

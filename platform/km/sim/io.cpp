@@ -270,6 +270,52 @@ static void DropReference(PDEVICE_OBJECT d)
     }
 }
 
+} // extern "C"
+
+namespace kmsim
+{
+void ReferenceDevice(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    Info(device)->references++;
+}
+
+void DereferenceDevice(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    DropReference(device);
+}
+
+size_t DeletedDevicesStillHeld(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    size_t n = 0;
+    for (PDEVICE_OBJECT d : liveDevices)
+        n += d->DriverObject == driver && Info(d)->deleted ? 1 : 0;
+    return n;
+}
+
+PDEVICE_OBJECT StackPdoOf(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    PDEVICE_OBJECT pdo = Info(device)->stackPdo;
+    return pdo != nullptr ? pdo : device;
+}
+} // namespace kmsim
+
+extern "C" {
+
+// Windows lets no driver of a surprise-removed stack detach or delete a
+// device before the removal comes (PnpSurpriseRemove): the stack stays for
+// the handles still open on it.
+static void CheckNotAwaitingRemoval(PDEVICE_OBJECT device, const char* what)
+{
+    PDEVICE_OBJECT pdo = StackPdoOf(device);
+    if (AwaitingRemoval(pdo))
+        Violation(std::string(what) + " of " + Narrow(Info(device)->name) +
+                  " after its surprise removal, before the removal");
+}
+
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     Point(PointKind::kDelete, DeviceObject);
@@ -281,6 +327,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     DeviceInfo* info = Info(DeviceObject);
     if (info->attachedTo != NULL)
         Violation("IoDeleteDevice of " + Narrow(info->name) + " while still attached");
+    CheckNotAwaitingRemoval(DeviceObject, "IoDeleteDevice");
     info->deleted = true;
     if (!info->name.empty())
         devicesByName.erase(Lower(info->name));
@@ -311,6 +358,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
     PDEVICE_OBJECT top = TopOf(TargetDevice);
     top->AttachedDevice = SourceDevice;
     Info(SourceDevice)->attachedTo = top;
+    Info(SourceDevice)->stackPdo = Info(top)->stackPdo != nullptr ? Info(top)->stackPdo : top;
     Info(top)->references++; // a device with one attached stays until it is detached
     SourceDevice->StackSize = (CCHAR)(top->StackSize + 1);
     if (SourceDevice->AlignmentRequirement < top->AlignmentRequirement)
@@ -326,6 +374,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
         Violation("IoDetachDevice on a device with nothing attached");
         return;
     }
+    CheckNotAwaitingRemoval(TargetDevice, "IoDetachDevice");
     TargetDevice->AttachedDevice = NULL;
     Info(above)->attachedTo = NULL;
     DropReference(TargetDevice);
@@ -593,6 +642,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             freed = !liveDevices.count(DeviceObject);
             if (freed)
                 Violation("IoCallDriver to a device that does not exist");
+            else if (DriverUnloaded(DeviceObject->DriverObject)) {
+                Violation("IoCallDriver to " + Narrow(Info(DeviceObject)->name) +
+                          " whose driver has unloaded");
+                freed = true;
+            }
         }
         // The request fails there, so that the run goes on to report what
         // follows.
@@ -709,11 +763,19 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;
         memset(sp, 0, sizeof *sp);
+        PDEVICE_OBJECT owner = Irp->CurrentLocation == Irp->StackCount + 1
+                                   ? NULL
+                                   : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+        if (invoke && routine && owner != NULL && DriverUnloaded(owner->DriverObject)) {
+            // On Windows the routine's code is gone: the system stops.
+            Violation("request completed to a completion routine of " +
+                      (IsLiveDevice(owner) ? Narrow(Info(owner)->name) : std::string("a device")) +
+                      " whose driver has unloaded");
+            invoke = false;
+        }
         if (invoke && routine) {
             Point(PointKind::kComplete, Irp);
-            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
-                                        ? NULL
-                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            PDEVICE_OBJECT device = owner;
             KIRQL before = KeGetCurrentIrql();
             NTSTATUS result;
             {

@@ -165,6 +165,38 @@ size_t ExtraReferenceCount();                        // object references taken 
 PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device); // what it is attached to
 std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver);
 
+// ---- files and handles ----------------------------------------------------------
+// A program's handle, as the I/O manager keeps it: a file object on the
+// device the name resolved to (it references that device, so a deleted
+// device stays in memory while handles are open). Requests on it go to the
+// top of that device's stack as it is at each request, with the file
+// object in the stack location, from a caller of `mode`.
+struct OpenOptions {
+    ACCESS_MASK access = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
+    std::string trailing; // a name after the device's, e.g. "\\x"
+    KPROCESSOR_MODE mode = UserMode;
+};
+struct OpenResult {
+    PFILE_OBJECT file = nullptr; // nullptr when the open failed
+    NTSTATUS status = STATUS_SUCCESS;
+    bool reachedDriver = false; // false: the I/O manager refused it itself
+};
+// IRP_MJ_CREATE through the name of `device`. The I/O manager refuses an
+// open of a device that is deleted, still initialising or being removed
+// (STATUS_NO_SUCH_DEVICE) without sending anything; a create the driver
+// fails leaves no file object and gets no close.
+OpenResult OpenFile(PDEVICE_OBJECT device, const OpenOptions& options = OpenOptions());
+// CloseHandle: IRP_MJ_CLEANUP and IRP_MJ_CLOSE to the top of the stack;
+// then the file object goes and, on Windows 2000 and later, a removal that
+// waited for this handle is sent. Returns the close's result.
+struct IrpResult;
+IrpResult CloseFile(PFILE_OBJECT file);
+// Handles open on any device of the stack that `device` belongs to.
+size_t OpenFilesOn(PDEVICE_OBJECT device);
+size_t OpenFileCount();
+// The device a handle was opened on.
+PDEVICE_OBJECT FileDevice(PFILE_OBJECT file);
+
 // ---- IRQL of the calling thread -------------------------------------------------
 KIRQL CurrentIrql();
 // Threads blocked in an untimed wait (an event, a fast mutex) that nothing
@@ -241,6 +273,13 @@ IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                   const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr,
                   NTSTATUS initialStatus = STATUS_NOT_SUPPORTED, PMDL mdl = nullptr,
                   PVOID systemBuffer = nullptr);
+// The same on a handle: to the top of the stack of the device it was
+// opened on, as that stack is now, with the file object and the handle's
+// requestor mode. Goes out even after the device's removal, as on Windows.
+IrpResult SendOnFile(PFILE_OBJECT file, UCHAR major, UCHAR minor,
+                     const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr,
+                     NTSTATUS initialStatus = STATUS_SUCCESS, PMDL mdl = nullptr,
+                     PVOID systemBuffer = nullptr);
 IrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
                   const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr);
 IrpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor,
@@ -264,13 +303,27 @@ NTSTATUS PlugIn(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
 // Query-remove, then removal of children (deepest first) and the device.
 // Returns the query's status; on failure a cancel-remove is sent instead.
-NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
-// Surprise removal of the device and its children, then their removal.
+// With handles open on a device of the subtree, Windows 2000 and later
+// cancel the removal once the queries have succeeded (a veto of
+// PNP_VetoOutstandingOpen, `veto` says so) and RemoveDevice returns
+// STATUS_UNSUCCESSFUL; the legacy platform removes at once, handles or not.
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo, std::string* veto = nullptr);
+// The device and its children gone from the bus, as each platform orders
+// it. Windows 2000 and later: surprise removal of the subtree at once; the
+// removal of each device once no handle is open on its stack and its
+// children are removed (so possibly at a later CloseFile). The legacy
+// platform sends no surprise removal: the removal at once, handles or not;
+// their requests and close then reach the removed devices.
 void SurpriseRemove(PDEVICE_OBJECT pdo);
-// The two halves of it: the system sends the removal only once the last
-// handle of a surprise-removed device is closed, which tests can play out.
+// The two halves of it, for tests that place the removal themselves: the
+// surprise removal alone, then the removal whatever handles are open.
 void SurpriseRemoveOnly(PDEVICE_OBJECT pdo);
 void FinishRemoval(PDEVICE_OBJECT pdo);
+// Devices surprise-removed whose removal waits for handles to close.
+std::vector<PDEVICE_OBJECT> RemovalsWaitingForHandles();
+// Called with each removal the PnP manager sends (the device, true before
+// and false after), so a tool can show when it goes; nullptr disarms.
+void OnRemoval(std::function<void(PDEVICE_OBJECT pdo, bool before)> watch);
 // Bus relations of the device's stack; new children are reported and
 // started (they are raw PDOs: no function driver), missing ones are
 // surprise-removed and removed.

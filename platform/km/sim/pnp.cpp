@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <set>
 
 namespace kmsim
 {
@@ -20,6 +21,19 @@ struct DevNode {
 std::map<PDEVICE_OBJECT, DevNode> nodes;
 std::deque<PDEVICE_OBJECT> invalidations;
 std::map<PDRIVER_OBJECT, std::u16string> driverPaths;
+std::set<PDRIVER_OBJECT> unloaded; // pointers only, never followed
+
+// Removal after a surprise removal. `surprised`: stacks that had their
+// surprise removal and not yet their removal. `awaiting`: those whose
+// removal the PnP manager still owes, children before parents; each goes
+// once no handle is open on its stack and no child of it is still owed or
+// on its way (`sending`). `dropAfter`: the roots whose devnodes go with
+// their removal.
+std::set<PDEVICE_OBJECT> surprised;
+std::vector<PDEVICE_OBJECT> awaiting;
+std::set<PDEVICE_OBJECT> sending;
+std::set<PDEVICE_OBJECT> dropAfter;
+std::function<void(PDEVICE_OBJECT, bool)> removalWatch;
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -37,9 +51,11 @@ NTSTATUS NTAPI HarnessCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-IrpResult Send(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
-               const std::function<void(PIO_STACK_LOCATION)>& setup, NTSTATUS initialStatus,
-               PMDL mdl, PVOID systemBuffer)
+} // namespace
+
+IrpResult SendWith(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+                   const std::function<void(PIO_STACK_LOCATION)>& setup, NTSTATUS initialStatus,
+                   PMDL mdl, PVOID systemBuffer, PFILE_OBJECT file, KPROCESSOR_MODE mode)
 {
     PIRP irp = IoAllocateIrp((CCHAR)(target->StackSize + 1), FALSE);
     if (irp == NULL)
@@ -53,6 +69,9 @@ IrpResult Send(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     next->MinorFunction = minor;
     if (setup)
         setup(next);
+    next->FileObject = file;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->RequestorMode = mode;
     irp->IoStatus.Status = initialStatus;
     irp->IoStatus.Information = 0;
     irp->MdlAddress = mdl;
@@ -66,6 +85,16 @@ IrpResult Send(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     irp->MdlAddress = NULL;
     IoFreeIrp(irp);
     return r;
+}
+
+namespace
+{
+IrpResult Send(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+               const std::function<void(PIO_STACK_LOCATION)>& setup, NTSTATUS initialStatus,
+               PMDL mdl, PVOID systemBuffer)
+{
+    return SendWith(target, major, minor, setup, initialStatus, mdl, systemBuffer, nullptr,
+                    KernelMode);
 }
 
 // The subtree of pdo, children before their parents.
@@ -98,6 +127,9 @@ void DropNode(PDEVICE_OBJECT pdo)
     }
     invalidations.erase(std::remove(invalidations.begin(), invalidations.end(), pdo),
                         invalidations.end());
+    awaiting.erase(std::remove(awaiting.begin(), awaiting.end(), pdo), awaiting.end());
+    surprised.erase(pdo);
+    dropAfter.erase(pdo);
 }
 } // namespace
 
@@ -161,6 +193,7 @@ PDRIVER_OBJECT CreateDriverObject(const std::string& name)
         f = InvalidDeviceRequest;
     std::lock_guard<std::recursive_mutex> g(g_lock);
     driverPaths[d] = U16("\\Driver\\" + name);
+    unloaded.erase(d); // a new driver object at an old one's address
     return d;
 }
 
@@ -221,6 +254,10 @@ void UnloadDriver(PDRIVER_OBJECT driver)
 {
     if (driver->DeviceObject != NULL)
         Violation("driver unloaded while it still has devices");
+    // Windows unloads a driver only once its deleted devices are freed too.
+    if (size_t held = DeletedDevicesStillHeld(driver))
+        Violation("driver unloaded while " + std::to_string(held) +
+                  " of its deleted devices is still referenced (a handle open on it)");
     if (driver->DriverUnload) {
         DriverScope scope(driver);
         driver->DriverUnload(driver);
@@ -228,6 +265,10 @@ void UnloadDriver(PDRIVER_OBJECT driver)
     std::string leaks = LeakReportOf(driver);
     if (!leaks.empty())
         Violation(Narrow(DriverPathOf(driver)) + " unloaded with pool left:\n" + leaks);
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        unloaded.insert(driver);
+    }
     DeleteDriverObject(driver);
 }
 
@@ -322,25 +363,131 @@ NTSTATUS Rebalance(PDEVICE_OBJECT pdo)
     return StartDevice(pdo);
 }
 
-static void SendRemovals(const std::vector<PDEVICE_OBJECT>& order)
+static void SendRemoval(PDEVICE_OBJECT d)
 {
-    for (PDEVICE_OBJECT d : order) {
-        SendPnp(d, IRP_MN_REMOVE_DEVICE);
+    std::function<void(PDEVICE_OBJECT, bool)> watch;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        surprised.erase(d); // the stack may come down from here on
+        watch = removalWatch;
+    }
+    if (watch)
+        watch(d, true);
+    SendPnp(d, IRP_MN_REMOVE_DEVICE);
+    {
         std::lock_guard<std::recursive_mutex> g(g_lock);
         if (nodes.count(d)) {
             nodes[d].removed = true;
             nodes[d].started = false;
         }
     }
+    if (watch)
+        watch(d, false);
 }
 
-NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo)
+static void SendRemovals(const std::vector<PDEVICE_OBJECT>& order)
+{
+    for (PDEVICE_OBJECT d : order)
+        SendRemoval(d);
+}
+
+static std::vector<PDEVICE_OBJECT> SubtreeOf(PDEVICE_OBJECT pdo)
 {
     std::vector<PDEVICE_OBJECT> order;
-    {
-        std::lock_guard<std::recursive_mutex> g(g_lock);
-        PostOrder(pdo, order);
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    PostOrder(pdo, order);
+    return order;
+}
+
+static void SendSurpriseRemovals(const std::vector<PDEVICE_OBJECT>& order)
+{
+    for (PDEVICE_OBJECT d : order) {
+        {
+            std::lock_guard<std::recursive_mutex> g(g_lock);
+            surprised.insert(d);
+        }
+        SendPnp(d, IRP_MN_SURPRISE_REMOVAL);
     }
+}
+
+// Under g_lock: `d` is below `ancestor` in the devnode tree.
+static bool IsBelow(PDEVICE_OBJECT d, PDEVICE_OBJECT ancestor)
+{
+    for (auto it = nodes.find(d); it != nodes.end(); it = nodes.find(it->second.parent))
+        if (it->second.parent == ancestor)
+            return true;
+    return false;
+}
+
+// Under g_lock: the first owed removal that may go now, taken off the list.
+static PDEVICE_OBJECT TakeRemovalThatMayGo()
+{
+    for (size_t i = 0; i < awaiting.size(); i++) {
+        PDEVICE_OBJECT d = awaiting[i];
+        if (FilesOpenOnStack(d) != 0)
+            continue;
+        bool childOwed = false;
+        for (PDEVICE_OBJECT o : awaiting)
+            childOwed = childOwed || (o != d && IsBelow(o, d));
+        for (PDEVICE_OBJECT o : sending)
+            childOwed = childOwed || IsBelow(o, d);
+        if (childOwed)
+            continue;
+        awaiting.erase(awaiting.begin() + (long)i);
+        sending.insert(d);
+        return d;
+    }
+    return nullptr;
+}
+
+void SendRemovalsNoLongerHeld()
+{
+    while (true) {
+        PDEVICE_OBJECT d;
+        {
+            std::lock_guard<std::recursive_mutex> g(g_lock);
+            d = TakeRemovalThatMayGo();
+        }
+        if (d == nullptr)
+            return;
+        SendRemoval(d);
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        sending.erase(d);
+        if (dropAfter.erase(d))
+            DropNode(d);
+    }
+}
+
+bool AwaitingRemoval(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return surprised.count(pdo) != 0;
+}
+
+std::vector<PDEVICE_OBJECT> RemovalsWaitingForHandles()
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return awaiting;
+}
+
+void OnRemoval(std::function<void(PDEVICE_OBJECT pdo, bool before)> watch)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    removalWatch = std::move(watch);
+}
+
+static size_t FilesOpenOnSubtree(const std::vector<PDEVICE_OBJECT>& order)
+{
+    size_t n = 0;
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    for (PDEVICE_OBJECT d : order)
+        n += FilesOpenOnStack(d);
+    return n;
+}
+
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo, std::string* veto)
+{
+    std::vector<PDEVICE_OBJECT> order = SubtreeOf(pdo);
     std::vector<PDEVICE_OBJECT> queried;
     for (PDEVICE_OBJECT d : order) {
         IrpResult q = SendPnp(d, IRP_MN_QUERY_REMOVE_DEVICE);
@@ -348,8 +495,19 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo)
         if (!NT_SUCCESS(q.status)) {
             for (PDEVICE_OBJECT c : queried)
                 SendPnp(c, IRP_MN_CANCEL_REMOVE_DEVICE);
+            if (veto)
+                *veto = "PNP_VetoDevice";
             return q.status;
         }
+    }
+    // Windows 2000 and later do not remove a device with handles open on
+    // it (PNP_VetoOutstandingOpen); the legacy platform does.
+    if (!IsLegacyPlatform() && FilesOpenOnSubtree(order) != 0) {
+        for (PDEVICE_OBJECT c : queried)
+            SendPnp(c, IRP_MN_CANCEL_REMOVE_DEVICE);
+        if (veto)
+            *veto = "PNP_VetoOutstandingOpen";
+        return STATUS_UNSUCCESSFUL;
     }
     SendRemovals(order);
     std::lock_guard<std::recursive_mutex> g(g_lock);
@@ -363,39 +521,45 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-void SurpriseRemove(PDEVICE_OBJECT pdo)
+// The subtree gone from its bus: `drop` the devnode of its root once
+// removed (a bus that forgets the device), else keep it (a child the
+// parent may report again).
+static void RemoveGoneSubtree(PDEVICE_OBJECT pdo, bool drop)
 {
-    std::vector<PDEVICE_OBJECT> order;
+    std::vector<PDEVICE_OBJECT> order = SubtreeOf(pdo);
+    if (IsLegacyPlatform()) {
+        SendRemovals(order);
+        if (drop) {
+            std::lock_guard<std::recursive_mutex> g(g_lock);
+            DropNode(pdo);
+        }
+        return;
+    }
+    SendSurpriseRemovals(order);
     {
         std::lock_guard<std::recursive_mutex> g(g_lock);
-        PostOrder(pdo, order);
+        for (PDEVICE_OBJECT d : order)
+            if (std::find(awaiting.begin(), awaiting.end(), d) == awaiting.end())
+                awaiting.push_back(d);
+        if (drop)
+            dropAfter.insert(pdo);
     }
-    for (PDEVICE_OBJECT d : order)
-        SendPnp(d, IRP_MN_SURPRISE_REMOVAL);
-    SendRemovals(order);
-    std::lock_guard<std::recursive_mutex> g(g_lock);
-    DropNode(pdo);
+    SendRemovalsNoLongerHeld();
+}
+
+void SurpriseRemove(PDEVICE_OBJECT pdo)
+{
+    RemoveGoneSubtree(pdo, true);
 }
 
 void SurpriseRemoveOnly(PDEVICE_OBJECT pdo)
 {
-    std::vector<PDEVICE_OBJECT> order;
-    {
-        std::lock_guard<std::recursive_mutex> g(g_lock);
-        PostOrder(pdo, order);
-    }
-    for (PDEVICE_OBJECT d : order)
-        SendPnp(d, IRP_MN_SURPRISE_REMOVAL);
+    SendSurpriseRemovals(SubtreeOf(pdo));
 }
 
 void FinishRemoval(PDEVICE_OBJECT pdo)
 {
-    std::vector<PDEVICE_OBJECT> order;
-    {
-        std::lock_guard<std::recursive_mutex> g(g_lock);
-        PostOrder(pdo, order);
-    }
-    SendRemovals(order);
+    SendRemovals(SubtreeOf(pdo));
     std::lock_guard<std::recursive_mutex> g(g_lock);
     DropNode(pdo);
 }
@@ -426,15 +590,7 @@ NTSTATUS EnumerateBus(PDEVICE_OBJECT pdo)
     // Children no longer reported: gone.
     for (PDEVICE_OBJECT c : known)
         if (std::find(reported.begin(), reported.end(), c) == reported.end()) {
-            std::vector<PDEVICE_OBJECT> order;
-            {
-                std::lock_guard<std::recursive_mutex> g(g_lock);
-                PostOrder(c, order);
-            }
-            for (PDEVICE_OBJECT d : order)
-                SendPnp(d, IRP_MN_SURPRISE_REMOVAL);
-            SendRemovals(order);
-            ForgetPdo(c);
+            RemoveGoneSubtree(c, true);
         }
     for (PDEVICE_OBJECT c : removedKnown)
         if (std::find(reported.begin(), reported.end(), c) == reported.end())
@@ -486,16 +642,29 @@ void ProcessInvalidations()
     }
 }
 
+bool DriverUnloaded(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return driver != nullptr && unloaded.count(driver) != 0;
+}
+
 void ResetPnp()
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
     nodes.clear();
     invalidations.clear();
+    unloaded.clear();
+    surprised.clear();
+    awaiting.clear();
+    sending.clear();
+    dropAfter.clear();
+    removalWatch = nullptr;
 }
 
 void Reset()
 {
     ResetVerifier();
+    ResetFiles();
     ResetFilter();
     ResetPassed();
     ResetPnp();

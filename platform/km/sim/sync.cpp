@@ -250,6 +250,7 @@ std::string LeftBehind()
         if (n != 0)
             out += std::to_string(n) + " " + what + "\n";
     };
+    count(OpenFileCount(), "handles left open");
     count(LiveDeviceCount(), "device objects left");
     count(ExtraReferenceCount(), "references left");
     count(SymbolicLinkCount(), "symbolic links left");

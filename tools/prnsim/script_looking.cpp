@@ -53,14 +53,14 @@ bool Interpreter::Show(const std::string& name)
     for (const kmsim::InterfaceInfo& i : kmsim::Interfaces()) {
         if (i.pdo != m_.Pdo(name, 0) && i.pdo != m_.Pdo(name, 1))
             continue;
-        fprintf(Out(), "= interface %s (%s): Port Number %s, Base Name %s, Port Description %s\n",
-                i.symbolicLink.c_str(), i.enabled ? "enabled" : "disabled",
-                RegistryValueText(i.keyPath, "Port Number", true).c_str(),
-                RegistryValueText(i.keyPath, "Base Name", true).c_str(),
-                (RegistryValueText(i.keyPath, "Port Description", true) +
-                 (detail_ ? ", Link Name " + RegistryValueText(i.keyPath, "Link Name", true)
-                          : std::string()))
-                    .c_str());
+        fprintf(
+            Out(), "= interface %s (%s): Port Number %s, Base Name %s, Port Description %s\n",
+            i.symbolicLink.c_str(), i.enabled ? "enabled" : "disabled",
+            RegistryValueText(i.keyPath, "Port Number").c_str(),
+            RegistryValueText(i.keyPath, "Base Name").c_str(),
+            (RegistryValueText(i.keyPath, "Port Description") +
+             (detail_ ? ", Link Name " + RegistryValueText(i.keyPath, "Link Name") : std::string()))
+                .c_str());
     }
     PDEVICE_OBJECT child = m_.Child(name);
     Note(child ? "child: " + kmsim::IdsOf(child).deviceId + "\\" + kmsim::IdsOf(child).instanceId

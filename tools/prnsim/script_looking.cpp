@@ -236,7 +236,8 @@ Rows<CommandRow> Interpreter::LookingCommands()
                                 ("p/0 CLAIM ...", "p/0 STORAGE QUERY ...",
                                 "p/1 SBP2 REQUEST ..."); every request the
                                 driver passed down (PnP, power, WMI, SRBs,
-                                control codes it does not handle) once it
+                                control codes it does not handle, from a
+                                kernel-mode handle) once it
                                 has come back: the device it went to and
                                 its status ("p/0 PASSED device control
                                 0x00220000 -> STATUS_INVALID_DEVICE_REQUEST,

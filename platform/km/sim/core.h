@@ -128,6 +128,9 @@ void QueueInvalidation(PDEVICE_OBJECT device);
 // The stack of `pdo` had its surprise removal and waits for its removal:
 // no driver of it may detach or delete a device yet.
 bool AwaitingRemoval(PDEVICE_OBJECT pdo);
+// No new open of the stack: surprise-removed, or an orderly removal of it
+// is on its way.
+bool OpensRefused(PDEVICE_OBJECT pdo);
 // The driver object was unloaded (its pointer is kept, never followed).
 bool DriverUnloaded(PDRIVER_OBJECT driver);
 // A handle closed: a removal that waited for it may go now (pnp.cpp).

@@ -35,7 +35,7 @@ NTSTATUS OpenRefusal(PDEVICE_OBJECT device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
     if (device->Flags & DO_DEVICE_INITIALIZING)
         return STATUS_NO_SUCH_DEVICE;
-    if (AwaitingRemoval(StackPdoOf(device)))
+    if (OpensRefused(StackPdoOf(device)))
         return STATUS_NO_SUCH_DEVICE;
     return STATUS_SUCCESS;
 }
@@ -115,7 +115,11 @@ OpenResult OpenFile(PDEVICE_OBJECT device, const OpenOptions& options)
 {
     OpenResult result;
     ACCESS_MASK wanted = MapGeneric(options.access);
+    PFILE_OBJECT file;
+    FileRecord* r;
     {
+        // Checked and registered at once: a removal that checks for open
+        // handles sees this one, or this open sees the removal.
         std::lock_guard<std::recursive_mutex> g(g_lock);
         result.status = OpenRefusal(device);
         if (result.status == STATUS_SUCCESS && AccessDenied(device, options, wanted))
@@ -123,27 +127,23 @@ OpenResult OpenFile(PDEVICE_OBJECT device, const OpenOptions& options)
         if (result.status != STATUS_SUCCESS)
             return result;
         ReferenceDevice(device);
-    }
-    PFILE_OBJECT file = new FILE_OBJECT;
-    memset(file, 0, sizeof *file);
-    file->Type = kIoTypeFile;
-    file->Size = (CSHORT)sizeof *file;
-    file->DeviceObject = device;
-    file->ReadAccess = (options.access & (FILE_READ_DATA | GENERIC_READ)) ? TRUE : FALSE;
-    file->WriteAccess =
-        (options.access & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE)) ? TRUE : FALSE;
-    auto record = std::make_unique<FileRecord>();
-    record->device = device;
-    record->stackPdo = StackPdoOf(device);
-    record->mode = options.mode;
-    record->granted = IsLegacyPlatform() ? (ACCESS_MASK)~0u : wanted;
-    record->name = U16(options.trailing);
-    file->FileName.Buffer = record->name.empty() ? NULL : (PWSTR)record->name.data();
-    file->FileName.Length = (USHORT)(record->name.size() * 2);
-    file->FileName.MaximumLength = file->FileName.Length;
-    FileRecord* r = record.get();
-    {
-        std::lock_guard<std::recursive_mutex> g(g_lock);
+        file = new FILE_OBJECT;
+        memset(file, 0, sizeof *file);
+        file->Type = kIoTypeFile;
+        file->Size = (CSHORT)sizeof *file;
+        file->DeviceObject = device;
+        file->ReadAccess = (wanted & FILE_READ_DATA) ? TRUE : FALSE;
+        file->WriteAccess = (wanted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) ? TRUE : FALSE;
+        auto record = std::make_unique<FileRecord>();
+        record->device = device;
+        record->stackPdo = StackPdoOf(device);
+        record->mode = options.mode;
+        record->granted = IsLegacyPlatform() ? (ACCESS_MASK)~0u : wanted;
+        record->name = U16(options.trailing);
+        file->FileName.Buffer = record->name.empty() ? NULL : (PWSTR)record->name.data();
+        file->FileName.Length = (USHORT)(record->name.size() * 2);
+        file->FileName.MaximumLength = file->FileName.Length;
+        r = record.get();
         files[file] = std::move(record);
     }
     ACCESS_STATE state;

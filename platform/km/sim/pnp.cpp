@@ -33,6 +33,10 @@ std::set<PDEVICE_OBJECT> surprised;
 std::vector<PDEVICE_OBJECT> awaiting;
 std::set<PDEVICE_OBJECT> sending;
 std::set<PDEVICE_OBJECT> dropAfter;
+// Stacks an orderly removal has passed the open-handle check for: the I/O
+// manager lets no new open in until they are removed or the removal is
+// cancelled.
+std::set<PDEVICE_OBJECT> removing;
 std::function<void(PDEVICE_OBJECT, bool)> removalWatch;
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -130,6 +134,7 @@ void DropNode(PDEVICE_OBJECT pdo)
     awaiting.erase(std::remove(awaiting.begin(), awaiting.end(), pdo), awaiting.end());
     surprised.erase(pdo);
     dropAfter.erase(pdo);
+    removing.erase(pdo);
 }
 } // namespace
 
@@ -464,6 +469,12 @@ bool AwaitingRemoval(PDEVICE_OBJECT pdo)
     return surprised.count(pdo) != 0;
 }
 
+bool OpensRefused(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return surprised.count(pdo) != 0 || removing.count(pdo) != 0;
+}
+
 std::vector<PDEVICE_OBJECT> RemovalsWaitingForHandles()
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
@@ -476,13 +487,19 @@ void OnRemoval(std::function<void(PDEVICE_OBJECT pdo, bool before)> watch)
     removalWatch = std::move(watch);
 }
 
-static size_t FilesOpenOnSubtree(const std::vector<PDEVICE_OBJECT>& order)
+// Whether handles are open on the subtree; when none are, the subtree
+// takes no new open from here on (checked and marked at once, so that no
+// open slips in between).
+static bool HandlesOpenElseRefuseOpens(const std::vector<PDEVICE_OBJECT>& order)
 {
-    size_t n = 0;
     std::lock_guard<std::recursive_mutex> g(g_lock);
+    size_t n = 0;
     for (PDEVICE_OBJECT d : order)
         n += FilesOpenOnStack(d);
-    return n;
+    if (n != 0 && !IsLegacyPlatform())
+        return true;
+    removing.insert(order.begin(), order.end());
+    return false;
 }
 
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo, std::string* veto)
@@ -502,7 +519,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo, std::string* veto)
     }
     // Windows 2000 and later do not remove a device with handles open on
     // it (PNP_VetoOutstandingOpen); the legacy platform does.
-    if (!IsLegacyPlatform() && FilesOpenOnSubtree(order) != 0) {
+    if (HandlesOpenElseRefuseOpens(order)) {
         for (PDEVICE_OBJECT c : queried)
             SendPnp(c, IRP_MN_CANCEL_REMOVE_DEVICE);
         if (veto)
@@ -511,6 +528,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo, std::string* veto)
     }
     SendRemovals(order);
     std::lock_guard<std::recursive_mutex> g(g_lock);
+    for (PDEVICE_OBJECT d : order)
+        removing.erase(d);
     // A removed parent takes its children's devnodes with it; a child
     // removed alone keeps its place until its parent reports again.
     if (nodes.count(pdo) && nodes[pdo].parent == nullptr)
@@ -658,6 +677,7 @@ void ResetPnp()
     awaiting.clear();
     sending.clear();
     dropAfter.clear();
+    removing.clear();
     removalWatch = nullptr;
 }
 

@@ -13,7 +13,9 @@
 //          STATUS_DELETE_PENDING; on either unit: internal device control);
 //          the request and the base reference leave the count and the stop
 //          waits until every request still in the driver has left; then the
-//          port driver gets the stop.
+//          port driver gets the stop. FLAG_STOPPED, set with it, keeps the
+//          driver's own requests (SRBs, unit creates and closes, sent for
+//          the port through either unit) off the unit until its next start.
 //          Nothing is freed: a start takes the base reference back
 //          (IoCountRetakeBase) and StartUnit runs again.
 //   child: the same, without passing anything down.
@@ -97,6 +99,7 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         NTSTATUS status = ForwardIrpAndWait(ext, Irp);
         if (!NT_SUCCESS(status))
             return CompletePnp(DeviceObject, Irp, status);
+        ChangeExtensionFlags(ext, 0, FLAG_STOPPED);
     }
     return CompletePnp(DeviceObject, Irp, StartUnit(DeviceObject));
 }
@@ -114,7 +117,9 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status = STATUS_SUCCESS;
-    ChangeExtensionFlags(ext, 0, FLAG_STARTED);
+    // From here until the next start the port driver's unit takes no I/O:
+    // the requests of our own to it are not sent (UnitTableReferenceTarget).
+    ChangeExtensionFlags(ext, IsFdo(DeviceObject) ? FLAG_STOPPED : 0, FLAG_STARTED);
     IoCountRelease(DeviceObject); // this request
     IoCountReleaseBase(DeviceObject);
     IoCountWaitIdle(DeviceObject, Suspended);

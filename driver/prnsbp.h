@@ -53,6 +53,7 @@
 #define FLAG_LOOKASIDE_READY 0x04 // the engine may allocate SRBs
 #define FLAG_STARTED 0x08
 #define FLAG_BASE_RELEASED 0x10 // the in-progress count's base reference is given up
+#define FLAG_STOPPED 0x20       // IRP_MN_STOP_DEVICE went down; no start since
 
 #define PNP_STATE_NONE 0xFF
 #define IEEE1394_BUS_TYPE 4
@@ -365,7 +366,8 @@ PDEVICE_OBJECT UnitTableGetUnit1Pdo(PDEVICE_OBJECT Fdo);
 // Where requests of our own to a unit go: the device its FDO is attached
 // to, with the unit FDO's in-progress count taken (*Counted; IoCountRelease
 // once the request is back), or the unit's PDO when no FDO is on it (then
-// *Counted is NULL). NULL once the unit's removal has begun.
+// *Counted is NULL). NULL once the unit's removal has begun, and while the
+// unit is stopped (its port driver takes no I/O until the next start).
 PDEVICE_OBJECT UnitTableReferenceTarget(PDEVICE_OBJECT Fdo, ULONG Slot, PDEVICE_OBJECT* Counted);
 PDEVICE_OBJECT UnitTableGetUnit0Fdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit1Fdo(PDEVICE_OBJECT Fdo);

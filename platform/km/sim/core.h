@@ -108,6 +108,9 @@ void QueueInvalidation(PDEVICE_OBJECT device);
 bool AwaitingRemoval(PDEVICE_OBJECT pdo);
 // The driver object was unloaded (its pointer is kept, never followed).
 bool DriverUnloaded(PDRIVER_OBJECT driver);
+// The stack of `pdo` is stopped: its IRP_MN_STOP_DEVICE succeeded and no
+// start has come since (pnp.cpp).
+bool StackStopped(PDEVICE_OBJECT pdo);
 // A handle closed: a removal that waited for it may go now (pnp.cpp).
 void SendRemovalsNoLongerHeld();
 // Builds and sends a request as the I/O manager or PnP manager does, with

@@ -34,6 +34,9 @@ std::vector<PDEVICE_OBJECT> awaiting;
 std::set<PDEVICE_OBJECT> sending;
 std::set<PDEVICE_OBJECT> dropAfter;
 std::function<void(PDEVICE_OBJECT, bool)> removalWatch;
+// Stacks whose IRP_MN_STOP_DEVICE succeeded and that have had no start,
+// surprise removal or removal since: no driver may send them I/O.
+std::set<PDEVICE_OBJECT> stopped;
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -157,10 +160,35 @@ IrpResult SendIrpTo(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
     return Send(device, major, minor, setup, initialStatus, nullptr, nullptr);
 }
 
+// A stack stays stopped from a successful stop to the next start (the start
+// itself and what its drivers send while they start are the stack's own) or
+// to its removal, whose drivers may still release what they claimed.
+static void NoteStopped(PDEVICE_OBJECT device, UCHAR minor, NTSTATUS status)
+{
+    PDEVICE_OBJECT pdo = StackPdoOf(device);
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    if (minor == IRP_MN_STOP_DEVICE && NT_SUCCESS(status))
+        stopped.insert(pdo);
+    else if (minor == IRP_MN_START_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+             minor == IRP_MN_REMOVE_DEVICE)
+        stopped.erase(pdo);
+}
+
+bool StackStopped(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return stopped.count(pdo) != 0;
+}
+
 IrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
                   const std::function<void(PIO_STACK_LOCATION)>& setup)
 {
-    return SendIrp(pdo, IRP_MJ_PNP, minor, setup, STATUS_NOT_SUPPORTED);
+    if (minor != IRP_MN_STOP_DEVICE)
+        NoteStopped(pdo, minor, STATUS_SUCCESS);
+    IrpResult r = SendIrp(pdo, IRP_MJ_PNP, minor, setup, STATUS_NOT_SUPPORTED);
+    if (minor == IRP_MN_STOP_DEVICE)
+        NoteStopped(pdo, minor, r.status);
+    return r;
 }
 
 IrpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor,
@@ -658,6 +686,7 @@ void ResetPnp()
     awaiting.clear();
     sending.clear();
     dropAfter.clear();
+    stopped.clear();
     removalWatch = nullptr;
 }
 

@@ -298,6 +298,40 @@ TEST_P(OpenCloseTest, LastCloseThatCannotReachUnitOneStillClosesThePort)
     EXPECT_TRUE(unreached);
 }
 
+// A unit between its stop and its next start (a rebalance under way) gets
+// nothing from the port: an open is refused before either unit sees it; on
+// a port already open the status read answers empty, print data still goes
+// to unit 0, and the last close closes unit 0 only.
+TEST_P(OpenCloseTest, StoppedUnitOneGetsNothingUntilItStartsAgain)
+{
+    auto stopUnitOne = [this] {
+        ASSERT_EQ(kmsim::SendPnp(Pdo(1), IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+        ASSERT_EQ(kmsim::SendPnp(Pdo(1), IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+        printer->ClearTrace();
+    };
+    stopUnitOne();
+    EXPECT_EQ(Open(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(printer->Trace().size(), 0u);
+    ASSERT_EQ(kmsim::StartDevice(Pdo(1)), STATUS_SUCCESS);
+
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_EQ(Write(100).bytes, 100u); // the connection's unit-1 preamble goes now
+    stopUnitOne();
+    EXPECT_EQ(Write(100).bytes, 100u);
+    std::vector<UCHAR> status;
+    Result read = Read(&status, 64);
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(read.bytes, 0u);
+    Close();
+    for (const BusEvent& e : printer->Trace())
+        EXPECT_EQ(e.unit, 0) << "a request reached the stopped unit 1";
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"X0"}));
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+
+    ASSERT_EQ(kmsim::StartDevice(Pdo(1)), STATUS_SUCCESS);
+    ExpectClosedPortOpensAfresh();
+}
+
 // A printer whose unit 1 leaves the unit table while unit 0 is being
 // opened: the removal of unit 1 runs on the PnP manager's thread and waits
 // only for unit 1's own requests, not for an open counted on unit 0.

@@ -178,5 +178,38 @@ TEST_F(StackTest, PowerPagingMustHoldUpTheStack)
     EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
 }
 
+// From a successful stop to the next start the stack's drivers hold its
+// I/O: a request other than PnP, power or WMI reaching the bus driver is
+// the fault, whoever sends it from above.
+TEST_F(StackTest, IoPassedDownToAStoppedDeviceIsReported)
+{
+    bus->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BusDispatch;
+    bus->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusDispatch;
+    for (UCHAR major : {IRP_MJ_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL})
+        faulty->MajorFunction[major] = FaultyDispatch;
+    Body() = [](PDEVICE_OBJECT device, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(device, irp);
+    };
+    auto passThree = [this] {
+        kmsim::SendIrp(pdo, IRP_MJ_DEVICE_CONTROL, 0);
+        kmsim::SendIrp(pdo, IRP_MJ_SYSTEM_CONTROL, 0);
+        kmsim::SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES);
+    };
+    passThree();
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+
+    kmsim::SendPnp(pdo, IRP_MN_STOP_DEVICE);
+    passThree();
+    ASSERT_EQ(kmsim::Violations().size(), 1u) << ::testing::PrintToString(kmsim::Violations());
+    EXPECT_TRUE(Reported("IRP_MJ 0x0E sent to \\Driver\\bus after its IRP_MN_STOP_DEVICE"))
+        << kmsim::Violations()[0];
+
+    kmsim::ClearViolations();
+    kmsim::SendPnp(pdo, IRP_MN_START_DEVICE);
+    passThree();
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+}
+
 } // namespace
 } // namespace verifier

@@ -70,11 +70,20 @@ VOID EngineRelease(PDEVICE_OBJECT Fdo)
     ExReleaseFastMutex(&EngineExtension(Fdo)->EngineMutex);
 }
 
+// Intervals are measured on the interval clock, which only goes forward:
+// the system time may be set back at any moment, and measured on it a wait
+// that began before would last as long again as the time was set back.
+LARGE_INTEGER IntervalTime(void)
+{
+    LARGE_INTEGER ticks;
+    KeQueryTickCount(&ticks);
+    ticks.QuadPart *= KeQueryTimeIncrement();
+    return ticks;
+}
+
 BOOLEAN TimeElapsed(LARGE_INTEGER Stamp, ULONG Milliseconds)
 {
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    return now.QuadPart - Stamp.QuadPart > (LONGLONG)Milliseconds * 10000;
+    return IntervalTime().QuadPart - Stamp.QuadPart > (LONGLONG)Milliseconds * 10000;
 }
 
 // MDL_SIZE comes from the registry. A CDB cannot state more than 24 bits of
@@ -451,7 +460,7 @@ static NTSTATUS NoteRefusedFlush(PDEVICE_EXTENSION Ext)
                                                                       : STATUS_SUCCESS;
     }
     Ext->RetryPending = 1;
-    KeQuerySystemTime(&Ext->RetryStart);
+    Ext->RetryStart = IntervalTime();
     return STATUS_SUCCESS;
 }
 

@@ -27,9 +27,7 @@ static PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
 
 static LARGE_INTEGER Now()
 {
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    return now;
+    return IntervalTime();
 }
 
 // The create or close itself, sent to Unit (the device below a unit's FDO)

@@ -269,7 +269,7 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR WriteSequence;      // CDB byte 5 of C0 00, one up per accepted write
     UCHAR StatusSequence;     // CDB byte 5 of C1 20, one up per status read
     ULONG RetryPending;       // a refusal run has begun at RetryStart
-    LARGE_INTEGER RetryStart; // the first refusal of the run
+    LARGE_INTEGER RetryStart; // the first refusal of the run (IntervalTime)
     ULONG DeviceError;        // the transport failed in this connection
     // child device and port activity
     PDEVICE_OBJECT SuppressedChild; // the child no longer reported (legacy platform)
@@ -278,8 +278,8 @@ typedef struct _DEVICE_EXTENSION {
     FAST_MUTEX OpenCloseMutex;   // see "Locks"
     FAST_MUTEX OpenMutex;        // see "Locks"
     FAST_MUTEX CloseMutex;       // see "Locks"
-    LARGE_INTEGER LastOpenTime;  // unit 1 opened: the first close waits a step after it
-    LARGE_INTEGER LastCloseTime; // unit 0 closed: the next open waits a step after it
+    LARGE_INTEGER LastOpenTime;  // unit 1 opened (IntervalTime): the first close waits a step
+    LARGE_INTEGER LastCloseTime; // unit 0 closed (IntervalTime): the next open waits a step
     FAST_MUTEX EngineMutex;      // see "Locks"
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
@@ -429,6 +429,9 @@ BOOLEAN EngineSetup(PDEVICE_OBJECT Fdo);
 VOID EngineTeardown(PDEVICE_OBJECT Fdo);
 NTSTATUS SendPrinterCommand(USHORT Command, PDEVICE_OBJECT Fdo, PVOID Buffer, PULONG Length);
 NTSTATUS FlushDataBuffer(USHORT Command, PDEVICE_OBJECT Fdo);
+// 100-ns units since the system started, from the tick count: unlike the
+// system time it cannot be set back. Every stamp and interval is on it.
+LARGE_INTEGER IntervalTime(void);
 BOOLEAN TimeElapsed(LARGE_INTEGER Stamp, ULONG Milliseconds);
 NTSTATUS NTAPI SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // The engine routines above run under the printer's engine lock, which

@@ -152,8 +152,15 @@ void SetRetailKernel(bool on);
 bool IsRetailKernel();
 
 // ---- clock and platform --------------------------------------------------------
+// The machine's clock: it only goes forward. Now() and the tick count
+// (KeQueryTickCount, KeQueryTimeIncrement) follow it; the system time
+// (KeQuerySystemTime) follows it too, moved by what the time was set to.
 LONGLONG Now(); // 100-ns units, never 0
 void AdvanceClock(LONGLONG hundredNs);
+// The system time set back by `hundredNs`, as a user or a time server may
+// set it: KeQuerySystemTime reads that much less from now on.
+void SetSystemTimeBack(LONGLONG hundredNs);
+LONGLONG SystemTime();
 LONGLONG TotalDelayed();             // sum of KeDelayExecutionThread intervals
 void SetLegacyPlatform(bool legacy); // legacy: IoIsWdmVersionAvailable(1, 0x10) is FALSE
 bool IsLegacyPlatform();

@@ -61,6 +61,27 @@ TEST_P(OpenCloseTest, UnitsOpenInOrderAndCloseInReverseMoreThanAMillisecondApart
     EXPECT_LE(e[5].time - e[0].time, 5 * 3 * kMs);
 }
 
+// The time set back (by a user, by a time server) does not stretch the
+// spacing of the unit steps, nor the window a refusing printer gets: both
+// are measured on a clock that only goes forward.
+TEST_P(OpenCloseTest, TimeSetBackHoldsUpNeitherTheNextOpenNorTheRefusalWindow)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
+    kmsim::SetSystemTimeBack(60 * kSecond);
+    LONGLONG before = kmsim::Now();
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_LE(kmsim::Now() - before, 5 * kMs);
+
+    Write(10);
+    printer->RefuseData();
+    EXPECT_EQ(Write(100).status, STATUS_SUCCESS); // the window begins
+    kmsim::SetSystemTimeBack(60 * kSecond);
+    kmsim::AdvanceClock(61 * kSecond);
+    EXPECT_EQ(Write(100).status, STATUS_DEVICE_OFF_LINE);
+    printer->ClearFaults();
+}
+
 TEST_P(OpenCloseTest, OnlyTheFirstOpenAndTheLastCloseReachTheUnits)
 {
     ASSERT_EQ(Open(0), STATUS_SUCCESS);

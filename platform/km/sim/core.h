@@ -86,6 +86,8 @@ void ResetPassed();
 // (NULL otherwise), or taken off again when the function driver's AddDevice
 // fails.
 PDEVICE_OBJECT AttachLowerFilter(PDEVICE_OBJECT pdo);
+// The upper filter, attached once the function driver's AddDevice succeeded.
+PDEVICE_OBJECT AttachUpperFilter(PDEVICE_OBJECT pdo);
 void DetachLowerFilter(PDEVICE_OBJECT filter);
 
 // Where p lies in the extension of a live device object (io.cpp).

@@ -356,6 +356,8 @@ NTSTATUS AddFunctionDriver(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     // A stack whose function driver did not come up is torn down again.
     if (!NT_SUCCESS(status) && filter != nullptr && filter->AttachedDevice == nullptr)
         DetachLowerFilter(filter);
+    if (NT_SUCCESS(status) && pdo->AttachedDevice != nullptr)
+        AttachUpperFilter(pdo);
     return status;
 }
 

@@ -212,10 +212,18 @@ static NTSTATUS QueryRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_
     return CompletePnp(DeviceObject, Irp, Irp->IoStatus.Status);
 }
 
+// The instance ID ("QXZR1394_" and the port number) is unique only for a
+// numbered printer. One whose numbering failed (and every printer on the
+// legacy platform, which numbers none) answers "..._000" like any other
+// such printer: claimed unique, two of them would be one device to the PnP
+// manager (Windows stops: a duplicate PDO). Not claimed, the PnP manager
+// tells them apart by their parents.
 static NTSTATUS ChildCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack)
 {
     PDEVICE_CAPABILITIES caps = Stack->Parameters.DeviceCapabilities.Capabilities;
-    caps->UniqueID = 1;
+    PDEVICE_EXTENSION parent = ((PCHILD_EXTENSION)DeviceObject->DeviceExtension)->Parent;
+    KMSIM_POINT();
+    caps->UniqueID = parent != NULL && parent->PortNumber != 0;
     caps->RawDeviceOK = 1;
     caps->SurpriseRemovalOK = 1;
     return CompletePnp(DeviceObject, Irp, STATUS_SUCCESS);

@@ -127,6 +127,8 @@ void ResetFiles();
 // Devnode identifiers (devids.cpp): "<device ID>\<instance ID>" once the
 // PnP manager has asked for them, else empty.
 std::u16string IdInstancePath(PDEVICE_OBJECT pdo);
+// The devnode's parent PDO, or NULL (pnp.cpp).
+PDEVICE_OBJECT ParentOf(PDEVICE_OBJECT pdo);
 void ForgetDeviceIds(PDEVICE_OBJECT pdo);
 void ResetDeviceIds();
 

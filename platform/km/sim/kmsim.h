@@ -370,6 +370,8 @@ struct DeviceIds {
     std::string instanceId;
     std::vector<std::string> hardwareIds;
     std::vector<std::string> compatibleIds;
+    bool uniqueId = false;      // the capabilities claim UniqueID
+    std::string instancePrefix; // the parent's, before a non-unique instance ID
 };
 // Asks again (and records the answers); what EnumerateBus does for a child.
 DeviceIds QueryDeviceIds(PDEVICE_OBJECT pdo);

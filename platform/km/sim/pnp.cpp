@@ -314,6 +314,13 @@ void ReportPdo(PDEVICE_OBJECT pdo, PDEVICE_OBJECT parentPdo)
     }
 }
 
+PDEVICE_OBJECT ParentOf(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    auto it = nodes.find(pdo);
+    return it == nodes.end() ? nullptr : it->second.parent;
+}
+
 bool IsReported(PDEVICE_OBJECT pdo)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);

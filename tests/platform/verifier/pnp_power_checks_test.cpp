@@ -211,5 +211,64 @@ TEST_F(StackTest, IoPassedDownToAStoppedDeviceIsReported)
     EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
 }
 
+// A bus driver's children named by device ID and instance ID: one claimed
+// unique names its devnode alone, any other is told apart by its parent. Two
+// devnodes with one name stop Windows (a duplicate PDO).
+TEST(DuplicateInstanceTest, TwoDevnodesWithOneNameAreReported)
+{
+    kmsim::Reset();
+    static bool unique;
+    PDRIVER_OBJECT bus = kmsim::CreateDriverObject("faultybus");
+    bus->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+        PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+        if (s->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
+            s->Parameters.DeviceCapabilities.Capabilities->UniqueID = unique;
+        } else if (s->MinorFunction == IRP_MN_QUERY_ID &&
+                   s->Parameters.QueryId.IdType != BusQueryHardwareIDs &&
+                   s->Parameters.QueryId.IdType != BusQueryCompatibleIDs) {
+            const char* text = s->Parameters.QueryId.IdType == BusQueryDeviceID ? "BUS\\DEV" : "0";
+            WCHAR* id = (WCHAR*)ExAllocatePoolWithTag(PagedPool, 32, kmsim::Tag("test"));
+            for (size_t i = 0; i <= strlen(text); i++)
+                id[i] = (WCHAR)text[i];
+            irp->IoStatus.Information = (ULONG_PTR)id;
+        } else {
+            return CompleteNow(irp, irp->IoStatus.Status);
+        }
+        return CompleteNow(irp, STATUS_SUCCESS);
+    };
+    PDEVICE_OBJECT parent[2], child[2];
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, 0, 0, FALSE, &parent[i]), STATUS_SUCCESS);
+        ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, 0, 0, FALSE, &child[i]), STATUS_SUCCESS);
+        kmsim::ReportPdo(parent[i]);
+    }
+    struct Case {
+        bool unique;
+        bool sameParent;
+        bool reported;
+    } cases[] = {{true, false, true}, {false, false, false}, {false, true, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.unique) + std::to_string(c.sameParent));
+        unique = c.unique;
+        kmsim::ClearViolations();
+        for (int i = 0; i < 2; i++) {
+            kmsim::ReportPdo(child[i], parent[c.sameParent ? 0 : i]);
+            kmsim::QueryDeviceIds(child[i]);
+        }
+        EXPECT_EQ(Reported("two devnodes with the device ID BUS\\DEV and the instance ID 0"),
+                  c.reported)
+            << ::testing::PrintToString(kmsim::Violations());
+        for (int i = 0; i < 2; i++)
+            kmsim::ForgetPdo(child[i]);
+    }
+    for (int i = 0; i < 2; i++) {
+        kmsim::ForgetPdo(parent[i]);
+        IoDeleteDevice(child[i]);
+        IoDeleteDevice(parent[i]);
+    }
+    kmsim::DeleteDriverObject(bus);
+    kmsim::Reset();
+}
+
 } // namespace
 } // namespace verifier

@@ -188,7 +188,10 @@ static VOID FlushForClose(PDEVICE_OBJECT Fdo)
     LARGE_INTEGER firstRefusal;
     firstRefusal.QuadPart = 0;
     while (ext->PrintFill != 0 && !ext->DeviceError) {
-        if (FlushDataBuffer(CMD_FLUSH, Fdo) == STATUS_SUCCESS)
+        // A printer that takes part goes on at once; one that takes none
+        // is refusing.
+        ULONG before = ext->PrintFill;
+        if (FlushDataBuffer(CMD_FLUSH, Fdo) == STATUS_SUCCESS && ext->PrintFill < before)
             continue;
         if (!refused) {
             refused = TRUE;

@@ -272,8 +272,10 @@ static NTSTATUS CreatePrinterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT*
         FormatNumberedName(NameText, L"\\Device\\Printer", number);
         FormatNumberedName(LinkNameBuffer, L"\\\\.\\Printer", number);
         RtlInitUnicodeString(Name, NameText);
+        // FILE_DEVICE_SECURE_OPEN: the device's security holds for a name
+        // below it too ("\Device\Printer0\x"), as for the device itself.
         status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), Name, FILE_DEVICE_PRINTER,
-                                0, FALSE, Fdo);
+                                FILE_DEVICE_SECURE_OPEN, FALSE, Fdo);
         if (status != STATUS_OBJECT_NAME_COLLISION) {
             *Number = number;
             return status;

@@ -59,7 +59,7 @@ NTSTATUS CreateChildPdo(PDEVICE_EXTENSION Extension)
         if (!NT_SUCCESS(status))
             return status;
         status = IoCreateDevice(Extension->Self->DriverObject, sizeof(CHILD_EXTENSION), &name,
-                                FILE_DEVICE_PRINTER, 0, FALSE, &child);
+                                FILE_DEVICE_PRINTER, FILE_DEVICE_SECURE_OPEN, FALSE, &child);
         if (!NT_SUCCESS(status))
             RtlFreeUnicodeString(&name);
     }

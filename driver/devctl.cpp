@@ -202,6 +202,12 @@ typedef NTSTATUS (*CONTROL_HANDLER)(PDEVICE_OBJECT Fdo, USHORT Command, PIRP Irp
     0x2                     // sent down as a SCSI class request once its handler accepts it;
                             // otherwise completed with the handler's status
 #define CONTROL_REFUSED 0x4 // completed with its handler's status, never sent down
+// Sends print data, drops what is buffered or queued, or changes the
+// printer's or the port's state: only on a handle that may write (the codes
+// are FILE_ANY_ACCESS, so the I/O manager does not check it).
+#define CONTROL_CHANGES 0x8
+// Passed down for a program too: the port driver answers it for anyone.
+#define CONTROL_FOR_ANYONE 0x10
 
 typedef struct _CONTROL_ENTRY {
     ULONG Code;
@@ -211,26 +217,30 @@ typedef struct _CONTROL_ENTRY {
 } CONTROL_ENTRY;
 
 static const CONTROL_ENTRY ControlTable[] = {
-    {IOCTL_PRNSBP_LEGACY_CLEAR, HandleClear, 0, CONTROL_ENGINE},
-    {IOCTL_PRNSBP_WRITE, HandleWrite, CMD_PRINT_DATA, CONTROL_ENGINE},
-    {IOCTL_PRNSBP_WRITE_VENDOR, HandleWrite, CMD_VENDOR_DATA, CONTROL_ENGINE},
-    {IOCTL_PRNSBP_DATA_CLEAR, HandleCommand, CMD_DATA_CLEAR, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_LEGACY_CLEAR, HandleClear, 0, CONTROL_ENGINE | CONTROL_CHANGES},
+    {IOCTL_PRNSBP_WRITE, HandleWrite, CMD_PRINT_DATA, CONTROL_ENGINE | CONTROL_CHANGES},
+    {IOCTL_PRNSBP_WRITE_VENDOR, HandleWrite, CMD_VENDOR_DATA, CONTROL_ENGINE | CONTROL_CHANGES},
+    {IOCTL_PRNSBP_DATA_CLEAR, HandleCommand, CMD_DATA_CLEAR, CONTROL_ENGINE | CONTROL_CHANGES},
     {IOCTL_PRNSBP_READ_STATUS, HandleReply, CMD_STATUS_READ, CONTROL_ENGINE},
-    {IOCTL_PRNSBP_STATUS_CLEAR, HandleStatusClear, CMD_STATUS_CLEAR, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_STATUS_CLEAR, HandleStatusClear, CMD_STATUS_CLEAR,
+     CONTROL_ENGINE | CONTROL_CHANGES},
     {IOCTL_PRNSBP_GET_DEVICE_ID, HandleDeviceIdCode, 0, CONTROL_ENGINE},
     {IOCTL_PRNSBP_UNIT0_INFO_A, HandleReply, CMD_UNIT0_INFO_A, CONTROL_ENGINE},
     {IOCTL_PRNSBP_UNIT1_INFO_A, HandleReply, CMD_UNIT1_INFO_A, CONTROL_ENGINE},
     {IOCTL_PRNSBP_UNIT0_INFO_B, HandleReply, CMD_UNIT0_INFO_B, CONTROL_ENGINE},
     {IOCTL_PRNSBP_UNIT1_INFO_B, HandleReply, CMD_UNIT1_INFO_B, CONTROL_ENGINE},
-    {IOCTL_PRNSBP_CLEAR, HandleClear, 0, CONTROL_ENGINE},
-    {IOCTL_PRNSBP_FLUSH, HandleFlush, CMD_FLUSH, CONTROL_ENGINE},
-    {IOCTL_PRNSBP_DISCARD, HandleDiscard, 0, CONTROL_ENGINE},
+    {IOCTL_PRNSBP_CLEAR, HandleClear, 0, CONTROL_ENGINE | CONTROL_CHANGES},
+    {IOCTL_PRNSBP_FLUSH, HandleFlush, CMD_FLUSH, CONTROL_ENGINE | CONTROL_CHANGES},
+    {IOCTL_PRNSBP_DISCARD, HandleDiscard, 0, CONTROL_ENGINE | CONTROL_CHANGES},
     {IOCTL_PAR_QUERY_DEVICE_ID, HandleDeviceIdCode, 0, CONTROL_ENGINE},
-    {IOCTL_SERIAL_SET_TIMEOUTS, HandleSetTimeouts, 0, CONTROL_ENGINE},
+    {IOCTL_SERIAL_SET_TIMEOUTS, HandleSetTimeouts, 0, CONTROL_ENGINE | CONTROL_CHANGES},
     {IOCTL_SERIAL_GET_TIMEOUTS, HandleGetTimeouts, 0, CONTROL_ENGINE},
+    // The pass-through codes carry FILE_READ_ACCESS | FILE_WRITE_ACCESS: the
+    // I/O manager lets them through only on a handle that may read and write.
     {IOCTL_SCSI_PASS_THROUGH, CheckPassThrough, 0, CONTROL_SCSI_CLASS},
     {IOCTL_SCSI_PASS_THROUGH_DIRECT, CheckPassThrough, 0, CONTROL_SCSI_CLASS},
     {IOCTL_SBP2_REQUEST, RefusePortDriverRequest, 0, CONTROL_REFUSED},
+    {IOCTL_STORAGE_QUERY_PROPERTY, NULL, 0, CONTROL_FOR_ANYONE},
 };
 
 static const CONTROL_ENTRY* FindControl(ULONG Code)
@@ -318,7 +328,7 @@ static NTSTATUS RouteControl(PDEVICE_OBJECT Fdo, PIRP Irp, PIO_STACK_LOCATION St
         return CompleteRequest(Irp, status, Irp->IoStatus.Information, Fdo);
     }
     EngineRelease(Fdo);
-    if (entry == NULL)
+    if (entry == NULL || entry->Handler == NULL)
         return PassDown(Fdo, Irp);
     NTSTATUS status = entry->Handler(Fdo, entry->Command, Irp, Stack);
     if ((entry->Route & CONTROL_SCSI_CLASS) && status == STATUS_SUCCESS)
@@ -329,11 +339,33 @@ static NTSTATUS RouteControl(PDEVICE_OBJECT Fdo, PIRP Irp, PIO_STACK_LOCATION St
 // A request on either unit of a printer works on unit 0's engine and goes
 // down to unit 0's device. Device control works only while the port is open,
 // for every code, the ones passed down included.
+// What a caller may have done. A driver above (kernel mode) is trusted
+// with every code. A program gets the codes that change the printer only
+// on a handle that may write, and reaches the port driver only with
+// pass-through (the class driver's own way to the unit, which the I/O
+// manager allows on a read-write handle) and what the port answers for
+// anyone: its other codes are for the drivers above it.
+static NTSTATUS CallerMaySend(PIRP Irp, const CONTROL_ENTRY* Entry)
+{
+    if (Irp->RequestorMode == KernelMode)
+        return STATUS_SUCCESS;
+    if (Entry == NULL)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    if ((Entry->Route & CONTROL_CHANGES) && !HandleMayWrite(Irp))
+        return STATUS_ACCESS_DENIED;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_OBJECT fdo = UnitTableReferenceUnit0Fdo(DeviceObject);
     if (fdo == NULL)
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0, NULL);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS allowed =
+        CallerMaySend(Irp, FindControl(stack->Parameters.DeviceIoControl.IoControlCode));
+    if (allowed != STATUS_SUCCESS)
+        return CompleteRequest(Irp, allowed, 0, fdo);
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
     EngineAcquire(fdo);
     ext->ActivityFlags |= ACTIVITY_DEVICE_CONTROL;

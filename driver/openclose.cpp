@@ -290,8 +290,37 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo, PIRP Irp)
     return RunPortStep(DeviceObject, Fdo, Irp, FALSE);
 }
 
+// The access an open granted, for the requests on its handle. The I/O
+// manager has checked it against the device's security; the legacy
+// platform checks nothing and its handles may do everything.
+void RecordHandleAccess(PIO_STACK_LOCATION Stack)
+{
+    PFILE_OBJECT file = Stack->FileObject;
+    PIO_SECURITY_CONTEXT security = Stack->Parameters.Create.SecurityContext;
+    if (file == NULL || IsLegacyPlatform() || security == NULL || security->AccessState == NULL)
+        return;
+    ACCESS_MASK granted = security->AccessState->PreviouslyGrantedAccess;
+    file->FsContext2 = (PVOID)(ULONG_PTR)(granted | HANDLE_ACCESS_KNOWN);
+}
+
+BOOLEAN HandleMayWrite(PIRP Irp)
+{
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    if (Irp->RequestorMode == KernelMode || file == NULL)
+        return TRUE;
+    ULONG_PTR access = (ULONG_PTR)file->FsContext2;
+    return !(access & HANDLE_ACCESS_KNOWN) || (access & FILE_WRITE_DATA) != 0;
+}
+
 NTSTATUS NTAPI CreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MajorFunction == IRP_MJ_CREATE) {
+        // The port has nothing below it: "\Device\Printer0\x" names nothing.
+        if (stack->FileObject != NULL && stack->FileObject->FileName.Length != 0)
+            return CompleteRequest(Irp, STATUS_OBJECT_NAME_NOT_FOUND, 0, NULL);
+        RecordHandleAccess(stack);
+    }
     PDEVICE_OBJECT fdo = UnitTableReferenceUnit0Fdo(DeviceObject);
     if (fdo == NULL)
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0, NULL);

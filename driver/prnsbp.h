@@ -67,6 +67,13 @@
 #define PRINTER_KEY_LENGTH 36 // 17 code units and a terminator, in bytes
 
 // ActivityFlags: port activity since the child was last removed.
+// What a handle may do, as its open granted it, kept in the file object's
+// FsContext2 with HANDLE_ACCESS_KNOWN (a bit no access right uses). A file
+// object without it (the legacy platform has no security) may do anything.
+#define HANDLE_ACCESS_KNOWN 0x08000000
+BOOLEAN HandleMayWrite(PIRP Irp);
+void RecordHandleAccess(PIO_STACK_LOCATION Stack);
+
 #define ACTIVITY_OPENED 0x01
 #define ACTIVITY_CLOSED 0x02
 #define ACTIVITY_WRITE 0x04

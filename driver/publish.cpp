@@ -227,10 +227,11 @@ static NTSTATUS SetValue(HANDLE Key, PCWSTR Name, ULONG Type, PVOID Data, ULONG 
     return ZwSetValueKey(Key, &name, 0, Type, Data, Size);
 }
 
-// REG_SZ values go out with the text's length as their size, no terminator.
+// A REG_SZ value's size includes its terminator: a reader may take the
+// data as it comes, and without one would read past the end.
 static NTSTATUS SetTextValue(HANDLE Key, PCWSTR Name, PCWSTR Text)
 {
-    return SetValue(Key, Name, REG_SZ, (PVOID)Text, CrtWideLength(Text) * sizeof(WCHAR));
+    return SetValue(Key, Name, REG_SZ, (PVOID)Text, (CrtWideLength(Text) + 1) * sizeof(WCHAR));
 }
 
 // "Manufacturer Model:" and the tail of the printer key, e.g.
@@ -252,7 +253,7 @@ static NTSTATUS SetPortDescription(PDEVICE_EXTENSION Ext, HANDLE Key, PWCHAR Pri
     RtlInitAnsiString(&ansi, text);
     converted.Buffer = wide;
     converted.Length = 0;
-    converted.MaximumLength = (USHORT)(sizeof(wide) - KEY_TAIL_BYTES);
+    converted.MaximumLength = (USHORT)(sizeof(wide) - KEY_TAIL_BYTES - sizeof(WCHAR));
     NTSTATUS status = RtlAnsiStringToUnicodeString(&converted, &ansi, FALSE);
     if (!NT_SUCCESS(status))
         return status;
@@ -261,7 +262,8 @@ static NTSTATUS SetPortDescription(PDEVICE_EXTENSION Ext, HANDLE Key, PWCHAR Pri
     wide[chars++] = L':';
     for (ULONG i = KEY_TAIL_START; i < PRINTER_KEY_CHARS && PrinterKey[i] != 0; i++)
         wide[chars++] = PrinterKey[i];
-    return SetValue(Key, L"Port Description", REG_SZ, wide, textBytes + KEY_TAIL_BYTES);
+    // With its terminator, whatever the key's length (the buffer is zeroed).
+    return SetValue(Key, L"Port Description", REG_SZ, wide, (chars + 1) * sizeof(WCHAR));
 }
 
 NTSTATUS WritePortInterfaceValues(PDEVICE_OBJECT Fdo)

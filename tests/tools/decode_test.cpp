@@ -1,6 +1,8 @@
 // The decoded view of what the printer received, and the parsers behind the
 // prnsim command line and scripts.
 #include "decode.h"
+#include "interpreter.h"
+#include "machine.h"
 #include "names.h"
 #include "text.h"
 
@@ -61,20 +63,38 @@ TEST(Decode, JobSetupShowsEveryCommandWithItsFields)
     StreamSummary s = DecodeStream(job.data(), job.size());
     EXPECT_EQ(Texts(s), (std::vector<std::string>{
                             "ESC ( b  switch on",
-                            "ESC ( c  print mode 30 00 02",
+                            "ESC ( c  print mode 30 00 02 (the mode block's ESC ( c data)",
                             "ESC ( d  resolution 600 x 600 dpi",
                             "ESC ( t  print mode table: head 80 80 01; 24 00 06 x4, 00 00 00 x7",
-                            "ESC ( p  page format: paper 4961 x 7016 dots (210.0 x 297.0 mm), "
-                            "printable 4800 x 6827 dots, H 683 V 480 (1/60 in)",
+                            "ESC ( p  page format: paper 210.0 x 297.0 mm (4961 x 7016 dots "
+                            "of 1/600 in)",
+                            "         printable area 203.2 x 289.0 mm (4800 x 6827 dots) from "
+                            "80, 70 dots",
+                            "         margins: left 3.4 mm, top 3.0 mm, right 3.4 mm, bottom "
+                            "5.0 mm",
+                            "         printable length 683, width 480 in 1/60 in (289.1 x 203.2 "
+                            "mm)",
                             "ESC ( P  paper size code 3 (A4)",
-                            "ESC ( l  34 00 00",
+                            "ESC ( l  paper source and media 34 00 00 (bytes by paper source, "
+                            "media, paper source)",
                         }));
     EXPECT_EQ(s.commands, 7u);
     EXPECT_EQ(s.dataBytes, 0u);
     EXPECT_EQ(s.paper, "A4");
     EXPECT_EQ(s.printMode, "30 00 02");
     EXPECT_EQ(s.page, "210.0 x 297.0 mm, printable 203.2 x 289.0 mm");
-    EXPECT_EQ(s.lines[6].substr(0, 10), "     122  ");
+    EXPECT_EQ(s.lines[9].substr(0, 10), "     122  ");
+    EXPECT_EQ(s.strayBytes, 0u);
+
+    // Without its paper source the sequence loses ESC ( l's head and tail:
+    // the media byte left between is no command and no raster data.
+    job.erase(job.begin() + 122, job.begin() + 128);
+    job.pop_back();
+    s = DecodeStream(job.data(), job.size());
+    EXPECT_EQ(Texts(s).back(), "warning  1 byte that is not a command: 00 (a sequence left "
+                               "incomplete?)");
+    EXPECT_EQ(s.strayBytes, 1u);
+    EXPECT_EQ(s.rasterBytes, 0u);
 }
 
 TEST(Decode, ModeBlocksShowTheirLinesAndRasterDataIsCounted)
@@ -111,9 +131,13 @@ TEST(Decode, TruncatedInputStaysInsideTheStream)
         std::string firstLine;
     };
     const Case cases[] = {
-        {"length beyond the end", Bytes("1B 28 70 2E 00 02 AB"), "data     1B 28 70 2E 00 02 AB"},
-        {"escape at the end", Bytes("41 1B"), "data     41 1B"},
-        {"header without length", Bytes("1B 28 70"), "data     1B 28 70"},
+        {"length beyond the end", Bytes("1B 28 70 2E 00 02 AB"),
+         "warning  7 bytes that are not a command: 1B 28 70 2E 00 02 AB (a sequence left "
+         "incomplete?)"},
+        {"escape at the end", Bytes("41 1B"),
+         "warning  2 bytes that are not a command: 41 1B (a sequence left incomplete?)"},
+        {"header without length", Bytes("1B 28 70"),
+         "warning  3 bytes that are not a command: 1B 28 70 (a sequence left incomplete?)"},
         {"mode header cut", Bytes("1B 5B 4B 02 00 00"), "ESC [ K  truncated"},
         {"block without its end", Join({Bytes("1B 5B 4B 02 00 00 1F"), Text("ZRLSTART\nKey=1")}),
          "ESC [ K  mode block 00 1F (21 bytes)"},
@@ -133,12 +157,54 @@ TEST(Decode, TruncatedInputStaysInsideTheStream)
     EXPECT_TRUE(DecodeStream(nullptr, 0).lines.empty());
 }
 
-TEST(Decode, PaperCodesName)
+// Paper codes are named by the model: the paper size whose code it is.
+TEST(Decode, PaperCodesNameTheModelsPapers)
 {
     EXPECT_EQ(prnsim::PaperOfCode(3), "A4");
     EXPECT_EQ(prnsim::PaperOfCode(13), "Letter");
-    EXPECT_EQ(prnsim::PaperOfCode(256), "user-defined size");
-    EXPECT_EQ(prnsim::PaperOfCode(48), "");
+    EXPECT_EQ(prnsim::PaperOfCode(50), "PhotoL");
+    EXPECT_EQ(prnsim::PaperOfCode(256), "UserDefined");
+    EXPECT_EQ(prnsim::PaperOfCode(2), "");
+}
+
+// Registry strings are shown as their readers take them, with a flag where
+// the stored length is not what the text needs.
+TEST(RegistryText, TerminatorsAreLeftOutAndWrongLengthsFlagged)
+{
+    auto utf16 = [](const std::string& s) {
+        std::vector<unsigned char> d;
+        for (char c : s)
+            d.insert(d.end(), {(unsigned char)c, 0});
+        return d;
+    };
+    using prnsim::RegistryText;
+    EXPECT_EQ(RegistryText(utf16(std::string("QXZR1394_\0", 10)), false), "\"QXZR1394_\"");
+    EXPECT_EQ(RegistryText(utf16("QXZR1394_"), false), "\"QXZR1394_\" (no terminator)");
+    EXPECT_EQ(RegistryText(utf16(std::string("AB\0\0", 4)), false),
+              "\"AB\" (8 bytes: 1 code unit after the terminator)");
+    EXPECT_EQ(RegistryText(utf16(std::string("A\0B\0\0", 5)), true), "\"A\" | \"B\"");
+    EXPECT_EQ(RegistryText(utf16(std::string("A\0B\0", 4)), true),
+              "\"A\" | \"B\" (no list terminator)");
+    EXPECT_EQ(RegistryText({0x41, 0, 0}, false), "\"A\" (3 bytes: an odd length)");
+}
+
+// --fold: alike but for the time and a data write's sequence byte; the
+// line that differs otherwise starts a run of its own.
+TEST(FoldRuns, AlikeLinesFoldIntoTheFirstAndACount)
+{
+    const char* write = "[    2.0000 ms] p/0 SCSI C0 00 00 00 03 %s 00 00 out      3 -> SUCCESS "
+                        "3 (vendor data)";
+    std::vector<std::string> lines;
+    for (const char* sequence : {"00", "01", "02"})
+        lines.push_back(prnsim::Format(write, sequence));
+    lines.push_back("[    3.0000 ms] p/0 SCSI C0 00 00 00 02 03 00 00 out      2 -> SUCCESS 2 "
+                    "(vendor data)");
+    lines.push_back("[    4.0000 ms] p/1 CLOSE  -> STATUS_SUCCESS");
+    lines.push_back("[    5.0000 ms] p/1 CLOSE  -> STATUS_SUCCESS");
+    EXPECT_EQ(prnsim::script::FoldRuns(lines),
+              (std::vector<std::string>{
+                  lines[0], "... 2 more like it, sequence bytes to 02, the last [    2.0000 ms]",
+                  lines[3], lines[4], "... 1 more like it, the last [    5.0000 ms]"}));
 }
 
 TEST(Text, Numbers)

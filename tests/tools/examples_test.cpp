@@ -143,13 +143,58 @@ TEST(RegistryFile, PortNumbersSurviveBetweenRuns)
     EXPECT_NE(fresh.out.find("Printer0, started, port number 1"), std::string::npos) << fresh.out;
 }
 
+// The file is text a person edits: saved, loaded and saved again it stays
+// the same; an edited number is taken; a file of the earlier hex form
+// still loads; a broken line is named.
+TEST(RegistryFile, ReadableEditableAndOldFilesLoad)
+{
+    std::string file = ::testing::TempDir() + "prnsim-regtext-" + std::to_string(getpid());
+    unlink(file.c_str());
+    const std::string plug = "load\nplug a key=00A0B8C9D0E1F2031\n";
+    ASSERT_EQ(RunProgram(PRNSIM_PATH, {"run", "-", "--registry", file}, plug).exitCode, 0);
+    std::string saved = toolstest::ReadFile(file);
+    EXPECT_NE(saved.find("\"MaxPortNumber\" = dword:1\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("\"Guid\" = sz:\"00A0B8C9D0E1F2031\"\n"), std::string::npos);
+    ASSERT_EQ(RunProgram(PRNSIM_PATH, {"run", "-", "--registry", file}, "load\n").exitCode, 0);
+    EXPECT_EQ(toolstest::ReadFile(file), saved);
+
+    // Port 1 given to another printer and the highest number raised by hand:
+    // printer a finds no port of its own and takes the next above 4.
+    std::string edited = saved;
+    size_t at = edited.find("\"MaxPortNumber\" = dword:1");
+    edited.replace(at, 25, "\"MaxPortNumber\" = dword:4");
+    at = edited.find("\"Guid\" = sz:\"00A0B8C9D0E1F2031\"");
+    edited.replace(at, 31, "\"Guid\" = sz:\"someone else\"");
+    auto write = [&](const std::string& text) {
+        FILE* f = fopen(file.c_str(), "w");
+        fputs(text.c_str(), f);
+        fclose(f);
+    };
+    write(edited);
+    toolstest::Run r = RunProgram(PRNSIM_PATH, {"run", "-", "--registry", file}, plug + "show a\n");
+    EXPECT_NE(r.out.find("started, port number 5"), std::string::npos) << r.out << r.err;
+
+    // The earlier form: hex-encoded UTF-16 keys and names.
+    write("K 5c005200650067006900730074007200790000\n");
+    r = RunProgram(PRNSIM_PATH, {"run", "-", "--registry", file}, "load\n");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+
+    write("[\\Registry]\n\"X\" = word:1\n");
+    r = RunProgram(PRNSIM_PATH, {"run", "-", "--registry", file}, "load\n");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("'\"X\" = word:1': bad value 'word:1'"), std::string::npos) << r.err;
+    unlink(file.c_str());
+}
+
 TEST(Demo, PrintsTheJobIntactAndLeavesNothingAllocated)
 {
     toolstest::Run r = RunProgram(PRNSIM_PATH, {"demo"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     for (const char* expected :
          {"unit 0 AddDevice+start STATUS_SUCCESS", "child instance ID      QXZR1394_001",
-          "Drv 4121  job setup, A4 plain paper    DB_OK         130 bytes",
+          "Drv 4121  job setup                    DB_OK         130 bytes",
+          "the job asked for     Colour (4 = 3), Media PlainPaper (5 = 1), MediaCompanion (6 = "
+          "1), PaperSource (7 = 263), Quality (8 = 3), PaperSize A4 (28 = 9)",
           "progress 100%: 300,362 of 300,362 bytes", "(identical to the job)",
           "the printer was told  paper A4; page 210.0 x 297.0 mm, printable 203.2 x 289.0 mm; "
           "print mode 30 00 02",

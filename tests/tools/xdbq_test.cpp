@@ -112,8 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"setting4_list",
              {"drv", "4109", "--settings", "5", "--items"},
              0,
-             "DB_OK (0), out size not written\nvalue 3  name 15003  details 20003 1  default "
-             "1\n"},
+             "DB_OK (0), out size 20 (from the size query; this answer leaves it unwritten)\n"
+             "value 3  name 15003  details 20003 1  default 1\n"},
         Case{"list_into_a_larger_buffer",
              {"drv", "4109", "--settings", "5", "--size", "40", "--items"},
              0,
@@ -123,15 +123,23 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"setting4_list_short_request",
              {"drv", "4109", "--settings", "4"},
              1,
-             "DB_NO_SETTINGS (-3), out size not written\n"},
+             "DB_NO_SETTINGS (-3), out size not written\nthe id needs 5 settings with these "
+             "values (--settings 5)\n"},
         Case{"full_paper_list_short_request",
              {"drv", "4113", "--settings", "20"},
              1,
-             "DB_NO_SETTINGS (-3), out size not written\n"},
+             "DB_NO_SETTINGS (-3), out size not written\nthe id needs 29 settings with these "
+             "values (--settings 29)\n"},
         Case{"print_mode_short_request",
              {"drv", "4126", "--settings", "81"},
              1,
-             "DB_NO_SETTINGS (-3), out size not written\n"},
+             "DB_NO_SETTINGS (-3), out size not written\nthe id needs 82 settings with these "
+             "values (--settings 82)\n"},
+        // By name: the same A4 printable area as by number.
+        Case{"a4_printable_area_by_name",
+             {"drv", "4097", "-s", "PaperSize=A4", "-s", "borderless=off", "--int32"},
+             0,
+             "DB_OK (0), out size 8\n20320 28900\n"},
         Case{"print_mode_no_row",
              {"drv", "4126", "--settings", "82"},
              1,
@@ -193,7 +201,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"keyword_without_settings",
                            {"mnt", "12299"},
                            1,
-                           "DB_NO_SETTINGS (-3), out size not written\n"},
+                           "DB_NO_SETTINGS (-3), out size not written\nthe id needs 1 "
+                           "setting with these values (--settings 1)\n"},
                       Case{"ink_colour_and_level",
                            {"sm", "24599", "-t", "7=C", "-s", "15=100", "--int32"},
                            0,
@@ -261,12 +270,13 @@ TEST(XdbqJobStart, SizesFollowThePrinterDataAndSettings)
     // Without stored values: clock, silent off, the 0F header and ESC ( M.
     toolstest::Run plain = RunProgram(XDBQ_PATH, {"drv", "4120", "--settings", "132", "--decode"});
     std::vector<std::string> lines = toolstest::Lines(plain.out);
-    ASSERT_EQ(lines.size(), 13u) << plain.out;
+    ASSERT_EQ(lines.size(), 14u) << plain.out;
     EXPECT_EQ(lines[0], "DB_OK (0), out size 136");
-    EXPECT_EQ(lines[4], "              | SetTime=20260101000000");
-    EXPECT_EQ(lines[9], "              | SetSilent=OFF");
-    EXPECT_EQ(lines[11], "     121  ESC [ K  mode header 00 0F");
-    EXPECT_EQ(lines[12], "     128  ESC ( M  media parameters off");
+    EXPECT_EQ(lines[1], "settings given: none");
+    EXPECT_EQ(lines[5], "              | SetTime=20260101000000");
+    EXPECT_EQ(lines[10], "              | SetSilent=OFF");
+    EXPECT_EQ(lines[12], "     121  ESC [ K  mode header 00 0F");
+    EXPECT_EQ(lines[13], "     128  ESC ( M  media parameters off");
 }
 
 TEST(XdbqMedia, DecodesTheReportFields)
@@ -280,6 +290,20 @@ TEST(XdbqMedia, DecodesTheReportFields)
 }
 
 // Settings are signed 32-bit values; hex gives the bit pattern.
+// The names come from the model source: the named settings with their
+// numbers, the values of their lists in list order, named where it names them.
+TEST(XdbqSettings, ListsTheModelsNames)
+{
+    toolstest::Run r = RunProgram(XDBQ_PATH, {"settings"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    for (const char* line :
+         {"  Media = setting 5: PlainPaper = 1, PhotoPaper = 281, 285, 284, 277,",
+          "  PaperSource = setting 7: SheetFeeder = 7, 263\n",
+          "  PaperSize = setting 28: A5 = 11, A4 = 9, A3 = 8,", " PhotoL = 278, ",
+          "  Borderless = setting 81: Off = 0, On = 1\n", "  Quality = setting 8: any number\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+}
+
 TEST(XdbqParse, SettingValuesAndTimes)
 {
     xdbq::Query q;
@@ -294,7 +318,15 @@ TEST(XdbqParse, SettingValuesAndTimes)
     EXPECT_EQ(q.time[0], 2026);
     EXPECT_EQ(q.time[5], 6);
 
-    for (const char* bad : {"1=-2147483649", "1=4294967296", "1=", "=5", "x=1", "1=5x"}) {
+    ASSERT_EQ(xdbq::ParseQuery({"drv", "4121", "-s", "PaperSize=photol", "-s", "media=281", "-s",
+                                "5=PhotoPaper", "-s", "28=A4"},
+                               &q),
+              "");
+    EXPECT_EQ(q.settings[28], 9);
+    EXPECT_EQ(q.settings[5], 281);
+
+    for (const char* bad : {"1=-2147483649", "1=4294967296", "1=", "=5", "x=1", "1=5x",
+                            "PaperSize=A9", "9=A4", "Papersize=", "65536=1"}) {
         xdbq::Query b;
         EXPECT_NE(xdbq::ParseQuery({"root", "2", "-s", bad}, &b), "") << bad;
     }

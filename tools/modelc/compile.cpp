@@ -35,6 +35,23 @@ const KnownName kKindNames[] = {PRN_DRIVER_ID_KINDS(PRN_KNOWN_NAME)};
 const KnownName kDetailNames[] = {PRN_LIST_DETAILS(PRN_KNOWN_NAME)};
 #undef PRN_KNOWN_NAME
 
+const char* NameOfSetting(uint32_t number)
+{
+    for (const KnownName& k : kSettingNames)
+        if (k.number == number)
+            return k.name;
+    return nullptr;
+}
+
+// Names of values are told apart without regard to case, as people type them.
+std::string Lower(const std::string& text)
+{
+    std::string out = text;
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
 template <size_t N>
 bool LookUpName(const KnownName (&names)[N], const std::string& name, uint32_t* number)
 {
@@ -298,6 +315,13 @@ struct ValuesDecl {
     Where where;
 };
 
+// setting SETTING { VALUE: NAME ... }: names of a setting's values.
+struct SettingDecl {
+    uint32_t setting;
+    std::vector<std::pair<int32_t, std::string>> values;
+    Where where;
+};
+
 struct RouteDecl {
     uint32_t id, kind, details, nameSetting, defaultPair;
     Where where;
@@ -345,6 +369,7 @@ struct Model {
     std::vector<IndexDecl> indexes;
     std::vector<ComposedDecl> composed;
     std::vector<ValuesDecl> valueLists;
+    std::vector<SettingDecl> settings;
     std::vector<RouteDecl> routes;
     std::deque<std::string> fileNames;
 };
@@ -355,16 +380,16 @@ bool IsStatementKeyword(const Token& t)
            (t.kind == Tok::Name &&
             (t.text == "def" || t.text == "key" || t.text == "index" || t.text == "composed" ||
              t.text == "values" || t.text == "route" || t.text == "printmodes" ||
-             t.text == "mediaclass" || t.text == "mediaquality"));
+             t.text == "mediaclass" || t.text == "mediaquality" || t.text == "setting"));
 }
 
 const std::set<std::string>& Keywords()
 {
     static const std::set<std::string> words = {
-        "def",    "key",   "index",      "text",       "bytes",       "s8",      "u8",
-        "s16",    "u16",   "int32",      "built",      "seq",         "filt",    "when",
-        "sel",    "mask",  "str",        "pdata",      "locale",      "default", "composed",
-        "values", "route", "printmodes", "mediaclass", "mediaquality"};
+        "def",    "key",   "index",      "text",       "bytes",        "s8",      "u8",
+        "s16",    "u16",   "int32",      "built",      "seq",          "filt",    "when",
+        "sel",    "mask",  "str",        "pdata",      "locale",       "default", "composed",
+        "values", "route", "printmodes", "mediaclass", "mediaquality", "setting"};
     return words;
 }
 
@@ -398,9 +423,11 @@ class Parser
                 ParseMediaClass();
             else if (t.kind == Tok::Name && t.text == "mediaquality")
                 ParseMediaQuality();
+            else if (t.kind == Tok::Name && t.text == "setting")
+                ParseSetting();
             else
                 Fail(At(t), "expected def, key, index, composed, values, route, printmodes, "
-                            "mediaclass or mediaquality");
+                            "mediaclass, mediaquality or setting");
         }
     }
 
@@ -559,6 +586,40 @@ class Parser
         if (decl.values.empty())
             Fail(At(start), "values list without a value");
         model_.valueLists.push_back(decl);
+    }
+
+    // setting NAME { VALUE: NAME ... }: what a named setting's values are
+    // called, for the people who read and write them (xdbq, prnsim); the
+    // engine never reads them.
+    void ParseSetting()
+    {
+        const Token& start = Next();
+        const Token& at = Cur();
+        SettingDecl decl{ExpectSetting(), {}, At(start)};
+        if (NameOfSetting(decl.setting) == nullptr)
+            Fail(At(at), "setting " + std::to_string(decl.setting) +
+                             " has no name (modelformat.h): only named settings name values");
+        Expect("{");
+        while (!IsPunct("}")) {
+            const Token& v = Cur();
+            int64_t value = ExpectNumber("a setting value");
+            if (value < INT32_MIN || value > UINT32_MAX)
+                Fail(At(v), "setting value out of range");
+            Expect(":");
+            std::string name = ExpectName("the name of the value");
+            int32_t value32 = static_cast<int32_t>(static_cast<uint32_t>(value));
+            for (const auto& named : decl.values) {
+                if (named.first == value32)
+                    Fail(At(v), "value " + std::to_string(value) + " named twice");
+                if (Lower(named.second) == Lower(name))
+                    Fail(At(v), "name " + name + " given to two values");
+            }
+            decl.values.emplace_back(value32, name);
+        }
+        Next();
+        if (decl.values.empty())
+            Fail(At(start), "setting without a named value");
+        model_.settings.push_back(decl);
     }
 
     uint32_t ExpectKnown(const KnownName* names, size_t count, const char* what)
@@ -1020,6 +1081,43 @@ class Packer
         PackDriverTables(seen);
         PackPrintModes();
         PackMediaTables();
+        PackSettingNames();
+    }
+
+    // Every named setting with the values the model knows of it: those of
+    // its value list in list order, then those only its setting statement
+    // names; each with its name where it has one.
+    void PackSettingNames()
+    {
+        std::map<uint32_t, const SettingDecl*> decls;
+        for (const SettingDecl& d : model_.settings)
+            if (!decls.emplace(d.setting, &d).second)
+                Fail(d.where, "names of setting " + std::to_string(d.setting) + " given twice");
+        for (const KnownName& k : kSettingNames) {
+            NamedSetting named{k.name, static_cast<uint16_t>(k.number), {}};
+            const SettingDecl* decl = decls.count(k.number) ? decls[k.number] : nullptr;
+            auto nameOf = [&](int32_t value) {
+                if (decl)
+                    for (const auto& v : decl->values)
+                        if (v.first == value)
+                            return v.second;
+                return std::string();
+            };
+            for (const ValuesDecl& list : model_.valueLists)
+                if (list.setting == k.number)
+                    for (const auto& v : list.values)
+                        named.values.emplace_back(static_cast<int32_t>(v.first),
+                                                  nameOf(static_cast<int32_t>(v.first)));
+            if (decl)
+                for (const auto& v : decl->values) {
+                    bool listed = false;
+                    for (const auto& have : named.values)
+                        listed = listed || have.first == v.first;
+                    if (!listed)
+                        named.values.push_back(v);
+                }
+            out_.settings.push_back(named);
+        }
     }
 
     // The media override's tables: per class its paper rows first, then the
@@ -1845,6 +1943,35 @@ std::string EmitCpp(const CompiledModel& m, const std::vector<std::string>& sour
             s << (i ? ", " : "") << list.entries[i] << "u";
         s << "};\nextern const DWORD " << list.name << "Count = " << list.entries.size() << "u;\n";
     }
+    return s.str();
+}
+
+std::string EmitNamesCpp(const CompiledModel& m, const std::vector<std::string>& sourceNames)
+{
+    std::ostringstream s;
+    s << "// Generated by modelc from the model source; do not edit.\n";
+    for (const std::string& name : sourceNames)
+        s << "//   " << name << "\n";
+    s << "#include \"modelnames.h\"\n\nnamespace modelnames\n{\n\nnamespace\n{\n\n";
+    std::vector<size_t> first;
+    size_t count = 0;
+    s << "const Value kValues[] = {\n";
+    for (const NamedSetting& setting : m.settings) {
+        first.push_back(count);
+        for (const auto& v : setting.values) {
+            std::string value = v.first == INT32_MIN ? "-2147483647 - 1" : std::to_string(v.first);
+            s << "    {" << value << ", \"" << v.second << "\"},\n";
+            count++;
+        }
+    }
+    if (count == 0)
+        s << "    {0, \"\"},\n";
+    s << "};\n\n} // namespace\n\nconst Setting kSettings[] = {\n";
+    for (size_t i = 0; i < m.settings.size(); i++)
+        s << "    {\"" << m.settings[i].name << "\", " << m.settings[i].number << ", kValues + "
+          << first[i] << ", " << m.settings[i].values.size() << "},\n";
+    s << "};\nconst size_t kSettingCount = " << m.settings.size()
+      << ";\n\n} // namespace modelnames\n";
     return s.str();
 }
 

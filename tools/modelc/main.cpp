@@ -1,15 +1,27 @@
-// modelc [-n TABLESET] -o OUTPUT.cpp FILE.model...
-// Compiles the model source into the packed tables; exits 1 with a message
-// naming the file and line on the first error.
+// modelc [-n TABLESET] -o OUTPUT.cpp [--names NAMES.cpp] FILE.model...
+// Compiles the model source into the packed tables (and, with --names, the
+// names of the settings and their values for the tools); exits 1 with a
+// message naming the file and line on the first error.
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
 #include "modelc.h"
 
+static bool Write(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) {
+        std::cerr << "modelc: cannot write " << path << "\n";
+        return false;
+    }
+    return true;
+}
+
 int main(int argc, char** argv)
 {
-    std::string output;
+    std::string output, namesOutput;
     std::string tableSet = "ModelTableSet";
     std::vector<modelc::SourceFile> sources;
     std::vector<std::string> names;
@@ -17,6 +29,10 @@ int main(int argc, char** argv)
         std::string arg = argv[i];
         if (arg == "-o" && i + 1 < argc) {
             output = argv[++i];
+            continue;
+        }
+        if (arg == "--names" && i + 1 < argc) {
+            namesOutput = argv[++i];
             continue;
         }
         if (arg == "-n" && i + 1 < argc) {
@@ -34,7 +50,8 @@ int main(int argc, char** argv)
         names.push_back(arg.substr(arg.find_last_of('/') + 1));
     }
     if (output.empty()) {
-        std::cerr << "usage: modelc [-n TABLESET] -o OUTPUT.cpp FILE.model...\n";
+        std::cerr
+            << "usage: modelc [-n TABLESET] -o OUTPUT.cpp [--names NAMES.cpp] FILE.model...\n";
         return 2;
     }
     modelc::CompiledModel model;
@@ -43,11 +60,9 @@ int main(int argc, char** argv)
         std::cerr << "modelc: " << error << "\n";
         return 1;
     }
-    std::ofstream out(output, std::ios::binary | std::ios::trunc);
-    out << modelc::EmitCpp(model, names, tableSet);
-    if (!out) {
-        std::cerr << "modelc: cannot write " << output << "\n";
+    if (!Write(output, modelc::EmitCpp(model, names, tableSet)))
         return 1;
-    }
+    if (!namesOutput.empty() && !Write(namesOutput, modelc::EmitNamesCpp(model, names)))
+        return 1;
     return 0;
 }

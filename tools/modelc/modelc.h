@@ -65,6 +65,14 @@ struct MediaQualityRecordRow {
     int32_t quality;
 };
 
+// A setting with a name (modelformat.h) and the values the model knows of
+// it, each with its name from a `setting` statement ("" where none).
+struct NamedSetting {
+    std::string name;
+    uint16_t number;
+    std::vector<std::pair<int32_t, std::string>> values;
+};
+
 struct CompiledModel {
     std::vector<std::pair<uint32_t, uint32_t>> entries; // TypeOffset, TagCount
     std::vector<std::pair<uint16_t, uint32_t>> keys;    // ascending by id
@@ -89,6 +97,7 @@ struct CompiledModel {
     bool hasMediaTables = false; // a mediaclass or mediaquality statement
     std::vector<MediaClassRecordRow> mediaClasses;
     std::vector<MediaQualityRecordRow> mediaQualities;
+    std::vector<NamedSetting> settings; // every named setting, in modelformat.h's order
 };
 
 // Checks and packs the whole model. On failure returns false with
@@ -99,6 +108,10 @@ bool CompileModel(const std::vector<SourceFile>& sources, CompiledModel& out, st
 // (the library's is ModelTableSet) and the index lists.
 std::string EmitCpp(const CompiledModel& model, const std::vector<std::string>& sourceNames,
                     const std::string& tableSetName = "ModelTableSet");
+
+// The generated C++ translation unit of the settings' names (modelnames.h),
+// for the tools; the library does not carry them.
+std::string EmitNamesCpp(const CompiledModel& model, const std::vector<std::string>& sourceNames);
 
 } // namespace modelc
 

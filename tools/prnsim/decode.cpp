@@ -51,10 +51,15 @@ std::string Groups(const unsigned char* p, size_t groups)
     return s;
 }
 
+// Under a command's line, its further fields.
+const char kMore[] = "                   ";
+
 std::string PageFormat(const unsigned char* d, size_t n, std::string* page, PageGeometry* geometry)
 {
     if (n != 46)
         return "page format, unexpected length " + std::to_string(n);
+    // Lengths in dots of 1/600 inch (bytes 12-13 say 600), but for the
+    // printable length and width of bytes 0-1 and 4-5, in 1/60 inch.
     long printableWidth = Be32(d + 22), printableLength = Be32(d + 26);
     long width = Be32(d + 38), length = Be32(d + 42);
     geometry->known = true;
@@ -66,10 +71,28 @@ std::string PageFormat(const unsigned char* d, size_t n, std::string* page, Page
     geometry->printableLength = printableLength;
     *page = Millimetres(width) + " x " + Millimetres(length) + " mm, printable " +
             Millimetres(printableWidth) + " x " + Millimetres(printableLength) + " mm";
-    return Format("page format: paper %ld x %ld dots (%s x %s mm), printable %ld x %ld dots, "
-                  "H %u V %u (1/60 in)",
-                  width, length, Millimetres(width).c_str(), Millimetres(length).c_str(),
-                  printableWidth, printableLength, Be16(d), Be16(d + 4));
+    long left = geometry->left, top = geometry->top;
+    long right = width - left - printableWidth, bottom = length - top - printableLength;
+    bool borderless = left < 0 || top < 0 || right < 0 || bottom < 0;
+    unsigned length60 = Be16(d), width60 = Be16(d + 4);
+    std::string text = Format("page format: paper %s x %s mm (%ld x %ld dots of 1/%u in)\n",
+                              Millimetres(width).c_str(), Millimetres(length).c_str(), width,
+                              length, Be16(d + 12));
+    text +=
+        kMore + Format("printable area %s x %s mm (%ld x %ld dots) from %ld, %ld dots\n",
+                       Millimetres(printableWidth).c_str(), Millimetres(printableLength).c_str(),
+                       printableWidth, printableLength, left, top);
+    text +=
+        kMore + Format("margins: left %s mm, top %s mm, right %s mm, bottom %s mm%s\n",
+                       Millimetres(left).c_str(), Millimetres(top).c_str(),
+                       Millimetres(right).c_str(), Millimetres(bottom).c_str(),
+                       borderless ? " (borderless: the printable area runs over the edges)" : "");
+    text += kMore + Format("printable length %u, width %u in 1/60 in (%.1f x %.1f mm)%s", length60,
+                           width60, length60 * 25.4 / 60, width60 * 25.4 / 60,
+                           length60 == 0 && width60 == 0 ? ", 0 for borderless" : "");
+    if (Be16(d + 6) != 0)
+        text += Format("; bytes 6-7: %u", Be16(d + 6));
+    return text;
 }
 
 std::string Dollar(const unsigned char* d, size_t n)
@@ -88,6 +111,24 @@ struct Decoder {
         out.lines.push_back(Format("%8zu  ", offset) + text);
     }
 
+    // A command whose fields take more than one line.
+    void CommandLines(size_t offset, const std::string& text)
+    {
+        size_t start = 0, end;
+        bool first = true;
+        while ((end = text.find('\n', start)) != std::string::npos || start < text.size()) {
+            std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+            if (first)
+                Line(offset, line);
+            else
+                out.lines.push_back(line);
+            first = false;
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
+        }
+    }
+
     // ESC ( letter nL nH data
     std::string Command(char letter, const unsigned char* d, size_t n)
     {
@@ -97,7 +138,7 @@ struct Decoder {
             return n == 1 ? Format("switch %s", d[0] ? "on" : "off") : "switch " + data;
         case 'c':
             out.printMode = data;
-            return "print mode " + data;
+            return "print mode " + data + " (the mode block's ESC ( c data)";
         case 'd':
             return n == 4 ? Format("resolution %u x %u dpi", Be16(d), Be16(d + 2))
                           : "resolution " + data;
@@ -110,9 +151,14 @@ struct Decoder {
             if (n == 2) {
                 std::string paper = PaperOfCode(Be16(d));
                 out.paper = paper.empty() ? Format("code %u", Be16(d)) : paper;
-                return Format("paper size code %u (%s)", Be16(d), out.paper.c_str());
+                return Format("paper size code %u (%s)", Be16(d),
+                              paper.empty() ? "not a paper of the model" : paper.c_str());
             }
             return "paper size " + data;
+        case 'l':
+            return n == 3 ? "paper source and media " + data +
+                                " (bytes by paper source, media, paper source)"
+                          : "paper source and media " + data;
         case '$':
             return Dollar(d, n);
         case 'M':
@@ -169,11 +215,17 @@ struct Decoder {
     void Data(size_t offset, const unsigned char* p, size_t n)
     {
         out.dataBytes += n;
-        if (n == 1 && p[0] == 0x0C)
+        if (n == 1 && p[0] == 0x0C) {
             Line(offset, "FF       form feed");
-        else if (n <= 8)
-            Line(offset, "data     " + HexBytes(p, n));
-        else {
+        } else if (n <= 8) {
+            // Too short for raster data: what is left of a command, as when
+            // a sequence misses a piece because a setting it needs is not
+            // given.
+            out.strayBytes += n;
+            Line(offset, Format("warning  %zu byte%s that %s not a command: ", n, n == 1 ? "" : "s",
+                                n == 1 ? "is" : "are") +
+                             HexBytes(p, n) + " (a sequence left incomplete?)");
+        } else {
             out.rasterBytes += n;
             Line(offset, Format("data     %zu bytes of raster data", n));
         }
@@ -200,7 +252,7 @@ struct Decoder {
                 }
                 flushData(i);
                 char letter = (char)p[i + 2];
-                Line(i, Format("ESC ( %c  ", letter) + Command(letter, p + i + 5, length));
+                CommandLines(i, Format("ESC ( %c  ", letter) + Command(letter, p + i + 5, length));
                 out.commands++;
                 i += 5 + length;
                 dataStart = i;
@@ -224,43 +276,6 @@ struct Decoder {
 };
 
 } // namespace
-
-std::string PaperOfCode(unsigned code)
-{
-    switch (code) {
-    case 1:
-        return "A5";
-    case 3:
-        return "A4";
-    case 5:
-        return "A3";
-    case 8:
-        return "B5 (JIS)";
-    case 10:
-        return "B4 (JIS)";
-    case 13:
-        return "Letter";
-    case 15:
-        return "Legal";
-    case 20:
-        return "Japanese postcard";
-    case 44:
-        return "A3+ (329 x 483 mm)";
-    case 50:
-        return "photo L (89 x 127 mm)";
-    case 51:
-        return "photo 2L (127 x 178 mm)";
-    case 57:
-        return "double Japanese postcard";
-    case 58:
-        return "envelope Chou 3";
-    case 59:
-        return "envelope Chou 4";
-    case 256:
-        return "user-defined size";
-    }
-    return "";
-}
 
 StreamSummary DecodeStream(const unsigned char* data, size_t n)
 {

@@ -26,6 +26,7 @@ struct StreamSummary {
     size_t commands = 0;
     size_t dataBytes = 0;   // bytes outside commands (raster data)
     size_t rasterBytes = 0; // of those, the runs longer than a control byte or two
+    size_t strayBytes = 0;  // the shorter runs, no form feed: not a command, not raster
     std::string paper;      // what the paper size command selects, "" if none
     std::string page;       // paper and printable area of the page format command
     std::string printMode;  // what the print mode command selects, "" if none

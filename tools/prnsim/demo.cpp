@@ -9,6 +9,7 @@
 #include "session.h"
 #include "text.h"
 
+#include "modelnames.h"
 #include "prnsbp.h"
 
 #include <unistd.h>
@@ -59,11 +60,11 @@ void ShowIdentification(Machine& m, FILE* out)
         fprintf(out, "   port interface         %s (%s)\n", i.symbolicLink.c_str(),
                 i.enabled ? "enabled" : "disabled");
         fprintf(out, "   Port Number            %s\n",
-                RegistryValueText(i.keyPath, "Port Number", false).c_str());
+                RegistryValueText(i.keyPath, "Port Number").c_str());
         fprintf(out, "   Base Name              %s\n",
-                RegistryValueText(i.keyPath, "Base Name", false).c_str());
+                RegistryValueText(i.keyPath, "Base Name").c_str());
         fprintf(out, "   Port Description       %s\n",
-                RegistryValueText(i.keyPath, "Port Description", false).c_str());
+                RegistryValueText(i.keyPath, "Port Description").c_str());
     }
     PDEVICE_OBJECT child = m.Child("printer");
     if (child == nullptr) {
@@ -76,7 +77,17 @@ void ShowIdentification(Machine& m, FILE* out)
     fprintf(out, "   child hardware IDs     %s\n", Join(ids.hardwareIds).c_str());
     fprintf(out, "   child compatible IDs   %s\n", Join(ids.compatibleIds).c_str());
     fprintf(out, "   child PortName         %s\n",
-            RegistryValueText(kmsim::DeviceKeyPath(child), "PortName", false).c_str());
+            RegistryValueText(kmsim::DeviceKeyPath(child), "PortName").c_str());
+}
+
+// "A4, PlainPaper", numbers where the model names no value.
+std::string PaperAndMedia(const Job& job)
+{
+    auto word = [&](uint32_t setting) {
+        std::string name = modelnames::NameOf(setting, job.settings[setting]);
+        return name.empty() ? modelnames::Describe(setting, job.settings[setting]) : name;
+    };
+    return word(28) + ", " + word(5);
 }
 
 void ShowJob(const Job& job, FILE* out)
@@ -142,14 +153,28 @@ void ShowSummary(const PrintRun& run, size_t received, bool same, FILE* out)
             (double)run.duration / kMs);
 }
 
+// The settings of the job's requests that are not 0, in words where the
+// model names them.
+std::vector<std::pair<uint32_t, int32_t>> SettingsOf(const Job& job)
+{
+    std::vector<std::pair<uint32_t, int32_t>> set;
+    for (size_t i = 0; i < job.settings.size(); i++)
+        if (job.settings[i] != 0)
+            set.emplace_back((uint32_t)i, job.settings[i]);
+    return set;
+}
+
 // Returns false when the page picture was asked for and could not be written.
-bool ShowDecoded(const std::vector<unsigned char>& received, const std::string& svgPath, FILE* out)
+bool ShowDecoded(const Job& job, const std::vector<unsigned char>& received,
+                 const std::string& svgPath, FILE* out)
 {
     StreamSummary decoded = DecodeStream(received.data(), received.size());
     fprintf(out, "\nCommands the printer received (%zu commands, %s bytes of raster data)\n",
             decoded.commands, Grouped(decoded.dataBytes).c_str());
-    fprintf(out, "  the job asked for     A4 (setting 28 = 9), plain paper (setting 5 = 1), "
-                 "quality setting 8 = 3, with margins\n");
+    std::string asked;
+    for (const auto& [number, value] : SettingsOf(job))
+        asked += (asked.empty() ? "" : ", ") + modelnames::Describe(number, value);
+    fprintf(out, "  the job asked for     %s; every other setting 0\n", asked.c_str());
     fprintf(out, "  the printer was told  paper %s; page %s; print mode %s\n",
             decoded.paper.empty() ? "(none)" : decoded.paper.c_str(),
             decoded.page.empty() ? "(none)" : decoded.page.c_str(),
@@ -158,7 +183,15 @@ bool ShowDecoded(const std::vector<unsigned char>& received, const std::string& 
         fprintf(out, "  %s\n", line.c_str());
     if (svgPath.empty())
         return true;
-    std::string error = WritePageSvg(decoded, svgPath);
+    if (!decoded.geometry.known) {
+        fprintf(out, "  no page to draw: the job has no page format command (ESC ( p)\n");
+        return true;
+    }
+    PageContext context;
+    context.settingsKnown = true;
+    context.settings = SettingsOf(job);
+    context.source = "the demo's job, raster data made up";
+    std::string error = WritePageSvg(decoded, svgPath, context);
     if (!error.empty()) {
         fprintf(stderr, "prnsim: %s\n", error.c_str());
         return false;
@@ -183,11 +216,27 @@ void ShowLeakCheck(const std::vector<std::string>& problems, FILE* out)
 int RunDemo(const std::vector<std::string>& args)
 {
     std::string svgPath;
-    if (args.size() == 2 && args[0] == "--svg") {
-        svgPath = args[1];
-    } else if (!args.empty()) {
-        fprintf(stderr, "prnsim: demo takes only --svg FILE (got '%s')\n", args[0].c_str());
-        return 2;
+    std::map<uint32_t, int32_t> changed;
+    for (size_t i = 0; i < args.size(); i++) {
+        uint32_t number;
+        int32_t value;
+        if (args[i] == "--svg" && i + 1 < args.size()) {
+            svgPath = args[++i];
+        } else if (args[i] == "-s" && i + 1 < args.size()) {
+            std::string error = modelnames::ParseAssignment(args[++i], &number, &value);
+            if (error.empty() && number >= kJobSettingCount)
+                error = "setting " + std::to_string(number) + " is beyond the job's " +
+                        std::to_string(kJobSettingCount);
+            if (!error.empty()) {
+                fprintf(stderr, "prnsim: %s\n", error.c_str());
+                return 2;
+            }
+            changed[number] = value;
+        } else {
+            fprintf(stderr, "prnsim: demo takes only -s SETTING=VALUE and --svg FILE (got '%s')\n",
+                    args[i].c_str());
+            return 2;
+        }
     }
     FILE* out = stdout;
     Machine m;
@@ -218,8 +267,8 @@ int RunDemo(const std::vector<std::string>& args)
         return 1;
     }
 
-    Step(out, 3, "Building a print job with prnmodel (A4, plain paper)");
-    Job job = BuildDemoJob(kRasterBytes);
+    Job job = BuildDemoJob(kRasterBytes, changed);
+    Step(out, 3, ("Building a print job with prnmodel (" + PaperAndMedia(job) + ")").c_str());
     ShowJob(job, out);
 
     Step(out, 4, "Printing through the port");
@@ -238,9 +287,11 @@ int RunDemo(const std::vector<std::string>& args)
 
     bool same = received == job.bytes;
     ShowSummary(run, received.size(), same, out);
-    bool drawn = ShowDecoded(received, svgPath, out);
+    bool drawn = ShowDecoded(job, received, svgPath, out);
     ShowLeakCheck(problems, out);
-    return problems.empty() && same && run.written.complete && job.error.empty() && drawn ? 0 : 1;
+    if (!drawn)
+        return 2;
+    return problems.empty() && same && run.written.complete && job.error.empty() ? 0 : 1;
 }
 
 } // namespace prnsim

@@ -91,6 +91,9 @@ class Interpreter
     }
 
     int Run(std::istream& in, const std::string& registryFile);
+    // Runs of trace lines alike but for their time (and a write's sequence
+    // byte) as their first line and a count.
+    void SetFold(bool fold) { fold_ = fold; }
 
     // The script language's lines of `prnsim --help`.
     static std::string Help();
@@ -220,6 +223,7 @@ class Interpreter
     bool async_ = false;       // every printer completes from the port driver's thread
     unsigned mixedSeed_ = 0;   // non-zero: every printer mixes both completions
     bool lowerFilter_ = false; // a lower filter below the driver on every printer
+    bool fold_ = false;        // --fold
     bool legacy_ = false;
     bool detail_ = false;     // `detail on`: SRB fields and where requests went
     bool interleave_ = false; // `interleave on`: bus events of all printers by time
@@ -229,6 +233,7 @@ class Interpreter
     std::map<std::string, std::string> unitOfPdo_;
     std::set<std::string> namedFilters_;
     std::vector<bool> passedShown_; // entries of kmsim::PassedRequests() shown
+    std::vector<SeenEvent> seen_;   // every bus event shown, for the summary at the end
     unsigned long long patternSeed_ = 0;
     std::vector<std::unique_ptr<Task>> tasks_; // started and not yet waited for
     Task* command_ = nullptr;                  // the script's current command
@@ -240,7 +245,7 @@ class Interpreter
 // The options of `run` and `explore`.
 struct ScriptOptions {
     std::string script, registry, schedule;
-    bool async = false, lowerFilter = false;
+    bool async = false, lowerFilter = false, fold = false;
     unsigned mixedSeed = 0;
     // explore
     bool explore = false, pct = false;
@@ -252,6 +257,9 @@ int ParseScriptOptions(const std::vector<std::string>& args, bool explore, Scrip
 // One run of a script's text, its output into `out`; the exit code of run.
 int RunScriptOnce(const ScriptOptions& o, const std::string& text, FILE* out);
 bool ReadScript(const std::string& path, std::string* text);
+// Runs of trace lines that differ only in their time and, in a vendor data
+// write, the sequence byte: the first line, then "... N more like it".
+std::vector<std::string> FoldRuns(const std::vector<std::string>& lines);
 // A script under one schedule (`run --schedule`).
 int RunScheduled(const ScriptOptions& o, const std::string& text);
 

@@ -11,8 +11,6 @@ const char kDemoPrinterName[] = "Orvex Tessa 4410x";
 namespace
 {
 
-const DWORD kSettingCount = 132;
-
 // Asks the driver database with the size-query protocol: size first, then
 // the answer into a buffer of that size.
 long ReadDrv(DWORD id, const DataBaseRequest* request, std::vector<unsigned char>* out)
@@ -46,7 +44,7 @@ std::vector<unsigned char> RasterData(size_t n)
 
 } // namespace
 
-Job BuildDemoJob(size_t rasterBytes)
+Job BuildDemoJob(size_t rasterBytes, const std::map<uint32_t, int32_t>& changed)
 {
     // The printer's stored choices: silent mode by time of day from 22:00 to
     // 07:00, media detection on; the local clock at 23:15.
@@ -63,7 +61,7 @@ Job BuildDemoJob(size_t rasterBytes)
     now.wMinute = 15;
     UmSetLocalTime(&now);
 
-    std::vector<LONG> settings(kSettingCount, 0);
+    std::vector<LONG> settings(kJobSettingCount, 0);
     settings[4] = 3; // the one print-mode family of this model
     settings[5] = 1; // plain paper
     settings[6] = 1;
@@ -73,18 +71,21 @@ Job BuildDemoJob(size_t rasterBytes)
     settings[28] = 9;  // A4
     settings[81] = 0;  // with margins
     settings[112] = 1; // adds ESC ( $
+    for (const auto& [number, value] : changed)
+        settings[number] = value;
     static const WCHAR name[] = L"Orvex Tessa 4410x";
     DataBaseRequest request = {};
-    request.SettingCount = kSettingCount;
+    request.SettingCount = (DWORD)kJobSettingCount;
     request.Settings = settings.data();
     request.PrinterName = name;
 
     Job job;
+    job.settings.assign(settings.begin(), settings.end());
     struct Step {
         DWORD id;
         const char* what;
     };
-    const Step before[] = {{4120, "job start"}, {4121, "job setup, A4 plain paper"}};
+    const Step before[] = {{4120, "job start"}, {4121, "job setup"}};
     const Step after[] = {
         {4125, "page end"}, {4124, "switch off"}, {4123, "reset"}, {4122, "job end"}};
     auto add = [&](const Step& step) {

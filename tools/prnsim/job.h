@@ -5,6 +5,8 @@
 #define PRNSIM_JOB_H
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@ struct JobPiece {
 };
 
 struct Job {
+    std::vector<int32_t> settings; // the request's, by number
     std::vector<unsigned char> bytes;
     std::vector<JobPiece> pieces;
     std::string error; // empty when every piece was answered
@@ -28,9 +31,12 @@ struct Job {
 // values (silent mode, media detection) live in the spooler stand-in.
 extern const char kDemoPrinterName[];
 
-// Job start 4120, job setup 4121 for A4 plain paper, rasterBytes of raster
-// data, then 4125, 4124, 4123, 4122.
-Job BuildDemoJob(size_t rasterBytes);
+// Job start 4120, job setup 4121 for A4 plain paper (or the settings
+// changed as `changed` says), rasterBytes of raster data, then 4125, 4124,
+// 4123, 4122.
+Job BuildDemoJob(size_t rasterBytes, const std::map<uint32_t, int32_t>& changed = {});
+// How many settings the job's requests carry.
+const size_t kJobSettingCount = 132;
 
 // The user-mode stand-ins (spooler, kernel32) back to their first state.
 void ResetModelStandIns();

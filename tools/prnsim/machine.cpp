@@ -410,21 +410,46 @@ static std::string Unhex16(const std::string& hex)
     return s;
 }
 
-// REG_SZ and REG_MULTI_SZ data as text, terminators shown as \0 so a stored
-// or missing terminator is visible.
-static std::string RegistryText(const std::vector<unsigned char>& data)
+// REG_SZ and REG_MULTI_SZ data as their text, without the terminators, and
+// a flag where the stored length is not what the text needs: the strings
+// and one terminator each, and for a REG_MULTI_SZ one more at the end.
+std::string RegistryText(const std::vector<unsigned char>& data, bool multi)
 {
-    std::string s = "\"";
-    for (size_t i = 0; i + 1 < data.size(); i += 2) {
-        unsigned unit = data[i] | data[i + 1] << 8;
-        if (unit == 0)
-            s += "\\0";
-        else if (unit >= 0x20 && unit < 0x7F)
-            s += (char)unit;
-        else
-            s += "?";
+    std::vector<unsigned> units;
+    for (size_t i = 0; i + 1 < data.size(); i += 2)
+        units.push_back(data[i] | data[i + 1] << 8);
+    // The strings as the reader of the value takes them: up to the first
+    // terminator (a list: up to the empty string).
+    std::vector<std::string> strings(1);
+    size_t used = 0;
+    bool ended = false;
+    for (; used < units.size() && !ended; used++) {
+        unsigned unit = units[used];
+        if (unit == 0) {
+            ended = !multi || strings.back().empty();
+            if (!ended)
+                strings.emplace_back();
+        } else {
+            strings.back() += unit >= 0x20 && unit < 0x7F ? (char)unit : '?';
+        }
     }
-    return s + "\"";
+    if (multi && !strings.empty() && strings.back().empty())
+        strings.pop_back();
+    std::string s;
+    for (const std::string& text : strings)
+        s += (s.empty() ? "\"" : " | \"") + text + "\"";
+    if (s.empty())
+        s = multi ? "(empty list)" : "\"\"";
+    size_t extra = units.size() - used;
+    if (data.size() % 2)
+        s += Format(" (%zu bytes: an odd length)", data.size());
+    else if (!ended)
+        s += multi && !units.empty() && units.back() == 0 ? " (no list terminator)"
+                                                          : " (no terminator)";
+    else if (extra > 0)
+        s += Format(" (%zu bytes: %zu code unit%s after the terminator)", data.size(), extra,
+                    extra == 1 ? "" : "s");
+    return s;
 }
 
 static std::string RegistryValue(ULONG type, const std::vector<unsigned char>& data)
@@ -434,9 +459,9 @@ static std::string RegistryValue(ULONG type, const std::vector<unsigned char>& d
         return "REG_DWORD " + Hex32(v) + " (" + std::to_string(v) + ")";
     }
     if (type == REG_SZ)
-        return "REG_SZ " + RegistryText(data);
+        return "REG_SZ " + RegistryText(data, false);
     if (type == REG_MULTI_SZ)
-        return "REG_MULTI_SZ " + RegistryText(data);
+        return "REG_MULTI_SZ " + RegistryText(data, true);
     return "type " + std::to_string(type) + " [" + HexBytes(data.data(), data.size()) + "]";
 }
 
@@ -575,7 +600,7 @@ std::string FormatPortRequest(const std::string& printer, const sbp2sim::PortReq
     return std::string(text) + " -> " + StatusName(r.status);
 }
 
-std::string RegistryValueText(const std::string& key, const std::string& name, bool showZeros)
+std::string RegistryValueText(const std::string& key, const std::string& name)
 {
     ULONG type = 0;
     std::vector<unsigned char> data;
@@ -583,14 +608,7 @@ std::string RegistryValueText(const std::string& key, const std::string& name, b
         return "(not set)";
     if (type == REG_DWORD && data.size() == 4)
         return std::to_string(data[0] | data[1] << 8 | data[2] << 16 | data[3] << 24);
-    std::string s;
-    for (size_t i = 0; i + 1 < data.size(); i += 2) {
-        if (data[i] || data[i + 1])
-            s += (char)data[i];
-        else if (showZeros)
-            s += "\\0";
-    }
-    return "\"" + s + "\"";
+    return RegistryText(data, type == REG_MULTI_SZ);
 }
 
 } // namespace prnsim

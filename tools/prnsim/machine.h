@@ -163,10 +163,14 @@ std::string FormatSrbDetail(const sbp2sim::BusEvent& e);
 std::string FormatPortRequest(const std::string& printer, const sbp2sim::PortRequest& r,
                               LONGLONG bootTime);
 
-// A registry value as text: a REG_DWORD as its number, anything else as the
-// low bytes of its UTF-16 units in quotes; embedded zero units are shown as
-// "\0" or left out. "(not set)" when there is no such value.
-std::string RegistryValueText(const std::string& key, const std::string& name, bool showZeros);
+// A registry value as text: a REG_DWORD as its number, a string as its text
+// in quotes without terminators (RegistryText). "(not set)" when there is no
+// such value.
+std::string RegistryValueText(const std::string& key, const std::string& name);
+// REG_SZ (or, multi, REG_MULTI_SZ) data as the reader of the value takes its
+// text, in quotes, with a flag where the stored length is not what the text
+// needs: "(no terminator)", "(38 bytes: 2 code units after the terminator)".
+std::string RegistryText(const std::vector<unsigned char>& data, bool multi);
 
 } // namespace prnsim
 

@@ -17,11 +17,15 @@ IEEE 1394 printers on a simulated SBP-2 port driver, and prnmodel building
 the print jobs.
 
 commands:
-  demo [--svg FILE]     load the driver, plug a printer in, print a job built
+  demo [-s SETTING=VALUE]... [--svg FILE]
+                        load the driver, plug a printer in, print a job built
                         by prnmodel, read the status, unplug, unload; then a
                         summary, the decoded commands and a leak check;
-                        --svg draws the page the printer was told about
-                        (paper, printable area, margins, raster) into FILE
+                        -s changes a setting of the A4 plain-paper job, by
+                        number or name (-s PaperSize=PhotoL, as xdbq takes
+                        them); --svg draws the page the printer was told
+                        about (paper, printable area, margins, raster) into
+                        FILE
   print FILE [OPTIONS]  write FILE through the printer's port
       --write-size N      bytes per write request (default 4096)
       --use-scsi-print N  USE_SCSI_PRINT of the service key (default 0)
@@ -35,15 +39,20 @@ commands:
       --svg OUT           draw the page the printer was told about into OUT
                         Files of 1 MiB and more run on a retail kernel
                         (verifier off); the first line says which.
-  run SCRIPT|- [--registry FILE] [--async] [--mixed[=SEED]] [--lower-filter]
+  run SCRIPT|- [--registry FILE] [--async] [--mixed[=SEED]] [--lower-filter] [--fold]
                         run a scenario, one command per line ('-': standard
                         input); --registry loads the registry from FILE first
-                        (when it exists) and saves it there at the end;
+                        (when it exists) and saves it there at the end, as
+                        text: [KEY] lines, values "NAME" = dword:N,
+                        sz:"TEXT", sz-exact:"TEXT" or hex(TYPE):BYTES;
                         --async: every printer completes requests from the
                         port driver's thread; --mixed: every printer
                         completes each request either way (as for print);
                         --lower-filter: every printer gets a pass-through
-                        lower filter below the driver
+                        lower filter below the driver; --fold: a run of
+                        trace lines alike but for their time (and a data
+                        write's sequence byte) is its first line and
+                        "... N more like it, the last [time]"
       --schedule S        run under the schedule S that explore printed
                           (its threads one at a time, as explore ran them)
   explore SCRIPT [--bound K] [--max-schedules N] [--async] [--mixed[=SEED]]
@@ -66,9 +75,11 @@ commands:
   help, --help          this text
 
 Exit codes: 0 success; 1 the run found a problem (data lost, a leak, a
-verifier report); 2 bad command line or script; 3 a hang: the script
-ended with a started request still blocked (each is named with where it
-waits, then everything held is let go and the end-of-run check follows).
+verifier report); 2 bad command line or script, or a picture (--svg) that
+cannot be written; 3 a hang: the script ended with a started request
+still blocked (each is named with where it waits, then everything held is
+let go and the end-of-run check follows). Data without a page format
+command has no page to draw: said, and no file written.
 
 SCRIPT LANGUAGE (one command per line, '#' starts a comment, "quoted words"
 may hold blanks and \n \r \t \xNN escapes). DEV is a device: NAME.0 and
@@ -92,8 +103,9 @@ read). "= held in the printer: p/0 SCSI ..." when a request is kept by
 "printer NAME hold"; a command that would block must be started, and
 "= w: blocked, ..." says where it waits (held in the printer with its CDB,
 or in the driver on which fast mutex or event). At the end handles left
-open are closed, the printers unplugged, the driver unloaded and anything
-left allocated is reported.
+open are closed, the printers unplugged, the driver unloaded, the
+script's SCSI requests counted by opcode (as print counts them) and
+anything left allocated is reported.
 )";
 
 } // namespace

@@ -161,15 +161,21 @@ int RunPrint(const std::vector<std::string>& args)
         for (const std::string& line : decoded.lines)
             fprintf(out, "  %s\n", line.c_str());
     }
-    std::string svgError = o.svg.empty() ? "" : WritePageSvg(decoded, o.svg);
-    if (!svgError.empty())
+    // No page format is no fault of the run: said, and nothing drawn. A
+    // picture that cannot be written is a bad command line.
+    std::string svgError;
+    if (!o.svg.empty() && !decoded.geometry.known)
+        fprintf(out, "\nno page to draw: the data has no page format command (ESC ( p)\n");
+    else if (!o.svg.empty() && !(svgError = WritePageSvg(decoded, o.svg)).empty())
         fprintf(stderr, "prnsim: %s\n", svgError.c_str());
     else if (!o.svg.empty())
         fprintf(out, "\nThe page as the printer was told: %s\n", o.svg.c_str());
     fprintf(out, "\nLeak check: %s\n", problems.empty() ? "nothing left allocated" : "");
     for (const std::string& p : problems)
         fprintf(out, "  %s\n", p.c_str());
-    return problems.empty() && same && written.complete && svgError.empty() ? 0 : 1;
+    if (!svgError.empty())
+        return 2;
+    return problems.empty() && same && written.complete ? 0 : 1;
 }
 
 } // namespace prnsim

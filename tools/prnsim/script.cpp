@@ -4,6 +4,8 @@
 // the script read line by line, and the commands of every family.
 #include "commands.h"
 #include "interpreter.h"
+#include "regfile.h"
+#include "session.h"
 
 #include <algorithm>
 #include <fstream>
@@ -56,6 +58,7 @@ void Interpreter::ShowBusEvents()
     };
     std::vector<Line> lines;
     for (const SeenEvent& e : m_.NewBusEvents()) {
+        seen_.push_back(e);
         std::string text = FormatBusEvent(e, m_.BootTime());
         if (detail_ && e.event.kind == sbp2sim::BusEvent::kSrb)
             text += "\n        " + FormatSrbDetail(e.event);
@@ -89,8 +92,55 @@ void Interpreter::ShowBusEvents()
                    std::find(order.begin(), order.end(), b.printer);
         return a.time < b.time;
     });
+    std::vector<std::string> texts;
     for (const Line& l : lines)
-        fprintf(out_, "  %s\n", l.text.c_str());
+        texts.push_back(l.text);
+    for (const std::string& text : fold_ ? FoldRuns(texts) : texts)
+        fprintf(out_, "  %s\n", text.c_str());
+}
+
+namespace
+{
+
+// A trace line without what changes from one request of a run to the next:
+// its time, and in a vendor data write (C0 00) the sequence byte (CDB byte 5).
+std::string Unchanging(const std::string& line, std::string* sequence)
+{
+    size_t timeEnd = line.find("] ");
+    std::string rest = timeEnd == std::string::npos ? line : line.substr(timeEnd + 2);
+    size_t cdb = rest.find(" SCSI C0 00 ");
+    sequence->clear();
+    if (cdb != std::string::npos && rest.size() > cdb + 6 + 17) {
+        *sequence = rest.substr(cdb + 6 + 15, 2);
+        rest.replace(cdb + 6 + 15, 2, "..");
+    }
+    return rest;
+}
+
+} // namespace
+
+std::vector<std::string> FoldRuns(const std::vector<std::string>& lines)
+{
+    std::vector<std::string> out;
+    for (size_t i = 0; i < lines.size();) {
+        std::string firstSequence, sequence, lastSequence;
+        std::string key = Unchanging(lines[i], &firstSequence);
+        size_t end = i + 1;
+        while (end < lines.size() && Unchanging(lines[end], &sequence) == key) {
+            lastSequence = sequence;
+            end++;
+        }
+        out.push_back(lines[i]);
+        size_t more = end - i - 1;
+        if (more > 0) {
+            std::string last = lines[end - 1].substr(0, lines[end - 1].find("] ") + 1);
+            out.push_back(Format("... %zu more like it", more) +
+                          (firstSequence.empty() ? "" : ", sequence bytes to " + lastSequence) +
+                          ", the last " + last);
+        }
+        i = end;
+    }
+    return out;
 }
 
 // "[    2.0000 ms] p/0 PASSED device control 0x00220003 -> STATUS_INVALID_DEVICE_REQUEST,
@@ -146,10 +196,13 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
     m_.Boot(false);
     passedShown_.clear();
     struct stat st;
-    if (!registryFile.empty() && stat(registryFile.c_str(), &st) == 0 &&
-        !kmsim::RegLoad(registryFile)) {
-        fprintf(stderr, "prnsim: cannot load the registry from '%s'\n", registryFile.c_str());
-        return 2;
+    if (!registryFile.empty() && stat(registryFile.c_str(), &st) == 0) {
+        std::string error = LoadRegistryFile(registryFile);
+        if (!error.empty()) {
+            fprintf(stderr, "prnsim: cannot load the registry from '%s': %s\n",
+                    registryFile.c_str(), error.c_str());
+            return 2;
+        }
     }
     std::string line;
     int number = 0;
@@ -187,11 +240,14 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
         Note("a handle on " + port + " was left open: closed, as the program's exit closes it");
     std::vector<std::string> problems = m_.ShutdownAndCheck();
     ShowBusEvents();
+    // What the whole script put on the bus, as print's summary shows it.
+    Note("the bus during the script:");
+    PrintBusSummary(seen_, Out());
     if (problems.empty())
         Note("nothing left allocated, no verifier reports");
     for (const std::string& p : problems)
         Note(p);
-    if (!registryFile.empty() && !kmsim::RegSave(registryFile)) {
+    if (!registryFile.empty() && !SaveRegistryFile(registryFile)) {
         fprintf(stderr, "prnsim: cannot save the registry to '%s'\n", registryFile.c_str());
         return 2;
     }
@@ -272,6 +328,8 @@ int ParseScriptOptions(const std::vector<std::string>& args, bool explore, Scrip
             o->async = true;
         } else if (args[i] == "--lower-filter") {
             o->lowerFilter = true;
+        } else if (args[i] == "--fold") {
+            o->fold = true;
         } else if (args[i].compare(0, 7, "--mixed") == 0) {
             if (!ParseMixedOption(args[i], &o->mixedSeed)) {
                 fprintf(stderr, "prnsim: bad option '%s' (--mixed or --mixed=SEED, SEED not 0)\n",
@@ -326,6 +384,7 @@ int ParseScriptOptions(const std::vector<std::string>& args, bool explore, Scrip
 int RunScriptOnce(const ScriptOptions& o, const std::string& text, FILE* out)
 {
     Interpreter interpreter(o.script, out, o.async, o.mixedSeed, o.lowerFilter);
+    interpreter.SetFold(o.fold);
     std::istringstream in(text);
     int code = interpreter.Run(in, o.registry);
     fflush(out);
@@ -390,6 +449,7 @@ int RunScriptCommand(const std::vector<std::string>& args)
     }
     Interpreter interpreter(o.script == "-" ? "<stdin>" : o.script, stdout, o.async, o.mixedSeed,
                             o.lowerFilter);
+    interpreter.SetFold(o.fold);
     if (o.script == "-")
         return interpreter.Run(std::cin, o.registry);
     std::ifstream file(o.script);

@@ -53,14 +53,14 @@ bool Interpreter::Show(const std::string& name)
     for (const kmsim::InterfaceInfo& i : kmsim::Interfaces()) {
         if (i.pdo != m_.Pdo(name, 0) && i.pdo != m_.Pdo(name, 1))
             continue;
-        fprintf(Out(), "= interface %s (%s): Port Number %s, Base Name %s, Port Description %s\n",
-                i.symbolicLink.c_str(), i.enabled ? "enabled" : "disabled",
-                RegistryValueText(i.keyPath, "Port Number", true).c_str(),
-                RegistryValueText(i.keyPath, "Base Name", true).c_str(),
-                (RegistryValueText(i.keyPath, "Port Description", true) +
-                 (detail_ ? ", Link Name " + RegistryValueText(i.keyPath, "Link Name", true)
-                          : std::string()))
-                    .c_str());
+        fprintf(
+            Out(), "= interface %s (%s): Port Number %s, Base Name %s, Port Description %s\n",
+            i.symbolicLink.c_str(), i.enabled ? "enabled" : "disabled",
+            RegistryValueText(i.keyPath, "Port Number").c_str(),
+            RegistryValueText(i.keyPath, "Base Name").c_str(),
+            (RegistryValueText(i.keyPath, "Port Description") +
+             (detail_ ? ", Link Name " + RegistryValueText(i.keyPath, "Link Name") : std::string()))
+                .c_str());
     }
     PDEVICE_OBJECT child = m_.Child(name);
     Note(child ? "child: " + kmsim::IdsOf(child).deviceId + "\\" + kmsim::IdsOf(child).instanceId
@@ -245,7 +245,8 @@ Rows<CommandRow> Interpreter::LookingCommands()
                                 ("p/0 CLAIM ...", "p/0 STORAGE QUERY ...",
                                 "p/1 SBP2 REQUEST ..."); every request the
                                 driver passed down (PnP, power, WMI, SRBs,
-                                control codes it does not handle) once it
+                                control codes it does not handle, from a
+                                kernel-mode handle) once it
                                 has come back: the device it went to and
                                 its status ("p/0 PASSED device control
                                 0x00220000 -> STATUS_INVALID_DEVICE_REQUEST,

@@ -284,20 +284,26 @@ bool Interpreter::Port(const std::string& text, PDEVICE_OBJECT* device, PFILE_OB
 bool Interpreter::OpenCommand(const Words& w)
 {
     PDEVICE_OBJECT d;
-    if (!Arity(w, 1, 3) || !Device(w[1], &d))
+    if (!Arity(w, 1, 5) || !Device(w[1], &d))
         return false;
     kmsim::OpenOptions options;
     for (size_t i = 2; i < w.size(); i++) {
+        if (w[i] == "admin") {
+            options.privileged = true;
+            continue;
+        }
         std::string key, value;
         if (!SplitOption(w[i], &key, &value))
-            return Fail("bad open option '" + w[i] + "' (access=, name=)");
+            return Fail("bad open option '" + w[i] + "' (access=, name=, mode=kernel, admin)");
         if (key == "access") {
             if (!ParseAccess(value, &options.access))
                 return Fail("bad access '" + value + "' (readwrite, read, write or none)");
         } else if (key == "name") {
             options.trailing = value.empty() || value[0] == '\\' ? value : "\\" + value;
+        } else if (key == "mode" && value == "kernel") {
+            options.mode = KernelMode;
         } else {
-            return Fail("bad open option '" + w[i] + "' (access=, name=)");
+            return Fail("bad open option '" + w[i] + "' (access=, name=, mode=kernel, admin)");
         }
     }
     Outcome o = m_.Open(w[1], d, options);
@@ -549,11 +555,14 @@ Rows<CommandRow> Interpreter::PortCommands()
 )"},
         {"finish-removal", &Interpreter::Manager, ""},
         {"open", &Interpreter::OpenCommand,
-         R"(  open DEV [access=A] [name=TEXT]
+         R"(  open DEV [access=A] [name=TEXT] [admin] [mode=kernel]
                                 CreateFile on the unit's device: a handle,
                                 with access A (readwrite, the default, read,
                                 write or none) through the device's name
-                                followed by \TEXT when given. Writes, reads
+                                followed by \TEXT when given; admin: an
+                                administrator's; mode=kernel: a driver
+                                above opening it (trusted with every
+                                control code). Writes, reads
                                 and ioctls on DEV go on its last handle,
                                 even once the printer is gone, until
   close DEV                     closes that handle (CloseHandle: cleanup and

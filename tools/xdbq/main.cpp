@@ -10,6 +10,7 @@ namespace
 {
 
 const char kUsage[] = R"(usage: xdbq DB ID [OPTIONS]
+       xdbq settings
        xdbq media TEXT [--size N]
        xdbq dump
 
@@ -18,7 +19,9 @@ Asks prnmodel's export for DB (root, drv, lm, mnt, pa, sm) with request id ID
 the result code with its DB_ name and the out size, then the answer.
 
 request record:
-  -s, --setting N=VALUE   setting N (VALUE signed decimal or 0x-hex)
+  -s, --setting N=VALUE   setting N (VALUE signed decimal or 0x-hex); a named
+                          setting and value by name: -s PaperSize=A4
+                          -s Media=PhotoPaper (xdbq settings lists them)
   --settings COUNT        SettingCount (default: highest N + 1; none: no array)
   --null-settings         Settings is NULL (SettingCount as above)
   -t, --string K=TEXT     string K
@@ -47,11 +50,19 @@ output (after the first line, on DB_OK):
   --decode                printer commands: ESC ( letter commands with their
                           fields, mode blocks as their text lines
 
+settings: the settings the model names, with their numbers and the values
+the model knows of them, named where it names them.
 media: decodes a media report with GetMediaInfo (size: bytes stated, 28).
 dump: the answers of every id of the six databases under a fixed set of
 requests and of GetMediaInfo, for comparing two builds byte for byte.
 
-Exit codes: 0 DB_OK (media: decoded); 1 any other answer; 2 bad input.
+The first line is the result code and the out size; a list answer leaves
+the out size unwritten, and the size query's is shown. DB_NO_SETTINGS is
+followed by the number of settings the id needs with the values given.
+--svg on an answer without a page format command says so and draws nothing.
+
+Exit codes: 0 DB_OK (media: decoded); 1 any other answer; 2 bad input or a
+picture that cannot be written.
 )";
 
 } // namespace
@@ -69,6 +80,8 @@ int main(int argc, char** argv)
     }
     if (args[0] == "media")
         return xdbq::RunMedia(std::vector<std::string>(args.begin() + 1, args.end()));
+    if (args[0] == "settings")
+        return xdbq::RunSettings(std::vector<std::string>(args.begin() + 1, args.end()));
     if (args[0] == "dump")
         return xdbq::RunDump(std::vector<std::string>(args.begin() + 1, args.end()));
     xdbq::Query query;

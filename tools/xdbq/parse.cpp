@@ -1,5 +1,7 @@
 #include "query.h"
 
+#include "modelnames.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -25,22 +27,6 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value)
     if (errno == ERANGE || v > max)
         return false;
     *value = v;
-    return true;
-}
-
-// A 32-bit setting value: signed decimal, or 0x-hex taken as its bit pattern.
-bool ParseSetting(const std::string& text, int32_t* value)
-{
-    uint64_t v;
-    if (!text.empty() && text[0] == '-') {
-        if (!ParseUnsigned(text.substr(1), 0x80000000u, &v))
-            return false;
-        *value = (int32_t)(-(int64_t)v);
-        return true;
-    }
-    if (!ParseUnsigned(text, 0xFFFFFFFFu, &v))
-        return false;
-    *value = (int32_t)(uint32_t)v;
     return true;
 }
 
@@ -91,12 +77,13 @@ std::string ParseOption(const std::vector<std::string>& args, size_t* index, Que
         q->noRequest = true;
     } else if (a == "-s" || a == "--setting") {
         int32_t s;
+        uint32_t n;
         if (!next(&arg))
-            return a + " needs N=VALUE";
-        if (!SplitPair(arg, &key, &value) || !ParseUnsigned(key, 0xFFFF, &v) ||
-            !ParseSetting(value, &s))
-            return "bad setting '" + arg + "' (N=VALUE)";
-        q->settings[(uint32_t)v] = s;
+            return a + " needs NAME=VALUE or N=VALUE";
+        std::string error = modelnames::ParseAssignment(arg, &n, &s);
+        if (!error.empty())
+            return error;
+        q->settings[n] = s;
     } else if (a == "--settings") {
         if (!next(&arg) || !ParseUnsigned(arg, 0xFFFF, &v))
             return "bad setting count '" + arg + "'";

@@ -53,6 +53,9 @@ int RunQuery(const Query& q);
 // `xdbq media TEXT [--size N]`
 int RunMedia(const std::vector<std::string>& args);
 
+// `xdbq settings`: the named settings, their numbers and named values.
+int RunSettings(const std::vector<std::string>& args);
+
 // `xdbq dump`: every id of the six databases under a fixed set of requests.
 int RunDump(const std::vector<std::string>& args);
 

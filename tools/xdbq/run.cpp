@@ -1,6 +1,7 @@
 #include "query.h"
 
 #include "decode.h"
+#include "modelnames.h"
 #include "pagesvg.h"
 
 #include "prnmodel.h"
@@ -207,12 +208,14 @@ void BuildRequest(const Query& q, RequestRecord* r)
 // An answer larger than this is a broken size, not something to allocate.
 const DWORD kLargestAnswer = 64u << 20;
 
-// One call as asked (--size), or the size-query protocol: size, then read.
+// One call as asked (--size), or the size-query protocol: size, then read
+// (*queried: the size the size query gave, kUnwritten when none).
 LONG Ask(const Query& q, const DataBaseRequest* request, std::vector<unsigned char>* buffer,
-         DWORD* outSize)
+         DWORD* outSize, DWORD* queried)
 {
     Export call = ExportOf(q.db);
     *outSize = kUnwritten;
+    *queried = kUnwritten;
     if (q.bufferSize >= 0) {
         // Size 0 passes no buffer at all.
         buffer->assign((size_t)q.bufferSize, 0);
@@ -223,6 +226,7 @@ LONG Ask(const Query& q, const DataBaseRequest* request, std::vector<unsigned ch
     if (code != DB_MORE_DATA || *outSize == kUnwritten || *outSize > kLargestAnswer)
         return code;
     DWORD needed = *outSize;
+    *queried = needed;
     buffer->assign(needed, 0);
     *outSize = kUnwritten;
     return call(q.id, request, needed, buffer->data(), outSize);
@@ -250,6 +254,59 @@ void PrintAnswer(Format format, const unsigned char* data, size_t n)
     }
 }
 
+// The settings of the request in words, before the commands they chose.
+void PrintSettings(const Query& q)
+{
+    std::string line;
+    for (const auto& [number, value] : q.settings)
+        line += (line.empty() ? "" : ", ") + modelnames::Describe(number, value);
+    printf("settings given: %s\n", line.empty() ? "none" : line.c_str());
+}
+
+// The fewest settings with which the id no longer answers DB_NO_SETTINGS
+// (size query, then read), the given ones kept and the others 0; 0 when no
+// count up to 65535 does.
+// An answer that reads a setting with more settings reads it with any more.
+DWORD SettingsNeeded(const Query& q, RequestRecord& record)
+{
+    Export call = ExportOf(q.db);
+    auto enough = [&](DWORD count) {
+        record.settings.resize(count, 0);
+        DataBaseRequest r = record.request;
+        r.SettingCount = count;
+        r.Settings = record.settings.data();
+        // The whole protocol: some answers check the settings only when
+        // they have a buffer to fill.
+        DWORD size = 0;
+        LONG code = call(q.id, &r, 0, nullptr, &size);
+        if (code == DB_MORE_DATA && size <= kLargestAnswer) {
+            std::vector<unsigned char> buffer(size);
+            code = call(q.id, &r, size, buffer.data(), &size);
+        }
+        return code != DB_NO_SETTINGS;
+    };
+    DWORD low = record.request.SettingCount, high = 0xFFFF;
+    if (!enough(high))
+        return 0;
+    while (high - low > 1) {
+        DWORD middle = low + (high - low) / 2;
+        (enough(middle) ? high : low) = middle;
+    }
+    return high;
+}
+
+void PrintFirstLine(LONG code, DWORD outSize, DWORD queried)
+{
+    if (outSize != kUnwritten)
+        printf("%s (%d), out size %lu\n", CodeName(code), (int)code, (unsigned long)outSize);
+    else if (code == DB_OK && queried != kUnwritten)
+        // A list answer does not write the out size: the size query gave it.
+        printf("%s (%d), out size %lu (from the size query; this answer leaves it unwritten)\n",
+               CodeName(code), (int)code, (unsigned long)queried);
+    else
+        printf("%s (%d), out size not written\n", CodeName(code), (int)code);
+}
+
 } // namespace
 
 int RunQuery(const Query& q)
@@ -267,15 +324,17 @@ int RunQuery(const Query& q)
     }
 
     std::vector<unsigned char> buffer;
-    DWORD outSize;
-    LONG code = Ask(q, q.noRequest ? nullptr : &record.request, &buffer, &outSize);
+    DWORD outSize, queried;
+    LONG code = Ask(q, q.noRequest ? nullptr : &record.request, &buffer, &outSize, &queried);
+    DWORD needed =
+        code == DB_NO_SETTINGS && !q.noRequest && !q.nullSettings ? SettingsNeeded(q, record) : 0;
     if (handle != nullptr)
         ClosePrinter(handle);
 
-    if (outSize == kUnwritten)
-        printf("%s (%d), out size not written\n", CodeName(code), (int)code);
-    else
-        printf("%s (%d), out size %lu\n", CodeName(code), (int)code, (unsigned long)outSize);
+    PrintFirstLine(code, outSize, queried);
+    if (needed != 0)
+        printf("the id needs %lu setting%s with these values (--settings %lu)\n",
+               (unsigned long)needed, needed == 1 ? "" : "s", (unsigned long)needed);
     if (code == DB_MORE_DATA && q.bufferSize < 0 && outSize > kLargestAnswer)
         printf("warning: the size asked for is too large to read\n");
     if (code == DB_OK && outSize == kUnwritten && q.bufferSize >= 0)
@@ -285,15 +344,25 @@ int RunQuery(const Query& q)
         // List answers leave the out size as it was: the whole buffer is the answer.
         size_t shown =
             outSize == kUnwritten ? buffer.size() : std::min<size_t>(outSize, buffer.size());
+        if (q.format == Format::kCommands)
+            PrintSettings(q);
         PrintAnswer(q.format, buffer.data(), shown);
         if (!q.svg.empty()) {
-            std::string error =
-                prnsim::WritePageSvg(prnsim::DecodeStream(buffer.data(), shown), q.svg);
-            if (!error.empty()) {
-                fprintf(stderr, "xdbq: %s\n", error.c_str());
-                return 1;
+            prnsim::StreamSummary decoded = prnsim::DecodeStream(buffer.data(), shown);
+            if (!decoded.geometry.known) {
+                printf("no page to draw: the answer has no page format command (ESC ( p)\n");
+            } else {
+                prnsim::PageContext context;
+                context.settingsKnown = !q.noRequest && !q.nullSettings;
+                context.settings.assign(q.settings.begin(), q.settings.end());
+                context.source = q.db + " " + std::to_string(q.id) + " asked with xdbq";
+                std::string error = prnsim::WritePageSvg(decoded, q.svg, context);
+                if (!error.empty()) {
+                    fprintf(stderr, "xdbq: %s\n", error.c_str());
+                    return 2;
+                }
+                printf("the page as the printer is told: %s\n", q.svg.c_str());
             }
-            printf("the page as the printer is told: %s\n", q.svg.c_str());
         }
     }
     if (UmGlobalOutstanding() != 0 || UmPrintersOpen() != 0)

@@ -51,6 +51,10 @@ struct DeviceInfo {
     // The PDO at the bottom of the stack the device was attached into (the
     // device itself for a PDO, or one never attached).
     PDEVICE_OBJECT stackPdo = nullptr;
+    // What the device's security descriptor grants an unprivileged caller:
+    // a device created without one of its own gets read, write and execute
+    // for everyone.
+    ACCESS_MASK userAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_EXECUTE;
 };
 // A reference of the I/O manager's own (a file object's), not counted
 // among the drivers' references.

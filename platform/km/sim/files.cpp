@@ -14,6 +14,7 @@ struct FileRecord {
     PDEVICE_OBJECT device = nullptr; // what the name resolved to (referenced)
     PDEVICE_OBJECT stackPdo = nullptr;
     KPROCESSOR_MODE mode = UserMode;
+    ACCESS_MASK granted = 0;
     std::u16string name;  // FileName's buffer
     bool closing = false; // the handle is closed: no new requests
     // The handle's reference and one per request on its way: the close
@@ -37,6 +38,43 @@ NTSTATUS OpenRefusal(PDEVICE_OBJECT device)
     if (AwaitingRemoval(StackPdoOf(device)))
         return STATUS_NO_SUCH_DEVICE;
     return STATUS_SUCCESS;
+}
+
+// The generic rights as a file object maps them.
+ACCESS_MASK MapGeneric(ACCESS_MASK access)
+{
+    if (access & GENERIC_READ)
+        access |= FILE_GENERIC_READ;
+    if (access & GENERIC_WRITE)
+        access |= FILE_GENERIC_WRITE;
+    return access & ~(ACCESS_MASK)(GENERIC_READ | GENERIC_WRITE);
+}
+
+// Under g_lock: whether the I/O manager's access check refuses the open.
+bool AccessDenied(PDEVICE_OBJECT device, const OpenOptions& options, ACCESS_MASK wanted)
+{
+    if (IsLegacyPlatform() || options.mode == KernelMode || options.privileged)
+        return false;
+    // Without FILE_DEVICE_SECURE_OPEN a name below the device is the
+    // driver's to check: the I/O manager applies the device's security
+    // only to an open of the device itself.
+    if (!options.trailing.empty() && !(device->Characteristics & FILE_DEVICE_SECURE_OPEN))
+        return false;
+    return (wanted & ~Info(device)->userAccess) != 0;
+}
+
+// What a request on a handle needs of the access granted at the open.
+ACCESS_MASK AccessNeeded(UCHAR major, const IO_STACK_LOCATION& stack)
+{
+    if (major == IRP_MJ_READ)
+        return FILE_READ_DATA;
+    if (major == IRP_MJ_WRITE)
+        return FILE_WRITE_DATA;
+    if (major != IRP_MJ_DEVICE_CONTROL)
+        return 0;
+    ULONG bits = (stack.Parameters.DeviceIoControl.IoControlCode >> 14) & 3;
+    return ((bits & FILE_READ_ACCESS) ? FILE_READ_DATA : 0) |
+           ((bits & FILE_WRITE_ACCESS) ? FILE_WRITE_DATA : 0);
 }
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device)
@@ -76,9 +114,12 @@ void FreeFile(PFILE_OBJECT file)
 OpenResult OpenFile(PDEVICE_OBJECT device, const OpenOptions& options)
 {
     OpenResult result;
+    ACCESS_MASK wanted = MapGeneric(options.access);
     {
         std::lock_guard<std::recursive_mutex> g(g_lock);
         result.status = OpenRefusal(device);
+        if (result.status == STATUS_SUCCESS && AccessDenied(device, options, wanted))
+            result.status = STATUS_ACCESS_DENIED;
         if (result.status != STATUS_SUCCESS)
             return result;
         ReferenceDevice(device);
@@ -95,6 +136,7 @@ OpenResult OpenFile(PDEVICE_OBJECT device, const OpenOptions& options)
     record->device = device;
     record->stackPdo = StackPdoOf(device);
     record->mode = options.mode;
+    record->granted = IsLegacyPlatform() ? (ACCESS_MASK)~0u : wanted;
     record->name = U16(options.trailing);
     file->FileName.Buffer = record->name.empty() ? NULL : (PWSTR)record->name.data();
     file->FileName.Length = (USHORT)(record->name.size() * 2);
@@ -107,11 +149,11 @@ OpenResult OpenFile(PDEVICE_OBJECT device, const OpenOptions& options)
     ACCESS_STATE state;
     memset(&state, 0, sizeof state);
     state.OriginalDesiredAccess = options.access;
-    state.PreviouslyGrantedAccess = options.access;
+    state.PreviouslyGrantedAccess = wanted;
     IO_SECURITY_CONTEXT security;
     memset(&security, 0, sizeof security);
     security.AccessState = &state;
-    security.DesiredAccess = options.access;
+    security.DesiredAccess = wanted;
     IrpResult create = SendToTop(
         file, r, IRP_MJ_CREATE, 0,
         [&security](PIO_STACK_LOCATION s) { s->Parameters.Create.SecurityContext = &security; },
@@ -166,7 +208,14 @@ IrpResult SendOnFile(PFILE_OBJECT file, UCHAR major, UCHAR minor,
     }
     if (record == nullptr)
         return IrpResult{STATUS_INVALID_HANDLE, 0};
-    IrpResult r = SendToTop(file, record, major, minor, setup, initialStatus, mdl, systemBuffer);
+    IO_STACK_LOCATION asked;
+    memset(&asked, 0, sizeof asked);
+    if (setup)
+        setup(&asked);
+    ACCESS_MASK needed = AccessNeeded(major, asked);
+    IrpResult r{STATUS_ACCESS_DENIED, 0};
+    if (record->mode == KernelMode || (record->granted & needed) == needed)
+        r = SendToTop(file, record, major, minor, setup, initialStatus, mdl, systemBuffer);
     DereferenceFile(file, record);
     return r;
 }
@@ -193,6 +242,12 @@ size_t FilesOpenOnStack(PDEVICE_OBJECT pdo)
     for (auto& f : files)
         n += f.second->stackPdo == pdo ? 1 : 0;
     return n;
+}
+
+void SetDeviceUserAccess(PDEVICE_OBJECT device, ACCESS_MASK allowed)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    Info(device)->userAccess = MapGeneric(allowed);
 }
 
 size_t OpenFilesOn(PDEVICE_OBJECT device)

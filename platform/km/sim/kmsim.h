@@ -188,9 +188,10 @@ std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver);
 // top of that device's stack as it is at each request, with the file
 // object in the stack location, from a caller of `mode`.
 struct OpenOptions {
-    ACCESS_MASK access = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
+    ACCESS_MASK access = FILE_GENERIC_READ | FILE_GENERIC_WRITE; // GENERIC_* are mapped
     std::string trailing; // a name after the device's, e.g. "\\x"
     KPROCESSOR_MODE mode = UserMode;
+    bool privileged = false; // an administrator's or the system's: any access
 };
 struct OpenResult {
     PFILE_OBJECT file = nullptr; // nullptr when the open failed
@@ -200,7 +201,18 @@ struct OpenResult {
 // IRP_MJ_CREATE through the name of `device`. The I/O manager refuses an
 // open of a device that is deleted, still initialising or being removed
 // (STATUS_NO_SUCH_DEVICE) without sending anything; a create the driver
-// fails leaves no file object and gets no close.
+// fails leaves no file object and gets no close. On Windows 2000 and later
+// an unprivileged user-mode open asking for more than the device's
+// security grants (SetDeviceUserAccess) is refused (STATUS_ACCESS_DENIED),
+// except through a trailing name on a device without
+// FILE_DEVICE_SECURE_OPEN: the I/O manager leaves such an open to the
+// driver. The create carries the granted access in its security context
+// (AccessState->PreviouslyGrantedAccess). The legacy platform has no
+// security: nothing is refused and every handle may do everything.
+// Requests on a user-mode handle need the access they imply, as the I/O
+// manager checks it: a read FILE_READ_DATA, a write FILE_WRITE_DATA, a
+// device control the access bits of its code (STATUS_ACCESS_DENIED, not
+// sent).
 OpenResult OpenFile(PDEVICE_OBJECT device, const OpenOptions& options = OpenOptions());
 // CloseHandle: IRP_MJ_CLEANUP to the top of the stack at once, and
 // IRP_MJ_CLOSE once no request on the handle is on its way any more (from
@@ -210,6 +222,9 @@ OpenResult OpenFile(PDEVICE_OBJECT device, const OpenOptions& options = OpenOpti
 // fail with STATUS_INVALID_HANDLE, as they do for a program.
 struct IrpResult;
 IrpResult CloseFile(PFILE_OBJECT file);
+// What an unprivileged caller may be granted on the device (its security
+// descriptor's grant to everyone, as an INF's Security line sets it).
+void SetDeviceUserAccess(PDEVICE_OBJECT device, ACCESS_MASK allowed);
 // Handles open on any device of the stack that `device` belongs to.
 size_t OpenFilesOn(PDEVICE_OBJECT device);
 size_t OpenFileCount();

@@ -50,8 +50,9 @@ TEST_F(PublishTest, FirstPrinterGetsPortOneAndTheMonitorsValues)
     EXPECT_TRUE(i->enabled);
     EXPECT_EQ(GuidText(i->classGuid), kUsbPrintClass);
     EXPECT_EQ(StoredDword(i->keyPath, "Port Number"), 1u);
-    EXPECT_EQ(StoredText(i->keyPath, "Base Name"), "QXZR1394_");
-    // Key of 16 characters: its last five and the terminator.
+    EXPECT_EQ(StoredText(i->keyPath, "Base Name"), "QXZR1394_\\0");
+    // Every text goes out with its terminator; a key of 16 characters
+    // gives its last five.
     EXPECT_EQ(StoredText(i->keyPath, "Port Description"), "Acme P-1:1F203\\0");
     EXPECT_EQ(StoredText(i->keyPath, "Link Name"), "(missing)");
     // A port monitor woken by the interface's arrival finds them all.
@@ -60,7 +61,7 @@ TEST_F(PublishTest, FirstPrinterGetsPortOneAndTheMonitorsValues)
 
     PDEVICE_OBJECT child = Child(p);
     ASSERT_NE(child, nullptr);
-    EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(child), "PortName"), "QXZR1394_001");
+    EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(child), "PortName"), "QXZR1394_001\\0");
 }
 
 TEST_F(PublishTest, UnitOneGetsNoNumberAndNoEnabledInterface)
@@ -84,9 +85,9 @@ TEST_F(PublishTest, DescriptionEndsInTheTailOfTheKey)
         const char* deviceId;
         const char* description;
     } cases[] = {
-        {"00A0B8C9D0EA1B2C3", "MFG:Acme;MDL:P-1;", "Acme P-1:A1B2C3"},
+        {"00A0B8C9D0EA1B2C3", "MFG:Acme;MDL:P-1;", "Acme P-1:A1B2C3\\0"},
         // No model: identified as "1394 Printer", empty manufacturer and model.
-        {"00A0B8C9D0EA1B2C3", "MFG:Acme;CLS:PRINTER;", " :A1B2C3"},
+        {"00A0B8C9D0EA1B2C3", "MFG:Acme;CLS:PRINTER;", " :A1B2C3\\0"},
         {"00A0B8C9D0E1F203", "MANUFACTURER:Acme;MODEL:P 1;", "Acme P 1:1F203\\0"},
     };
     for (const Case& c : cases) {
@@ -108,7 +109,7 @@ TEST_F(PublishTest, DescriptionIsConvertedWithTheSystemCodePage)
     std::u16string text;
     for (size_t i = 0; i + 1 < data.size(); i += 2)
         text.push_back((char16_t)(data[i] | data[i + 1] << 8));
-    EXPECT_EQ(text, u"Acme\u2122 P\u00E9:A1B2C3");
+    EXPECT_EQ(text, std::u16string(u"Acme\u2122 P\u00E9:A1B2C3\0", 16));
     ASSERT_NE(Child(p), nullptr);
     PDEVICE_EXTENSION parent = Ext(p, 0);
     ANSI_STRING ansi;
@@ -126,7 +127,7 @@ TEST_F(PublishTest, OverlongManufacturerAndModelStayWithinTheirFields)
     EXPECT_EQ(std::string(Ext(p, 0)->Manufacturer), manufacturer.substr(0, 63));
     EXPECT_EQ(std::string(Ext(p, 0)->Model), model.substr(0, 79));
     EXPECT_EQ(StoredText(InterfaceKey(p), "Port Description"),
-              manufacturer.substr(0, 63) + " " + model.substr(0, 79) + ":A1B2C3");
+              manufacturer.substr(0, 63) + " " + model.substr(0, 79) + ":A1B2C3\\0");
 }
 
 TEST_F(PublishTest, APrinterKeepsItsNumberAcrossUnplugAndRestart)
@@ -163,7 +164,7 @@ TEST_F(PublishTest, EachNewPrinterGetsTheNextNumberAndNumbersAreNeverReused)
     EXPECT_EQ(Ext(b, 0)->PortNumber, 2u);
     EXPECT_EQ(StoredDword(kPortNumbers, "MaxPortNumber"), 2u);
     EXPECT_EQ(StoredText(PortKey(2), "Guid"), kKeyB + "\\0\\0");
-    EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(Child(b)), "PortName"), "QXZR1394_002");
+    EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(Child(b)), "PortName"), "QXZR1394_002\\0");
     Unplug(a);
     Unplug(b);
 
@@ -266,13 +267,14 @@ TEST_F(PublishTest, LegacyPlatformPublishesUnderItsOwnClassAndKeys)
     EXPECT_TRUE(i->enabled);
     EXPECT_EQ(GuidText(i->classGuid), kLegacyClass);
     // Unit 0 was added and started before unit 1 arrived: its LPT name.
-    EXPECT_EQ(StoredText(i->keyPath, "Link Name"), "\\\\.\\LPT2");
-    EXPECT_EQ(StoredText(i->keyPath, "Port Description"), "Acme P-1:A1B2C3");
+    EXPECT_EQ(StoredText(i->keyPath, "Link Name"), "\\\\.\\LPT2\\0");
+    EXPECT_EQ(StoredText(i->keyPath, "Port Description"), "Acme P-1:A1B2C3\\0");
     EXPECT_EQ(
         Sorted(i->valuesAtArrival),
         (std::vector<std::string>{"Base Name", "Link Name", "Port Description", "Port Number"}));
     // The port name goes under the unit's own device key, not the child's.
-    EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(sbp2sim::UnitPdo(p, 0)), "PortName"), "QXZR1394_001");
+    EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(sbp2sim::UnitPdo(p, 0)), "PortName"),
+              "QXZR1394_001\\0");
     ASSERT_NE(Child(p), nullptr);
     EXPECT_EQ(StoredText(kmsim::DeviceKeyPath(Child(p)), "PortName"), "(missing)");
 }

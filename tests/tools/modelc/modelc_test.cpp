@@ -104,6 +104,12 @@ TEST(ModelCompilerRejects, EachKindOfMistakeWithItsPlace)
         {"paper size of a class twice", {"mediaclass 1 = 1 {\n 43: 262\n 43: 283 }"}, "f0.model:3: paper size 43 listed twice"},
         {"class media without quality", {"mediaquality { 1: 3 }\nmediaclass 3 = 1 { 43: 283 }"}, "f0.model:2: media 283 of class 3 has no mediaquality"},
         {"quality media twice", {"mediaquality { 1: 3\n 1: 2 }"}, "f0.model:2: media 1 listed twice"},
+        // names of setting values
+        {"names of an unnamed setting", {"setting s9 { 0: Off }"}, "f0.model:1: setting 9 has no name"},
+        {"value named twice", {"setting Media {\n 1: Plain\n 1: Paper }"}, "f0.model:3: value 1 named twice"},
+        {"name given twice", {"setting Media { 1: Plain\n 2: PLAIN }"}, "f0.model:2: name PLAIN given to two values"},
+        {"setting named twice", {"setting Media { 1: Plain }", "setting s5 { 2: Other }"}, "f1.model:1: names of setting 5 given twice"},
+        {"setting value without a name", {"setting Media { 1: }"}, "expected the name of the value"},
         // clang-format on
     };
     for (const Case& c : cases) {
@@ -240,6 +246,31 @@ TEST_F(CompiledModelTest, IndexListsPointAtTheirEntries)
 
 // The record's mode rows come from the blocks: their place, their ESC ( c
 // data and their ESC ( t pattern numbered in order of first appearance.
+// Every named setting is listed; its values are those of its value list in
+// list order, named where a setting statement names them, then those only
+// the statement names.
+TEST(ModelCompilerSettingNames, ValueListsAndNamesMerge)
+{
+    modelc::CompiledModel model;
+    ASSERT_EQ(Compile({"key 4110 = s16 @4110 [1]\nroute 4110 = EntryList names Media\n"
+                       "values Media { 281: 15127  1: 15101  2: 15102 }",
+                       "setting Media { 1: PlainPaper  -1: Unset  281: PhotoPaper }"},
+                      &model),
+              "");
+    const modelc::NamedSetting* media = nullptr;
+    for (const modelc::NamedSetting& s : model.settings)
+        if (s.number == 5)
+            media = &s;
+    ASSERT_NE(media, nullptr);
+    EXPECT_EQ(media->name, "Media");
+    std::vector<std::pair<int32_t, std::string>> expected = {
+        {281, "PhotoPaper"}, {1, "PlainPaper"}, {2, ""}, {-1, "Unset"}};
+    EXPECT_EQ(media->values, expected);
+    std::string cpp = modelc::EmitNamesCpp(model, {"f.model"});
+    EXPECT_NE(cpp.find("{\"Media\", 5, kValues + "), std::string::npos) << cpp;
+    EXPECT_NE(cpp.find("{-1, \"Unset\"}"), std::string::npos) << cpp;
+}
+
 TEST(ModelCompilerPrintModes, ParametersComeFromTheBlocks)
 {
     modelc::CompiledModel model;

@@ -251,10 +251,59 @@ static const CONTROL_ENTRY* FindControl(ULONG Code)
     return NULL;
 }
 
+// A request that came in on unit 1's device was sized for unit 1's stack,
+// which may be shallower than unit 0's (a filter on one unit only). Handed
+// on as it is, a driver below would find no stack location left and the
+// system would stop (NO_MORE_IRP_STACK_LOCATIONS). Such a request goes down
+// in a packet of our own sized for unit 0's stack, carrying the caller's
+// stack location, buffers and mode; the caller's request is completed with
+// its answer. Fdo counts the request until then.
+static NTSTATUS SendInOwnPacket(PDEVICE_OBJECT Fdo, PIRP Irp, UCHAR MinorFunction)
+{
+    PDEVICE_OBJECT lower = ((PDEVICE_EXTENSION)Fdo->DeviceExtension)->LowerDevice;
+    PIRP own = IoAllocateIrp(lower->StackSize, FALSE);
+    if (own == NULL)
+        return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0, Fdo);
+    PIO_STACK_LOCATION from = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION to = IoGetNextIrpStackLocation(own);
+    to->MajorFunction = from->MajorFunction;
+    to->MinorFunction = MinorFunction;
+    to->Flags = from->Flags;
+    to->Parameters = from->Parameters;
+    to->FileObject = from->FileObject;
+    own->AssociatedIrp.SystemBuffer = Irp->AssociatedIrp.SystemBuffer;
+    own->MdlAddress = Irp->MdlAddress;
+    own->UserBuffer = Irp->UserBuffer;
+    own->RequestorMode = Irp->RequestorMode;
+    own->Tail.Overlay.Thread = Irp->Tail.Overlay.Thread;
+
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(own, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(lower, own) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    NTSTATUS status = own->IoStatus.Status;
+    ULONG_PTR information = own->IoStatus.Information;
+    own->MdlAddress = NULL; // the caller's, freed with the caller's request
+    IoFreeIrp(own);
+    return CompleteRequest(Irp, status, information, Fdo);
+}
+
+// Locations the request still has for unit 0's stack, beyond its current
+// one: a request passed on with its location copied needs one for every
+// device below the FDO, one skipped needs one fewer.
+static BOOLEAN FitsUnit0Stack(PDEVICE_OBJECT Fdo, PIRP Irp, BOOLEAN Copied)
+{
+    PDEVICE_OBJECT lower = ((PDEVICE_EXTENSION)Fdo->DeviceExtension)->LowerDevice;
+    return Irp->CurrentLocation - (Copied ? 1 : 0) >= lower->StackSize;
+}
+
 // Sends a pass-through request to unit 0's SBP-2 device as a SCSI class
 // request; the port driver completes it.
 static NTSTATUS PassThroughToUnit0(PDEVICE_OBJECT Fdo, PIRP Irp)
 {
+    if (!FitsUnit0Stack(Fdo, Irp, TRUE))
+        return SendInOwnPacket(Fdo, Irp, IRP_MN_SCSI_CLASS);
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoGetNextIrpStackLocation(Irp)->MinorFunction = IRP_MN_SCSI_CLASS;
     return IoCountCallLower(Fdo, Irp);
@@ -262,6 +311,8 @@ static NTSTATUS PassThroughToUnit0(PDEVICE_OBJECT Fdo, PIRP Irp)
 
 static NTSTATUS PassDown(PDEVICE_OBJECT Fdo, PIRP Irp)
 {
+    if (!FitsUnit0Stack(Fdo, Irp, FALSE))
+        return SendInOwnPacket(Fdo, Irp, IoGetCurrentIrpStackLocation(Irp)->MinorFunction);
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCountCallLower(Fdo, Irp);
 }

@@ -70,11 +70,20 @@ VOID EngineRelease(PDEVICE_OBJECT Fdo)
     ExReleaseFastMutex(&EngineExtension(Fdo)->EngineMutex);
 }
 
+// Intervals are measured on the interval clock, which only goes forward:
+// the system time may be set back at any moment, and measured on it a wait
+// that began before would last as long again as the time was set back.
+LARGE_INTEGER IntervalTime(void)
+{
+    LARGE_INTEGER ticks;
+    KeQueryTickCount(&ticks);
+    ticks.QuadPart *= KeQueryTimeIncrement();
+    return ticks;
+}
+
 BOOLEAN TimeElapsed(LARGE_INTEGER Stamp, ULONG Milliseconds)
 {
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    return now.QuadPart - Stamp.QuadPart > (LONGLONG)Milliseconds * 10000;
+    return IntervalTime().QuadPart - Stamp.QuadPart > (LONGLONG)Milliseconds * 10000;
 }
 
 // MDL_SIZE comes from the registry. A CDB cannot state more than 24 bits of
@@ -210,14 +219,20 @@ static NTSTATUS EvaluateSrbStatus(PDEVICE_EXTENSION Ext, PIRP Irp, PSCSI_REQUEST
     if (Srb == NULL)
         return STATUS_SUCCESS;
     UCHAR srbStatus = Srb->SrbStatus & 0x3F;
-    if (srbStatus == SRB_STATUS_SUCCESS)
+    BOOLEAN out = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_WRITE;
+    if (srbStatus == SRB_STATUS_SUCCESS) {
+        // Print data taken whole: the sender learns how much from here.
+        if (out)
+            Irp->IoStatus.Information = Srb->DataTransferLength;
         return STATUS_SUCCESS;
+    }
     if (srbStatus == SRB_STATUS_ERROR) {
         const UCHAR* sense = (const UCHAR*)Srb->SenseInfoBuffer;
         if (sense == NULL || sense[SENSE_REFUSED_BYTE] != 0)
             return STATUS_DEVICE_BUSY;
-        if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ)
-            Irp->IoStatus.Information = SenseDeliveredCount(sense);
+        // Not refused, but the printer delivered, or took, only this many
+        // bytes: a reply is that long, print data beyond it was not taken.
+        Irp->IoStatus.Information = SenseDeliveredCount(sense);
         return STATUS_SUCCESS;
     }
     Ext->DeviceError = 1;
@@ -364,6 +379,12 @@ static ULONG ReplyLengthOf(PDEVICE_EXTENSION Ext, USHORT Command, PIRP Irp)
     return length > Ext->ReplyBufferSize ? Ext->ReplyBufferSize : length;
 }
 
+// The print data the printer took of Length bytes sent.
+static ULONG TakenLengthOf(PIRP Irp, ULONG Length)
+{
+    return Irp->IoStatus.Information < Length ? (ULONG)Irp->IoStatus.Information : Length;
+}
+
 // Sends one command and waits for it. The status is always the one that
 // SrbCompletion derived from the SRB, whether the port driver completed the
 // request before returning or later from another context.
@@ -400,7 +421,8 @@ static NTSTATUS SendCommandTo(PDEVICE_OBJECT Fdo, PDEVICE_OBJECT Target,
     if (status == STATUS_SUCCESS)
         AdvanceSequences(ext, Command);
     if (ReplyLength != NULL)
-        *ReplyLength = ReplyLengthOf(ext, Command, irp);
+        *ReplyLength = Entry->Data == DATA_PRINT ? TakenLengthOf(irp, Length)
+                                                 : ReplyLengthOf(ext, Command, irp);
     FreeEngineIrp(irp);
     return status;
 }
@@ -427,6 +449,18 @@ static NTSTATUS SendCommandAndWait(PDEVICE_OBJECT Fdo, USHORT Command, PULONG Re
 // ---------------------------------------------------------------------------
 // Print data.
 
+// A printer may take only the first part of a transfer: what it did not
+// take moves to the front of the buffer and goes with the next flush.
+static VOID KeepUntakenData(PDEVICE_EXTENSION Ext, ULONG Taken)
+{
+    if (Taken >= Ext->PrintFill) {
+        Ext->PrintFill = 0;
+        return;
+    }
+    RtlMoveMemory(Ext->PrintBuffer, Ext->PrintBuffer + Taken, Ext->PrintFill - Taken);
+    Ext->PrintFill -= Taken;
+}
+
 NTSTATUS FlushDataBuffer(USHORT Command, PDEVICE_OBJECT Fdo)
 {
     PDEVICE_EXTENSION ext = EngineExtension(Fdo);
@@ -436,9 +470,10 @@ NTSTATUS FlushDataBuffer(USHORT Command, PDEVICE_OBJECT Fdo)
         return STATUS_SUCCESS;
     if (!EngineHoldsEverything(ext))
         return STATUS_DEVICE_BUSY;
-    NTSTATUS status = SendCommandAndWait(Fdo, Command, NULL);
+    ULONG taken = 0;
+    NTSTATUS status = SendCommandAndWait(Fdo, Command, &taken);
     if (status == STATUS_SUCCESS)
-        ext->PrintFill = 0;
+        KeepUntakenData(ext, taken);
     return status;
 }
 
@@ -451,7 +486,24 @@ static NTSTATUS NoteRefusedFlush(PDEVICE_EXTENSION Ext)
                                                                       : STATUS_SUCCESS;
     }
     Ext->RetryPending = 1;
-    KeQuerySystemTime(&Ext->RetryStart);
+    Ext->RetryStart = IntervalTime();
+    return STATUS_SUCCESS;
+}
+
+// The printer took part of a flush that ended with Chunk, this write's
+// bytes: KeepUntakenData left what it did not take at the buffer's front.
+// Those of this write are taken back and the write reports a short count,
+// so that the caller sends them again as after a refusal; those of earlier
+// writes, already reported taken, stay for the next flush.
+static NTSTATUS TakeBackUntakenChunk(PDEVICE_EXTENSION Ext, ULONG Chunk, PULONG Length)
+{
+    ULONG untaken = Ext->PrintFill;
+    if (untaken <= Chunk) {
+        Ext->PrintFill = 0;
+        *Length += Chunk - untaken;
+    } else {
+        Ext->PrintFill = untaken - Chunk;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -473,13 +525,17 @@ static NTSTATUS BufferWriteData(PDEVICE_OBJECT Fdo, USHORT Command, const UCHAR*
             status = STATUS_SUCCESS;
         } else {
             ext->FlushFailed = 0;
+            ULONG sent = ext->PrintFill;
             status = FlushDataBuffer(Command, Fdo);
-            if (status != STATUS_SUCCESS) {
+            // Nothing taken is a refusal, whatever the sense bytes said.
+            if (status != STATUS_SUCCESS || ext->PrintFill == sent) {
                 ext->PrintFill = previous;
                 ext->FlushFailed = 1;
                 return NoteRefusedFlush(ext);
             }
             ext->RetryPending = 0;
+            if (ext->PrintFill != 0)
+                return TakeBackUntakenChunk(ext, chunk, Length);
             *Length += chunk;
         }
         Source += chunk;

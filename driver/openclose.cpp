@@ -27,9 +27,7 @@ static PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
 
 static LARGE_INTEGER Now()
 {
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    return now;
+    return IntervalTime();
 }
 
 // The create or close itself, sent to Unit (the device below a unit's FDO)
@@ -124,11 +122,25 @@ static VOID AbandonOpen(PDEVICE_OBJECT Fdo, LARGE_INTEGER Unit0Opened)
     ext->LastCloseTime = Now();
 }
 
-// Called with OpenMutex and the engine lock held.
+// Unit 1 is between a stop and its next start: it is not sent anything.
+static BOOLEAN UnitOneStopped(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_OBJECT unit1Fdo = UnitTableReferenceUnit1Fdo(DeviceObject);
+    if (unit1Fdo == NULL)
+        return FALSE;
+    BOOLEAN stopped = (ExtensionOf(unit1Fdo)->Flags & FLAG_STOPPED) != 0;
+    IoCountRelease(unit1Fdo);
+    return stopped;
+}
+
+// Called with OpenMutex and the engine lock held. A first open needs both
+// units running: it is refused before unit 0 is created while unit 1 is
+// stopped.
 static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
 {
     PDEVICE_EXTENSION ext = ExtensionOf(Fdo);
-    if (!BothUnitsUsable(DeviceObject, Fdo) || !(ext->Flags & FLAG_STARTED))
+    if (!BothUnitsUsable(DeviceObject, Fdo) || !(ext->Flags & FLAG_STARTED) ||
+        UnitOneStopped(DeviceObject))
         return STATUS_DELETE_PENDING;
     // The transport failed: this open starts a new connection even while
     // other handles are open. Those handles stay counted, so that the new
@@ -176,7 +188,10 @@ static VOID FlushForClose(PDEVICE_OBJECT Fdo)
     LARGE_INTEGER firstRefusal;
     firstRefusal.QuadPart = 0;
     while (ext->PrintFill != 0 && !ext->DeviceError) {
-        if (FlushDataBuffer(CMD_FLUSH, Fdo) == STATUS_SUCCESS)
+        // A printer that takes part goes on at once; one that takes none
+        // is refusing.
+        ULONG before = ext->PrintFill;
+        if (FlushDataBuffer(CMD_FLUSH, Fdo) == STATUS_SUCCESS && ext->PrintFill < before)
             continue;
         if (!refused) {
             refused = TRUE;
@@ -210,7 +225,9 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
         return answer;
     }
     if (ext->EngineState & ENGINE_BUFFERS_READY) {
-        if (usable)
+        // A stopped unit 0 takes no data: its flush would only be refused
+        // for the whole refusal window.
+        if (usable && !(ext->Flags & FLAG_STOPPED))
             FlushForClose(Fdo);
         EngineTeardown(Fdo);
         ext->EngineState = 0;

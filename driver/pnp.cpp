@@ -13,7 +13,9 @@
 //          STATUS_DELETE_PENDING; on either unit: internal device control);
 //          the request and the base reference leave the count and the stop
 //          waits until every request still in the driver has left; then the
-//          port driver gets the stop.
+//          port driver gets the stop. FLAG_STOPPED, set with it, keeps the
+//          driver's own requests (SRBs, unit creates and closes, sent for
+//          the port through either unit) off the unit until its next start.
 //          Nothing is freed: a start takes the base reference back
 //          (IoCountRetakeBase) and StartUnit runs again.
 //   child: the same, without passing anything down.
@@ -97,6 +99,7 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         NTSTATUS status = ForwardIrpAndWait(ext, Irp);
         if (!NT_SUCCESS(status))
             return CompletePnp(DeviceObject, Irp, status);
+        ChangeExtensionFlags(ext, 0, FLAG_STOPPED);
     }
     return CompletePnp(DeviceObject, Irp, StartUnit(DeviceObject));
 }
@@ -114,7 +117,9 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status = STATUS_SUCCESS;
-    ChangeExtensionFlags(ext, 0, FLAG_STARTED);
+    // From here until the next start the port driver's unit takes no I/O:
+    // the requests of our own to it are not sent (UnitTableReferenceTarget).
+    ChangeExtensionFlags(ext, IsFdo(DeviceObject) ? FLAG_STOPPED : 0, FLAG_STARTED);
     IoCountRelease(DeviceObject); // this request
     IoCountReleaseBase(DeviceObject);
     IoCountWaitIdle(DeviceObject, Suspended);
@@ -207,10 +212,18 @@ static NTSTATUS QueryRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_
     return CompletePnp(DeviceObject, Irp, Irp->IoStatus.Status);
 }
 
+// The instance ID ("QXZR1394_" and the port number) is unique only for a
+// numbered printer. One whose numbering failed (and every printer on the
+// legacy platform, which numbers none) answers "..._000" like any other
+// such printer: claimed unique, two of them would be one device to the PnP
+// manager (Windows stops: a duplicate PDO). Not claimed, the PnP manager
+// tells them apart by their parents.
 static NTSTATUS ChildCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack)
 {
     PDEVICE_CAPABILITIES caps = Stack->Parameters.DeviceCapabilities.Capabilities;
-    caps->UniqueID = 1;
+    PDEVICE_EXTENSION parent = ((PCHILD_EXTENSION)DeviceObject->DeviceExtension)->Parent;
+    KMSIM_POINT();
+    caps->UniqueID = parent != NULL && parent->PortNumber != 0;
     caps->RawDeviceOK = 1;
     caps->SurpriseRemovalOK = 1;
     return CompletePnp(DeviceObject, Irp, STATUS_SUCCESS);

@@ -53,6 +53,7 @@
 #define FLAG_LOOKASIDE_READY 0x04 // the engine may allocate SRBs
 #define FLAG_STARTED 0x08
 #define FLAG_BASE_RELEASED 0x10 // the in-progress count's base reference is given up
+#define FLAG_STOPPED 0x20       // IRP_MN_STOP_DEVICE went down; no start since
 
 #define PNP_STATE_NONE 0xFF
 #define IEEE1394_BUS_TYPE 4
@@ -280,7 +281,7 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR WriteSequence;      // CDB byte 5 of C0 00, one up per accepted write
     UCHAR StatusSequence;     // CDB byte 5 of C1 20, one up per status read
     ULONG RetryPending;       // a refusal run has begun at RetryStart
-    LARGE_INTEGER RetryStart; // the first refusal of the run
+    LARGE_INTEGER RetryStart; // the first refusal of the run (IntervalTime)
     ULONG DeviceError;        // the transport failed in this connection
     // child device and port activity
     PDEVICE_OBJECT SuppressedChild; // the child no longer reported (legacy platform)
@@ -289,8 +290,8 @@ typedef struct _DEVICE_EXTENSION {
     FAST_MUTEX OpenCloseMutex;   // see "Locks"
     FAST_MUTEX OpenMutex;        // see "Locks"
     FAST_MUTEX CloseMutex;       // see "Locks"
-    LARGE_INTEGER LastOpenTime;  // unit 1 opened: the first close waits a step after it
-    LARGE_INTEGER LastCloseTime; // unit 0 closed: the next open waits a step after it
+    LARGE_INTEGER LastOpenTime;  // unit 1 opened (IntervalTime): the first close waits a step
+    LARGE_INTEGER LastCloseTime; // unit 0 closed (IntervalTime): the next open waits a step
     FAST_MUTEX EngineMutex;      // see "Locks"
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
@@ -379,7 +380,8 @@ PDEVICE_OBJECT UnitTableGetUnit1Pdo(PDEVICE_OBJECT Fdo);
 // Where requests of our own to a unit go: the device its FDO is attached
 // to, with the unit FDO's in-progress count taken (*Counted; IoCountRelease
 // once the request is back), or the unit's PDO when no FDO is on it (then
-// *Counted is NULL). NULL once the unit's removal has begun.
+// *Counted is NULL). NULL once the unit's removal has begun, and while the
+// unit is stopped (its port driver takes no I/O until the next start).
 PDEVICE_OBJECT UnitTableReferenceTarget(PDEVICE_OBJECT Fdo, ULONG Slot, PDEVICE_OBJECT* Counted);
 PDEVICE_OBJECT UnitTableGetUnit0Fdo(PDEVICE_OBJECT Fdo);
 PDEVICE_OBJECT UnitTableGetUnit1Fdo(PDEVICE_OBJECT Fdo);
@@ -444,6 +446,9 @@ BOOLEAN EngineSetup(PDEVICE_OBJECT Fdo);
 VOID EngineTeardown(PDEVICE_OBJECT Fdo);
 NTSTATUS SendPrinterCommand(USHORT Command, PDEVICE_OBJECT Fdo, PVOID Buffer, PULONG Length);
 NTSTATUS FlushDataBuffer(USHORT Command, PDEVICE_OBJECT Fdo);
+// 100-ns units since the system started, from the tick count: unlike the
+// system time it cannot be set back. Every stamp and interval is on it.
+LARGE_INTEGER IntervalTime(void);
 BOOLEAN TimeElapsed(LARGE_INTEGER Stamp, ULONG Milliseconds);
 NTSTATUS NTAPI SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // The engine routines above run under the printer's engine lock, which

@@ -323,9 +323,16 @@ PDEVICE_OBJECT UnitTableReferenceTarget(PDEVICE_OBJECT Fdo, ULONG Slot, PDEVICE_
         if (unitFdo == NULL) {
             result = node->Slot[Slot].Pdo;
         } else if (!node->Slot[Slot].Closed) {
-            result = ((PDEVICE_EXTENSION)unitFdo->DeviceExtension)->LowerDevice;
+            // Counted before the flag is read: a stop that begins after the
+            // read waits for this request before it goes down.
+            PDEVICE_EXTENSION unitExt = (PDEVICE_EXTENSION)unitFdo->DeviceExtension;
             IoCountAcquire(unitFdo);
-            *Counted = unitFdo;
+            if (unitExt->Flags & FLAG_STOPPED) {
+                IoCountRelease(unitFdo);
+            } else {
+                result = unitExt->LowerDevice;
+                *Counted = unitFdo;
+            }
         }
     }
     UnlockTable();

@@ -291,7 +291,15 @@ NTSTATUS SimPrinter::HandleSrb(const UnitRequest& request, ULONG_PTR* informatio
     Fault fault;
     if (TakeFault(unit, srb->Cdb, &fault)) {
         NTSTATUS status = ApplyFault(fault, srb, information);
-        // A short delivery still moves the bytes it reports.
+        // A short delivery still moves the bytes it reports: the first part
+        // of print data is taken, the first part of a reply delivered.
+        bool printOut = unit == 0 && (op == kOpPrint || (op == kOpVendorOut && sub == 0));
+        if (fault.action == Fault::kShort && printOut && srb->DataBuffer != NULL) {
+            size_t n = std::min<size_t>(length, fault.shortCount);
+            std::lock_guard<std::mutex> g(lock_);
+            const UCHAR* data = (const UCHAR*)srb->DataBuffer;
+            printData_.insert(printData_.end(), data, data + n);
+        }
         if (fault.action == Fault::kShort && (srb->SrbFlags & SRB_FLAGS_DATA_IN) &&
             srb->DataBuffer != NULL) {
             bool known;

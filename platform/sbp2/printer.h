@@ -36,7 +36,8 @@
 // all of them when count is 0):
 //   RefuseData()      SRB_STATUS_ERROR, sense byte 8 non-zero: data refused
 //   ShortDelivery()   SRB_STATUS_ERROR, sense byte 8 zero, bytes 10-12 the
-//                     bytes really delivered
+//                     bytes really delivered (a reply) or taken (print data:
+//                     the first that many bytes)
 //   FailWith()        any other SRB status (SRB_STATUS_SELECTION_TIMEOUT...)
 //   SetCreateResult() a unit answers IRP_MJ_CREATE with the given status
 // Errors carry SRB_STATUS_AUTOSENSE_VALID and complete the IRP with

@@ -115,16 +115,16 @@ inline Reply SendControlOn(PFILE_OBJECT file, ULONG code, UCHAR* system, ULONG i
     return {r.status, r.information};
 }
 
-// The driver's FDO on a unit's PDO: the top of the stack, above a lower
-// filter if one sits between; NULL when nothing is attached.
+// The driver's FDO on a unit's PDO: above a lower filter if one sits
+// between, below an upper one; NULL when nothing is attached.
 inline PDEVICE_OBJECT FdoOf(PDEVICE_OBJECT pdo)
 {
-    if (pdo == nullptr || pdo->AttachedDevice == nullptr)
+    if (pdo == nullptr)
         return nullptr;
-    PDEVICE_OBJECT d = pdo;
-    while (d->AttachedDevice != nullptr)
-        d = d->AttachedDevice;
-    return d;
+    for (PDEVICE_OBJECT d = pdo->AttachedDevice; d != nullptr; d = d->AttachedDevice)
+        if (!kmsim::IsSimFilter(d))
+            return d;
+    return nullptr;
 }
 inline PDEVICE_OBJECT FdoOf(sbp2sim::Printer* p, int unit)
 {

@@ -139,6 +139,15 @@ bool Interpreter::ShowCommand(const Words& w)
 bool Interpreter::ClockCommand(const Words& w)
 {
     uint64_t n;
+    if (w.size() == 3 && w[1] == "set-back") {
+        // The time of day set back (a user, a time server): the system time
+        // reads less from now on, the clock itself goes on.
+        if (!Number(w[2], 100000000, &n, "clock set-back"))
+            return false;
+        kmsim::SetSystemTimeBack((LONGLONG)n * kMs);
+        Note("system time set back " + w[2] + " ms");
+        return true;
+    }
     if (!Arity(w, 1, 1) || !Number(w[1], 100000000, &n, "clock"))
         return false;
     kmsim::AdvanceClock((LONGLONG)n * kMs);
@@ -257,6 +266,8 @@ Rows<CommandRow> Interpreter::LookingCommands()
 )"},
         {"clock", &Interpreter::ClockCommand,
          R"(  clock MS                      advance the simulated clock by MS milliseconds
+  clock set-back MS             set the system time back MS milliseconds (a
+                                user or a time server); the clock goes on
 )"},
         {"repeat", &Interpreter::RepeatCommand,
          R"(  repeat N COMMAND...           run COMMAND N times

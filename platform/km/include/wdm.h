@@ -1029,6 +1029,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                       PLARGE_INTEGER Interval);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+// A macro over the data export KeTickCount on x86 (windows/exports/inline.txt).
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
+ULONG NTAPI KeQueryTimeIncrement(void);
 KIRQL NTAPI KeGetCurrentIrql(void);
 VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 VOID NTAPI KeLowerIrql(KIRQL NewIrql);

@@ -90,6 +90,8 @@ void ResetPassed();
 // (NULL otherwise), or taken off again when the function driver's AddDevice
 // fails.
 PDEVICE_OBJECT AttachLowerFilter(PDEVICE_OBJECT pdo);
+// The upper filter, attached once the function driver's AddDevice succeeded.
+PDEVICE_OBJECT AttachUpperFilter(PDEVICE_OBJECT pdo);
 void DetachLowerFilter(PDEVICE_OBJECT filter);
 
 // Where p lies in the extension of a live device object (io.cpp).
@@ -133,6 +135,9 @@ bool AwaitingRemoval(PDEVICE_OBJECT pdo);
 bool OpensRefused(PDEVICE_OBJECT pdo);
 // The driver object was unloaded (its pointer is kept, never followed).
 bool DriverUnloaded(PDRIVER_OBJECT driver);
+// The stack of `pdo` is stopped: its IRP_MN_STOP_DEVICE succeeded and no
+// start has come since (pnp.cpp).
+bool StackStopped(PDEVICE_OBJECT pdo);
 // A handle closed: a removal that waited for it may go now (pnp.cpp).
 void SendRemovalsNoLongerHeld();
 // Builds and sends a request as the I/O manager or PnP manager does, with
@@ -147,6 +152,8 @@ void ResetFiles();
 // Devnode identifiers (devids.cpp): "<device ID>\<instance ID>" once the
 // PnP manager has asked for them, else empty.
 std::u16string IdInstancePath(PDEVICE_OBJECT pdo);
+// The devnode's parent PDO, or NULL (pnp.cpp).
+PDEVICE_OBJECT ParentOf(PDEVICE_OBJECT pdo);
 void ForgetDeviceIds(PDEVICE_OBJECT pdo);
 void ResetDeviceIds();
 

@@ -1,10 +1,17 @@
 // The identifiers of a devnode, as the PnP manager asks a bus driver for
-// them when the bus reports a new child: IRP_MN_QUERY_ID for the device ID
-// and the instance ID first (they name the devnode's key under Enum), then
-// the hardware and compatible IDs. The answers are the PnP manager's to
-// free; it keeps a copy for tests.
+// them when the bus reports a new child: its capabilities (whether it
+// claims UniqueID), IRP_MN_QUERY_ID for the device ID and the instance ID
+// (they name the devnode's key under Enum), then the hardware and
+// compatible IDs. The answers are the PnP manager's to free; it keeps a copy
+// for tests.
+//
+// An instance ID claimed unique names the devnode on its own; any other is
+// made unique under the parent with a prefix of the parent's. Two devnodes
+// with one device ID and instance path stop Windows
+// (PNP_DETECTED_FATAL_ERROR, duplicate PDO): a violation here.
 #include "core.h"
 
+#include <cstdio>
 #include <map>
 
 namespace kmsim
@@ -65,12 +72,74 @@ NTSTATUS QueryOneId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, bool multi,
     ExFreePool((PVOID)r.information);
     return r.status;
 }
+
+// UniqueID of the capabilities; a PDO that does not answer claims nothing.
+bool QueryUniqueId(PDEVICE_OBJECT pdo)
+{
+    DEVICE_CAPABILITIES caps;
+    memset(&caps, 0, sizeof caps);
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.Address = (ULONG)-1;
+    caps.UINumber = (ULONG)-1;
+    IrpResult r = SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, [&caps](PIO_STACK_LOCATION s) {
+        s->Parameters.DeviceCapabilities.Capabilities = &caps;
+    });
+    return NT_SUCCESS(r.status) && caps.UniqueID;
+}
+
+// The parent's prefix of an instance ID that is not unique on its own: the
+// same for every child of one parent, stable from run to run.
+std::string ParentIdPrefix(PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT parent = ParentOf(pdo);
+    std::string name = parent != nullptr ? DeviceName(parent) : std::string();
+    if (name.empty() && parent != nullptr) // an unnamed parent: its address, within a run
+        name = std::to_string((uintptr_t)parent);
+    uint32_t hash = 2166136261u; // FNV-1a
+    for (unsigned char c : name)
+        hash = (hash ^ c) * 16777619u;
+    char prefix[32];
+    snprintf(prefix, sizeof prefix, "7&%x&0&", hash);
+    return prefix;
+}
+
+std::string Lowered(const std::string& s)
+{
+    std::string r = s;
+    for (char& c : r)
+        c = (char)tolower((unsigned char)c);
+    return r;
+}
+
+// Under g_lock: "<device ID>\<instance path>", or "" before both are known.
+std::string InstancePathOf(const DeviceIds& d)
+{
+    if (d.deviceId.empty() || d.instanceId.empty())
+        return "";
+    return d.deviceId + "\\" + d.instancePrefix + d.instanceId;
+}
+
+void CheckUniqueInstance(PDEVICE_OBJECT pdo, const DeviceIds& d)
+{
+    std::string path = Lowered(InstancePathOf(d));
+    if (path.empty())
+        return;
+    for (const auto& other : ids)
+        if (other.first != pdo && Lowered(InstancePathOf(other.second)) == path)
+            Violation("two devnodes with the device ID " + d.deviceId + " and the instance ID " +
+                      d.instanceId + (d.instancePrefix.empty() ? " (UniqueID claimed)" : "") +
+                      ": PNP_DETECTED_FATAL_ERROR, duplicate PDO");
+}
 } // namespace
 
 DeviceIds QueryDeviceIds(PDEVICE_OBJECT pdo)
 {
     DeviceIds result;
     std::vector<std::string> values;
+    result.uniqueId = QueryUniqueId(pdo);
+    if (!result.uniqueId)
+        result.instancePrefix = ParentIdPrefix(pdo);
     result.deviceIdStatus = QueryOneId(pdo, BusQueryDeviceID, false, &values);
     result.deviceId = values.empty() ? "" : values[0];
     result.instanceIdStatus = QueryOneId(pdo, BusQueryInstanceID, false, &values);
@@ -79,6 +148,7 @@ DeviceIds QueryDeviceIds(PDEVICE_OBJECT pdo)
         // The devnode's key exists from here on: the bus driver may open it
         // while it answers the remaining queries.
         std::lock_guard<std::recursive_mutex> g(g_lock);
+        CheckUniqueInstance(pdo, result);
         ids[pdo] = result;
     }
     result.hardwareIdsStatus = QueryOneId(pdo, BusQueryHardwareIDs, true, &result.hardwareIds);
@@ -100,9 +170,7 @@ std::u16string IdInstancePath(PDEVICE_OBJECT pdo)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
     auto it = ids.find(pdo);
-    if (it == ids.end() || it->second.deviceId.empty() || it->second.instanceId.empty())
-        return std::u16string();
-    return U16(it->second.deviceId + "\\" + it->second.instanceId);
+    return it == ids.end() ? std::u16string() : U16(InstancePathOf(it->second));
 }
 
 void ForgetDeviceIds(PDEVICE_OBJECT pdo)

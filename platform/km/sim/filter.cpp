@@ -1,5 +1,6 @@
-// A pass-through lower filter that the PnP manager can load between a bus
-// driver's PDO and the function driver, as an INF's LowerFilters value does:
+// Pass-through filters that the PnP manager can load between a bus driver's
+// PDO and the function driver, as an INF's LowerFilters value does, or above
+// the function driver (UpperFilters). The lower one:
 // it passes every request down, copies the power and I/O flags of the device
 // below, and at IRP_MN_REMOVE_DEVICE detaches and deletes itself after the
 // bus driver has seen the removal. A function driver that sends to the PDO
@@ -18,11 +19,16 @@ namespace
 struct FilterExtension {
     PDEVICE_OBJECT lower;
     PDEVICE_OBJECT pdo;
+    bool upper;       // above the function driver
+    bool ownLocation; // uses its stack location instead of skipping it
 };
 
 LowerFilterOptions options;
+bool upperEnabled = false;
 PDRIVER_OBJECT filterDriver = nullptr;
-std::map<PDEVICE_OBJECT, FilterSeen> seenByPdo; // the latest filter on each PDO
+PDRIVER_OBJECT upperDriver = nullptr;
+std::map<PDEVICE_OBJECT, FilterSeen> seenByPdo; // the latest lower filter on each PDO
+std::map<PDEVICE_OBJECT, FilterSeen> upperSeenByPdo;
 
 FilterExtension* FilterExt(PDEVICE_OBJECT d)
 {
@@ -31,12 +37,17 @@ FilterExtension* FilterExt(PDEVICE_OBJECT d)
 
 FilterSeen& Seen(PDEVICE_OBJECT filter)
 {
-    return seenByPdo[FilterExt(filter)->pdo];
+    return (FilterExt(filter)->upper ? upperSeenByPdo : seenByPdo)[FilterExt(filter)->pdo];
 }
 
+// A filter that keeps a location of its own (to set a completion routine,
+// say) needs one more in every request than the stack below it.
 NTSTATUS PassDown(PDEVICE_OBJECT filter, PIRP irp)
 {
-    IoSkipCurrentIrpStackLocation(irp);
+    if (FilterExt(filter)->ownLocation)
+        IoCopyCurrentIrpStackLocationToNext(irp);
+    else
+        IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(FilterExt(filter)->lower, irp);
 }
 
@@ -84,6 +95,22 @@ NTSTATUS NTAPI FilterPnp(PDEVICE_OBJECT filter, PIRP irp)
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return o.startStatus;
     }
+    // The state changes concern it too: it has nothing to do for them, and
+    // says so as every driver of the stack must (it may be the first one,
+    // above the function driver, to see them).
+    switch (minor) {
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
     if (minor == IRP_MN_REMOVE_DEVICE) {
         NTSTATUS status = PassDown(filter, irp);
         DeleteFilter(filter);
@@ -100,16 +127,42 @@ NTSTATUS NTAPI FilterPnp(PDEVICE_OBJECT filter, PIRP irp)
     return PassDown(filter, irp);
 }
 
-PDRIVER_OBJECT FilterDriver()
+PDRIVER_OBJECT FilterDriver(PDRIVER_OBJECT* driver, const char* name)
 {
-    if (filterDriver == nullptr) {
-        filterDriver = CreateDriverObject("lowerfilter");
-        for (auto& f : filterDriver->MajorFunction)
+    if (*driver == nullptr) {
+        *driver = CreateDriverObject(name);
+        for (auto& f : (*driver)->MajorFunction)
             f = FilterDispatch;
-        filterDriver->MajorFunction[IRP_MJ_PNP] = FilterPnp;
-        filterDriver->MajorFunction[IRP_MJ_POWER] = FilterPower;
+        (*driver)->MajorFunction[IRP_MJ_PNP] = FilterPnp;
+        (*driver)->MajorFunction[IRP_MJ_POWER] = FilterPower;
     }
-    return filterDriver;
+    return *driver;
+}
+
+PDEVICE_OBJECT AttachFilter(PDEVICE_OBJECT pdo, bool upper, bool ownLocation)
+{
+    PDRIVER_OBJECT driver = upper ? FilterDriver(&upperDriver, "upperfilter")
+                                  : FilterDriver(&filterDriver, "lowerfilter");
+    PDEVICE_OBJECT filter = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(FilterExtension), nullptr, pdo->DeviceType, 0,
+                                   FALSE, &filter))) {
+        Violation("filter: cannot create its device");
+        return nullptr;
+    }
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(filter, pdo);
+    FilterExt(filter)->lower = lower;
+    FilterExt(filter)->pdo = pdo;
+    FilterExt(filter)->upper = upper;
+    FilterExt(filter)->ownLocation = ownLocation;
+    filter->Flags |= lower->Flags & (DO_POWER_PAGABLE | DO_DIRECT_IO | DO_BUFFERED_IO);
+    filter->DeviceType = lower->DeviceType;
+    filter->Characteristics = lower->Characteristics;
+    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    FilterSeen& seen = Seen(filter);
+    seen = FilterSeen();
+    seen.attached = true;
+    return filter;
 }
 } // namespace
 
@@ -138,27 +191,40 @@ size_t LowerFilterCount()
     return filterDriver ? DevicesOf(filterDriver).size() : 0;
 }
 
+void SetUpperFilter(bool enabled)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    upperEnabled = enabled;
+}
+
+FilterSeen UpperFilterSeen(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    auto it = upperSeenByPdo.find(pdo);
+    return it == upperSeenByPdo.end() ? FilterSeen() : it->second;
+}
+
+bool IsSimFilter(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return device != nullptr && device->DriverObject != nullptr &&
+           (device->DriverObject == filterDriver || device->DriverObject == upperDriver);
+}
+
 PDEVICE_OBJECT AttachLowerFilter(PDEVICE_OBJECT pdo)
 {
-    if (!LowerFilter().enabled)
-        return nullptr;
-    PDEVICE_OBJECT filter = nullptr;
-    if (!NT_SUCCESS(IoCreateDevice(FilterDriver(), sizeof(FilterExtension), nullptr,
-                                   pdo->DeviceType, 0, FALSE, &filter))) {
-        Violation("lowerfilter: cannot create its device");
-        return nullptr;
+    LowerFilterOptions o = LowerFilter();
+    return o.enabled ? AttachFilter(pdo, false, o.ownLocation) : nullptr;
+}
+
+PDEVICE_OBJECT AttachUpperFilter(PDEVICE_OBJECT pdo)
+{
+    bool enabled;
+    {
+        std::lock_guard<std::recursive_mutex> g(g_lock);
+        enabled = upperEnabled;
     }
-    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(filter, pdo);
-    FilterExt(filter)->lower = lower;
-    FilterExt(filter)->pdo = pdo;
-    filter->Flags |= lower->Flags & (DO_POWER_PAGABLE | DO_DIRECT_IO | DO_BUFFERED_IO);
-    filter->DeviceType = lower->DeviceType;
-    filter->Characteristics = lower->Characteristics;
-    filter->Flags &= ~DO_DEVICE_INITIALIZING;
-    std::lock_guard<std::recursive_mutex> g(g_lock);
-    seenByPdo[pdo] = FilterSeen();
-    seenByPdo[pdo].attached = true;
-    return filter;
+    return enabled ? AttachFilter(pdo, true, false) : nullptr;
 }
 
 void DetachLowerFilter(PDEVICE_OBJECT filter)
@@ -170,11 +236,15 @@ void ResetFilter()
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
     options = LowerFilterOptions();
+    upperEnabled = false;
     seenByPdo.clear();
-    if (filterDriver != nullptr) {
-        filterDriver->DeviceObject = nullptr; // the I/O reset drops its devices
-        DeleteDriverObject(filterDriver);
-        filterDriver = nullptr;
+    upperSeenByPdo.clear();
+    for (PDRIVER_OBJECT* driver : {&filterDriver, &upperDriver}) {
+        if (*driver != nullptr) {
+            (*driver)->DeviceObject = nullptr; // the I/O reset drops its devices
+            DeleteDriverObject(*driver);
+            *driver = nullptr;
+        }
     }
 }
 

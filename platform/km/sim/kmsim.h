@@ -152,8 +152,15 @@ void SetRetailKernel(bool on);
 bool IsRetailKernel();
 
 // ---- clock and platform --------------------------------------------------------
+// The machine's clock: it only goes forward. Now() and the tick count
+// (KeQueryTickCount, KeQueryTimeIncrement) follow it; the system time
+// (KeQuerySystemTime) follows it too, moved by what the time was set to.
 LONGLONG Now(); // 100-ns units, never 0
 void AdvanceClock(LONGLONG hundredNs);
+// The system time set back by `hundredNs`, as a user or a time server may
+// set it: KeQuerySystemTime reads that much less from now on.
+void SetSystemTimeBack(LONGLONG hundredNs);
+LONGLONG SystemTime();
 LONGLONG TotalDelayed();             // sum of KeDelayExecutionThread intervals
 void SetLegacyPlatform(bool legacy); // legacy: IoIsWdmVersionAvailable(1, 0x10) is FALSE
 bool IsLegacyPlatform();
@@ -378,6 +385,8 @@ struct DeviceIds {
     std::string instanceId;
     std::vector<std::string> hardwareIds;
     std::vector<std::string> compatibleIds;
+    bool uniqueId = false;      // the capabilities claim UniqueID
+    std::string instancePrefix; // the parent's, before a non-unique instance ID
 };
 // Asks again (and records the answers); what EnumerateBus does for a child.
 DeviceIds QueryDeviceIds(PDEVICE_OBJECT pdo);
@@ -392,10 +401,14 @@ DeviceIds IdsOf(PDEVICE_OBJECT pdo);
 // IRP_MN_REMOVE_DEVICE has come back from the bus driver. `pendPnp`: it
 // returns STATUS_PENDING for the PnP requests it passes on (they may be
 // complete by then); `startStatus`: it fails IRP_MN_START_DEVICE with it.
+// `ownLocation`: it keeps a stack location of its own in every request it
+// passes on (copies it to the next instead of skipping it), so a request
+// must bring one location more than the stack below needs.
 struct LowerFilterOptions {
     bool enabled = false;
     bool pendPnp = false;
     NTSTATUS startStatus = STATUS_SUCCESS;
+    bool ownLocation = false;
 };
 void SetLowerFilter(const LowerFilterOptions& options); // for drivers added from now on
 LowerFilterOptions LowerFilter();
@@ -408,6 +421,13 @@ struct FilterSeen {
 };
 FilterSeen LowerFilterSeen(PDEVICE_OBJECT pdo);
 size_t LowerFilterCount(); // filter devices not yet deleted
+// A pass-through upper filter (an INF's UpperFilters) on every function
+// driver added from now on: attached above the FDO once AddDevice has
+// succeeded, gone with the removal like the lower one.
+void SetUpperFilter(bool enabled);
+FilterSeen UpperFilterSeen(PDEVICE_OBJECT pdo);
+// A device of one of the filters above (tools looking for the FDO skip it).
+bool IsSimFilter(PDEVICE_OBJECT device);
 
 // Requests a function driver received and passed on to a device of another
 // driver (a lower filter, the bus driver's PDO), one entry per such hop, for

@@ -38,6 +38,9 @@ std::set<PDEVICE_OBJECT> dropAfter;
 // cancelled.
 std::set<PDEVICE_OBJECT> removing;
 std::function<void(PDEVICE_OBJECT, bool)> removalWatch;
+// Stacks whose IRP_MN_STOP_DEVICE succeeded and that have had no start,
+// surprise removal or removal since: no driver may send them I/O.
+std::set<PDEVICE_OBJECT> stopped;
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -162,10 +165,35 @@ IrpResult SendIrpTo(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
     return Send(device, major, minor, setup, initialStatus, nullptr, nullptr);
 }
 
+// A stack stays stopped from a successful stop to the next start (the start
+// itself and what its drivers send while they start are the stack's own) or
+// to its removal, whose drivers may still release what they claimed.
+static void NoteStopped(PDEVICE_OBJECT device, UCHAR minor, NTSTATUS status)
+{
+    PDEVICE_OBJECT pdo = StackPdoOf(device);
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    if (minor == IRP_MN_STOP_DEVICE && NT_SUCCESS(status))
+        stopped.insert(pdo);
+    else if (minor == IRP_MN_START_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+             minor == IRP_MN_REMOVE_DEVICE)
+        stopped.erase(pdo);
+}
+
+bool StackStopped(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    return stopped.count(pdo) != 0;
+}
+
 IrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
                   const std::function<void(PIO_STACK_LOCATION)>& setup)
 {
-    return SendIrp(pdo, IRP_MJ_PNP, minor, setup, STATUS_NOT_SUPPORTED);
+    if (minor != IRP_MN_STOP_DEVICE)
+        NoteStopped(pdo, minor, STATUS_SUCCESS);
+    IrpResult r = SendIrp(pdo, IRP_MJ_PNP, minor, setup, STATUS_NOT_SUPPORTED);
+    if (minor == IRP_MN_STOP_DEVICE)
+        NoteStopped(pdo, minor, r.status);
+    return r;
 }
 
 IrpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor,
@@ -291,6 +319,13 @@ void ReportPdo(PDEVICE_OBJECT pdo, PDEVICE_OBJECT parentPdo)
     }
 }
 
+PDEVICE_OBJECT ParentOf(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    auto it = nodes.find(pdo);
+    return it == nodes.end() ? nullptr : it->second.parent;
+}
+
 bool IsReported(PDEVICE_OBJECT pdo)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
@@ -333,6 +368,8 @@ NTSTATUS AddFunctionDriver(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     // A stack whose function driver did not come up is torn down again.
     if (!NT_SUCCESS(status) && filter != nullptr && filter->AttachedDevice == nullptr)
         DetachLowerFilter(filter);
+    if (NT_SUCCESS(status) && pdo->AttachedDevice != nullptr)
+        AttachUpperFilter(pdo);
     return status;
 }
 
@@ -678,6 +715,7 @@ void ResetPnp()
     sending.clear();
     dropAfter.clear();
     removing.clear();
+    stopped.clear();
     removalWatch = nullptr;
 }
 

@@ -22,6 +22,15 @@ namespace
 {
 const LONGLONG kBootTime = 132000000000000000LL; // a date in 2019, in 100-ns units since 1601
 std::atomic<LONGLONG> now{kBootTime};
+// What setting the time has added to the system time (negative: set back).
+// The interrupt time and tick count run on from `now` whatever is set.
+std::atomic<LONGLONG> systemTimeBias{0};
+// The machine had been up a while when the test began: no tick count reads 0.
+const LONGLONG kUptimeAtReset = 10 * 10000000LL;
+// One tick of the interval clock, in 100-ns units: as fine as the clock
+// itself, so that intervals measured in ticks come out exactly as the
+// simulated time (a PC's tick is 100000 to 156250).
+const ULONG kTimeIncrement = 1;
 std::atomic<LONGLONG> delayed{0};
 std::atomic<bool> legacy{false};
 thread_local KIRQL irql = PASSIVE_LEVEL;
@@ -285,6 +294,14 @@ void AdvanceClock(LONGLONG hundredNs)
 {
     now += hundredNs;
 }
+void SetSystemTimeBack(LONGLONG hundredNs)
+{
+    systemTimeBias -= hundredNs;
+}
+LONGLONG SystemTime()
+{
+    return now.load() + systemTimeBias.load();
+}
 LONGLONG TotalDelayed()
 {
     return delayed.load();
@@ -325,6 +342,7 @@ size_t ThreadsWaitingInVain()
 void ResetSync()
 {
     now = kBootTime;
+    systemTimeBias = 0;
     delayed = 0;
     legacy = false;
     g_retail = false;
@@ -480,7 +498,8 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     if (irql > APC_LEVEL)
         Violation("KeDelayExecutionThread above APC_LEVEL");
     LONGLONG t = Interval->QuadPart;
-    LONGLONG step = t < 0 ? -t : (t > now ? t - now : 0);
+    LONGLONG system = SystemTime(); // an absolute interval is a system time
+    LONGLONG step = t < 0 ? -t : (t > system ? t - system : 0);
     now += step;
     delayed += step;
     Point(PointKind::kYield);
@@ -489,7 +508,19 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 {
-    CurrentTime->QuadPart = now.load();
+    CurrentTime->QuadPart = SystemTime();
+}
+
+// On x86 the platform's macro reads the data export KeTickCount; here a
+// routine counts the ticks of the machine's clock since boot.
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount)
+{
+    TickCount->QuadPart = (now.load() - kBootTime + kUptimeAtReset) / kTimeIncrement;
+}
+
+ULONG NTAPI KeQueryTimeIncrement(void)
+{
+    return kTimeIncrement;
 }
 
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex)

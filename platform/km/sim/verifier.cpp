@@ -606,6 +606,15 @@ void RequestArriving(PIRP irp, PDEVICE_OBJECT target)
         Violation("IRP_MJ_PNP " + Hex2(stack->MinorFunction) + " passed down to " +
                   DeviceText(target) + " with IoStatus.Status " + StatusText(irp->IoStatus.Status) +
                   " instead of STATUS_SUCCESS");
+    // Once a stop has succeeded the function driver holds or fails the
+    // stack's I/O until the next start: the bus driver has given up the
+    // hardware resources it would need (PnP, power and WMI requests still
+    // go down).
+    UCHAR major = stack->MajorFunction;
+    if (Info(target)->attachedTo == NULL && major != IRP_MJ_PNP && major != IRP_MJ_POWER &&
+        major != IRP_MJ_SYSTEM_CONTROL && StackStopped(target))
+        Violation("IRP_MJ " + Hex2(major) + " sent to " + DeviceText(target) +
+                  " after its IRP_MN_STOP_DEVICE, before its next start");
     // All device objects of a stack are pageable for power, or none: the
     // power manager calls the stack at PASSIVE_LEVEL when its PDO says so.
     if (stack->MajorFunction == IRP_MJ_POWER && (target->Flags & DO_POWER_PAGABLE) &&

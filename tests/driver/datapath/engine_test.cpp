@@ -288,6 +288,52 @@ TEST_P(EngineTest, StatusReadTellsWhatThePrinterReallyDelivered)
     EXPECT_EQ(r.bytes, 4096u);
 }
 
+// A printer that takes only part of a transfer (no refusal, the count in
+// the sense bytes): the write reports the bytes taken, as a refusal's short
+// count does, and a program that writes the rest again, as the spooler does,
+// loses nothing; bytes that earlier writes were told were taken stay
+// buffered until the printer has them. One that takes nothing is refusing.
+TEST_P(EngineTest, PartOfATransferTakenReportsTheBytesTaken)
+{
+    std::vector<UCHAR> sent;
+    // The spooler's loop: after a short count the rest is written again.
+    auto writeAll = [&](size_t n, std::vector<ULONG>* counts) {
+        std::vector<UCHAR> data = Pattern(n, (UCHAR)sent.size());
+        sent.insert(sent.end(), data.begin(), data.end());
+        for (size_t done = 0, tries = 0; done < n && tries < 5; tries++) {
+            std::vector<UCHAR> rest(data.begin() + (long)done, data.end());
+            Result r =
+                Transfer(0, IRP_MJ_WRITE, rest.data(), (ULONG)rest.size(), (ULONG)rest.size());
+            ASSERT_EQ(r.status, STATUS_SUCCESS);
+            counts->push_back(r.bytes);
+            done += r.bytes;
+        }
+    };
+    std::vector<ULONG> counts;
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    writeAll(10, &counts);
+    printer->ShortDelivery(0xC0, 0x00, 60);
+    counts.clear();
+    writeAll(100, &counts);
+    EXPECT_EQ(counts, std::vector<ULONG>({60, 40}));
+
+    // Page-sized writes gather; the eighth's flush is taken in part, so the
+    // first seven's bytes stay buffered and the eighth is written again.
+    for (int i = 0; i < 7; i++)
+        writeAll(4096, &counts);
+    printer->ShortDelivery(0xC0, 0x00, 100);
+    counts.clear();
+    writeAll(4096, &counts);
+    EXPECT_EQ(counts, std::vector<ULONG>({0, 4096}));
+
+    printer->ShortDelivery(0xC0, 0x00, 0);
+    counts.clear();
+    writeAll(100, &counts);
+    EXPECT_EQ(counts, std::vector<ULONG>({0, 100})); // nothing taken: a refusal
+    EXPECT_EQ(Close(), STATUS_SUCCESS);
+    EXPECT_EQ(printer->PrintData(), sent);
+}
+
 TEST_P(EngineTest, TransportFailureRefusesFurtherRequestsUntilTheNextOpen)
 {
     for (bool legacy : {false, true}) {

@@ -61,6 +61,27 @@ TEST_P(OpenCloseTest, UnitsOpenInOrderAndCloseInReverseMoreThanAMillisecondApart
     EXPECT_LE(e[5].time - e[0].time, 5 * 3 * kMs);
 }
 
+// The time set back (by a user, by a time server) does not stretch the
+// spacing of the unit steps, nor the window a refusing printer gets: both
+// are measured on a clock that only goes forward.
+TEST_P(OpenCloseTest, TimeSetBackHoldsUpNeitherTheNextOpenNorTheRefusalWindow)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
+    kmsim::SetSystemTimeBack(60 * kSecond);
+    LONGLONG before = kmsim::Now();
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_LE(kmsim::Now() - before, 5 * kMs);
+
+    Write(10);
+    printer->RefuseData();
+    EXPECT_EQ(Write(100).status, STATUS_SUCCESS); // the window begins
+    kmsim::SetSystemTimeBack(60 * kSecond);
+    kmsim::AdvanceClock(61 * kSecond);
+    EXPECT_EQ(Write(100).status, STATUS_DEVICE_OFF_LINE);
+    printer->ClearFaults();
+}
+
 TEST_P(OpenCloseTest, OnlyTheFirstOpenAndTheLastCloseReachTheUnits)
 {
     ASSERT_EQ(Open(0), STATUS_SUCCESS);
@@ -296,6 +317,40 @@ TEST_P(OpenCloseTest, LastCloseThatCannotReachUnitOneStillClosesThePort)
         ExpectClosedPortOpensAfresh();
     }
     EXPECT_TRUE(unreached);
+}
+
+// A unit between its stop and its next start (a rebalance under way) gets
+// nothing from the port: an open is refused before either unit sees it; on
+// a port already open the status read answers empty, print data still goes
+// to unit 0, and the last close closes unit 0 only.
+TEST_P(OpenCloseTest, StoppedUnitOneGetsNothingUntilItStartsAgain)
+{
+    auto stopUnitOne = [this] {
+        ASSERT_EQ(kmsim::SendPnp(Pdo(1), IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+        ASSERT_EQ(kmsim::SendPnp(Pdo(1), IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+        printer->ClearTrace();
+    };
+    stopUnitOne();
+    EXPECT_EQ(Open(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(printer->Trace().size(), 0u);
+    ASSERT_EQ(kmsim::StartDevice(Pdo(1)), STATUS_SUCCESS);
+
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_EQ(Write(100).bytes, 100u); // the connection's unit-1 preamble goes now
+    stopUnitOne();
+    EXPECT_EQ(Write(100).bytes, 100u);
+    std::vector<UCHAR> status;
+    Result read = Read(&status, 64);
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(read.bytes, 0u);
+    Close();
+    for (const BusEvent& e : printer->Trace())
+        EXPECT_EQ(e.unit, 0) << "a request reached the stopped unit 1";
+    EXPECT_EQ(UnitTraffic(), std::vector<std::string>({"X0"}));
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+
+    ASSERT_EQ(kmsim::StartDevice(Pdo(1)), STATUS_SUCCESS);
+    ExpectClosedPortOpensAfresh();
 }
 
 // A printer whose unit 1 leaves the unit table while unit 0 is being

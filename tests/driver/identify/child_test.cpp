@@ -55,6 +55,33 @@ TEST_F(ChildTest, DeviceIdGivesIdentificationAndChildIds)
     }
 }
 
+// A printer whose numbering found no memory keeps port number 0, and its
+// child answers the instance ID "QXZR1394_000" as every such printer's does.
+// Claimed unique it would name two printers' children alike (Windows stops:
+// a duplicate PDO); not claimed, the PnP manager tells them apart by their
+// parents.
+TEST_F(ChildTest, UnnumberedPrintersDoNotClaimOneInstanceIdUnique)
+{
+    std::vector<PDEVICE_OBJECT> children;
+    for (const char* key : {"00A0B8C9D0E1F203", "00A0B8C9D0E1F204"}) {
+        sbp2sim::Printer* p = Plug(Printer(key));
+        kmsim::FailTag(kmsim::Tag("ZR e")); // the search's query table
+        EXPECT_EQ(PlugUnit(p, 0), STATUS_SUCCESS);
+        kmsim::ClearFailures();
+        EXPECT_EQ(PlugUnit(p, 1), STATUS_SUCCESS);
+        EXPECT_EQ(Ext(p, 0)->PortNumber, 0u);
+        children.push_back(Child(p));
+        ASSERT_NE(children.back(), nullptr);
+        EXPECT_TRUE(kmsim::IsStarted(children.back()));
+    }
+    kmsim::DeviceIds first = kmsim::IdsOf(children[0]), second = kmsim::IdsOf(children[1]);
+    EXPECT_EQ(first.instanceId, "QXZR1394_000");
+    EXPECT_EQ(second.instanceId, "QXZR1394_000");
+    EXPECT_FALSE(first.uniqueId);
+    EXPECT_NE(kmsim::DeviceKeyPath(children[0]), kmsim::DeviceKeyPath(children[1]));
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+}
+
 TEST_F(ChildTest, OverlongDeviceIdIsCutEverywhere)
 {
     std::string manufacturer(300, 'M');
@@ -223,12 +250,15 @@ TEST_F(ChildTest, IdQueriesSurviveEveryAllocationFailure)
 {
     sbp2sim::Printer* p = Connect(Printer(kKey));
     PDEVICE_OBJECT child = Child(p);
-    unsigned long before = kmsim::AllocationCount();
+    // The driver's own allocations: the PnP manager's requests are not the
+    // driver's to survive.
+    kmsim::FailNthAllocationOf("prnsbp", 0);
     kmsim::QueryDeviceIds(child);
-    unsigned long needed = kmsim::AllocationCount() - before;
+    unsigned long needed = kmsim::AllocationsOfWatchedDriver();
+    kmsim::ClearFailures();
     ASSERT_GT(needed, 0u);
     for (unsigned long n = 1; n <= needed; n++) {
-        kmsim::FailNthAllocation(n);
+        kmsim::FailNthAllocationOf("prnsbp", n);
         kmsim::DeviceIds ids = kmsim::QueryDeviceIds(child);
         kmsim::ClearFailures();
         EXPECT_FALSE(NT_SUCCESS(ids.deviceIdStatus) && NT_SUCCESS(ids.instanceIdStatus) &&

@@ -92,6 +92,46 @@ TEST_F(FilterTest, OwnPacketsFitAStackDeeperOnUnitOne)
     EXPECT_GE(kmsim::LowerFilterSeen(sbp2sim::UnitPdo(printer, 1)).requests, 3u);
 }
 
+// Device control on unit 1 that goes down is carried into unit 0's stack.
+// A kernel-mode caller's packet (IoBuildDeviceIoControlRequest) has exactly
+// the locations unit 1's stack needs; a lower filter that keeps one of its
+// own makes unit 0's deeper. Passed down, pass-through and unknown codes
+// alike must still reach the port driver with a location for each driver on
+// the way. Unit 0 has an upper filter too: its requests come through it.
+TEST_F(FilterTest, RequestsThroughUnitOneFitUnitZerosDeeperStack)
+{
+    Load();
+    printer = Plug(sbp2sim::PrinterConfig());
+    kmsim::SetLowerFilter({true, false, STATUS_SUCCESS, true});
+    kmsim::SetUpperFilter(true);
+    ASSERT_EQ(PlugUnit(printer, 0), STATUS_SUCCESS);
+    kmsim::SetLowerFilter({});
+    kmsim::SetUpperFilter(false);
+    ASSERT_EQ(PlugUnit(printer, 1), STATUS_SUCCESS);
+    pdo0 = sbp2sim::UnitPdo(printer, 0);
+    ASSERT_EQ(Open().status, STATUS_SUCCESS);
+    EXPECT_GE(kmsim::UpperFilterSeen(pdo0).requests, 1u); // the open came through it
+
+    PDEVICE_OBJECT unit1 = Fdo(printer, 1);
+    unsigned before = kmsim::LowerFilterSeen(pdo0).requests;
+    std::vector<UCHAR> input(64, 0);
+    for (ULONG code : {(ULONG)0x00220000, (ULONG)IOCTL_SCSI_PASS_THROUGH}) {
+        SCOPED_TRACE(code);
+        KEVENT done;
+        IO_STATUS_BLOCK status = {};
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, unit1, input.data(), (ULONG)input.size(),
+                                                 NULL, 0, FALSE, &done, &status);
+        ASSERT_NE(irp, nullptr);
+        if (IoCallDriver(unit1, irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        EXPECT_NE(status.Status, STATUS_DELETE_PENDING);
+    }
+    EXPECT_EQ(kmsim::LowerFilterSeen(pdo0).requests, before + 2);
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+    EXPECT_EQ(Close().status, STATUS_SUCCESS);
+}
+
 // A lower driver may answer a PnP request it passes on with STATUS_PENDING
 // (the request may even be complete by then): the FDO waits for it.
 TEST_F(FilterTest, PnpRequestsPendedBelow)

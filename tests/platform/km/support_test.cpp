@@ -108,6 +108,26 @@ TEST_F(SupportTest, DelaysAdvanceTheSimulatedClock)
     EXPECT_EQ(kmsim::TotalDelayed(), 10000);
 }
 
+// The system time can be set back; the tick count goes on with the clock.
+TEST_F(SupportTest, TimeSetBackLeavesTheTickCountGoingForward)
+{
+    LARGE_INTEGER system0, system1, ticks0, ticks1;
+    KeQuerySystemTime(&system0);
+    KeQueryTickCount(&ticks0);
+    EXPECT_NE(ticks0.QuadPart, 0);
+    kmsim::SetSystemTimeBack(600000000);
+    kmsim::AdvanceClock(10000);
+    KeQuerySystemTime(&system1);
+    KeQueryTickCount(&ticks1);
+    EXPECT_EQ(system1.QuadPart - system0.QuadPart, 10000 - 600000000);
+    EXPECT_EQ((ticks1.QuadPart - ticks0.QuadPart) * KeQueryTimeIncrement(), 10000);
+    // an absolute wait is for a system time
+    LARGE_INTEGER until;
+    until.QuadPart = system1.QuadPart + 20000;
+    KeDelayExecutionThread(KernelMode, FALSE, &until);
+    EXPECT_EQ(kmsim::TotalDelayed(), 20000);
+}
+
 TEST_F(SupportTest, WdmVersionFollowsThePlatform)
 {
     EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x10));

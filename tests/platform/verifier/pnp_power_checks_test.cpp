@@ -178,5 +178,97 @@ TEST_F(StackTest, PowerPagingMustHoldUpTheStack)
     EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
 }
 
+// From a successful stop to the next start the stack's drivers hold its
+// I/O: a request other than PnP, power or WMI reaching the bus driver is
+// the fault, whoever sends it from above.
+TEST_F(StackTest, IoPassedDownToAStoppedDeviceIsReported)
+{
+    bus->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BusDispatch;
+    bus->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusDispatch;
+    for (UCHAR major : {IRP_MJ_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL})
+        faulty->MajorFunction[major] = FaultyDispatch;
+    Body() = [](PDEVICE_OBJECT device, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(device, irp);
+    };
+    auto passThree = [this] {
+        kmsim::SendIrp(pdo, IRP_MJ_DEVICE_CONTROL, 0);
+        kmsim::SendIrp(pdo, IRP_MJ_SYSTEM_CONTROL, 0);
+        kmsim::SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES);
+    };
+    passThree();
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+
+    kmsim::SendPnp(pdo, IRP_MN_STOP_DEVICE);
+    passThree();
+    ASSERT_EQ(kmsim::Violations().size(), 1u) << ::testing::PrintToString(kmsim::Violations());
+    EXPECT_TRUE(Reported("IRP_MJ 0x0E sent to \\Driver\\bus after its IRP_MN_STOP_DEVICE"))
+        << kmsim::Violations()[0];
+
+    kmsim::ClearViolations();
+    kmsim::SendPnp(pdo, IRP_MN_START_DEVICE);
+    passThree();
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+}
+
+// A bus driver's children named by device ID and instance ID: one claimed
+// unique names its devnode alone, any other is told apart by its parent. Two
+// devnodes with one name stop Windows (a duplicate PDO).
+TEST(DuplicateInstanceTest, TwoDevnodesWithOneNameAreReported)
+{
+    kmsim::Reset();
+    static bool unique;
+    PDRIVER_OBJECT bus = kmsim::CreateDriverObject("faultybus");
+    bus->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+        PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+        if (s->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
+            s->Parameters.DeviceCapabilities.Capabilities->UniqueID = unique;
+        } else if (s->MinorFunction == IRP_MN_QUERY_ID &&
+                   s->Parameters.QueryId.IdType != BusQueryHardwareIDs &&
+                   s->Parameters.QueryId.IdType != BusQueryCompatibleIDs) {
+            const char* text = s->Parameters.QueryId.IdType == BusQueryDeviceID ? "BUS\\DEV" : "0";
+            WCHAR* id = (WCHAR*)ExAllocatePoolWithTag(PagedPool, 32, kmsim::Tag("test"));
+            for (size_t i = 0; i <= strlen(text); i++)
+                id[i] = (WCHAR)text[i];
+            irp->IoStatus.Information = (ULONG_PTR)id;
+        } else {
+            return CompleteNow(irp, irp->IoStatus.Status);
+        }
+        return CompleteNow(irp, STATUS_SUCCESS);
+    };
+    PDEVICE_OBJECT parent[2], child[2];
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, 0, 0, FALSE, &parent[i]), STATUS_SUCCESS);
+        ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, 0, 0, FALSE, &child[i]), STATUS_SUCCESS);
+        kmsim::ReportPdo(parent[i]);
+    }
+    struct Case {
+        bool unique;
+        bool sameParent;
+        bool reported;
+    } cases[] = {{true, false, true}, {false, false, false}, {false, true, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.unique) + std::to_string(c.sameParent));
+        unique = c.unique;
+        kmsim::ClearViolations();
+        for (int i = 0; i < 2; i++) {
+            kmsim::ReportPdo(child[i], parent[c.sameParent ? 0 : i]);
+            kmsim::QueryDeviceIds(child[i]);
+        }
+        EXPECT_EQ(Reported("two devnodes with the device ID BUS\\DEV and the instance ID 0"),
+                  c.reported)
+            << ::testing::PrintToString(kmsim::Violations());
+        for (int i = 0; i < 2; i++)
+            kmsim::ForgetPdo(child[i]);
+    }
+    for (int i = 0; i < 2; i++) {
+        kmsim::ForgetPdo(parent[i]);
+        IoDeleteDevice(child[i]);
+        IoDeleteDevice(parent[i]);
+    }
+    kmsim::DeleteDriverObject(bus);
+    kmsim::Reset();
+}
+
 } // namespace
 } // namespace verifier

@@ -55,10 +55,11 @@ struct Machine : session::PrinterSession {
     Reply BareOpen() { return session::SendSimple(fdo[0], IRP_MJ_CREATE); }
 
     // With start false the printer is only on the bus, not yet started.
-    void Boot(Completion completion, bool filter, bool start = true)
+    void Boot(Completion completion, bool filter, bool start = true, bool legacy = false)
     {
         mode = completion;
         kmsim::Reset();
+        kmsim::SetLegacyPlatform(legacy);
         kmsim::LowerFilterOptions f;
         f.enabled = filter;
         kmsim::SetLowerFilter(f);
@@ -479,12 +480,36 @@ void RemovalAgainstOpen(Machine& m)
         });
 }
 
+// The cable pulled with the handle open on Windows 98 and Me: no surprise
+// removal, the removal at once against a write, and the retry and the close
+// then on the removed device. The write reports the bytes taken (all, or
+// a short count when its data could not be sent) or fails with none; the
+// retry fails; nothing is left.
+void WriteAgainstLegacyRemoval(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    sbp2sim::Printer* p = m.bus;
+    Reply w{};
+    Pair(
+        m, [&] { w = m.Write(std::vector<UCHAR>(100, 0x5A)); }, [&] { m.Unplug(p); },
+        [&] {
+            m.Expect((w.status == STATUS_SUCCESS && w.bytes <= 100) ||
+                         (!NT_SUCCESS(w.status) && w.bytes == 0),
+                     "write ended with " + StatusText(w.status) + ", " + std::to_string(w.bytes) +
+                         " bytes");
+            Reply retry = m.Write(std::vector<UCHAR>(100, 0x5A));
+            m.Expect(!NT_SUCCESS(retry.status), "a write after the removal succeeded");
+            m.Close();
+        });
+}
+
 struct Scenario {
     const char* name;
     void (*run)(Machine& m);
-    bool filter;       // a lower filter below every FDO
-    bool start = true; // the printer started before the operations
-    bool pct = false;  // three threads: PCT instead of the bounded search
+    bool filter;         // a lower filter below every FDO
+    bool start = true;   // the printer started before the operations
+    bool pct = false;    // three threads: PCT instead of the bounded search
+    bool legacy = false; // Windows 98 and Me
 };
 
 const Scenario kScenarios[] = {
@@ -499,6 +524,7 @@ const Scenario kScenarios[] = {
     {"WriteAgainstCloseOfAnotherHandle", WriteAgainstCloseOfAnotherHandle, false},
     {"TwoOpens", TwoOpens, false},
     {"RemovalAgainstOpen", RemovalAgainstOpen, false},
+    {"WriteAgainstLegacyRemoval", WriteAgainstLegacyRemoval, false, true, false, true},
     {"OpenAgainstClose", OpenAgainstClose, false},
     {"ReadAgainstRebalance", ReadAgainstRebalance, true},
     {"DeviceControlAgainstSurpriseRemoval", DeviceControlAgainstSurpriseRemoval, false},
@@ -541,7 +567,7 @@ TEST_P(Interleavings, NoScheduleFails)
     size_t suppressed = RacesSuppressed();
     kmsim::ExploreResult r = kmsim::Explore(options, [&] {
         Machine m;
-        m.Boot(mode, scenario.filter, scenario.start);
+        m.Boot(mode, scenario.filter, scenario.start, scenario.legacy);
         scenario.run(m);
     });
     double seconds =
@@ -594,7 +620,7 @@ TEST(KnownRaces, ReplayWithoutReports)
         ASSERT_NE(scenario, nullptr) << k.scenario;
         kmsim::ExploreResult r = kmsim::Replay(k.schedule, [&] {
             Machine m;
-            m.Boot(k.mode, scenario->filter, scenario->start);
+            m.Boot(k.mode, scenario->filter, scenario->start, scenario->legacy);
             scenario->run(m);
         });
         // A step the fixed driver no longer reaches is no failure.

@@ -809,6 +809,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING Reg
 {
     ExInitializeFastMutex(&StateLock);
     ReadConfiguration(RegistryPath);
+    if (!KeepTickCountMoving())
+        return STATUS_UNSUCCESSFUL;
     PrintData = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, PRINT_DATA_CAPACITY, STANDIN_TAG);
     if (PrintData == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;

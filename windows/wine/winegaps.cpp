@@ -17,11 +17,48 @@
  *   drivers is corrupted or not depending on what the heap or the other
  *   threads put there in between. The replacement references the object
  *   as Windows does for a kernel-mode caller that names no type.
+ *
+ * And one piece of data: KeTickCount. On x86, wdm.h's KeQueryTickCount is a
+ * macro that reads the data export; Wine's KeTickCount moves only when its
+ * own KeQueryTickCount routine is called, so a driver reading it sees a
+ * clock that has stopped. A thread of the stand-in calls that routine every
+ * millisecond, which keeps the export moving for every driver of the
+ * process, as the clock interrupt keeps it on Windows.
  */
 #include <wdm.h>
 #include <ntimage.h>
 
 #include "winegaps.h"
+
+typedef VOID(NTAPI* QUERY_TICK_COUNT)(PLARGE_INTEGER CurrentCount);
+static QUERY_TICK_COUNT QueryTickCount;
+
+static VOID NTAPI MoveTickCount(PVOID Context)
+{
+    UNREFERENCED_PARAMETER(Context);
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10000; /* 1 ms */
+    for (;;) {
+        LARGE_INTEGER now;
+        QueryTickCount(&now);
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+}
+
+BOOLEAN KeepTickCountMoving(void)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"KeQueryTickCount");
+    QueryTickCount = (QUERY_TICK_COUNT)MmGetSystemRoutineAddress(&name);
+    if (QueryTickCount == NULL)
+        return FALSE;
+    HANDLE thread;
+    if (!NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL,
+                                         MoveTickCount, NULL)))
+        return FALSE;
+    ZwClose(thread);
+    return TRUE;
+}
 
 #define CLASS_GUID_CHARS 38
 #define KEY_PATH_CHARS 512

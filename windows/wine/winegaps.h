@@ -14,6 +14,10 @@ BOOLEAN ProvideInterfaceKeyRoutine(PDRIVER_OBJECT ClassDriver);
 /* ObReferenceObjectByPointer */
 BOOLEAN ProvideReferenceRoutine(PDRIVER_OBJECT ClassDriver);
 
+/* Keeps the data export KeTickCount moving (Wine moves it only when its
+ * KeQueryTickCount routine is called); FALSE when that cannot be had. */
+BOOLEAN KeepTickCountMoving(void);
+
 /* References the class driver took through the replacement. */
 extern LONG ReferencesGiven;
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,13 +36,33 @@ inline Reply SendSimple(PDEVICE_OBJECT device, UCHAR major)
     return {r.status, r.information};
 }
 
+// How a request goes out: to a device's stack, or on a handle.
+using Sender = std::function<kmsim::IrpResult(
+    UCHAR major, const std::function<void(PIO_STACK_LOCATION)>& setup, PMDL mdl, PVOID system)>;
+
+inline Sender ToDevice(PDEVICE_OBJECT device)
+{
+    return [device](UCHAR major, const std::function<void(PIO_STACK_LOCATION)>& setup, PMDL mdl,
+                    PVOID system) {
+        return kmsim::SendIrp(device, major, 0, setup, STATUS_SUCCESS, mdl, system);
+    };
+}
+
+inline Sender OnHandle(PFILE_OBJECT file)
+{
+    return [file](UCHAR major, const std::function<void(PIO_STACK_LOCATION)>& setup, PMDL mdl,
+                  PVOID system) {
+        return kmsim::SendOnFile(file, major, 0, setup, STATUS_SUCCESS, mdl, system);
+    };
+}
+
 // Read or write with direct I/O: the MDL describes `mdlBytes` of `data`
 // (none when 0); `length` is what the stack location states, normally the
 // same. An MDL the kernel will not give fails the request as the I/O
 // manager would. With `failNth`, the nth allocation from the moment the
 // request is sent fails (the MDL is the caller's, so not counted).
-inline Reply SendTransfer(PDEVICE_OBJECT device, UCHAR major, UCHAR* data, ULONG mdlBytes,
-                          ULONG length, unsigned long failNth = 0)
+inline Reply SendTransferBy(const Sender& send, UCHAR major, UCHAR* data, ULONG mdlBytes,
+                            ULONG length, unsigned long failNth = 0)
 {
     PMDL mdl = nullptr;
     if (mdlBytes != 0) {
@@ -52,9 +73,9 @@ inline Reply SendTransfer(PDEVICE_OBJECT device, UCHAR major, UCHAR* data, ULONG
     }
     if (failNth != 0)
         kmsim::FailNthAllocation(failNth);
-    kmsim::IrpResult r = kmsim::SendIrp(
-        device, major, 0, [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; },
-        STATUS_SUCCESS, mdl);
+    kmsim::IrpResult r = send(
+        major, [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; }, mdl,
+        nullptr);
     if (mdl != nullptr)
         IoFreeMdl(mdl);
     return {r.status, r.information};
@@ -62,57 +83,42 @@ inline Reply SendTransfer(PDEVICE_OBJECT device, UCHAR major, UCHAR* data, ULONG
 
 // Buffered device control over the system buffer `system` (it may be larger
 // than both lengths, or NULL); `failNth` as for a transfer.
-inline Reply SendControl(PDEVICE_OBJECT device, ULONG code, UCHAR* system, ULONG inLength,
-                         ULONG outLength, bool internal = false, unsigned long failNth = 0)
-{
-    if (failNth != 0)
-        kmsim::FailNthAllocation(failNth);
-    kmsim::IrpResult r = kmsim::SendIrp(
-        device, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
-        [&](PIO_STACK_LOCATION s) {
-            s->Parameters.DeviceIoControl.IoControlCode = code;
-            s->Parameters.DeviceIoControl.InputBufferLength = inLength;
-            s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-        },
-        STATUS_SUCCESS, nullptr, system);
-    return {r.status, r.information};
-}
-
-// The same two on a handle: to the top of the stack it was opened on, with
-// its file object.
-inline Reply SendTransferOn(PFILE_OBJECT file, UCHAR major, UCHAR* data, ULONG length,
-                            unsigned long failNth = 0)
-{
-    PMDL mdl = nullptr;
-    if (length != 0) {
-        mdl = IoAllocateMdl(data, length, FALSE, FALSE, NULL);
-        if (mdl == nullptr)
-            return {STATUS_INSUFFICIENT_RESOURCES, 0};
-        MmBuildMdlForNonPagedPool(mdl);
-    }
-    if (failNth != 0)
-        kmsim::FailNthAllocation(failNth);
-    kmsim::IrpResult r = kmsim::SendOnFile(
-        file, major, 0, [length](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = length; },
-        STATUS_SUCCESS, mdl);
-    if (mdl != nullptr)
-        IoFreeMdl(mdl);
-    return {r.status, r.information};
-}
-inline Reply SendControlOn(PFILE_OBJECT file, ULONG code, UCHAR* system, ULONG inLength,
+inline Reply SendControlBy(const Sender& send, ULONG code, UCHAR* system, ULONG inLength,
                            ULONG outLength, bool internal = false, unsigned long failNth = 0)
 {
     if (failNth != 0)
         kmsim::FailNthAllocation(failNth);
-    kmsim::IrpResult r = kmsim::SendOnFile(
-        file, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
+    kmsim::IrpResult r = send(
+        internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL,
         [&](PIO_STACK_LOCATION s) {
             s->Parameters.DeviceIoControl.IoControlCode = code;
             s->Parameters.DeviceIoControl.InputBufferLength = inLength;
             s->Parameters.DeviceIoControl.OutputBufferLength = outLength;
         },
-        STATUS_SUCCESS, nullptr, system);
+        nullptr, system);
     return {r.status, r.information};
+}
+
+// The same to a device's stack, and on a handle.
+inline Reply SendTransfer(PDEVICE_OBJECT device, UCHAR major, UCHAR* data, ULONG mdlBytes,
+                          ULONG length, unsigned long failNth = 0)
+{
+    return SendTransferBy(ToDevice(device), major, data, mdlBytes, length, failNth);
+}
+inline Reply SendControl(PDEVICE_OBJECT device, ULONG code, UCHAR* system, ULONG inLength,
+                         ULONG outLength, bool internal = false, unsigned long failNth = 0)
+{
+    return SendControlBy(ToDevice(device), code, system, inLength, outLength, internal, failNth);
+}
+inline Reply SendTransferOn(PFILE_OBJECT file, UCHAR major, UCHAR* data, ULONG length,
+                            unsigned long failNth = 0)
+{
+    return SendTransferBy(OnHandle(file), major, data, length, length, failNth);
+}
+inline Reply SendControlOn(PFILE_OBJECT file, ULONG code, UCHAR* system, ULONG inLength,
+                           ULONG outLength, bool internal = false, unsigned long failNth = 0)
+{
+    return SendControlBy(OnHandle(file), code, system, inLength, outLength, internal, failNth);
 }
 
 // The driver's FDO on a unit's PDO: above a lower filter if one sits

@@ -98,19 +98,8 @@ NTSTATUS NTAPI FilterPnp(PDEVICE_OBJECT filter, PIRP irp)
     // The state changes concern it too: it has nothing to do for them, and
     // says so as every driver of the stack must (it may be the first one,
     // above the function driver, to see them).
-    switch (minor) {
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
+    if (MustCarrySuccess(minor))
         irp->IoStatus.Status = STATUS_SUCCESS;
-        break;
-    default:
-        break;
-    }
     if (minor == IRP_MN_REMOVE_DEVICE) {
         NTSTATUS status = PassDown(filter, irp);
         DeleteFilter(filter);

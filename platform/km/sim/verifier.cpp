@@ -567,11 +567,6 @@ void ResetVerifier()
 
 // ---- PnP and power rules ---------------------------------------------------------------
 
-namespace
-{
-// The state-changing PnP requests: a driver that passes one down has
-// handled it and says so with STATUS_SUCCESS (the PnP manager sends them
-// with STATUS_NOT_SUPPORTED).
 bool MustCarrySuccess(UCHAR minor)
 {
     switch (minor) {
@@ -587,6 +582,9 @@ bool MustCarrySuccess(UCHAR minor)
         return false;
     }
 }
+
+namespace
+{
 
 std::string DeviceText(PDEVICE_OBJECT d)
 {

@@ -44,6 +44,10 @@ void DispatchEnd(void* frame, NTSTATUS returned, KIRQL before);
 void StackLocationCompleted(PIRP irp, CHAR location, bool pendingMarked);
 void IrpFreed(PIRP irp);
 void ResetVerifier();
+// The state-changing PnP requests: a driver that passes one down has
+// handled it and says so with STATUS_SUCCESS (the PnP manager sends them
+// with STATUS_NOT_SUPPORTED).
+bool MustCarrySuccess(UCHAR minor);
 
 // ---- PnP and power rules -----------------------------------------------------------
 // IoCallDriver reports every hop of a request; a hop to a device that has

@@ -154,6 +154,8 @@ void ResetFiles();
 std::u16string IdInstancePath(PDEVICE_OBJECT pdo);
 // The devnode's parent PDO, or NULL (pnp.cpp).
 PDEVICE_OBJECT ParentOf(PDEVICE_OBJECT pdo);
+// The surprise removal of pdo has completed: a new devnode may take its path.
+void ReleaseInstancePath(PDEVICE_OBJECT pdo);
 void ForgetDeviceIds(PDEVICE_OBJECT pdo);
 void ResetDeviceIds();
 

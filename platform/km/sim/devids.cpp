@@ -8,11 +8,15 @@
 // An instance ID claimed unique names the devnode on its own; any other is
 // made unique under the parent with a prefix of the parent's. Two devnodes
 // with one device ID and instance path stop Windows
-// (PNP_DETECTED_FATAL_ERROR, duplicate PDO): a violation here.
+// (PNP_DETECTED_FATAL_ERROR, duplicate PDO): a violation here. A devnode
+// whose surprise removal has completed no longer holds its instance path,
+// though it stays until its handles are closed: the device plugged in again
+// meanwhile is enumerated with the same path, as on Windows.
 #include "core.h"
 
 #include <cstdio>
 #include <map>
+#include <set>
 
 namespace kmsim
 {
@@ -20,6 +24,7 @@ namespace kmsim
 namespace
 {
 std::map<PDEVICE_OBJECT, DeviceIds> ids;
+std::set<PDEVICE_OBJECT> released; // surprise-removed: their paths are free
 
 // Multi-strings end with an empty string; a missing terminator is a bus
 // driver's fault, so reading stops at the pool block's last character.
@@ -126,7 +131,8 @@ void CheckUniqueInstance(PDEVICE_OBJECT pdo, const DeviceIds& d)
     if (path.empty())
         return;
     for (const auto& other : ids)
-        if (other.first != pdo && Lowered(InstancePathOf(other.second)) == path)
+        if (other.first != pdo && released.count(other.first) == 0 &&
+            Lowered(InstancePathOf(other.second)) == path)
             Violation("two devnodes with the device ID " + d.deviceId + " and the instance ID " +
                       d.instanceId + (d.instancePrefix.empty() ? " (UniqueID claimed)" : "") +
                       ": PNP_DETECTED_FATAL_ERROR, duplicate PDO");
@@ -173,16 +179,24 @@ std::u16string IdInstancePath(PDEVICE_OBJECT pdo)
     return it == ids.end() ? std::u16string() : U16(InstancePathOf(it->second));
 }
 
+void ReleaseInstancePath(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    released.insert(pdo);
+}
+
 void ForgetDeviceIds(PDEVICE_OBJECT pdo)
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
     ids.erase(pdo);
+    released.erase(pdo);
 }
 
 void ResetDeviceIds()
 {
     std::lock_guard<std::recursive_mutex> g(g_lock);
     ids.clear();
+    released.clear();
 }
 
 } // namespace kmsim

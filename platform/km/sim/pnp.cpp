@@ -449,6 +449,7 @@ static void SendSurpriseRemovals(const std::vector<PDEVICE_OBJECT>& order)
             surprised.insert(d);
         }
         SendPnp(d, IRP_MN_SURPRISE_REMOVAL);
+        ReleaseInstancePath(d);
     }
 }
 

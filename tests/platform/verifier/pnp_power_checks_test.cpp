@@ -213,7 +213,9 @@ TEST_F(StackTest, IoPassedDownToAStoppedDeviceIsReported)
 
 // A bus driver's children named by device ID and instance ID: one claimed
 // unique names its devnode alone, any other is told apart by its parent. Two
-// devnodes with one name stop Windows (a duplicate PDO).
+// devnodes with one name stop Windows (a duplicate PDO), unless the first
+// has been surprise-removed: it waits for its handles without its name, and
+// the device plugged in again meanwhile takes it.
 TEST(DuplicateInstanceTest, TwoDevnodesWithOneNameAreReported)
 {
     kmsim::Reset();
@@ -245,15 +247,23 @@ TEST(DuplicateInstanceTest, TwoDevnodesWithOneNameAreReported)
     struct Case {
         bool unique;
         bool sameParent;
+        bool firstGone; // surprise-removed before the second is enumerated
         bool reported;
-    } cases[] = {{true, false, true}, {false, false, false}, {false, true, true}};
+    } cases[] = {{true, false, false, true},
+                 {false, false, false, false},
+                 {false, true, false, true},
+                 {true, false, true, false},
+                 {false, true, true, false}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.unique) + std::to_string(c.sameParent));
+        SCOPED_TRACE(std::to_string(c.unique) + std::to_string(c.sameParent) +
+                     std::to_string(c.firstGone));
         unique = c.unique;
         kmsim::ClearViolations();
         for (int i = 0; i < 2; i++) {
             kmsim::ReportPdo(child[i], parent[c.sameParent ? 0 : i]);
             kmsim::QueryDeviceIds(child[i]);
+            if (i == 0 && c.firstGone)
+                kmsim::SurpriseRemoveOnly(child[0]);
         }
         EXPECT_EQ(Reported("two devnodes with the device ID BUS\\DEV and the instance ID 0"),
                   c.reported)

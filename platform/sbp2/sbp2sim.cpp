@@ -583,6 +583,15 @@ Printer* Plug(const PrinterConfig& config)
         if (!config.unitPresent[unit])
             continue;
         std::string name = UnitName(config, unit);
+        // A printer plugged in again while its old unit still waits for its
+        // removal (a handle open on it) gets a unit of a new name; the
+        // slot and the key, the last two parts, stay what they were.
+        for (int again = 2; config.unitName[unit].empty() && kmsim::FindDevice(name) != nullptr;
+             again++)
+            name = "\\Device\\Sbp2\\" + config.vendor + "&" + config.product + "#" +
+                   std::to_string(again) + "&" + std::to_string(unit) + "&" + config.key;
+        if (name != UnitName(config, unit))
+            p->config.unitName[unit] = name;
         std::u16string w = kmsim::U16(name);
         std::vector<WCHAR> buffer(w.begin(), w.end());
         buffer.push_back(0);

@@ -33,6 +33,7 @@ void Machine::Boot(bool legacy)
     kmsim::Reset();
     kmsim::SetLegacyPlatform(legacy);
     printers_.clear();
+    replaced_.clear();
     driver_ = nullptr;
     bootTime_ = kmsim::Now();
     {
@@ -49,19 +50,30 @@ void Machine::Boot(bool legacy)
     });
 }
 
-std::string Machine::LabelOf(PDEVICE_OBJECT pdo)
+static std::string LabelAmong(const std::vector<std::unique_ptr<SimulatedPrinter>>& printers,
+                              PDEVICE_OBJECT pdo, const char* suffix)
 {
-    for (auto& p : printers_)
+    for (auto& p : printers)
         for (int unit = 0; unit < 2; unit++) {
             PDEVICE_OBJECT u = sbp2sim::UnitPdo(p->bus, unit);
             if (u == nullptr)
                 continue;
             if (u == pdo)
-                return p->name + "." + std::to_string(unit);
+                return p->name + "." + std::to_string(unit) + suffix;
             for (PDEVICE_OBJECT c : kmsim::ChildrenOf(u))
                 if (c == pdo)
-                    return p->name + ".child";
+                    return p->name + ".child" + suffix;
         }
+    return "";
+}
+
+std::string Machine::LabelOf(PDEVICE_OBJECT pdo)
+{
+    std::string label = LabelAmong(printers_, pdo, "");
+    if (label.empty())
+        label = LabelAmong(replaced_, pdo, " (before it was plugged in again)");
+    if (!label.empty())
+        return label;
     std::string name = kmsim::DeviceName(pdo);
     return name.empty() ? "a device" : name;
 }
@@ -142,6 +154,7 @@ std::vector<NTSTATUS> Machine::Plug(const std::string& name, const sbp2sim::Prin
     // A printer plugged in again under its old name replaces the old entry.
     for (auto& old : printers_)
         if (old->name == name) {
+            replaced_.push_back(std::move(old));
             old = std::move(printer);
             return results;
         }

@@ -145,6 +145,9 @@ class Machine
   private:
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<std::unique_ptr<SimulatedPrinter>> printers_;
+    // Printers unplugged and plugged in again: the old units may still wait
+    // for a handle's close, and are named by what they were.
+    std::vector<std::unique_ptr<SimulatedPrinter>> replaced_;
     // Started requests open and close beside the script's own commands.
     mutable std::mutex handleLock_;
     std::map<std::string, std::vector<PFILE_OBJECT>> handles_;

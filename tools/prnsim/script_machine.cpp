@@ -79,26 +79,31 @@ bool Interpreter::Plug(const Words& w)
             return Fail("bad plug option '" + w[i] + "'");
         }
     }
-    // Two printers with one key would be one printer to the system: the
-    // bus cannot name the second one's units.
+    // Two printers with one key would be one printer to the system. A
+    // printer unplugged whose units still wait for a handle's close is
+    // another matter: the one plugged in with its key is that printer come
+    // back, and the bus names its units anew.
     for (int unit = 0; unit < 2; unit++) {
         std::string unitName = sbp2sim::UnitName(c, unit);
-        if (c.unitPresent[unit] && kmsim::FindDevice(unitName) != nullptr) {
-            auto owner = unitOfPdo_.find(unitName);
-            std::string other =
-                owner == unitOfPdo_.end()
-                    ? "another device"
-                    : "printer '" + owner->second.substr(0, owner->second.find('/')) + "'";
-            return Fail("printer '" + name + "' would have the key " + c.key + " of " + other +
-                        " (its unit " + std::to_string(unit) + " is " + unitName +
-                        "); give it its own key=");
-        }
+        if (!c.unitPresent[unit] || kmsim::FindDevice(unitName) == nullptr)
+            continue;
+        auto owner = unitOfPdo_.find(unitName);
+        std::string ownerName =
+            owner == unitOfPdo_.end() ? "" : owner->second.substr(0, owner->second.find('/'));
+        SimulatedPrinter* holder = ownerName.empty() ? nullptr : m_.Find(ownerName);
+        if (holder != nullptr && !holder->plugged && c.unitName[unit].empty())
+            continue;
+        std::string other = ownerName.empty() ? "another device" : "printer '" + ownerName + "'";
+        return Fail("printer '" + name + "' would have the key " + c.key + " of " + other +
+                    " (its unit " + std::to_string(unit) + " is " + unitName +
+                    "); give it its own key=");
     }
-    for (int unit = 0; unit < 2; unit++)
-        unitOfPdo_[sbp2sim::UnitName(c, unit)] = name + "/" + std::to_string(unit);
     kmsim::SetLowerFilter(filter);
     std::vector<NTSTATUS> results = m_.Plug(name, c, order);
     kmsim::SetLowerFilter(kmsim::LowerFilterOptions());
+    for (int unit = 0; unit < 2; unit++)
+        if (PDEVICE_OBJECT pdo = m_.Pdo(name, unit))
+            unitOfPdo_[kmsim::DeviceName(pdo)] = name + "/" + std::to_string(unit);
     ShowBusEvents();
     for (int unit = 0; unit < 2; unit++) {
         if (!c.unitPresent[unit])
@@ -106,6 +111,14 @@ bool Interpreter::Plug(const Words& w)
         PDEVICE_OBJECT fdo = m_.Fdo(name, unit);
         fprintf(Out(), "= unit %d: %s%s\n", unit, StatusName(results[unit]).c_str(),
                 fdo ? (" " + kmsim::DeviceName(fdo)).c_str() : "");
+    }
+    for (int unit = 0; unit < 2; unit++) {
+        std::string dev = name + "." + std::to_string(unit);
+        if (m_.HandleOf(dev) != nullptr)
+            Note(dev +
+                 ": the handle opened before the printer was pulled stays on the old "
+                 "unit; requests on " +
+                 dev + " go there until it is closed");
     }
     return true;
 }
@@ -240,7 +253,11 @@ Rows<CommandRow> Interpreter::MachineCommands()
 )"},
         {"plug", &Interpreter::Plug,
          R"(  plug NAME [OPTIONS]           a printer appears; the PnP manager adds and
-                                starts the driver on each unit
+                                starts the driver on each unit. A printer
+                                plugged in again while a handle still holds
+                                its old unit is that printer come back: the
+                                bus names its units anew, and the handle
+                                stays on the old unit until it is closed
       key=TEXT                    printer key (after the last '&' of the names)
       id="MFG:..;MDL:..;"         IEEE 1284 device ID
       bus=1394|scsi               the adapter's bus type

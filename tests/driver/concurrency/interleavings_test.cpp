@@ -503,6 +503,52 @@ void WriteAgainstLegacyRemoval(Machine& m)
         });
 }
 
+// The printer pulled with the spooler's handle open and plugged in again
+// while the old units still drain: the returning units' AddDevice and
+// start run beside the old handle's last request and its close, which lets
+// the old unit 0's removal go. The returning printer starts on its own
+// devices with the port number it had, its child is the old child's devnode
+// again (the PnP manager lets it take the path of a surprise-removed one),
+// and nothing of the old is left.
+void ReturningPrinterAgainstTheOldClose(Machine& m)
+{
+    m.Expect(m.Open().status == STATUS_SUCCESS, "open failed");
+    sbp2sim::Printer* old = m.bus;
+    kmsim::DeviceIds oldChild = kmsim::IdsOf(session::Ext(m.fdo[0])->ChildPdo);
+    sbp2sim::PrinterConfig config = sbp2sim::ConfigOf(old);
+    config.model = std::make_shared<sbp2sim::SimPrinter>();
+    ULONG port = session::Ext(m.fdo[0])->PortNumber;
+    m.Unplug(old);
+    sbp2sim::Printer* back = nullptr;
+    Pair(
+        m,
+        [&] {
+            m.Write(std::vector<UCHAR>(100, 0x5A));
+            m.Close();
+        },
+        [&] {
+            back = m.Plug(config);
+            m.PlugUnits();
+        },
+        [&] {
+            PDEVICE_OBJECT fdo = back != nullptr ? session::FdoOf(back, 0) : nullptr;
+            m.Expect(fdo != nullptr && kmsim::IsStarted(sbp2sim::UnitPdo(back, 0)),
+                     "the returning printer did not start");
+            if (fdo == nullptr)
+                return;
+            m.Expect(session::Ext(fdo)->PortNumber == port,
+                     "the returning printer got port " +
+                         std::to_string(session::Ext(fdo)->PortNumber) + ", not " +
+                         std::to_string(port));
+            PDEVICE_OBJECT child = session::Ext(fdo)->ChildPdo;
+            kmsim::DeviceIds ids = child != nullptr ? kmsim::IdsOf(child) : kmsim::DeviceIds{};
+            m.Expect(ids.uniqueId && ids.deviceId == oldChild.deviceId &&
+                         ids.instanceId == oldChild.instanceId,
+                     "the returning child is " + ids.deviceId + "\\" + ids.instanceId +
+                         ", the old one was " + oldChild.deviceId + "\\" + oldChild.instanceId);
+        });
+}
+
 struct Scenario {
     const char* name;
     void (*run)(Machine& m);
@@ -529,6 +575,7 @@ const Scenario kScenarios[] = {
     {"ReadAgainstRebalance", ReadAgainstRebalance, true},
     {"DeviceControlAgainstSurpriseRemoval", DeviceControlAgainstSurpriseRemoval, false},
     {"TwoPrintersFirstStart", TwoPrintersFirstStart, false, false},
+    {"ReturningPrinterAgainstTheOldClose", ReturningPrinterAgainstTheOldClose, false},
     {"WriteAgainstUnit1Rebalance", WriteAgainstUnit1Rebalance, true},
     {"WriteCloseAndSurpriseRemoval", WriteCloseAndSurpriseRemoval, false, true, true},
     {"TwoOpensAndSurpriseRemoval", TwoOpensAndSurpriseRemoval, false, true, true},

@@ -173,8 +173,10 @@ TEST(RegistryText, TerminatorsAreLeftOutAndWrongLengthsFlagged)
 {
     auto utf16 = [](const std::string& s) {
         std::vector<unsigned char> d;
-        for (char c : s)
-            d.insert(d.end(), {(unsigned char)c, 0});
+        for (char c : s) {
+            d.push_back((unsigned char)c);
+            d.push_back(0);
+        }
         return d;
     };
     using prnsim::RegistryText;

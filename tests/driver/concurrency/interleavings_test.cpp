@@ -217,6 +217,24 @@ void SystemControlAgainstUnplug(Machine& m)
         [&] { fdo.Release(); });
 }
 
+// A control code the driver does not handle, from a driver above, passed
+// down against the printer pulled off the bus.
+void PassedDownControlAgainstUnplug(Machine& m)
+{
+    m.Expect(m.BareOpen().status == STATUS_SUCCESS, "open failed");
+    sbp2sim::Printer* p = m.bus;
+    Kept fdo(m.fdo[0]);
+    Pair(
+        m,
+        [&] {
+            kmsim::SendIrpTo(fdo.device, IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION s) {
+                s->Parameters.DeviceIoControl.IoControlCode =
+                    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+            });
+        },
+        [&] { m.Unplug(p); }, [&] { fdo.Release(); });
+}
+
 // Our own status read goes to unit 1 (through its lower filter): unit 1's
 // removal waits for it.
 void StatusReadAgainstUnit1Removal(Machine& m)
@@ -564,6 +582,7 @@ const Scenario kScenarios[] = {
     {"ChildSrbAgainstUnplug", ChildSrbAgainstUnplug, false},
     {"FdoSrbAgainstUnplug", FdoSrbAgainstUnplug, true},
     {"SystemControlAgainstUnplug", SystemControlAgainstUnplug, true},
+    {"PassedDownControlAgainstUnplug", PassedDownControlAgainstUnplug, true},
     {"StatusReadAgainstUnit1Removal", StatusReadAgainstUnit1Removal, true},
     {"LastCloseAgainstUnit1Removal", LastCloseAgainstUnit1Removal, false},
     {"ChildIdsAgainstSurpriseRemoval", ChildIdsAgainstSurpriseRemoval, false},
@@ -644,6 +663,9 @@ TEST(KnownRaces, ReplayWithoutReports)
         // an SRB from above and WMI passed down after the count was released
         {"FdoSrbAgainstUnplug", Completion::kSync, "a@5>b"},
         {"SystemControlAgainstUnplug", Completion::kSync, "a@5>b"},
+        // a control code passed down after the count was released: the
+        // removal deleted the filter below under the call
+        {"PassedDownControlAgainstUnplug", Completion::kSync, "a@11>b"},
         // WMI sent on after the removal, to the freed PDO below
         {"SystemControlAgainstUnplug", Completion::kSync, "a@2>b"},
         // our status read inside unit 1's stack while its removal went on

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 namespace kmsim
 {
@@ -23,6 +24,13 @@ struct FileRecord {
     int references = 1;
 };
 std::map<PFILE_OBJECT, std::unique_ptr<FileRecord>> files;
+// File objects whose last reference is gone. Their memory is kept until the
+// next reset, so that a handle is never reused within a run: a program (a
+// test thread) that uses a handle another thread has closed gets
+// STATUS_INVALID_HANDLE, as from the handle table, instead of reaching a
+// new open that happens to get the same address while its create is still
+// in the driver.
+std::vector<PFILE_OBJECT> retired;
 
 const CSHORT kIoTypeFile = 5;
 
@@ -103,10 +111,12 @@ void FreeFile(PFILE_OBJECT file)
     PDEVICE_OBJECT device;
     {
         std::lock_guard<std::recursive_mutex> g(g_lock);
-        device = files[file]->device;
-        files.erase(file);
+        auto it = files.find(file);
+        device = it->second->device;
+        files.erase(it);
+        memset(file, 0, sizeof *file);
+        retired.push_back(file);
     }
-    delete file;
     DereferenceDevice(device);
 }
 } // namespace
@@ -276,6 +286,9 @@ void ResetFiles()
     for (auto& f : files)
         delete f.first;
     files.clear();
+    for (PFILE_OBJECT f : retired)
+        delete f;
+    retired.clear();
 }
 
 } // namespace kmsim

@@ -103,6 +103,24 @@ TEST_F(RemovalTest, SurpriseRemovalWaitsForTheLastHandleBeforeTheRemoval)
     EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
 }
 
+// Threads of a test share handles as a program's threads do: one that
+// uses a handle another has closed gets STATUS_INVALID_HANDLE, even once a
+// new open has come, and never reaches the new open's file.
+TEST_F(RemovalTest, AClosedHandleStaysClosedWhenTheNextOpenComes)
+{
+    PFILE_OBJECT closed = kmsim::OpenFile(fdo).file;
+    ASSERT_NE(closed, nullptr);
+    kmsim::CloseFile(closed);
+    PFILE_OBJECT next = kmsim::OpenFile(fdo).file;
+    EXPECT_NE(next, closed);
+    EXPECT_EQ(Write(closed), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(kmsim::CloseFile(closed).status, STATUS_INVALID_HANDLE);
+    EXPECT_EQ(Write(next), STATUS_SUCCESS);
+    EXPECT_EQ(kmsim::OpenFileCount(), 1u);
+    kmsim::CloseFile(next);
+    EXPECT_EQ(kmsim::Violations(), std::vector<std::string>());
+}
+
 TEST_F(RemovalTest, LegacyRemovesAtOnceAndTheHandleReachesTheRemovedDevice)
 {
     kmsim::SetLegacyPlatform(true);

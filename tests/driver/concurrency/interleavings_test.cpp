@@ -380,6 +380,35 @@ void DeviceControlAgainstSurpriseRemoval(Machine& m)
         });
 }
 
+// The bus reports the printer's unit 0 anew (a bus reset) while the old
+// unit 0 has its first start: the new unit's AddDevice replaces the
+// printer's node in the unit table under the start's numbering, which must
+// not number the port for whatever the freed node held. The first unit
+// gets port 1 or none; no other port is numbered.
+void SameUnitReportedAgainAgainstFirstStart(Machine& m)
+{
+    sbp2sim::Printer* first = m.bus;
+    sbp2sim::PrinterConfig config = sbp2sim::ConfigOf(first);
+    config.model = std::make_shared<sbp2sim::SimPrinter>();
+    config.unitPresent[1] = false;
+    PDEVICE_OBJECT fdo = nullptr;
+    Pair(
+        m,
+        [&] {
+            kmsim::PlugIn(m.driver, sbp2sim::UnitPdo(first, 0));
+            fdo = session::FdoOf(first, 0);
+        },
+        [&] { kmsim::AddFunctionDriver(m.driver, sbp2sim::UnitPdo(m.Plug(config), 0)); },
+        [&] {
+            ULONG port = fdo != nullptr ? session::Ext(fdo)->PortNumber : 0;
+            m.Expect(port <= 1, "the first unit has port " + std::to_string(port));
+            std::u16string stored;
+            if (kmsim::RegGetString(session::kService + "\\PortNumber\\Port1", "Guid", &stored))
+                m.Expect(stored.compare(0, config.key.size(), kmsim::U16(config.key)) == 0,
+                         "port 1 was numbered for the key " + kmsim::Narrow(stored));
+        });
+}
+
 // Two printers' first starts at once: each gets a port number of its own.
 void TwoPrintersFirstStart(Machine& m)
 {
@@ -594,6 +623,8 @@ const Scenario kScenarios[] = {
     {"ReadAgainstRebalance", ReadAgainstRebalance, true},
     {"DeviceControlAgainstSurpriseRemoval", DeviceControlAgainstSurpriseRemoval, false},
     {"TwoPrintersFirstStart", TwoPrintersFirstStart, false, false},
+    {"SameUnitReportedAgainAgainstFirstStart", SameUnitReportedAgainAgainstFirstStart, false,
+     false},
     {"ReturningPrinterAgainstTheOldClose", ReturningPrinterAgainstTheOldClose, false},
     {"WriteAgainstUnit1Rebalance", WriteAgainstUnit1Rebalance, true},
     {"WriteCloseAndSurpriseRemoval", WriteCloseAndSurpriseRemoval, false, true, true},
@@ -791,6 +822,10 @@ TEST(KnownRaces, ReplayWithoutReports)
         // two printers' first starts read "MaxPortNumber" before either
         // wrote it: both got port 1
         {"TwoPrintersFirstStart", Completion::kSync, "a@37>b"},
+        // the printer key handed out as a pointer into its node: the new
+        // unit's AddDevice freed the node and port 1 was numbered for the
+        // freed bytes
+        {"SameUnitReportedAgainAgainstFirstStart", Completion::kSync, "a@44>b"},
         // the child's ID queries read the parent's adapter descriptor while
         // its surprise removal freed it: a race, and the child answered as
         // a SCSI one ("SCSI001")

@@ -25,11 +25,6 @@ static PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
     return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 }
 
-static LARGE_INTEGER Now()
-{
-    return IntervalTime();
-}
-
 // The create or close itself, sent to Unit (the device below a unit's FDO)
 // and waited for.
 static BOOLEAN SendToTarget(PDEVICE_OBJECT Unit, UCHAR MajorFunction, LARGE_INTEGER Stamp,
@@ -119,7 +114,7 @@ static VOID AbandonOpen(PDEVICE_OBJECT Fdo, LARGE_INTEGER Unit0Opened)
     if (SendToUnit(Fdo, 0, IRP_MJ_CLOSE, Unit0Opened, &ignored))
         ext->Unit0Open = 0;
     ext->OpenCount = 0;
-    ext->LastCloseTime = Now();
+    ext->LastCloseTime = IntervalTime();
 }
 
 // Unit 1 is between a stop and its next start: it is not sent anything.
@@ -163,7 +158,7 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
         return STATUS_DELETE_PENDING;
     if (result != STATUS_SUCCESS)
         return result;
-    LARGE_INTEGER unit0Opened = Now();
+    LARGE_INTEGER unit0Opened = IntervalTime();
     ext->Unit0Open = 1;
     ext->OpenCount = handles + 1;
     if (!SendToUnit(Fdo, 1, IRP_MJ_CREATE, unit0Opened, &result)) {
@@ -172,7 +167,7 @@ static NTSTATUS OpenUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     }
     // Unit 1 carries only status; its refusal does not keep the port shut.
     ext->Unit1Open = 1;
-    ext->LastOpenTime = Now();
+    ext->LastOpenTime = IntervalTime();
     return STATUS_SUCCESS;
 }
 
@@ -195,7 +190,7 @@ static VOID FlushForClose(PDEVICE_OBJECT Fdo)
             continue;
         if (!refused) {
             refused = TRUE;
-            firstRefusal = Now();
+            firstRefusal = IntervalTime();
         } else if (TimeElapsed(firstRefusal, ENGINE_REFUSAL_WINDOW_MS)) {
             return;
         }
@@ -245,7 +240,7 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
             unit1Reached = SendToUnit(Fdo, 1, IRP_MJ_CLOSE, ext->LastOpenTime, &status);
     }
     ext->OpenCount = 0;
-    LARGE_INTEGER unit1Closed = Now();
+    LARGE_INTEGER unit1Closed = IntervalTime();
     if (ext->Unit0Open) {
         ext->Unit0Open = 0;
         if (ext->DeviceError)
@@ -257,7 +252,7 @@ static NTSTATUS CloseUnits(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Fdo)
     } else {
         status = STATUS_DELETE_PENDING;
     }
-    ext->LastCloseTime = Now();
+    ext->LastCloseTime = IntervalTime();
     return status;
 }
 

@@ -5,7 +5,10 @@
 # and clang 14 with libFuzzer for the fuzzers (scripts/fuzz.sh). Where the
 # kernel cannot run 32-bit programs, also qemu-user 8 or later, from the
 # release's backports suite when the release itself has an older one.
+# A mirror that is behind or in the middle of a sync is survived as
+# scripts/apt.sh describes.
 set -euo pipefail
+. "$(dirname "$0")/apt.sh"
 need=()
 have() { dpkg -s "$1" >/dev/null 2>&1; }
 # With --host only what the host build needs (the demo); without it everything
@@ -23,8 +26,8 @@ if [ ${#need[@]} -gt 0 ]; then
   if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}" >/dev/null
+  apt_update
+  apt_install "${need[@]}"
 fi
 
 if [ "${1:-}" != "--host" ]; then

@@ -5,7 +5,8 @@
 # older, the release's backports suite is added on the mirror that the
 # machine's apt sources already name.
 set -euo pipefail
-probe=/usr/lib/wine/wine
+. "$(dirname "$0")/apt.sh"
+probe=${I386_PROBE:-/usr/lib/wine/wine}
 if [ ! -x "$probe" ] || "$probe" --version >/dev/null 2>&1; then
   exit 0 # no 32-bit Wine to run, or the kernel runs it itself
 fi
@@ -42,9 +43,9 @@ if [ "$(candidate)" = "" ] || [ "$(candidate)" -lt 8 ]; then
       fi
     } >"$list"
   fi
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends -t "$suite" qemu-user >/dev/null
+  apt_update
+  apt_install --no-install-recommends -t "$suite" qemu-user
 else
-  apt-get install -y -qq --no-install-recommends qemu-user >/dev/null
+  apt_install --no-install-recommends qemu-user
 fi
 echo "installed $(qemu-i386 --version | head -n 1): this kernel cannot run 32-bit programs itself"

@@ -4,30 +4,44 @@
 # Wine, natively or emulated), the concurrency stress under ThreadSanitizer,
 # the optimised build and the fuzzers, then the host suite under the
 # sanitizers, whose summary ends the run.
+# Each phase's wall time is printed as it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/phases.sh
+if [ "$PHASES_OUTER" = $$ ]; then
+  phase install
+fi
 bash scripts/install-deps.sh
+phase "Windows build"
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86
+phase "Windows checks"
 # Wine is 32-bit: where the kernel cannot run such programs, the checks run
 # under QEMU (scripts/i386-run.sh says which, or why neither works).
 bash scripts/i386-run.sh --describe
 bash scripts/i386-run.sh ctest --test-dir build/windows-x86/windows --output-on-failure
 # Concurrency stress under ThreadSanitizer (the tests labelled "stress"),
 # then every fuzzer for a minute, before the host suite.
+phase "TSan build and stress"
 cmake --preset host-tsan >/dev/null
 cmake --build --preset host-tsan
 ctest --preset host-tsan
 # The optimised build the benchmarks use: the optimiser warns of things the
 # debug builds never see, and warnings are errors.
+phase "release build"
 cmake --preset release >/dev/null
 cmake --build --preset release
 # Every interleaving of the concurrent driver scenarios with at most two
 # decisions off the default schedule, in the optimised build (the host
 # suite below explores them under the sanitizers with one).
+phase explore
 ctest --preset explore
 # A fixed seed keeps this run repeatable; scripts/fuzz.sh alone explores anew.
+phase fuzzers
 FUZZ_SECONDS=${FUZZ_SECONDS:-60} FUZZ_SEED=${FUZZ_SEED:-1} bash scripts/fuzz.sh
+phase "ASan build"
 cmake --preset host-asan >/dev/null
 cmake --build --preset host-asan
+phase "host suite"
 ctest --preset host-asan
+phase_done

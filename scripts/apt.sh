@@ -67,10 +67,25 @@ apt_packages() {
 }
 
 # The first line of an install's log that says why it failed: an unmet
-# dependency, else apt's own error.
+# dependency, else apt's own error. Where the dependency is a foreign
+# architecture's copy of a library installed in another version (a
+# Multi-Arch: same package must be at one version in every architecture),
+# the two versions are named.
 apt_cause() {
-  local line
+  local line dep name arch have offered
   line=$(grep -m1 -E ' : (Pre)?Depends: | : Conflicts: | : Breaks: ' "$1" | sed -E 's/^ +//; s/ +/ /g')
+  if [ -n "$line" ]; then
+    dep=$(echo "$line" | sed -n -E 's/.* : (Pre)?Depends: ([^ ]+).*/\2/p')
+    name=${dep%%:*}
+    arch=${dep#*:}
+    if [ -n "$dep" ] && [ "$arch" != "$dep" ]; then
+      have=$(dpkg-query -W -f='${Version}' "$name" 2>/dev/null || true)
+      offered=$(apt-cache policy "$dep" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+      if [ -n "$have" ] && [ -n "$offered" ] && [ "$offered" != "(none)" ] && [ "$have" != "$offered" ]; then
+        line="$line ($name is installed at $have, the $arch one on offer is $offered, and both must be at one version)"
+      fi
+    fi
+  fi
   [ -n "$line" ] || line=$(grep -m1 '^E:' "$1" | sed 's/^E: //')
   [ -n "$line" ] || line=$(grep -v '^ *$' "$1" | tail -n 1)
   echo "${line:-apt-get install failed with no message}"
@@ -119,11 +134,18 @@ apt_install() {
 }
 
 # The packages among ARGS that fail on their own (all of them when none does)
-# in apt_bad, as the failed install was tried.
+# in apt_bad, as the failed install was tried; a quiet install hides why a
+# resolution failed, so the first failing package's simulation (not quiet)
+# goes into the log for apt_cause.
 apt_find_bad() {
-  local p
+  local p simulated
+  simulated=$(mktemp)
   for p in $(apt_packages "$@"); do
-    apt-get install -s -y -qq "$p" >/dev/null 2>&1 || apt_bad+=("$p")
+    if ! apt-get install -s -y -q "$p" >"$simulated" 2>&1; then
+      [ ${#apt_bad[@]} -gt 0 ] || cat "$simulated" >>"$apt_log"
+      apt_bad+=("$p")
+    fi
   done
+  rm -f "$simulated"
   [ ${#apt_bad[@]} -gt 0 ] || mapfile -t apt_bad < <(apt_packages "$@")
 }

@@ -15,22 +15,45 @@ bash scripts/install-deps.sh
 phase "Windows build"
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86
-phase "Windows checks"
 # Wine is 32-bit: where the kernel cannot run such programs, the checks run
-# under QEMU (scripts/i386-run.sh says which, or why neither works).
+# under QEMU (scripts/i386-run.sh says which, or why neither works). They
+# keep about one core busy, so they run beside the two builds that follow;
+# their output is shown, and their time printed, once they have ended.
 bash scripts/i386-run.sh --describe
-bash scripts/i386-run.sh ctest --test-dir build/windows-x86/windows --output-on-failure
+windows_log=build/windows-x86/checks.log
+windows_began=$SECONDS
+(
+  status=0
+  bash scripts/i386-run.sh ctest --test-dir build/windows-x86/windows --output-on-failure \
+    >"$windows_log" 2>&1 || status=$?
+  echo $((SECONDS - windows_began)) >"$windows_log.seconds"
+  exit $status
+) &
+windows_checks=$!
+# Should a build below fail, the checks beside it end with the run.
+trap 'status=$?; kill "$windows_checks" 2>/dev/null; (exit $status); phase_exit' EXIT
 # Concurrency stress under ThreadSanitizer (the tests labelled "stress"),
 # then every fuzzer for a minute, before the host suite.
-phase "TSan build and stress"
+phase "TSan build and stress (beside the Windows checks)"
 cmake --preset host-tsan >/dev/null
 cmake --build --preset host-tsan
 ctest --preset host-tsan
 # The optimised build the benchmarks use: the optimiser warns of things the
 # debug builds never see, and warnings are errors.
-phase "release build"
+phase "release build (beside the Windows checks)"
 cmake --preset release >/dev/null
 cmake --build --preset release
+phase_done
+windows_status=0
+wait "$windows_checks" || windows_status=$?
+trap phase_exit EXIT
+cat "$windows_log"
+windows_took=$(phase_time "$(cat "$windows_log.seconds")")
+if [ "$windows_status" -ne 0 ]; then
+  echo "== Windows checks: FAILED after $windows_took"
+  exit "$windows_status"
+fi
+echo "== Windows checks: $windows_took, beside the builds above"
 # Every interleaving of the concurrent driver scenarios with at most two
 # decisions off the default schedule, in the optimised build (the host
 # suite below explores them under the sanitizers with one).

@@ -20,7 +20,7 @@ fail() {
 }
 
 mkdir -p "$work/bin" "$work/prefs"
-export SHIM_STATE=$work/installed APT_PREFERENCES_DIR=$work/prefs SHIM_LOG=$work/calls
+export SHIM_STATE=$work/installed APT_PREFERENCES_DIR=$work/prefs SHIM_LOG=$work/calls SHIM_LATER=$work/later
 cat >"$work/bin/apt-get" <<'SHIM'
 #!/usr/bin/env bash
 echo "apt-get $*" >>"$SHIM_LOG"
@@ -43,14 +43,18 @@ case $1 in
         echo "E: Unable to locate package broken" >&2
         exit 100
       fi
-      if [[ $p == *:i386 ]] && [ -z "$pinned" ]; then
+      if [[ $p == *:i386 ]] && { [ -z "$pinned" ] || [ -n "${SHIM_AMD64_NEWER:-}" ]; }; then
         echo "The following packages have unmet dependencies:"
         echo " libselinux1:i386 : Depends: libpcre2-8-0:i386 (>= 10.22) but it is not going to be installed"
+        echo "                    Depends: libpcre2-8-0:i386 (>= 10.22) but it is not going to be installed"
         echo "E: Error, pkgProblemResolver::Resolve generated breaks, this may be caused by held packages." >&2
         exit 100
       fi
     done
     [ -n "$simulate" ] || printf '%s\n' "${pkgs[@]}" >>"$SHIM_STATE"
+    if [ -z "$simulate" ] && [[ " ${pkgs[*]} " == *" qemu-user "* ]]; then
+      mv "$SHIM_LATER/qemu-i386" "$(dirname "$0")/"
+    fi
     exit 0 ;;
 esac
 exit 0
@@ -59,6 +63,7 @@ cat >"$work/bin/dpkg" <<'SHIM'
 #!/usr/bin/env bash
 case $1 in
   -s) grep -qx "$2" "$SHIM_STATE" 2>/dev/null ;;
+  -W) echo -n "10.42-1+deb12u1" ;;
   --print-foreign-architectures) echo i386 ;;
   *) exit 0 ;;
 esac
@@ -66,7 +71,10 @@ SHIM
 cp "$work/bin/dpkg" "$work/bin/dpkg-query"
 cat >"$work/bin/apt-cache" <<'SHIM'
 #!/usr/bin/env bash
-printf 'qemu-user:\n  Installed: (none)\n  Candidate: 1:8.2.1+ds-1\n'
+case $2 in
+  libpcre2-8-0:i386) printf '%s:\n  Installed: (none)\n  Candidate: 10.42-1\n' "$2" ;;
+  *) printf 'qemu-user:\n  Installed: (none)\n  Candidate: 1:8.2.1+ds-1\n' ;;
+esac
 SHIM
 cat >"$work/bin/not-i386" <<'SHIM'
 #!/bin/sh
@@ -77,7 +85,7 @@ cat >"$work/bin/qemu-i386" <<'SHIM'
 echo "qemu-i386 version 8.2.1"
 SHIM
 chmod +x "$work/bin"/*
-# qemu-i386 only appears once "installed"; until then it is kept aside.
+# qemu-i386 only appears once qemu-user is "installed"; until then it is kept aside.
 mkdir "$work/later" && mv "$work/bin/qemu-i386" "$work/later/"
 # Only the shims and the plain tools the scripts use are on PATH, so the
 # machine's own apt, dpkg and qemu stay out of reach.
@@ -101,8 +109,9 @@ grep -qx 'wine32:i386' "$SHIM_STATE" || fail "wine32:i386 was not installed"
 grep -qx 'qemu-user' "$SHIM_STATE" || fail "qemu-user was not installed where 32-bit programs do not run"
 [ "$(wc -l <"$out")" -le 5 ] || fail "more than the expected lines: $(cat "$out")"
 
+grep -q '^installed qemu-i386 version 8.2.1' "$out" || fail "the emulator's install is not reported"
+
 # 2. Everything there: nothing is fetched or installed.
-mv "$work/later/qemu-i386" "$work/bin/"
 : >"$SHIM_LOG"
 bash "$scripts/install-deps.sh" >"$work/out2" 2>&1 || fail "install-deps.sh failed with everything installed"
 [ ! -s "$SHIM_LOG" ] || fail "apt-get ran with nothing missing: $(cat "$SHIM_LOG")"
@@ -118,7 +127,16 @@ grep -q ': cannot install broken even with bookworm-security pinned below the re
 [ -z "$(ls -A "$work/prefs")" ] || fail "the pin was left behind after a failed install"
 grep -qx 'wine32:i386' "$SHIM_STATE" && fail "a failed install is reported as installed"
 
-# 4. A pin is removed even when the install is interrupted.
+# 4. The amd64 libraries came from the lagging suite, so even the pin cannot
+#    match the release's i386 ones: the line says which versions differ.
+status=0
+SHIM_AMD64_NEWER=1 bash -c '. "$1/apt.sh"; apt_update; apt_install wine32:i386' _ "$scripts" >"$work/out5" 2>&1 || status=$?
+[ "$status" -ne 0 ] || fail "an install the pin cannot resolve exited 0"
+grep -q 'cannot install wine32:i386 even with bookworm-security pinned below the release: libselinux1:i386 : Depends: libpcre2-8-0:i386 (>= 10.22) but it is not going to be installed (libpcre2-8-0 is installed at 10.42-1+deb12u1, the i386 one on offer is 10.42-1, and both must be at one version)' "$work/out5" ||
+  fail "the version mismatch is not named: $(cat "$work/out5")"
+[ -z "$(ls -A "$work/prefs")" ] || fail "the pin was left behind after the pinned install failed"
+
+# 5. A pin is removed even when the install is interrupted.
 cat >"$work/bin/apt-get" <<'SHIM'
 #!/usr/bin/env bash
 case $1 in

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <regex>
+#include <unistd.h>
 
 namespace
 {
@@ -79,7 +80,8 @@ TEST(PageSvg, DemoJobIsA4WithItsMarginsAndAnAssumedRaster)
 
 TEST(PageSvg, BorderlessPhotoRunsOverEveryEdgeAndXdbqDrawsIt)
 {
-    std::string path = ::testing::TempDir() + "pagesvg_borderless.svg";
+    std::string path =
+        ::testing::TempDir() + "pagesvg_borderless-" + std::to_string(getpid()) + ".svg";
     toolstest::Run r = toolstest::RunProgram(XDBQ_PATH, {"drv",        "4121",
                                                          "-s",         "4=3",
                                                          "-s",         "Media=PhotoPaper",
@@ -120,7 +122,7 @@ TEST(PageSvg, BorderlessPhotoRunsOverEveryEdgeAndXdbqDrawsIt)
     EXPECT_EQ(toolstest::ReadFile(path), "");
 
     // So does prnsim's: a reset alone is printed, and there is no page.
-    std::string job = ::testing::TempDir() + "pagesvg_reset.prn";
+    std::string job = ::testing::TempDir() + "pagesvg_reset-" + std::to_string(getpid()) + ".prn";
     FILE* f = fopen(job.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     fputs("\x1B@", f);

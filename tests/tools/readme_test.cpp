@@ -67,7 +67,7 @@ TEST(ReadmeExamples, RunAsWritten)
     std::vector<Example> examples = ExamplesOf(README_PATH);
     ASSERT_GE(examples.size(), 10u) << "the README's examples were not found";
     // The pictures they draw go into a folder of their own.
-    std::string folder = ::testing::TempDir() + "readme-examples";
+    std::string folder = ::testing::TempDir() + "readme-examples-" + std::to_string(getpid());
     mkdir(folder.c_str(), 0755);
     char* previous = getcwd(nullptr, 0);
     ASSERT_EQ(chdir(folder.c_str()), 0);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <unistd.h>
 
 namespace ident
 {
@@ -135,8 +136,9 @@ TEST_F(PublishTest, APrinterKeepsItsNumberAcrossUnplugAndRestart)
     sbp2sim::Printer* a = Connect(Printer(kKeyA));
     ASSERT_EQ(Ext(a, 0)->PortNumber, 1u);
     Unplug(a);
-    std::string before = ::testing::TempDir() + "ident_before.dump";
-    std::string after = ::testing::TempDir() + "ident_after.dump";
+    std::string before =
+        ::testing::TempDir() + "ident_before-" + std::to_string(getpid()) + ".dump";
+    std::string after = ::testing::TempDir() + "ident_after-" + std::to_string(getpid()) + ".dump";
     ASSERT_TRUE(kmsim::RegSave(before));
 
     a = Connect(Printer(kKeyA));

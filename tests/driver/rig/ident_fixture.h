@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace ident
@@ -74,7 +75,8 @@ class MachineTest : public rig::DriverRig<>
     // A restart of the machine: the registry is all that survives.
     void Restart(bool legacy = false)
     {
-        std::string file = ::testing::TempDir() + "ident_registry.dump";
+        std::string file =
+            ::testing::TempDir() + "ident_registry-" + std::to_string(getpid()) + ".dump";
         ShutDownClean();
         ASSERT_TRUE(kmsim::RegSave(file));
         kmsim::Reset();

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -175,7 +176,7 @@ TEST_F(SupportTest, RegistryQueriesWritesAndSurvivesARestart)
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, L"\\Registry\\Machine\\A\\B\\C", L"N",
                                     REG_DWORD, &v, 4),
               STATUS_SUCCESS);
-    std::string file = ::testing::TempDir() + "km_registry.txt";
+    std::string file = ::testing::TempDir() + "km_registry-" + std::to_string(getpid()) + ".txt";
     ASSERT_TRUE(kmsim::RegSave(file));
     kmsim::Reset();
     EXPECT_FALSE(kmsim::RegKeyExists("\\Registry\\Machine\\A\\B\\C"));

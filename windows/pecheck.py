@@ -128,19 +128,24 @@ def basis(listed, module, name, depth=0):
     keys = listed.entries.get((module, name))
     if keys is None:
         return None
-    found = HEADER_KIND
+    verdict = HEADER_KIND
     for key in keys:
         kind = listed.kinds[key]
         if kind == DERIVED_KIND:
-            if listed.extends is None or depth > 8:
-                continue
-            kind = {"strong": "note", "weak": "review"}.get(
-                basis(export_list(listed.extends), module, name, depth + 1), HEADER_KIND)
-        if kind in STRONG_KINDS:
-            return "strong"
-        if kind in WEAK_KINDS:
+            # As strong as the list of the next lower WDM version finds it.
+            lower = export_list(listed.extends) if listed.extends and depth < 8 else None
+            found = basis(lower, module, name, depth + 1) if lower else None
+        elif kind in STRONG_KINDS:
+            found = "strong"
+        elif kind in WEAK_KINDS:
             found = "weak"
-    return found
+        else:
+            found = HEADER_KIND
+        if found == "strong":
+            return found
+        if found == "weak":
+            verdict = found
+    return verdict
 
 
 def list_problems(listed):
@@ -156,15 +161,16 @@ def list_problems(listed):
 
 
 def import_verdicts(names, paths):
-    """For each import a list judges (its module has a section there), the
-    basis each platform's list gives it."""
+    """The lists, and for each import that some list judges (it has a
+    section for the import's module) the verdict of each list: basis(), or
+    "" from a list without that section."""
     lists = [export_list(p) for p in paths]
     rows = []
     for dll, name in sorted(names, key=lambda n: (n[0].lower(), n[1].lower())):
-        judged = [l for l in lists if dll.lower() in l.modules]
-        if judged:
-            rows.append((dll.lower(), name, [(l.platform, basis(l, dll.lower(), name))
-                                             if l in judged else (l.platform, "") for l in lists]))
+        module = dll.lower()
+        if any(module in l.modules for l in lists):
+            rows.append((module, name, [(l.platform, basis(l, module, name)
+                                         if module in l.modules else "") for l in lists]))
     return lists, rows
 
 
@@ -173,9 +179,9 @@ def basis_table(names, paths):
     lists, rows = import_verdicts(names, paths)
     out = ["| import | " + " | ".join(l.platform for l in lists) + " |",
            "|---|" + "---|" * len(lists)]
-    for dll, name, verdicts in rows:
-        out.append(f"| `{name}` | " + " | ".join(v or "missing" if v != "" else "-"
-                                                 for _, v in verdicts) + " |")
+    for _, name, verdicts in rows:
+        cells = ["-" if v == "" else v or "missing" for _, v in verdicts]
+        out.append(f"| `{name}` | " + " | ".join(cells) + " |")
     return "\n".join(out) + "\n"
 
 

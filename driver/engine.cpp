@@ -10,6 +10,18 @@ static_assert(sizeof(void*) != 4 || sizeof(SCSI_REQUEST_BLOCK) == SRB_LENGTH,
 
 #define ENGINE_SRB_TIMEOUT 90
 
+// The SRB lookaside list keeps up to this many freed SRBs for reuse: a
+// printer has one SRB out at a time.
+#define SRB_LOOKASIDE_DEPTH 8
+
+// The lookaside-list inlines must call ExInterlockedPopEntrySList and
+// ExInterlockedPushEntrySList, which every supported platform exports, and
+// not the sequenced-list routines that only Windows XP exports
+// (windows/exports/README.md).
+#if defined(_X86_) && !defined(_WIN2K_COMPAT_SLIST_USAGE)
+#error "build the driver with -D_WIN2K_COMPAT_SLIST_USAGE"
+#endif
+
 // The SBP-2 port driver reports in sense byte 8 that the printer refused the
 // data, and in bytes 10-12 how many bytes it really delivered.
 #define SENSE_REFUSED_BYTE 8
@@ -157,9 +169,11 @@ BOOLEAN EngineSetup(PDEVICE_OBJECT Fdo)
     if (!AllocateMappedBuffer(REPLY_BUFFER_SIZE, &ext->ReplyBuffer, &ext->ReplyMdl))
         return FALSE;
     ext->ReplyBufferSize = REPLY_BUFFER_SIZE;
-    // SRBs come from nonpaged pool, one per request: the lookaside-list
-    // inlines import sequenced-list routines that Windows 2000 and the
-    // legacy platform do not all export (windows/exports/README.md).
+    // The Flags argument is reserved before Windows 8 and must be 0; later
+    // systems take it as pool-type bits, and 2 there would make every SRB a
+    // must-succeed allocation that stops the system when pool runs out.
+    ExInitializeNPagedLookasideList(&ext->SrbLookaside, NULL, NULL, 0, sizeof(SCSI_REQUEST_BLOCK),
+                                    TAG_SRB_LOOKASIDE, SRB_LOOKASIDE_DEPTH);
     ChangeExtensionFlags(ext, FLAG_LOOKASIDE_READY, 0);
     ext->SenseBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolCacheAligned, SENSE_BUFFER_SIZE,
                                                      TAG_SENSE_BUFFER);
@@ -174,8 +188,12 @@ VOID EngineTeardown(PDEVICE_OBJECT Fdo)
         ExFreePool(ext->SenseBuffer);
         ext->SenseBuffer = NULL;
     }
-    if (ext->Flags & FLAG_LOOKASIDE_READY)
+    // Every send waited for its completion, which gave its SRB back: no
+    // entry is out when the list goes.
+    if (ext->Flags & FLAG_LOOKASIDE_READY) {
+        ExDeleteNPagedLookasideList(&ext->SrbLookaside);
         ChangeExtensionFlags(ext, 0, FLAG_LOOKASIDE_READY);
+    }
     if (ext->PrintMdl != NULL) {
         ExFreePool(ext->PrintBuffer);
         IoFreeMdl(ext->PrintMdl);
@@ -249,8 +267,10 @@ NTSTATUS NTAPI SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
         Irp->IoStatus.Information = 0;
     if (Irp->PendingReturned)
         IoMarkIrpPending(Irp);
+    // Back to the list before the sender wakes: the last close may delete
+    // the list as soon as the sender returns.
     if (srb != NULL)
-        ExFreePool(srb);
+        ExFreeToNPagedLookasideList(&ext->SrbLookaside, srb);
     KeSetEvent(&ext->SendDoneEvent, 0, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -307,8 +327,8 @@ static PSCSI_REQUEST_BLOCK BuildSrbRequest(PDEVICE_EXTENSION Ext, const ENGINE_C
     ULONG direction = CMD_DIRECTION(Entry->Command);
     if (!(Ext->Flags & FLAG_LOOKASIDE_READY) || Ext->SenseBuffer == NULL || direction > 1)
         return NULL;
-    PSCSI_REQUEST_BLOCK srb = (PSCSI_REQUEST_BLOCK)ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(SCSI_REQUEST_BLOCK), TAG_SRB_LOOKASIDE);
+    PSCSI_REQUEST_BLOCK srb =
+        (PSCSI_REQUEST_BLOCK)ExAllocateFromNPagedLookasideList(&Ext->SrbLookaside);
     if (srb == NULL)
         return NULL;
     RtlZeroMemory(srb, sizeof(SCSI_REQUEST_BLOCK));

@@ -45,12 +45,12 @@
 #define TAG_BUS_RELATIONS PRN_TAG('Z', 'R', ' ', 'h')
 #define TAG_DATA_BUFFER PRN_TAG('Z', 'R', ' ', 'r')
 #define TAG_SENSE_BUFFER PRN_TAG('Z', 'R', ' ', 'a')
-#define TAG_SRB_LOOKASIDE PRN_TAG('S', 'c', 's', '$') // the engine's SRBs, nonpaged pool
+#define TAG_SRB_LOOKASIDE PRN_TAG('S', 'c', 's', '$') // the engine's SRB lookaside list
 
 // Extension flags (common header).
 #define FLAG_FDO 0x01
 #define FLAG_CHILD_STARTED 0x02
-#define FLAG_LOOKASIDE_READY 0x04 // the engine may allocate SRBs
+#define FLAG_LOOKASIDE_READY 0x04 // the SRB lookaside list is initialised
 #define FLAG_STARTED 0x08
 #define FLAG_BASE_RELEASED 0x10 // the in-progress count's base reference is given up
 #define FLAG_STOPPED 0x20       // IRP_MN_STOP_DEVICE went down; no start since
@@ -224,6 +224,10 @@ void RecordHandleAccess(PIO_STACK_LOCATION Stack);
 //     been given a moment earlier or later.
 //   - The SRB completion routine sets DeviceError and SendDoneEvent without
 //     the engine lock; the sender, which holds it, reads them after the wait.
+//     It gives the SRB back to SrbLookaside, whose own lock (the list's
+//     interlocked pop and push) makes that safe at DISPATCH_LEVEL. The list
+//     is set up and deleted only while no SRB is out (EngineSetup,
+//     EngineTeardown): every send waits for its completion.
 //   - SystemControlDispatch reads PnpState, which only PnP writes, to refuse
 //     a request that comes after the removal: the removal records its state
 //     before it waits for IoCount, which the request holds across the read.
@@ -283,6 +287,8 @@ typedef struct _DEVICE_EXTENSION {
     ULONG RetryPending;       // a refusal run has begun at RetryStart
     LARGE_INTEGER RetryStart; // the first refusal of the run (IntervalTime)
     ULONG DeviceError;        // the transport failed in this connection
+    // where the SRBs come from, "Scs$"; FLAG_LOOKASIDE_READY while initialised
+    NPAGED_LOOKASIDE_LIST SrbLookaside;
     // child device and port activity
     PDEVICE_OBJECT SuppressedChild; // the child no longer reported (legacy platform)
     ULONG ActivityFlags;            // ACTIVITY_*: port activity since the child's last removal

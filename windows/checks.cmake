@@ -8,11 +8,22 @@ set(PRN_DRIVER_RULES --subsystem native --entry _DriverEntry@8 --entry-section I
                      --allow-import hal.dll --no-exports --no-static-constructors --checksum
                      --exports-list ${exports}/win98se.txt --exports-list ${exports}/winme.txt
                      --exports-list ${exports}/win2000.txt --exports-list ${exports}/winxp.txt)
+# The DLL's spooler imports are judged by the same lists (their winspool.drv
+# sections); its kernel32 and C runtime imports are not (exports/README.md).
 set(PRN_DLL_RULES --subsystem windows --dll --allow-import kernel32.dll --allow-import msvcrt.dll
-                  --allow-import winspool.drv --exports-def ${CMAKE_CURRENT_SOURCE_DIR}/prnmodel.def)
+                  --allow-import winspool.drv --exports-def ${CMAKE_CURRENT_SOURCE_DIR}/prnmodel.def
+                  --exports-list ${exports}/win98se.txt --exports-list ${exports}/winme.txt
+                  --exports-list ${exports}/win2000.txt --exports-list ${exports}/winxp.txt)
 
 add_test(NAME pecheck.prnsbp COMMAND ${PRN_PECHECK} $<TARGET_FILE:prnsbp> ${PRN_DRIVER_RULES})
 add_test(NAME pecheck.prnmodel COMMAND ${PRN_PECHECK} $<TARGET_FILE:prnmodel> ${PRN_DLL_RULES})
+# The table of exports/README.md is what the lists say of each import.
+add_test(NAME pecheck.prnsbp.basis_table
+         COMMAND ${PRN_PECHECK} $<TARGET_FILE:prnsbp> ${PRN_DRIVER_RULES}
+                 --check-table ${exports}/README.md)
+add_test(NAME pecheck.prnmodel.basis_table
+         COMMAND ${PRN_PECHECK} $<TARGET_FILE:prnmodel> ${PRN_DLL_RULES}
+                 --check-table ${exports}/README.md)
 
 # The check itself: images with one known fault each must be rejected for
 # that fault, and sound ones accepted.
@@ -65,6 +76,10 @@ target_compile_definitions(selftest_constructor_driver PRIVATE WITH_STATIC_CONST
 # Windows 98 does not export.
 prn_bad_driver(selftest_legacy_import)
 target_compile_definitions(selftest_legacy_import PRIVATE WITH_SAFE_MDL_MAPPING)
+# Imports KeQuerySystemTime, which the lists hold on nothing but wdm.h's
+# declaration.
+prn_bad_driver(selftest_header_import)
+target_compile_definitions(selftest_header_import PRIVATE WITH_HEADER_ONLY_IMPORT)
 # A DLL whose version resource is older than the INF's DriverVer.
 prn_bad_dll(selftest_old_version ${CMAKE_CURRENT_SOURCE_DIR}/prnmodel.def)
 set(PRN_VERSION_KEPT ${PRN_VERSION})
@@ -98,6 +113,8 @@ set_tests_properties(pecheck.selftest.bad_checksum PROPERTIES PASS_REGULAR_EXPRE
 prn_check_rejects(driver_as_dll selftest_good_driver PRN_DLL_RULES "FAIL: .*: image is not marked as a DLL")
 prn_check_rejects(legacy_import selftest_legacy_import PRN_DRIVER_RULES
                   "FAIL: .*: import ntoskrnl.exe!MmMapLockedPagesSpecifyCache is not exported by Windows 98 SE")
+prn_check_rejects(header_only_import selftest_header_import PRN_DRIVER_RULES
+                  "FAIL: .*: import ntoskrnl.exe!KeQuerySystemTime has only a header basis on Windows 98 SE")
 set(inf ${CMAKE_CURRENT_SOURCE_DIR}/prnsbp.inf)
 add_test(NAME pecheck.selftest.no_version
          COMMAND ${PRN_PECHECK} $<TARGET_FILE:selftest_good_dll> ${PRN_DLL_RULES} --version-of-inf ${inf})

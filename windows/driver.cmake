@@ -21,6 +21,10 @@ set(PRN_KERNEL_COMPILE_OPTIONS
     -fno-threadsafe-statics
     -fno-use-cxa-atexit
     -fno-stack-protector
+    # The lookaside-list inlines then call ExInterlockedPopEntrySList and
+    # ExInterlockedPushEntrySList, which Windows 98 SE, Me, 2000 and XP
+    # export, not the sequenced-list routines of Windows XP only.
+    -D_WIN2K_COMPAT_SLIST_USAGE
     # wdm.h defines these two itself; keep the compiler intrinsics header
     # from declaring them a second time, which C++ rejects.
     -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet

@@ -51,42 +51,146 @@ def imported_names(text):
     return imports
 
 
+# What each kind of source is worth (exports/sources.txt).
+STRONG_KINDS = {"shipped", "note"}
+WEAK_KINDS = {"book", "review", "design"}
+DERIVED_KIND = "wdmver"
+HEADER_KIND = "header"
+KINDS = STRONG_KINDS | WEAK_KINDS | {DERIVED_KIND, HEADER_KIND}
+FLAGS = {"data", "stub"}
+
+
 def read_sources(folder):
-    keys = set()
+    """{key: kind} of the export lists' sources."""
+    kinds = {}
     with open(os.path.join(folder, "sources.txt")) as f:
         for raw in f:
-            line = raw.split("#")[0].strip()
-            if line:
-                keys.add(line.split()[0])
-    return keys
+            words = raw.split("#")[0].split()
+            if words:
+                kinds[words[0]] = words[1] if len(words) > 1 and words[1] in KINDS else None
+    return kinds
 
 
-def read_export_list(path):
-    """A platform's export list (windows/exports/): its name and the set of
-    (module, export) it holds. Every entry must name a known source."""
-    known = read_sources(os.path.dirname(os.path.abspath(path)))
-    platform, module, exports, problems = None, None, set(), []
+class ExportList:
+    """A platform's export list (windows/exports/): its name, the list of
+    the next lower WDM version it extends, and for every (module, export)
+    the keys of the sources that say the platform has it."""
+
+    def __init__(self, path):
+        self.path = os.path.abspath(path)
+        folder = os.path.dirname(self.path)
+        self.kinds = read_sources(folder)
+        self.platform, self.extends, self.entries, self.problems = None, None, {}, []
+        module = None
+        with open(path) as f:
+            for number, raw in enumerate(f, 1):
+                line = raw.split("#")[0].strip()
+                where = f"{path}:{number}"
+                if not line:
+                    continue
+                if line.startswith("platform "):
+                    self.platform = line[len("platform "):].strip()
+                    continue
+                if line.startswith("extends "):
+                    self.extends = os.path.join(folder, line[len("extends "):].strip())
+                    continue
+                m = re.fullmatch(r"\[([^\]]+)\]", line)
+                if m:
+                    module = m.group(1).lower()
+                    continue
+                words = line.split()
+                keys = [w for w in words[1:] if w not in FLAGS]
+                if module is None or not keys:
+                    self.problems.append(f"{where}: entry without a module or a source")
+                elif any(self.kinds.get(k) is None for k in keys):
+                    self.problems.append(f"{where}: entry with a source sources.txt lacks")
+                else:
+                    self.entries[(module, words[0])] = keys
+        if self.platform is None:
+            self.problems.append(f"{path}: no platform line")
+            self.platform = path
+        self.modules = {m for m, _ in self.entries}
+
+
+_lists = {}
+
+
+def export_list(path):
+    path = os.path.abspath(path)
+    if path not in _lists:
+        _lists[path] = ExportList(path)
+    return _lists[path]
+
+
+def basis(listed, module, name, depth=0):
+    """How well the sources of a list found a routine: "strong", "weak",
+    "header" (a declaration only), or None when the list lacks it."""
+    keys = listed.entries.get((module, name))
+    if keys is None:
+        return None
+    verdict = HEADER_KIND
+    for key in keys:
+        kind = listed.kinds[key]
+        if kind == DERIVED_KIND:
+            # As strong as the list of the next lower WDM version finds it.
+            lower = export_list(listed.extends) if listed.extends and depth < 8 else None
+            found = basis(lower, module, name, depth + 1) if lower else None
+        elif kind in STRONG_KINDS:
+            found = "strong"
+        elif kind in WEAK_KINDS:
+            found = "weak"
+        else:
+            found = HEADER_KIND
+        if found == "strong":
+            return found
+        if found == "weak":
+            verdict = found
+    return verdict
+
+
+def list_problems(listed):
+    """Entries of a list that name a lower version's list which lacks them."""
+    problems = list(listed.problems)
+    for (module, name), keys in sorted(listed.entries.items()):
+        if any(listed.kinds[k] == DERIVED_KIND for k in keys):
+            lower = export_list(listed.extends) if listed.extends else None
+            if lower is None or (module, name) not in lower.entries:
+                problems.append(f"{listed.path}: {name} is marked as inherited, but the list "
+                                f"it extends lacks it")
+    return problems
+
+
+def import_verdicts(names, paths):
+    """The lists, and for each import that some list judges (it has a
+    section for the import's module) the verdict of each list: basis(), or
+    "" from a list without that section."""
+    lists = [export_list(p) for p in paths]
+    rows = []
+    for dll, name in sorted(names, key=lambda n: (n[0].lower(), n[1].lower())):
+        module = dll.lower()
+        if any(module in l.modules for l in lists):
+            rows.append((module, name, [(l.platform, basis(l, module, name)
+                                         if module in l.modules else "") for l in lists]))
+    return lists, rows
+
+
+def basis_table(names, paths):
+    """The markdown table of the imports' verdicts per platform."""
+    lists, rows = import_verdicts(names, paths)
+    out = ["| import | " + " | ".join(l.platform for l in lists) + " |",
+           "|---|" + "---|" * len(lists)]
+    for _, name, verdicts in rows:
+        cells = ["-" if v == "" else v or "missing" for _, v in verdicts]
+        out.append(f"| `{name}` | " + " | ".join(cells) + " |")
+    return "\n".join(out) + "\n"
+
+
+def table_in(path, image):
+    """The table that follows "<!-- basis: IMAGE -->" in a markdown file."""
     with open(path) as f:
-        for number, raw in enumerate(f, 1):
-            line = raw.split("#")[0].strip()
-            if not line:
-                continue
-            if line.startswith("platform "):
-                platform = line[len("platform "):].strip()
-                continue
-            m = re.fullmatch(r"\[([^\]]+)\]", line)
-            if m:
-                module = m.group(1).lower()
-                continue
-            words = line.split()
-            keys = [w for w in words[1:] if w != "data"]
-            if module is None or not keys or any(k not in known for k in keys):
-                problems.append(f"{path}:{number}: entry without a module or a known source")
-                continue
-            exports.add((module, words[0]))
-    if platform is None:
-        problems.append(f"{path}: no platform line")
-    return platform or path, exports, problems
+        text = f.read()
+    m = re.search(rf"<!-- basis: {re.escape(image)} -->\n((?:\|[^\n]*\n)*)", text)
+    return m.group(1) if m else None
 
 
 def version_of_inf(path):
@@ -283,13 +387,24 @@ def check(args):
             problems.append(f"import from {dll} is not allowed")
 
     if args.exports_list:
-        names = imported_names(headers)
         for path in args.exports_list:
-            platform, exports, bad = read_export_list(path)
-            problems += bad
-            for dll, name in names:
-                if (dll.lower(), name) not in exports:
+            problems += list_problems(export_list(path))
+        _, rows = import_verdicts(imported_names(headers), args.exports_list)
+        for dll, name, verdicts in rows:
+            for platform, verdict in verdicts:
+                if verdict is None:
                     problems.append(f"import {dll}!{name} is not exported by {platform}")
+                elif verdict == HEADER_KIND:
+                    problems.append(f"import {dll}!{name} has only a header basis on {platform}")
+        if args.basis_table:
+            print(basis_table(imported_names(headers), args.exports_list), end="")
+        if args.check_table:
+            want = basis_table(imported_names(headers), args.exports_list)
+            image = os.path.basename(args.image).lower()
+            if table_in(args.check_table, image) != want:
+                problems.append(f"the table under \"<!-- basis: {image} -->\" in "
+                                f"{args.check_table} is not the lists' verdicts; it should be:\n"
+                                + want)
 
     if args.version_of_inf:
         want = version_of_inf(args.version_of_inf)
@@ -341,7 +456,14 @@ def main():
     parser.add_argument("--checksum", action="store_true",
                         help="the header checksum must be the image's (the kernel checks it)")
     parser.add_argument("--exports-list", action="append", default=[], metavar="FILE",
-                        help="every import must be in this platform's export list (windows/exports)")
+                        help="every import from a module this platform's export list "
+                        "(windows/exports) has a section for must be in it, on more than a "
+                        "header's word")
+    parser.add_argument("--basis-table", action="store_true",
+                        help="print the imports' verdicts per platform as a markdown table")
+    parser.add_argument("--check-table", metavar="MARKDOWN",
+                        help="the table under \"<!-- basis: IMAGE -->\" there must be the "
+                        "imports' verdicts")
     parser.add_argument("--version-of-inf", metavar="INF",
                         help="the version resource must carry the INF's DriverVer version")
     args = parser.parse_args()

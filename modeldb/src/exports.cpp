@@ -27,8 +27,7 @@ static LONG AccessDataBase(WORD firstId, WORD lastId, QueryFunction query, DWORD
     BOOL opened = FALSE;
     if (local.Printer == NULL && local.PrinterName != NULL) {
         HANDLE printer = NULL;
-        if (OpenPrinterW(const_cast<LPWSTR>(local.PrinterName), &printer, NULL) &&
-            printer != NULL) {
+        if (OpenPrinterByName(local.PrinterName, &printer)) {
             local.Printer = printer;
             opened = TRUE;
         }

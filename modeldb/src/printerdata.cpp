@@ -1,6 +1,5 @@
 // Values stored with the printer in the spooler, and the user's locale.
 #include <windows.h>
-#include <winspool.h>
 
 #include "store.h"
 
@@ -40,8 +39,8 @@ LONG ReadPrinterDataDword(HANDLE printer, DWORD context, DWORD valueCode, LONG* 
     DWORD value = 0;
     DWORD needed = sizeof value;
     LONG read = 0;
-    if (GetPrinterDataW(printer, name, &type, reinterpret_cast<LPBYTE>(&value), sizeof value,
-                        &needed) == ERROR_SUCCESS) {
+    if (ReadPrinterValue(printer, name, &type, reinterpret_cast<LPBYTE>(&value), sizeof value,
+                         &needed) == ERROR_SUCCESS) {
         *out = static_cast<LONG>(value);
         read = 1;
     }
@@ -57,7 +56,7 @@ WCHAR* ReadPrinterDataString(HANDLE printer, DWORD context, DWORD valueCode)
     WCHAR* text = NULL;
     DWORD type = REG_NONE;
     DWORD needed = 0;
-    DWORD result = GetPrinterDataW(printer, name, &type, NULL, 0, &needed);
+    DWORD result = ReadPrinterValue(printer, name, &type, NULL, 0, &needed);
     if ((result == ERROR_SUCCESS || result == ERROR_MORE_DATA) && needed != 0 && type == REG_SZ) {
         // A stored string need not end in a terminator (or even fill whole
         // units); the spare zeroed unit guarantees that the caller's text is
@@ -66,8 +65,8 @@ WCHAR* ReadPrinterDataString(HANDLE printer, DWORD context, DWORD valueCode)
         text = static_cast<WCHAR*>(GlobalAlloc(GPTR, bytes));
         if (text != NULL) {
             DWORD got = 0;
-            if (GetPrinterDataW(printer, name, &type, reinterpret_cast<LPBYTE>(text), needed,
-                                &got) != ERROR_SUCCESS) {
+            if (ReadPrinterValue(printer, name, &type, reinterpret_cast<LPBYTE>(text), needed,
+                                 &got) != ERROR_SUCCESS) {
                 GlobalFree(text);
                 text = NULL;
             }

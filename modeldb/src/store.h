@@ -59,6 +59,14 @@ LONG ReadEntry(const DataBaseRequest* request, DWORD size, void* buffer, DWORD* 
 LONG FindAndReadEntry(DWORD id, const DataBaseRequest* request, DWORD size, void* buffer,
                       DWORD* outSize);
 
+// The spooler's OpenPrinter and GetPrinterData with the wide forms' contract
+// on every platform: where the wide form is a stub that fails with
+// ERROR_CALL_NOT_IMPLEMENTED (Windows 98 and Me), the call goes through the
+// ANSI form. OpenPrinterByName leaves *printer NULL when it fails.
+BOOL OpenPrinterByName(LPCWSTR name, HANDLE* printer);
+DWORD ReadPrinterValue(HANDLE printer, LPCWSTR name, DWORD* type, BYTE* data, DWORD size,
+                       DWORD* needed);
+
 // Reads the 32-bit printer-data value of valueCode (named by Root entry 8).
 // Returns 1 and the value in *out, or 0 when it cannot be read.
 LONG ReadPrinterDataDword(HANDLE printer, DWORD context, DWORD valueCode, LONG* out);

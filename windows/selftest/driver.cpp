@@ -33,6 +33,13 @@ extern "C" ENTRY_SECTION NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNIC
                    ? STATUS_SUCCESS
                    : STATUS_UNSUCCESSFUL;
 #endif
+#ifdef WITH_HEADER_ONLY_IMPORT
+    if (path == nullptr) {
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        return now.QuadPart != 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    }
+#endif
 #ifdef WITH_STATIC_CONSTRUCTOR
     return counter.value ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 #else

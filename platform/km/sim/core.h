@@ -70,6 +70,9 @@ bool IsLiveDevice(PVOID object);
 // objects, still counted by tag).
 PVOID PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag);
 void PoolFree(PVOID p);
+// Reports (and forgets) every lookaside list still initialised inside the
+// memory about to go: `what` names the memory and what happens to it.
+void CheckNoLookasideListInside(const void* start, SIZE_T bytes, const std::string& what);
 bool ShouldFailAllocation(ULONG tag);
 
 std::u16string ToU16(PCWSTR s);

@@ -341,6 +341,13 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     if (info->attachedTo != NULL)
         Violation("IoDeleteDevice of " + Narrow(info->name) + " while still attached");
     CheckNotAwaitingRemoval(DeviceObject, "IoDeleteDevice");
+    if (DeviceObject->DeviceExtension != NULL)
+        CheckNoLookasideListInside(DeviceObject->DeviceExtension,
+                                   (const UCHAR*)DeviceObject + DeviceObject->Size -
+                                       (const UCHAR*)DeviceObject->DeviceExtension,
+                                   "IoDeleteDevice of " + (info->name.empty()
+                                                               ? std::string("a device")
+                                                               : Narrow(info->name)));
     info->deleted = true;
     if (!info->name.empty())
         devicesByName.erase(Lower(info->name));

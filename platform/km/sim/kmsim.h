@@ -68,6 +68,15 @@ void FailNthAllocationOf(const std::string& service, unsigned long n);
 unsigned long AllocationsOfWatchedDriver(); // counted since FailNthAllocationOf
 void FailTag(ULONG tag);                    // every allocation with that tag fails
 void ClearFailures();
+// The lookaside lists initialised now: their tag, depth, entry size and
+// entries out (the last counted by a checked kernel only).
+struct LookasideInfo {
+    ULONG tag;
+    USHORT depth;
+    ULONG size;
+    long out;
+};
+std::vector<LookasideInfo> LookasideLists();
 // Pool tags the simulated kernel uses for its own objects.
 extern const ULONG kTagIrp, kTagMdl, kTagDevice, kTagIoBuffer, kTagString, kTagInterface;
 // Counted and failed like an allocation: mapping locked pages into system

@@ -41,7 +41,10 @@ std::string watchedDriver;
 unsigned long watchedCount = 0;
 unsigned long watchedFailAt = 0;
 std::set<ULONG> failTags;
+// The initialised lookaside lists, with the entries each has out; in a
+// checked kernel also which list every entry out came from.
 std::map<PNPAGED_LOOKASIDE_LIST, long> lookasideOutstanding;
+std::map<PVOID, PNPAGED_LOOKASIDE_LIST> lookasideEntries;
 
 // A block of the retail pool: its record sits just before the caller's
 // bytes and links it into one list, so counting it costs no lookup and no
@@ -273,6 +276,21 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
     return p;
 }
 
+// A lookaside list lives in memory its driver owns; memory that goes while
+// a list in it is still initialised leaves the system a dangling list (the
+// kernel keeps every list on a list of its own). Each such list is reported
+// once and forgotten. Caller holds poolLock.
+static void ForgetListsInside(const void* start, SIZE_T bytes, const std::string& what)
+{
+    const UCHAR* from = (const UCHAR*)start;
+    auto it = lookasideOutstanding.lower_bound((PNPAGED_LOOKASIDE_LIST)from);
+    while (it != lookasideOutstanding.end() && (const UCHAR*)it->first < from + bytes) {
+        Violation(what + " while it holds a lookaside list that is still initialised "
+                         "(ExDeleteNPagedLookasideList first)");
+        it = lookasideOutstanding.erase(it);
+    }
+}
+
 void PoolFree(PVOID p)
 {
     if (Retail()) {
@@ -289,6 +307,7 @@ void PoolFree(PVOID p)
         }
         a = it->second;
         allocations.erase(it);
+        ForgetListsInside(p, a.bytes, "pool block '" + TagName(a.tag) + "' freed");
     }
     GuardedFree(p, a.bytes, a.alignment, a.tag);
 }
@@ -418,6 +437,22 @@ void ResetPool()
     watchedCount = 0;
     watchedFailAt = 0;
     lookasideOutstanding.clear();
+    lookasideEntries.clear();
+}
+
+std::vector<LookasideInfo> LookasideLists()
+{
+    std::lock_guard<std::mutex> g(poolLock);
+    std::vector<LookasideInfo> lists;
+    for (auto& l : lookasideOutstanding)
+        lists.push_back({l.first->L.Tag, l.first->L.Depth, l.first->L.Size, l.second});
+    return lists;
+}
+
+void CheckNoLookasideListInside(const void* start, SIZE_T bytes, const std::string& what)
+{
+    std::lock_guard<std::mutex> g(poolLock);
+    ForgetListsInside(start, bytes, what);
 }
 
 } // namespace kmsim
@@ -453,6 +488,16 @@ VOID NTAPI ExFreePool(PVOID P)
     // RtlFreeUnicodeString or RtlFreeAnsiString give them back there.
     if (PoolBlockTag(P) == kTagRtlString)
         Violation("ExFreePool of a string that an Rtl routine allocated");
+    {
+        std::lock_guard<std::mutex> g(poolLock);
+        auto entry = lookasideEntries.find(P);
+        if (entry != lookasideEntries.end()) {
+            Violation("ExFreePool of a lookaside list's entry (ExFreeToNPagedLookasideList gives "
+                      "it back)");
+            lookasideOutstanding[entry->second]--;
+            lookasideEntries.erase(entry);
+        }
+    }
     PoolFree(P);
 }
 
@@ -466,7 +511,13 @@ VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
                                            PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
                                            ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth)
 {
-    (void)Flags;
+    // Reserved before Windows 8, where later systems take it as pool-type
+    // bits (2 would make every entry a must-succeed allocation).
+    if (Flags != 0)
+        Violation("ExInitializeNPagedLookasideList with Flags " + std::to_string(Flags) +
+                  ": the argument is reserved and must be 0");
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        Violation("ExInitializeNPagedLookasideList above DISPATCH_LEVEL");
     memset(Lookaside, 0, sizeof *Lookaside);
     Lookaside->L.Depth = Depth;
     Lookaside->L.MaximumDepth = 256;
@@ -552,10 +603,14 @@ VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
         Violation("lookaside list deleted with " + std::to_string(it->second) +
                   " entries still out");
     lookasideOutstanding.erase(it);
+    for (auto e = lookasideEntries.begin(); e != lookasideEntries.end();)
+        e = e->second == Lookaside ? lookasideEntries.erase(e) : std::next(e);
 }
 
 PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        Violation("ExAllocateFromNPagedLookasideList above DISPATCH_LEVEL");
     if (Retail()) {
         Lookaside->L.TotalAllocates++;
         PVOID cached = PopCachedEntry(Lookaside);
@@ -581,12 +636,15 @@ PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
     if (entry != NULL) {
         std::lock_guard<std::mutex> g(poolLock);
         lookasideOutstanding[Lookaside]++;
+        lookasideEntries[entry] = Lookaside;
     }
     return entry;
 }
 
 VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
 {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        Violation("ExFreeToNPagedLookasideList above DISPATCH_LEVEL");
     if (Retail()) {
         Lookaside->L.TotalFrees++;
         if (!PushCachedEntry(Lookaside, Entry)) {
@@ -602,6 +660,13 @@ VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID E
             Violation("free to a lookaside list that is not initialised");
             return;
         }
+        auto entry = lookasideEntries.find(Entry);
+        if (entry == lookasideEntries.end() || entry->second != Lookaside) {
+            Violation("ExFreeToNPagedLookasideList of an entry this list does not have out "
+                      "(given back twice, or another list's)");
+            return;
+        }
+        lookasideEntries.erase(entry);
         it->second--;
     }
     Lookaside->L.TotalFrees++;

@@ -24,8 +24,9 @@ void UmGlobalFailAfter(long successes);
 // Every allocation fails while this is on.
 void UmGlobalFailAll(BOOL on);
 
-// Failure points for low-resource sweeps. Every GlobalAlloc, OpenPrinterW,
-// GetPrinterDataW and GetLocaleInfoA call is one point of its kind. After
+// Failure points for low-resource sweeps. Every GlobalAlloc, OpenPrinter,
+// GetPrinterData (either form, not a Windows 98 stub) and GetLocaleInfoA call
+// is one point of its kind. After
 // `successes` more points of the kinds in `kinds` (UM_POINT_* bits), the next
 // one fails once, as it does when memory runs out: GlobalAlloc answers NULL,
 // OpenPrinterW FALSE, GetPrinterDataW ERROR_NOT_ENOUGH_MEMORY and
@@ -64,15 +65,19 @@ void UmSetPrinterValue(const char* printer, const char* valueName, DWORD type, c
                        DWORD size);
 void UmRemovePrinterValue(const char* printer, const char* valueName);
 
-unsigned long UmPrinterOpens(void);        // successful OpenPrinterW calls
-unsigned long UmPrinterOpenFailures(void); // OpenPrinterW calls that failed
+unsigned long UmPrinterOpens(void);        // successful OpenPrinter calls, either form
+unsigned long UmPrinterOpenFailures(void); // OpenPrinter calls that failed (not the stubs)
 unsigned long UmPrinterCloses(void);       // successful ClosePrinter calls
 unsigned long UmPrinterBadCloses(void);    // ClosePrinter of a handle not open
 unsigned long UmPrintersOpen(void);        // handles open now
-unsigned long UmPrinterDataCalls(void);    // GetPrinterDataW calls
-// While on, OpenPrinterW fails as for an unknown printer.
+unsigned long UmPrinterDataCalls(void);    // GetPrinterData calls, either form (not the stubs)
+// While on, the spooler plays Windows 98 and Me: OpenPrinterW and
+// GetPrinterDataW are stubs that fail with ERROR_CALL_NOT_IMPLEMENTED; the
+// ANSI forms work as on every system.
+void UmPlayWindows9xSpooler(BOOL on);
+// While on, OpenPrinter fails as for an unknown printer.
 void UmFailOpenPrinter(BOOL on);
-// While non-zero, GetPrinterDataW answers this error for every value.
+// While non-zero, GetPrinterData answers this error for every value.
 void UmFailPrinterData(DWORD error);
 
 #ifdef __cplusplus

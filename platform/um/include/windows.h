@@ -1,8 +1,9 @@
 /*
  * Host stand-in for the subset of the Windows API headers that prnmodel and
  * its tools use: the base types with the platform's 32-bit widths, kernel32's
- * GlobalAlloc/GlobalFree, GetLocalTime, GetLocaleInfoA and Get/SetLastError,
- * and the C runtime's wide-string routines on 16-bit WCHAR.
+ * GlobalAlloc/GlobalFree, GetLocalTime, GetLocaleInfoA, Get/SetLastError and
+ * the code-page conversions, and the C runtime's wide-string routines on
+ * 16-bit WCHAR.
  */
 #ifndef UM_WINDOWS_H
 #define UM_WINDOWS_H
@@ -91,8 +92,10 @@ typedef struct _SYSTEMTIME {
 #define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_INVALID_DATA 13L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_MORE_DATA 234L
 #define ERROR_INVALID_FLAGS 1004L
@@ -101,8 +104,10 @@ typedef struct _SYSTEMTIME {
 /* Registry value types. */
 #define REG_NONE 0
 #define REG_SZ 1
+#define REG_EXPAND_SZ 2
 #define REG_BINARY 3
 #define REG_DWORD 4
+#define REG_MULTI_SZ 7
 
 /* kernel32: global memory. Only fixed blocks exist here. */
 #define GMEM_FIXED 0x0000
@@ -125,6 +130,14 @@ int WINAPI GetLocaleInfoA(LCID Locale, LCTYPE LCType, LPSTR lpLCData, int cchDat
 
 DWORD WINAPI GetLastError(void);
 VOID WINAPI SetLastError(DWORD dwErrCode);
+
+/* kernel32: code pages. The system code page (CP_ACP) is Windows-1252 here. */
+#define CP_ACP 0
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar);
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                               LPBOOL lpUsedDefaultChar);
 
 /*
  * The C runtime's wide-string routines, on 16-bit WCHAR. The host C library's

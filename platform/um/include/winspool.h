@@ -19,9 +19,21 @@ typedef struct _PRINTER_DEFAULTSW {
     ACCESS_MASK DesiredAccess;
 } PRINTER_DEFAULTSW, *PPRINTER_DEFAULTSW, *LPPRINTER_DEFAULTSW;
 
+struct _devicemodeA;
+typedef struct _devicemodeA* LPDEVMODEA;
+
+typedef struct _PRINTER_DEFAULTSA {
+    LPSTR pDatatype;
+    LPDEVMODEA pDevMode;
+    ACCESS_MASK DesiredAccess;
+} PRINTER_DEFAULTSA, *PPRINTER_DEFAULTSA, *LPPRINTER_DEFAULTSA;
+
 WINBOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW pDefault);
+WINBOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSA pDefault);
 WINBOOL WINAPI ClosePrinter(HANDLE hPrinter);
 DWORD WINAPI GetPrinterDataW(HANDLE hPrinter, LPWSTR pValueName, LPDWORD pType, LPBYTE pData,
+                             DWORD nSize, LPDWORD pcbNeeded);
+DWORD WINAPI GetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, LPDWORD pType, LPBYTE pData,
                              DWORD nSize, LPDWORD pcbNeeded);
 
 #ifdef __cplusplus

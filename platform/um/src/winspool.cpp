@@ -1,5 +1,8 @@
 // The spooler on the host: named printers holding named values, opened by
 // name through handles that are counted so tests can see every one closed.
+// Both forms of OpenPrinter and GetPrinterData, the ANSI ones converting
+// names and text values with the system code page; playing Windows 98/Me,
+// the wide forms are the stubs those systems export.
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -39,6 +42,7 @@ struct SpoolerState {
     unsigned long dataCalls = 0;
     bool failOpen = false;
     DWORD failData = 0;
+    bool windows9x = false;
 };
 
 SpoolerState& Spooler()
@@ -81,16 +85,17 @@ void ResetSpooler()
     s.opens = s.openFailures = s.closes = s.badCloses = s.dataCalls = 0;
     s.failOpen = false;
     s.failData = 0;
+    s.windows9x = false;
 }
 
 } // namespace um
 
-extern "C" {
-
-WINBOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW pDefault)
+namespace
 {
-    (void)pDefault;
-    std::lock_guard<std::mutex> guard(um::Lock());
+
+// Called with the lock held.
+WINBOOL OpenPrinterNamed(const Key* name, LPHANDLE phPrinter)
+{
     SpoolerState& s = Spooler();
     if (phPrinter == NULL) {
         ++s.openFailures;
@@ -102,17 +107,100 @@ WINBOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_D
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    if (s.failOpen || pPrinterName == NULL || s.printers.count(KeyOf(pPrinterName)) == 0) {
+    if (s.failOpen || name == NULL || s.printers.count(*name) == 0) {
         ++s.openFailures;
         SetLastError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
     }
     HANDLE handle = reinterpret_cast<HANDLE>(s.nextHandle);
     s.nextHandle += 4;
-    s.handles.emplace(handle, KeyOf(pPrinterName));
+    s.handles.emplace(handle, *name);
     ++s.opens;
     *phPrinter = handle;
     return TRUE;
+}
+
+Key FoldedKey(const std::u16string& text)
+{
+    Key key;
+    for (char16_t c : text)
+        key.push_back(Fold(c));
+    return key;
+}
+
+// The stored value, or an error; called with the lock held.
+DWORD FindValue(HANDLE hPrinter, const Key* valueName, LPDWORD pcbNeeded, const Value** found)
+{
+    SpoolerState& s = Spooler();
+    ++s.dataCalls;
+    auto handle = s.handles.find(hPrinter);
+    if (handle == s.handles.end())
+        return ERROR_INVALID_HANDLE;
+    if (valueName == NULL || pcbNeeded == NULL)
+        return ERROR_INVALID_PARAMETER;
+    if (um::FailPointNow(UM_POINT_PRINTERDATA))
+        return ERROR_NOT_ENOUGH_MEMORY;
+    if (s.failData != 0)
+        return s.failData;
+    auto printer = s.printers.find(handle->second);
+    if (printer == s.printers.end())
+        return ERROR_INVALID_HANDLE; // removed while open
+    auto value = printer->second.values.find(*valueName);
+    if (value == printer->second.values.end())
+        return ERROR_FILE_NOT_FOUND;
+    *found = &value->second;
+    return ERROR_SUCCESS;
+}
+
+DWORD CopyValue(DWORD type, const std::vector<BYTE>& bytes, LPDWORD pType, LPBYTE pData,
+                DWORD nSize, LPDWORD pcbNeeded)
+{
+    DWORD need = static_cast<DWORD>(bytes.size());
+    if (pType != NULL)
+        *pType = type;
+    *pcbNeeded = need;
+    if (pData == NULL || nSize < need)
+        return ERROR_MORE_DATA;
+    if (need != 0)
+        std::memcpy(pData, bytes.data(), need);
+    return ERROR_SUCCESS;
+}
+
+// A text value as the ANSI form gives it: its UTF-16 units in the system
+// code page (an odd trailing byte is no unit and is dropped).
+std::vector<BYTE> AnsiText(const std::vector<BYTE>& wide)
+{
+    std::u16string units;
+    for (size_t i = 0; i + 1 < wide.size(); i += 2)
+        units.push_back(static_cast<char16_t>(wide[i] | (wide[i + 1] << 8)));
+    std::string bytes = um::ToSystemCodePage(units);
+    return std::vector<BYTE>(bytes.begin(), bytes.end());
+}
+
+} // namespace
+
+extern "C" {
+
+WINBOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW pDefault)
+{
+    (void)pDefault;
+    std::lock_guard<std::mutex> guard(um::Lock());
+    if (Spooler().windows9x) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    Key name = KeyOf(pPrinterName);
+    return OpenPrinterNamed(pPrinterName != NULL ? &name : NULL, phPrinter);
+}
+
+WINBOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSA pDefault)
+{
+    (void)pDefault;
+    std::lock_guard<std::mutex> guard(um::Lock());
+    if (pPrinterName == NULL)
+        return OpenPrinterNamed(NULL, phPrinter);
+    Key name = FoldedKey(um::FromSystemCodePage(pPrinterName, std::strlen(pPrinterName)));
+    return OpenPrinterNamed(&name, phPrinter);
 }
 
 WINBOOL WINAPI ClosePrinter(HANDLE hPrinter)
@@ -132,32 +220,30 @@ DWORD WINAPI GetPrinterDataW(HANDLE hPrinter, LPWSTR pValueName, LPDWORD pType, 
                              DWORD nSize, LPDWORD pcbNeeded)
 {
     std::lock_guard<std::mutex> guard(um::Lock());
-    SpoolerState& s = Spooler();
-    ++s.dataCalls;
-    auto handle = s.handles.find(hPrinter);
-    if (handle == s.handles.end())
-        return ERROR_INVALID_HANDLE;
-    if (pValueName == NULL || pcbNeeded == NULL)
-        return ERROR_INVALID_PARAMETER;
-    if (um::FailPointNow(UM_POINT_PRINTERDATA))
-        return ERROR_NOT_ENOUGH_MEMORY;
-    if (s.failData != 0)
-        return s.failData;
-    auto printer = s.printers.find(handle->second);
-    if (printer == s.printers.end())
-        return ERROR_INVALID_HANDLE; // removed while open
-    auto value = printer->second.values.find(KeyOf(pValueName));
-    if (value == printer->second.values.end())
-        return ERROR_FILE_NOT_FOUND;
-    DWORD need = static_cast<DWORD>(value->second.bytes.size());
-    if (pType != NULL)
-        *pType = value->second.type;
-    *pcbNeeded = need;
-    if (pData == NULL || nSize < need)
-        return ERROR_MORE_DATA;
-    if (need != 0)
-        std::memcpy(pData, value->second.bytes.data(), need);
-    return ERROR_SUCCESS;
+    if (Spooler().windows9x)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    Key name = KeyOf(pValueName);
+    const Value* value = NULL;
+    DWORD result = FindValue(hPrinter, pValueName != NULL ? &name : NULL, pcbNeeded, &value);
+    if (result != ERROR_SUCCESS)
+        return result;
+    return CopyValue(value->type, value->bytes, pType, pData, nSize, pcbNeeded);
+}
+
+DWORD WINAPI GetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, LPDWORD pType, LPBYTE pData,
+                             DWORD nSize, LPDWORD pcbNeeded)
+{
+    std::lock_guard<std::mutex> guard(um::Lock());
+    Key name;
+    if (pValueName != NULL)
+        name = FoldedKey(um::FromSystemCodePage(pValueName, std::strlen(pValueName)));
+    const Value* value = NULL;
+    DWORD result = FindValue(hPrinter, pValueName != NULL ? &name : NULL, pcbNeeded, &value);
+    if (result != ERROR_SUCCESS)
+        return result;
+    if (value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ)
+        return CopyValue(value->type, AnsiText(value->bytes), pType, pData, nSize, pcbNeeded);
+    return CopyValue(value->type, value->bytes, pType, pData, nSize, pcbNeeded);
 }
 
 void UmAddPrinter(const char* name)
@@ -227,6 +313,12 @@ void UmFailOpenPrinter(BOOL on)
 {
     std::lock_guard<std::mutex> guard(um::Lock());
     Spooler().failOpen = on != FALSE;
+}
+
+void UmPlayWindows9xSpooler(BOOL on)
+{
+    std::lock_guard<std::mutex> guard(um::Lock());
+    Spooler().windows9x = on != FALSE;
 }
 
 void UmFailPrinterData(DWORD error)

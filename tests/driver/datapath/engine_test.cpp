@@ -492,5 +492,30 @@ TEST_P(EngineTest, SetupFailureRefusesTheWholeConnection)
     }
 }
 
+// A connection's SRBs come from its lookaside list ("Scs$", depth 8), which
+// the last close deletes with no SRB out. An SRB the list cannot give sends
+// nothing: the write is refused as by the printer, and the next one sends.
+TEST_P(EngineTest, SrbsComeFromTheConnectionsLookasideList)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_EQ(Write(100).bytes, 100u);
+    std::vector<kmsim::LookasideInfo> lists = kmsim::LookasideLists();
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0].tag, TAG_SRB_LOOKASIDE);
+    EXPECT_EQ(lists[0].depth, 8u);
+    EXPECT_EQ(lists[0].size, sizeof(SCSI_REQUEST_BLOCK));
+    EXPECT_EQ(lists[0].out, 0);
+    size_t sent = printer->Srbs().size();
+    kmsim::FailTag(TAG_SRB_LOOKASIDE);
+    Result refused = Write(100);
+    kmsim::ClearFailures();
+    EXPECT_EQ(refused.status, STATUS_SUCCESS);
+    EXPECT_EQ(refused.bytes, 0u);
+    EXPECT_EQ(printer->Srbs().size(), sent);
+    EXPECT_EQ(Write(100).bytes, 100u);
+    EXPECT_EQ(Close(), STATUS_SUCCESS);
+    EXPECT_TRUE(kmsim::LookasideLists().empty());
+}
+
 } // namespace
 } // namespace datapath

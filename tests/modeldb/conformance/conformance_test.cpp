@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <string>
+#include <tuple>
 
 #include "modeldb_case_runner.h"
 #include "um_control.h"
@@ -42,13 +43,16 @@ class MediaInfoCase : public ::testing::TestWithParam<MediaCase>
 {
 };
 
-// The shared test printers, in the spooler stand-in.
-class PrinterDataCase : public ::testing::TestWithParam<DbCase>
+// The shared test printers, in the spooler stand-in, which plays Windows
+// 2000/XP or Windows 98/Me (wide forms that are stubs): the answers are the
+// same.
+class PrinterDataCase : public ::testing::TestWithParam<std::tuple<DbCase, bool>>
 {
   protected:
     void SetUp() override
     {
         UmReset();
+        UmPlayWindows9xSpooler(std::get<1>(GetParam()));
         for (const TestPrinter& printer : kTestPrinters) {
             UmAddPrinter(printer.name);
             for (int i = 0; i < printer.count; ++i) {
@@ -75,7 +79,7 @@ TEST_P(DatabaseCase, AnswersAsExpected)
 
 TEST_P(PrinterDataCase, AnswersAsExpected)
 {
-    Judge(RunDbCase(GetParam(), kExports));
+    Judge(RunDbCase(std::get<0>(GetParam()), kExports));
 }
 
 TEST_P(MediaInfoCase, DecodesAsExpected)
@@ -85,8 +89,13 @@ TEST_P(MediaInfoCase, DecodesAsExpected)
 
 INSTANTIATE_TEST_SUITE_P(Shared, DatabaseCase, ::testing::ValuesIn(kDbCases),
                          [](const auto& info) { return TestName(info.param.name); });
-INSTANTIATE_TEST_SUITE_P(Shared, PrinterDataCase, ::testing::ValuesIn(kPrinterDataCases),
-                         [](const auto& info) { return TestName(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Shared, PrinterDataCase,
+                         ::testing::Combine(::testing::ValuesIn(kPrinterDataCases),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                             return TestName(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "_on_Windows_98" : "");
+                         });
 INSTANTIATE_TEST_SUITE_P(Shared, MediaInfoCase, ::testing::ValuesIn(kMediaCases),
                          [](const auto& info) { return TestName(info.param.name); });
 

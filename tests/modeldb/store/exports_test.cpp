@@ -169,6 +169,30 @@ TEST_F(ExportsTest, PrinterThatCannotBeOpenedLeavesTheCallWithoutPrinter)
     EXPECT_EQ(UmPrinterCloses(), 0u);
 }
 
+// On Windows 98 and Me a named printer is opened through the ANSI form, by
+// its name in the system code page, and only by a name that converts
+// exactly: the best fit of U+0100 is 'A', which would open another printer.
+TEST_F(ExportsTest, OnWindows98PrinterNamesConvertExactlyOrNotAtAll)
+{
+    UmAddPrinter("Caf\xE9");
+    UmAddPrinter("TessA");
+    UmSetPrinterDword("Caf\xE9", "QmxUI_SilentModeEnable", 2);
+    UmSetPrinterDword("TessA", "QmxUI_SilentModeEnable", 1);
+    UmPlayWindows9xSpooler(TRUE);
+    auto silentMode = [&](const std::u16string& name) {
+        request_.PrinterName = W(name);
+        BYTE buffer[4];
+        DWORD size = 0;
+        EXPECT_EQ(XDB_AccessRootDataBase(40, &request_, sizeof buffer, buffer, &size), DB_OK);
+        return Longs(buffer, size).at(0);
+    };
+    EXPECT_EQ(silentMode(u"caf\u00E9"), 2);
+    EXPECT_EQ(silentMode(u"Tess\u0100"), 0);
+    EXPECT_EQ(silentMode(u"\u4E2D"), 0);
+    EXPECT_EQ(UmPrinterOpens(), 1u);
+    EXPECT_EQ(UmPrintersOpen(), 0u);
+}
+
 TEST_F(ExportsTest, ConcurrentCallsShareNothing)
 {
     UmAddPrinter("Tessa");

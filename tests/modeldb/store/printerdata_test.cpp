@@ -1,6 +1,8 @@
 // Printer-data and locale reads, alone and as selectors, over the small model.
 #include <winspool.h>
 
+#include <cstring>
+
 #include "store_fixture.h"
 
 extern const ModelTables StoreTestTables;
@@ -90,6 +92,26 @@ TEST_F(PrinterDataTest, StoredStringWithoutTerminatorComesBackTerminated)
         EXPECT_EQ(bytes[end + 1], 0) << size;
         GlobalFree(text);
     }
+}
+
+// On Windows 98 and Me the wide GetPrinterData is a stub: the values come
+// through the ANSI form, text converted back to exactly the UTF-16 the
+// wide form gives (U+2122 is byte 0x99 of the system code page), and sized
+// as that UTF-16, so the caller's second call has room for it.
+TEST_F(PrinterDataTest, OnWindows98ValuesComeThroughTheAnsiForm)
+{
+    const BYTE text[] = {'0', 0, 0x22, 0x21, 0xE9, 0, 0, 0};
+    UmSetPrinterValue("Tessa", "QmxSLM_CMS", REG_SZ, text, sizeof text);
+    UmSetPrinterDword("Tessa", "QmxUI_SilentModeEnable", 5);
+    UmPlayWindows9xSpooler(TRUE);
+    WCHAR* read = ReadPrinterDataString(printer_, 0, 231);
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(std::memcmp(read, text, sizeof text), 0);
+    GlobalFree(read);
+    LONG value = 0;
+    EXPECT_EQ(ReadPrinterDataDword(printer_, 0, 153, &value), 1);
+    EXPECT_EQ(value, 5);
+    EXPECT_EQ(ReadPrinterDataDword(printer_, 0, 13, &value), 0) << "missing stays missing";
 }
 
 TEST_F(PrinterDataTest, StringReadFailures)

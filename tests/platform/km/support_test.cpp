@@ -44,18 +44,6 @@ TEST_F(SupportTest, PoolAccountsByTagAndFailsOnRequest)
     ExFreePool(p5);
 }
 
-TEST_F(SupportTest, LookasideListsTrackTheirEntries)
-{
-    NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 2, 64, kmsim::Tag("Scs$"), 8);
-    PVOID e = ExAllocateFromNPagedLookasideList(&list);
-    EXPECT_EQ(kmsim::PoolOutstanding(kmsim::Tag("Scs$")), 1u);
-    ExDeleteNPagedLookasideList(&list); // an entry is still out
-    EXPECT_EQ(kmsim::Violations().size(), 1u);
-    kmsim::ClearViolations();
-    ExFreePool(e);
-}
-
 TEST_F(SupportTest, EventsWakeWaitersOnOtherThreads)
 {
     KEVENT sync, notify;

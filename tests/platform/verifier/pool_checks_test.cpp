@@ -118,6 +118,67 @@ TEST_F(PoolChecksTest, DoubleFreeIsReported)
     EXPECT_TRUE(Reported("double free"));
 }
 
+// Lookaside lists: each entry goes back once, to the list it came from; a
+// list is deleted with no entry out and before the memory that holds it
+// goes; its reserved Flags are 0. Its entries fail as the pool's do.
+TEST_F(PoolChecksTest, LookasideListRules)
+{
+    struct Holder {
+        NPAGED_LOOKASIDE_LIST list;
+    };
+    Holder* holder = (Holder*)ExAllocatePoolWithTag(NonPagedPool, sizeof(Holder), kTestTag);
+    NPAGED_LOOKASIDE_LIST other;
+    ExInitializeNPagedLookasideList(&holder->list, NULL, NULL, 0, 64, kTestTag, 8);
+    ExInitializeNPagedLookasideList(&other, NULL, NULL, 2, 64, kTestTag, 8);
+    PVOID a = ExAllocateFromNPagedLookasideList(&holder->list);
+    PVOID b = ExAllocateFromNPagedLookasideList(&holder->list);
+    ExFreeToNPagedLookasideList(&other, a);
+    ExFreeToNPagedLookasideList(&holder->list, a);
+    ExFreeToNPagedLookasideList(&holder->list, a);
+    ExFreePool(b);
+    kmsim::FailTag(kTestTag);
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&holder->list), nullptr);
+    kmsim::ClearFailures();
+    EXPECT_EQ(kmsim::Violations(),
+              std::vector<std::string>(
+                  {"ExInitializeNPagedLookasideList with Flags 2: the argument is reserved and "
+                   "must be 0",
+                   "ExFreeToNPagedLookasideList of an entry this list does not have out (given "
+                   "back twice, or another list's)",
+                   "ExFreeToNPagedLookasideList of an entry this list does not have out (given "
+                   "back twice, or another list's)",
+                   "ExFreePool of a lookaside list's entry (ExFreeToNPagedLookasideList gives it "
+                   "back)"}));
+    kmsim::ClearViolations();
+
+    PVOID c = ExAllocateFromNPagedLookasideList(&holder->list);
+    ExDeleteNPagedLookasideList(&holder->list);
+    ExFreePool(c);
+    ExInitializeNPagedLookasideList(&holder->list, NULL, NULL, 0, 64, kTestTag, 8);
+    ExFreePool(holder);
+    EXPECT_EQ(kmsim::Violations(),
+              std::vector<std::string>({"lookaside list deleted with 1 entries still out",
+                                        "pool block 'Lt01' freed while it holds a lookaside "
+                                        "list that is still initialised "
+                                        "(ExDeleteNPagedLookasideList first)"}));
+    kmsim::ClearViolations();
+    ExDeleteNPagedLookasideList(&other);
+
+    // The usual home of a driver's list is a device extension.
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(IoCreateDevice(nullptr, sizeof(Holder), nullptr, 0, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    ExInitializeNPagedLookasideList(&((Holder*)device->DeviceExtension)->list, NULL, NULL, 0, 64,
+                                    kTestTag, 8);
+    IoDeleteDevice(device);
+    EXPECT_EQ(
+        kmsim::Violations(),
+        std::vector<std::string>({"IoDeleteDevice of a device while it holds a lookaside list that "
+                                  "is still initialised (ExDeleteNPagedLookasideList "
+                                  "first)"}));
+    EXPECT_TRUE(kmsim::LookasideLists().empty());
+}
+
 // ---- pool charged to a driver, reported at its unload ----------------------------
 
 std::function<void(PDRIVER_OBJECT)>& EntryBody()

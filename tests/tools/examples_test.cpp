@@ -98,25 +98,31 @@ TEST(Examples, EveryScriptHasItsExpectedOutputAndNoneIsStray)
 
 // A script that ends with a request still blocked is a hang: its own exit
 // code, the request named with where it waits, and the end-of-run check
-// after everything held was let go. One that finished unwaited shows its
-// result.
+// after everything held was let go. A wait for it is the same hang, and the
+// script stops there. One that finished unwaited shows its result.
 TEST(ScriptEnd, AHangHasItsExitCodeAndSaysWhereAndTheRunIsStillChecked)
 {
-    const std::string script = "load\nplug p\nopen p.0\nwrite p.0 10\nprinter p hold op=0xC0\n"
+    const std::string script = "load\nplug p\nopen p.0\nwrite p.0 10\nprinter p hold op=C0\n"
                                "start w: write p.0 100\nstart r: read p.0 10\n";
-    toolstest::Run r = RunProgram(PRNSIM_PATH, {"run", "-"}, script);
-    EXPECT_EQ(r.exitCode, 3) << r.err;
-    EXPECT_NE(r.out.find("= hang: 'w' is still blocked, held in the printer: p/0 SCSI C0 00"),
-              std::string::npos)
-        << r.out;
-    // The read waits behind the write for the engine.
-    EXPECT_NE(r.out.find("= hang: 'r' is still blocked, in the driver, waiting for the fast mutex "
-                         "EngineMutex of \\Device\\Printer0"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("= nothing left allocated, no verifier reports"), std::string::npos);
+    for (const char* end : {"", "wait w\necho not reached\n"}) {
+        toolstest::Run r = RunProgram(PRNSIM_PATH, {"run", "-"}, script + end);
+        EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find("= hang: 'w' is still blocked, held in the printer: p/0 SCSI C0 00"),
+                  std::string::npos)
+            << r.out;
+        // The read waits behind the write for the engine.
+        EXPECT_NE(
+            r.out.find("= hang: 'r' is still blocked, in the driver, waiting for the fast mutex "
+                       "EngineMutex of \\Device\\Printer0"),
+            std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("= nothing left allocated, no verifier reports"), std::string::npos);
+        EXPECT_EQ(r.out.find("not reached"), std::string::npos) << r.out;
+    }
 
-    r = RunProgram(PRNSIM_PATH, {"run", "-"}, "load\nplug p\nopen p.0\nstart w: write p.0 100\n");
+    toolstest::Run r =
+        RunProgram(PRNSIM_PATH, {"run", "-"}, "load\nplug p\nopen p.0\nstart w: write p.0 100\n");
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(
         r.out.find("= w finished and was never waited for:\n= STATUS_SUCCESS, information 100"),

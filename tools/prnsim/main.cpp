@@ -76,9 +76,9 @@ commands:
 
 Exit codes: 0 success; 1 the run found a problem (data lost, a leak, a
 verifier report); 2 bad command line or script, or a picture (--svg) that
-cannot be written; 3 a hang: the script ended with a started request
-still blocked (each is named with where it waits, then everything held is
-let go and the end-of-run check follows). Data without a page format
+cannot be written; 3 a hang: the script ended, or waited ('wait'), with a
+started request still blocked (each is named with where it waits, then
+everything held is let go and the end-of-run check follows). Data without a page format
 command has no page to draw: said, and no file written.
 
 SCRIPT LANGUAGE (one command per line, '#' starts a comment, "quoted words"

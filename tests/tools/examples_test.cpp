@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <dirent.h>
 #include <unistd.h>
 
@@ -127,6 +128,43 @@ TEST(ScriptEnd, AHangHasItsExitCodeAndSaysWhereAndTheRunIsStillChecked)
     EXPECT_NE(
         r.out.find("= w finished and was never waited for:\n= STATUS_SUCCESS, information 100"),
         std::string::npos)
+        << r.out;
+}
+
+// The driver refuses such opens with STATUS_DELETE_PENDING whatever the
+// reason; plug and open say which: a printer key shorter than 16
+// characters keeps both units out of the unit table, a unit not yet
+// started keeps the port shut until it is.
+TEST(OpenRefused, PlugAndOpenSayWhy)
+{
+    for (const char* key : {"AAAA", "00A0B8C9D0E1F20"}) {
+        toolstest::Run r = RunProgram(PRNSIM_PATH, {"run", "-"},
+                                      "load\nplug p key=" + std::string(key) + "\nopen p.0\n");
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::string because = "its printer key '" + std::string(key) + "' (after the last '&' of " +
+                              "\\Device\\Sbp2\\QXZR&P-1&0&" + key + ") has " +
+                              std::to_string(strlen(key)) + " characters; a printer key needs 16";
+        EXPECT_NE(r.out.find("= unit 0: STATUS_SUCCESS \\Device\\Printer0; the driver keeps it "
+                             "out of its unit table, so the port cannot be opened: " +
+                             because),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("= STATUS_DELETE_PENDING, information 0\n= the port cannot be "
+                             "opened: the driver keeps unit 0 out of its unit table: " +
+                             because),
+                  std::string::npos)
+            << r.out;
+    }
+    toolstest::Run r = RunProgram(PRNSIM_PATH, {"run", "-"},
+                                  "load\nplug p key=00A0B8C9D0E1F203 nostart1\nopen p.0\n"
+                                  "start-device p.1\nopen p.0\n");
+    EXPECT_NE(r.out.find("= unit 0: STATUS_SUCCESS \\Device\\Printer0\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("= the port cannot be opened: unit 1 has not been started "
+                         "(start-device p.1)\n> start-device p.1"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("= STATUS_SUCCESS, information 0\n> (end of script"), std::string::npos)
         << r.out;
 }
 

@@ -309,6 +309,11 @@ bool Interpreter::OpenCommand(const Words& w)
     Outcome o = m_.Open(w[1], d, options);
     ShowBusEvents();
     Result(o.status, o.information);
+    if (o.status == STATUS_DELETE_PENDING) {
+        std::string why = WhyPortCannotOpen(m_, w[1].substr(0, w[1].rfind('.')));
+        if (!why.empty())
+            Note("the port cannot be opened: " + why);
+    }
     return true;
 }
 

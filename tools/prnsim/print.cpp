@@ -9,6 +9,8 @@
 #include "session.h"
 #include "text.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <unistd.h>
@@ -95,7 +97,7 @@ int RunPrint(const std::vector<std::string>& args)
     }
     std::ifstream in(o.file, std::ios::binary);
     if (!in) {
-        fprintf(stderr, "prnsim: cannot open '%s'\n", o.file.c_str());
+        fprintf(stderr, "prnsim: cannot open '%s': %s\n", o.file.c_str(), strerror(errno));
         return 2;
     }
     std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)),

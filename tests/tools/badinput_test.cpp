@@ -176,6 +176,11 @@ INSTANTIATE_TEST_SUITE_P(
             "--data needs --printer"},
         Bad{"bad_time", kXdbq, {"root", "2", "--time", "noon"}, "", "bad time 'noon'"},
         Bad{"unknown_option", kXdbq, {"root", "2", "--bogus"}, "", "unknown option '--bogus'"},
+        Bad{"two_formats",
+            kXdbq,
+            {"drv", "4121", "--hex", "--decode"},
+            "",
+            "--hex and --decode show the answer two ways: give one"},
         Bad{"media_without_text", kXdbq, {"media"}, "", "media needs the TEXT"},
         Bad{"media_bad_size", kXdbq, {"media", "00", "--size", "x"}, "", "bad size 'x'"}),
     [](const ::testing::TestParamInfo<Bad>& info) { return std::string(info.param.name); });

@@ -242,9 +242,57 @@ TEST(Demo, PrintsTheJobIntactAndLeavesNothingAllocated)
           "progress 100%: 300,362 of 300,362 bytes", "(identical to the job)",
           "the printer was told  paper A4; page 210.0 x 297.0 mm, printable 203.2 x 289.0 mm; "
           "print mode 30 00 02",
-          "| SetSilent=ON", "| MediaDetection=ON", "nothing left: no pool"})
+          "| SetSilent=ON", "| MediaDetection=ON", "nothing left: no pool",
+          "(17 commands, 300,000 bytes of raster data)"})
         EXPECT_NE(r.out.find(expected), std::string::npos) << expected;
     EXPECT_EQ(r.out.find("DIFFERENT"), std::string::npos);
+    EXPECT_EQ(toolstest::Lines(r.out).back(),
+              "Demo passed: the printer received the job byte for byte, and the driver and "
+              "prnmodel left nothing behind.");
+
+    // A job the model cannot build: said before anything runs, exit 4;
+    // --lenient runs it and the verdict says it failed.
+    const std::vector<std::string> photo = {
+        "demo", "-s", "PaperSize=PhotoL", "-s", "Media=PhotoPaper", "-s", "Borderless=On"};
+    r = RunProgram(PRNSIM_PATH, photo);
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("prnsim: Quality 3 is not among the values the model offers with Media "
+                         "PhotoPaper (281): 1, 2 (Drv 4118)\n"),
+              std::string::npos)
+        << r.err;
+    std::vector<std::string> lenient = photo;
+    lenient.push_back("--lenient");
+    r = RunProgram(PRNSIM_PATH, lenient);
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(toolstest::Lines(r.out).back(),
+              "Demo FAILED: the job is not one the model can build (the warnings above).");
+}
+
+// A file whose job setup lacks what the printer needs is said before it is
+// printed (exit 4); --lenient prints it.
+TEST(Print, AJobSetupWithoutItsCommandsIsSaid)
+{
+    std::string file =
+        ::testing::TempDir() + "prnsim-print-setup-" + std::to_string(getpid()) + ".bin";
+    FILE* f = fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs("\x1B(b\x01", f); // ESC ( b on, then only a paper size command
+    fwrite("\0\x01\x1B(P\x02\0\0\x03", 1, 9, f);
+    fclose(f);
+    toolstest::Run r = RunProgram(PRNSIM_PATH, {"print", file});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "");
+    for (const char* said :
+         {"the job setup at byte 0 has no print mode (ESC ( c, ESC ( d, ESC ( t)\n",
+          "has no page format (ESC ( p)\n", "has no paper source and media (ESC ( l with 3 "})
+        EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("no paper size"), std::string::npos) << r.err;
+    r = RunProgram(PRNSIM_PATH, {"print", file, "--lenient"});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_NE(r.out.find("warning: the job setup at byte 0 has no page format"), std::string::npos);
+    EXPECT_NE(r.out.find("(identical to the file)"), std::string::npos) << r.out;
+    unlink(file.c_str());
 }
 
 struct PrintCase {

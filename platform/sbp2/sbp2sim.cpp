@@ -171,10 +171,6 @@ NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR info = 0)
     return status;
 }
 
-// The work keeps only the device and the request (small enough for
-// std::function to hold without allocating); the rest is read from them
-// when it runs. The printer, and with it its model, lives until Shutdown,
-// which waits for pended requests.
 PrinterModel* ModelOf(Printer* p)
 {
     static PrinterModel fallback;
@@ -249,6 +245,10 @@ NTSTATUS EndUnanswered(PDEVICE_OBJECT pdo, PIRP irp, bool offBus)
     });
 }
 
+// The work keeps only the device and the request (small enough for
+// std::function to hold without allocating); the rest is read from them
+// when it runs. The printer, and with it its model, lives until Shutdown,
+// which waits for pended requests.
 NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp)
 {
     Printer* p = Ext(pdo)->printer;

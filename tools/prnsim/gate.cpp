@@ -29,8 +29,9 @@ struct HeldSrb {
     std::thread::id thread;
     std::string what; // "p/0 SCSI C0 00 .."
     const sbp2sim::UnitRequest* request;
-    bool timedOut = false; // the port driver's timer ended it: held no more
-    bool Held() const { return *generation == heldAt && !timedOut; }
+    // Released, or its time-out came: held no more, even before its thread
+    // has woken up (the port driver ends it then).
+    bool Held() const { return *generation == heldAt && !sbp2sim::TimedOut(*request); }
 };
 std::vector<HeldSrb*> heldSrbs;
 std::vector<std::string> announcements;
@@ -38,24 +39,23 @@ std::vector<std::string> announcements;
 // time it goes on and the verifier says so.
 const auto kHoldGuard = std::chrono::seconds(30);
 
-// The clock moved: a held SRB whose time-out has come goes, and counts as
-// held no more before the clock's mover goes on, so that what follows sees
-// it running.
+// The clock moved: a held SRB whose time-out has come goes.
 void LookAtTimers()
 {
     std::lock_guard<std::mutex> g(lock);
-    bool any = false;
-    for (HeldSrb* h : heldSrbs)
-        if (!h->timedOut && sbp2sim::TimedOut(*h->request)) {
-            h->timedOut = true;
-            any = true;
+    for (const HeldSrb* h : heldSrbs)
+        if (!h->Held()) {
+            released.notify_all();
+            return;
         }
-    if (any)
-        released.notify_all();
 }
 } // namespace
 
-PrinterGate::PrinterGate(std::string name) : name_(std::move(name)) {}
+PrinterGate::PrinterGate(std::string name) : name_(std::move(name))
+{
+    static int watch = kmsim::WatchClock(LookAtTimers);
+    (void)watch;
+}
 
 PrinterGate::~PrinterGate()
 {
@@ -91,8 +91,7 @@ void PrinterGate::Arrive(const sbp2sim::UnitRequest& request)
                        &request};
             heldSrbs.push_back(&me);
             announcements.push_back(what);
-            // Released, or its time-out came (the port driver ends it then).
-            auto goes = [&] { return !me.Held() || sbp2sim::TimedOut(request); };
+            auto goes = [&] { return !me.Held(); };
             if (kmsim::Scheduled()) {
                 // Explored: the scheduler runs the others until the script
                 // releases it (only one thread runs, so no lock is needed).
@@ -101,16 +100,8 @@ void PrinterGate::Arrive(const sbp2sim::UnitRequest& request)
                     kmsim::Violation("prnsim: an SRB held in printer " + name_ +
                                      " was never released");
                 g.lock();
-            } else {
-                g.unlock();
-                int watch = kmsim::WatchClock(LookAtTimers);
-                g.lock();
-                if (!released.wait_for(g, kHoldGuard, goes))
-                    kmsim::Violation("prnsim: an SRB held in printer " + name_ +
-                                     " was never released");
-                g.unlock();
-                kmsim::UnwatchClock(watch);
-                g.lock();
+            } else if (!released.wait_for(g, kHoldGuard, goes)) {
+                kmsim::Violation("prnsim: an SRB held in printer " + name_ + " was never released");
             }
             heldSrbs.erase(std::find(heldSrbs.begin(), heldSrbs.end(), &me));
         }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Quick start, step one: install what is missing, build, run the demo.
+# Quick start, step one: install what is missing, build prnsim and xdbq, run the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --host

@@ -90,6 +90,20 @@ std::string NameOf(uint32_t setting, int32_t value)
     return "";
 }
 
+const DrvId* DrvIdOf(uint32_t id)
+{
+    for (size_t i = 0; i < kDrvIdCount; i++)
+        if (kDrvIds[i].id == id)
+            return &kDrvIds[i];
+    return nullptr;
+}
+
+std::string SettingName(uint32_t number)
+{
+    const Setting* s = SettingOf(number);
+    return s ? std::string(s->name) : "setting " + std::to_string(number);
+}
+
 std::string ParseAssignment(const std::string& text, uint32_t* number, int32_t* value)
 {
     size_t eq = text.find('=');

@@ -29,6 +29,40 @@ struct Setting {
 extern const Setting kSettings[];
 extern const size_t kSettingCount;
 
+// A Drv id of the model: how it is answered (the DriverIdKind of
+// modelformat.h, 0 for its key's tree), what it answers in words (the model
+// source's `about`, "" where it says nothing) and the settings its answer
+// reads (the selections on the way to it; builders read settings of their
+// own).
+struct DrvId {
+    uint16_t id;
+    uint8_t kind;
+    const char* about;
+    const uint16_t* reads;
+    size_t readCount;
+};
+extern const DrvId kDrvIds[]; // ascending by id
+extern const size_t kDrvIdCount;
+const DrvId* DrvIdOf(uint32_t id); // nullptr for an id the model does not answer
+
+// What a setting may take (the model source's `offers`): the values of the
+// items of Drv list `list` asked with the job's request, or, for list 0,
+// the fixed values; a conditional offer holds only where setting
+// whenSetting has the value whenValue.
+struct Offer {
+    uint16_t setting;
+    uint16_t list;
+    const int32_t* values;
+    size_t valueCount;
+    bool conditional;
+    uint16_t whenSetting;
+    int32_t whenValue;
+};
+extern const Offer kOffers[];
+extern const size_t kOfferCount;
+// "Quality", or "setting 9" for a setting without a name.
+std::string SettingName(uint32_t number);
+
 // By name, in any case ("PaperSize", "papersize"); nullptr when unknown.
 const Setting* FindSetting(const std::string& name);
 // By number; nullptr for a setting without a name.

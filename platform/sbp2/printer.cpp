@@ -344,6 +344,39 @@ NTSTATUS SimPrinter::HandleSrb(const UnitRequest& request, ULONG_PTR* informatio
     return STATUS_SUCCESS;
 }
 
+void SimPrinter::RecordSrb(const PSCSI_REQUEST_BLOCK srb, BusEvent* event)
+{
+    event->kind = BusEvent::kSrb;
+    event->srbLength = srb->Length;
+    event->function = srb->Function;
+    event->queueTag = srb->QueueTag;
+    event->queueAction = srb->QueueAction;
+    event->cdbLength = srb->CdbLength;
+    event->senseLength = srb->SenseInfoBufferLength;
+    event->srbFlags = srb->SrbFlags;
+    event->transferLength = srb->DataTransferLength;
+    event->timeout = srb->TimeOutValue;
+    memcpy(event->cdb.data(), srb->Cdb, 16);
+}
+
+// On the trace at the time the port driver ended it, so that the bus lines
+// stay in the order things happened.
+void SimPrinter::Unanswered(const UnitRequest& request, BusEvent::Ending how, NTSTATUS status)
+{
+    if (request.srb == NULL)
+        return;
+    BusEvent event;
+    event.unit = request.unit;
+    event.time = kmsim::Now();
+    event.arrived = request.arrived;
+    event.ending = how;
+    RecordSrb(request.srb, &event);
+    event.srbStatus = request.srb->SrbStatus;
+    event.status = status;
+    std::lock_guard<std::mutex> g(lock_);
+    trace_.push_back(event);
+}
+
 NTSTATUS SimPrinter::Handle(const UnitRequest& request, ULONG_PTR* information)
 {
     *information = 0;
@@ -372,17 +405,8 @@ NTSTATUS SimPrinter::Handle(const UnitRequest& request, ULONG_PTR* information)
     }
 
     PSCSI_REQUEST_BLOCK srb = request.srb;
-    event.kind = BusEvent::kSrb;
-    event.srbLength = srb->Length;
-    event.function = srb->Function;
-    event.queueTag = srb->QueueTag;
-    event.queueAction = srb->QueueAction;
-    event.cdbLength = srb->CdbLength;
-    event.senseLength = srb->SenseInfoBufferLength;
-    event.srbFlags = srb->SrbFlags;
-    event.transferLength = srb->DataTransferLength;
-    event.timeout = srb->TimeOutValue;
-    memcpy(event.cdb.data(), srb->Cdb, 16);
+    event.arrived = event.time;
+    RecordSrb(srb, &event);
 
     event.status = HandleSrb(request, information);
     event.srbStatus = srb->SrbStatus;

@@ -68,25 +68,21 @@ struct UnitRequest {
     PIRP irp;                 // the request, MdlAddress included
     PIO_STACK_LOCATION stack; // the port driver's stack location
     PSCSI_REQUEST_BLOCK srb;  // IRP_MJ_SCSI only, with Function SRB_FUNCTION_EXECUTE_SCSI
-};
-
-class PrinterModel
-{
-  public:
-    virtual ~PrinterModel() = default;
-    // Returns the completion status and sets *information (bytes
-    // transferred). For SRBs the model sets SrbStatus (and the sense bytes).
-    // Runs in the sender's thread, or on the port driver's completion thread
-    // at DISPATCH_LEVEL when the port completes asynchronously.
-    virtual NTSTATUS Handle(const UnitRequest& request, ULONG_PTR* information);
+    LONGLONG arrived = 0;     // simulated time the port driver took it (its timer's start)
 };
 
 // One thing the printer saw on the bus, in arrival order.
 struct BusEvent {
     enum Kind { kCreate, kClose, kSrb };
+    // Who ended it: the printer's answer, or the port driver for an SRB
+    // the printer kept (its request timer, or the printer leaving the bus).
+    enum Ending { kAnswered, kTimedOut, kOffBus };
     Kind kind = kSrb;
+    Ending ending = kAnswered;
     int unit = 0;
-    LONGLONG time = 0; // simulated system time at arrival (100-ns units)
+    LONGLONG time = 0;    // simulated system time at arrival (100-ns units); at its end
+                          // for an SRB the port driver ended
+    LONGLONG arrived = 0; // at arrival, whoever ended it
     // the SRB as received (kSrb only)
     USHORT srbLength = 0;
     UCHAR function = 0;
@@ -115,6 +111,27 @@ struct BusEvent {
     }
 };
 
+class PrinterModel
+{
+  public:
+    virtual ~PrinterModel() = default;
+    // Returns the completion status and sets *information (bytes
+    // transferred). For SRBs the model sets SrbStatus (and the sense bytes).
+    // Runs in the sender's thread, or on the port driver's completion thread
+    // at DISPATCH_LEVEL when the port completes asynchronously.
+    virtual NTSTATUS Handle(const UnitRequest& request, ULONG_PTR* information);
+    // The port driver ended an SRB the printer never answered (it was kept
+    // waiting, see sbp2sim::TimedOut): `how` says why; the SRB carries the
+    // SRB status and `status` is what the request completes with. The printer's own answer never
+    // comes.
+    virtual void Unanswered(const UnitRequest& request, BusEvent::Ending how, NTSTATUS status)
+    {
+        (void)request;
+        (void)how;
+        (void)status;
+    }
+};
+
 // A rule that makes the printer misbehave.
 struct Fault {
     enum Action {
@@ -138,6 +155,7 @@ class SimPrinter : public PrinterModel
   public:
     SimPrinter();
     NTSTATUS Handle(const UnitRequest& request, ULONG_PTR* information) override;
+    void Unanswered(const UnitRequest& request, BusEvent::Ending how, NTSTATUS status) override;
 
     // ---- replies ----
     void SetStatusReply(const std::vector<UCHAR>& reply);
@@ -169,6 +187,7 @@ class SimPrinter : public PrinterModel
     NTSTATUS HandleSrb(const UnitRequest& request, ULONG_PTR* information);
     NTSTATUS ApplyFault(const Fault& fault, PSCSI_REQUEST_BLOCK srb, ULONG_PTR* information);
     bool TakeFault(int unit, const UCHAR* cdb, Fault* out);
+    static void RecordSrb(const PSCSI_REQUEST_BLOCK srb, BusEvent* event);
     std::vector<UCHAR> ReplyFor(int unit, UCHAR opcode, UCHAR subcode, bool* known);
     void CheckBuffers(const UnitRequest& request);
 

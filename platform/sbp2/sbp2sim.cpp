@@ -8,6 +8,7 @@
 
 #include <ntddstor.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -170,6 +171,80 @@ NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR info = 0)
     return status;
 }
 
+PrinterModel* ModelOf(Printer* p)
+{
+    static PrinterModel fallback;
+    PrinterModel* model = p->config.model.get();
+    return model ? model : &fallback;
+}
+
+// SRBs a hook keeps waiting (the printer has not answered them), across
+// printers: the port driver's timer and the bus watch them. An SRB the port
+// driver ends is on the trace at once, from the thread that moved the clock
+// or pulled the printer off the bus, as the platform's timer ends it on its
+// own; its sender completes it once the hook lets it go.
+struct Kept {
+    Printer* printer;
+    UnitRequest request;
+    BusEvent::Ending ended; // kAnswered until the port driver ends it
+};
+std::mutex keptLock;
+std::vector<Kept*> kept;
+
+void EndKept(Kept* k, BusEvent::Ending how)
+{
+    k->ended = how;
+    if (k->request.srb == NULL)
+        return;
+    bool timedOut = how == BusEvent::kTimedOut;
+    k->request.srb->SrbStatus = timedOut ? SRB_STATUS_TIMEOUT : SRB_STATUS_NO_DEVICE;
+    ModelOf(k->printer)
+        ->Unanswered(k->request, how, timedOut ? STATUS_IO_TIMEOUT : STATUS_DEVICE_DOES_NOT_EXIST);
+}
+
+// The request timer: the clock moved.
+void LookAtTimers()
+{
+    std::lock_guard<std::mutex> g(keptLock);
+    for (Kept* k : kept)
+        if (k->ended == BusEvent::kAnswered && TimedOut(k->request))
+            EndKept(k, BusEvent::kTimedOut);
+}
+
+void Keep(Kept* k)
+{
+    static int watch = kmsim::WatchClock(LookAtTimers);
+    (void)watch;
+    std::lock_guard<std::mutex> g(keptLock);
+    kept.push_back(k);
+}
+
+// Let go by its hook: false when the port driver had ended it, or ends it
+// now (its time came, or the printer left, while no clock or bus watch saw).
+bool Unkeep(Kept* k)
+{
+    std::lock_guard<std::mutex> g(keptLock);
+    kept.erase(std::find(kept.begin(), kept.end(), k));
+    if (k->ended == BusEvent::kAnswered && k->printer->gone)
+        EndKept(k, BusEvent::kOffBus);
+    else if (k->ended == BusEvent::kAnswered && TimedOut(k->request))
+        EndKept(k, BusEvent::kTimedOut);
+    return k->ended == BusEvent::kAnswered;
+}
+
+// An SRB the port driver ended while the printer kept it: off the bus it
+// fails at once, as every request to a unit that is gone does; timed out it
+// completes as the port driver completes every request.
+NTSTATUS EndUnanswered(PDEVICE_OBJECT pdo, PIRP irp, bool offBus)
+{
+    if (offBus)
+        return CompleteNow(irp, STATUS_DEVICE_DOES_NOT_EXIST);
+    return Finish(pdo, irp, [](ULONG_PTR* info) {
+        *info = 0;
+        return (NTSTATUS)STATUS_IO_TIMEOUT;
+    });
+}
+
 // The work keeps only the device and the request (small enough for
 // std::function to hold without allocating); the rest is read from them
 // when it runs. The printer, and with it its model, lives until Shutdown,
@@ -181,26 +256,22 @@ NTSTATUS ModelRequest(PDEVICE_OBJECT pdo, PIRP irp)
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         PSCSI_REQUEST_BLOCK srb =
             stack->MajorFunction == IRP_MJ_SCSI ? stack->Parameters.Scsi.Srb : NULL;
-        p->config.onArrival(UnitRequest{Ext(pdo)->unit, stack->MajorFunction, irp, stack, srb});
-        // Taken off the bus while it waited there: it fails as every
-        // request to a unit that is gone does.
-        if (p->gone) {
-            if (srb != NULL)
-                srb->SrbStatus = SRB_STATUS_NO_DEVICE;
-            return CompleteNow(irp, STATUS_DEVICE_DOES_NOT_EXIST);
-        }
+        Kept k{p, UnitRequest{Ext(pdo)->unit, stack->MajorFunction, irp, stack, srb, kmsim::Now()},
+               BusEvent::kAnswered};
+        Keep(&k);
+        p->config.onArrival(k.request);
+        if (!Unkeep(&k))
+            return EndUnanswered(pdo, irp, k.ended == BusEvent::kOffBus);
     }
     // What the completion needs is taken now: a unit pulled off the bus
     // may have lost its PDO by the time a pended request completes.
     int unit = Ext(pdo)->unit;
     return Finish(pdo, irp, [p, unit, irp](ULONG_PTR* info) {
-        static PrinterModel fallback;
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         PSCSI_REQUEST_BLOCK srb =
             stack->MajorFunction == IRP_MJ_SCSI ? stack->Parameters.Scsi.Srb : NULL;
         UnitRequest r{unit, stack->MajorFunction, irp, stack, srb};
-        PrinterModel* model = p->config.model.get();
-        return (model ? model : &fallback)->Handle(r, info);
+        return ModelOf(p)->Handle(r, info);
     });
 }
 
@@ -552,6 +623,13 @@ void EnsureStarted()
 
 } // namespace
 
+bool TimedOut(const UnitRequest& request)
+{
+    const LONGLONG kSecond = 10000000; // 100-ns units
+    return request.srb != NULL && request.srb->TimeOutValue != 0 &&
+           kmsim::Now() - request.arrived >= (LONGLONG)request.srb->TimeOutValue * kSecond;
+}
+
 size_t CompletionsInProgress()
 {
     std::lock_guard<std::mutex> g(queueLock);
@@ -647,14 +725,19 @@ PrinterConfig& ConfigOf(Printer* printer)
     return printer->config;
 }
 
+// What the printer kept fails now, before anything else sees the bus.
 void TakeOffBus(Printer* printer)
 {
+    std::lock_guard<std::mutex> g(keptLock);
     printer->gone = true;
+    for (Kept* k : kept)
+        if (k->printer == printer && k->ended == BusEvent::kAnswered)
+            EndKept(k, BusEvent::kOffBus);
 }
 
 void Unplug(Printer* printer)
 {
-    printer->gone = true;
+    TakeOffBus(printer);
     for (int unit = 0; unit < 2; unit++) {
         PDEVICE_OBJECT pdo = printer->pdo[unit];
         if (pdo == nullptr)

@@ -43,9 +43,21 @@ struct PrinterConfig {
     std::shared_ptr<PrinterModel> model; // null: the default model
     // Called in the sender's thread for every SRB, create and close before
     // the request goes to the model, whatever the completion mode (a tool
-    // holds a request in the printer here).
+    // holds a request in the printer here: while it keeps an SRB, the
+    // printer has not answered it, and the port driver's request timer runs,
+    // see TimedOut).
     std::function<void(const UnitRequest&)> onArrival;
 };
+
+// The port driver's request timer, as the platform's runs one per SRB: an
+// SRB the printer has not answered once its TimeOutValue seconds have
+// passed on the simulated clock since it arrived has timed out (an SRB with
+// TimeOutValue 0 has no timer). A hook that keeps an SRB waiting
+// (onArrival) lets it go once this holds (kmsim::WatchClock tells it when
+// to look again); the port driver then completes it with
+// SRB_STATUS_TIMEOUT and STATUS_IO_TIMEOUT, the printer never sees it, and
+// the printer model's Unanswered puts it on the trace.
+bool TimedOut(const UnitRequest& request);
 
 // A request the port driver answered itself (not the printer), as it came.
 struct PortRequest {

@@ -72,8 +72,8 @@ TEST(Decode, JobSetupShowsEveryCommandWithItsFields)
                             "80, 70 dots",
                             "         margins: left 3.4 mm, top 3.0 mm, right 3.4 mm, bottom "
                             "5.0 mm",
-                            "         printable length 683, width 480 in 1/60 in (289.1 x 203.2 "
-                            "mm)",
+                            "         printable length 683, width 480 in 1/60 in (the printable "
+                            "area above, rounded to 1/60 in)",
                             "ESC ( P  paper size code 3 (A4)",
                             "ESC ( l  paper source and media 34 00 00 (bytes by paper source, "
                             "media, paper source)",
@@ -120,6 +120,7 @@ TEST(Decode, ModeBlocksShowTheirLinesAndRasterDataIsCounted)
                         }));
     EXPECT_EQ(s.commands, 4u);
     EXPECT_EQ(s.dataBytes, 1001u);
+    EXPECT_EQ(s.rasterBytes, 1000u) << "the form feed is no raster byte";
 }
 
 // Cut streams must be shown for what they are, never read past their end.

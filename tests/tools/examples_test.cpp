@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <dirent.h>
 #include <unistd.h>
 
@@ -98,29 +99,72 @@ TEST(Examples, EveryScriptHasItsExpectedOutputAndNoneIsStray)
 
 // A script that ends with a request still blocked is a hang: its own exit
 // code, the request named with where it waits, and the end-of-run check
-// after everything held was let go. One that finished unwaited shows its
-// result.
+// after everything held was let go. A wait for it is the same hang, and the
+// script stops there. One that finished unwaited shows its result.
 TEST(ScriptEnd, AHangHasItsExitCodeAndSaysWhereAndTheRunIsStillChecked)
 {
-    const std::string script = "load\nplug p\nopen p.0\nwrite p.0 10\nprinter p hold op=0xC0\n"
+    const std::string script = "load\nplug p\nopen p.0\nwrite p.0 10\nprinter p hold op=C0\n"
                                "start w: write p.0 100\nstart r: read p.0 10\n";
-    toolstest::Run r = RunProgram(PRNSIM_PATH, {"run", "-"}, script);
-    EXPECT_EQ(r.exitCode, 3) << r.err;
-    EXPECT_NE(r.out.find("= hang: 'w' is still blocked, held in the printer: p/0 SCSI C0 00"),
-              std::string::npos)
-        << r.out;
-    // The read waits behind the write for the engine.
-    EXPECT_NE(r.out.find("= hang: 'r' is still blocked, in the driver, waiting for the fast mutex "
-                         "EngineMutex of \\Device\\Printer0"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("= nothing left allocated, no verifier reports"), std::string::npos);
+    for (const char* end : {"", "wait w\necho not reached\n"}) {
+        toolstest::Run r = RunProgram(PRNSIM_PATH, {"run", "-"}, script + end);
+        EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find("= hang: 'w' is still blocked, held in the printer: p/0 SCSI C0 00"),
+                  std::string::npos)
+            << r.out;
+        // The read waits behind the write for the engine.
+        EXPECT_NE(
+            r.out.find("= hang: 'r' is still blocked, in the driver, waiting for the fast mutex "
+                       "EngineMutex of \\Device\\Printer0"),
+            std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("= nothing left allocated, no verifier reports"), std::string::npos);
+        EXPECT_EQ(r.out.find("not reached"), std::string::npos) << r.out;
+    }
 
-    r = RunProgram(PRNSIM_PATH, {"run", "-"}, "load\nplug p\nopen p.0\nstart w: write p.0 100\n");
+    toolstest::Run r =
+        RunProgram(PRNSIM_PATH, {"run", "-"}, "load\nplug p\nopen p.0\nstart w: write p.0 100\n");
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(
         r.out.find("= w finished and was never waited for:\n= STATUS_SUCCESS, information 100"),
         std::string::npos)
+        << r.out;
+}
+
+// The driver refuses such opens with STATUS_DELETE_PENDING whatever the
+// reason; plug and open say which: a printer key shorter than 16
+// characters keeps both units out of the unit table, a unit not yet
+// started keeps the port shut until it is.
+TEST(OpenRefused, PlugAndOpenSayWhy)
+{
+    for (const char* key : {"AAAA", "00A0B8C9D0E1F20"}) {
+        toolstest::Run r = RunProgram(PRNSIM_PATH, {"run", "-"},
+                                      "load\nplug p key=" + std::string(key) + "\nopen p.0\n");
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::string because = "its printer key '" + std::string(key) + "' (after the last '&' of " +
+                              "\\Device\\Sbp2\\QXZR&P-1&0&" + key + ") has " +
+                              std::to_string(strlen(key)) + " characters; a printer key needs 16";
+        EXPECT_NE(r.out.find("= unit 0: STATUS_SUCCESS \\Device\\Printer0; the driver keeps it "
+                             "out of its unit table, so the port cannot be opened: " +
+                             because),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("= STATUS_DELETE_PENDING, information 0\n= the port cannot be "
+                             "opened: the driver keeps unit 0 out of its unit table: " +
+                             because),
+                  std::string::npos)
+            << r.out;
+    }
+    toolstest::Run r = RunProgram(PRNSIM_PATH, {"run", "-"},
+                                  "load\nplug p key=00A0B8C9D0E1F203 nostart1\nopen p.0\n"
+                                  "start-device p.1\nopen p.0\n");
+    EXPECT_NE(r.out.find("= unit 0: STATUS_SUCCESS \\Device\\Printer0\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("= the port cannot be opened: unit 1 has not been started "
+                         "(start-device p.1)\n> start-device p.1"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("= STATUS_SUCCESS, information 0\n> (end of script"), std::string::npos)
         << r.out;
 }
 
@@ -198,9 +242,57 @@ TEST(Demo, PrintsTheJobIntactAndLeavesNothingAllocated)
           "progress 100%: 300,362 of 300,362 bytes", "(identical to the job)",
           "the printer was told  paper A4; page 210.0 x 297.0 mm, printable 203.2 x 289.0 mm; "
           "print mode 30 00 02",
-          "| SetSilent=ON", "| MediaDetection=ON", "nothing left: no pool"})
+          "| SetSilent=ON", "| MediaDetection=ON", "nothing left: no pool",
+          "(17 commands, 300,000 bytes of raster data)"})
         EXPECT_NE(r.out.find(expected), std::string::npos) << expected;
     EXPECT_EQ(r.out.find("DIFFERENT"), std::string::npos);
+    EXPECT_EQ(toolstest::Lines(r.out).back(),
+              "Demo passed: the printer received the job byte for byte, and the driver and "
+              "prnmodel left nothing behind.");
+
+    // A job the model cannot build: said before anything runs, exit 4;
+    // --lenient runs it and the verdict says it failed.
+    const std::vector<std::string> photo = {
+        "demo", "-s", "PaperSize=PhotoL", "-s", "Media=PhotoPaper", "-s", "Borderless=On"};
+    r = RunProgram(PRNSIM_PATH, photo);
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("prnsim: Quality 3 is not among the values the model offers with Media "
+                         "PhotoPaper (281): 1, 2 (Drv 4118)\n"),
+              std::string::npos)
+        << r.err;
+    std::vector<std::string> lenient = photo;
+    lenient.push_back("--lenient");
+    r = RunProgram(PRNSIM_PATH, lenient);
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(toolstest::Lines(r.out).back(),
+              "Demo FAILED: the job is not one the model can build (the warnings above).");
+}
+
+// A file whose job setup lacks what the printer needs is said before it is
+// printed (exit 4); --lenient prints it.
+TEST(Print, AJobSetupWithoutItsCommandsIsSaid)
+{
+    std::string file =
+        ::testing::TempDir() + "prnsim-print-setup-" + std::to_string(getpid()) + ".bin";
+    FILE* f = fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs("\x1B(b\x01", f); // ESC ( b on, then only a paper size command
+    fwrite("\0\x01\x1B(P\x02\0\0\x03", 1, 9, f);
+    fclose(f);
+    toolstest::Run r = RunProgram(PRNSIM_PATH, {"print", file});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.out, "");
+    for (const char* said :
+         {"the job setup at byte 0 has no print mode (ESC ( c, ESC ( d, ESC ( t)\n",
+          "has no page format (ESC ( p)\n", "has no paper source and media (ESC ( l with 3 "})
+        EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("no paper size"), std::string::npos) << r.err;
+    r = RunProgram(PRNSIM_PATH, {"print", file, "--lenient"});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_NE(r.out.find("warning: the job setup at byte 0 has no page format"), std::string::npos);
+    EXPECT_NE(r.out.find("(identical to the file)"), std::string::npos) << r.out;
+    unlink(file.c_str());
 }
 
 struct PrintCase {

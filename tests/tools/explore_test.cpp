@@ -37,7 +37,7 @@ TEST(ExploreCommand, AFailingScheduleIsPrintedWithItsReplay)
     toolstest::Run r = RunProgram(PRNSIM_PATH, {"explore", path, "--bound", "1"});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("\" fails ("), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("'w' is still blocked"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("= hang: 'w' is still blocked"), std::string::npos) << r.out;
     size_t at = r.out.find("replay: prnsim run ");
     ASSERT_NE(at, std::string::npos) << r.out;
     size_t quote = r.out.find("--schedule \"", at);
@@ -46,8 +46,8 @@ TEST(ExploreCommand, AFailingScheduleIsPrintedWithItsReplay)
     std::string schedule = r.out.substr(quote, r.out.find('"', quote) - quote);
 
     toolstest::Run again = RunProgram(PRNSIM_PATH, {"run", path, "--schedule", schedule});
-    EXPECT_EQ(again.exitCode, 2) << again.out << again.err;
-    EXPECT_NE(again.err.find("'w' is still blocked"), std::string::npos) << again.err;
+    EXPECT_EQ(again.exitCode, 3) << again.out << again.err;
+    EXPECT_NE(again.out.find("= hang: 'w' is still blocked"), std::string::npos) << again.out;
 
     toolstest::Run bad = RunProgram(PRNSIM_PATH, {"run", path, "--schedule", "w12s"});
     EXPECT_EQ(bad.exitCode, 2);

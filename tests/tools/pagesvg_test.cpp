@@ -4,6 +4,7 @@
 #include "decode.h"
 #include "job.h"
 #include "pagesvg.h"
+#include "text.h"
 #include "run_program.h"
 
 #include <gtest/gtest.h>
@@ -76,6 +77,14 @@ TEST(PageSvg, DemoJobIsA4WithItsMarginsAndAnAssumedRaster)
                                      "viewBox=\"(-?[0-9]+) (-?[0-9]+) ([0-9]+) ([0-9]+)\"")));
     EXPECT_NEAR(std::stod(m[1]), std::stol(m[5]) * 25.4 / 600, 0.01);
     EXPECT_NEAR(std::stod(m[2]), std::stol(m[6]) * 25.4 / 600, 0.01);
+    // The picture is larger than the A4 it shows: it says the sheet it
+    // needs at 100 %, and fits on that sheet.
+    EXPECT_GT(std::stod(m[2]), 297.0);
+    EXPECT_TRUE(Has(svg, prnsim::Format(">at 100 %%: %.0f x %.0f mm, an A3 sheet<", std::stod(m[1]),
+                                        std::stod(m[2]))))
+        << svg;
+    EXPECT_LE(std::stod(m[1]), 297.0);
+    EXPECT_LE(std::stod(m[2]), 420.0);
 }
 
 TEST(PageSvg, BorderlessPhotoRunsOverEveryEdgeAndXdbqDrawsIt)

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 namespace
 {
 
@@ -106,9 +108,15 @@ INSTANTIATE_TEST_SUITE_P(
              0,
              "DB_OK (0), out size 8\n20320 28900\n"},
         Case{"paper_without_entry",
-             {"drv", "4097", "-s", "28=2", "-s", "81=0"},
-             1,
-             "DB_NO_ANSWER (1), out size not written\n"},
+             {"drv", "4097", "-s", "28=2", "-s", "81=0", "--lenient"},
+             4,
+             "DB_NO_ANSWER (1), out size not written\nwarning: PaperSize 2 is not among the values "
+             "the model offers: A5 (11), A4 (9), A3 (8), B5JIS (13), B4JIS (12), Letter (1), Legal "
+             "(5), Postcard (43), DoublePostcard (69), EnvelopeChou3 (73), EnvelopeChou4 (74), "
+             "Envelope105x235mm (276), Envelope98x190mm (277), A3Plus (274), PhotoL (278), "
+             "Photo2L (279), Size89x254mm (284), Size143x262_7mm (288), A2 (66), Size4x6in (257), "
+             "Tabloid (3), CSheet (24), Size8x10in (272), Size5x7in (273), Size100x100mm (282), "
+             "UserDefined (256) (Drv 4113)\n"},
         Case{"setting4_list",
              {"drv", "4109", "--settings", "5", "--items"},
              0,
@@ -130,20 +138,24 @@ INSTANTIATE_TEST_SUITE_P(
              1,
              "DB_NO_SETTINGS (-3), out size not written\nthe id needs 29 settings with these "
              "values (--settings 29)\n"},
-        Case{"print_mode_short_request",
-             {"drv", "4126", "--settings", "81"},
-             1,
-             "DB_NO_SETTINGS (-3), out size not written\nthe id needs 82 settings with these "
-             "values (--settings 82)\n"},
+        Case{
+            "print_mode_short_request",
+            {"drv", "4126", "--settings", "81", "-s", "4=3", "-s", "5=1", "-s", "6=1", "-s", "8=3"},
+            1,
+            "DB_NO_SETTINGS (-3), out size not written\nthe id needs 82 settings with these "
+            "values (--settings 82)\n"},
         // By name: the same A4 printable area as by number.
         Case{"a4_printable_area_by_name",
              {"drv", "4097", "-s", "PaperSize=A4", "-s", "borderless=off", "--int32"},
              0,
              "DB_OK (0), out size 8\n20320 28900\n"},
-        Case{"print_mode_no_row",
-             {"drv", "4126", "--settings", "82"},
-             1,
-             "DB_NO_ANSWER (1), out size not written\n"},
+        // Each setting among those the model offers, but quality 1 on plain
+        // paper only with MediaCompanion 1 or 3: no row.
+        Case{
+            "print_mode_no_row",
+            {"drv", "4126", "--settings", "82", "-s", "4=3", "-s", "5=1", "-s", "6=2", "-s", "8=1"},
+            1,
+            "DB_NO_ANSWER (1), out size not written\n"},
         Case{"reset",
              {"drv", "4123"},
              0,
@@ -268,11 +280,12 @@ TEST(XdbqJobStart, SizesFollowThePrinterDataAndSettings)
         << full.out;
 
     // Without stored values: clock, silent off, the 0F header and ESC ( M.
-    toolstest::Run plain = RunProgram(XDBQ_PATH, {"drv", "4120", "--settings", "132", "--decode"});
+    toolstest::Run plain =
+        RunProgram(XDBQ_PATH, {"drv", "4120", "--settings", "132", "-s", "7=7", "--decode"});
     std::vector<std::string> lines = toolstest::Lines(plain.out);
     ASSERT_EQ(lines.size(), 14u) << plain.out;
     EXPECT_EQ(lines[0], "DB_OK (0), out size 136");
-    EXPECT_EQ(lines[1], "settings given: none");
+    EXPECT_EQ(lines[1], "settings given: PaperSource SheetFeeder (7 = 7)");
     EXPECT_EQ(lines[5], "              | SetTime=20260101000000");
     EXPECT_EQ(lines[10], "              | SetSilent=OFF");
     EXPECT_EQ(lines[12], "     121  ESC [ K  mode header 00 0F");
@@ -289,19 +302,110 @@ TEST(XdbqMedia, DecodesTheReportFields)
     EXPECT_EQ(shortText.exitCode, 1);
 }
 
-// Settings are signed 32-bit values; hex gives the bit pattern.
-// The names come from the model source: the named settings with their
-// numbers, the values of their lists in list order, named where it names them.
-TEST(XdbqSettings, ListsTheModelsNames)
+// Each setting's values one per line, the default marked, asked with the
+// other settings at their defaults or as -s gives them, and the ids that
+// read it; the ids with what each answers and reads.
+TEST(XdbqSettings, ValuesOnePerLineDefaultsAndReaders)
 {
     toolstest::Run r = RunProgram(XDBQ_PATH, {"settings"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    for (const char* line :
-         {"  Media = setting 5: PlainPaper = 1, PhotoPaper = 281, 285, 284, 277,",
-          "  PaperSource = setting 7: SheetFeeder = 7, 263\n",
-          "  PaperSize = setting 28: A5 = 11, A4 = 9, A3 = 8,", " PhotoL = 278, ",
-          "  Borderless = setting 81: Off = 0, On = 1\n", "  Quality = setting 8: any number\n"})
-        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    for (const char* text :
+         {"Media = setting 5\n  values the model offers with Borderless Off (0) (Drv 4110):\n"
+          "    PlainPaper (1)  (default)\n    PhotoPaper (281)\n    285\n",
+          "PaperSource = setting 7\n  values the model offers with PaperSize 0 (Drv 4114):\n"
+          "    SheetFeeder (7)  (default)\n    263\n",
+          "Quality = setting 8\n  values the model offers with Media PlainPaper (1) (Drv 4118):\n"
+          "    1\n    3  (default)\n    4\n    5\n  read by: Drv 4121, 4126\n",
+          "Borderless = setting 81\n  values the model offers whatever the other settings:\n"
+          "    Off (0)\n    On (1)\n"})
+        EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    r = RunProgram(XDBQ_PATH, {"settings", "-s", "Media=PhotoPaper"});
+    EXPECT_NE(r.out.find("with Media PhotoPaper (281) (Drv 4118):\n    1\n    2\n  read by"),
+              std::string::npos)
+        << r.out;
+
+    r = RunProgram(XDBQ_PATH, {"ids"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    for (const char* text :
+         {"  4097  value      printable width and length of the paper, 0.01 mm (the whole paper "
+          "when borderless); reads PaperSize, Borderless\n",
+          "  4118  list       print qualities offered with the media",
+          "  4120  sequence   job start: ", "  4121  sequence   job setup: ",
+          "; reads Colour, Media, MediaCompanion, PaperSource, Quality, setting 9, PaperSize, "
+          "Borderless, ",
+          "  4101  value      (its meaning lies with the printer driver's components)\n"})
+        EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+}
+
+// A request the model cannot build is said, one line each with what the
+// model offers, and exits 4 without an answer; --lenient shows it anyway.
+TEST(XdbqCheck, ARequestTheModelCannotBuildIsSaid)
+{
+    const std::vector<std::string> plainA4 = {"drv", "4121", "--settings", "132", "-s",
+                                              "4=3", "-s",   "5=1",        "-s",  "6=1",
+                                              "-s",  "28=9", "-s",         "7=7"};
+    struct Case {
+        std::vector<std::string> more;
+        const char* said;
+    };
+    const Case cases[] = {
+        {{"-s", "8=99"},
+         "Quality 99 is not among the values the model offers with Media "
+         "PlainPaper (1): 1, 3, 4, 5 (Drv 4118)"},
+        {{"-s", "8=2"}, "Quality 2 is not among"},
+        {{"-s", "8=3", "-s", "PaperSize=999"},
+         "PaperSize 999 is not among the values the model "
+         "offers: A5 (11), A4 (9)"},
+        {{"-s", "8=3", "-s", "Borderless=2"},
+         "Borderless 2 is not among the values the model offers: Off (0), On (1)\n"},
+        {{"-s", "8=3", "-s", "Borderless=On", "-s", "5=281", "-s", "PaperSize=A5"},
+         "PaperSize A5 (11) is not among the values the model offers with Borderless On (1), "
+         "setting 111 = 0: A4 (9), A3 (8), Letter (1)"},
+        {{"-s", "8=3", "-s", "PaperSize=A2"},
+         "the job setup (Drv 4121) has no page format (ESC ( p): PaperSize A2 (66) keeps it out; "
+         "the model builds it with PaperSize A5 (11), A4 (9)"},
+        {{"-s", "8=1", "-s", "6=2"},
+         "the job setup (Drv 4121) has no print mode (ESC ( c, ESC ( d, ESC ( t): MediaCompanion "
+         "2 keeps it out; the model builds it with MediaCompanion 1, 3\n"},
+    };
+    for (const Case& c : cases) {
+        toolstest::Run r = RunProgram(XDBQ_PATH, With(plainA4, c.more));
+        EXPECT_EQ(r.exitCode, 4) << c.said;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("xdbq: " + std::string(c.said)), std::string::npos) << r.err;
+    }
+    // The settings a job setup reads and the request leaves 0, each said.
+    toolstest::Run r = RunProgram(XDBQ_PATH, {"drv", "4121", "--settings", "107", "-s",
+                                              "PaperSize=A4", "-s", "Media=PlainPaper"});
+    EXPECT_EQ(r.exitCode, 4);
+    for (const char* said : {"xdbq: Colour 0 is not among", "xdbq: MediaCompanion 0 is not among",
+                             "xdbq: PaperSource 0 is not among", "xdbq: Quality 0 is not among"})
+        EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+
+    r = RunProgram(XDBQ_PATH, With(plainA4, {"-s", "8=99", "--lenient", "--decode"}));
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.rfind("DB_OK (0), out size 72\nwarning: Quality 99 is not among", 0), 0u)
+        << r.out;
+}
+
+// --out writes exactly the answer's bytes, for prnsim print.
+TEST(XdbqOut, WritesTheAnswersBytes)
+{
+    std::string path = ::testing::TempDir() + "xdbq-out-" + std::to_string(getpid()) + ".bin";
+    toolstest::Run r = RunProgram(XDBQ_PATH, With(kA4PlainJob, {"--out", path}));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("the answer's 130 bytes written to " + path), std::string::npos) << r.out;
+    std::string bytes = toolstest::ReadFile(path);
+    ASSERT_EQ(bytes.size(), 130u);
+    EXPECT_EQ(bytes.substr(0, 6), std::string("\x1B(b\x01\x00\x01", 6));
+    EXPECT_EQ(bytes.substr(122), std::string("\x1B(l\x03\x00\x34\x00\x00", 8));
+    unlink(path.c_str());
+    r = RunProgram(XDBQ_PATH, With(kA4PlainJob, {"--out", "/nonexistent/x.bin"}));
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("cannot write '/nonexistent/x.bin': No such file or directory"),
+              std::string::npos)
+        << r.err;
 }
 
 TEST(XdbqParse, SettingValuesAndTimes)

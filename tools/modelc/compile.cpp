@@ -322,6 +322,25 @@ struct SettingDecl {
     Where where;
 };
 
+// offers SETTING = ID [when SETTING VALUE] | offers SETTING = [V ...]: what
+// the tools check a job's setting against (the engine never reads it).
+struct OfferDecl {
+    uint32_t setting;
+    uint32_t list = 0; // a Drv list id, 0 for fixed values
+    std::vector<int32_t> values;
+    bool conditional = false;
+    uint32_t whenSetting = 0;
+    int32_t whenValue = 0;
+    Where where;
+};
+
+// about ID "TEXT": what a Drv id answers, for the people who ask.
+struct AboutDecl {
+    uint32_t id;
+    std::string text;
+    Where where;
+};
+
 struct RouteDecl {
     uint32_t id, kind, details, nameSetting, defaultPair;
     Where where;
@@ -370,6 +389,8 @@ struct Model {
     std::vector<ComposedDecl> composed;
     std::vector<ValuesDecl> valueLists;
     std::vector<SettingDecl> settings;
+    std::vector<OfferDecl> offers;
+    std::vector<AboutDecl> abouts;
     std::vector<RouteDecl> routes;
     std::deque<std::string> fileNames;
 };
@@ -380,16 +401,18 @@ bool IsStatementKeyword(const Token& t)
            (t.kind == Tok::Name &&
             (t.text == "def" || t.text == "key" || t.text == "index" || t.text == "composed" ||
              t.text == "values" || t.text == "route" || t.text == "printmodes" ||
-             t.text == "mediaclass" || t.text == "mediaquality" || t.text == "setting"));
+             t.text == "mediaclass" || t.text == "mediaquality" || t.text == "setting" ||
+             t.text == "offers" || t.text == "about"));
 }
 
 const std::set<std::string>& Keywords()
 {
     static const std::set<std::string> words = {
-        "def",    "key",   "index",      "text",       "bytes",        "s8",      "u8",
-        "s16",    "u16",   "int32",      "built",      "seq",          "filt",    "when",
-        "sel",    "mask",  "str",        "pdata",      "locale",       "default", "composed",
-        "values", "route", "printmodes", "mediaclass", "mediaquality", "setting"};
+        "def",        "key",          "index",    "text",   "bytes", "s8",
+        "u8",         "s16",          "u16",      "int32",  "built", "seq",
+        "filt",       "when",         "sel",      "mask",   "str",   "pdata",
+        "locale",     "default",      "composed", "values", "route", "printmodes",
+        "mediaclass", "mediaquality", "setting",  "offers", "about"};
     return words;
 }
 
@@ -425,9 +448,13 @@ class Parser
                 ParseMediaQuality();
             else if (t.kind == Tok::Name && t.text == "setting")
                 ParseSetting();
+            else if (t.kind == Tok::Name && t.text == "offers")
+                ParseOffers();
+            else if (t.kind == Tok::Name && t.text == "about")
+                ParseAbout();
             else
                 Fail(At(t), "expected def, key, index, composed, values, route, printmodes, "
-                            "mediaclass, mediaquality or setting");
+                            "mediaclass, mediaquality, setting, offers or about");
         }
     }
 
@@ -620,6 +647,58 @@ class Parser
         if (decl.values.empty())
             Fail(At(start), "setting without a named value");
         model_.settings.push_back(decl);
+    }
+
+    int32_t ExpectValue32(const char* what)
+    {
+        const Token& v = Cur();
+        int64_t value = ExpectNumber(what);
+        if (value < INT32_MIN || value > UINT32_MAX)
+            Fail(At(v), std::string(what) + " out of range");
+        return static_cast<int32_t>(static_cast<uint32_t>(value));
+    }
+
+    // offers SETTING = ID [when SETTING VALUE]: the Drv list whose items,
+    // asked with the job's request, are the values the setting may take (only
+    // where the other setting has that value); offers SETTING = [V ...]: the
+    // values it may take whatever the request. For the tools that check a job
+    // against the model; the engine never reads it.
+    void ParseOffers()
+    {
+        const Token& start = Next();
+        OfferDecl decl{ExpectSetting(), 0, {}, false, 0, 0, At(start)};
+        Expect("=");
+        if (IsPunct("[")) {
+            Next();
+            while (!IsPunct("]"))
+                decl.values.push_back(ExpectValue32("a setting value"));
+            Next();
+            if (decl.values.empty())
+                Fail(At(start), "offers without a value");
+        } else {
+            decl.list = ExpectIn16("a Drv list id");
+            if (Cur().kind == Tok::Name && Cur().text == "when") {
+                Next();
+                decl.conditional = true;
+                decl.whenSetting = ExpectSetting();
+                decl.whenValue = ExpectValue32("a setting value");
+            }
+        }
+        model_.offers.push_back(decl);
+    }
+
+    // about ID "TEXT": what a Drv id answers, in words (xdbq ids shows it).
+    void ParseAbout()
+    {
+        const Token& start = Next();
+        AboutDecl decl{ExpectIn16("a Drv id"), "", At(start)};
+        if (Cur().kind != Tok::String)
+            Fail(At(Cur()), "expected the text of about " + std::to_string(decl.id));
+        decl.text = Next().text;
+        for (char c : decl.text)
+            if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
+                Fail(At(start), "about text with a quote, backslash or control character");
+        model_.abouts.push_back(decl);
     }
 
     uint32_t ExpectKnown(const KnownName* names, size_t count, const char* what)
@@ -1082,6 +1161,114 @@ class Packer
         PackPrintModes();
         PackMediaTables();
         PackSettingNames();
+        PackDrvIds(seen);
+        PackOffers();
+    }
+
+    // ---- what the tools know of the Drv ids (model_names.cpp)
+
+    // Whether a walk for `id` below n can reach a leaf of it; if so, adds the
+    // settings the selections on the way read.
+    bool Reads(const Node* n, uint32_t id, std::set<uint16_t>& settings)
+    {
+        switch (n->kind) {
+        case Node::Leaf:
+            return n->tag == id;
+        case Node::Ref:
+            return Reads(model_.defs.at(n->refName).node, id, settings);
+        case Node::Filt: {
+            bool any = false;
+            for (const Node* c : n->children) {
+                bool reaches = Reads(c, id, settings);
+                if (reaches && c->kind == Node::When)
+                    settings.insert(static_cast<uint16_t>(n->tag));
+                any = any || reaches;
+            }
+            return any;
+        }
+        default: {
+            bool any = false;
+            for (const Node* c : n->children)
+                any = Reads(c, id, settings) || any;
+            for (const Label& l : n->labels)
+                any = Reads(l.target, id, settings) || any;
+            if (any && (n->kind == Node::Sel || n->kind == Node::Mask))
+                settings.insert(static_cast<uint16_t>(n->tag));
+            return any;
+        }
+        }
+    }
+
+    void ReadsOfKey(uint32_t id, std::set<uint16_t>& settings)
+    {
+        for (const KeyDecl& k : model_.keys)
+            if (k.id == id)
+                Reads(k.node, id, settings);
+    }
+
+    // Every Drv id with a key, a route or a composed sequence: how it is
+    // answered, what it answers in words, and the settings its answer reads
+    // (the selections of its tree; a list's also those of its default pair
+    // and rule lists; a composed sequence's those of its pieces; the
+    // print-mode record's its keys). Builders read settings of their own.
+    void PackDrvIds(const std::map<uint32_t, Where>& keys)
+    {
+        std::map<uint32_t, DrvId> ids;
+        for (const auto& key : keys)
+            if (key.first >= 0x1001 && key.first <= 0x1FFF)
+                ids[key.first].id = static_cast<uint16_t>(key.first);
+        for (const DriverRoute& r : out_.routes)
+            ids[r.id] = DrvId{r.id, r.kind, "", {}};
+        for (auto& [number, info] : ids) {
+            std::set<uint16_t> reads;
+            ReadsOfKey(number, reads);
+            for (const ComposedDecl& c : model_.composed)
+                if (c.id == number)
+                    for (const Node* part : c.parts)
+                        Reads(part, InternalId::Piece, reads);
+            for (const RouteDecl& r : model_.routes) {
+                if (r.id != number)
+                    continue;
+                if (r.defaultPair != NoRouteDefault)
+                    ReadsOfKey(r.defaultPair, reads);
+                for (uint32_t rule : r.rules)
+                    ReadsOfKey(rule, reads);
+                if (r.kind == DriverIdKind::PrintModeRecord)
+                    for (const PrintModesDecl& d : model_.printModes)
+                        reads.insert(d.keys.begin(), d.keys.end());
+            }
+            info.reads.assign(reads.begin(), reads.end());
+        }
+        for (const AboutDecl& a : model_.abouts) {
+            auto it = ids.find(a.id);
+            if (it == ids.end())
+                Fail(a.where, "about " + std::to_string(a.id) + ": no Drv id of that number");
+            if (!it->second.about.empty())
+                Fail(a.where, "about " + std::to_string(a.id) + " given twice");
+            it->second.about = a.text;
+        }
+        for (auto& entry : ids)
+            out_.drvIds.push_back(entry.second);
+    }
+
+    // A list offers a setting's values only through its items: it must be
+    // one of the list kinds.
+    void PackOffers()
+    {
+        for (const OfferDecl& o : model_.offers) {
+            if (o.list != 0) {
+                bool isList = false;
+                for (const DriverRoute& r : out_.routes)
+                    isList = isList || (r.id == o.list && (r.kind == DriverIdKind::EntryList ||
+                                                           r.kind == DriverIdKind::ValueList ||
+                                                           r.kind == DriverIdKind::QualityList));
+                if (!isList)
+                    Fail(o.where, "offers: " + std::to_string(o.list) + " is no list id");
+            }
+            out_.offers.push_back(SettingOffer{
+                static_cast<uint16_t>(o.setting), static_cast<uint16_t>(o.list), o.values,
+                o.conditional, static_cast<uint16_t>(o.whenSetting), o.whenValue});
+        }
     }
 
     // Every named setting with the values the model knows of it: those of
@@ -1970,8 +2157,51 @@ std::string EmitNamesCpp(const CompiledModel& m, const std::vector<std::string>&
     for (size_t i = 0; i < m.settings.size(); i++)
         s << "    {\"" << m.settings[i].name << "\", " << m.settings[i].number << ", kValues + "
           << first[i] << ", " << m.settings[i].values.size() << "},\n";
-    s << "};\nconst size_t kSettingCount = " << m.settings.size()
-      << ";\n\n} // namespace modelnames\n";
+    s << "};\nconst size_t kSettingCount = " << m.settings.size() << ";\n\n";
+
+    // The Drv ids: the settings each reads, then the ids.
+    s << "namespace\n{\n\nconst uint16_t kReads[] = {\n";
+    size_t reads = 0;
+    std::vector<size_t> firstRead;
+    for (const DrvId& d : m.drvIds) {
+        firstRead.push_back(reads);
+        for (uint16_t setting : d.reads) {
+            s << "    " << setting << ",\n";
+            reads++;
+        }
+    }
+    if (reads == 0)
+        s << "    0,\n";
+    s << "};\n\nconst int32_t kOfferValues[] = {\n";
+    size_t offered = 0;
+    std::vector<size_t> firstOffered;
+    for (const SettingOffer& o : m.offers) {
+        firstOffered.push_back(offered);
+        for (int32_t v : o.values) {
+            s << "    " << (v == INT32_MIN ? "-2147483647 - 1" : std::to_string(v)) << ",\n";
+            offered++;
+        }
+    }
+    if (offered == 0)
+        s << "    0,\n";
+    s << "};\n\n} // namespace\n\nconst DrvId kDrvIds[] = {\n";
+    for (size_t i = 0; i < m.drvIds.size(); i++) {
+        const DrvId& d = m.drvIds[i];
+        s << "    {" << d.id << ", " << static_cast<int>(d.kind) << ", \"" << d.about
+          << "\", kReads + " << firstRead[i] << ", " << d.reads.size() << "},\n";
+    }
+    if (m.drvIds.empty())
+        s << "    {0, 0, \"\", kReads, 0},\n";
+    s << "};\nconst size_t kDrvIdCount = " << m.drvIds.size() << ";\n\nconst Offer kOffers[] = {\n";
+    for (size_t i = 0; i < m.offers.size(); i++) {
+        const SettingOffer& o = m.offers[i];
+        s << "    {" << o.setting << ", " << o.list << ", kOfferValues + " << firstOffered[i]
+          << ", " << o.values.size() << ", " << (o.conditional ? "true" : "false") << ", "
+          << o.whenSetting << ", " << o.whenValue << "},\n";
+    }
+    if (m.offers.empty())
+        s << "    {0, 0, kOfferValues, 0, false, 0, 0},\n";
+    s << "};\nconst size_t kOfferCount = " << m.offers.size() << ";\n\n} // namespace modelnames\n";
     return s.str();
 }
 

@@ -73,6 +73,28 @@ struct NamedSetting {
     std::vector<std::pair<int32_t, std::string>> values;
 };
 
+// A Drv id as the tools show it: how it is answered (a DriverIdKind, 0 for
+// its key's tree), what it answers in words (an about statement), and the
+// settings its answer reads.
+struct DrvId {
+    uint16_t id = 0;
+    uint8_t kind = 0;
+    std::string about;
+    std::vector<uint16_t> reads;
+};
+
+// What a setting may take (an offers statement): the items of a Drv list
+// asked with the job's request, or fixed values; conditional: only where
+// setting whenSetting has the value whenValue.
+struct SettingOffer {
+    uint16_t setting;
+    uint16_t list; // 0: the values below
+    std::vector<int32_t> values;
+    bool conditional;
+    uint16_t whenSetting;
+    int32_t whenValue;
+};
+
 struct CompiledModel {
     std::vector<std::pair<uint32_t, uint32_t>> entries; // TypeOffset, TagCount
     std::vector<std::pair<uint16_t, uint32_t>> keys;    // ascending by id
@@ -98,6 +120,8 @@ struct CompiledModel {
     std::vector<MediaClassRecordRow> mediaClasses;
     std::vector<MediaQualityRecordRow> mediaQualities;
     std::vector<NamedSetting> settings; // every named setting, in modelformat.h's order
+    std::vector<DrvId> drvIds;          // ascending
+    std::vector<SettingOffer> offers;   // in the order written
 };
 
 // Checks and packs the whole model. On failure returns false with

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace prnsim
@@ -87,9 +88,16 @@ std::string PageFormat(const unsigned char* d, size_t n, std::string* page, Page
                        Millimetres(left).c_str(), Millimetres(top).c_str(),
                        Millimetres(right).c_str(), Millimetres(bottom).c_str(),
                        borderless ? " (borderless: the printable area runs over the edges)" : "");
-    text += kMore + Format("printable length %u, width %u in 1/60 in (%.1f x %.1f mm)%s", length60,
-                           width60, length60 * 25.4 / 60, width60 * 25.4 / 60,
-                           length60 == 0 && width60 == 0 ? ", 0 for borderless" : "");
+    // The same area in a coarser unit: 1/60 inch is 10 dots, so within 10
+    // dots of the printable area it is that area rounded, not another one.
+    bool rounded = std::labs(length60 * 10L - printableLength) < 10 &&
+                   std::labs(width60 * 10L - printableWidth) < 10;
+    std::string which = length60 == 0 && width60 == 0 ? "0 for borderless"
+                        : rounded ? "the printable area above, rounded to 1/60 in"
+                                  : Format("%.1f x %.1f mm: not the printable area above",
+                                           length60 * 25.4 / 60, width60 * 25.4 / 60);
+    text += kMore + Format("printable length %u, width %u in 1/60 in (%s)", length60, width60,
+                           which.c_str());
     if (Be16(d + 6) != 0)
         text += Format("; bytes 6-7: %u", Be16(d + 6));
     return text;
@@ -215,9 +223,13 @@ struct Decoder {
     void Data(size_t offset, const unsigned char* p, size_t n)
     {
         out.dataBytes += n;
-        if (n == 1 && p[0] == 0x0C) {
+        StreamItem::Kind kind = n == 1 && p[0] == 0x0C ? StreamItem::kFormFeed
+                                : n <= 8               ? StreamItem::kStray
+                                                       : StreamItem::kRaster;
+        out.items.push_back({kind, offset, n});
+        if (kind == StreamItem::kFormFeed) {
             Line(offset, "FF       form feed");
-        } else if (n <= 8) {
+        } else if (kind == StreamItem::kStray) {
             // Too short for raster data: what is left of a command, as when
             // a sequence misses a piece because a setting it needs is not
             // given.
@@ -252,6 +264,8 @@ struct Decoder {
                 }
                 flushData(i);
                 char letter = (char)p[i + 2];
+                out.items.push_back({StreamItem::kCommand, i, length, letter,
+                                     length ? p[i + 5] : (unsigned char)0});
                 CommandLines(i, Format("ESC ( %c  ", letter) + Command(letter, p + i + 5, length));
                 out.commands++;
                 i += 5 + length;
@@ -259,10 +273,13 @@ struct Decoder {
             } else if (next == '[' && i + 5 <= n && p[i + 2] == 'K') {
                 flushData(i);
                 out.commands++;
+                size_t start = i;
                 i += ModeBlock(i, p + i, n - i);
+                out.items.push_back({StreamItem::kModeBlock, start, i - start});
                 dataStart = i;
             } else if (next == '@') {
                 flushData(i);
+                out.items.push_back({StreamItem::kReset, i, 0});
                 Line(i, "ESC @    reset");
                 out.commands++;
                 i += 2;

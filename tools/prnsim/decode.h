@@ -21,6 +21,15 @@ struct PageGeometry {
     long printableWidth = 0, printableLength = 0; // its size
 };
 
+// One piece of the stream, in order: a command or a run of other bytes.
+struct StreamItem {
+    enum Kind { kCommand, kModeBlock, kReset, kFormFeed, kRaster, kStray } kind;
+    size_t offset;
+    size_t length;           // a command's data bytes; a run's bytes
+    char letter = 0;         // ESC ( letter
+    unsigned char first = 0; // a command's first data byte
+};
+
 struct StreamSummary {
     std::vector<std::string> lines; // one per command, mode-block lines indented
     size_t commands = 0;
@@ -31,6 +40,7 @@ struct StreamSummary {
     std::string page;       // paper and printable area of the page format command
     std::string printMode;  // what the print mode command selects, "" if none
     PageGeometry geometry;  // from the last page format command
+    std::vector<StreamItem> items;
 };
 
 StreamSummary DecodeStream(const unsigned char* data, size_t n);

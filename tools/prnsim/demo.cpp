@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "decode.h"
+#include "jobcheck.h"
 #include "pagesvg.h"
 #include "job.h"
 #include "machine.h"
@@ -12,6 +13,8 @@
 #include "modelnames.h"
 #include "prnsbp.h"
 
+#include <algorithm>
+#include <set>
 #include <unistd.h>
 
 namespace prnsim
@@ -170,7 +173,7 @@ bool ShowDecoded(const Job& job, const std::vector<unsigned char>& received,
 {
     StreamSummary decoded = DecodeStream(received.data(), received.size());
     fprintf(out, "\nCommands the printer received (%zu commands, %s bytes of raster data)\n",
-            decoded.commands, Grouped(decoded.dataBytes).c_str());
+            decoded.commands, Grouped(decoded.rasterBytes).c_str());
     std::string asked;
     for (const auto& [number, value] : SettingsOf(job))
         asked += (asked.empty() ? "" : ", ") + modelnames::Describe(number, value);
@@ -191,13 +194,46 @@ bool ShowDecoded(const Job& job, const std::vector<unsigned char>& received,
     context.settingsKnown = true;
     context.settings = SettingsOf(job);
     context.source = "the demo's job, raster data made up";
-    std::string error = WritePageSvg(decoded, svgPath, context);
+    std::string sheet;
+    std::string error = WritePageSvg(decoded, svgPath, context, &sheet);
     if (!error.empty()) {
         fprintf(stderr, "prnsim: %s\n", error.c_str());
         return false;
     }
-    fprintf(out, "  the page as the printer was told: %s\n", svgPath.c_str());
+    fprintf(out, "  the page as the printer was told: %s (%s)\n", svgPath.c_str(), sheet.c_str());
     return true;
+}
+
+// What the model's check says of the demo's job: its settings against what
+// the model offers (for the job start and the job setup), then the job
+// setup against the commands the printer needs.
+std::vector<std::string> JobProblems(const std::map<uint32_t, int32_t>& changed)
+{
+    std::vector<int32_t> settings = DemoSettings(changed);
+    std::set<uint32_t> given;
+    for (const auto& c : changed)
+        given.insert(c.first);
+    std::vector<std::string> problems = CheckSettings(4121, settings, given);
+    for (const std::string& p : CheckSettings(4120, settings, given))
+        if (std::find(problems.begin(), problems.end(), p) == problems.end())
+            problems.push_back(p);
+    if (problems.empty())
+        problems = CheckJobSetupOf(settings);
+    return problems;
+}
+
+// One line that says plainly whether the demo did what it shows.
+void ShowVerdict(const std::vector<std::string>& failures, FILE* out)
+{
+    if (failures.empty()) {
+        fprintf(out, "\nDemo passed: the printer received the job byte for byte, and the driver "
+                     "and prnmodel left nothing behind.\n");
+        return;
+    }
+    std::string text;
+    for (const std::string& f : failures)
+        text += (text.empty() ? "" : "; ") + f;
+    fprintf(out, "\nDemo FAILED: %s.\n", text.c_str());
 }
 
 void ShowLeakCheck(const std::vector<std::string>& problems, FILE* out)
@@ -217,11 +253,14 @@ int RunDemo(const std::vector<std::string>& args)
 {
     std::string svgPath;
     std::map<uint32_t, int32_t> changed;
+    bool lenient = false;
     for (size_t i = 0; i < args.size(); i++) {
         uint32_t number;
         int32_t value;
         if (args[i] == "--svg" && i + 1 < args.size()) {
             svgPath = args[++i];
+        } else if (args[i] == "--lenient") {
+            lenient = true;
         } else if (args[i] == "-s" && i + 1 < args.size()) {
             std::string error = modelnames::ParseAssignment(args[++i], &number, &value);
             if (error.empty() && number >= kJobSettingCount)
@@ -233,10 +272,19 @@ int RunDemo(const std::vector<std::string>& args)
             }
             changed[number] = value;
         } else {
-            fprintf(stderr, "prnsim: demo takes only -s SETTING=VALUE and --svg FILE (got '%s')\n",
+            fprintf(stderr,
+                    "prnsim: demo takes only -s SETTING=VALUE, --svg FILE and --lenient (got "
+                    "'%s')\n",
                     args[i].c_str());
             return 2;
         }
+    }
+    std::vector<std::string> unbuildable = JobProblems(changed);
+    if (!unbuildable.empty() && !lenient) {
+        for (const std::string& p : unbuildable)
+            fprintf(stderr, "prnsim: %s\n", p.c_str());
+        fprintf(stderr, "prnsim: not a job the model can build (--lenient runs it anyway)\n");
+        return kExitNotBuildable;
     }
     FILE* out = stdout;
     Machine m;
@@ -248,8 +296,10 @@ int RunDemo(const std::vector<std::string>& args)
     NTSTATUS s = m.LoadDriver();
     fprintf(out, "   DriverEntry            %s (service key %s)\n", StatusName(s).c_str(),
             m.ServiceKey().c_str());
-    if (!m.DriverLoaded())
+    if (!m.DriverLoaded()) {
+        ShowVerdict({"the driver did not load (" + StatusName(s) + ")"}, out);
         return 1;
+    }
 
     Step(out, 2, "Plugging in the printer: two SBP-2 units on the 1394 bus");
     sbp2sim::PrinterConfig config;
@@ -264,12 +314,15 @@ int RunDemo(const std::vector<std::string>& args)
     PDEVICE_OBJECT port = m.Fdo("printer", 0);
     if (port == nullptr) {
         ShowLeakCheck(m.ShutdownAndCheck(), out);
+        ShowVerdict({"the printer's port did not appear"}, out);
         return 1;
     }
 
     Job job = BuildDemoJob(kRasterBytes, changed);
     Step(out, 3, ("Building a print job with prnmodel (" + PaperAndMedia(job) + ")").c_str());
     ShowJob(job, out);
+    for (const std::string& p : unbuildable)
+        fprintf(out, "   warning: %s\n", p.c_str());
 
     Step(out, 4, "Printing through the port");
     PrintRun run = PrintJob(m, port, job, out);
@@ -289,9 +342,30 @@ int RunDemo(const std::vector<std::string>& args)
     ShowSummary(run, received.size(), same, out);
     bool drawn = ShowDecoded(job, received, svgPath, out);
     ShowLeakCheck(problems, out);
+
+    std::vector<std::string> failures;
+    if (!unbuildable.empty())
+        failures.push_back("the job is not one the model can build (the warnings above)");
+    if (!job.error.empty())
+        failures.push_back("prnmodel: " + job.error);
+    if (!run.written.complete)
+        failures.push_back("the writes stopped with " + StatusName(run.written.status) + " after " +
+                           Grouped(run.written.accepted) + " of " + Grouped(job.bytes.size()) +
+                           " bytes");
+    if (!same)
+        failures.push_back("the printer received " + Grouped(received.size()) +
+                           " bytes that are not the job's " + Grouped(job.bytes.size()));
+    if (!problems.empty())
+        failures.push_back(std::to_string(problems.size()) +
+                           " thing(s) left behind (the leak check)");
+    if (!drawn)
+        failures.push_back("the page picture could not be written");
+    ShowVerdict(failures, out);
     if (!drawn)
         return 2;
-    return problems.empty() && same && run.written.complete && job.error.empty() ? 0 : 1;
+    if (!unbuildable.empty())
+        return kExitNotBuildable;
+    return failures.empty() ? 0 : 1;
 }
 
 } // namespace prnsim

@@ -28,15 +28,34 @@ struct HeldSrb {
     bool onCompletionThread;
     std::thread::id thread;
     std::string what; // "p/0 SCSI C0 00 .."
+    const sbp2sim::UnitRequest* request;
+    // Released, or its time-out came: held no more, even before its thread
+    // has woken up (the port driver ends it then).
+    bool Held() const { return *generation == heldAt && !sbp2sim::TimedOut(*request); }
 };
 std::vector<HeldSrb*> heldSrbs;
 std::vector<std::string> announcements;
 // A held SRB that nobody releases would hang the run; after this much real
 // time it goes on and the verifier says so.
 const auto kHoldGuard = std::chrono::seconds(30);
+
+// The clock moved: a held SRB whose time-out has come goes.
+void LookAtTimers()
+{
+    std::lock_guard<std::mutex> g(lock);
+    for (const HeldSrb* h : heldSrbs)
+        if (!h->Held()) {
+            released.notify_all();
+            return;
+        }
+}
 } // namespace
 
-PrinterGate::PrinterGate(std::string name) : name_(std::move(name)) {}
+PrinterGate::PrinterGate(std::string name) : name_(std::move(name))
+{
+    static int watch = kmsim::WatchClock(LookAtTimers);
+    (void)watch;
+}
 
 PrinterGate::~PrinterGate()
 {
@@ -68,20 +87,20 @@ void PrinterGate::Arrive(const sbp2sim::UnitRequest& request)
                        generation_,
                        kmsim::CurrentIrql() >= DISPATCH_LEVEL,
                        std::this_thread::get_id(),
-                       what};
+                       what,
+                       &request};
             heldSrbs.push_back(&me);
             announcements.push_back(what);
-            unsigned long generation = generation_;
+            auto goes = [&] { return !me.Held(); };
             if (kmsim::Scheduled()) {
                 // Explored: the scheduler runs the others until the script
                 // releases it (only one thread runs, so no lock is needed).
                 g.unlock();
-                if (!kmsim::Block([&] { return generation_ != generation; }, "held in the printer"))
+                if (!kmsim::Block(goes, "held in the printer"))
                     kmsim::Violation("prnsim: an SRB held in printer " + name_ +
                                      " was never released");
                 g.lock();
-            } else if (!released.wait_for(g, kHoldGuard,
-                                          [&] { return generation_ != generation; })) {
+            } else if (!released.wait_for(g, kHoldGuard, goes)) {
                 kmsim::Violation("prnsim: an SRB held in printer " + name_ + " was never released");
             }
             heldSrbs.erase(std::find(heldSrbs.begin(), heldSrbs.end(), &me));
@@ -108,7 +127,7 @@ HeldCounts HeldNow()
     std::lock_guard<std::mutex> g(lock);
     HeldCounts held;
     for (const HeldSrb* h : heldSrbs)
-        if (*h->generation == h->heldAt)
+        if (h->Held())
             (h->onCompletionThread ? held.onCompletionThread : held.elsewhere)++;
     return held;
 }
@@ -117,7 +136,7 @@ std::string HeldBy(std::thread::id thread)
 {
     std::lock_guard<std::mutex> g(lock);
     for (const HeldSrb* h : heldSrbs)
-        if (h->thread == thread && *h->generation == h->heldAt)
+        if (h->thread == thread && h->Held())
             return h->what;
     return "";
 }

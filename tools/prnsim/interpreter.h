@@ -172,6 +172,7 @@ class Interpreter
     bool Power(const Words& w);
     bool Manager(const Words& w);
     bool WriteCommand(const Words& w);
+    std::string BufferedNote(PDEVICE_OBJECT device);
     bool Ioctl(const Words& w);
     bool PrinterCommand(const Words& w);
     bool InternalCommand(const Words& w);
@@ -220,10 +221,11 @@ class Interpreter
     std::string source_;
     FILE* out_;
     Machine m_;
-    bool async_ = false;       // every printer completes from the port driver's thread
-    unsigned mixedSeed_ = 0;   // non-zero: every printer mixes both completions
-    bool lowerFilter_ = false; // a lower filter below the driver on every printer
-    bool fold_ = false;        // --fold
+    bool async_ = false;         // every printer completes from the port driver's thread
+    unsigned mixedSeed_ = 0;     // non-zero: every printer mixes both completions
+    bool lowerFilter_ = false;   // a lower filter below the driver on every printer
+    bool fold_ = false;          // --fold
+    bool stoppedByHang_ = false; // a `wait` for a request that can never end
     bool legacy_ = false;
     bool detail_ = false;     // `detail on`: SRB fields and where requests went
     bool interleave_ = false; // `interleave on`: bus events of all printers by time

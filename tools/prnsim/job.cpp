@@ -44,6 +44,23 @@ std::vector<unsigned char> RasterData(size_t n)
 
 } // namespace
 
+std::vector<int32_t> DemoSettings(const std::map<uint32_t, int32_t>& changed)
+{
+    std::vector<int32_t> settings(kJobSettingCount, 0);
+    settings[4] = 3; // the one print-mode family of this model
+    settings[5] = 1; // plain paper
+    settings[6] = 1;
+    settings[7] = 263; // the setting that adds the media detection block
+    settings[8] = 3;   // standard quality
+    settings[9] = 0;
+    settings[28] = 9;  // A4
+    settings[81] = 0;  // with margins
+    settings[112] = 1; // adds ESC ( $
+    for (const auto& [number, value] : changed)
+        settings[number] = value;
+    return settings;
+}
+
 Job BuildDemoJob(size_t rasterBytes, const std::map<uint32_t, int32_t>& changed)
 {
     // The printer's stored choices: silent mode by time of day from 22:00 to
@@ -61,18 +78,8 @@ Job BuildDemoJob(size_t rasterBytes, const std::map<uint32_t, int32_t>& changed)
     now.wMinute = 15;
     UmSetLocalTime(&now);
 
-    std::vector<LONG> settings(kJobSettingCount, 0);
-    settings[4] = 3; // the one print-mode family of this model
-    settings[5] = 1; // plain paper
-    settings[6] = 1;
-    settings[7] = 263; // the setting that adds the media detection block
-    settings[8] = 3;   // standard quality
-    settings[9] = 0;
-    settings[28] = 9;  // A4
-    settings[81] = 0;  // with margins
-    settings[112] = 1; // adds ESC ( $
-    for (const auto& [number, value] : changed)
-        settings[number] = value;
+    std::vector<int32_t> chosen = DemoSettings(changed);
+    std::vector<LONG> settings(chosen.begin(), chosen.end());
     static const WCHAR name[] = L"Orvex Tessa 4410x";
     DataBaseRequest request = {};
     request.SettingCount = (DWORD)kJobSettingCount;

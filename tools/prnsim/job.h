@@ -31,9 +31,10 @@ struct Job {
 // values (silent mode, media detection) live in the spooler stand-in.
 extern const char kDemoPrinterName[];
 
-// Job start 4120, job setup 4121 for A4 plain paper (or the settings
-// changed as `changed` says), rasterBytes of raster data, then 4125, 4124,
-// 4123, 4122.
+// The settings of the demo's job: A4 plain paper, changed as `changed` says.
+std::vector<int32_t> DemoSettings(const std::map<uint32_t, int32_t>& changed = {});
+// Job start 4120, job setup 4121 with the DemoSettings, rasterBytes of
+// raster data, then 4125, 4124, 4123, 4122.
 Job BuildDemoJob(size_t rasterBytes, const std::map<uint32_t, int32_t>& changed = {});
 // How many settings the job's requests carry.
 const size_t kJobSettingCount = 132;

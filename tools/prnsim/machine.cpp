@@ -567,6 +567,12 @@ std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime)
     if (e.srbStatus & SRB_STATUS_AUTOSENSE_VALID)
         s += ", sense " + std::to_string(e.senseLength) + ": " +
              (e.senseReturned ? HexBytes(e.sense.data(), e.senseReturned) : "none");
+    if (e.ending == sbp2sim::BusEvent::kTimedOut)
+        s += Format(", no answer since %.4f ms: the port driver's %lu s time-out ended it",
+                    (double)(e.arrived - bootTime) / kMs, (unsigned long)e.timeout);
+    else if (e.ending == sbp2sim::BusEvent::kOffBus)
+        s += Format(", held since %.4f ms: the printer left the bus with it",
+                    (double)(e.arrived - bootTime) / kMs);
     return s;
 }
 

@@ -155,6 +155,16 @@ class Machine
     LONGLONG bootTime_ = 0;
 };
 
+// Why the driver keeps a unit of this PDO name out of its unit table (so
+// that its printer's port can never be opened): no '&', no unit number 0 or
+// 1 after the next-to-last '&', or a printer key (after the last '&')
+// shorter than 16 characters. "" when it takes the unit.
+std::string UnitNameRefusal(const std::string& pdoName);
+// Why the driver cannot open the port of printer `name` now: a unit missing,
+// without a device, out of the unit table, stopped or not started, or the
+// two units not paired. "" when nothing the simulator can see stops it.
+std::string WhyPortCannotOpen(Machine& m, const std::string& name);
+
 // "[  12.0031 ms] p/1 SCSI C1 20 00 10 00 00 00 00 in  4096 -> SUCCESS 12 (status read)", with
 // ", sense 18: 70 00 .." (SenseInfoBufferLength, then the bytes) when the sense is valid
 std::string FormatBusEvent(const SeenEvent& seen, LONGLONG bootTime);

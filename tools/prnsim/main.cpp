@@ -17,15 +17,20 @@ IEEE 1394 printers on a simulated SBP-2 port driver, and prnmodel building
 the print jobs.
 
 commands:
-  demo [-s SETTING=VALUE]... [--svg FILE]
+  demo [-s SETTING=VALUE]... [--svg FILE] [--lenient]
                         load the driver, plug a printer in, print a job built
                         by prnmodel, read the status, unplug, unload; then a
-                        summary, the decoded commands and a leak check;
-                        -s changes a setting of the A4 plain-paper job, by
-                        number or name (-s PaperSize=PhotoL, as xdbq takes
-                        them); --svg draws the page the printer was told
-                        about (paper, printable area, margins, raster) into
-                        FILE
+                        summary, the decoded commands, a leak check and a
+                        last line that says whether it passed or what
+                        failed; -s changes a setting of the A4 plain-paper
+                        job, by number or name (-s PaperSize=PhotoL, as xdbq
+                        takes them), and the job is checked as xdbq checks a
+                        request before anything runs (a setting the model
+                        does not offer with the others, a job setup without
+                        a command the printer needs: exit code 4; --lenient
+                        runs it anyway); --svg draws the page the printer was
+                        told about (paper, printable area, margins, raster)
+                        into FILE and names the sheet it needs at 100 %
   print FILE [OPTIONS]  write FILE through the printer's port
       --write-size N      bytes per write request (default 4096)
       --use-scsi-print N  USE_SCSI_PRINT of the service key (default 0)
@@ -37,6 +42,8 @@ commands:
                           (default 0x5EED, never 0) decides: reproducible
       --decode            show the decoded commands the printer received
       --svg OUT           draw the page the printer was told about into OUT
+      --lenient           print a job setup that lacks a command the printer
+                          needs anyway (without it: said, exit code 4)
                         Files of 1 MiB and more run on a retail kernel
                         (verifier off); the first line says which.
   run SCRIPT|- [--registry FILE] [--async] [--mixed[=SEED]] [--lower-filter] [--fold]
@@ -76,10 +83,11 @@ commands:
 
 Exit codes: 0 success; 1 the run found a problem (data lost, a leak, a
 verifier report); 2 bad command line or script, or a picture (--svg) that
-cannot be written; 3 a hang: the script ended with a started request
-still blocked (each is named with where it waits, then everything held is
-let go and the end-of-run check follows). Data without a page format
-command has no page to draw: said, and no file written.
+cannot be written; 3 a hang: the script ended, or waited ('wait'), with a
+started request still blocked (each is named with where it waits, then
+everything held is let go and the end-of-run check follows); 4 a job the
+model cannot build (demo, print). Data without a page format command has no
+page to draw: said, and no file written.
 
 SCRIPT LANGUAGE (one command per line, '#' starts a comment, "quoted words"
 may hold blanks and \n \r \t \xNN escapes). DEV is a device: NAME.0 and

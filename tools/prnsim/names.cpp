@@ -48,6 +48,7 @@ const NamedValue kStatuses[] = {
     {"STATUS_INSUFFICIENT_RESOURCES", 0xC000009A},
     {"STATUS_DEVICE_POWER_FAILURE", 0xC000009E},
     {"STATUS_DEVICE_NOT_READY", 0xC00000A3},
+    {"STATUS_IO_TIMEOUT", 0xC00000B5},
     {"STATUS_IO_DEVICE_ERROR", 0xC0000185},
     {"STATUS_NOT_SUPPORTED", 0xC00000BB},
     {"STATUS_DEVICE_DOES_NOT_EXIST", 0xC00000C0},
@@ -249,6 +250,14 @@ bool ParseIoctl(const std::string& text, ULONG* code)
         return false;
     *code = value;
     return true;
+}
+
+std::string IoctlNames()
+{
+    std::string names;
+    for (const NamedValue& v : kIoctls)
+        names += (names.empty() ? "" : ", ") + std::string(v.name);
+    return names;
 }
 
 std::string IoctlName(ULONG code)

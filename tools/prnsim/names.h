@@ -28,6 +28,8 @@ bool ParsePowerMinor(const std::string& text, UCHAR* minor);
 // Device-control codes of the port by name ("IOCTL_PRNSBP_READ_STATUS"), or a number.
 bool ParseIoctl(const std::string& text, ULONG* code);
 std::string IoctlName(ULONG code);
+// Every name ParseIoctl takes, comma-separated.
+std::string IoctlNames();
 
 // What a CDB does on this printer's command set ("PRINT", "vendor data"...).
 std::string CommandName(UCHAR opcode, UCHAR subcode);

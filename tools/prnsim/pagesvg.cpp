@@ -105,6 +105,23 @@ std::string MarginLabels(const PageGeometry& g, const Edges& m)
     return svg;
 }
 
+// The smallest ISO A sheet a picture of this size fits on at 100 %, either
+// way round: the paper drawn at its own size needs a larger one for the
+// margins, legend and captions around it.
+std::string SheetFor(double widthMm, double heightMm)
+{
+    static const struct {
+        const char* name;
+        double shortSide, longSide;
+    } kSheets[] = {
+        {"A4", 210, 297}, {"A3", 297, 420}, {"A2", 420, 594}, {"A1", 594, 841}, {"A0", 841, 1189}};
+    double small = std::min(widthMm, heightMm), large = std::max(widthMm, heightMm);
+    for (const auto& sheet : kSheets)
+        if (small <= sheet.shortSide && large <= sheet.longSide)
+            return std::string("an ") + sheet.name + " sheet";
+    return "a sheet beyond A0";
+}
+
 } // namespace
 
 std::string PageSvg(const StreamSummary& stream, const PageContext& context)
@@ -199,8 +216,12 @@ std::string PageSvg(const StreamSummary& stream, const PageContext& context)
             lines.push_back((at ? "    " : "") + c.substr(at, n));
             at += n;
         }
-    long maxY = captionTop + (long)lines.size() * lineHeight + pad;
+    // The last line says what sheet the picture needs at 100 %; short
+    // enough never to wrap.
+    long maxY = captionTop + (long)(lines.size() + 1) * lineHeight + pad;
     long viewW = maxX - minX, viewH = maxY - minY;
+    std::string sheet = SheetFor(Mm(viewW), Mm(viewH));
+    lines.push_back(Format("at 100 %%: %.0f x %.0f mm, %s", Mm(viewW), Mm(viewH), sheet.c_str()));
 
     std::string svg;
     // Width and height in millimetres: printed at 100 % the paper comes out
@@ -259,16 +280,21 @@ std::string PageSvg(const StreamSummary& stream, const PageContext& context)
     svg += Format("  <desc id=\"margin-dots\" data-left=\"%ld\" data-top=\"%ld\" "
                   "data-right=\"%ld\" data-bottom=\"%ld\">margins in dots</desc>\n",
                   m.left, m.top, m.right, m.bottom);
+    svg += "  <desc id=\"sheet\">" + Escaped(lines.back()) + "</desc>\n";
     svg += "</svg>\n";
     return svg;
 }
 
 std::string WritePageSvg(const StreamSummary& stream, const std::string& path,
-                         const PageContext& context)
+                         const PageContext& context, std::string* sheet)
 {
     std::string svg = PageSvg(stream, context);
     if (svg.empty())
         return "no page format command in the data: no page to draw";
+    if (sheet != nullptr) {
+        size_t at = svg.find("<desc id=\"sheet\">") + 17;
+        *sheet = svg.substr(at, svg.find("</desc>", at) - at);
+    }
     FILE* f = fopen(path.c_str(), "wb");
     if (f == nullptr)
         return "cannot write '" + path + "'";

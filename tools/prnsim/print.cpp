@@ -3,12 +3,15 @@
 #include "commands.h"
 
 #include "decode.h"
+#include "jobcheck.h"
 #include "pagesvg.h"
 #include "machine.h"
 #include "names.h"
 #include "session.h"
 #include "text.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <unistd.h>
@@ -33,7 +36,8 @@ struct PrintOptions {
     bool async = false;
     unsigned mixedSeed = 0;
     bool decode = false;
-    std::string svg; // where to draw the page, "" for no picture
+    bool lenient = false; // print a job the model cannot have built anyway
+    std::string svg;      // where to draw the page, "" for no picture
 };
 
 // Returns an error message, empty when the arguments are good.
@@ -65,6 +69,8 @@ std::string ParsePrintOptions(const std::vector<std::string>& args, PrintOptions
                 error = "bad option '" + a + "' (--mixed or --mixed=SEED, SEED not 0)";
         } else if (a == "--decode")
             o->decode = true;
+        else if (a == "--lenient")
+            o->lenient = true;
         else if (a == "--svg" && i + 1 >= args.size())
             error = "--svg needs a FILE";
         else if (a == "--svg")
@@ -95,7 +101,7 @@ int RunPrint(const std::vector<std::string>& args)
     }
     std::ifstream in(o.file, std::ios::binary);
     if (!in) {
-        fprintf(stderr, "prnsim: cannot open '%s'\n", o.file.c_str());
+        fprintf(stderr, "prnsim: cannot open '%s': %s\n", o.file.c_str(), strerror(errno));
         return 2;
     }
     std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)),
@@ -104,6 +110,15 @@ int RunPrint(const std::vector<std::string>& args)
         fprintf(stderr, "prnsim: cannot read '%s'\n", o.file.c_str());
         return 2;
     }
+    // A job setup in the file that lacks what the printer needs was not
+    // built by the model: said before anything is printed.
+    std::vector<std::string> unbuildable = CheckJobSetup(DecodeStream(data.data(), data.size()));
+    if (!unbuildable.empty() && !o.lenient) {
+        for (const std::string& p : unbuildable)
+            fprintf(stderr, "prnsim: %s: %s\n", o.file.c_str(), p.c_str());
+        fprintf(stderr, "prnsim: not a job the model builds (--lenient prints it anyway)\n");
+        return kExitNotBuildable;
+    }
 
     FILE* out = stdout;
     Machine m;
@@ -111,6 +126,8 @@ int RunPrint(const std::vector<std::string>& args)
     bool retail = data.size() >= kRetailFromBytes;
     kmsim::SetRetailKernel(retail);
     fprintf(out, "kernel: %s\n", retail ? "retail (verifier off)" : "checked (verifier on)");
+    for (const std::string& p : unbuildable)
+        fprintf(out, "warning: %s\n", p.c_str());
     m.SetConfig("USE_SCSI_PRINT", (ULONG)o.useScsiPrint);
     m.SetConfig("MDL_SIZE", (ULONG)o.mdlSize);
     NTSTATUS loaded = m.LoadDriver();
@@ -163,18 +180,21 @@ int RunPrint(const std::vector<std::string>& args)
     }
     // No page format is no fault of the run: said, and nothing drawn. A
     // picture that cannot be written is a bad command line.
-    std::string svgError;
+    std::string svgError, sheet;
     if (!o.svg.empty() && !decoded.geometry.known)
         fprintf(out, "\nno page to draw: the data has no page format command (ESC ( p)\n");
-    else if (!o.svg.empty() && !(svgError = WritePageSvg(decoded, o.svg)).empty())
+    else if (!o.svg.empty() &&
+             !(svgError = WritePageSvg(decoded, o.svg, PageContext(), &sheet)).empty())
         fprintf(stderr, "prnsim: %s\n", svgError.c_str());
     else if (!o.svg.empty())
-        fprintf(out, "\nThe page as the printer was told: %s\n", o.svg.c_str());
+        fprintf(out, "\nThe page as the printer was told: %s (%s)\n", o.svg.c_str(), sheet.c_str());
     fprintf(out, "\nLeak check: %s\n", problems.empty() ? "nothing left allocated" : "");
     for (const std::string& p : problems)
         fprintf(out, "  %s\n", p.c_str());
     if (!svgError.empty())
         return 2;
+    if (!unbuildable.empty())
+        return kExitNotBuildable;
     return problems.empty() && same && written.complete ? 0 : 1;
 }
 

@@ -8,6 +8,8 @@
 #include "session.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -222,6 +224,8 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
         size_t start = line.find_first_not_of(" \t");
         fprintf(Out(), "> %s\n", line.substr(start).c_str());
         if (!RunLine(w)) {
+            if (stoppedByHang_)
+                break;
             fflush(out_);
             fprintf(stderr, "prnsim: %s:%d: %s\n", source_.c_str(), number, tError.c_str());
             // The machine still goes down in order, so nothing is left behind.
@@ -230,11 +234,11 @@ int Interpreter::Run(std::istream& in, const std::string& registryFile)
             return 2;
         }
     }
-    if (in.bad()) {
+    if (in.bad() && !stoppedByHang_) {
         fprintf(stderr, "prnsim: cannot read '%s'\n", source_.c_str());
         return 2;
     }
-    bool hang = EndStartedRequests();
+    bool hang = EndStartedRequests() || stoppedByHang_;
     fprintf(Out(), "> (end of script: unplug every printer, unload the driver)\n");
     for (const std::string& port : m_.CloseAllHandles())
         Note("a handle on " + port + " was left open: closed, as the program's exit closes it");
@@ -395,7 +399,7 @@ bool ReadScript(const std::string& path, std::string* text)
 {
     std::ifstream file(path);
     if (!file) {
-        fprintf(stderr, "prnsim: cannot open '%s'\n", path.c_str());
+        fprintf(stderr, "prnsim: cannot open '%s': %s\n", path.c_str(), strerror(errno));
         return false;
     }
     std::ostringstream all;
@@ -454,7 +458,7 @@ int RunScriptCommand(const std::vector<std::string>& args)
         return interpreter.Run(std::cin, o.registry);
     std::ifstream file(o.script);
     if (!file) {
-        fprintf(stderr, "prnsim: cannot open '%s'\n", o.script.c_str());
+        fprintf(stderr, "prnsim: cannot open '%s': %s\n", o.script.c_str(), strerror(errno));
         return 2;
     }
     return interpreter.Run(file, o.registry);

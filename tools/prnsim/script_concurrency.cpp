@@ -199,8 +199,12 @@ bool Interpreter::WaitCommand(const Words& w)
         return Fail("no started request named '" + w[1] + "'");
     if (!Settle())
         return Fail("the machine did not come to rest");
-    if (!task->done)
-        return Fail("'" + w[1] + "' is still blocked, " + WhereBlocked(*task));
+    if (!task->done) {
+        // Nothing would ever end the wait: a hang, as at the script's end.
+        Note("'" + w[1] + "' is still blocked: the script stops here");
+        stoppedByHang_ = true;
+        return false;
+    }
     if (task->thread.joinable())
         task->thread.join();
     ShowBusEvents();
@@ -226,8 +230,9 @@ Rows<CommandRow> Interpreter::ConcurrencyCommands()
                                 "start w: write p.0 4096"
 )"},
         {"wait", &Interpreter::WaitCommand,
-         R"(  wait NAME                     the started command's result (an error when
-                                it is still blocked)
+         R"(  wait NAME                     the started command's result; when it is
+                                still blocked the script stops there: a
+                                hang (exit code 3), as at the script's end
 )"},
     };
     return {kRows, sizeof kRows / sizeof kRows[0]};

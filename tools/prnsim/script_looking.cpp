@@ -150,9 +150,12 @@ bool Interpreter::ClockCommand(const Words& w)
     }
     if (!Arity(w, 1, 1) || !Number(w[1], 100000000, &n, "clock"))
         return false;
+    // The time the clock was moved to: a request the move lets go (a
+    // time-out) may move it on by itself before this is printed.
+    double at = m_.ElapsedMs() + (double)n;
     kmsim::AdvanceClock((LONGLONG)n * kMs);
     char now[64];
-    snprintf(now, sizeof now, "clock at %.4f ms", m_.ElapsedMs());
+    snprintf(now, sizeof now, "clock at %.4f ms", at);
     Note(now);
     return true;
 }

@@ -109,8 +109,15 @@ bool Interpreter::Plug(const Words& w)
         if (!c.unitPresent[unit])
             continue;
         PDEVICE_OBJECT fdo = m_.Fdo(name, unit);
-        fprintf(Out(), "= unit %d: %s%s\n", unit, StatusName(results[unit]).c_str(),
-                fdo ? (" " + kmsim::DeviceName(fdo)).c_str() : "");
+        PDEVICE_OBJECT pdo = m_.Pdo(name, unit);
+        std::string refusal = fdo && pdo ? UnitNameRefusal(kmsim::DeviceName(pdo)) : std::string();
+        fprintf(Out(), "= unit %d: %s%s%s\n", unit, StatusName(results[unit]).c_str(),
+                fdo ? (" " + kmsim::DeviceName(fdo)).c_str() : "",
+                refusal.empty() ? ""
+                                : ("; the driver keeps it out of its unit table, so the port "
+                                   "cannot be opened: " +
+                                   refusal)
+                                      .c_str());
     }
     for (int unit = 0; unit < 2; unit++) {
         std::string dev = name + "." + std::to_string(unit);
@@ -258,7 +265,12 @@ Rows<CommandRow> Interpreter::MachineCommands()
                                 its old unit is that printer come back: the
                                 bus names its units anew, and the handle
                                 stays on the old unit until it is closed
-      key=TEXT                    printer key (after the last '&' of the names)
+      key=TEXT                    printer key (after the last '&' of the names);
+                                  the driver takes a unit only with a key of
+                                  16 characters or more (it tells printers
+                                  apart by the first 17), and a unit number
+                                  0 or 1 after the next-to-last '&': plug and
+                                  open say so when a unit fails that
       id="MFG:..;MDL:..;"         IEEE 1284 device ID
       bus=1394|scsi               the adapter's bus type
       vendor=TEXT product=TEXT    storage descriptor strings

@@ -3,6 +3,8 @@
 // sends the port (open, close, read, write, device control, SRBs, WMI).
 #include "interpreter.h"
 
+#include "prnsbp.h"
+
 namespace prnsim::script
 {
 
@@ -309,6 +311,11 @@ bool Interpreter::OpenCommand(const Words& w)
     Outcome o = m_.Open(w[1], d, options);
     ShowBusEvents();
     Result(o.status, o.information);
+    if (o.status == STATUS_DELETE_PENDING) {
+        std::string why = WhyPortCannotOpen(m_, w[1].substr(0, w[1].rfind('.')));
+        if (!why.empty())
+            Note("the port cannot be opened: " + why);
+    }
     return true;
 }
 
@@ -362,8 +369,22 @@ bool Interpreter::WriteCommand(const Words& w)
     }
     Outcome o = m_.Write(device, file, data);
     ShowBusEvents();
-    Result(o.status, o.information);
+    Result(o.status, o.information, o.status == STATUS_SUCCESS ? BufferedNote(device) : "");
     return true;
+}
+
+// A write the driver took into its buffer has not reached the printer yet:
+// without this, page-sized writes to a refusing printer look like any other.
+std::string Interpreter::BufferedNote(PDEVICE_OBJECT device)
+{
+    PDEVICE_OBJECT fdo = UnitTableGetUnit0Fdo(device);
+    if (fdo == nullptr)
+        return "";
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+    ULONG fill = ext->PrintBuffer != nullptr ? ext->PrintFill : 0;
+    if (fill == 0)
+        return "";
+    return "; " + std::to_string(fill) + " bytes buffered in the driver, not yet sent";
 }
 
 bool Interpreter::ReadCommand(const Words& w)
@@ -403,7 +424,8 @@ bool Interpreter::Ioctl(const Words& w)
     PFILE_OBJECT file;
     ULONG code;
     if (!ParseIoctl(w[2], &code))
-        return Fail("unknown control code '" + w[2] + "'");
+        return Fail("unknown control code '" + w[2] + "' (a number, or one of " + IoctlNames() +
+                    ")");
     std::vector<unsigned char> in;
     uint64_t out = 0;
     bool systemBuffer = true;

@@ -2,11 +2,29 @@
 // printer refuse, shorten, fail, hold or answer as a test needs.
 #include "interpreter.h"
 
+#include <cctype>
+#include <cstdlib>
+
 namespace prnsim::script
 {
 
+// A CDB byte as every trace line shows it: hex, with or without 0x ("C0",
+// "0xC0", "20").
+static bool ParseCdbByte(std::string text, int* value)
+{
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text = text.substr(2);
+    if (text.empty() || text.size() > 2)
+        return false;
+    for (char c : text)
+        if (!isxdigit((unsigned char)c))
+            return false;
+    *value = (int)strtol(text.c_str(), nullptr, 16);
+    return true;
+}
+
 // The words after a fault's value: a COUNT and op=XX / sub=XX (CDB bytes 0
-// and 1, -1 when not given).
+// and 1 in hex, -1 when not given).
 bool Interpreter::FaultTarget(const Words& w, size_t from, const char* what, uint64_t* count,
                               int* opcode, int* subcode)
 {
@@ -14,11 +32,10 @@ bool Interpreter::FaultTarget(const Words& w, size_t from, const char* what, uin
     *opcode = *subcode = -1;
     for (size_t i = from; i < w.size(); i++) {
         std::string key, value;
-        uint64_t v;
         if (SplitOption(w[i], &key, &value) && (key == "op" || key == "sub")) {
-            if (!Number(value, 255, &v, key.c_str()))
-                return false;
-            (key == "op" ? *opcode : *subcode) = (int)v;
+            if (!ParseCdbByte(value, key == "op" ? opcode : subcode))
+                return Fail("bad CDB byte '" + value + "' for " + key +
+                            " (hex, as the trace shows it: C0 or 0xC0)");
         } else if (!Number(w[i], 1000000, count, what)) {
             return false;
         }
@@ -216,7 +233,9 @@ Rows<PrinterRow> Interpreter::PrinterBehaviours()
          R"(  printer NAME deliver N [COUNT] [op=XX sub=XX]
                                 take (or, for a reply, send) only N bytes of
                                 the next COUNT print data transfers (or of
-                                the command with that CDB byte 0 and 1)
+                                the command with that CDB byte 0 and 1;
+                                op= and sub= are hex, as in the trace: C0,
+                                0xC0)
 )"},
         {"fail", &Interpreter::PrinterFail,
          R"(  printer NAME fail SRBSTATUS [COUNT] [op=XX sub=XX]
@@ -253,8 +272,13 @@ Rows<PrinterRow> Interpreter::PrinterBehaviours()
          R"(  printer NAME hold [COUNT] [op=XX sub=XX]
                                 keep the next COUNT SCSI requests (of that
                                 CDB byte 0 and 1; COUNT 0: all) in the
-                                printer: the request stays blocked there
-                                until release, or until the printer is
+                                printer, unanswered: the request stays
+                                blocked there until release; until its
+                                time-out (the SRB's TimeOutValue, 90 s from
+                                the driver) has passed on the simulated
+                                clock ("clock 90000", or the driver's own
+                                waits), when the port driver ends it with
+                                SRB status TIMEOUT; or until the printer is
                                 unplugged (then it fails, off the bus).
                                 Without op= the first write's identification
                                 queries (C2 00, C2 20) are caught too: hold

@@ -10,7 +10,8 @@ namespace
 {
 
 const char kUsage[] = R"(usage: xdbq DB ID [OPTIONS]
-       xdbq settings
+       xdbq settings [-s SETTING=VALUE]...
+       xdbq ids
        xdbq media TEXT [--size N]
        xdbq dump
 
@@ -40,18 +41,34 @@ what the library sees:
 the call:
   --size N                one call with an N-byte buffer (0: no buffer);
                           default: size query, then read with that size
-output (after the first line, on DB_OK):
+  --lenient               show the answer of a request the model cannot
+                          build (below) anyway, after a warning line each
+output (after the first line, on DB_OK; one of the first five):
   --hex                   hex dump (default)
   --int32                 32-bit numbers
   --text                  UTF-16 text
   --items                 list items: value, name id, details, default mark
-  --svg FILE              also draw the page that a page format command in the
-                          answer describes (paper, printable area, margins)
   --decode                printer commands: ESC ( letter commands with their
                           fields, mode blocks as their text lines
+  --svg FILE              also draw the page that a page format command in the
+                          answer describes (paper, printable area, margins)
+  --out FILE              also write the answer's bytes to FILE (to feed
+                          prnsim print, say)
 
-settings: the settings the model names, with their numbers and the values
-the model knows of them, named where it names them.
+A Drv request is checked against what the model offers before its answer is
+shown: each setting the id reads (xdbq ids), and each given, must be among
+the values the model offers with the other settings (xdbq settings), and a
+job setup must carry the commands the printer needs. What is not is said in
+one line each on standard error, with the values the model offers instead,
+and the exit code is 4.
+
+settings: each setting with the values the model offers (with the other
+settings as -s gives them, 0 otherwise) one per line, its default, the
+other values the model knows of it, and the Drv ids that read it.
+ids: the Drv ids: how each is answered (value, list, sequence, record,
+adjustment), what it answers and the settings it reads. The ids a printer
+driver asks for a job: 4120 job start, 4121 job setup, 4125 page end, 4124
+switch off, 4123 reset, 4122 job end.
 media: decodes a media report with GetMediaInfo (size: bytes stated, 28).
 dump: the answers of every id of the six databases under a fixed set of
 requests and of GetMediaInfo, for comparing two builds byte for byte.
@@ -62,7 +79,8 @@ followed by the number of settings the id needs with the values given.
 --svg on an answer without a page format command says so and draws nothing.
 
 Exit codes: 0 DB_OK (media: decoded); 1 any other answer; 2 bad input or a
-picture that cannot be written.
+file that cannot be written; 4 a request the model cannot build (with
+--lenient too).
 )";
 
 } // namespace
@@ -82,6 +100,8 @@ int main(int argc, char** argv)
         return xdbq::RunMedia(std::vector<std::string>(args.begin() + 1, args.end()));
     if (args[0] == "settings")
         return xdbq::RunSettings(std::vector<std::string>(args.begin() + 1, args.end()));
+    if (args[0] == "ids")
+        return xdbq::RunIds(std::vector<std::string>(args.begin() + 1, args.end()));
     if (args[0] == "dump")
         return xdbq::RunDump(std::vector<std::string>(args.begin() + 1, args.end()));
     xdbq::Query query;

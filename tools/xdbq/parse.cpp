@@ -58,6 +58,24 @@ bool ParseTime(const std::string& text, int* t)
            t[4] >= 0 && t[4] <= 59 && t[5] >= 0 && t[5] <= 59 && t[0] >= 1601 && t[0] <= 30827;
 }
 
+bool FormatOf(const std::string& option, Format* format)
+{
+    static const struct {
+        const char* option;
+        Format format;
+    } kFormats[] = {{"--hex", Format::kHex},
+                    {"--int32", Format::kInt32},
+                    {"--text", Format::kText},
+                    {"--items", Format::kItems},
+                    {"--decode", Format::kCommands}};
+    for (const auto& f : kFormats)
+        if (option == f.option) {
+            *format = f.format;
+            return true;
+        }
+    return false;
+}
+
 // One option at args[*index] (with its value, which moves *index on).
 // Returns an error message, empty when good.
 std::string ParseOption(const std::vector<std::string>& args, size_t* index, Query* q)
@@ -140,19 +158,19 @@ std::string ParseOption(const std::vector<std::string>& args, size_t* index, Que
         if (!next(&arg) || !ParseUnsigned(arg, 16u << 20, &v))
             return "bad buffer size '" + arg + "'";
         q->bufferSize = (long)v;
-    } else if (a == "--hex") {
-        q->format = Format::kHex;
-    } else if (a == "--int32") {
-        q->format = Format::kInt32;
-    } else if (a == "--text") {
-        q->format = Format::kText;
-    } else if (a == "--items") {
-        q->format = Format::kItems;
-    } else if (a == "--decode") {
-        q->format = Format::kCommands;
+    } else if (FormatOf(a, &q->format)) {
+        // One way to show the answer: a second would silently win.
+        if (!q->formatOption.empty() && q->formatOption != a)
+            return q->formatOption + " and " + a + " show the answer two ways: give one";
+        q->formatOption = a;
     } else if (a == "--svg") {
         if (!next(&q->svg) || q->svg.empty())
             return "--svg needs a FILE";
+    } else if (a == "--out") {
+        if (!next(&q->out) || q->out.empty())
+            return "--out needs a FILE";
+    } else if (a == "--lenient") {
+        q->lenient = true;
     } else {
         return "unknown option '" + a + "'";
     }
@@ -166,6 +184,8 @@ std::string CheckQuery(const Query* q)
         return "--data needs --printer";
     if (q->passHandle && q->printer.empty())
         return "--handle needs --printer";
+    if (!q->out.empty() && q->out == q->svg)
+        return "--out and --svg name the same file '" + q->out + "'";
     if (q->settingCount >= 0)
         for (auto& s : q->settings)
             if (s.first >= (uint64_t)q->settingCount)

@@ -40,21 +40,29 @@ struct Query {
     std::string country;
     long bufferSize = -1; // -1: size query, then read
     Format format = Format::kHex;
-    std::string svg; // draw the page of a command answer into this file
+    std::string formatOption; // the option that chose the format, "" for the default
+    std::string svg;          // draw the page of a command answer into this file
+    std::string out;          // write the answer's bytes into this file
+    bool lenient = false;     // show a request the model cannot build anyway
 };
 
 // Parses "DB ID [options]"; returns an error message, empty when good.
 std::string ParseQuery(const std::vector<std::string>& args, Query* q);
 
 // Runs the query against prnmodel and prints the answer. Returns the exit
-// code: 0 for DB_OK, 1 for any other answer.
+// code: 0 for DB_OK, 1 for any other answer, 2 for a file that cannot be
+// written, 4 for a request the model cannot build (prnsim::kExitNotBuildable).
 int RunQuery(const Query& q);
 
 // `xdbq media TEXT [--size N]`
 int RunMedia(const std::vector<std::string>& args);
 
-// `xdbq settings`: the named settings, their numbers and named values.
+// `xdbq settings`: each named setting with its values one per line, its
+// default, the list that offers its values and the ids that read it.
 int RunSettings(const std::vector<std::string>& args);
+
+// `xdbq ids`: the Drv ids, what each answers and the settings it reads.
+int RunIds(const std::vector<std::string>& args);
 
 // `xdbq dump`: every id of the six databases under a fixed set of requests.
 int RunDump(const std::vector<std::string>& args);

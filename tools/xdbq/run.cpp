@@ -1,6 +1,7 @@
 #include "query.h"
 
 #include "decode.h"
+#include "jobcheck.h"
 #include "modelnames.h"
 #include "pagesvg.h"
 
@@ -9,8 +10,10 @@
 
 #include <winspool.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 namespace xdbq
 {
@@ -307,6 +310,45 @@ void PrintFirstLine(LONG code, DWORD outSize, DWORD queried)
         printf("%s (%d), out size not written\n", CodeName(code), (int)code);
 }
 
+// The settings against what the model offers: a Drv request only, the
+// only database whose settings the model describes.
+std::vector<std::string> SettingProblems(const Query& q, const RequestRecord& record)
+{
+    if (q.db != "drv" || q.noRequest || q.nullSettings)
+        return {};
+    std::vector<int32_t> settings(record.settings.begin(),
+                                  record.settings.begin() + record.request.SettingCount);
+    std::set<uint32_t> given;
+    for (const auto& s : q.settings)
+        given.insert(s.first);
+    return prnsim::CheckSettings(q.id & 0xFFFF, settings, given);
+}
+
+// A job setup in the answer without a command the printer needs; for the
+// job setup id itself with the setting that keeps it out.
+std::vector<std::string> SequenceProblems(const Query& q, const RequestRecord& record,
+                                          const unsigned char* answer, size_t n)
+{
+    if (q.db != "drv")
+        return {};
+    std::vector<std::string> lacks = prnsim::CheckJobSetup(prnsim::DecodeStream(answer, n));
+    if (lacks.empty() || (q.id & 0xFFFF) != 4121 || q.noRequest || q.nullSettings)
+        return lacks;
+    std::vector<int32_t> settings(record.settings.begin(),
+                                  record.settings.begin() + record.request.SettingCount);
+    std::vector<std::string> blamed = prnsim::CheckJobSetupOf(settings);
+    return blamed.empty() ? lacks : blamed;
+}
+
+bool WriteAnswer(const std::string& path, const unsigned char* data, size_t n)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    bool ok = fwrite(data, 1, n, f) == n;
+    return fclose(f) == 0 && ok;
+}
+
 } // namespace
 
 int RunQuery(const Query& q)
@@ -323,15 +365,32 @@ int RunQuery(const Query& q)
         record.request.Printer = handle;
     }
 
+    std::vector<std::string> problems = SettingProblems(q, record);
     std::vector<unsigned char> buffer;
     DWORD outSize, queried;
     LONG code = Ask(q, q.noRequest ? nullptr : &record.request, &buffer, &outSize, &queried);
     DWORD needed =
         code == DB_NO_SETTINGS && !q.noRequest && !q.nullSettings ? SettingsNeeded(q, record) : 0;
+    // List answers leave the out size as it was: the whole buffer is the answer.
+    size_t shown = outSize == kUnwritten ? buffer.size() : std::min<size_t>(outSize, buffer.size());
+    if (problems.empty() && code == DB_OK)
+        problems = SequenceProblems(q, record, buffer.data(), shown);
     if (handle != nullptr)
         ClosePrinter(handle);
+    if (!problems.empty() && !q.lenient) {
+        for (const std::string& p : problems)
+            fprintf(stderr, "xdbq: %s\n", p.c_str());
+        if (needed != 0)
+            fprintf(stderr, "xdbq: the id needs %lu settings with these values (--settings %lu)\n",
+                    (unsigned long)needed, (unsigned long)needed);
+        fprintf(stderr, "xdbq: not a request the model can build (--lenient shows the answer "
+                        "anyway)\n");
+        return prnsim::kExitNotBuildable;
+    }
 
     PrintFirstLine(code, outSize, queried);
+    for (const std::string& p : problems)
+        printf("warning: %s\n", p.c_str());
     if (needed != 0)
         printf("the id needs %lu setting%s with these values (--settings %lu)\n",
                (unsigned long)needed, needed == 1 ? "" : "s", (unsigned long)needed);
@@ -340,10 +399,17 @@ int RunQuery(const Query& q)
     if (code == DB_OK && outSize == kUnwritten && q.bufferSize >= 0)
         printf("(the answer's size is not known: the whole %ld-byte buffer follows)\n",
                q.bufferSize);
+    if (!q.out.empty()) {
+        if (code != DB_OK) {
+            printf("nothing written to %s: the answer is not DB_OK\n", q.out.c_str());
+        } else if (!WriteAnswer(q.out, buffer.data(), shown)) {
+            fprintf(stderr, "xdbq: cannot write '%s': %s\n", q.out.c_str(), strerror(errno));
+            return 2;
+        } else {
+            printf("the answer's %zu bytes written to %s\n", shown, q.out.c_str());
+        }
+    }
     if (code == DB_OK) {
-        // List answers leave the out size as it was: the whole buffer is the answer.
-        size_t shown =
-            outSize == kUnwritten ? buffer.size() : std::min<size_t>(outSize, buffer.size());
         if (q.format == Format::kCommands)
             PrintSettings(q);
         PrintAnswer(q.format, buffer.data(), shown);
@@ -356,18 +422,21 @@ int RunQuery(const Query& q)
                 context.settingsKnown = !q.noRequest && !q.nullSettings;
                 context.settings.assign(q.settings.begin(), q.settings.end());
                 context.source = q.db + " " + std::to_string(q.id) + " asked with xdbq";
-                std::string error = prnsim::WritePageSvg(decoded, q.svg, context);
+                std::string sheet;
+                std::string error = prnsim::WritePageSvg(decoded, q.svg, context, &sheet);
                 if (!error.empty()) {
                     fprintf(stderr, "xdbq: %s\n", error.c_str());
                     return 2;
                 }
-                printf("the page as the printer is told: %s\n", q.svg.c_str());
+                printf("the page as the printer is told: %s (%s)\n", q.svg.c_str(), sheet.c_str());
             }
         }
     }
     if (UmGlobalOutstanding() != 0 || UmPrintersOpen() != 0)
         printf("warning: prnmodel left %lu memory block(s) and %lu printer handle(s)\n",
                UmGlobalOutstanding(), UmPrintersOpen());
+    if (!problems.empty())
+        return prnsim::kExitNotBuildable;
     return code == DB_OK ? 0 : 1;
 }
 

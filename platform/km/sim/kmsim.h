@@ -166,6 +166,12 @@ bool IsRetailKernel();
 // (KeQuerySystemTime) follows it too, moved by what the time was set to.
 LONGLONG Now(); // 100-ns units, never 0
 void AdvanceClock(LONGLONG hundredNs);
+// `moved` runs after every step of the clock (AdvanceClock, and the time a
+// KeDelayExecutionThread lets pass), in the thread that moved it and outside
+// the kernel's locks: what waits for a time to come (the port driver's
+// request timer) looks again. The id is for UnwatchClock.
+int WatchClock(std::function<void()> moved);
+void UnwatchClock(int id);
 // The system time set back by `hundredNs`, as a user or a time server may
 // set it: KeQuerySystemTime reads that much less from now on.
 void SetSystemTimeBack(LONGLONG hundredNs);

@@ -25,6 +25,12 @@ std::atomic<LONGLONG> now{kBootTime};
 // What setting the time has added to the system time (negative: set back).
 // The interrupt time and tick count run on from `now` whatever is set.
 std::atomic<LONGLONG> systemTimeBias{0};
+// What looks again whenever the clock moves (a port driver's request timer),
+// by the id WatchClock gave. Its own lock: a watcher runs in the thread that
+// moved the clock, which may hold anything but this.
+std::mutex watchLock;
+std::map<int, std::function<void()>> clockWatchers;
+int lastWatcher = 0;
 // The machine had been up a while when the test began: no tick count reads 0.
 const LONGLONG kUptimeAtReset = 10 * 10000000LL;
 // One tick of the interval clock, in 100-ns units: as fine as the clock
@@ -290,9 +296,33 @@ LONGLONG Now()
 {
     return now.load();
 }
+// Outside every kernel lock: a watcher takes locks of its own.
+static void TellClockWatchers()
+{
+    std::vector<std::function<void()>> watchers;
+    {
+        std::lock_guard<std::mutex> g(watchLock);
+        for (auto& w : clockWatchers)
+            watchers.push_back(w.second);
+    }
+    for (auto& w : watchers)
+        w();
+}
 void AdvanceClock(LONGLONG hundredNs)
 {
     now += hundredNs;
+    TellClockWatchers();
+}
+int WatchClock(std::function<void()> moved)
+{
+    std::lock_guard<std::mutex> g(watchLock);
+    clockWatchers[++lastWatcher] = std::move(moved);
+    return lastWatcher;
+}
+void UnwatchClock(int id)
+{
+    std::lock_guard<std::mutex> g(watchLock);
+    clockWatchers.erase(id);
 }
 void SetSystemTimeBack(LONGLONG hundredNs)
 {
@@ -502,6 +532,8 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     LONGLONG step = t < 0 ? -t : (t > system ? t - system : 0);
     now += step;
     delayed += step;
+    if (step != 0)
+        TellClockWatchers();
     Point(PointKind::kYield);
     return STATUS_SUCCESS;
 }

@@ -2,6 +2,7 @@
 // source says when the store's engine runs over it.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,10 @@ TEST(ModelCompilerRejects, EachKindOfMistakeWithItsPlace)
         {"name given twice", {"setting Media { 1: Plain\n 2: PLAIN }"}, "f0.model:2: name PLAIN given to two values"},
         {"setting named twice", {"setting Media { 1: Plain }", "setting s5 { 2: Other }"}, "f1.model:1: names of setting 5 given twice"},
         {"setting value without a name", {"setting Media { 1: }"}, "expected the name of the value"},
+        {"offers of no list", {"key 4097 = s8 @4097 [1]\noffers Quality = 4097"}, "offers: 4097 is no list id"},
+        {"offers without a value", {"offers Borderless = [ ]"}, "offers without a value"},
+        {"about of no id", {"about 4097 \"x\""}, "about 4097: no Drv id of that number"},
+        {"about twice", {"key 4097 = s8 @4097 [1]\nabout 4097 \"x\"\nabout 4097 \"y\""}, "about 4097 given twice"},
         // clang-format on
     };
     for (const Case& c : cases) {
@@ -269,6 +274,40 @@ TEST(ModelCompilerSettingNames, ValueListsAndNamesMerge)
     std::string cpp = modelc::EmitNamesCpp(model, {"f.model"});
     EXPECT_NE(cpp.find("{\"Media\", 5, kValues + "), std::string::npos) << cpp;
     EXPECT_NE(cpp.find("{-1, \"Unset\"}"), std::string::npos) << cpp;
+}
+
+// What the tools learn of the Drv ids: the settings on the way to each
+// id's leaves (not those of branches that lead elsewhere), a list's default
+// pair's too, a composed sequence's from its pieces; with the offers and
+// abouts, into the names table.
+TEST(ModelCompilerDrvIds, ReadsOffersAndAbouts)
+{
+    modelc::CompiledModel model;
+    ASSERT_EQ(
+        Compile({"def T = filt s28 { when 9 { s16 @4099 [1] sel s81 { 1: s16 @4097 [2] } } }\n"
+                 "key 4097, 4099 = T\n"
+                 "key 4118 = sel s5 { 1: s16 @4118 [1 3] }\n"
+                 "key DefaultQuality = sel s7 { 7: int32 @DefaultQuality [3 1] }\n"
+                 "route 4118 = QualityList default DefaultQuality\n"
+                 "composed 4121 = Piece1\n"
+                 "def Piece1 = sel s4 { 3: bytes @Piece [0x1B] }\n",
+                 "offers Quality = 4118\noffers Borderless = [0 1]\n"
+                 "offers Quality = 4118 when Media 1\nabout 4121 \"job setup\""},
+                &model),
+        "");
+    std::map<int, std::vector<uint16_t>> reads;
+    for (const modelc::DrvId& d : model.drvIds)
+        reads[d.id] = d.reads;
+    EXPECT_EQ(reads[4099], std::vector<uint16_t>({28}));
+    EXPECT_EQ(reads[4097], std::vector<uint16_t>({28, 81}));
+    EXPECT_EQ(reads[4118], std::vector<uint16_t>({5, 7}));
+    EXPECT_EQ(reads[4121], std::vector<uint16_t>({4}));
+    ASSERT_EQ(model.offers.size(), 3u);
+    EXPECT_EQ(model.offers[1].values, std::vector<int32_t>({0, 1}));
+    EXPECT_TRUE(model.offers[2].conditional);
+    std::string cpp = modelc::EmitNamesCpp(model, {"f.model"});
+    EXPECT_NE(cpp.find("{4121, 4, \"job setup\", kReads + "), std::string::npos) << cpp;
+    EXPECT_NE(cpp.find("{8, 4118, kOfferValues + 2, 0, true, 5, 1}"), std::string::npos) << cpp;
 }
 
 TEST(ModelCompilerPrintModes, ParametersComeFromTheBlocks)
